@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs every test:
+# the full build, the core under AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+jobs=$(nproc)
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR=$(mktemp -d /tmp/hm-xdg.XXXXXX); chmod 700 "$XDG_RUNTIME_DIR"
+
+echo "== full build"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs" --timeout 900)
+
+echo "== core under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHM_CORE_ONLY=ON -DHM_SANITIZE=ON >/dev/null
+cmake --build build-asan -j "$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j "$jobs" --timeout 1200)
+
+echo "== fuzz targets (bounded time each)"
+if ls tests/fuzz/*Fuzz.cpp >/dev/null 2>&1; then
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHM_FUZZ=ON >/dev/null
+  cmake --build build-fuzz -j "$jobs"
+  seconds=${HM_FUZZ_SECONDS:-30}
+  passed=0
+  for f in build-fuzz/tests/fuzz/*Fuzz; do
+    name=$(basename "$f")
+    corpus=build-fuzz/corpus/$name; mkdir -p "$corpus"
+    seeds=tests/fuzz/seeds/$name; [ -d "$seeds" ] || seeds=""
+    echo "-- $name for ${seconds}s"
+    "$f" -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=20 -print_final_stats=1 "$corpus" $seeds 2>&1 | tail -n 3
+    passed=$((passed + 1))
+  done
+  echo "fuzz: $passed passed, 0 failed"
+fi

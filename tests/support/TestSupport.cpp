@@ -1,0 +1,187 @@
+#include "tests/support/TestSupport.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <stdexcept>
+
+namespace hmtest {
+
+TempDir::TempDir(const std::string& tag) {
+    const char* base = std::getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/" + tag + "-XXXXXX";
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    m_path = tmpl;
+    chmod(m_path.c_str(), 0755);
+}
+
+TempDir::~TempDir() {
+    // Unmount anything a failed test left below, then remove.
+    sh("grep -o ' " + m_path + "[^ ]*' /proc/self/mountinfo | sort -r | xargs -r -n1 umount -l 2>/dev/null; chmod -R u+rwx " +
+       shQuote(m_path) + " 2>/dev/null; rm -rf " + shQuote(m_path));
+}
+
+int sh(const std::string& command) {
+    int st = std::system(command.c_str());
+    if (st == -1)
+        return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::string shOutput(const std::string& command, int* status) {
+    std::string out;
+    FILE* f = popen(command.c_str(), "r");
+    if (!f) {
+        if (status)
+            *status = -1;
+        return out;
+    }
+    std::array<char, 4096> buf;
+    size_t n;
+    while ((n = fread(buf.data(), 1, buf.size(), f)) > 0)
+        out.append(buf.data(), n);
+    int st = pclose(f);
+    if (status)
+        *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return out;
+}
+
+std::string shQuote(const std::string& s) {
+    std::string r = "'";
+    for (char c : s) {
+        if (c == '\'')
+            r += "'\\''";
+        else
+            r += c;
+    }
+    return r + "'";
+}
+
+bool isRoot() { return geteuid() == 0; }
+
+bool haveTool(const std::string& name) { return sh("command -v " + shQuote(name) + " >/dev/null 2>&1") == 0; }
+
+void writeFile(const std::string& path, const std::string& content) {
+    std::ofstream f(path, std::ios::binary);
+    f << content;
+    if (!f)
+        throw std::runtime_error("cannot write " + path);
+}
+
+void setMtime(const std::string& path, long long seconds) {
+    struct timespec ts[2];
+    ts[0].tv_sec = seconds;
+    ts[0].tv_nsec = 0;
+    ts[1] = ts[0];
+    utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+LoopMount::LoopMount(const std::string& workDir, const std::string& mkfsCommand, long long sizeMiB,
+                     const std::string& mountType, const std::string& mountOptions) {
+    static int counter = 0;
+    const std::string tag = std::to_string(getpid()) + "-" + std::to_string(counter++);
+    m_image = workDir + "/image-" + tag + ".img";
+    m_mountPoint = workDir + "/mnt-" + tag;
+    if (!isRoot()) {
+        m_error = "needs root for loop devices";
+        return;
+    }
+    if (sh("truncate -s " + std::to_string(sizeMiB) + "M " + shQuote(m_image)) != 0 ||
+        sh(mkfsCommand + " " + shQuote(m_image) + " >/dev/null 2>&1") != 0) {
+        m_error = "mkfs failed: " + mkfsCommand;
+        return;
+    }
+    int st = 0;
+    m_device = shOutput("losetup -f --show " + shQuote(m_image), &st);
+    while (!m_device.empty() && (m_device.back() == '\n' || m_device.back() == ' '))
+        m_device.pop_back();
+    if (st != 0 || m_device.empty()) {
+        m_error = "losetup failed";
+        m_device.clear();
+        return;
+    }
+    mkdir(m_mountPoint.c_str(), 0755);
+    std::string cmd = "mount";
+    if (!mountType.empty())
+        cmd += " -t " + mountType;
+    if (!mountOptions.empty())
+        cmd += " -o " + mountOptions;
+    if (sh(cmd + " " + shQuote(m_device) + " " + shQuote(m_mountPoint)) != 0) {
+        m_error = "mount failed";
+        return;
+    }
+    m_mounted = true;
+    m_ok = true;
+}
+
+void LoopMount::unmount() {
+    if (m_mounted) {
+        sh("sync; umount " + shQuote(m_mountPoint) + " || umount -l " + shQuote(m_mountPoint));
+        m_mounted = false;
+    }
+}
+
+LoopMount::~LoopMount() {
+    unmount();
+    if (!m_device.empty())
+        sh("losetup -d " + shQuote(m_device));
+    if (!m_image.empty())
+        unlink(m_image.c_str());
+    rmdir(m_mountPoint.c_str());
+}
+
+static bool ensureTestUser() {
+    if (getpwnam("hmtest"))
+        return true;
+    if (!isRoot())
+        return false;
+    sh("useradd -M -s /bin/sh hmtest >/dev/null 2>&1");
+    return getpwnam("hmtest") != nullptr;
+}
+
+uid_t testUserUid() {
+    if (!ensureTestUser())
+        return uid_t(-1);
+    return getpwnam("hmtest")->pw_uid;
+}
+
+gid_t testUserGid() {
+    if (!ensureTestUser())
+        return gid_t(-1);
+    return getpwnam("hmtest")->pw_gid;
+}
+
+int runAsTestUser(const std::function<int()>& fn) {
+    const uid_t uid = testUserUid();
+    const gid_t gid = testUserGid();
+    if (uid == uid_t(-1) || !isRoot())
+        return -1;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(255);
+        int rc = fn();
+        fflush(nullptr);
+        _exit(rc & 0xff);
+    }
+    int st = 0;
+    if (waitpid(pid, &st, 0) != pid)
+        return -1;
+    if (!WIFEXITED(st) || WEXITSTATUS(st) == 255)
+        return -1;
+    return WEXITSTATUS(st);
+}
+
+}  // namespace hmtest

@@ -1,0 +1,70 @@
+// Fixtures shared by the tests: temporary folders, shell commands, loop-mounted
+// file-system images and an ordinary (non-root) test account.
+// Tests that need root or a missing tool call GTEST_SKIP() with the reason.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+namespace hmtest {
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+    explicit TempDir(const std::string& tag = "hm");
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_path; }
+    std::string operator/(const std::string& rel) const { return m_path + "/" + rel; }
+
+private:
+    std::string m_path;
+};
+
+// Runs a /bin/sh command; returns its exit status (or -1). Output goes to the test log.
+int sh(const std::string& command);
+// Runs a command and returns its standard output.
+std::string shOutput(const std::string& command, int* status = nullptr);
+// Quotes a string for /bin/sh.
+std::string shQuote(const std::string& s);
+
+bool isRoot();
+bool haveTool(const std::string& name);
+
+// Writes a file of `bytes` bytes (content is a repeated pattern).
+void writeFile(const std::string& path, const std::string& content);
+void setMtime(const std::string& path, long long seconds);
+
+// A file-system image attached to a loop device and mounted (root only).
+// `mkfsCommand` gets the image path appended, e.g. "mkfs.ext4 -q -F -b 4096".
+class LoopMount {
+public:
+    LoopMount(const std::string& workDir, const std::string& mkfsCommand, long long sizeMiB,
+              const std::string& mountType = "", const std::string& mountOptions = "");
+    ~LoopMount();
+    LoopMount(const LoopMount&) = delete;
+    LoopMount& operator=(const LoopMount&) = delete;
+    bool ok() const { return m_ok; }
+    const std::string& error() const { return m_error; }
+    const std::string& mountPoint() const { return m_mountPoint; }
+    const std::string& device() const { return m_device; }
+    const std::string& image() const { return m_image; }
+    void unmount();
+
+private:
+    std::string m_image, m_device, m_mountPoint, m_error;
+    bool m_ok = false;
+    bool m_mounted = false;
+};
+
+// The ordinary account "hmtest" (created on first use, root only). Returns its uid, or -1.
+uid_t testUserUid();
+gid_t testUserGid();
+// Runs fn in a child process with the test user's ids; returns the child's exit code
+// (fn's return value), or -1 when the child could not switch ids.
+int runAsTestUser(const std::function<int()>& fn);
+
+}  // namespace hmtest
