@@ -1,0 +1,64 @@
+// File-system boundaries of one walk: the device groups (devices forming one file system,
+// such as the subvolumes of one Btrfs volume), the rewrite pairs (roots as given -> their
+// canonical paths) and the bind targets (bind-mount points inside the roots whose contents
+// the walk already reaches elsewhere). The walker asks it about every subfolder it meets.
+//
+// Threads: prepare runs once on the scan driver's thread before the workers start; the
+// queries are const and read by all workers without locks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace svl {
+
+struct MountEntry;
+
+// Device number of the file system holding a path, or no value when it cannot be examined.
+using DeviceLookup = std::function<std::optional<unsigned long>(const std::string& path)>;
+
+// Canonical mount point -> canonical source path for each bind mount inside the canonical
+// roots whose contents the walk reaches at the source. `deviceOf` (empty: stat) tells the
+// device of a path as the walker sees it; `deviceGroups` maps devices to their file
+// system's representative, as in one-file-system mode. Never reports errors.
+[[nodiscard]] std::unordered_map<std::string, std::string> bindTargets(
+    const std::vector<MountEntry>& mounts, const std::vector<std::string>& realRoots, bool oneFileSystem,
+    const DeviceLookup& deviceOf = {}, const std::unordered_map<uint64_t, uint64_t>& deviceGroups = {});
+
+class Boundaries {
+public:
+    // Fills the tables for a walk of `roots` (as the walk names them), reading the mount
+    // table. Device groups only with oneFileSystem; pairs and targets only with
+    // detectBindMounts. A root whose realpath fails takes no part in bind detection.
+    void prepare(const std::vector<std::string>& roots, bool oneFileSystem, bool detectBindMounts);
+    // Same over a given mount table and device lookup (empty: stat), for tests.
+    void prepare(const std::vector<std::string>& roots, bool oneFileSystem, bool detectBindMounts,
+                 const std::vector<MountEntry>& mounts, const DeviceLookup& deviceOf);
+
+    // One-file-system test: true when the entry's device lies on another file system than
+    // the walk's root device. Always false unless prepared with oneFileSystem.
+    [[nodiscard]] bool onOtherFileSystem(uint64_t entryDevice, uint64_t rootDevice) const;
+
+    // Bind test: when folder `folderPath` (as the walk names it) + "/" + `name` is a bind
+    // target, its source written in the form the roots were given; else no value.
+    [[nodiscard]] std::optional<std::string> bindSource(const std::string& folderPath, std::string_view name) const;
+
+    bool hasBindTargets() const { return !m_bindTargets.empty(); }
+    const std::unordered_map<uint64_t, uint64_t>& deviceGroups() const { return m_deviceGroups; }
+    const std::unordered_map<std::string, std::string>& targets() const { return m_bindTargets; }
+    const std::vector<std::pair<std::string, std::string>>& rewritePairs() const { return m_rewritePairs; }
+
+private:
+    bool m_oneFileSystem = false;
+    std::unordered_map<uint64_t, uint64_t> m_deviceGroups;
+    std::vector<std::pair<std::string, std::string>> m_rewritePairs;  // (root as given, realpath)
+    std::unordered_map<std::string, std::string> m_bindTargets;
+};
+
+}  // namespace svl
