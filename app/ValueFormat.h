@@ -1,0 +1,23 @@
+// Texts of sizes, counts, times and the core library's fixed error messages, as
+// every view, dialog and export shows them. Stateless: formatSize reads its three
+// settings (displayMode, unitBase, decimalPlaces) on every call. Any thread.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <string>
+
+// A byte count by the display settings: automatic unit, grouped bytes, or a fixed
+// KB..TB unit, in the default locale's notation.
+QString formatSize(uint64_t size);
+// A count with the default locale's digit grouping, e.g. 1,234,567.
+QString formatNumber(uint64_t count);
+// Seconds since the Unix epoch as the local short date (four-digit year), ", ",
+// and the local short time.
+QString formatDateTime(int64_t seconds);
+// Fixed base 1024, two decimals, C notation: "0", "512 Bytes", "1.50 KB".
+QString formatBinarySize(uint64_t size);
+// The translation of one of the core's fixed English error texts; any other text
+// is returned decoded from UTF-8 unchanged.
+QString translateCoreMessage(const std::string& message);
