@@ -55,9 +55,9 @@ public:
     FilterCandidate(const ScanTree& tree, uint32_t id, const DuplicateIndex* duplicates = nullptr);
     explicit FilterCandidate(const FilterEntry& entry);
 
-    // True when every group has a term that is certainly true.
+    // True when every group has a term that is certainly true after its negation.
     [[nodiscard]] bool matches(const Filter& filter);
-    [[nodiscard]] Truth evaluate(const Filter& filter);
+    // One term before its negation.
     [[nodiscard]] Truth evaluateTerm(const FilterTerm& term, bool fullPath);
 
     // Full path in UTF-16, folded or not (entries: folder path + "/" + name).
@@ -105,7 +105,10 @@ private:
 // One condition term on a candidate, before `negate`.
 [[nodiscard]] Truth evalFilterCondition(const FilterTerm& term, FilterCandidate& candidate);
 
-// UTF-16 length of a node's full path without building it; equals buildFullPath's length.
+// Appends a node's full path in UTF-16 (root name, then "/" unless the path so far ends
+// with "/", then each name); uses a thread-local ancestor list.
+void appendNodePath(std::u16string& out, const ScanTree& tree, uint32_t id, bool fold);
+// UTF-16 length of a node's full path without building it; equals appendNodePath's length.
 [[nodiscard]] uint32_t pathLength(const ScanTree& tree, uint32_t id, PathLengthCache* cache);
 
 // '*' any run, '?' one unit, all of text; compared unit by unit (callers fold both sides).
