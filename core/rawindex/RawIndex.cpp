@@ -1,19 +1,163 @@
 #include "core/rawindex/RawIndex.h"
 
+#include "core/rawindex/Ext4Index.h"
+#include "core/rawindex/RawEligibility.h"
+#include "core/scan/ScanDriver.h"
+#include "core/scan/VolumeClass.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+
+// The NTFS and Btrfs readers are built separately; each joins the dispatch once its header is
+// there. Until then their volumes are refused and walked.
+#if __has_include("core/rawindex/NtfsIndex.h")
+#include "core/rawindex/NtfsIndex.h"
+#define HM_HAVE_NTFS_INDEX 1
+#else
+#define HM_HAVE_NTFS_INDEX 0
+#endif
+#if __has_include("core/rawindex/BtrfsIndex.h")
+#include "core/rawindex/BtrfsIndex.h"
+#define HM_HAVE_BTRFS_INDEX 1
+#else
+#define HM_HAVE_BTRFS_INDEX 0
+#endif
+
 namespace svl {
 
-std::unique_ptr<RawIndex> loadRawIndex(const std::string&, unsigned long, ScanProgress*, std::string& note,
-                                       bool& cancelled, bool& needsAdmin, double, int) {
-    cancelled = false;
-    needsAdmin = false;
-    note.clear();
+namespace {
+
+void setError(std::string* error, std::string text) {
+    if (error)
+        *error = std::move(text);
+}
+
+std::unique_ptr<RawIndex> openNtfs(const std::string& devicePath, std::string* error) {
+#if HM_HAVE_NTFS_INDEX
+    return NtfsIndex::open(devicePath, error);
+#else
+    setError(error, devicePath + " doesn't hold a filesystem this can read");
+    return nullptr;
+#endif
+}
+
+// Opens the Btrfs reader for a subvolume root; null when this build has none.
+std::unique_ptr<RawIndex> openBtrfs([[maybe_unused]] const std::string& folder, [[maybe_unused]] std::string* error,
+                                    [[maybe_unused]] int threads) {
+#if HM_HAVE_BTRFS_INDEX
+    return BtrfsIndex::open(folder, error, threads);
+#else
+    return nullptr;
+#endif
+}
+
+}  // namespace
+
+std::unique_ptr<RawIndex> openRawIndex(const std::string& devicePath, std::string* error) {
+    int fd = ::open(devicePath.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        setError(error, "can't read " + devicePath + ": " + std::strerror(errno));
+        return nullptr;
+    }
+    unsigned char start[2048] = {};
+    ssize_t got = ::pread(fd, start, sizeof start, 0);
+    ::close(fd);
+    if (got < 1100) {
+        setError(error, "can't read the start of " + devicePath);
+        return nullptr;
+    }
+    if (std::memcmp(start + 3, "NTFS    ", 8) == 0 || std::memcmp(start, "FILE", 4) == 0)
+        return openNtfs(devicePath, error);
+    if (start[1080] == 0x53 && start[1081] == 0xEF)
+        return Ext4Index::open(devicePath, error);
+    setError(error, devicePath + " doesn't hold a filesystem this can read");
     return nullptr;
 }
 
-std::unique_ptr<RawIndex> openRawIndex(const std::string& devicePath, std::string* error) {
-    if (error)
-        *error = devicePath + " doesn't hold a filesystem this can read";
-    return nullptr;
+std::unique_ptr<RawIndex> loadRawIndex(const std::string& path, unsigned long dev, ScanProgress* progress,
+                                       std::string& note, bool& cancelled, bool& needsAdmin, double weight,
+                                       int rotationalMode) {
+    cancelled = false;
+    needsAdmin = false;
+
+    std::unique_ptr<RawIndex> index;
+    std::string deviceName;
+    std::string error;
+    if (HM_HAVE_BTRFS_INDEX && isBtrfsSubvolumeRoot(path, dev)) {
+        if (::geteuid() != 0) {
+            note = "reading Btrfs metadata takes administrator rights";
+            needsAdmin = true;
+            return nullptr;
+        }
+        int threads = rotationalMode >= 1 ? 1 : rotationalMode == 0 ? 0 : isRotationalDisk(path) ? 1 : 0;
+        deviceName = path;
+        index = openBtrfs(path, &error, threads);
+    } else {
+        MountEntry entry;
+        if (!rawScanDevice(path, dev, &entry, &note))
+            return nullptr;
+        if (::access(entry.source.c_str(), R_OK) != 0 && (errno == EACCES || errno == EPERM)) {
+            note = "reading " + entry.source + " takes administrator rights";
+            needsAdmin = true;
+            return nullptr;
+        }
+        deviceName = entry.source;
+        index = openRawIndex(entry.source, &error);
+    }
+    if (!index) {
+        note = error;
+        return nullptr;
+    }
+
+    auto started = std::chrono::steady_clock::now();
+    uint64_t files = 0;
+    uint64_t folders = 0;
+    double fraction = 0;
+    if (progress) {
+        files = progress->files.load();
+        folders = progress->folders.load();
+        fraction = progress->fraction.load();
+    }
+    RawIndex* loading = index.get();
+    std::function<void(double)> report = [progress, fraction, weight, loading, folders, files](double f) {
+        if (!progress)
+            return;
+        progress->fraction.store(fraction + f * weight);
+        uint64_t entries = loading->entriesRead();
+        uint64_t dirs = loading->foldersRead();
+        progress->folders.store(folders + dirs);
+        progress->files.store(files + (entries > dirs ? entries - dirs : 0));
+    };
+    std::string loadError;
+    if (!index->load(progress ? &progress->cancel : nullptr, report, &loadError)) {
+        if (progress) {
+            progress->files.store(files);
+            progress->folders.store(folders);
+            progress->fraction.store(fraction);
+        }
+        if (!loadError.empty()) {
+            note = loadError;
+        } else {
+            cancelled = progress && progress->cancel.load();
+            note = "cancelled";
+        }
+        return nullptr;
+    }
+
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    char line[200];
+    std::snprintf(line, sizeof line, "%s: read %llu files and folders from %s: %.0f MB in %.1fs", index->fsName(),
+                  static_cast<unsigned long long>(index->entriesRead()), deviceName.c_str(),
+                  double(index->bytesRead()) / 1000000.0, seconds);
+    note = line;
+    if (index->isPartial())
+        note += " (cancelled: the part read so far)";
+    return index;
 }
 
 }  // namespace svl
