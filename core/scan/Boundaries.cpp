@@ -1,29 +1,280 @@
 #include "core/scan/Boundaries.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <map>
+
 namespace svl {
 
-std::unordered_map<std::string, std::string> bindTargets(const std::vector<MountEntry>&,
-                                                         const std::vector<std::string>&, bool,
-                                                         const DeviceLookup&,
-                                                         const std::unordered_map<uint64_t, uint64_t>&) {
-    return {};
+namespace {
+
+constexpr int kChainRewrites = 16;
+
+std::optional<unsigned long> statDevice(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0)
+        return std::nullopt;
+    return static_cast<unsigned long>(st.st_dev);
 }
 
-void Boundaries::prepare(const std::vector<std::string>&, bool oneFileSystem, bool) {
+// `base` + the rest of `path` after `prefix`, with exactly one "/" where they meet.
+std::string replacePrefix(const std::string& path, const std::string& prefix, const std::string& base) {
+    std::string_view rest = std::string_view(path).substr(prefix.size());
+    std::string out = base;
+    if (rest.empty())
+        return out;
+    const bool baseSlash = !out.empty() && out.back() == '/';
+    if (baseSlash && rest.front() == '/')
+        rest.remove_prefix(1);
+    else if (!baseSlash && rest.front() != '/')
+        out += '/';
+    out.append(rest);
+    return out;
+}
+
+// The path inside `m`'s file system that `path` (below m's mount point) shows.
+std::string pathInFilesystem(const MountEntry& m, const std::string& path) {
+    std::string rest = m.mountPoint == "/" ? path : path.substr(m.mountPoint.size());
+    if (rest == "/")
+        rest.clear();
+    if (m.root == "/")
+        return rest.empty() ? "/" : rest;
+    return m.root + rest;
+}
+
+// Asks the same questions as the walker: does the walk started at some root reach `path`
+// with the contents of `shown` (a mount of the source's file system, `wantedRoot` inside
+// it), entering every folder on the way?
+class Reach {
+public:
+    Reach(const std::vector<MountEntry>& mounts, const std::vector<std::string>& realRoots, bool checkDevices,
+          const DeviceLookup& deviceOf, const std::unordered_map<uint64_t, uint64_t>& groups)
+        : m_mounts(mounts), m_roots(realRoots), m_checkDevices(checkDevices), m_deviceOf(deviceOf), m_groups(groups) {}
+
+    const std::string* rootOf(const std::string& path) const {
+        for (const std::string& r : m_roots)
+            if (isPathWithin(path, r))
+                return &r;
+        return nullptr;
+    }
+
+    std::optional<uint64_t> group(const std::string& path) const {
+        const std::optional<unsigned long> d = m_deviceOf(path);
+        if (!d)
+            return std::nullopt;
+        const auto g = m_groups.find(*d);
+        return g == m_groups.end() ? uint64_t(*d) : g->second;
+    }
+
+    // In one-file-system mode the walker stops at any folder whose device group differs
+    // from its root's; st_dev is what counts (Btrfs subvolumes share one major:minor).
+    bool sameFileSystemAsRoot(const std::string& path, const std::string& root) const {
+        if (!m_checkDevices)
+            return true;
+        const std::optional<uint64_t> rootGroup = group(root);
+        const std::optional<uint64_t> g = group(path);
+        return rootGroup && g && *rootGroup == *g;
+    }
+
+    // True when the walk enters `path` and finds there the folder `fsPath` of the file
+    // system with device major:minor.
+    bool reaches(const std::string& path, uint32_t major, uint32_t minor, const std::string& fsPath) const {
+        const std::string* root = rootOf(path);
+        if (!root || !m_deviceOf(path))
+            return false;
+        const MountEntry* cover = mountContaining(m_mounts, path);
+        if (!cover || cover->major != major || cover->minor != minor || pathInFilesystem(*cover, path) != fsPath)
+            return false;  // another mount hides the source there
+        if (!m_checkDevices)
+            return true;
+        const std::optional<uint64_t> rootGroup = group(*root);
+        if (!rootGroup)
+            return false;
+        // Every folder on the way down from the root must be entered.
+        for (size_t at = root->size(); at <= path.size(); ++at) {
+            if (at < path.size() && path[at] != '/')
+                continue;
+            if (at == 0)
+                continue;
+            const std::optional<uint64_t> g = group(path.substr(0, at));
+            if (!g || *g != *rootGroup)
+                return false;
+        }
+        return true;
+    }
+
+private:
+    const std::vector<MountEntry>& m_mounts;
+    const std::vector<std::string>& m_roots;
+    bool m_checkDevices;
+    const DeviceLookup& m_deviceOf;
+    const std::unordered_map<uint64_t, uint64_t>& m_groups;
+};
+
+struct Target {
+    std::string source;
+    const MountEntry* mount;  // the bind mount itself
+};
+
+}  // namespace
+
+std::unordered_map<std::string, std::string> bindTargets(const std::vector<MountEntry>& mounts,
+                                                         const std::vector<std::string>& realRoots,
+                                                         bool oneFileSystem, const DeviceLookup& deviceOf,
+                                                         const std::unordered_map<uint64_t, uint64_t>& deviceGroups) {
+    const DeviceLookup lookup = deviceOf ? deviceOf : DeviceLookup(statDevice);
+    // Sorted, so that chains resolve the same way on every run.
+    std::map<std::string, Target> targets;
+
+    for (const MountEntry& p : mounts) {
+        const std::string* root = nullptr;
+        for (const std::string& r : realRoots) {
+            if (isPathWithin(p.mountPoint, r)) {
+                root = &r;
+                break;
+            }
+        }
+        if (!root || p.mountPoint == *root || targets.count(p.mountPoint))
+            continue;
+        const bool checkDevices = oneFileSystem && mountContaining(mounts, *root);
+        const Reach reach(mounts, realRoots, checkDevices, lookup, deviceGroups);
+        // The walker stops at P as another file system anyway.
+        if (!reach.sameFileSystemAsRoot(p.mountPoint, *root))
+            continue;
+        for (const MountEntry& s : mounts) {
+            if (&s == &p || s.major != p.major || s.minor != p.minor)
+                continue;
+            const bool shows = p.root == s.root ? s.mountId < p.mountId : isPathWithin(p.root, s.root);
+            if (!shows)
+                continue;
+            std::string rel = s.root == "/" ? p.root : p.root.substr(s.root.size());
+            if (rel == "/")
+                rel.clear();
+            std::string src = s.mountPoint != "/" ? s.mountPoint + rel : (rel.empty() ? "/" : rel);
+            if (src == p.mountPoint)
+                continue;
+            // The source must be counted by this walk, with P's contents, or P is counted nowhere.
+            if (!reach.reaches(src, p.major, p.minor, p.root))
+                continue;
+            targets.emplace(p.mountPoint, Target{std::move(src), &p});
+            break;
+        }
+    }
+
+    // A source inside another target is reached where that target's contents are.
+    for (auto& [key, target] : targets) {
+        int budget = kChainRewrites;
+        bool rewritten = true;
+        while (rewritten && budget > 0) {
+            rewritten = false;
+            for (const auto& [key2, target2] : targets) {
+                if (key2 == key || !isPathWithin(target.source, key2))
+                    continue;
+                std::string next = replacePrefix(target.source, key2, target2.source);
+                if (next == target.source || next == key)
+                    continue;
+                target.source = std::move(next);
+                --budget;
+                rewritten = true;
+                break;
+            }
+        }
+    }
+
+    // Drop targets whose source the walk does not reach (inside a target, or hidden), one at
+    // a time: each drop lets the walk enter that folder, which may make other sources reachable.
+    const Reach anyRoot(mounts, realRoots, false, lookup, deviceGroups);
+    for (bool dropped = true; dropped;) {
+        dropped = false;
+        for (auto it = targets.begin(); it != targets.end(); ++it) {
+            const std::string& source = it->second.source;
+            bool blocked = !anyRoot.rootOf(source);
+            for (const auto& [key2, target2] : targets)
+                blocked = blocked || isPathWithin(source, key2);
+            if (!blocked && oneFileSystem) {
+                const std::string* root = anyRoot.rootOf(source);
+                const bool checkDevices = mountContaining(mounts, *root) != nullptr;
+                const Reach reach(mounts, realRoots, checkDevices, lookup, deviceGroups);
+                const MountEntry* cover = mountContaining(mounts, source);
+                blocked = !cover || !reach.reaches(source, cover->major, cover->minor, pathInFilesystem(*cover, source));
+            }
+            if (blocked) {
+                targets.erase(it);
+                dropped = true;
+                break;
+            }
+        }
+    }
+
+    std::unordered_map<std::string, std::string> result;
+    result.max_load_factor(1.0);
+    for (auto& [key, target] : targets)
+        result.emplace(key, std::move(target.source));
+    return result;
+}
+
+void Boundaries::prepare(const std::vector<std::string>& roots, bool oneFileSystem, bool detectBindMounts) {
+    std::vector<MountEntry> mounts;
+    if (oneFileSystem || detectBindMounts)
+        mounts = readMountInfo();
+    prepare(roots, oneFileSystem, detectBindMounts, mounts, {});
+}
+
+void Boundaries::prepare(const std::vector<std::string>& roots, bool oneFileSystem, bool detectBindMounts,
+                         const std::vector<MountEntry>& mounts, const DeviceLookup& deviceOf) {
     m_oneFileSystem = oneFileSystem;
+    m_deviceGroups.clear();
+    m_rewritePairs.clear();
+    m_bindTargets.clear();
+    if (oneFileSystem)
+        m_deviceGroups = sameFilesystemGroups(mounts, deviceOf);
+    if (!detectBindMounts)
+        return;
+    std::vector<std::string> realRoots;
+    for (const std::string& root : roots) {
+        char* real = ::realpath(root.c_str(), nullptr);
+        if (!real)
+            continue;
+        realRoots.emplace_back(real);
+        std::free(real);
+        m_rewritePairs.emplace_back(root, realRoots.back());
+    }
+    if (!realRoots.empty())
+        m_bindTargets = bindTargets(mounts, realRoots, oneFileSystem, deviceOf, m_deviceGroups);
 }
 
-void Boundaries::prepare(const std::vector<std::string>&, bool oneFileSystem, bool, const std::vector<MountEntry>&,
-                         const DeviceLookup&) {
-    m_oneFileSystem = oneFileSystem;
+bool Boundaries::onOtherFileSystem(uint64_t entryDevice, uint64_t rootDevice) const {
+    if (!m_oneFileSystem || entryDevice == rootDevice)
+        return false;
+    const auto e = m_deviceGroups.find(entryDevice);
+    const auto r = m_deviceGroups.find(rootDevice);
+    return (e == m_deviceGroups.end() ? entryDevice : e->second) != (r == m_deviceGroups.end() ? rootDevice : r->second);
 }
 
-bool Boundaries::onOtherFileSystem(uint64_t, uint64_t) const {
-    return false;
-}
-
-std::optional<std::string> Boundaries::bindSource(const std::string&, std::string_view) const {
-    return std::nullopt;
+std::optional<std::string> Boundaries::bindSource(const std::string& folderPath, std::string_view name) const {
+    if (m_bindTargets.empty())
+        return std::nullopt;
+    std::string path = folderPath;
+    for (const auto& [from, to] : m_rewritePairs) {
+        if (from != to && isPathWithin(folderPath, from)) {
+            path = replacePrefix(folderPath, from, to);
+            break;
+        }
+    }
+    if (path.empty() || path.back() != '/')
+        path += '/';
+    path.append(name);
+    const auto found = m_bindTargets.find(path);
+    if (found == m_bindTargets.end())
+        return std::nullopt;
+    const std::string& source = found->second;
+    for (const auto& [from, to] : m_rewritePairs)
+        if (from != to && isPathWithin(source, to))
+            return replacePrefix(source, to, from);
+    return source;
 }
 
 }  // namespace svl

@@ -16,12 +16,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/scan/MountTable.h"
+
 namespace svl {
-
-struct MountEntry;
-
-// Device number of the file system holding a path, or no value when it cannot be examined.
-using DeviceLookup = std::function<std::optional<unsigned long>(const std::string& path)>;
 
 // Canonical mount point -> canonical source path for each bind mount inside the canonical
 // roots whose contents the walk reaches at the source. `deviceOf` (empty: stat) tells the

@@ -63,6 +63,14 @@ static_assert(std::is_trivially_copyable_v<ScanNode>);
 
 constexpr uint16_t kMaxNameLength = 65535;
 
+// The files directly inside one folder, as the views' file-group rows show them.
+struct DirectFilesSummary {
+    uint32_t count = 0;
+    uint64_t size = 0;
+    uint64_t allocated = 0;
+    int64_t newest = 0;  // newest modification time, seconds
+};
+
 class ScanTree {
 public:
     // Reserves both mappings (halving on failure); throws std::bad_alloc when none can be made.
@@ -96,8 +104,27 @@ public:
     ScanNode& node(uint32_t id) { return nodes[id]; }
     const ScanNode& node(uint32_t id) const { return nodes[id]; }
 
-    // Tree paths and edits (fullPath, findPath, findChildPath, directFilesSummary,
-    // markRemoved, rename) are declared here and defined in TreePaths.cpp.
+    // Tree paths and edits, defined in TreePaths.cpp. Paths are byte strings joined with
+    // "/", exactly as the names are stored. The readers may run on any thread holding the
+    // tree; markRemoved and rename only on the one thread owning the displayed tree.
+
+    // The root's name (the scanned path as given) and each name below it, one "/" between
+    // names. Under a VirtualRoot the root itself is not part of paths (its path is empty).
+    // Requires id < nodeCount.
+    [[nodiscard]] std::string fullPath(uint32_t id) const;
+    // The node whose full path is `path` (doubled and trailing "/" ignored), or -1.
+    [[nodiscard]] int64_t findPath(const char* path, size_t length) const;
+    // Walks the "/"-separated components of path[offset, length) down from `start`;
+    // the node reached, or -1 when a component is missing or start is out of range.
+    [[nodiscard]] int64_t findChildPath(uint32_t start, const char* path, size_t length, size_t offset) const;
+    // The files directly inside a folder (not its subfolders); all zero for other ids.
+    [[nodiscard]] DirectFilesSummary directFilesSummary(uint32_t folder) const;
+    // Takes a node out: subtracts its amounts from every ancestor (saturating at 0) and
+    // flags its subtree Removed. False for the root, an id past the end or a removed node.
+    [[nodiscard]] bool markRemoved(uint32_t id);
+    // Writes a new name into the pool (the old bytes stay). False for an id past the end
+    // and for a length of 0 or above 65535. Throws std::bad_alloc when the pool is full.
+    [[nodiscard]] bool rename(uint32_t id, const char* name, size_t length);
 
     std::vector<int64_t> newestTimes;
     ScanNode* nodes = nullptr;
