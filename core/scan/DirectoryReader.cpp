@@ -1,0 +1,178 @@
+#include "core/scan/DirectoryReader.h"
+
+#include <dirent.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/scan/IoUringStatx.h"
+
+namespace svl {
+
+namespace {
+
+constexpr size_t kListingBufferBytes = 262144;
+
+bool isDotOrDotDot(const char* name, size_t length) {
+    return name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'));
+}
+
+struct LinuxDirent64 {
+    uint64_t d_ino;
+    int64_t d_off;
+    unsigned short d_reclen;
+    unsigned char d_type;
+    char d_name[];
+};
+
+// fdopendir + readdir. The DIR owns the descriptor from list() on, so close() goes through it.
+class ReaddirReader final : public DirectoryReader {
+public:
+    ReaddirReader() : DirectoryReader(ReadMethod::Readdir) {}
+    ~ReaddirReader() override {
+        if (m_dir)
+            closedir(m_dir);
+    }
+
+    ListResult list(int fd, FolderListing& out, const StopTest& stop, int* error) override {
+        m_dir = fdopendir(fd);
+        if (!m_dir) {
+            *error = errno;
+            return ListResult::Failed;
+        }
+        size_t listed = 0;
+        for (;;) {
+            errno = 0;
+            const dirent* d = readdir(m_dir);
+            if (!d) {
+                if (errno != 0) {
+                    *error = errno;
+                    return ListResult::Truncated;
+                }
+                return ListResult::Complete;
+            }
+            out.append(d->d_name, std::strlen(d->d_name), d->d_ino);
+            if (++listed % 1024 == 0 && stop && stop())
+                return ListResult::Stopped;
+        }
+    }
+
+    void close(int fd) override {
+        if (m_dir) {
+            closedir(m_dir);
+            m_dir = nullptr;
+        } else {
+            ::close(fd);
+        }
+    }
+
+private:
+    DIR* m_dir = nullptr;
+};
+
+// getdents64 into a 256 KiB buffer. The buffer is allocated on first use and not zeroed, so
+// only the pages the kernel writes become resident.
+class GetdentsReader : public DirectoryReader {
+public:
+    explicit GetdentsReader(ReadMethod method = ReadMethod::Getdents) : DirectoryReader(method) {}
+
+    ListResult list(int fd, FolderListing& out, const StopTest& stop, int* error) override {
+        if (!m_buffer)
+            m_buffer.reset(new char[kListingBufferBytes]);
+        for (;;) {
+            if (stop && stop())
+                return ListResult::Stopped;
+            const long n = syscall(SYS_getdents64, fd, m_buffer.get(), kListingBufferBytes);
+            if (n == 0)
+                return ListResult::Complete;
+            if (n < 0) {
+                if (errno == EINTR)
+                    continue;
+                *error = errno;
+                return ListResult::Truncated;
+            }
+            for (long pos = 0; pos < n;) {
+                const auto* d = reinterpret_cast<const LinuxDirent64*>(m_buffer.get() + pos);
+                out.append(d->d_name, std::strlen(d->d_name), d->d_ino);
+                pos += d->d_reclen;
+            }
+        }
+    }
+
+private:
+    std::unique_ptr<char[]> m_buffer;
+};
+
+// getdents64 listing; entries examined in batches through io_uring.
+class IoUringReader final : public GetdentsReader {
+public:
+    IoUringReader() : GetdentsReader(ReadMethod::GetdentsIoUring) {}
+
+    bool examineBatch(int fd, const FolderListing& listing, EntryStat* out) override {
+        if (listing.entries.empty())
+            return false;
+        return m_ring.examine(fd, listing, out);
+    }
+
+private:
+    IoUringStatx m_ring;
+};
+
+}  // namespace
+
+void FolderListing::append(const char* name, size_t length, uint64_t id) {
+    if (length == 0 || isDotOrDotDot(name, length))
+        return;
+    WalkEntry e;
+    e.id = id;
+    e.nameOffset = uint32_t(names.size());
+    e.nameLength = uint16_t(length > 65535 ? 65535 : length);
+    names.insert(names.end(), name, name + length);
+    names.push_back('\0');
+    entries.push_back(e);
+}
+
+void entryStatFromStatx(const struct statx& sx, EntryStat& out) {
+    out.result = 0;
+    out.mode = sx.stx_mode;
+    out.nlink = sx.stx_nlink;
+    out.ino = sx.stx_ino;
+    out.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    out.size = sx.stx_size;
+    out.blocks = sx.stx_blocks;
+    out.mtime = sx.stx_mtime.tv_sec;
+}
+
+void statEntry(int dirfd, const char* name, EntryStat& out) {
+    struct statx sx;
+    if (statx(dirfd, name, kWalkStatxFlags, kWalkStatxMask, &sx) == 0)
+        entryStatFromStatx(sx, out);
+    else
+        out.result = -errno;
+}
+
+int DirectoryReader::open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+}
+
+bool DirectoryReader::examineBatch(int, const FolderListing&, EntryStat*) { return false; }
+
+void DirectoryReader::close(int fd) { ::close(fd); }
+
+std::unique_ptr<DirectoryReader> makeDirectoryReader(ReadMethod method) {
+    switch (method) {
+    case ReadMethod::Readdir:
+        return std::make_unique<ReaddirReader>();
+    case ReadMethod::GetdentsIoUring:
+        return std::make_unique<IoUringReader>();
+    case ReadMethod::Getdents:
+        break;
+    }
+    return std::make_unique<GetdentsReader>();
+}
+
+}  // namespace svl

@@ -1,0 +1,621 @@
+#include "core/scan/FolderWalker.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "core/analysis/FilterMatch.h"
+#include "core/scan/MountTable.h"
+#include "core/tree/ScanTree.h"
+
+namespace svl {
+
+namespace {
+
+constexpr size_t kParallelStatEntries = 8192;
+constexpr size_t kParallelStatEntriesRemote = 100;
+constexpr int kParallelStatThreads = 8;
+constexpr int kParallelStatThreadsRemote = 48;
+constexpr size_t kStopCheckEntries = 32;
+constexpr size_t kStatParallelStopCheck = 16;
+
+int64_t steadyMillis() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// folder + "/" + name, without doubling a trailing "/".
+void joinPath(std::string& out, const std::string& folder, const char* name, size_t nameLength) {
+    out.assign(folder);
+    if (out.empty() || out.back() != '/')
+        out.push_back('/');
+    out.append(name, nameLength);
+}
+
+// Closes a folder descriptor on every way out of walkFolder.
+class FolderHandle {
+public:
+    FolderHandle(DirectoryReader& reader, int fd) : m_reader(reader), m_fd(fd) {}
+    ~FolderHandle() { close(); }
+    FolderHandle(const FolderHandle&) = delete;
+    FolderHandle& operator=(const FolderHandle&) = delete;
+    int fd() const { return m_fd; }
+    void close() {
+        if (m_fd >= 0)
+            m_reader.close(m_fd);
+        m_fd = -1;
+    }
+
+private:
+    DirectoryReader& m_reader;
+    int m_fd;
+};
+
+}  // namespace
+
+// The per-thread part of the walk: the reader with its buffers, the folder's listing, stat
+// results and new jobs, all reused from job to job.
+class Worker {
+public:
+    explicit Worker(Shared& shared) : m_s(shared), m_tree(*shared.tree), m_options(*shared.options) {}
+
+    // Reads the folder of one job; appends the jobs of the subfolders to enter to `newJobs`.
+    // Writes nothing when the walk is to stop. Throws std::bad_alloc when the tree is full.
+    void walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs);
+
+private:
+    struct Counts {
+        uint64_t files = 0;
+        uint64_t folders = 0;
+        uint64_t allocated = 0;
+        uint64_t errors = 0;
+    };
+
+    void markUnreadable(const WalkJob& job, int error);
+    // Examines all entries at once where a batch method applies; false: one by one.
+    bool examineBatch(int fd, bool& stopped);
+    void examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st);
+    void classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Counts& counts);
+    void writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const Counts& counts);
+    DirectoryReader& reader() {
+        if (!m_reader)
+            m_reader = m_s.makeReader(ReadMethod(m_options.readMethod));
+        return *m_reader;
+    }
+
+    Shared& m_s;
+    ScanTree& m_tree;
+    const ScanOptions& m_options;
+    std::unique_ptr<DirectoryReader> m_reader;
+    FolderListing m_listing;
+    std::vector<EntryStat> m_stats;
+    std::vector<uint32_t> m_order;
+    std::vector<RawChild> m_rawChildren;
+    std::vector<std::string> m_bindSources;
+    std::string m_path;
+    std::string m_name;
+};
+
+void Worker::markUnreadable(const WalkJob& job, int error) {
+    ScanNode& n = m_tree.node(job.nodeId);
+    n.flags |= NodeFlag::Unreadable;
+    if (error == EACCES || error == EPERM)
+        n.flags |= NodeFlag::AccessDenied;
+    m_s.errors.fetch_add(1);
+    if (m_s.progress) {
+        m_s.progress->errorCount.fetch_add(1);
+        m_s.progress->addFraction(job.weight);
+    }
+}
+
+bool Worker::examineBatch(int fd, bool& stopped) {
+    const size_t n = m_listing.entries.size();
+    if (n == 0)
+        return false;
+    if (ReadMethod(m_options.readMethod) == ReadMethod::GetdentsIoUring) {
+        m_stats.assign(n, EntryStat{});
+        if (reader().examineBatch(fd, m_listing, m_stats.data()))
+            return true;
+    }
+    if (m_s.rotational && n >= 2) {
+        // Inode order keeps a spinning disk's head moving one way.
+        m_stats.assign(n, EntryStat{});
+        m_order.resize(n);
+        for (uint32_t i = 0; i < n; ++i)
+            m_order[i] = i;
+        const auto& entries = m_listing.entries;
+        std::sort(m_order.begin(), m_order.end(), [&](uint32_t a, uint32_t b) {
+            return entries[a].id != entries[b].id ? entries[a].id < entries[b].id : a < b;
+        });
+        for (size_t k = 0; k < n; ++k) {
+            if (k % kStopCheckEntries == 0 && m_s.shouldStop()) {
+                stopped = true;
+                return false;
+            }
+            const uint32_t i = m_order[k];
+            statEntry(fd, m_listing.name(entries[i]), m_stats[i]);
+        }
+        return true;
+    }
+    if (n >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries)) {
+        m_stats.assign(n, EntryStat{});
+        return statParallel(m_s, fd, m_listing, m_stats.data(),
+                            m_s.remote ? kParallelStatThreadsRemote : kParallelStatThreads) == 1;
+    }
+    return false;
+}
+
+void Worker::examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st) {
+    const RawWalkContext& ctx = *job.context;
+    RawStat rs;
+    if (!ctx.index->stat(e.id, &rs)) {
+        st.result = -EIO;
+        return;
+    }
+    st.result = 0;
+    st.mode = rs.mode;
+    st.nlink = rs.links;
+    st.ino = e.id;
+    st.dev = job.device;
+    st.size = rs.size;
+    st.blocks = rs.allocated;
+    st.mtime = rs.mtime;
+    if (!S_ISDIR(rs.mode))
+        return;
+    const char* name = m_listing.name(e);
+    bool live = ctx.index->isSubvolumeLink(e.id);
+    if (!live && !ctx.mountNames.empty()) {
+        m_name.assign(name);
+        if (ctx.mountNames.count(m_name)) {
+            joinPath(m_path, job.path, name, std::strlen(name));
+            live = ctx.mountPaths.count(m_path) > 0;
+        }
+    }
+    if (live) {
+        // A mount point or subvolume: the live file system knows what is really there.
+        joinPath(m_path, job.path, name, std::strlen(name));
+        EntryStat now;
+        statEntry(AT_FDCWD, m_path.c_str(), now);
+        if (now.result == 0)
+            st = now;
+    }
+}
+
+void Worker::classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Counts& counts) {
+    if (st.result != 0) {
+        e.flags = NodeFlag::Unreadable;
+        ++counts.errors;
+        ++counts.files;
+        return;
+    }
+    const bool isDir = S_ISDIR(st.mode);
+    const bool isLink = S_ISLNK(st.mode);
+    const char* name = m_listing.name(e);
+    if (m_options.exclude) {
+        FilterEntry fe;
+        fe.name = std::string_view(name);
+        fe.folderPath = job.path;
+        fe.isFolder = isDir;
+        fe.size = isDir ? 0 : st.size;
+        fe.allocated = st.blocks * 512;
+        fe.modified = st.mtime;
+        if (filterMatchesEntry(fe, *m_options.exclude)) {
+            e.excluded = 1;
+            return;
+        }
+    }
+    e.allocated = st.blocks * 512;
+    e.modified = st.mtime;
+    uint16_t base;
+    if (st.mode & 0222)
+        base = isDir ? NodeFlag::Folder : isLink ? NodeFlag::Symlink : 0;
+    else
+        base = isLink ? NodeFlag::Symlink : isDir ? (NodeFlag::Folder | NodeFlag::ReadOnly) : NodeFlag::ReadOnly;
+    e.flags = base;
+    if (isDir) {
+        e.size = 0;
+        ++counts.folders;
+        counts.allocated += e.allocated;
+        if (m_options.oneFileSystem && m_s.boundaries().onOtherFileSystem(st.dev, job.device)) {
+            e.flags |= NodeFlag::OtherDevice;
+        } else if (m_s.boundaries().hasBindTargets()) {
+            if (auto source = m_s.boundaries().bindSource(job.path, std::string_view(name, std::strlen(name)))) {
+                e.flags |= NodeFlag::BindMount | NodeFlag::OtherDevice;
+                e.bindIndex = int32_t(m_bindSources.size());
+                m_bindSources.push_back(std::move(*source));
+            } else {
+                e.descend = 1;
+            }
+        } else {
+            e.descend = 1;
+        }
+        return;
+    }
+    e.size = st.size;
+    ++counts.files;
+    if (S_ISREG(st.mode) && st.nlink > 1) {
+        if (e.linkRole == 2 || (e.linkRole == 0 && m_s.seenHardLink(st.dev, st.ino)))
+            e.flags |= NodeFlag::ExtraHardLink;
+    }
+    if (!(e.flags & NodeFlag::ExtraHardLink))
+        counts.allocated += e.allocated;
+}
+
+void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
+    m_listing.clear();
+    m_bindSources.clear();
+    newJobs.clear();
+    Counts counts;
+
+    // 1. Listing.
+    std::optional<FolderHandle> handle;
+    int fd = -1;
+    if (job.context) {
+        if (!job.context->index->children(job.id, &m_rawChildren)) {
+            markUnreadable(job, 0);
+            return;
+        }
+        for (const RawChild& c : m_rawChildren) {
+            const size_t before = m_listing.entries.size();
+            m_listing.append(c.name, c.nameLength, c.id);
+            if (m_listing.entries.size() != before)
+                m_listing.entries.back().linkRole = c.linkRole;
+        }
+        if (m_s.shouldStop())
+            return;
+    } else {
+        DirectoryReader& r = reader();
+        fd = r.open(job.path);
+        if (fd < 0) {
+            markUnreadable(job, -fd);
+            return;
+        }
+        handle.emplace(r, fd);
+        int error = 0;
+        const auto result = r.list(fd, m_listing, [this] { return m_s.shouldStop(); }, &error);
+        if (result == DirectoryReader::ListResult::Failed) {
+            handle.reset();
+            markUnreadable(job, error);
+            return;
+        }
+        if (result == DirectoryReader::ListResult::Stopped)
+            return;
+        if (result == DirectoryReader::ListResult::Truncated)
+            ++counts.errors;  // the entries read before the error are kept
+    }
+
+    // 2. Examining (folder walks), all at once where a batch method applies.
+    bool stopped = false;
+    const bool batch = !job.context && examineBatch(fd, stopped);
+    if (stopped)
+        return;
+
+    // 3. Classifying.
+    auto& entries = m_listing.entries;
+    const size_t n = entries.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (i % kStopCheckEntries == 0 && m_s.shouldStop())
+            return;
+        WalkEntry& e = entries[i];
+        EntryStat st;
+        if (job.context)
+            examineRaw(job, e, st);
+        else if (batch && m_stats[i].result != EntryStat::kNotExamined)
+            st = m_stats[i];
+        else
+            statEntry(fd, m_listing.name(e), st);
+        classify(job, e, st, counts);
+    }
+
+    // 4. Close the folder.
+    handle.reset();
+
+    // 5. Leave out the excluded entries, keeping the order of the rest.
+    if (m_options.exclude)
+        std::erase_if(entries, [](const WalkEntry& e) { return e.excluded != 0; });
+
+    writeNodes(job, newJobs, counts);
+}
+
+void Worker::writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const Counts& counts) {
+    auto& entries = m_listing.entries;
+    const size_t kept = entries.size();
+    if (kept > 0) {
+        // Names first, then records, then the records are written at once: a failing claim never
+        // leaves claimed records unwritten below the point where claims started failing.
+        char* pool = m_tree.allocateNames(m_listing.names.size());
+        const uint32_t first = m_tree.allocateNodes(uint32_t(kept));
+        std::memcpy(pool, m_listing.names.data(), m_listing.names.size());
+        for (size_t j = 0; j < kept; ++j) {
+            const WalkEntry& e = entries[j];
+            m_tree.node(first + uint32_t(j)) =
+                ScanNode{pool + e.nameOffset, e.size, e.allocated, e.modified, job.nodeId, 0, 0, 0, 0, e.nameLength,
+                         e.flags};
+        }
+        ScanNode& folder = m_tree.node(job.nodeId);
+        folder.firstChild = first;
+        folder.childCount = uint32_t(kept);
+
+        size_t descend = 0;
+        for (size_t j = 0; j < kept; ++j) {
+            const WalkEntry& e = entries[j];
+            if (e.bindIndex >= 0)
+                m_s.storeBindSource(first + uint32_t(j), std::move(m_bindSources[size_t(e.bindIndex)]));
+            descend += e.descend;
+        }
+        if (descend > 0) {
+            newJobs.reserve(descend);
+            const double share = job.weight / double(descend);
+            for (size_t j = 0; j < kept; ++j) {
+                const WalkEntry& e = entries[j];
+                if (!e.descend)
+                    continue;
+                WalkJob sub;
+                sub.nodeId = first + uint32_t(j);
+                joinPath(sub.path, job.path, pool + e.nameOffset, std::strlen(pool + e.nameOffset));
+                sub.weight = share;
+                sub.device = job.device;
+                sub.id = e.id;
+                sub.context = job.context;
+                newJobs.push_back(std::move(sub));
+            }
+        }
+    }
+
+    if (counts.errors)
+        m_s.errors.fetch_add(counts.errors);
+    if (ScanProgress* p = m_s.progress) {
+        if (counts.errors)
+            p->errorCount.fetch_add(counts.errors);
+        if (newJobs.empty())
+            p->addFraction(job.weight);
+        if (!job.context) {
+            p->files.fetch_add(counts.files, std::memory_order_relaxed);
+            p->folders.fetch_add(counts.folders, std::memory_order_relaxed);
+            p->allocatedBytes.fetch_add(counts.allocated, std::memory_order_relaxed);
+        }
+    }
+}
+
+// ---- Shared -------------------------------------------------------------------------------
+
+Shared::Shared(ScanTree& t, const ScanOptions& o, ScanProgress* p) : tree(&t), options(&o), progress(p) {}
+
+Shared::~Shared() = default;
+
+RawWalkContext& Shared::addRawContext(std::unique_ptr<RawIndex> index, uint64_t device) {
+    RawWalkContext& ctx = m_rawContexts.emplace_back();
+    ctx.index = std::move(index);
+    ctx.device = device;
+    return ctx;
+}
+
+void Shared::prepareBoundaries(const std::vector<std::string>& roots) {
+    m_boundaries.prepare(roots, options->oneFileSystem, options->detectBindMounts);
+}
+
+void Shared::queueJob(WalkJob job) {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_jobs.push_back(std::move(job));
+    ++m_pending;
+}
+
+unsigned Shared::processors() const {
+    return options->hardwareThreads ? options->hardwareThreads : std::thread::hardware_concurrency();
+}
+
+int Shared::workerCount(int32_t threads, bool rawWalk, bool rotational, unsigned processors) {
+    if (threads > 0)
+        return threads;
+    if (rawWalk)
+        return processors ? int(std::min<unsigned>(processors, INT_MAX)) : 1;
+    if (rotational)
+        return 2;
+    return int(std::max<unsigned>(64, std::min<unsigned>(processors, INT_MAX)));
+}
+
+bool Shared::shouldStop() {
+    if (!progress || !progress->cancel.load(std::memory_order_relaxed))
+        return false;
+    if (m_rawContexts.empty())
+        return true;
+    const int64_t now = steadyMillis() + 1;
+    int64_t first = m_firstCancelMs.load();
+    if (first == 0) {
+        if (m_firstCancelMs.compare_exchange_strong(first, now))
+            return false;
+    }
+    if (now - first >= kRawCancelGraceMs) {
+        graceExpired = true;
+        return true;
+    }
+    return false;
+}
+
+bool Shared::seenHardLink(uint64_t device, uint64_t inode) {
+    const uint64_t mix = (inode * 0x9e3779b97f4a7c15ull) ^ (device * 0xc2b2ae3d27d4eb4full);
+    LinkShard& shard = m_linkShards[mix >> 58];
+    std::lock_guard<std::mutex> lock(shard.mutex);
+    return !shard.seen.emplace(device, inode).second;
+}
+
+void Shared::storeBindSource(uint32_t nodeId, std::string source) {
+    std::lock_guard<std::mutex> lock(m_bindMutex);
+    tree->bindSources[nodeId] = std::move(source);
+}
+
+void Shared::dropJobAndStop() {
+    m_stop = true;
+    try {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        --m_pending;
+    } catch (...) {
+        // Waiters look at the stop flag at least every 100 ms.
+    }
+    m_queueCondition.notify_all();
+}
+
+void Shared::finishJob(std::vector<WalkJob>& newJobs) {
+    size_t wake = 0;
+    bool wakeAll = false;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (newJobs.empty()) {
+            wakeAll = --m_pending == 0 || m_stop;
+        } else {
+            for (WalkJob& j : newJobs)
+                m_jobs.push_back(std::move(j));
+            m_pending += int64_t(newJobs.size()) - 1;
+            wake = std::min<size_t>(newJobs.size(), size_t(m_waiting));
+            wakeAll = wake == size_t(m_waiting);
+        }
+    }
+    newJobs.clear();
+    if (wakeAll)
+        m_queueCondition.notify_all();
+    else
+        for (size_t i = 0; i < wake; ++i)
+            m_queueCondition.notify_one();
+}
+
+void Shared::workerLoop() {
+    try {
+        Worker worker(*this);
+        std::vector<WalkJob> newJobs;
+        for (;;) {
+            WalkJob job;
+            {
+                std::unique_lock<std::mutex> lock(m_queueMutex);
+                for (;;) {
+                    if (m_stop)
+                        return;
+                    if (!m_jobs.empty()) {
+                        job = std::move(m_jobs.front());
+                        m_jobs.pop_front();
+                        break;
+                    }
+                    if (m_pending <= 0)
+                        return;
+                    ++m_waiting;
+                    m_queueCondition.wait_for(lock, std::chrono::milliseconds(100));
+                    --m_waiting;
+                }
+            }
+            if (shouldStop()) {
+                dropJobAndStop();
+                continue;
+            }
+            try {
+                worker.walkFolder(job, newJobs);
+            } catch (...) {
+                workerFailed = true;
+                dropJobAndStop();
+                continue;
+            }
+            finishJob(newJobs);
+        }
+    } catch (...) {
+        // A lock or an allocation failed outside a folder: the walk cannot go on safely.
+        workerFailed = true;
+        m_stop = true;
+        m_queueCondition.notify_all();
+    }
+}
+
+void Shared::runWorkers(int32_t threads) {
+    workersStarted = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        if (m_pending <= 0 || m_stop)
+            return;
+    }
+    const int count = workerCount(threads, isRawWalk(), rotational, processors());
+    std::vector<std::thread> pool;
+    try {
+        pool.reserve(size_t(count - 1));
+        for (int i = 1; i < count; ++i)
+            pool.emplace_back([this] { workerLoop(); });
+    } catch (...) {
+        // Fewer threads than asked: the walk goes on with those that started.
+    }
+    workersStarted = int(pool.size()) + 1;
+    workerLoop();
+    for (std::thread& t : pool)
+        t.join();
+}
+
+// ---- statParallel, mount points, root path ------------------------------------------------
+
+int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads) {
+    int32_t inUse = shared.statThreadsInUse.load();
+    int count;
+    do {
+        count = std::min<int>(maxThreads, Shared::kMaxStatThreads - inUse);
+        if (count < 2)
+            return 0;
+    } while (!shared.statThreadsInUse.compare_exchange_weak(inUse, inUse + count));
+
+    const size_t n = listing.entries.size();
+    const auto slice = [&shared, dirfd, &listing, out, n, count](int k) {
+        size_t done = 0;
+        for (size_t i = size_t(k); i < n; i += size_t(count)) {
+            if (done++ % kStatParallelStopCheck == 0 && shared.shouldStop())
+                return;
+            statEntry(dirfd, listing.name(listing.entries[i]), out[i]);
+        }
+    };
+    std::vector<std::thread> threads;
+    try {
+        threads.reserve(size_t(count));
+        for (int k = 0; k < count; ++k)
+            threads.emplace_back(slice, k);
+    } catch (...) {
+        // The slices of threads that could not start are examined here.
+    }
+    for (int k = int(threads.size()); k < count; ++k)
+        slice(k);
+    for (std::thread& t : threads)
+        t.join();
+    shared.statThreadsInUse.fetch_sub(count);
+    return 1;
+}
+
+void collectMountPointsBelow(RawWalkContext& context, const std::string& rootPath) {
+    std::string prefix = rootPath;
+    if (prefix.empty() || prefix.back() != '/')
+        prefix.push_back('/');
+    for (const MountEntry& m : readMountInfo()) {
+        const std::string& p = m.mountPoint;
+        if (p.size() > prefix.size() && p.compare(0, prefix.size(), prefix) == 0) {
+            context.mountPaths.insert(p);
+            context.mountNames.insert(p.substr(p.rfind('/') + 1));
+        }
+    }
+}
+
+std::string resolveScanRoot(const std::string& path, struct statx& st) {
+    if (!S_ISLNK(st.stx_mode))
+        return path;
+    struct statx followed;
+    if (statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_MTIME | STATX_SIZE | STATX_BLOCKS | STATX_INO, &followed) !=
+            0 ||
+        !S_ISDIR(followed.stx_mode))
+        return path;
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real)
+        return path;
+    std::string walkPath(real);
+    std::free(real);
+    st = followed;
+    return walkPath;
+}
+
+}  // namespace svl

@@ -1,0 +1,159 @@
+// The parallel folder walker: a pool of worker threads sharing one queue of folder jobs.
+// Each job lists one folder (or one folder of a loaded raw index), examines its entries,
+// writes its children into the tree as one block and queues a job for every child folder
+// to enter. The scan drivers set a walk up (Shared), queue the root jobs, run the workers
+// and read the figures afterwards.
+//
+// Threads: Shared is built and prepared on the driver's thread; runWorkers starts the pool
+// and returns after joining it. During the walk the queue is guarded by one mutex, each
+// hard-link shard by its own, the tree's bindSources by the bind mutex; no lock is held
+// while a folder is listed or examined.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/rawindex/RawIndex.h"
+#include "core/scan/Boundaries.h"
+#include "core/scan/DirectoryReader.h"
+#include "core/scan/ScanDriver.h"
+
+struct statx;
+
+namespace svl {
+
+class ScanTree;
+
+// A raw index being walked, with the mount points below the scan root (their folders in the
+// index are examined on the live file system instead).
+struct RawWalkContext {
+    std::unique_ptr<RawIndex> index;
+    uint64_t device = 0;                        // the volume's device number
+    std::unordered_set<std::string> mountPaths;  // full paths of mount points below the root
+    std::unordered_set<std::string> mountNames;  // their last path components
+};
+
+// One queued folder.
+struct WalkJob {
+    uint32_t nodeId = 0;
+    std::string path;     // the folder's path as the walk reaches it
+    double weight = 0;    // its share of the whole walk's progress fraction
+    uint64_t device = 0;  // device number of the walk's root
+    uint64_t id = 0;      // inode for folder walks, the raw index's entry id for raw walks
+    RawWalkContext* context = nullptr;  // null for folder walks
+};
+
+// The state of one walk.
+class Shared {
+public:
+    // `progress` may be null. The tree and options must outlive the walk.
+    Shared(ScanTree& tree, const ScanOptions& options, ScanProgress* progress);
+    ~Shared();
+    Shared(const Shared&) = delete;
+    Shared& operator=(const Shared&) = delete;
+
+    ScanTree* const tree;
+    const ScanOptions* const options;
+    ScanProgress* const progress;
+
+    bool remote = false;      // the root lies on a network or FUSE file system
+    bool rotational = false;  // the root lies on a spinning disk
+
+    // Adds a raw index to walk; the returned context lives as long as this state.
+    RawWalkContext& addRawContext(std::unique_ptr<RawIndex> index, uint64_t device);
+    bool isRawWalk() const { return !m_rawContexts.empty(); }
+
+    // Fills the device groups, rewrite pairs and bind targets for the given roots.
+    void prepareBoundaries(const std::vector<std::string>& roots);
+    Boundaries& boundaries() { return m_boundaries; }
+
+    // Queues a job before the workers run (pending += 1). May throw std::bad_alloc.
+    void queueJob(WalkJob job);
+    // Starts the workers (count from workerCount) and joins them. Never throws: a worker
+    // that fails stops the walk and sets workerFailed; workers that cannot be started are
+    // done without (at least the calling thread works).
+    void runWorkers(int32_t threads);
+    // The automatic thread-count rule: `threads` when positive; else 2 on a spinning disk and
+    // max(64, processors) otherwise for a folder walk; processors (at least 1) for a raw walk.
+    static int workerCount(int32_t threads, bool rawWalk, bool rotational, unsigned processors);
+    unsigned processors() const;
+
+    // The cancel test used throughout the walk: at once for a folder walk, after a 3000 ms
+    // grace (then graceExpired) for a raw walk.
+    bool shouldStop();
+
+    // Results.
+    std::atomic<uint64_t> errors{0};
+    std::atomic<bool> workerFailed{false};
+    std::atomic<bool> graceExpired{false};
+    int workersStarted = 0;  // threads that ran in the last runWorkers (the calling thread included)
+
+    // Extra threads lent to statParallel right now (at most kMaxStatThreads).
+    std::atomic<int32_t> statThreadsInUse{0};
+    static constexpr int32_t kMaxStatThreads = 256;
+    static constexpr int64_t kRawCancelGraceMs = 3000;
+
+    // Makes the folder reader of each worker; tests replace it to inject faults.
+    std::function<std::unique_ptr<DirectoryReader>(ReadMethod)> makeReader = makeDirectoryReader;
+
+    // Hard-link detection: true when (device, inode) was already seen (this name is a further one).
+    bool seenHardLink(uint64_t device, uint64_t inode);
+    // Stores a bind source for a node under the bind mutex.
+    void storeBindSource(uint32_t nodeId, std::string source);
+
+private:
+    friend class Worker;
+    void workerLoop();
+    // Ends a job: queues its new jobs (may be empty) and updates pending. Caller holds no lock.
+    void finishJob(std::vector<WalkJob>& newJobs);
+    // Ends a job that is dropped and stops the walk. Never throws.
+    void dropJobAndStop();
+
+    std::mutex m_queueMutex;
+    std::condition_variable m_queueCondition;
+    std::deque<WalkJob> m_jobs;
+    int64_t m_pending = 0;
+    int m_waiting = 0;
+    std::atomic<bool> m_stop{false};
+
+    using LinkKey = std::pair<uint64_t, uint64_t>;  // (device, inode)
+    struct LinkKeyHash {
+        size_t operator()(const LinkKey& k) const { return size_t((k.second * 0x9e3779b97f4a7c15ull) ^ k.first); }
+    };
+    struct LinkShard {
+        std::mutex mutex;
+        std::unordered_set<LinkKey, LinkKeyHash> seen;
+    };
+    static constexpr int kLinkShards = 64;
+    LinkShard m_linkShards[kLinkShards];
+
+    std::atomic<int64_t> m_firstCancelMs{0};
+    std::deque<RawWalkContext> m_rawContexts;
+    Boundaries m_boundaries;
+    std::mutex m_bindMutex;
+};
+
+// Examines `count` entries of `listing` (dirfd-relative) with extra threads: at most
+// min(maxThreads, 256 - threads already lent in this walk). Returns 1 when it did (entries a
+// cancel cut short stay at kNotExamined), 0 when it could not get at least 2 threads (the
+// caller examines them itself). A thread that cannot be started leaves its share to the
+// calling thread.
+int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads);
+
+// Fills the context's mount-point sets with the mount points strictly below `rootPath`.
+void collectMountPointsBelow(RawWalkContext& context, const std::string& rootPath);
+
+// The walk path of a root: for a symbolic link whose followed statx shows a folder, the
+// link's realpath (and `st` becomes the followed stat); otherwise the path as given.
+// `st` is the root's no-follow statx on entry.
+std::string resolveScanRoot(const std::string& path, struct statx& st);
+
+}  // namespace svl

@@ -1,0 +1,396 @@
+#include "core/scan/ScanDriver.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+#include "core/rawindex/RawIndex.h"
+#include "core/scan/FolderWalker.h"
+#include "core/scan/RemoteSource.h"
+#include "core/scan/VolumeClass.h"
+#include "core/tree/ScanTree.h"
+
+namespace svl {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+uint16_t saturatedLength(size_t n) { return uint16_t(std::min<size_t>(n, kMaxNameLength)); }
+
+uint64_t deviceOf(const struct statx& st) { return makedev(st.stx_dev_major, st.stx_dev_minor); }
+
+// Flags of a root record that is not a folder.
+uint16_t nonFolderRootFlags(const struct statx& st) { return S_ISLNK(st.stx_mode) ? NodeFlag::Symlink : 0; }
+
+std::optional<std::string> realPathOf(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real)
+        return std::nullopt;
+    std::string r(real);
+    std::free(real);
+    return r;
+}
+
+// A share opened for a root: asks the provider for the SMB mount behind the root's real path
+// and opens a source for it. The time `open` takes (it may wait for a login) is added to
+// `loginSeconds`.
+struct OpenedShare {
+    SmbMountInfo mount;
+    std::unique_ptr<RemoteSource> source;
+};
+
+std::optional<OpenedShare> openShare(const ScanOptions& options, const std::string& path, double& loginSeconds) {
+    if (!options.provider)
+        return std::nullopt;
+    const auto real = realPathOf(path);
+    if (!real)
+        return std::nullopt;
+    auto mount = options.provider->findSmbMount(*real);
+    if (!mount)
+        return std::nullopt;
+    const auto t = Clock::now();
+    auto source = options.provider->open(*mount);
+    loginSeconds += secondsSince(t);
+    if (!source)
+        return std::nullopt;
+    return OpenedShare{std::move(*mount), std::move(source)};
+}
+
+bool cancelSet(const ScanProgress* progress) { return progress && progress->cancel.load(); }
+
+// incomplete after a walk: a failed worker, else for a raw walk the expired grace, else the cancel.
+bool walkIncomplete(const Shared& walk, const ScanProgress* progress) {
+    if (walk.workerFailed)
+        return true;
+    if (walk.isRawWalk())
+        return walk.graceExpired;
+    return cancelSet(progress);
+}
+
+void finishScan(ScanTree& tree, ScanProgress* progress, Clock::time_point start, double loginSeconds) {
+    if (progress && !tree.incomplete) {
+        progress->reachedFraction = progress->fraction.load();
+        progress->fraction = 1.0;
+    }
+    tree.computeTotals();
+    tree.seconds = std::max(0.0, secondsSince(start) - loginSeconds);
+}
+
+constexpr unsigned kRootStatMask = STATX_TYPE | STATX_MTIME | STATX_INO | STATX_SIZE | STATX_BLOCKS;
+
+}  // namespace
+
+std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions& options, ScanProgress* progress) {
+    const auto start = Clock::now();
+    auto tree = std::make_unique<ScanTree>();
+    struct statx st;
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kRootStatMask, &st) != 0) {
+        tree->errors = 1;
+        return tree;
+    }
+    const std::string walkPath = resolveScanRoot(path, st);
+
+    // The root, id 0, named by the path as given.
+    const char* rootName = tree->storeName(path);
+    const uint32_t rootId = tree->allocateNodes(1);
+    ScanNode& root = tree->node(rootId);
+    root = ScanNode{rootName, 0, st.stx_blocks * 512, st.stx_mtime.tv_sec, 0, 0, 0, 0, 0, saturatedLength(path.size()),
+                    0};
+    tree->nodeCount = 1;
+    double loginSeconds = 0;
+    if (!S_ISDIR(st.stx_mode)) {
+        root.size = st.stx_size;
+        root.flags = nonFolderRootFlags(st);
+        finishScan(*tree, progress, start, loginSeconds);
+        return tree;
+    }
+    root.flags = NodeFlag::Folder;
+
+    // A folder on an SMB share the provider reads directly.
+    if (auto share = openShare(options, path, loginSeconds)) {
+        std::atomic<unsigned long> remoteErrors{0};
+        const uint64_t nodesBefore = tree->nodeUsed.load();
+        const uint64_t namesBefore = tree->nameUsed.load();
+        bool threw = false;
+        int result = 0;
+        try {
+            result = scanRemoteInto(*tree, 0, path, share->mount.path, *share->source, options, progress, 1.0,
+                                    remoteErrors);
+        } catch (...) {
+            threw = true;
+        }
+        share->source.reset();
+        if (threw || result >= 0) {
+            tree->remote = true;
+            tree->finishNodeCount();
+            tree->incomplete = threw || cancelSet(progress);
+            tree->errors = remoteErrors.load();
+            finishScan(*tree, progress, start, loginSeconds);
+            return tree;
+        }
+        // Nothing usable came back: forget anything it claimed (no other thread runs yet) and
+        // walk the folder locally.
+        tree->nodeUsed = nodesBefore;
+        tree->nameUsed = namesBefore;
+        root.firstChild = 0;
+        root.childCount = 0;
+        root.flags = NodeFlag::Folder;
+    }
+
+    // The local walk.
+    Shared walk(*tree, options, progress);
+    walk.remote = isRemoteFileSystem(walkPath);
+    tree->remote = walk.remote;
+    if (options.rotational >= 1)
+        walk.rotational = true;
+    else if (options.rotational == 0 || walk.remote)
+        walk.rotational = false;
+    else
+        walk.rotational = isRotationalDisk(walkPath);
+
+    const uint64_t rootDevice = deviceOf(st);
+    WalkJob job;
+    job.nodeId = 0;
+    job.path = walkPath;
+    job.weight = 1.0;
+    job.device = rootDevice;
+    job.id = st.stx_ino;
+    bool partial = false;
+    if (options.allowRaw && !walk.remote) {
+        bool cancelled = false;
+        const auto t = Clock::now();
+        auto index = loadRawIndex(walkPath, rootDevice, progress, tree->rawNote, cancelled, tree->rawNeedsAdmin, 0.85,
+                                  options.rotational);
+        tree->rawSeconds = secondsSince(t);
+        if (index) {
+            if (index->isPartial()) {
+                // The part read is still walked; the cancel is raised again afterwards.
+                if (progress)
+                    progress->cancel = false;
+                partial = true;
+            }
+            const uint64_t indexRoot = index->rootId();
+            RawWalkContext& context = walk.addRawContext(std::move(index), rootDevice);
+            collectMountPointsBelow(context, walkPath);
+            tree->raw = true;
+            job.weight = 0.15;
+            job.id = indexRoot;
+            job.context = &context;
+        } else if (progress) {
+            progress->fraction = 0.0;
+        }
+    }
+
+    walk.queueJob(std::move(job));
+    walk.prepareBoundaries({walkPath});
+    walk.runWorkers(options.threads);
+    tree->finishNodeCount();
+    tree->incomplete = walkIncomplete(walk, progress);
+    tree->errors = walk.errors.load();
+    if (partial) {
+        tree->incomplete = true;
+        if (progress)
+            progress->cancel = true;
+    }
+    finishScan(*tree, progress, start, loginSeconds);
+    return tree;
+}
+
+std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, const ScanOptions& options,
+                                       ScanProgress* progress) {
+    const auto start = Clock::now();
+    auto tree = std::make_unique<ScanTree>();
+    if (paths.empty())
+        return tree;
+    const size_t n = paths.size();
+    const double weight = 1.0 / double(n);
+
+    // Names first, then the N + 1 records in one block, written at once.
+    static constexpr char kRootName[] = "Select Multiple";
+    const char* rootName = tree->storeName(kRootName);
+    std::vector<const char*> names(n);
+    for (size_t i = 0; i < n; ++i)
+        names[i] = tree->storeName(paths[i]);
+    const uint32_t first = tree->allocateNodes(uint32_t(n + 1));
+    tree->node(first) = ScanNode{rootName, 0, 0, 0, 0, 1, uint32_t(n), 0, 0, uint16_t(sizeof kRootName - 1),
+                                 uint16_t(NodeFlag::VirtualRoot | NodeFlag::Folder)};
+    for (size_t i = 0; i < n; ++i)
+        tree->node(uint32_t(i + 1)) = ScanNode{names[i], 0, 0, 0, 0, 0, 0, 0, 0, saturatedLength(paths[i].size()), 0};
+    tree->nodeCount = uint32_t(n + 1);
+
+    Shared walk(*tree, options, progress);
+    struct RemoteRoot {
+        uint32_t nodeId;
+        const std::string* path;  // as given
+        std::string walkPath;
+        std::string start;  // path inside the share
+        std::unique_ptr<RemoteSource> source;
+    };
+    std::vector<RemoteRoot> remoteRoots;
+    uint64_t rootErrors = 0;
+    double loginSeconds = 0;
+    bool rawStopped = false;  // a cancelled or partial raw load was met
+    bool anyNetwork = false;
+    bool localJobs = false;
+    for (size_t i = 0; i < n; ++i) {
+        const uint32_t id = uint32_t(i + 1);
+        ScanNode& node = tree->node(id);
+        struct statx st;
+        if (statx(AT_FDCWD, paths[i].c_str(), AT_SYMLINK_NOFOLLOW, kRootStatMask, &st) != 0) {
+            node.flags = NodeFlag::Folder | NodeFlag::Unreadable;
+            ++rootErrors;
+            if (progress) {
+                progress->errorCount.fetch_add(1);
+                progress->addFraction(weight);
+            }
+            continue;
+        }
+        std::string walkPath = resolveScanRoot(paths[i], st);
+        node.allocated = st.stx_blocks * 512;
+        node.modified = st.stx_mtime.tv_sec;
+        if (!S_ISDIR(st.stx_mode)) {
+            node.size = st.stx_size;
+            node.flags = nonFolderRootFlags(st);
+            if (progress)
+                progress->addFraction(weight);
+            continue;
+        }
+        node.flags = NodeFlag::Folder;
+        if (auto share = openShare(options, paths[i], loginSeconds)) {
+            remoteRoots.push_back(
+                RemoteRoot{id, &paths[i], std::move(walkPath), std::move(share->mount.path), std::move(share->source)});
+            tree->remote = true;
+            continue;
+        }
+        if (rawStopped)
+            continue;
+        const bool network = isRemoteFileSystem(walkPath);
+        anyNetwork = anyNetwork || network;
+        const uint64_t device = deviceOf(st);
+        WalkJob job;
+        job.nodeId = id;
+        job.path = walkPath;
+        job.weight = weight;
+        job.device = device;
+        job.id = st.stx_ino;
+        if (options.allowRaw && !network) {
+            std::string note;
+            bool cancelled = false;
+            bool needsAdmin = false;
+            const auto t = Clock::now();
+            auto index = loadRawIndex(walkPath, device, progress, note, cancelled, needsAdmin, 0.85 * weight,
+                                      options.rotational);
+            tree->rawSeconds += secondsSince(t);
+            if (needsAdmin)
+                tree->rawNeedsAdmin = true;
+            if (index) {
+                tree->raw = true;
+                if (!tree->rawNote.empty())
+                    tree->rawNote += "; ";
+                tree->rawNote += note;
+                if (index->isPartial()) {
+                    if (progress)
+                        progress->cancel = false;
+                    rawStopped = true;
+                }
+                const uint64_t indexRoot = index->rootId();
+                RawWalkContext& context = walk.addRawContext(std::move(index), device);
+                collectMountPointsBelow(context, walkPath);
+                job.weight = 0.15 * weight;
+                job.id = indexRoot;
+                job.context = &context;
+            } else if (cancelled) {
+                rawStopped = true;
+            }
+        }
+        walk.queueJob(std::move(job));
+        localJobs = true;
+    }
+
+    tree->remote = tree->remote || anyNetwork;
+    walk.remote = anyNetwork;
+    if (options.rotational >= 1) {
+        walk.rotational = true;
+    } else if (options.rotational == 0 || tree->remote) {
+        walk.rotational = false;
+    } else {
+        walk.rotational = std::all_of(paths.begin(), paths.end(), [](const std::string& p) { return isRotationalDisk(p); });
+    }
+    walk.prepareBoundaries(paths);
+
+    // Remote roots one after another on one extra thread while the pool walks the local ones.
+    std::atomic<unsigned long> remoteErrors{0};
+    std::vector<RemoteRoot*> fallback;
+    const auto scanRemoteRoots = [&] {
+        for (RemoteRoot& r : remoteRoots) {
+            try {
+                if (scanRemoteInto(*tree, r.nodeId, *r.path, r.start, *r.source, options, progress, weight,
+                                   remoteErrors) < 0)
+                    fallback.push_back(&r);
+            } catch (...) {
+                walk.workerFailed = true;
+            }
+            r.source.reset();
+        }
+    };
+    std::thread remoteThread;
+    bool remoteDone = remoteRoots.empty();
+    if (!remoteDone) {
+        try {
+            remoteThread = std::thread(scanRemoteRoots);
+        } catch (...) {
+            // No extra thread: the remote roots are read after the local walk.
+        }
+    }
+    if (localJobs)
+        walk.runWorkers(options.threads);
+    if (remoteThread.joinable())
+        remoteThread.join();
+    else if (!remoteDone)
+        scanRemoteRoots();
+
+    // Roots whose remote walk could not be carried out are walked locally, one at a time.
+    for (RemoteRoot* r : fallback) {
+        struct statx st;
+        if (statx(AT_FDCWD, r->walkPath.c_str(), 0, kRootStatMask, &st) != 0) {
+            tree->node(r->nodeId).flags |= NodeFlag::Unreadable;
+            ++rootErrors;
+            if (progress) {
+                progress->errorCount.fetch_add(1);
+                progress->addFraction(weight);
+            }
+            continue;
+        }
+        WalkJob job;
+        job.nodeId = r->nodeId;
+        job.path = r->walkPath;
+        job.weight = weight;
+        job.device = deviceOf(st);
+        job.id = st.stx_ino;
+        walk.queueJob(std::move(job));
+        walk.runWorkers(options.threads);
+    }
+
+    tree->finishNodeCount();
+    if (rawStopped) {
+        tree->incomplete = true;
+        if (progress)
+            progress->cancel = true;
+    } else {
+        tree->incomplete = walkIncomplete(walk, progress);
+    }
+    tree->errors = walk.errors.load() + remoteErrors.load() + rootErrors;
+    finishScan(*tree, progress, start, loginSeconds);
+    return tree;
+}
+
+}  // namespace svl
