@@ -50,9 +50,9 @@ std::string pathInFilesystem(const MountEntry& m, const std::string& path) {
 // it), entering every folder on the way?
 class Reach {
 public:
-    Reach(const std::vector<MountEntry>& mounts, const std::vector<std::string>& realRoots, bool checkDevices,
+    Reach(const std::vector<MountEntry>& mounts, const std::vector<std::string>& realRoots, bool oneFileSystem,
           const DeviceLookup& deviceOf, const std::unordered_map<uint64_t, uint64_t>& groups)
-        : m_mounts(mounts), m_roots(realRoots), m_checkDevices(checkDevices), m_deviceOf(deviceOf), m_groups(groups) {}
+        : m_mounts(mounts), m_roots(realRoots), m_oneFileSystem(oneFileSystem), m_deviceOf(deviceOf), m_groups(groups) {}
 
     const std::string* rootOf(const std::string& path) const {
         for (const std::string& r : m_roots)
@@ -72,7 +72,7 @@ public:
     // In one-file-system mode the walker stops at any folder whose device group differs
     // from its root's; st_dev is what counts (Btrfs subvolumes share one major:minor).
     bool sameFileSystemAsRoot(const std::string& path, const std::string& root) const {
-        if (!m_checkDevices)
+        if (!checkDevices(root))
             return true;
         const std::optional<uint64_t> rootGroup = group(root);
         const std::optional<uint64_t> g = group(path);
@@ -88,7 +88,7 @@ public:
         const MountEntry* cover = mountContaining(m_mounts, path);
         if (!cover || cover->major != major || cover->minor != minor || pathInFilesystem(*cover, path) != fsPath)
             return false;  // another mount hides the source there
-        if (!m_checkDevices)
+        if (!checkDevices(*root))
             return true;
         const std::optional<uint64_t> rootGroup = group(*root);
         if (!rootGroup)
@@ -107,9 +107,14 @@ public:
     }
 
 private:
+    // Device checks need the root's own mount; without it every device counts as one.
+    bool checkDevices(const std::string& root) const {
+        return m_oneFileSystem && mountContaining(m_mounts, root);
+    }
+
     const std::vector<MountEntry>& m_mounts;
     const std::vector<std::string>& m_roots;
-    bool m_checkDevices;
+    bool m_oneFileSystem;
     const DeviceLookup& m_deviceOf;
     const std::unordered_map<uint64_t, uint64_t>& m_groups;
 };
@@ -128,6 +133,7 @@ std::unordered_map<std::string, std::string> bindTargets(const std::vector<Mount
     const DeviceLookup lookup = deviceOf ? deviceOf : DeviceLookup(statDevice);
     // Sorted, so that chains resolve the same way on every run.
     std::map<std::string, Target> targets;
+    const Reach reach(mounts, realRoots, oneFileSystem, lookup, deviceGroups);
 
     for (const MountEntry& p : mounts) {
         const std::string* root = nullptr;
@@ -139,8 +145,6 @@ std::unordered_map<std::string, std::string> bindTargets(const std::vector<Mount
         }
         if (!root || p.mountPoint == *root || targets.count(p.mountPoint))
             continue;
-        const bool checkDevices = oneFileSystem && mountContaining(mounts, *root);
-        const Reach reach(mounts, realRoots, checkDevices, lookup, deviceGroups);
         // The walker stops at P as another file system anyway.
         if (!reach.sameFileSystemAsRoot(p.mountPoint, *root))
             continue;
@@ -164,55 +168,55 @@ std::unordered_map<std::string, std::string> bindTargets(const std::vector<Mount
         }
     }
 
-    // A source inside another target is reached where that target's contents are.
-    for (auto& [key, target] : targets) {
-        int budget = kChainRewrites;
-        bool rewritten = true;
-        while (rewritten && budget > 0) {
-            rewritten = false;
-            for (const auto& [key2, target2] : targets) {
-                if (key2 == key || !isPathWithin(target.source, key2))
-                    continue;
-                std::string next = replacePrefix(target.source, key2, target2.source);
-                if (next == target.source || next == key)
-                    continue;
-                target.source = std::move(next);
-                --budget;
-                rewritten = true;
-                break;
-            }
-        }
-    }
+    // A folder showing a folder that contains itself is counted only by walking it.
+    for (auto it = targets.begin(); it != targets.end();)
+        it = isPathWithin(it->second.source, it->first) ? targets.erase(it) : std::next(it);
 
-    // Drop targets whose source the walk does not reach (inside a target, or hidden), one at
-    // a time: each drop lets the walk enter that folder, which may make other sources reachable.
-    const Reach anyRoot(mounts, realRoots, false, lookup, deviceGroups);
-    for (bool dropped = true; dropped;) {
-        dropped = false;
-        for (auto it = targets.begin(); it != targets.end(); ++it) {
-            const std::string& source = it->second.source;
-            bool blocked = !anyRoot.rootOf(source);
-            for (const auto& [key2, target2] : targets)
-                blocked = blocked || isPathWithin(source, key2);
-            if (!blocked && oneFileSystem) {
-                const std::string* root = anyRoot.rootOf(source);
-                const bool checkDevices = mountContaining(mounts, *root) != nullptr;
-                const Reach reach(mounts, realRoots, checkDevices, lookup, deviceGroups);
-                const MountEntry* cover = mountContaining(mounts, source);
-                blocked = !cover || !reach.reaches(source, cover->major, cover->minor, pathInFilesystem(*cover, source));
-            }
-            if (blocked) {
-                targets.erase(it);
-                dropped = true;
-                break;
+    // Follow chains, then drop the first target whose source the walk would not reach (inside a
+    // target, missing, or behind another file system) and start over: dropping lets the walk
+    // enter that folder, and sources chained through it must be found again.
+    std::map<std::string, std::string> resolved;
+    for (;;) {
+        resolved.clear();
+        for (const auto& [key, target] : targets)
+            resolved.emplace(key, target.source);
+        for (auto& [key, source] : resolved) {
+            int budget = kChainRewrites;
+            bool rewritten = true;
+            while (rewritten && budget > 0) {
+                rewritten = false;
+                for (const auto& [key2, target2] : targets) {
+                    if (key2 == key || !isPathWithin(source, key2))
+                        continue;
+                    std::string next = replacePrefix(source, key2, target2.source);
+                    if (next == source || next == key)
+                        continue;
+                    source = std::move(next);
+                    --budget;
+                    rewritten = true;
+                    break;
+                }
             }
         }
+        auto bad = targets.end();
+        for (auto it = targets.begin(); it != targets.end() && bad == targets.end(); ++it) {
+            const std::string& source = resolved.at(it->first);
+            bool blocked = false;
+            for (const auto& entry : targets)
+                blocked = blocked || isPathWithin(source, entry.first);
+            const MountEntry& p = *it->second.mount;
+            if (blocked || !reach.reaches(source, p.major, p.minor, p.root))
+                bad = it;
+        }
+        if (bad == targets.end())
+            break;
+        targets.erase(bad);
     }
 
     std::unordered_map<std::string, std::string> result;
     result.max_load_factor(1.0);
-    for (auto& [key, target] : targets)
-        result.emplace(key, std::move(target.source));
+    for (auto& [key, source] : resolved)
+        result.emplace(key, std::move(source));
     return result;
 }
 

@@ -1,0 +1,150 @@
+// Bind targets and file-system boundaries over real mounts (root only): bind mounts, a
+// bind cycle, an ext4 volume inside the scanned folder and Btrfs subvolumes.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <vector>
+
+#include "core/scan/Boundaries.h"
+#include "tests/support/TestSupport.h"
+
+using hmtest::sh;
+using hmtest::shQuote;
+
+namespace {
+
+// Mounts made by a test, unmounted in reverse order.
+class Mounts {
+public:
+    ~Mounts() {
+        for (auto it = m_points.rbegin(); it != m_points.rend(); ++it)
+            sh("umount " + shQuote(*it) + " 2>/dev/null || umount -l " + shQuote(*it));
+    }
+    bool mount(const std::string& args, const std::string& point) {
+        if (sh("mount " + args + " " + shQuote(point)) != 0)
+            return false;
+        m_points.push_back(point);
+        return true;
+    }
+    bool bind(const std::string& from, const std::string& to) { return mount("--bind " + shQuote(from), to); }
+
+private:
+    std::vector<std::string> m_points;
+};
+
+uint64_t deviceOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_dev;
+}
+
+#define REQUIRE_ROOT()                                   \
+    if (!hmtest::isRoot())                               \
+        GTEST_SKIP() << "needs root to mount";
+
+}  // namespace
+
+TEST(BoundariesMountTest, BindMountInsideTheRootThroughSymlinkAndTrailingSlash) {
+    REQUIRE_ROOT();
+    hmtest::TempDir tmp("hm-bind");
+    const std::string d = tmp.path() + "/scan";
+    ASSERT_EQ(sh("mkdir -p " + shQuote(d) + "/src/loop " + shQuote(d) + "/view && ln -s scan " + shQuote(tmp / "link")), 0);
+    Mounts mounts;
+    ASSERT_TRUE(mounts.bind(d + "/src", d + "/view"));
+    // A bind of the root into its own subtree: a cycle the walk must stop at.
+    ASSERT_TRUE(mounts.bind(d, d + "/src/loop"));
+
+    svl::Boundaries b;
+    b.prepare({d}, false, true);
+    EXPECT_EQ(b.bindSource(d, "view"), d + "/src");
+    EXPECT_EQ(b.bindSource(d + "/src", "loop"), d);
+    EXPECT_EQ(b.bindSource(d, "src"), std::nullopt);
+    EXPECT_EQ(b.bindSource(d + "/view", "loop"), std::nullopt);
+
+    const std::string link = tmp / "link";
+    b.prepare({link}, false, true);
+    ASSERT_EQ(b.rewritePairs().size(), 1u);
+    EXPECT_EQ(b.bindSource(link, "view"), link + "/src");
+    EXPECT_EQ(b.bindSource(link + "/src/", "loop"), link);
+
+    b.prepare({d + "/"}, false, true);
+    EXPECT_EQ(b.bindSource(d + "/", "view"), d + "/src");
+
+    // Without bind detection, or with a root that does not exist, nothing is a target.
+    b.prepare({d}, false, false);
+    EXPECT_FALSE(b.hasBindTargets());
+    b.prepare({tmp / "missing"}, false, true);
+    EXPECT_FALSE(b.hasBindTargets());
+    EXPECT_TRUE(b.rewritePairs().empty());
+}
+
+TEST(BoundariesMountTest, Ext4InsideTheScannedFolder) {
+    REQUIRE_ROOT();
+    if (!hmtest::haveTool("mkfs.ext4"))
+        GTEST_SKIP() << "mkfs.ext4 missing";
+    hmtest::TempDir tmp("hm-ext4");
+    hmtest::LoopMount ext4(tmp.path(), "mkfs.ext4 -q -F", 16);
+    ASSERT_TRUE(ext4.ok()) << ext4.error();
+    ASSERT_EQ(sh("mkdir -p " + shQuote(ext4.mountPoint() + "/sub") + " " + shQuote(tmp / "view")), 0);
+    Mounts mounts;
+    ASSERT_TRUE(mounts.bind(ext4.mountPoint() + "/sub", tmp / "view"));
+
+    svl::Boundaries oneFs;
+    oneFs.prepare({tmp.path()}, true, true);
+    EXPECT_TRUE(oneFs.onOtherFileSystem(deviceOf(ext4.mountPoint()), deviceOf(tmp.path())));
+    EXPECT_FALSE(oneFs.onOtherFileSystem(deviceOf(tmp.path()), deviceOf(tmp.path())));
+    // A bind of another device is stopped by the device test, not marked counted elsewhere.
+    EXPECT_EQ(oneFs.bindSource(tmp.path(), "view"), std::nullopt);
+
+    svl::Boundaries all;
+    all.prepare({tmp.path()}, false, true);
+    EXPECT_FALSE(all.onOtherFileSystem(deviceOf(ext4.mountPoint()), deviceOf(tmp.path())));
+    EXPECT_EQ(all.bindSource(tmp.path(), "view"), ext4.mountPoint() + "/sub");
+}
+
+TEST(BoundariesMountTest, BtrfsSubvolumesMountedAtSeveralPoints) {
+    REQUIRE_ROOT();
+    if (!hmtest::haveTool("mkfs.btrfs") || !hmtest::haveTool("btrfs"))
+        GTEST_SKIP() << "btrfs-progs missing";
+    hmtest::TempDir work("hm-btrfs-img");
+    hmtest::TempDir tmp("hm-btrfs");
+    hmtest::LoopMount vol(work.path(), "mkfs.btrfs -q -f", 128);
+    ASSERT_TRUE(vol.ok()) << vol.error();
+    const std::string top = vol.mountPoint();
+    ASSERT_EQ(sh("btrfs -q subvolume create " + shQuote(top + "/sv1") + " >/dev/null && btrfs -q subvolume create " +
+                 shQuote(top + "/sv2") + " >/dev/null && mkdir -p " + shQuote(top + "/sv1/top") + " " +
+                 shQuote(top + "/sv1/in") + " " + shQuote(top + "/sv1/b") + " " + shQuote(top + "/sv2/x") +
+                 " && echo data > " + shQuote(top + "/sv2/x/f")),
+              0);
+    const std::string m = tmp / "m";
+    ASSERT_EQ(sh("mkdir " + shQuote(m)), 0);
+    Mounts mounts;
+    const std::string dev = shQuote(vol.device());
+    ASSERT_TRUE(mounts.mount("-o subvol=sv1 " + dev, m));
+    ASSERT_TRUE(mounts.mount("-o subvolid=5 " + dev, m + "/top"));
+    ASSERT_TRUE(mounts.mount("-o subvol=sv2 " + dev, m + "/in"));
+    ASSERT_TRUE(mounts.bind(m + "/in/x", m + "/b"));
+
+    // One file system: sv1 and sv2 are mounted subvolumes (one group); the top level is not entered,
+    // so the bind's contents are counted at /in/x, not behind /top.
+    svl::Boundaries oneFs;
+    oneFs.prepare({m}, true, true);
+    EXPECT_FALSE(oneFs.onOtherFileSystem(deviceOf(m + "/in"), deviceOf(m)));
+    EXPECT_TRUE(oneFs.onOtherFileSystem(deviceOf(m + "/top"), deviceOf(m)));
+    EXPECT_EQ(oneFs.bindSource(m, "b"), m + "/in/x");
+    EXPECT_EQ(oneFs.bindSource(m, "in"), std::nullopt);
+
+    // Every file system: the walk enters /top first, where sv2 is counted.
+    svl::Boundaries all;
+    all.prepare({m}, false, true);
+    EXPECT_EQ(all.bindSource(m, "in"), m + "/top/sv2");
+    EXPECT_EQ(all.bindSource(m, "b"), m + "/top/sv2/x");
+    EXPECT_EQ(all.bindSource(m, "top"), std::nullopt);
+
+    // From the folder above: sv1 at /m shows the same as /m/top/sv1, but that lies inside /m
+    // itself, so /m must be walked (never marked counted elsewhere).
+    svl::Boundaries above;
+    above.prepare({tmp.path()}, false, true);
+    EXPECT_EQ(above.bindSource(tmp.path(), "m"), std::nullopt);
+    EXPECT_EQ(above.bindSource(m, "in"), m + "/top/sv2");
+}
