@@ -289,11 +289,12 @@ TEST(FilterDecodeTest, CompiledFormAndNameSlots) {
     std::string many;
     for (int i = 0; i < 20; ++i)
         many += "t" + std::to_string(i) + " ";
-    const Filter m = decode(many + "\xC3\xA9", true);
+    const Filter m = decode(many + "\xC3\xA9 \xD0\xB6", true);
     EXPECT_EQ(m.compiled->nameSlotCount, 16);
     EXPECT_EQ(m.compiled->groups[16][0].nameSlot, -1);
-    EXPECT_FALSE(m.compiled->groups[20][0].asciiPattern);
-    EXPECT_EQ(m.compiled->groups[20][0].term.pattern, u"e");  // é folds to e
+    EXPECT_TRUE(m.compiled->groups[20][0].asciiPattern);  // é folds to the ASCII e
+    EXPECT_EQ(m.compiled->groups[20][0].narrowPattern, "e");
+    EXPECT_FALSE(m.compiled->groups[21][0].asciiPattern);  // ж folds to Ж
     EXPECT_EQ(decode("x").compiled->nameSlotCount, 0);
 }
 
