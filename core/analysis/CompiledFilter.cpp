@@ -178,8 +178,12 @@ Truth FilterInstruction::evaluate(CompiledNodeView& view, bool fullPathMode) con
         return truth(!dot || static_cast<const char*>(dot) == view.name + view.nameLength - 1);
     }
     case InstructionKind::Extension:
-        if (view.isAscii())
-            return truth(asciiPattern && endsWith(view.loweredName(), view.loweredLength, narrowPattern));
+        if (view.isAscii()) {
+            if (!asciiPattern)
+                return Truth::False;
+            const char* lowered = view.loweredName();
+            return truth(endsWith(lowered, view.loweredLength, narrowPattern));
+        }
         return truth(endsWith(view.foldedName(), term.extension));
     case InstructionKind::Wildcard:
         if (fullPathMode) {
@@ -189,7 +193,8 @@ Truth FilterInstruction::evaluate(CompiledNodeView& view, bool fullPathMode) con
         if (view.isAscii()) {
             if (!asciiPattern)
                 return Truth::False;
-            return truth(globMatch(narrowPattern.data(), narrowPattern.size(), view.loweredName(), view.loweredLength));
+            const char* lowered = view.loweredName();
+            return truth(globMatch(narrowPattern.data(), narrowPattern.size(), lowered, view.loweredLength));
         } else {
             const std::u16string& folded = view.foldedName();
             return truth(globMatch(term.pattern.data(), term.pattern.size(), folded.data(), folded.size()));
