@@ -17,6 +17,11 @@
 #include <memory>
 #include <string>
 
+#include <ostream>
+
+// Readable QString values in failure messages.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+
 namespace shelltest {
 
 class AppEnvironment : public ::testing::Environment {
