@@ -1,0 +1,341 @@
+// The scan drivers: roots that are missing, files or links, several roots under the virtual
+// root, the exclusion filter, the remote-source hook, automatic thread counts and cancel.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "core/analysis/Filter.h"
+#include "core/scan/FolderWalker.h"
+#include "core/scan/RemoteSource.h"
+#include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
+#include "tests/core/scan/ScanTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace svl::NodeFlag;
+using scantest::nodeAt;
+
+namespace {
+
+std::string readLink(const std::string& p) {
+    char buf[4096];
+    const ssize_t n = readlink(p.c_str(), buf, sizeof buf);
+    return n > 0 ? std::string(buf, size_t(n)) : std::string();
+}
+
+struct statx statOf(const std::string& p) {
+    struct statx st{};
+    statx(AT_FDCWD, p.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &st);
+    return st;
+}
+
+// A source whose walk always fails, and a provider that says every folder is on a share.
+class FailingSource : public svl::RemoteSource {
+public:
+    int walk(const std::string&, const svl::RemoteVisitor&, const std::function<bool()>&, std::string& error) override {
+        error = "could not connect or log in";
+        return -1;
+    }
+};
+
+class FakeProvider : public svl::RemoteProvider {
+public:
+    explicit FakeProvider(std::chrono::milliseconds openDelay) : m_delay(openDelay) {}
+    std::optional<svl::SmbMountInfo> findSmbMount(const std::string& path) override {
+        asked.push_back(path);
+        svl::SmbMountInfo m;
+        m.server = "server";
+        m.share = "share";
+        m.path = "inside";
+        m.mountPoint = path;
+        return m;
+    }
+    std::unique_ptr<svl::RemoteSource> open(const svl::SmbMountInfo&) override {
+        std::this_thread::sleep_for(m_delay);
+        ++opened;
+        return std::make_unique<FailingSource>();
+    }
+    std::vector<std::string> asked;
+    int opened = 0;
+
+private:
+    std::chrono::milliseconds m_delay;
+};
+
+}  // namespace
+
+TEST(ScanSingle, MissingPathGivesNoNodesAndOneError) {
+    hmtest::TempDir dir;
+    svl::ScanProgress progress;
+    auto tree = svl::scanSingle(dir / "does-not-exist", {}, &progress);
+    EXPECT_EQ(tree->nodeCount, 0u);
+    EXPECT_EQ(tree->errors, 1u);
+    EXPECT_EQ(tree->seconds, 0.0);
+    EXPECT_FALSE(tree->incomplete);
+    EXPECT_TRUE(tree->newestTimes.empty());
+}
+
+TEST(ScanSingle, RegularFileGivesOneNode) {
+    hmtest::TempDir dir;
+    scantest::makeFile(dir / "f", 12345, 1600000000);
+    svl::ScanProgress progress;
+    auto tree = svl::scanSingle(dir / "f", {}, &progress);
+    ASSERT_EQ(tree->nodeCount, 1u);
+    const svl::ScanNode& root = tree->node(0);
+    EXPECT_EQ(root.size, 12345u);
+    EXPECT_EQ(root.allocated, statOf(dir / "f").stx_blocks * 512);
+    EXPECT_EQ(root.modified, 1600000000);
+    EXPECT_EQ(root.flags, 0);
+    EXPECT_EQ(std::string(root.nameView()), dir / "f");
+    EXPECT_EQ(tree->newestTimes[0], 1600000000);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+    EXPECT_EQ(tree->errors, 0u);
+}
+
+TEST(ScanSingle, SymlinkToFolderIsNamedByTheLinkAndReadsTheFolder) {
+    hmtest::TempDir dir;
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "real/inner")), 0);
+    scantest::makeFile(dir / "real/a", 10, 1600000000);
+    ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
+    auto tree = svl::scanSingle(dir / "link", {}, nullptr);
+    ASSERT_EQ(tree->nodeCount, 3u);
+    EXPECT_EQ(std::string(tree->node(0).nameView()), dir / "link");
+    EXPECT_EQ(tree->node(0).flags, Folder);
+    EXPECT_EQ(tree->node(0).modified, statOf(dir / "real").stx_mtime.tv_sec);
+    EXPECT_NE(nodeAt(*tree, "a"), UINT32_MAX);
+    EXPECT_NE(nodeAt(*tree, "inner"), UINT32_MAX);
+    EXPECT_EQ(tree->node(0).size, 10u);
+}
+
+TEST(ScanSingle, SymlinkToFileIsOneLinkNode) {
+    hmtest::TempDir dir;
+    scantest::makeFile(dir / "target", 500, 1600000000);
+    ASSERT_EQ(symlink("target", (dir / "link").c_str()), 0);
+    auto tree = svl::scanSingle(dir / "link", {}, nullptr);
+    ASSERT_EQ(tree->nodeCount, 1u);
+    EXPECT_EQ(tree->node(0).flags, Symlink);
+    EXPECT_EQ(tree->node(0).size, readLink(dir / "link").size());
+}
+
+TEST(ScanSingle, EmptyFolderAddsItsWholeWeight) {
+    hmtest::TempDir dir;
+    mkdir((dir / "e").c_str(), 0755);
+    svl::ScanProgress progress;
+    auto tree = svl::scanSingle(dir / "e", {}, &progress);
+    ASSERT_EQ(tree->nodeCount, 1u);
+    EXPECT_EQ(tree->node(0).childCount, 0u);
+    EXPECT_EQ(progress.reachedFraction, 1.0);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+}
+
+TEST(ScanSingle, ProgressCountsMatchTheTree) {
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    scantest::makeFixtureTree(root, dir / "outside");
+    svl::ScanProgress progress;
+    auto tree = svl::scanSingle(root, {}, &progress);
+    const svl::ScanNode& r = tree->node(0);
+    EXPECT_EQ(progress.files.load(), r.filesBelow);
+    EXPECT_EQ(progress.folders.load(), r.foldersBelow);
+    EXPECT_EQ(progress.allocatedBytes.load(), r.allocated - scantest::ownAllocated(*tree, 0));
+    EXPECT_GT(tree->seconds, 0.0);
+}
+
+TEST(ScanSingle, CancelBeforeTheStartGivesIncompleteTree) {
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    scantest::makeFixtureTree(root, dir / "outside");
+    svl::ScanProgress progress;
+    progress.cancel = true;
+    auto tree = svl::scanSingle(root, {}, &progress);
+    EXPECT_TRUE(tree->incomplete);
+    EXPECT_EQ(tree->nodeCount, 1u);
+    EXPECT_LT(progress.fraction.load(), 1.0);
+    EXPECT_EQ(tree->node(0).childCount, 0u);
+}
+
+TEST(ScanSingle, NegativeOrZeroThreadsChooseAutomatically) {
+    EXPECT_EQ(svl::Shared::workerCount(-3, false, false, 8), 64);
+    EXPECT_EQ(svl::Shared::workerCount(0, false, false, 8), 64);
+    EXPECT_EQ(svl::Shared::workerCount(0, false, false, 96), 96);
+    EXPECT_EQ(svl::Shared::workerCount(-1, false, true, 96), 2);
+    EXPECT_EQ(svl::Shared::workerCount(0, true, false, 12), 12);
+    EXPECT_EQ(svl::Shared::workerCount(0, true, true, 12), 12);
+    EXPECT_EQ(svl::Shared::workerCount(0, true, false, 0), 1);
+    EXPECT_EQ(svl::Shared::workerCount(5, true, false, 12), 5);
+    EXPECT_EQ(svl::Shared::workerCount(5, false, true, 12), 5);
+
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    scantest::makeFixtureTree(root, dir / "outside");
+    svl::ScanOptions o;
+    o.threads = -7;
+    auto tree = svl::scanSingle(root, o, nullptr);
+    scantest::expectMatchesFindAndDu(*tree, root);
+}
+
+TEST(ScanSingle, WalkerStartsTheAutomaticCount) {
+    hmtest::TempDir dir;
+    scantest::makeFile(dir / "f", 1, 1600000000);
+    svl::ScanTree tree;
+    const char* name = tree.storeName(dir.path());
+    ASSERT_EQ(tree.allocateNodes(1), 0u);
+    tree.node(0) = svl::ScanNode{name, 0, 0, 0, 0, 0, 0, 0, 0, uint16_t(dir.path().size()), Folder};
+    for (const auto& [hw, rotational, expected] : {std::tuple{3u, false, 64}, std::tuple{100u, false, 100},
+                                                   std::tuple{100u, true, 2}}) {
+        svl::ScanOptions o;
+        o.hardwareThreads = hw;
+        o.threads = -1;
+        svl::Shared walk(tree, o, nullptr);
+        walk.rotational = rotational;
+        svl::WalkJob job;
+        job.path = dir.path();
+        job.weight = 1;
+        walk.queueJob(job);
+        walk.runWorkers(o.threads);
+        EXPECT_EQ(walk.workersStarted, expected) << hw << " " << rotational;
+        tree.node(0).firstChild = tree.node(0).childCount = 0;
+    }
+}
+
+TEST(ScanSingle, ExclusionFilterLeavesEntriesOutButCopiesAllNames) {
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(root + "/mixed") + " " + hmtest::shQuote(root + "/allgone") + " " +
+                         hmtest::shQuote(root + "/skipped.log/inner")),
+              0);
+    scantest::makeFile(root + "/mixed/a.log", 100, 1600000000);
+    scantest::makeFile(root + "/mixed/b.txt", 200, 1600000000);
+    scantest::makeFile(root + "/allgone/c.log", 300, 1600000000);
+    scantest::makeFile(root + "/allgone/d.log", 400, 1600000000);
+    scantest::makeFile(root + "/skipped.log/inner/e.txt", 500, 1600000000);
+    const svl::Filter filter = svl::decodeFilterText("*.log", false, nullptr);
+    ASSERT_FALSE(filter.empty());
+    svl::ScanOptions o;
+    o.exclude = &filter;
+    svl::ScanProgress progress;
+    auto tree = svl::scanSingle(root, o, &progress);
+    scantest::expectWellFormed(*tree);
+    EXPECT_EQ(nodeAt(*tree, "mixed/a.log"), UINT32_MAX);
+    EXPECT_NE(nodeAt(*tree, "mixed/b.txt"), UINT32_MAX);
+    EXPECT_EQ(nodeAt(*tree, "skipped.log"), UINT32_MAX);
+    const uint32_t allGone = nodeAt(*tree, "allgone");
+    ASSERT_NE(allGone, UINT32_MAX);
+    EXPECT_EQ(tree->node(allGone).childCount, 0u);
+    EXPECT_EQ(tree->node(allGone).firstChild, 0u);
+    EXPECT_EQ(tree->node(0).size, 200u);
+    EXPECT_EQ(tree->nodeCount, 4u);  // root, mixed, allgone, b.txt
+    // Name pool: the root's name, the root folder's whole listing (skipped.log included),
+    // mixed's whole listing (a.log included); nothing for allgone.
+    const uint64_t expected = (root.size() + 1) + (6 + 8 + 12) + (6 + 6);
+    EXPECT_EQ(tree->nameUsed.load(), expected);
+    EXPECT_EQ(progress.files.load(), 1u);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+}
+
+TEST(ScanSingle, RemoteSourceThatFailsFallsBackAndLoginTimeIsNotCounted) {
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    scantest::makeFixtureTree(root, dir / "outside");
+    FakeProvider provider(std::chrono::milliseconds(400));
+    svl::ScanOptions o;
+    o.provider = &provider;
+    const auto t = std::chrono::steady_clock::now();
+    auto tree = svl::scanSingle(root, o, nullptr);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
+    EXPECT_EQ(provider.opened, 1);
+    ASSERT_EQ(provider.asked.size(), 1u);
+    EXPECT_EQ(provider.asked[0], root);  // the real path
+    EXPECT_FALSE(tree->remote);
+    scantest::expectMatchesFindAndDu(*tree, root);
+    EXPECT_GE(wall, 0.4);
+    EXPECT_LT(tree->seconds, wall - 0.35);
+}
+
+TEST(ScanMultiple, EmptyListGivesNoNodes) {
+    auto tree = svl::scanMultiple({}, {}, nullptr);
+    EXPECT_EQ(tree->nodeCount, 0u);
+    EXPECT_EQ(tree->errors, 0u);
+}
+
+TEST(ScanMultiple, MissingPathIsUnreadableChild) {
+    hmtest::TempDir dir;
+    svl::ScanProgress progress;
+    auto tree = svl::scanMultiple({dir / "missing"}, {}, &progress);
+    ASSERT_EQ(tree->nodeCount, 2u);
+    EXPECT_EQ(std::string(tree->node(0).nameView()), "Select Multiple");
+    EXPECT_EQ(tree->node(0).flags, VirtualRoot | Folder);
+    EXPECT_EQ(tree->node(0).firstChild, 1u);
+    EXPECT_EQ(tree->node(0).childCount, 1u);
+    EXPECT_EQ(tree->node(1).flags, Folder | Unreadable);
+    EXPECT_EQ(std::string(tree->node(1).nameView()), dir / "missing");
+    EXPECT_EQ(tree->errors, 1u);
+    EXPECT_EQ(progress.errorCount.load(), 1u);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+    EXPECT_FALSE(tree->incomplete);
+}
+
+TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
+    hmtest::TempDir dir;
+    scantest::makeFixtureTree(dir / "one", dir / "outside");
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "two/x")), 0);
+    scantest::makeFile(dir / "two/x/y", 4096 * 3, 1600000000);
+    scantest::makeFile(dir / "file", 777, 1500000000);
+    ASSERT_EQ(symlink((dir / "two").c_str(), (dir / "linked").c_str()), 0);
+    svl::ScanProgress progress;
+    const std::vector<std::string> paths{dir / "one", dir / "two", dir / "file", dir / "linked"};
+    auto tree = svl::scanMultiple(paths, {}, &progress);
+    scantest::expectWellFormed(*tree);
+    ASSERT_EQ(tree->node(0).childCount, 4u);
+    for (uint32_t i = 0; i < 4; ++i)
+        EXPECT_EQ(std::string(tree->node(i + 1).nameView()), paths[i]);
+    EXPECT_EQ(tree->node(3).flags, 0);
+    EXPECT_EQ(tree->node(3).size, 777u);
+    EXPECT_EQ(tree->node(4).flags, Folder);
+    EXPECT_EQ(tree->node(4).filesBelow, 1u);
+    EXPECT_EQ(tree->node(4).size, 4096u * 3);
+    EXPECT_EQ(tree->node(0).size, tree->node(1).size + tree->node(2).size + 777 + tree->node(4).size);
+    EXPECT_EQ(tree->node(0).modified, 0);
+    EXPECT_EQ(tree->node(0).allocated, tree->node(1).allocated + tree->node(2).allocated + tree->node(3).allocated +
+                                           tree->node(4).allocated);
+    EXPECT_EQ(tree->node(1).allocated, scantest::duAllocated(dir / "one"));
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+    EXPECT_NEAR(progress.reachedFraction, 1.0, 1e-9);
+    EXPECT_FALSE(tree->incomplete);
+    EXPECT_EQ(tree->errors, 0u);
+}
+
+TEST(ScanMultiple, RemoteFallbackWalksTheResolvedPath) {
+    hmtest::TempDir dir;
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "real/sub")), 0);
+    scantest::makeFile(dir / "real/sub/f", 99, 1600000000);
+    ASSERT_EQ(symlink((dir / "real").c_str(), (dir / "via-link").c_str()), 0);
+    FakeProvider provider(std::chrono::milliseconds(0));
+    svl::ScanOptions o;
+    o.provider = &provider;
+    svl::ScanProgress progress;
+    auto tree = svl::scanMultiple({dir / "via-link"}, o, &progress);
+    EXPECT_EQ(provider.opened, 1);
+    scantest::expectWellFormed(*tree);
+    ASSERT_EQ(tree->nodeCount, 4u);
+    EXPECT_EQ(tree->node(1).flags, Folder);
+    EXPECT_EQ(tree->node(1).size, 99u);
+    EXPECT_EQ(tree->errors, 0u);
+    EXPECT_FALSE(tree->incomplete);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+}
+
+TEST(ScanMultiple, CancelledScanIsIncomplete) {
+    hmtest::TempDir dir;
+    scantest::makeFixtureTree(dir / "one", dir / "outside");
+    svl::ScanProgress progress;
+    progress.cancel = true;
+    auto tree = svl::scanMultiple({dir / "one", dir / "outside"}, {}, &progress);
+    EXPECT_TRUE(tree->incomplete);
+    EXPECT_EQ(tree->nodeCount, 3u);
+    EXPECT_LT(progress.fraction.load(), 1.0);
+}
