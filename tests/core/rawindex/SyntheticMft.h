@@ -141,7 +141,8 @@ public:
         put16(a, 10, 24);
         put32(a, 16, uint32_t(value.size()));
         put16(a, 20, uint16_t(valueOffset));
-        std::memcpy(a.data() + 24, name.data(), name.size());
+        if (!name.empty())
+            std::memcpy(a.data() + 24, name.data(), name.size());
         if (!value.empty())
             std::memcpy(a.data() + valueOffset, value.data(), value.size());
         m_attributes.push_back(a);
@@ -170,8 +171,10 @@ public:
         put64(a, 56, dataSize);
         if (totalAllocated >= 0)
             put64(a, 64, uint64_t(totalAllocated));
-        std::memcpy(a.data() + header, name.data(), name.size());
-        std::memcpy(a.data() + runOffset, runs.data(), runs.size());
+        if (!name.empty())
+            std::memcpy(a.data() + header, name.data(), name.size());
+        if (!runs.empty())
+            std::memcpy(a.data() + runOffset, runs.data(), runs.size());
         m_attributes.push_back(a);
         return *this;
     }
@@ -195,7 +198,8 @@ public:
         for (const Bytes& a : m_attributes) {
             if (at + a.size() + 8 > recordSize)
                 throw std::length_error("attributes do not fit the record");
-            std::memcpy(r.data() + at, a.data(), a.size());
+            if (!a.empty())
+                std::memcpy(r.data() + at, a.data(), a.size());
             at += a.size();
         }
         put32(r, at, 0xFFFFFFFF);
