@@ -238,7 +238,7 @@ uint32_t pathLength(const ScanTree& tree, uint32_t id, PathLengthCache* cache) {
     uint64_t length = 0;
     bool slash = false;
     for (uint32_t at = parent;; at = tree.nodes[at].parent) {
-        PathLengthCache::Slot& slot = cache->slots[at % PathLengthCache::kSlots];
+        PathLengthCache::Slot& slot = cache->entries[at % PathLengthCache::kSlots];
         if (slot.id == at) {
             length = slot.length;
             slash = slot.endsWithSlash;
@@ -247,7 +247,7 @@ uint32_t pathLength(const ScanTree& tree, uint32_t id, PathLengthCache* cache) {
         if (at == 0) {
             length = rootLength;
             slash = rootBytes > 0 && root.name[rootBytes - 1] == '/';
-            cache->slots[0] = {0, saturate32(length), slash};
+            cache->entries[0] = {0, saturate32(length), slash};
             break;
         }
         t_ancestors.push_back(at);
@@ -258,7 +258,7 @@ uint32_t pathLength(const ScanTree& tree, uint32_t id, PathLengthCache* cache) {
         const ScanNode& node = tree.nodes[at];
         length += (slash ? 0 : 1) + utf16Length(nameBytes(node), node.name);
         slash = endsWithSlashAfter(node);
-        cache->slots[at % PathLengthCache::kSlots] = {at, saturate32(length), slash};
+        cache->entries[at % PathLengthCache::kSlots] = {at, saturate32(length), slash};
     }
     const ScanNode& node = tree.nodes[id];
     return saturate32(length + (slash ? 0 : 1) + utf16Length(nameBytes(node), node.name));

@@ -37,11 +37,11 @@ struct PathLengthCache {
     };
     static constexpr uint32_t kSlots = 512;
     static constexpr uint32_t kEmpty = 0xFFFFFFFF;
-    Slot slots[kSlots];
+    Slot entries[kSlots];
 
     PathLengthCache() { clear(); }
     void clear() {
-        for (Slot& s : slots)
+        for (Slot& s : entries)
             s = Slot{kEmpty, 0, false};
     }
 };
