@@ -264,13 +264,11 @@ TEST(ParallelSort, SerialBelowThresholdParallelFromIt) {
 TEST(ParallelSort, DefaultThresholdsMatchStdSort) {
     for (int threads : kThreadCounts) {
         svl::ScopedHardwareThreads forced(threads);
-        for (size_t n : {size_t(0), size_t(1), size_t(2), size_t(199999), size_t(200000), size_t(200001),
-                         size_t(400000)})
+        for (size_t n : {size_t(0), size_t(1), size_t(2), size_t(199999), size_t(200000)})
             expectSortedLikeStdSort(makeRecords(n, 5000, unsigned(n)), "default tuning");
     }
-    // Enough for 64 chunks on 64 threads.
-    svl::ScopedHardwareThreads forced(64);
-    expectSortedLikeStdSort(makeRecords(3200000, 100000, 1), "64 chunks");
+    svl::ScopedHardwareThreads forced(8);
+    expectSortedLikeStdSort(makeRecords(400001, 5000, 2), "default tuning");
 }
 
 // Small thresholds so that every chunk count and task split is reached with small arrays.
@@ -279,22 +277,22 @@ TEST(ParallelSort, AroundEveryThresholdMatchesStdSort) {
     for (int threads : {1, 2, 3, 8, 64}) {
         svl::ScopedHardwareThreads forced(threads);
         for (size_t n : {size_t(999), size_t(1000), size_t(1001), size_t(1599), size_t(1600), size_t(3200),
-                         size_t(6400), size_t(12345), size_t(25601)})
+                         size_t(6400), size_t(12345)})
             expectSortedLikeStdSort(makeRecords(n, 97, unsigned(n + threads)), "shuffled");
-        std::vector<Record> ascending = makeRecords(12345, 97, 1);
+        std::vector<Record> ascending = makeRecords(3001, 97, 1);
         std::sort(ascending.begin(), ascending.end(), recordLess);
         std::vector<Record> descending(ascending.rbegin(), ascending.rend());
         expectSortedLikeStdSort(ascending, "ascending");
         expectSortedLikeStdSort(descending, "descending");
-        expectSortedLikeStdSort(makeRecords(12345, 1, 5), "one key");
+        expectSortedLikeStdSort(makeRecords(3001, 1, 5), "one key");
     }
 }
 
 TEST(ParallelSort, ResultIndependentOfThreadCount) {
     ScopedTuning tuning(1000, 100, 300);
-    const std::vector<Record> input = makeRecords(40000, 50, 11);
+    const std::vector<Record> input = makeRecords(20000, 50, 11);
     std::vector<Record> first;
-    for (int threads : {1, 2, 4, 7, 8, 16, 64}) {
+    for (int threads : {1, 2, 7, 64}) {
         svl::ScopedHardwareThreads forced(threads);
         std::vector<Record> data = input;
         svl::parallelMergeSort(data.data(), data.size(), recordLess);
