@@ -503,17 +503,19 @@ bool NtfsIndex::stat(uint64_t id, RawStat* out) const {
     out->size = e.size;
     out->mtime = e.mtime;
     out->links = e.links;
-    if (e.flags & NtfsEntryFlag::Folder) {
+    // Symbolic links and junctions are links even where their record is a folder's: their
+    // target is counted where it lies, never below them.
+    const bool link = e.reparseTag == NtfsReparseTag::Symlink || e.reparseTag == NtfsReparseTag::MountPoint;
+    if (link) {
+        out->allocated = e.allocated / 512 + (e.allocated % 512 != 0);
+        out->mode = readOnly ? 0120555 : 0120777;
+    } else if (e.flags & NtfsEntryFlag::Folder) {
         out->allocated = 0;
         out->mode = readOnly ? 040555 : 040777;
         out->folderIndex = e.folderOrdinal;
     } else {
         out->allocated = e.allocated / 512 + (e.allocated % 512 != 0);
-        const bool link = e.reparseTag == NtfsReparseTag::Symlink || e.reparseTag == NtfsReparseTag::MountPoint;
-        if (link)
-            out->mode = readOnly ? 0120555 : 0120777;
-        else
-            out->mode = readOnly ? 0100555 : 0100777;
+        out->mode = readOnly ? 0100555 : 0100777;
     }
     return true;
 }

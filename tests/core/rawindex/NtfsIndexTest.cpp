@@ -175,9 +175,11 @@ TEST(NtfsIndexDump, ReparsePointsStreamsSparseAndFolders) {
     ASSERT_TRUE(index->attributes(23, &attributes));
     EXPECT_EQ(attributes.reparseTag, 0xA000000Cu);
     EXPECT_EQ(attributes.attributes, 0x20u);
-    // A junction is a folder record; it stays a folder of the index, listing nothing.
-    EXPECT_EQ(statOf(*index, 24).mode, 040777);
-    EXPECT_TRUE(listing(*index, 24).empty());
+    // A junction is a folder record, yet it is reported as a link to its target.
+    RawStat junction = statOf(*index, 24);
+    EXPECT_EQ(junction.mode, 0120777);
+    EXPECT_EQ(junction.size, 4u);
+    EXPECT_EQ(junction.folderIndex, 0xFFFFFFFFu);
     EXPECT_EQ(statOf(*index, 25).size, 5u);
 
     // Sparse (unit 0) and compressed streams own their total-allocated clusters.
