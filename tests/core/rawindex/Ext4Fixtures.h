@@ -8,6 +8,7 @@
 #include "tests/support/TestSupport.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -147,6 +148,15 @@ inline void expectSameAsLive(const svl::RawIndex& index, uint64_t id, const std:
             EXPECT_TRUE(none.empty());
             ++counts.files;
         }
+    }
+}
+
+// Creates `count` empty files named prefix1, prefix2, ... in `dir` (no shell: fast).
+inline void createFiles(const std::string& dir, const std::string& prefix, int count) {
+    for (int k = 1; k <= count; ++k) {
+        int fd = ::open((dir + "/" + prefix + std::to_string(k)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (fd >= 0)
+            ::close(fd);
     }
 }
 

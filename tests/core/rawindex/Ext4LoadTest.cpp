@@ -17,8 +17,10 @@ namespace {
 void populateVolume(const std::string& top) {
     populateMixed(top);
     std::string q = shQuote(top);
-    sh("cd " + q + " && mkdir hashed && cd hashed && seq -f 'entry-%.0f' 1 5200 | xargs touch");
-    sh("cd " + q + " && rm hashed/entry-17 hashed/entry-4000");  // leave gaps in the folder blocks
+    ::mkdir((top + "/hashed").c_str(), 0755);
+    // Names this long make the folder span ~300 blocks of 1 KiB, past its single-indirect block.
+    createFiles(top + "/hashed", "entry-with-a-name-long-enough-to-need-indirection-", 5200);
+    sh("cd " + q + "/hashed && rm entry-*-17 entry-*-4000");  // leave gaps in the folder blocks
     sh("cd " + q + " && touch -d '1950-06-01 12:00:00 UTC' a/one.txt && touch -d '1969-12-31 23:59:59 UTC' empty"
        " && touch -d '2040-01-01 00:00:00 UTC' a/b/zeros && touch -d '2300-03-04 00:00:00 UTC' a/b/c");
     sh("sync");
@@ -76,8 +78,12 @@ TEST(Ext4LoadTest, Ext4IndexKeepsWhatACancelledLoadRead) {
     TempDir dir("ext4cancel");
     LoopMount volume(dir.path(), "mkfs.ext4 -q -F -b 1024 -O ^flex_bg", 128);
     ASSERT_TRUE(volume.ok()) << volume.error();
-    sh("cd " + shQuote(volume.mountPoint()) +
-       " && for d in $(seq 1 40); do mkdir d$d && (cd d$d && seq -f 'f%.0f' 1 30 | xargs touch); done && sync");
+    for (int d = 1; d <= 40; ++d) {
+        std::string folder = volume.mountPoint() + "/d" + std::to_string(d);
+        ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+        createFiles(folder, "f", 30);
+    }
+    sh("sync");
 
     auto full = loadDevice(volume.device());
     ASSERT_TRUE(full);

@@ -299,3 +299,113 @@ TEST_F(NtfsVolume, FragmentedMftAndExtensionRecords) {
     EXPECT_EQ(names, kLinks + 1);
     EXPECT_EQ(counted, 1);
 }
+
+namespace {
+
+// Paths ("a/b") of a scan tree below its root, with their nodes.
+std::map<std::string, const ScanNode*> treePaths(const ScanTree& tree) {
+    std::map<std::string, const ScanNode*> out;
+    std::vector<std::pair<uint32_t, std::string>> stack{{0, ""}};
+    while (!stack.empty()) {
+        auto [id, path] = stack.back();
+        stack.pop_back();
+        const ScanNode& n = tree.node(id);
+        for (uint32_t c = n.firstChild; c < n.firstChild + n.childCount; ++c) {
+            const std::string name(tree.node(c).nameView());
+            const std::string p = path.empty() ? name : path + "/" + name;
+            out[p] = &tree.node(c);
+            stack.push_back({c, p});
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST_F(NtfsVolume, ScanReadsTheVolumeRawAndMatchesTheFuseWalk) {
+    ScanOptions rawOptions;
+    rawOptions.allowRaw = 1;
+    ScanProgress progress;
+    auto raw = scanSingle(s_mount->mountPoint(), rawOptions, &progress);
+    ASSERT_TRUE(raw);
+    EXPECT_TRUE(raw->raw) << raw->rawNote;
+    EXPECT_EQ(raw->rawNote.rfind("NTFS: read ", 0), 0u) << raw->rawNote;
+    EXPECT_FALSE(raw->incomplete);
+    auto walked = scanSingle(s_mount->mountPoint(), ScanOptions{}, nullptr);
+    ASSERT_TRUE(walked);
+    EXPECT_FALSE(walked->raw);
+
+    const auto r = treePaths(*raw);
+    const auto w = treePaths(*walked);
+    for (const auto& [path, node] : r) {
+        if (!isSystemPath(path))
+            EXPECT_TRUE(w.count(path)) << "only in the raw scan: " << path;
+    }
+    for (const auto& [path, node] : w) {
+        auto it = r.find(path);
+        if (it == r.end()) {
+            ADD_FAILURE() << "only in the walk: " << path;
+            continue;
+        }
+        EXPECT_EQ(it->second->isFolder(), node->isFolder()) << path;
+        EXPECT_EQ(it->second->modified, node->modified) << path;
+        if (!node->isFolder() && !(node->flags & NodeFlag::Symlink))
+            EXPECT_EQ(it->second->size, node->size) << path;
+    }
+    // Hard links are counted once on both roads.
+    EXPECT_NE(r.at("a/b/random.bin")->flags & NodeFlag::ExtraHardLink,
+              r.at("docs/hardlink.bin")->flags & NodeFlag::ExtraHardLink);
+}
+
+TEST_F(NtfsVolume, DumpOfTheVolumeLoadsAsTheRawTree) {
+    hmtest::TempDir dir("ntfs-dump");
+    const std::string dumpPath = dir / "volume.mft";
+    MftDumpResult result = dumpMft(s_mount->device(), dumpPath, 4096 * 100, nullptr, {});
+    ASSERT_TRUE(result.done) << result.error;
+    struct stat st;
+    ASSERT_EQ(::stat(dumpPath.c_str(), &st), 0);
+    EXPECT_EQ(uint64_t(st.st_size), result.bytesWritten);
+
+    std::string error;
+    MftFileInfo info;
+    auto tree = loadMftFile(dumpPath, ScanOptions{}, nullptr, &info, &error);
+    ASSERT_EQ(error, "");
+    EXPECT_TRUE(info.hasVolumeData);
+    EXPECT_EQ(info.totalBytes / (1 << 20), 23u);  // 24 MiB less the backup boot sector's cluster
+    EXPECT_EQ(info.freeBytes, 4096u * 100);
+    EXPECT_EQ(tree->node(0).nameView(), "volume");
+
+    auto index = loadIndex(s_mount->device());
+    ASSERT_TRUE(index);
+    const auto raw = walkIndex(*index);
+    const auto loaded = treePaths(*tree);
+    EXPECT_EQ(loaded.size(), raw.size());
+    for (const auto& [path, s] : raw) {
+        auto it = loaded.find(path);
+        if (it == loaded.end()) {
+            ADD_FAILURE() << "missing from the dump: " << path;
+            continue;
+        }
+        const ScanNode& n = *it->second;
+        EXPECT_EQ(n.isFolder(), s.folder) << path;
+        EXPECT_EQ(n.modified, s.mtime) << path;
+        if (!s.folder) {
+            EXPECT_EQ(n.size, s.size) << path;
+            EXPECT_EQ(n.allocated, s.allocated) << path;
+            EXPECT_EQ(bool(n.flags & NodeFlag::ExtraHardLink), s.links >= 2 && s.linkRole == 2) << path;
+        }
+    }
+
+    // The device itself is no dump; dumping the dump creates nothing.
+    auto refused = loadMftFile(s_mount->device(), ScanOptions{}, nullptr, nullptr, &error);
+    EXPECT_EQ(refused->nodeCount, 0u);
+    EXPECT_EQ(error, "this is a volume, not an MFT dump file");
+    result = dumpMft(dumpPath, dir / "second.mft", 0, nullptr, {});
+    EXPECT_EQ(result.error, "this is a dump already, not a volume");
+    EXPECT_NE(::stat((dir / "second.mft").c_str(), &st), 0);
+
+    // The opener picks this reader for the device.
+    auto opened = openRawIndex(s_mount->device(), &error);
+    ASSERT_TRUE(opened) << error;
+    EXPECT_STREQ(opened->fsName(), "NTFS");
+}
