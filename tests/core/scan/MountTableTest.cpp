@@ -361,3 +361,25 @@ TEST(MountTableSystem, BtrfsSubvolumesShareOneDevice) {
     EXPECT_TRUE(grouped.count(m22));
     EXPECT_TRUE(grouped.count(top.mountPoint()));
 }
+
+// Every truncation of a table parses (checked for bounds under the sanitizers), and each cut
+// line is either dropped or kept with valid paths.
+TEST(MountTableParse, EveryTruncation) {
+    const std::string text =
+        "36 35 98:0 /mnt\\0402 /srv/my\\040disk rw,noatime shared:1 - ext4 /dev/sda1 rw,errors=remount-ro\n"
+        "37 35 0:40 /sv\\134x /h\\011 rw - btrfs /dev/sda2 rw,subvolid=257\n";
+    for (size_t len = 0; len <= text.size(); ++len) {
+        const auto entries = svl::parseMountInfo(std::string_view(text).substr(0, len));
+        ASSERT_LE(entries.size(), 2u);
+        for (const MountEntry& e : entries) {
+            ASSERT_FALSE(e.root.empty());
+            EXPECT_EQ(e.root[0], '/');
+            ASSERT_FALSE(e.mountPoint.empty());
+            EXPECT_EQ(e.mountPoint[0], '/');
+        }
+    }
+    const auto full = svl::parseMountInfo(text);
+    ASSERT_EQ(full.size(), 2u);
+    EXPECT_EQ(full[1].root, "/sv\\x");
+    EXPECT_EQ(full[1].mountPoint, "/h\t");
+}
