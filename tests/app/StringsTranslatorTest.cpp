@@ -5,6 +5,7 @@
 #include "tests/app/ShellTestEnv.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 
 using namespace shelltest;
@@ -12,9 +13,12 @@ using localization::StringsTranslator;
 
 namespace {
 
+// The fixture tables beside this source file (HM_TEST_SOURCE_DIR names the tree when set).
 QString fixtureFolder() {
     const QByteArray root = qgetenv("HM_TEST_SOURCE_DIR");
-    return QString::fromLocal8Bit(root.isEmpty() ? QByteArray(".") : root) + QStringLiteral("/tests/app/fixtures/i18n");
+    if (!root.isEmpty())
+        return QString::fromLocal8Bit(root) + QStringLiteral("/tests/app/fixtures/i18n");
+    return QFileInfo(QStringLiteral(__FILE__)).absolutePath() + QStringLiteral("/fixtures/i18n");
 }
 
 QString lookup(const StringsTranslator& t, const char* source) {
