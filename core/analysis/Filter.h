@@ -59,7 +59,9 @@ struct FilterTerm {
     std::shared_ptr<RegexMatcher> regex;  // regular-expression terms whose pattern compiled
 };
 
-struct Filter {
+// A value type (declared as a class so that forward declarations match).
+class Filter {
+public:
     std::vector<std::vector<FilterTerm>> groups;  // every group needs one passing term; none: all pass
     bool fullPath = false;                        // text terms and expressions test full paths
     std::shared_ptr<CompiledFilter> compiled;     // null without groups
