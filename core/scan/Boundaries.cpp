@@ -70,12 +70,13 @@ public:
     }
 
     // In one-file-system mode the walker stops at any folder whose device group differs
-    // from its root's; st_dev is what counts (Btrfs subvolumes share one major:minor).
-    bool sameFileSystemAsRoot(const std::string& path, const std::string& root) const {
+    // from its root's. It goes by st_dev, not by the mount table's major:minor, which every
+    // Btrfs subvolume shares while ZFS datasets of one pool each have their own.
+    bool sameFileSystemAsRoot(const MountEntry& p, const std::string& root) const {
         if (!checkDevices(root))
             return true;
         const std::optional<uint64_t> rootGroup = group(root);
-        const std::optional<uint64_t> g = group(path);
+        const std::optional<uint64_t> g = group(p.mountPoint);
         return rootGroup && g && *rootGroup == *g;
     }
 
@@ -83,11 +84,13 @@ public:
     // system with device major:minor.
     bool reaches(const std::string& path, uint32_t major, uint32_t minor, const std::string& fsPath) const {
         const std::string* root = rootOf(path);
-        if (!root || !m_deviceOf(path))
+        if (!root)
             return false;
         const MountEntry* cover = mountContaining(m_mounts, path);
         if (!cover || cover->major != major || cover->minor != minor || pathInFilesystem(*cover, path) != fsPath)
             return false;  // another mount hides the source there
+        if (!m_deviceOf(path))
+            return false;  // gone
         if (!checkDevices(*root))
             return true;
         const std::optional<uint64_t> rootGroup = group(*root);
@@ -146,7 +149,7 @@ std::unordered_map<std::string, std::string> bindTargets(const std::vector<Mount
         if (!root || p.mountPoint == *root || targets.count(p.mountPoint))
             continue;
         // The walker stops at P as another file system anyway.
-        if (!reach.sameFileSystemAsRoot(p.mountPoint, *root))
+        if (!reach.sameFileSystemAsRoot(p, *root))
             continue;
         for (const MountEntry& s : mounts) {
             if (&s == &p || s.major != p.major || s.minor != p.minor)

@@ -127,6 +127,17 @@ TEST(BoundariesTest, BtrfsSourceBehindAnotherSubvolumeIsNotReached) {
     EXPECT_EQ(all.count("/m/top"), 0u);
 }
 
+TEST(BoundariesTest, ZfsDatasetsOfOnePoolAreOneFileSystemForBinds) {
+    // Each dataset has its own major:minor, but the walker enters /home (one pool), so a bind
+    // inside it must be found too.
+    const std::string table =
+        "70 1 0:50 / / rw - zfs rpool/root rw\n"
+        "71 70 0:51 / /home rw - zfs rpool/home rw\n"
+        "72 71 0:51 /src /home/view rw - zfs rpool/home rw\n";
+    FakeDevices dev{{{"/", 50}, {"/home", 51}}, {}};
+    EXPECT_EQ(targets(table, {"/"}, true, dev), (Targets{{"/home/view", "/home/src"}}));
+}
+
 TEST(BoundariesTest, DeviceGroupsDecideTheOneFileSystemTest) {
     const std::string table =
         "60 1 0:40 /@ / rw - btrfs /dev/sda2 rw,subvol=/@\n"
