@@ -66,7 +66,21 @@ bool copyUserSettingsIn(const QString& source, const QString& target, uid_t uid)
     // the copy safe, so an unknown or root owner gets nothing.
     if (uid == 0)
         return false;
-    const int fd = ::open(QFile::encodeName(source).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const QByteArray sourcePath = QFile::encodeName(source);
+    const QByteArray targetPath = QFile::encodeName(target);
+    struct stat sourceStat {}, targetStat {};
+    if (::lstat(sourcePath.constData(), &sourceStat) != 0)
+        return false;
+    if (::stat(targetPath.constData(), &targetStat) == 0 && targetStat.st_dev == sourceStat.st_dev &&
+        targetStat.st_ino == sourceStat.st_ino)
+        return false;
+
+    // The user's file exists: this copy starts from it or, when it is refused,
+    // from an empty store, never from the administrator's own older settings.
+    QDir().mkpath(QFileInfo(target).absolutePath());
+    QFile::remove(target);
+
+    const int fd = ::open(sourcePath.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st {};
@@ -95,8 +109,6 @@ bool copyUserSettingsIn(const QString& source, const QString& target, uid_t uid)
     if (!accepted)
         return false;
 
-    QDir().mkpath(QFileInfo(target).absolutePath());
-    QFile::remove(target);
     QFile out(target);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
         return false;

@@ -81,11 +81,11 @@ private:
 // Largest settings file that an elevated copy takes in from the invoking user.
 inline constexpr qint64 kMaxUserSettingsFileSize = 8 * 1024 * 1024;
 
-// Elevated copy-in: copies the invoking user's settings file `source` to this
-// process's store file `target`. The source must be a regular file (not a link),
-// owned by `uid`, at most kMaxUserSettingsFileSize bytes; otherwise nothing is
-// copied and the target is left alone. A missing source does nothing. True when
-// the target was replaced.
+// Elevated copy-in: replaces this process's store file `target` with the invoking
+// user's settings file `source`. A missing source, uid 0, or a source that is the
+// target itself changes nothing. Otherwise the target is deleted and the source
+// copied only when it is a regular file (not a link), owned by `uid`, of at most
+// kMaxUserSettingsFileSize bytes. True when the copy was made.
 bool copyUserSettingsIn(const QString& source, const QString& target, uid_t uid);
 
 // Elevated write-back: replaces `target` (the user's file) with a copy of

@@ -218,8 +218,17 @@ TEST_F(AppSettingsElevated, CopyInRefusesLinksForeignFilesAndHugeFiles) {
     const std::string link = m_userFolder + "/link.conf";
     ASSERT_EQ(symlink(secret.c_str(), link.c_str()), 0);
     EXPECT_FALSE(copyUserSettingsIn(qs(link), target, m_uid));
+    EXPECT_FALSE(QFile::exists(target));  // refused: an empty store, not stale root settings
+    EXPECT_TRUE(copyUserSettingsIn(qs(m_userFile), target, m_uid));
     EXPECT_FALSE(copyUserSettingsIn(qs(secret), target, m_uid));
+    EXPECT_FALSE(QFile::exists(target));
+    EXPECT_EQ(readAll(qs(secret)), QByteArray("root only"));
+
+    // uid 0, a missing source and the target itself change nothing.
+    EXPECT_TRUE(copyUserSettingsIn(qs(m_userFile), target, m_uid));
     EXPECT_FALSE(copyUserSettingsIn(qs(m_userFile), target, 0));
+    EXPECT_FALSE(copyUserSettingsIn(qs(m_userFolder + "/missing.conf"), target, m_uid));
+    EXPECT_FALSE(copyUserSettingsIn(target, target, m_uid));
     EXPECT_TRUE(readAll(target).contains("unitBase=1000"));
 
     const std::string huge = m_userFolder + "/huge.conf";
