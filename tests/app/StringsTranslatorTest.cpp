@@ -103,6 +103,39 @@ TEST(StringsTranslatorParse, MalformedInputKeepsTheEntriesBeforeTheFault) {
     EXPECT_EQ(t.parse(QString()), 0);
 }
 
+TEST(StringsTranslatorParse, EveryTruncationAndDamagedByteIsSafe) {
+    QFile file(fixtureFolder() + QStringLiteral("/de.strings"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QString text = QString::fromUtf8(file.readAll());
+    if (text.startsWith(QChar(0xFEFF)))
+        text.remove(0, 1);
+    StringsTranslator full;
+    const int all = full.parse(text);
+    ASSERT_EQ(all, 5);
+
+    // A prefix keeps exactly the entries complete before its end, in order.
+    StringsTranslator t;
+    int previous = 0;
+    for (qsizetype length = 0; length <= text.size(); ++length) {
+        const int count = t.parse(text.left(length));
+        EXPECT_GE(count, previous) << length;
+        EXPECT_LE(count, all) << length;
+        previous = count;
+    }
+    EXPECT_EQ(previous, all);
+
+    // Damaged bytes anywhere: no crash, never more entries than "=" signs.
+    const QByteArray bytes = text.toUtf8();
+    const char replacements[] = {'"', '\\', '=', ';', '/', '*', '%', '$', '\0', '\xff'};
+    for (qsizetype at = 0; at < bytes.size(); ++at) {
+        for (char c : replacements) {
+            QByteArray damaged = bytes;
+            damaged[at] = c;
+            EXPECT_LE(t.parse(QString::fromUtf8(damaged)), damaged.count('=')) << at;
+        }
+    }
+}
+
 TEST(StringsTranslatorParse, ValuesWhosePlaceholdersDoNotFitAreLeftOut) {
     StringsTranslator t;
     EXPECT_EQ(t.parse("\"Copy %@\" = \"Kopie %@ %@\";\n"      // refers to a missing argument
