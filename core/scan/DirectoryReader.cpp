@@ -1,10 +1,12 @@
 #include "core/scan/DirectoryReader.h"
 
 #include <dirent.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -73,19 +75,38 @@ private:
     DIR* m_dir = nullptr;
 };
 
-// getdents64 into a 256 KiB buffer. The buffer is allocated on first use and not zeroed, so
-// only the pages the kernel writes become resident.
+// getdents64 into a 256 KiB buffer, mapped on first use. Only the pages the kernel writes
+// become resident; after a large folder they are given back.
 class GetdentsReader : public DirectoryReader {
 public:
     explicit GetdentsReader(ReadMethod method = ReadMethod::Getdents) : DirectoryReader(method) {}
+    ~GetdentsReader() override {
+        if (m_buffer)
+            munmap(m_buffer, kListingBufferBytes);
+    }
 
     ListResult list(int fd, FolderListing& out, const StopTest& stop, int* error) override {
-        if (!m_buffer)
-            m_buffer.reset(new char[kListingBufferBytes]);
+        if (!m_buffer) {
+            void* p = mmap(nullptr, kListingBufferBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (p == MAP_FAILED)
+                throw std::bad_alloc();
+            m_buffer = static_cast<char*>(p);
+        }
+        long used = 0;
+        const ListResult result = listInto(fd, out, stop, error, used);
+        if (used > long(kKeptBufferBytes))
+            madvise(m_buffer, kListingBufferBytes, MADV_DONTNEED);
+        return result;
+    }
+
+private:
+    static constexpr size_t kKeptBufferBytes = size_t(32) << 10;
+
+    ListResult listInto(int fd, FolderListing& out, const StopTest& stop, int* error, long& used) {
         for (;;) {
             if (stop && stop())
                 return ListResult::Stopped;
-            const long n = syscall(SYS_getdents64, fd, m_buffer.get(), kListingBufferBytes);
+            const long n = syscall(SYS_getdents64, fd, m_buffer, kListingBufferBytes);
             if (n == 0)
                 return ListResult::Complete;
             if (n < 0) {
@@ -94,16 +115,16 @@ public:
                 *error = errno;
                 return ListResult::Truncated;
             }
+            used = std::max(used, n);
             for (long pos = 0; pos < n;) {
-                const auto* d = reinterpret_cast<const LinuxDirent64*>(m_buffer.get() + pos);
+                const auto* d = reinterpret_cast<const LinuxDirent64*>(m_buffer + pos);
                 out.append(d->d_name, std::strlen(d->d_name), d->d_ino);
                 pos += d->d_reclen;
             }
         }
     }
 
-private:
-    std::unique_ptr<char[]> m_buffer;
+    char* m_buffer = nullptr;
 };
 
 // getdents64 listing; entries examined in batches through io_uring.

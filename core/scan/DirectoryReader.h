@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/scan/PageAllocator.h"
 #include "core/scan/ScanDriver.h"
 
 namespace svl {
@@ -38,13 +39,22 @@ struct WalkEntry {
 // The entries of one folder in listing order and their names, NUL-terminated back to back.
 // "." and ".." are never appended.
 struct FolderListing {
-    std::vector<WalkEntry> entries;
-    std::vector<char> names;
+    std::vector<WalkEntry, PageAllocator<WalkEntry>> entries;
+    std::vector<char, PageAllocator<char>> names;
 
     void clear() {
         entries.clear();
         names.clear();
     }
+    // Gives the memory back when a large folder made the buffers grow past what ordinary
+    // folders need.
+    void trim() {
+        if (entries.capacity() > kKeptEntries)
+            decltype(entries)().swap(entries);
+        if (names.capacity() > kKeptEntries * 32)
+            decltype(names)().swap(names);
+    }
+    static constexpr size_t kKeptEntries = 2048;
     // Appends one entry unless it is "." or "..". May throw std::bad_alloc.
     void append(const char* name, size_t length, uint64_t id);
     const char* name(const WalkEntry& e) const { return names.data() + e.nameOffset; }

@@ -70,6 +70,14 @@ public:
     // Reads the folder of one job; appends the jobs of the subfolders to enter to `newJobs`.
     // Writes nothing when the walk is to stop. Throws std::bad_alloc when the tree is full.
     void walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs);
+    // Gives back the buffers a large folder made grow.
+    void trim() {
+        m_listing.trim();
+        if (m_stats.capacity() > FolderListing::kKeptEntries)
+            decltype(m_stats)().swap(m_stats);
+        if (m_order.capacity() > FolderListing::kKeptEntries)
+            decltype(m_order)().swap(m_order);
+    }
 
 private:
     struct Counts {
@@ -96,8 +104,8 @@ private:
     const ScanOptions& m_options;
     std::unique_ptr<DirectoryReader> m_reader;
     FolderListing m_listing;
-    std::vector<EntryStat> m_stats;
-    std::vector<uint32_t> m_order;
+    std::vector<EntryStat, PageAllocator<EntryStat>> m_stats;
+    std::vector<uint32_t, PageAllocator<uint32_t>> m_order;
     std::vector<RawChild> m_rawChildren;
     std::vector<std::string> m_bindSources;
     std::string m_path;
@@ -515,6 +523,7 @@ void Shared::workerLoop() {
             }
             try {
                 worker.walkFolder(job, newJobs);
+                worker.trim();
             } catch (...) {
                 workerFailed = true;
                 dropJobAndStop();
