@@ -33,6 +33,7 @@ public:
         m_status = status;
         m_body = body;
     }
+    void redirectTo(const QByteArray& path) { m_redirectTo = path; }
     QStringList targets;
 
 private:
@@ -47,7 +48,14 @@ private:
             }
             if (!buffer->contains("\r\n\r\n"))
                 return;
-            targets << QString::fromLatin1(buffer->split(' ').value(1));
+            const QByteArray target = buffer->split(' ').value(1);
+            targets << QString::fromLatin1(target);
+            if (!m_redirectTo.isEmpty() && !target.startsWith(m_redirectTo)) {
+                socket->write("HTTP/1.1 302 Found\r\nLocation: " + m_redirectTo +
+                              "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+                socket->disconnectFromHost();
+                return;
+            }
             const QByteArray reason = m_status == 200 ? "OK" : "Server Error";
             socket->write("HTTP/1.1 " + QByteArray::number(m_status) + " " + reason +
                           "\r\nContent-Type: text/plain\r\nConnection: close\r\nContent-Length: " +
@@ -62,6 +70,7 @@ private:
     QTcpServer m_server;
     int m_status = 200;
     QByteArray m_body;
+    QByteArray m_redirectTo;
 };
 
 class UpdateCheck : public ::testing::Test {
@@ -207,6 +216,21 @@ TEST_F(UpdateCheck, FailuresReachOnlyInteractiveChecksAndKeepAFoundVersion) {
     EXPECT_FALSE(failed.at(0).at(0).toString().isEmpty());
     EXPECT_EQ(checker->newerVersion(), QStringLiteral("3.0"));
     EXPECT_EQ(changed.count(), 1);
+}
+
+TEST_F(UpdateCheck, RedirectsOnTheSameSchemeAreFollowed) {
+    m_server.reply(200, "VERSION=5.0\nINFOURL=https://example.org/v5\n");
+    m_server.redirectTo("/moved/version.txt");
+    UpdateResult result;
+    bool done = false;
+    tessaril::checkForUpdate("1.01", false, [&](const UpdateResult& r) {
+        result = r;
+        done = true;
+    });
+    QTRY_VERIFY_WITH_TIMEOUT(done, 5000);
+    EXPECT_EQ(result.status, UpdateResult::Newer);
+    EXPECT_EQ(m_server.targets, (QStringList{"/files/hollowmereversion.php?ver=1.01&platform=linux",
+                                             "/moved/version.txt"}));
 }
 
 TEST_F(UpdateCheck, TlsHandshakeFailureIsAFailedCheck) {
