@@ -3,7 +3,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 #include <map>
 
@@ -45,9 +44,8 @@ std::string pathInFilesystem(const MountEntry& m, const std::string& path) {
     return m.root + rest;
 }
 
-// Asks the same questions as the walker: does the walk started at some root reach `path`
-// with the contents of `shown` (a mount of the source's file system, `wantedRoot` inside
-// it), entering every folder on the way?
+// Asks the walker's questions about a path: which root's walk would reach it, does it
+// show the expected folder of a file system, and is every folder on the way entered?
 class Reach {
 public:
     Reach(const std::vector<MountEntry>& mounts, const std::vector<std::string>& realRoots, bool oneFileSystem,
