@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
-#include <system_error>
 #include <thread>
 #include <type_traits>
 #include <utility>
@@ -108,7 +107,8 @@ void mergePart(const T* src, T* dst, uint64_t lo, uint64_t mid, uint64_t hi, uin
 // Calls body(i) once for every i in [0, count) on the calling thread plus up to
 // hardwareThreadCount() - 1 fresh worker threads, and returns when all calls are done and
 // every worker is joined. Indexes are handed out one at a time, so each should be a sizeable
-// block of work. A worker that cannot be started leaves its share to the threads that run.
+// block of work. A worker that cannot be started (std::system_error, std::bad_alloc) leaves
+// its share to the threads that run.
 // When a body throws, the remaining indexes are abandoned, every worker is joined and the
 // first exception is rethrown on the calling thread.
 template <class Body>
@@ -142,8 +142,10 @@ void parallelFor(uint64_t count, Body&& body) {
     for (uint64_t t = 1; t < threads; ++t) {
         try {
             workers.emplace_back(loop);
-        } catch (const std::system_error&) {
-            break;  // out of threads: the calling thread and the workers already running do the rest
+        } catch (...) {
+            // Out of threads or memory for one: the calling thread and the workers already
+            // running do the rest. Letting it escape would destroy joinable threads.
+            break;
         }
     }
     loop();

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <stdexcept>
+#include <system_error>
 #include <string>
 
 namespace {
