@@ -1,0 +1,146 @@
+// File-system boundaries met by the walk: loop-mounted ext4 and XFS volumes inside the
+// scanned folder (one-file-system mode), two subvolumes of one Btrfs volume (one file
+// system), and a bind mount whose source the scan already counts.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
+#include "tests/core/scan/ScanTestSupport.h"
+#include "tests/support/TestSupport.h"
+
+using namespace svl::NodeFlag;
+using hmtest::sh;
+using hmtest::shQuote;
+using scantest::nodeAt;
+
+namespace {
+
+std::string lastComponent(const std::string& p) { return p.substr(p.rfind('/') + 1); }
+
+}  // namespace
+
+TEST(WalkerBoundary, OneFileSystemStopsAtExt4AndXfsMounts) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for loop devices";
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    mkdir(root.c_str(), 0755);
+    scantest::makeFile(root + "/here", 1000, 1600000000);
+    hmtest::LoopMount ext4(root, "mkfs.ext4 -q -F -b 4096", 32);
+    ASSERT_TRUE(ext4.ok()) << ext4.error();
+    hmtest::LoopMount xfs(root, "mkfs.xfs -q -f", 320);
+    ASSERT_TRUE(xfs.ok()) << xfs.error();
+    for (const hmtest::LoopMount* m : {&ext4, &xfs}) {
+        ASSERT_EQ(sh("mkdir -p " + shQuote(m->mountPoint() + "/inside")), 0);
+        scantest::makeFile(m->mountPoint() + "/inside/file", 50000, 1600000000);
+    }
+    sh("sync");
+    const std::string names[] = {lastComponent(ext4.mountPoint()), lastComponent(xfs.mountPoint())};
+
+    svl::ScanOptions stay;
+    stay.oneFileSystem = true;
+    auto tree = svl::scanSingle(root, stay, nullptr);
+    scantest::expectWellFormed(*tree);
+    for (const std::string& name : names) {
+        const uint32_t id = nodeAt(*tree, name);
+        ASSERT_NE(id, UINT32_MAX) << name;
+        EXPECT_EQ(tree->node(id).flags, Folder | OtherDevice) << name;
+        EXPECT_EQ(tree->node(id).childCount, 0u) << name;
+    }
+    // The images themselves lie on the root's file system and are counted.
+    EXPECT_NE(nodeAt(*tree, lastComponent(ext4.image())), UINT32_MAX);
+    EXPECT_EQ(tree->node(0).filesBelow, 3u);
+    EXPECT_EQ(tree->errors, 0u);
+
+    auto all = svl::scanSingle(root, {}, nullptr);
+    for (const std::string& name : names) {
+        const uint32_t id = nodeAt(*all, name);
+        ASSERT_NE(id, UINT32_MAX);
+        EXPECT_EQ(all->node(id).flags & OtherDevice, 0);
+        EXPECT_NE(nodeAt(*all, name + "/inside/file"), UINT32_MAX) << name;
+    }
+    EXPECT_EQ(all->node(0).size, tree->node(0).size + 2 * 50000);
+    // du -x stops at the same places; it leaves the mount points' own folders out, the
+    // tree keeps them as nodes with their own blocks.
+    uint64_t mountPointBlocks = 0;
+    for (const std::string& name : names)
+        mountPointBlocks += tree->node(nodeAt(*tree, name)).allocated;
+    EXPECT_EQ(tree->node(0).allocated, scantest::duAllocated(root) + mountPointBlocks);
+    xfs.unmount();
+    ext4.unmount();
+}
+
+TEST(WalkerBoundary, TwoSubvolumesOfOneBtrfsVolumeAreOneFileSystem) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for loop devices";
+    if (!hmtest::haveTool("mkfs.btrfs") || !hmtest::haveTool("btrfs"))
+        GTEST_SKIP() << "needs btrfs-progs";
+    hmtest::TempDir dir;
+    hmtest::LoopMount top(dir.path(), "mkfs.btrfs -q -f", 256);
+    ASSERT_TRUE(top.ok()) << top.error();
+    ASSERT_EQ(sh("btrfs -q subvolume create " + shQuote(top.mountPoint() + "/a") + " >/dev/null && btrfs -q subvolume create " +
+                 shQuote(top.mountPoint() + "/b") + " >/dev/null"),
+              0);
+    const std::string scanRoot = dir / "home";
+    mkdir(scanRoot.c_str(), 0755);
+    ASSERT_EQ(sh("mount -o subvol=a " + shQuote(top.device()) + " " + shQuote(scanRoot)), 0);
+    ASSERT_EQ(sh("mkdir -p " + shQuote(scanRoot + "/inner/b") + " " + shQuote(scanRoot + "/stick")), 0);
+    ASSERT_EQ(sh("mount -o subvol=b " + shQuote(top.device()) + " " + shQuote(scanRoot + "/inner/b")), 0);
+    scantest::makeFile(scanRoot + "/inner/b/in-b", 123, 1600000000);
+    hmtest::LoopMount stick(dir.path(), "mkfs.ext4 -q -F", 16);
+    ASSERT_TRUE(stick.ok()) << stick.error();
+    ASSERT_EQ(sh("mount --bind " + shQuote(stick.mountPoint()) + " " + shQuote(scanRoot + "/stick")), 0);
+    scantest::makeFile(stick.mountPoint() + "/on-stick", 456, 1600000000);
+
+    svl::ScanOptions stay;
+    stay.oneFileSystem = true;
+    auto tree = svl::scanSingle(scanRoot, stay, nullptr);
+    sh("umount " + shQuote(scanRoot + "/stick") + "; umount " + shQuote(scanRoot + "/inner/b") + "; umount " +
+       shQuote(scanRoot));
+    scantest::expectWellFormed(*tree);
+    EXPECT_EQ(tree->node(nodeAt(*tree, "inner/b")).flags, Folder);
+    EXPECT_NE(nodeAt(*tree, "inner/b/in-b"), UINT32_MAX);
+    EXPECT_EQ(tree->node(nodeAt(*tree, "stick")).flags, Folder | OtherDevice);
+    EXPECT_EQ(tree->node(nodeAt(*tree, "stick")).childCount, 0u);
+    EXPECT_EQ(tree->node(0).size, 123u);
+}
+
+TEST(WalkerBoundary, BindMountIsMarkedWithItsSourceAndNotEntered) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for a bind mount";
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    ASSERT_EQ(sh("mkdir -p " + shQuote(root + "/src/deep") + " " + shQuote(root + "/dst")), 0);
+    scantest::makeFile(root + "/src/deep/f", 5000, 1600000000);
+    ASSERT_EQ(sh("mount --bind " + shQuote(root + "/src") + " " + shQuote(root + "/dst")), 0);
+
+    svl::ScanOptions detect;
+    detect.detectBindMounts = true;
+    auto tree = svl::scanSingle(root, detect, nullptr);
+    auto plain = svl::scanSingle(root, {}, nullptr);
+    auto multi = svl::scanMultiple({root}, detect, nullptr);
+    sh("umount " + shQuote(root + "/dst"));
+
+    scantest::expectWellFormed(*tree);
+    const uint32_t dst = nodeAt(*tree, "dst");
+    ASSERT_NE(dst, UINT32_MAX);
+    EXPECT_EQ(tree->node(dst).flags, Folder | OtherDevice | BindMount);
+    EXPECT_EQ(tree->node(dst).childCount, 0u);
+    ASSERT_EQ(tree->bindSources.count(dst), 1u);
+    EXPECT_EQ(tree->bindSources.at(dst), root + "/src");
+    EXPECT_EQ(tree->bindSources.size(), 1u);
+    EXPECT_EQ(tree->node(0).size, 5000u);
+    // Without detection the contents are counted twice.
+    EXPECT_EQ(plain->node(0).size, 10000u);
+    EXPECT_TRUE(plain->bindSources.empty());
+    // Under the virtual root the same folder is found below the root's node.
+    uint32_t multiDst = UINT32_MAX;
+    for (uint32_t id = 2; id < multi->nodeCount; ++id)
+        if (multi->node(id).parent == 1 && multi->node(id).nameView() == "dst")
+            multiDst = id;
+    ASSERT_NE(multiDst, UINT32_MAX);
+    EXPECT_EQ(multi->node(multiDst).flags, Folder | OtherDevice | BindMount);
+    EXPECT_EQ(multi->bindSources.count(multiDst), 1u);
+}
