@@ -71,11 +71,11 @@ QString checkOverrideFileTrust(const QString& filePath) {
 }
 
 bool isNeverOverriddenKey(const QString& key) {
+    // Per-user state: window and splitter layouts, last choices, one-time answers.
     static const char* const fragments[] = {
-        "windowGeometry", "Split",          "lastSelection",          "lastTab",
-        "LastFolder",     "customFolders",  "CustomFolders",          "menuEntryAsked",
-        "fileManagerMenuDecided",           "migratedFromQuillbrook", "layoutFirstShape",
-        "Header@",        "Columns@",
+        "windowGeometry", "Split", "lastSelection", "lastTab", "LastFolder", "customFolders", "CustomFolders",
+        "menuEntryAsked", "fileManagerMenuDecided", "migratedFromQuillbrook", "layoutFirstShape", "Header@",
+        "Columns@",
     };
     for (const char* fragment : fragments) {
         if (key.contains(QLatin1String(fragment)))
