@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 
 #include "core/analysis/Parallel.h"
 #include "core/tree/ScanTree.h"
@@ -135,6 +136,7 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
         const uint32_t begin = uint32_t(s * kSliceNodes);
         const uint32_t end = uint32_t(std::min(n, (s + 1) * kSliceNodes));
         std::vector<DuplicateRecord>& out = records[s];
+        out.reserve(end - begin);
         for (uint32_t id = begin; id < end; ++id) {
             const ScanNode& node = tree.nodes[id];
             if ((node.flags & (NodeFlag::Folder | NodeFlag::Removed)) || node.size == 0)
@@ -174,7 +176,8 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
     if (total <= 1)
         return {};
 
-    std::vector<DuplicateRecord> all(total);
+    // Every position is written by the scatter, so the array is left uninitialised.
+    std::unique_ptr<DuplicateRecord[]> all = std::make_unique_for_overwrite<DuplicateRecord[]>(total);
     parallelFor(slices, [&](uint64_t s) {
         std::array<uint64_t, kBuckets>& next = counts[s];
         for (const DuplicateRecord& r : records[s])
@@ -187,8 +190,8 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
     // Buckets: sort by key and cut runs of equal keys into groups.
     std::vector<std::vector<std::vector<uint32_t>>> bucketGroups(kBuckets);
     parallelFor(kBuckets, [&](uint64_t bucket) {
-        DuplicateRecord* first = all.data() + bucketStart[bucket];
-        DuplicateRecord* last = all.data() + bucketStart[bucket + 1];
+        DuplicateRecord* first = all.get() + bucketStart[bucket];
+        DuplicateRecord* last = all.get() + bucketStart[bucket + 1];
         if (last - first < 2 || cancelled(cancel, generation))
             return;
         std::sort(first, last, keyLess);
@@ -212,7 +215,7 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
     });
     if (cancelled(cancel, generation))
         return {};
-    std::vector<DuplicateRecord>().swap(all);
+    all.reset();
 
     // Number the groups by their smallest member, so the result is independent of buckets and threads.
     struct GroupRef {
