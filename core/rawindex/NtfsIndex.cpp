@@ -418,9 +418,13 @@ void NtfsIndex::parseRecord(uint8_t* record, uint32_t number) {
         if (length == 0 || std::memchr(converted, '/', length))
             continue;
         if (s.blockRemaining < length + 1) {
-            s.nameBlocks.emplace_back(new char[kNameBlockBytes]);  // left uninitialised: only written bytes are read
+            // 8 MiB blocks; a small MFT starts with a smaller one.
+            const uint64_t bytes = s.nameBlocks.empty()
+                                       ? std::clamp<uint64_t>(s.recordCount * 32, 0x10000, kNameBlockBytes)
+                                       : kNameBlockBytes;
+            s.nameBlocks.emplace_back(new char[bytes]);  // left uninitialised: only written bytes are read
             s.blockCursor = s.nameBlocks.back().get();
-            s.blockRemaining = kNameBlockBytes;
+            s.blockRemaining = bytes;
         }
         char* stored = s.blockCursor;
         std::memcpy(stored, converted, length);
