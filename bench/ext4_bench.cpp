@@ -1,0 +1,285 @@
+// ext4 raw-read benchmark: a scan of a loop-mounted ext4 volume of at least 1,000,000 files
+// read from its metadata (svl::loadRawIndex through svl::scanSingle) against the parallel
+// folder walk of the same mount, with a warm and a cold cache. Every scan runs in a child
+// process so that its peak RSS is its own; the trees of both methods are compared by digest.
+// Needs root (loop devices, drop_caches).
+//
+//   bench_ext4_bench [--files N] [--dir WORKDIR] [--runs R] [--keep]
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
+
+namespace {
+
+int run(const std::string& command) { return std::system(command.c_str()); }
+
+std::string output(const std::string& command) {
+    std::string text;
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, pipe))
+            text += buffer;
+        pclose(pipe);
+    }
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+// What a child reports about its scan.
+struct ScanResult {
+    double seconds = 0;
+    double rawSeconds = 0;
+    uint64_t nodes = 0;
+    uint64_t digest = 0;
+    bool raw = false;
+    bool incomplete = false;
+    char note[200] = {};
+};
+
+struct Measurement {
+    ScanResult result;
+    long peakRssKiB = 0;
+    uint64_t deviceBytes = 0;  // read from the loop device during the scan
+    bool ok = false;
+};
+
+uint64_t mix(uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    return h ^ (h >> 33);
+}
+
+// An order-independent digest of every node's path and figures. Which name of a hard-linked
+// file carries its allocation depends on timing, so that flag and allocation are left out
+// for files; folders contribute their total sizes and entry counts.
+uint64_t treeDigest(const svl::ScanTree& tree) {
+    uint64_t digest = 0;
+    for (uint32_t id = 0; id < tree.nodeCount; ++id) {
+        const svl::ScanNode& node = tree.node(id);
+        uint64_t h = std::hash<std::string>()(tree.fullPath(id));
+        h = mix(h ^ node.size);
+        h = mix(h ^ uint64_t(node.modified));
+        h = mix(h ^ (node.flags & ~svl::NodeFlag::ExtraHardLink));
+        h = mix(h ^ (uint64_t(node.filesBelow) << 32 | node.foldersBelow));
+        digest += h;
+    }
+    return digest;
+}
+
+uint64_t deviceBytesRead(const std::string& loopName) {
+    std::ifstream stat("/sys/block/" + loopName + "/stat");
+    uint64_t ios = 0, merges = 0, sectors = 0;
+    stat >> ios >> merges >> sectors;
+    return sectors * 512;
+}
+
+Measurement measureScan(const std::string& path, bool raw, const std::string& loopName) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0)
+        return {};
+    uint64_t before = deviceBytesRead(loopName);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        return {};
+    if (pid == 0) {
+        close(pipeFds[0]);
+        svl::ScanOptions options;
+        options.allowRaw = raw ? 1 : 0;
+        options.rotational = 0;
+        svl::ScanProgress progress;
+        auto tree = svl::scanSingle(path, options, &progress);
+        ScanResult result;
+        result.seconds = tree->seconds;
+        result.rawSeconds = tree->rawSeconds;
+        result.nodes = tree->nodeCount;
+        result.raw = tree->raw;
+        result.incomplete = tree->incomplete;
+        std::snprintf(result.note, sizeof result.note, "%s", tree->rawNote.c_str());
+        result.digest = treeDigest(*tree);
+        ssize_t written = write(pipeFds[1], &result, sizeof result);
+        _exit(written == ssize_t(sizeof result) ? 0 : 1);
+    }
+    close(pipeFds[1]);
+    Measurement m;
+    ssize_t got = read(pipeFds[0], &m.result, sizeof m.result);
+    close(pipeFds[0]);
+    int status = 0;
+    rusage usage{};
+    if (wait4(pid, &status, 0, &usage) != pid)
+        return {};
+    m.peakRssKiB = usage.ru_maxrss;
+    m.deviceBytes = deviceBytesRead(loopName) - before;
+    m.ok = got == ssize_t(sizeof m.result) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return m;
+}
+
+// Creates `files` files in 100 × 10 folders on `top` with 8 threads: mostly empty, every 50th
+// with 1 to 16 KiB of data, every 1000th a second name, and times spread over 40 years.
+void populate(const std::string& top, uint64_t files) {
+    constexpr int kTop = 100, kSub = 10;
+    const uint64_t perFolder = (files + kTop * kSub - 1) / (kTop * kSub);
+    std::atomic<int> next{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&]() {
+            std::vector<char> data(16384, 'x');
+            for (int folder = next++; folder < kTop * kSub; folder = next++) {
+                std::string dir = top + "/d" + std::to_string(folder / kSub);
+                mkdir(dir.c_str(), 0755);
+                dir += "/s" + std::to_string(folder % kSub);
+                mkdir(dir.c_str(), 0755);
+                for (uint64_t k = 0; k < perFolder; ++k) {
+                    uint64_t n = uint64_t(folder) * perFolder + k;
+                    std::string file = dir + "/file-" + std::to_string(n) + ".dat";
+                    int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+                    if (fd < 0)
+                        continue;
+                    if (n % 50 == 0 && write(fd, data.data(), 1024 * (1 + n % 16)) < 0)
+                        std::perror("write");
+                    close(fd);
+                    timespec times[2] = {{time_t(1500000000 - (n % 40) * 31557600), 0},
+                                         {time_t(1500000000 - (n % 40) * 31557600), 0}};
+                    utimensat(AT_FDCWD, file.c_str(), times, 0);
+                    if (n % 1000 == 0)
+                        link(file.c_str(), (file + ".link").c_str());
+                }
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
+void dropCaches() { run("sync; echo 3 > /proc/sys/vm/drop_caches"); }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    uint64_t files = 1000000;
+    std::string work = "/var/tmp/hm-ext4-bench";
+    int runs = 3;
+    bool keep = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--files" && i + 1 < argc)
+            files = std::strtoull(argv[++i], nullptr, 10);
+        else if (arg == "--dir" && i + 1 < argc)
+            work = argv[++i];
+        else if (arg == "--runs" && i + 1 < argc)
+            runs = std::max(1, std::atoi(argv[++i]));
+        else if (arg == "--keep")
+            keep = true;
+        else {
+            std::fprintf(stderr, "usage: %s [--files N] [--dir WORKDIR] [--runs R] [--keep]\n", argv[0]);
+            return 2;
+        }
+    }
+    if (geteuid() != 0) {
+        std::fprintf(stderr, "needs root (loop devices, drop_caches)\n");
+        return 1;
+    }
+
+    const std::string image = work + "/volume.img";
+    const std::string mountPoint = work + "/mnt";
+    run("mkdir -p '" + mountPoint + "'");
+    struct stat st;
+    bool reuse = ::stat(image.c_str(), &st) == 0;
+    if (!reuse) {
+        uint64_t inodes = files + files / 500 + 20000;
+        std::printf("making a %" PRIu64 "-file ext4 volume in %s\n", files, image.c_str());
+        if (run("truncate -s 8G '" + image + "' && mkfs.ext4 -q -F -b 4096 -N " + std::to_string(inodes) + " '" +
+                image + "'") != 0)
+            return 1;
+    }
+    std::string device = output("losetup -f --show '" + image + "'");
+    if (device.empty() || run("mount '" + device + "' '" + mountPoint + "'") != 0) {
+        std::fprintf(stderr, "can't attach or mount %s\n", image.c_str());
+        return 1;
+    }
+    const std::string loopName = device.substr(device.rfind('/') + 1);
+    run("echo 0 > /sys/class/block/" + loopName + "/queue/rotational");
+    if (!reuse) {
+        auto started = std::chrono::steady_clock::now();
+        populate(mountPoint, files);
+        run("sync");
+        std::printf("populated in %.1f s\n",
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        // Remounting checkpoints the journal: until then the fresh metadata blocks stay pinned in
+        // memory and a dropped cache would not be cold for the raw reads.
+        run("umount '" + mountPoint + "' && mount '" + device + "' '" + mountPoint + "'");
+    }
+
+    std::printf("\n| cache | method | scan s (median) | rawSeconds | nodes | device MB read | peak RSS MB |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    uint64_t digests[2] = {0, 0};
+    uint64_t nodes[2] = {0, 0};
+    double medians[2][2] = {};
+    bool consistent = true;
+    for (int cold = 0; cold < 2; ++cold) {
+        for (int raw = 1; raw >= 0; --raw) {
+            std::vector<Measurement> all;
+            if (!cold)
+                measureScan(mountPoint, raw, loopName);  // warm the cache
+            for (int r = 0; r < runs; ++r) {
+                if (cold)
+                    dropCaches();
+                Measurement m = measureScan(mountPoint, raw, loopName);
+                if (!m.ok || m.result.raw != bool(raw) || m.result.incomplete) {
+                    std::fprintf(stderr, "scan failed (raw %d): %s\n", raw, m.result.note);
+                    consistent = false;
+                    continue;
+                }
+                if (digests[raw] == 0) {
+                    digests[raw] = m.result.digest;
+                    nodes[raw] = m.result.nodes;
+                }
+                consistent = consistent && digests[raw] == m.result.digest;
+                all.push_back(m);
+            }
+            if (all.empty())
+                continue;
+            std::sort(all.begin(), all.end(), [](const Measurement& a, const Measurement& b) {
+                return a.result.seconds < b.result.seconds;
+            });
+            const Measurement& m = all[all.size() / 2];
+            medians[cold][raw] = m.result.seconds;
+            std::printf("| %s | %s | %.2f | %.2f | %" PRIu64 " | %.0f | %.0f |\n", cold ? "cold" : "warm",
+                        raw ? "raw" : "walk", m.result.seconds, m.result.rawSeconds, m.result.nodes,
+                        double(m.deviceBytes) / 1e6, double(m.peakRssKiB) / 1024.0);
+            if (raw)
+                std::printf("|  | note: %s |  |  |  |  |  |\n", m.result.note);
+        }
+    }
+    std::printf("\nspeed-up raw over walk: warm %.1fx, cold %.1fx\n",
+                medians[0][1] > 0 ? medians[0][0] / medians[0][1] : 0.0,
+                medians[1][1] > 0 ? medians[1][0] / medians[1][1] : 0.0);
+    std::printf("trees identical: %s (%" PRIu64 " and %" PRIu64 " nodes)\n",
+                consistent && digests[0] == digests[1] && nodes[0] == nodes[1] ? "yes" : "NO", nodes[1], nodes[0]);
+
+    run("umount '" + mountPoint + "'");
+    run("losetup -d '" + device + "'");
+    if (!keep)
+        run("rm -f '" + image + "'");
+    return consistent && digests[0] == digests[1] ? 0 : 1;
+}
