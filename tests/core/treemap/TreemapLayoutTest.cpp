@@ -1,3 +1,4 @@
+#include "core/analysis/ExtensionStats.h"
 #include "core/tree/ScanTree.h"
 #include "core/treemap/TreemapLayout.h"
 
@@ -297,4 +298,17 @@ TEST(TreemapColors, BuiltInPaletteAndLightness) {
     for (int i = 0; i < 13; ++i)
         EXPECT_EQ(hex(pal[i]), expected[i]) << "slot " << i;
     EXPECT_NEAR(treemapBackgroundColor().r, 57.6f, 1e-3);
+}
+
+TEST(TreemapColors, ColourMapBySizeTakesTheTwelveLargest) {
+    std::vector<ExtensionStat> stats{{"png", 500, 0, 1}, {"jpg", 500, 0, 1}, {"mp4", 900, 0, 1}};
+    for (int i = 0; i < 12; ++i)
+        stats.push_back({"x" + std::to_string(i), 10 + uint64_t(i), 0, 1});
+    const ExtensionColorMap map = indexExtensionStats(stats);
+    EXPECT_EQ(map.size(), 12u);
+    EXPECT_EQ(map.at("mp4"), 0);
+    EXPECT_EQ(map.at("jpg"), 1);  // equal sizes: extension order
+    EXPECT_EQ(map.at("png"), 2);
+    EXPECT_EQ(map.count("x0"), 0u);  // the thirteenth and beyond get no slot
+    EXPECT_EQ(map.at("x11"), 3);
 }
