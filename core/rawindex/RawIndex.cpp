@@ -1,6 +1,7 @@
 #include "core/rawindex/RawIndex.h"
 
 #include "core/rawindex/Ext4Index.h"
+#include "core/rawindex/NtfsIndex.h"
 #include "core/rawindex/RawEligibility.h"
 #include "core/scan/ScanDriver.h"
 #include "core/scan/VolumeClass.h"
@@ -13,14 +14,8 @@
 #include <cstdio>
 #include <cstring>
 
-// The NTFS and Btrfs readers are built separately; each joins the dispatch once its header is
-// there. Until then their volumes are refused and walked.
-#if __has_include("core/rawindex/NtfsIndex.h")
-#include "core/rawindex/NtfsIndex.h"
-#define HM_HAVE_NTFS_INDEX 1
-#else
-#define HM_HAVE_NTFS_INDEX 0
-#endif
+// The Btrfs reader is built separately and joins once its header is there; until then Btrfs
+// subvolumes are walked.
 #if __has_include("core/rawindex/BtrfsIndex.h")
 #include "core/rawindex/BtrfsIndex.h"
 #define HM_HAVE_BTRFS_INDEX 1
@@ -35,15 +30,6 @@ namespace {
 void setError(std::string* error, std::string text) {
     if (error)
         *error = std::move(text);
-}
-
-std::unique_ptr<RawIndex> openNtfs(const std::string& devicePath, std::string* error) {
-#if HM_HAVE_NTFS_INDEX
-    return NtfsIndex::open(devicePath, error);
-#else
-    setError(error, devicePath + " doesn't hold a filesystem this can read");
-    return nullptr;
-#endif
 }
 
 // Opens the Btrfs reader for a subvolume root; null when this build has none.
@@ -72,7 +58,7 @@ std::unique_ptr<RawIndex> openRawIndex(const std::string& devicePath, std::strin
         return nullptr;
     }
     if (std::memcmp(start + 3, "NTFS    ", 8) == 0 || std::memcmp(start, "FILE", 4) == 0)
-        return openNtfs(devicePath, error);
+        return NtfsIndex::open(devicePath, error);
     if (start[1080] == 0x53 && start[1081] == 0xEF)
         return Ext4Index::open(devicePath, error);
     setError(error, devicePath + " doesn't hold a filesystem this can read");

@@ -5,13 +5,11 @@
 // index is read-only: `stat`, `children` and `isSubvolumeLink` may be called from many threads
 // at once. The counters may be read while `load` runs (from its progress callback).
 //
-// Readers plug into openRawIndex by file: when core/rawindex/NtfsIndex.h exists it must declare
-// `class NtfsIndex : public RawIndex` with
-//     static std::unique_ptr<NtfsIndex> open(const std::string& devicePath, std::string* error);
-// and core/rawindex/BtrfsIndex.h likewise `class BtrfsIndex : public RawIndex` with
+// The Btrfs reader plugs in by file: when core/rawindex/BtrfsIndex.h exists it must declare
+// `class BtrfsIndex : public RawIndex` with
 //     static std::unique_ptr<BtrfsIndex> open(const std::string& folder, std::string* error, int threads);
-// RawIndex.cpp and RawEligibility.cpp include them when present; until then those volumes are
-// refused and the scan walks their folders.
+// RawIndex.cpp and RawEligibility.cpp include it when present; until then Btrfs subvolumes are
+// walked.
 #pragma once
 
 #include <atomic>
