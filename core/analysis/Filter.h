@@ -18,6 +18,13 @@
 namespace svl {
 
 class CompiledFilter;
+class ScanTree;
+struct DuplicateIndex;
+
+// The answer of one term. Unknown where the candidate lacks the number a condition needs
+// (sizes of scan entries, duplicate numbers without a duplicate index): such a term
+// satisfies its group neither plainly nor negated.
+enum class Truth : uint8_t { False = 0, True = 1, Unknown = 2 };
 
 enum class ConditionKind : int32_t {
     Size = 0,
@@ -57,6 +64,10 @@ struct FilterTerm {
     double time = 0;         // ModifiedTime: seconds since local midnight, or since the epoch
     bool absoluteTime = false;
     std::shared_ptr<RegexMatcher> regex;  // regular-expression terms whose pattern compiled
+
+    // This term on a node, before `negate` (defined with the term matching).
+    [[nodiscard]] Truth matchesNode(const ScanTree& tree, uint32_t id, bool fullPath,
+                                    const DuplicateIndex* duplicates = nullptr) const;
 };
 
 // A value type (declared as a class so that forward declarations match).

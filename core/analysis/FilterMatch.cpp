@@ -293,10 +293,10 @@ bool filterMatchesEntry(const FilterEntry& entry, const Filter& filter) {
     return candidate.matches(filter);
 }
 
-Truth termMatchesNode(const FilterTerm& term, const ScanTree& tree, uint32_t id, bool fullPath,
-                      const DuplicateIndex* duplicates) {
+Truth FilterTerm::matchesNode(const ScanTree& tree, uint32_t id, bool fullPath,
+                              const DuplicateIndex* duplicates) const {
     FilterCandidate candidate(tree, id, duplicates);
-    return candidate.evaluateTerm(term, fullPath);
+    return candidate.evaluateTerm(*this, fullPath);
 }
 
 }  // namespace svl

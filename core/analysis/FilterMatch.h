@@ -46,9 +46,6 @@ struct PathLengthCache {
     }
 };
 
-// Three-valued result of a term, a group or a filter.
-enum class Truth : uint8_t { False = 0, True = 1, Unknown = 2 };
-
 // One evaluation's view of a candidate; its text forms are built on first use.
 class FilterCandidate {
 public:
@@ -99,9 +96,6 @@ private:
 // a filter without groups (blank or bar-only text) excludes nothing.
 [[nodiscard]] bool filterMatchesEntry(const FilterEntry& entry, const Filter& filter);
 
-// One term on a node before `negate` (unknown for duplicate conditions without an index).
-[[nodiscard]] Truth termMatchesNode(const FilterTerm& term, const ScanTree& tree, uint32_t id, bool fullPath,
-                                    const DuplicateIndex* duplicates = nullptr);
 // One condition term on a candidate, before `negate`.
 [[nodiscard]] Truth evalFilterCondition(const FilterTerm& term, FilterCandidate& candidate);
 

@@ -200,6 +200,10 @@ TEST(FilterMatchTest, FullPathTermsAndRootNames) {
     EXPECT_TRUE(nodeMatches(*tree, id[doc], decode("/h*r/")));
     EXPECT_FALSE(nodeMatches(*tree, id[user], decode("/h*t")));
     EXPECT_TRUE(nodeMatches(*tree, id[doc], decode("pathlen=18")));
+    const Filter user_ = decode("user");
+    EXPECT_EQ(user_.groups[0][0].matchesNode(*tree, id[doc], true), Truth::True);
+    EXPECT_EQ(user_.groups[0][0].matchesNode(*tree, id[doc], false), Truth::False);
+    EXPECT_EQ(decode("=dup").groups[0][0].matchesNode(*tree, id[doc], false), Truth::Unknown);
 }
 
 TEST(FilterMatchTest, PathLengthsWithAndWithoutCacheAgreeWithBuiltPaths) {
