@@ -20,6 +20,7 @@ struct NumberRecord {
 struct NameRecord {
     uint64_t prefix[3];  // first 24 name bytes, big-endian words, zero-filled
     uint32_t id;
+    bool longName;  // more than 24 bytes: equal prefixes need the whole names
 };
 
 struct IdRecord {
@@ -42,8 +43,8 @@ int compareBytes(std::string_view x, std::string_view y) {
 }
 
 NameRecord makeNameRecord(const ScanTree& tree, uint32_t id) {
-    NameRecord r{{0, 0, 0}, id};
     const std::string_view name = nameOf(tree, id);
+    NameRecord r{{0, 0, 0}, id, name.size() > 24};
     const size_t len = std::min<size_t>(name.size(), 24);
     for (size_t i = 0; i < len; ++i)
         r.prefix[i / 8] |= uint64_t(static_cast<unsigned char>(name[i])) << (56 - 8 * (i % 8));
@@ -165,9 +166,8 @@ void sortFileIds(const ScanTree& tree, std::vector<uint32_t>& ids, FileSortColum
                     for (int w = 0; w < 3; ++w)
                         if (x.prefix[w] != y.prefix[w])
                             return descending ? x.prefix[w] > y.prefix[w] : x.prefix[w] < y.prefix[w];
-                    const std::string_view nx = nameOf(tree, x.id), ny = nameOf(tree, y.id);
-                    if (nx.size() > 24 || ny.size() > 24) {
-                        const int r = compareBytes(nx, ny);
+                    if (x.longName || y.longName) {
+                        const int r = compareBytes(nameOf(tree, x.id), nameOf(tree, y.id));
                         if (r != 0)
                             return descending ? r > 0 : r < 0;
                     }

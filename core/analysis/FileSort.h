@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/analysis/Parallel.h"
@@ -52,7 +53,6 @@ void selectAndSort(std::vector<uint32_t>& ids, uint64_t limit, MakeRecord makeRe
     }
     const uint64_t k = std::min<uint64_t>(limit, n);
     const uint64_t slices = (n + kSlice - 1) / kSlice;
-    std::vector<Record> records;
     if (8 * k < n) {
         // Top-N: each slice keeps its k least records in a max-heap.
         std::vector<std::vector<Record>> candidates(slices);
@@ -73,6 +73,7 @@ void selectAndSort(std::vector<uint32_t>& ids, uint64_t limit, MakeRecord makeRe
                 }
             }
         });
+        std::vector<Record> records;
         size_t total = 0;
         for (const auto& c : candidates)
             total += c.size();
@@ -86,18 +87,25 @@ void selectAndSort(std::vector<uint32_t>& ids, uint64_t limit, MakeRecord makeRe
             std::nth_element(records.begin(), records.begin() + k, records.end(), less);
         records.resize(k);
         parallelMergeSort(records.data(), k, less);
-    } else {
-        records.resize(n);
-        parallelFor(slices, [&](uint64_t s) {
-            const uint64_t end = std::min(n, (s + 1) * kSlice);
-            for (uint64_t i = s * kSlice; i < end; ++i)
-                records[i] = makeRecord(ids[i]);
-        });
-        parallelMergeSort(records.data(), n, less);
+        ids.resize(k);
+        for (uint64_t i = 0; i < k; ++i)
+            ids[i] = records[i].id;
+        return;
     }
+    // Full sort. The records are written by the slices themselves (no serial zeroing first).
+    const std::unique_ptr<Record[]> records = std::make_unique_for_overwrite<Record[]>(n);
+    parallelFor(slices, [&](uint64_t s) {
+        const uint64_t end = std::min(n, (s + 1) * kSlice);
+        for (uint64_t i = s * kSlice; i < end; ++i)
+            records[i] = makeRecord(ids[i]);
+    });
+    parallelMergeSort(records.get(), n, less);
     ids.resize(k);
-    for (uint64_t i = 0; i < k; ++i)
-        ids[i] = records[i].id;
+    parallelFor((k + kSlice - 1) / kSlice, [&](uint64_t s) {
+        const uint64_t end = std::min(k, (s + 1) * kSlice);
+        for (uint64_t i = s * kSlice; i < end; ++i)
+            ids[i] = records[i].id;
+    });
 }
 
 }  // namespace svl

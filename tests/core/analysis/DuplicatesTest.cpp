@@ -144,14 +144,17 @@ TEST(DuplicatesDetect, CopiesGroupOldestFirstAndCountsExtraCopies) {
         file(1, "Photo.jpg", 100, 5, svl::NodeFlag::ExtraHardLink),
         file(1, "\xc3\x89.txt", 7),
         file(0, "\xc3\xa9.txt", 7),
+        file(0, "", 3),
+        file(1, "", 3),
     });
     const auto id = [&](int e) { return t.idOf[size_t(e)]; };
     const DuplicateIndex index = detect(*t.tree, DuplicateMethod::NameSize);
     expectWellFormed(*t.tree, index);
-    ASSERT_EQ(index.groups.size(), 1u);
+    ASSERT_EQ(index.groups.size(), 2u);
     // Oldest first, equal times by id; the removed node and the other size stay out.
     const std::vector<uint32_t> expected{id(8), id(3), id(5), id(2)};
     EXPECT_EQ(index.groups[0], expected);
+    EXPECT_EQ(index.groups[1], (std::vector<uint32_t>{id(11), id(12)}));  // empty names
     EXPECT_EQ(index.duplicateCount(id(2)), 3u);
     EXPECT_EQ(index.duplicateSize(id(2), 100), 300u);
     EXPECT_EQ(index.duplicateCount(id(4)), 0u);

@@ -161,6 +161,9 @@ TEST(FileSortPaths, ComparisonFollowsFullPathBytes) {
         file(8, "c", 1),       // 9
         file(0, "ab", 1),      // 10
         file(1, "b", 1),       // 11 same path as 3
+        file(1, "", 1),        // 12 empty name: "/x/a/"
+        folder(0, ""),         // 13 "/x/"
+        file(13, "q", 1),      // 14 "/x//q"
     });
     const svl::ScanTree& tree = *t.tree;
     const auto id = [&](int e) { return t.idOf[size_t(e)]; };
