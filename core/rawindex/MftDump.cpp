@@ -50,7 +50,7 @@ std::string temporaryPathFor(const std::string& dumpPath) {
     return folder + ".zrt-" + std::to_string(getpid());
 }
 
-// Closes and removes a dump being written; `keepErrno` preserves the failing call's errno.
+// Closes and removes a dump being written, keeping the errno of the call that failed.
 void discard(FILE* f, const std::string& path) {
     const int saved = errno;
     if (f)

@@ -485,6 +485,16 @@ void NtfsIndex::finishNames() {
     }
     best = {};
 
+    // A folder has one name on a sound volume. A further one (a damaged or crafted MFT) would
+    // list its subtree twice, or inside itself; only the counted name is kept.
+    kept = 0;
+    for (size_t i = 0; i < s.names.size(); ++i) {
+        const NtfsName& n = s.names[i];
+        if (n.primary || !(s.entries[n.id].flags & NtfsEntryFlag::Folder))
+            s.names[kept++] = n;
+    }
+    s.names.resize(kept);
+
     // Child lists: a stable counting sort of the names by their parent's folder ordinal.
     const uint32_t folders = s.folderCount.load(std::memory_order_relaxed);
     s.folderStart.assign(size_t(folders) + 1, 0);
