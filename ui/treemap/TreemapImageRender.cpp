@@ -1,0 +1,94 @@
+#include "ui/treemap/TreemapImageRender.h"
+
+#include "core/tree/ScanTree.h"
+#include "ui/treemap/TreemapWidget.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QPixmap>
+#include <QSaveFile>
+
+#include <algorithm>
+
+QImage renderTreemapImage(const std::shared_ptr<svl::ScanTree>& tree, const TreemapImageRequest& request) {
+    const int width = std::max(1, request.width);
+    const int height = std::max(1, request.height);
+
+    TreemapWidget widget;
+    // The on-screen minimum height must not bend small exports.
+    widget.setMinimumSize(0, 0);
+    widget.resize(width, height);
+    // Options and space first, so only the tree (and a zoom) lays out and rasterises.
+    widget.setExportOptions(request.allocated, request.freeSpace, request.gray);
+    widget.setDiskSpace(request.capacity, request.freeBytes);
+    widget.setTree(tree);
+    if (request.zoomRoot != 0)
+        widget.zoomTo(request.zoomRoot);
+    if (tree && tree->nodeCount > 0 && widget.image().isNull())
+        return QImage();
+
+    QImage image = widget.grab().toImage();
+    if (image.isNull())
+        return QImage();
+    if (image.width() != width || image.height() != height) {
+        // A screen ratio other than 1 grabs more pixels than asked for.
+        image.setDevicePixelRatio(1.0);
+        image = image.scaled(width, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        if (image.isNull())
+            return QImage();
+    }
+    image.setDevicePixelRatio(1.0);
+    return image;
+}
+
+namespace {
+
+QString writeFailure(const QFileDevice& file, const QImageWriter& writer) {
+    if (file.error() != QFileDevice::NoError)
+        return file.errorString();
+    return writer.errorString();
+}
+
+}  // namespace
+
+bool saveTreemapPng(const QImage& image, const QString& path, QString* error) {
+    auto fail = [error](const QString& reason) {
+        if (error)
+            *error = reason;
+        return false;
+    };
+    if (image.isNull())
+        return fail(QCoreApplication::translate("TreemapImage", "There is no picture to save."));
+
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        // A device or pipe cannot be replaced; write into it and check every step.
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly))
+            return fail(file.errorString());
+        QImageWriter writer(&file, "PNG");
+        if (!writer.write(image))
+            return fail(writeFailure(file, writer));
+        if (!file.flush() || file.error() != QFileDevice::NoError)
+            return fail(file.errorString());
+        file.close();
+        if (file.error() != QFileDevice::NoError)
+            return fail(file.errorString());
+        return true;
+    }
+
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return fail(file.errorString());
+    QImageWriter writer(&file, "PNG");
+    if (!writer.write(image)) {
+        const QString reason = writeFailure(file, writer);
+        file.cancelWriting();
+        return fail(reason);
+    }
+    if (!file.commit())
+        return fail(file.errorString());
+    return true;
+}

@@ -1,0 +1,148 @@
+// The interactive treemap: lays out and rasterises the displayed tree (or one folder
+// of it, the zoom root) at its own size and device pixel ratio, paints it with folder
+// and file names, follows the mouse with an outline and an information label, selects
+// on click, zooms on double click with an animated transition, and rebuilds when its
+// settings change or after a debounced resize. The export renders with one that is
+// never shown. GUI thread only; the tree must not change outside refresh().
+#pragma once
+
+#include "core/analysis/ExtensionStats.h"
+#include "core/treemap/TreemapLayout.h"
+
+#include <QImage>
+#include <QPoint>
+#include <QRectF>
+#include <QWidget>
+
+#include <cstdint>
+#include <memory>
+#include <unordered_set>
+#include <vector>
+
+class QLabel;
+class QTimer;
+class QVariantAnimation;
+
+namespace svl {
+class ScanTree;
+}
+
+class TreemapWidget : public QWidget {
+    Q_OBJECT
+
+public:
+    // Hover and hit id of the free-space strip; -1 is nothing, anything else a node id.
+    static constexpr int64_t kFreeSpaceHit = 0xFFFFFFFE;
+
+    explicit TreemapWidget(QWidget* parent = nullptr);
+    ~TreemapWidget() override;
+
+    QSize sizeHint() const override;
+
+    // Takes the tree (may be empty); resets zoom, selection and hover, emits nothing.
+    void setTree(std::shared_ptr<svl::ScanTree> tree);
+    // The volume's figures for the free-space strip (capacity 0: no strip).
+    void setDiskSpace(uint64_t capacity, uint64_t freeBytes);
+    // Rebuilds after the tree changed in place (a rename, removed nodes).
+    void refresh();
+    // Zooms to a folder (a file zooms to its folder, a file-group id to the group's folder).
+    void zoomTo(uint32_t id);
+    void zoomOut();
+    void setSelection(const std::vector<uint32_t>& ids);
+    // Export mode: these values replace showTreemapAllocated and showTreemapFreeSpace,
+    // and gray draws every file in the "other files" slot.
+    void setExportOptions(bool allocated, bool freeSpace, bool gray);
+
+    // The rasterised picture without names; null when there is none (no tree, no
+    // size, or memory ran out while building it).
+    const QImage& image() const { return m_image; }
+    uint32_t zoomRoot() const { return m_zoomRoot; }
+    const std::unordered_set<uint32_t>& selection() const { return m_selection; }
+    int64_t hoverId() const { return m_hoverId; }
+    bool resizePending() const { return m_resizePending; }
+    bool zoomAnimationRunning() const;
+    // Id under a point in logical pixels: -1, a node id or kFreeSpaceHit.
+    int64_t idAt(const QPointF& point) const;
+    // The layout's rectangle of an id; all zero when it has none.
+    QRectF rectOf(int64_t id) const;
+
+signals:
+    void nodeClicked(uint32_t id);
+    void nodeContextRequested(uint32_t id, QPoint globalPos);
+    void hoverChanged(int64_t id);
+    void zoomRootChanged(uint32_t folder);
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void rebuild();
+    void resizeTimerFired();
+    void settingChanged(const QString& key);
+    void drawLabels(QPainter& painter, const QRect* exposed) const;
+    void drawOutline(QPainter& painter, int64_t id, const QColor& color, int width) const;
+    QString labelText(uint32_t id, bool asFolder) const;
+    QImage composedImage() const;
+    void showInfo();
+    void hideInfo();
+    void startZoomAnimation(bool zoomingOut, const QImage& snapshot, const QRectF& rect);
+    void stopZoomAnimation();
+    void paintZoomFrame(QPainter& painter) const;
+    bool isAncestor(uint32_t ancestor, uint32_t id) const;
+
+    // Tree
+    std::shared_ptr<svl::ScanTree> m_tree;
+    std::vector<svl::ExtensionStat> m_stats;
+    svl::ExtensionColorMap m_colorMap;
+    svl::TreemapPalette m_palette;
+
+    // Picture
+    svl::TreemapLayout m_layout;
+    svl::TreemapPixels m_pixels;
+    QImage m_image;  // wraps m_pixels
+    double m_ratio = 1.0;
+    int m_builtWidth = -1;
+    int m_builtHeight = -1;
+
+    // Effective options of the last rebuild
+    bool m_useAllocated = true;
+    bool m_showFreeSpace = false;
+    bool m_showNames = true;
+
+    // Export options
+    bool m_exportFixed = false;
+    bool m_exportAllocated = false;
+    bool m_exportFreeSpace = false;
+    bool m_exportGray = false;
+
+    uint64_t m_capacity = 0;
+    uint64_t m_freeBytes = 0;
+
+    // Resize debounce
+    bool m_resizePending = false;
+    int m_resizeRetries = 0;
+    QTimer* m_resizeTimer = nullptr;
+
+    // Interaction
+    std::unordered_set<uint32_t> m_selection;
+    int64_t m_hoverId = -1;
+    QLabel* m_info = nullptr;
+    QTimer* m_infoTimer = nullptr;
+    QPoint m_cursorPos;
+    int64_t m_infoShownFor = -1;
+
+    // Zoom
+    uint32_t m_zoomRoot = 0;
+    QVariantAnimation* m_zoomAnimation = nullptr;
+    QImage m_oldImage;
+    QImage m_newImage;
+    QRectF m_zoomRect;
+    bool m_zoomingOut = false;
+    double m_progress = 0;
+};
