@@ -2,6 +2,8 @@
 
 #include "core/rawindex/NtfsIndexState.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -50,6 +52,12 @@ NtfsIndex::~NtfsIndex() = default;
 std::unique_ptr<NtfsIndex> NtfsIndex::open(const std::string& path, std::string* error) {
     auto state = std::make_unique<State>();
     State& s = *state;
+    // Only files and block devices: opening a FIFO would wait for a writer forever.
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        setError(error, path + " doesn't hold an NTFS filesystem");
+        return nullptr;
+    }
     if (!s.device.open(path)) {
         setError(error, "can't read " + path + ": " + std::strerror(errno));
         return nullptr;

@@ -247,6 +247,8 @@ TEST(MftDumpLoad, RecordSizeRulesAndShortFiles) {
     four.resize(400);
     hmtest::writeBytes(dir / "tiny.mft", four);
     EXPECT_EQ(openError(dir / "tiny.mft"), "can't read the boot sector of " + (dir / "tiny.mft"));
+    ASSERT_EQ(mkfifo((dir / "fifo.mft").c_str(), 0600), 0);
+    EXPECT_EQ(openError(dir / "fifo.mft"), (dir / "fifo.mft") + " doesn't hold an NTFS filesystem");
     hmtest::writeBytes(dir / "text.mft", Bytes(8192, 'a'));
     EXPECT_EQ(openError(dir / "text.mft"), (dir / "text.mft") + " doesn't hold an NTFS filesystem");
 }

@@ -404,6 +404,17 @@ TEST_F(NtfsVolume, RawScanAndDumpMatchTheFuseWalk) {
     EXPECT_EQ(result.error, "this is a dump already, not a volume");
     EXPECT_NE(::stat((dir / "second.mft").c_str(), &st), 0);
 
+    // An ordinary user can't read the device: the opener says so.
+    const std::string device = s_mount->device();
+    const int status = hmtest::runAsTestUser([&] {
+        std::string text;
+        auto denied = NtfsIndex::open(device, &text);
+        return !denied && text == "can't read " + device + ": Permission denied" ? 0 : 1;
+    });
+    if (status >= 0) {
+        EXPECT_EQ(status, 0);
+    }
+
     // The opener picks this reader for the device.
     auto opened = openRawIndex(s_mount->device(), &error);
     ASSERT_TRUE(opened) << error;
