@@ -49,6 +49,11 @@ bool DeviceReader::read(uint64_t offset, void* buffer, size_t length) {
     return true;
 }
 
+void DeviceReader::prefetch(uint64_t offset, uint64_t length) const {
+    if (offset <= uint64_t(INT64_MAX) && length <= uint64_t(INT64_MAX) - offset)
+        (void)::posix_fadvise(m_fd, off_t(offset), off_t(length), POSIX_FADV_WILLNEED);
+}
+
 uint64_t DeviceReader::size() const {
     // SEEK_END gives the size of regular files and of block devices alike.
     off_t end = ::lseek(m_fd, 0, SEEK_END);

@@ -32,6 +32,10 @@ public:
     // arrives is added to bytesRead(), also those of a read that fails later.
     [[nodiscard]] bool read(uint64_t offset, void* buffer, size_t length);
 
+    // Asks the kernel to start reading [offset, offset + length) in the background, so that a
+    // later read finds it cached. Only a hint: nothing is counted and failures are ignored.
+    void prefetch(uint64_t offset, uint64_t length) const;
+
     // Size of the device or image in bytes, or 0 when it can't be told.
     uint64_t size() const;
 

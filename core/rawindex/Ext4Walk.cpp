@@ -60,20 +60,38 @@ bool Ext4Index::readBatched(LoadState& state, const std::vector<Read>& reads, co
     uint64_t total = 0;
     for (const Read& read : reads)
         total += read.length;
-    uint64_t done = 0;
-    size_t next = 0;
-    while (next < reads.size()) {
-        if (isSet(cancel))
-            return false;
+    // Batch boundaries first, so that the next batch can be asked for while this one is parsed.
+    std::vector<size_t> batchStarts;
+    for (size_t next = 0; next < reads.size();) {
+        batchStarts.push_back(next);
         uint64_t start = reads[next].offset;
         uint64_t end = start + reads[next].length;
-        size_t last = next + 1;
-        while (last < reads.size()) {
-            const Read& read = reads[last];
+        ++next;
+        while (next < reads.size()) {
+            const Read& read = reads[next];
             if (read.offset < end || read.offset - end > kMaxGap || read.offset + read.length - start > kMaxBatch)
                 break;
             end = read.offset + read.length;
-            ++last;
+            ++next;
+        }
+    }
+    batchStarts.push_back(reads.size());
+    auto batchSpan = [&](size_t b) {
+        uint64_t start = reads[batchStarts[b]].offset;
+        const Read& last = reads[batchStarts[b + 1] - 1];
+        return std::pair<uint64_t, uint64_t>(start, last.offset + last.length);
+    };
+
+    uint64_t done = 0;
+    for (size_t b = 0; b + 1 < batchStarts.size(); ++b) {
+        if (isSet(cancel))
+            return false;
+        auto [start, end] = batchSpan(b);
+        size_t next = batchStarts[b];
+        size_t last = batchStarts[b + 1];
+        if (b + 2 < batchStarts.size()) {
+            auto [aheadStart, aheadEnd] = batchSpan(b + 1);
+            m_device.prefetch(aheadStart, aheadEnd - aheadStart);
         }
         if (state.buffer.size() < end - start)
             state.buffer.resize(end - start);
@@ -88,7 +106,6 @@ bool Ext4Index::readBatched(LoadState& state, const std::vector<Read>& reads, co
         }
         if (progress && *progress && total > 0)
             (*progress)(base + span * double(done) / double(total));
-        next = last;
     }
     return true;
 }
