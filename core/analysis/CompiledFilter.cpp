@@ -249,6 +249,11 @@ std::shared_ptr<CompiledFilter> compileFilter(const Filter& filter) {
             if (term.isCondition) {
                 const int32_t k = int32_t(term.kind);
                 ins.kind = (k == 6 || k == 7) ? InstructionKind::Duplicates : InstructionKind(k);
+                if (k < 0 || k > 7 || int32_t(term.op) < 0 || int32_t(term.op) > 4) {
+                    // Not a condition decoding makes: false whatever the node, as in the term evaluator.
+                    ins.kind = InstructionKind::Size;
+                    ins.term.op = CompareOp(-1);
+                }
             } else if (term.regex) {
                 ins.kind = InstructionKind::Regex;
             } else if (term.foldersOnly) {

@@ -272,3 +272,24 @@ TEST(FilterMatchTest, CompiledInstructionsOnNameForms) {
     EXPECT_TRUE(wildcardMatch(u"a*b*c", 5, u"aXbYbZc", 7));
     EXPECT_FALSE(wildcardMatch(u"a*b*c", 5, u"aXbYbZ", 6));
 }
+
+TEST(FilterMatchTest, ConditionsDecodingNeverMakesAreFalseInBothEvaluators) {
+    hmtest::TreeSpec spec("/r");
+    spec.file(0, "f", 5);
+    const auto tree = spec.build();
+    for (int32_t kind : {6, 8, 13, -1})
+        for (int32_t op : {1, 5, -3})
+            for (bool negate : {false, true}) {
+                Filter f;
+                FilterTerm t;
+                t.isCondition = true;
+                t.kind = ConditionKind(kind);
+                t.op = CompareOp(op);
+                t.negate = negate;
+                f.groups = {{t}};
+                f.compiled = compileFilter(f);
+                const bool known = kind != 6 || op == 5 || op == -3;  // a valid duplicate condition is unknown
+                SCOPED_TRACE("kind " + std::to_string(kind) + " op " + std::to_string(op));
+                EXPECT_EQ(nodeMatches(*tree, 1, f), known && negate);
+            }
+}
