@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/analysis/LargeArray.h"
 #include "core/analysis/Parallel.h"
 #include "core/tree/ScanTree.h"
 
@@ -177,11 +178,11 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
         return {};
 
     // Every position is written by the scatter, so the array is left uninitialised.
-    std::unique_ptr<DuplicateRecord[]> all = std::make_unique_for_overwrite<DuplicateRecord[]>(total);
+    auto all = std::make_unique<LargeArray<DuplicateRecord>>(total);
     parallelFor(slices, [&](uint64_t s) {
         std::array<uint64_t, kBuckets>& next = counts[s];
         for (const DuplicateRecord& r : records[s])
-            all[next[r.keyA >> 56]++] = r;
+            (*all)[next[r.keyA >> 56]++] = r;
         std::vector<DuplicateRecord>().swap(records[s]);
     });
     if (cancelled(cancel, generation))
@@ -190,8 +191,8 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
     // Buckets: sort by key and cut runs of equal keys into groups.
     std::vector<std::vector<std::vector<uint32_t>>> bucketGroups(kBuckets);
     parallelFor(kBuckets, [&](uint64_t bucket) {
-        DuplicateRecord* first = all.get() + bucketStart[bucket];
-        DuplicateRecord* last = all.get() + bucketStart[bucket + 1];
+        DuplicateRecord* first = all->get() + bucketStart[bucket];
+        DuplicateRecord* last = all->get() + bucketStart[bucket + 1];
         if (last - first < 2 || cancelled(cancel, generation))
             return;
         std::sort(first, last, keyLess);

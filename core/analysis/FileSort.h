@@ -8,9 +8,9 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
+#include "core/analysis/LargeArray.h"
 #include "core/analysis/Parallel.h"
 
 namespace svl {
@@ -93,7 +93,7 @@ void selectAndSort(std::vector<uint32_t>& ids, uint64_t limit, MakeRecord makeRe
         return;
     }
     // Full sort. The records are written by the slices themselves (no serial zeroing first).
-    const std::unique_ptr<Record[]> records = std::make_unique_for_overwrite<Record[]>(n);
+    const LargeArray<Record> records(n);
     parallelFor(slices, [&](uint64_t s) {
         const uint64_t end = std::min(n, (s + 1) * kSlice);
         for (uint64_t i = s * kSlice; i < end; ++i)

@@ -1,0 +1,36 @@
+#include "core/analysis/LargeArray.h"
+
+#include <sys/mman.h>
+
+#include <new>
+
+namespace svl {
+
+namespace {
+
+// Below this the heap serves the array; above it a mapping of its own.
+constexpr size_t kMapThreshold = size_t(4) << 20;
+
+}  // namespace
+
+void* allocateLargeArray(size_t bytes) {
+    if (bytes < kMapThreshold)
+        return ::operator new(bytes);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        throw std::bad_alloc();
+    // Only a hint: without transparent huge pages the mapping works with small pages.
+    (void)madvise(p, bytes, MADV_HUGEPAGE);
+    return p;
+}
+
+void freeLargeArray(void* data, size_t bytes) noexcept {
+    if (!data)
+        return;
+    if (bytes < kMapThreshold)
+        ::operator delete(data);
+    else
+        munmap(data, bytes);
+}
+
+}  // namespace svl
