@@ -466,7 +466,7 @@ void NtfsIndex::finishNames() {
                 continue;
         }
         if (n.id == 5 || n.parent >= count || !(e.flags & NtfsEntryFlag::InUse) ||
-            s.entries[n.parent].folderOrdinal == kNoFolder)
+            s.entries[n.parent].folderOrdinal == kNtfsNoFolder)
             continue;
         if (n.id < 16 && !seenSystem[n.id]) {
             seenSystem[n.id] = true;

@@ -23,14 +23,14 @@ constexpr uint8_t SizeTaken = 0x4;
 constexpr uint8_t HasLongName = 0x8;  // a name outside the DOS namespace was seen
 }  // namespace NtfsEntryFlag
 
-constexpr uint32_t kNoFolder = 0xFFFFFFFF;
+constexpr uint32_t kNtfsNoFolder = 0xFFFFFFFF;
 
 // One per MFT record number.
 struct NtfsEntry {
     uint64_t size = 0;
     uint64_t allocated = 0;  // bytes
     int64_t mtime = 0;
-    uint32_t folderOrdinal = kNoFolder;
+    uint32_t folderOrdinal = kNtfsNoFolder;
     uint32_t attributes = 0;
     uint32_t reparseTag = 0;
     uint16_t links = 0;
