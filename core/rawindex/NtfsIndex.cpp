@@ -207,6 +207,10 @@ bool NtfsIndex::readAll(const std::atomic<bool>* cancel, const std::function<voi
     State& s = *m_state;
     const uint64_t recordSize = s.recordSize;
 
+    // The tables first: a hostile record count fails here, before anything else is built.
+    s.entries.assign(s.recordCount, NtfsEntry{});
+    s.names.reserve(s.recordCount + 1024);
+
     // Chunks of whole records in device order. A run that does not end on a record boundary
     // (clusters smaller than records) would split a record; its pieces are skipped rather than
     // parsed out of line.
@@ -234,9 +238,6 @@ bool NtfsIndex::readAll(const std::atomic<bool>* cancel, const std::function<voi
     std::sort(chunks.begin(), chunks.end(), [](const MftChunk& a, const MftChunk& b) {
         return a.offset != b.offset ? a.offset < b.offset : a.firstRecord < b.firstRecord;
     });
-
-    s.entries.assign(s.recordCount, NtfsEntry{});
-    s.names.reserve(s.recordCount + 1024);
 
     uint64_t total = 0;
     for (const MftChunk& c : chunks)
