@@ -93,13 +93,15 @@ bool cancelled(const std::atomic<int32_t>* cancel, int32_t generation) {
     return cancel && cancel->load(std::memory_order_relaxed) != generation;
 }
 
-bool keyLess(const DuplicateRecord& x, const DuplicateRecord& y) {
-    if (x.keyA != y.keyA)
-        return x.keyA < y.keyA;
-    if (x.keyB != y.keyB)
-        return x.keyB < y.keyB;
-    return x.id < y.id;
-}
+struct KeyLess {
+    bool operator()(const DuplicateRecord& x, const DuplicateRecord& y) const {
+        if (x.keyA != y.keyA)
+            return x.keyA < y.keyA;
+        if (x.keyB != y.keyB)
+            return x.keyB < y.keyB;
+        return x.id < y.id;
+    }
+};
 
 }  // namespace
 
@@ -195,7 +197,7 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
         DuplicateRecord* last = all->get() + bucketStart[bucket + 1];
         if (last - first < 2 || cancelled(cancel, generation))
             return;
-        std::sort(first, last, keyLess);
+        std::sort(first, last, KeyLess());
         for (DuplicateRecord* run = first; run != last;) {
             DuplicateRecord* runEnd = run + 1;
             while (runEnd != last && runEnd->keyA == run->keyA && runEnd->keyB == run->keyB)
