@@ -1,0 +1,546 @@
+#include "core/exchange/CsvExport.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <utility>
+
+#include "core/analysis/Parallel.h"
+#include "core/exchange/CsvFormat.h"
+#include "core/tree/Attributes.h"
+#include "core/tree/ScanTree.h"
+
+namespace svl {
+
+namespace {
+
+constexpr uint32_t kRowsPerBlock = 8192;
+constexpr uint32_t kFoldersPerSortTask = 256;
+constexpr uint32_t kOwnSortChildren = 100000;
+
+// Sibling order: the chosen key (largest or newest first), then the name without regard
+// to ASCII case, then the shorter name, then the lower id: a strict total order.
+class RowOrder {
+public:
+    RowOrder(const ScanTree& tree, int32_t sortBy) : m_nodes(tree.nodes), m_sortBy(sortBy) {}
+
+    bool operator()(uint32_t a, uint32_t b) const {
+        const ScanNode& x = m_nodes[a];
+        const ScanNode& y = m_nodes[b];
+        switch (m_sortBy) {
+        case 1:
+            if (x.size != y.size)
+                return x.size > y.size;
+            break;
+        case 2:
+            if (x.allocated != y.allocated)
+                return x.allocated > y.allocated;
+            break;
+        case 3:
+            if (x.modified != y.modified)
+                return x.modified > y.modified;
+            break;
+        default:
+            break;
+        }
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(x.name);
+        const unsigned char* q = reinterpret_cast<const unsigned char*>(y.name);
+        const size_t n = std::min(x.nameLength, y.nameLength);
+        for (size_t i = 0; i < n; ++i) {
+            unsigned c = p[i], d = q[i];
+            if (c >= 'A' && c <= 'Z')
+                c += 'a' - 'A';
+            if (d >= 'A' && d <= 'Z')
+                d += 'a' - 'A';
+            if (c != d)
+                return c < d;
+        }
+        if (x.nameLength != y.nameLength)
+            return x.nameLength < y.nameLength;
+        return a < b;
+    }
+
+private:
+    const ScanNode* m_nodes;
+    int32_t m_sortBy;
+};
+
+struct StackEntry {
+    uint32_t id;
+    int32_t level;
+};
+
+bool skipped(const ScanTree& tree, const StackEntry& e, int32_t maxDepth) {
+    if (e.id >= tree.nodeCount)
+        return true;
+    if (tree.nodes[e.id].flags & NodeFlag::Removed)
+        return true;
+    return maxDepth > 0 && e.level > maxDepth;
+}
+
+// Fills perm[firstChild .. firstChild + childCount) of every folder reached from `ids`
+// that has two or more children with its children in row order.
+void sortChildren(const ScanTree& tree, const std::vector<uint32_t>& ids, int32_t maxDepth, int32_t sortBy,
+                  std::vector<uint32_t>& perm) {
+    std::vector<uint32_t> small, large;
+    std::vector<StackEntry> stack;
+    for (uint32_t id : ids)
+        stack.push_back({id, 0});
+    while (!stack.empty()) {
+        const StackEntry e = stack.back();
+        stack.pop_back();
+        if (skipped(tree, e, maxDepth))
+            continue;
+        const ScanNode& n = tree.nodes[e.id];
+        if (!n.isFolder() || n.childCount == 0)
+            continue;
+        const bool virtualRoot = n.flags & NodeFlag::VirtualRoot;
+        const int32_t level = virtualRoot ? e.level : e.level + 1;
+        if (maxDepth > 0 && level > maxDepth)
+            continue;
+        if (!virtualRoot && n.childCount >= 2)
+            (n.childCount >= kOwnSortChildren ? large : small).push_back(e.id);
+        for (uint32_t i = 0; i < n.childCount; ++i)
+            stack.push_back({n.firstChild + i, level});
+    }
+    const RowOrder less(tree, sortBy);
+    auto fill = [&](uint32_t folder) {
+        const ScanNode& n = tree.nodes[folder];
+        uint32_t* slots = perm.data() + n.firstChild;
+        for (uint32_t i = 0; i < n.childCount; ++i)
+            slots[i] = n.firstChild + i;
+        return slots;
+    };
+    for (uint32_t folder : large) {
+        uint32_t* slots = fill(folder);
+        parallelMergeSort(slots, tree.nodes[folder].childCount, less);
+    }
+    const uint64_t tasks = (small.size() + kFoldersPerSortTask - 1) / kFoldersPerSortTask;
+    parallelFor(tasks, [&](uint64_t task) {
+        const size_t end = std::min<size_t>(small.size(), (task + 1) * kFoldersPerSortTask);
+        for (size_t i = task * kFoldersPerSortTask; i < end; ++i) {
+            uint32_t* slots = fill(small[i]);
+            std::sort(slots, slots + tree.nodes[small[i]].childCount, less);
+        }
+    });
+}
+
+std::vector<uint32_t> listRows(const ScanTree& tree, const std::vector<uint32_t>& ids, bool listedOnly,
+                               const CsvExportOptions& options, const std::vector<uint32_t>& perm) {
+    std::vector<uint32_t> rows;
+    std::vector<StackEntry> stack;
+    for (size_t i = ids.size(); i-- > 0;)
+        stack.push_back({ids[i], 0});
+    while (!stack.empty()) {
+        const StackEntry e = stack.back();
+        stack.pop_back();
+        if (skipped(tree, e, options.maxDepth))
+            continue;
+        const ScanNode& n = tree.nodes[e.id];
+        if (n.flags & NodeFlag::VirtualRoot) {
+            for (uint32_t i = n.childCount; i-- > 0;)
+                stack.push_back({n.firstChild + i, e.level});
+            continue;
+        }
+        if (!n.isFolder()) {
+            if (options.exportFiles)
+                rows.push_back(e.id);
+            continue;
+        }
+        if (options.exportFolders)
+            rows.push_back(e.id);
+        if (listedOnly || n.childCount == 0)
+            continue;
+        if (n.childCount == 1) {
+            stack.push_back({n.firstChild, e.level + 1});
+            continue;
+        }
+        for (uint32_t i = n.childCount; i-- > 0;)
+            stack.push_back({perm[n.firstChild + i], e.level + 1});
+    }
+    return rows;
+}
+
+// Builds the rows of one block into its text buffer; each block is built by one thread.
+class RowWriter {
+public:
+    RowWriter(const ScanTree& tree, const CsvExportOptions& options, uint64_t driveCapacity, uint64_t driveFree)
+        : m_tree(tree),
+          m_options(options),
+          m_separator(options.tabSeparated ? '\t' : ','),
+          m_virtualRoot(tree.nodeCount > 0 && (tree.nodes[0].flags & NodeFlag::VirtualRoot)),
+          m_withBind(!tree.bindSources.empty()),
+          m_driveCapacity(driveCapacity),
+          m_driveFree(driveFree) {}
+
+    void writeRow(uint32_t id, std::string& out);
+
+private:
+    void buildPath(uint32_t id, std::string& out);
+    void appendDate(std::string& out, int64_t seconds);
+    void appendLibraryDate(std::string& out, int64_t seconds);
+    uint64_t parentInode(uint32_t id);
+
+    const ScanTree& m_tree;
+    const CsvExportOptions& m_options;
+    char m_separator;
+    bool m_virtualRoot;
+    bool m_withBind;
+    uint64_t m_driveCapacity;
+    uint64_t m_driveFree;
+    std::vector<uint32_t> m_chain;
+    std::string m_path;
+    std::string m_parentPath;
+    std::string m_extension;
+    // Local-time cache: the last 900-second slot converted and its offset from UTC.
+    int64_t m_slot = INT64_MIN;
+    bool m_slotUniform = false;
+    long m_slotOffset = 0;
+    // The last parent whose inode was looked up.
+    uint32_t m_lastParent = UINT32_MAX;
+    uint64_t m_lastParentInode = 0;
+};
+
+void RowWriter::buildPath(uint32_t id, std::string& out) {
+    m_chain.clear();
+    for (uint32_t at = id; at != 0; at = m_tree.nodes[at].parent)
+        m_chain.push_back(at);
+    out.clear();
+    size_t next = m_chain.size();
+    if (m_virtualRoot) {
+        if (m_chain.empty())
+            return;
+        out.assign(m_tree.nodes[m_chain.back()].nameView());
+        --next;
+    } else {
+        out.assign(m_tree.nodes[0].nameView());
+    }
+    while (next > 0) {
+        if (out.empty() || out.back() != '/')
+            out += '/';
+        out.append(m_tree.nodes[m_chain[--next]].nameView());
+    }
+}
+
+bool localOffset(int64_t seconds, long& offset) {
+    const time_t t = time_t(seconds);
+    struct tm parts;
+    if (!localtime_r(&t, &parts))
+        return false;
+    offset = parts.tm_gmtoff;
+    return true;
+}
+
+void RowWriter::appendLibraryDate(std::string& out, int64_t seconds) {
+    const time_t t = time_t(seconds);
+    struct tm parts;
+    if (!localtime_r(&t, &parts)) {
+        appendCsvDate(out, seconds);
+        return;
+    }
+    char text[64];
+    const int n = std::snprintf(text, sizeof text, "%04lld/%02d/%02d %02d:%02d:%02d", parts.tm_year + 1900LL,
+                                parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+    out.append(text, size_t(n));
+}
+
+void RowWriter::appendDate(std::string& out, int64_t seconds) {
+    if (m_options.utcTimes) {
+        appendCsvDate(out, seconds);
+        return;
+    }
+    const int64_t slot = seconds / 900 - (seconds % 900 < 0 ? 1 : 0);
+    if (slot != m_slot) {
+        m_slot = slot;
+        const int64_t first = slot * 900;
+        long a = 0, b = 0;
+        m_slotUniform = localOffset(first, a) && first <= INT64_MAX - 899 && localOffset(first + 899, b) && a == b;
+        m_slotOffset = a;
+    }
+    int64_t shifted;
+    if (m_slotUniform && !__builtin_add_overflow(seconds, int64_t(m_slotOffset), &shifted)) {
+        appendCsvDate(out, shifted);
+        return;
+    }
+    // A clock change inside the slot: every time of it goes through the C library.
+    appendLibraryDate(out, seconds);
+}
+
+uint64_t RowWriter::parentInode(uint32_t id) {
+    if (id == 0)
+        return 0;
+    const uint32_t parent = m_tree.nodes[id].parent;
+    if (parent == 0 && m_virtualRoot)
+        return 0;
+    if (parent == m_lastParent)
+        return m_lastParentInode;
+    m_lastParent = parent;
+    m_lastParentInode = 0;
+    buildPath(parent, m_parentPath);
+    struct statx sx;
+    if (statx(AT_FDCWD, m_parentPath.c_str(), AT_SYMLINK_NOFOLLOW, STATX_INO, &sx) == 0 && (sx.stx_mask & STATX_INO))
+        m_lastParentInode = sx.stx_ino;
+    return m_lastParentInode;
+}
+
+void RowWriter::writeRow(uint32_t id, std::string& out) {
+    const ScanNode& n = m_tree.nodes[id];
+    const bool folder = n.isFolder();
+    const char sep = m_separator;
+    buildPath(id, m_path);
+    const size_t pathLength = m_path.size();  // without a folder's trailing "/"
+
+    // Quoted path, "/" after a folder's.
+    out += '"';
+    {
+        size_t from = 0;
+        for (;;) {
+            const size_t quote = m_path.find('"', from);
+            if (quote == std::string::npos) {
+                out.append(m_path, from, std::string::npos);
+                break;
+            }
+            out.append(m_path, from, quote + 1 - from);
+            out += '"';
+            from = quote + 1;
+        }
+    }
+    if (folder && (m_path.empty() || m_path.back() != '/'))
+        out += '/';
+    out += '"';
+    out += sep;
+    appendCsvNumber(out, n.size);
+    out += sep;
+    if (n.flags & NodeFlag::ExtraHardLink)
+        out += '0';
+    appendCsvNumber(out, n.allocated);
+    out += sep;
+    int64_t modified = n.modified;
+    if (folder && m_options.folderNewestModified && id < m_tree.newestTimes.size())
+        modified = m_tree.newestTimes[id];
+    appendDate(out, modified);
+    out += sep;
+    appendCsvNumber(out, attributeBits(n, true, n.nameView()));
+    out += sep;
+    appendCsvNumber(out, folder ? n.filesBelow : 0);
+    out += sep;
+    appendCsvNumber(out, folder ? n.foldersBelow : 0);
+
+    if (m_options.exportFileId || m_options.exportDates) {
+        struct statx sx;
+        const char* statPath = m_path.empty() ? "/" : m_path.c_str();
+        const bool ok = statx(AT_FDCWD, statPath, AT_SYMLINK_NOFOLLOW,
+                              STATX_INO | STATX_ATIME | STATX_BTIME, &sx) == 0;
+        if (m_options.exportFileId) {
+            out += sep;
+            appendCsvNumber(out, ok && (sx.stx_mask & STATX_INO) ? sx.stx_ino : 0);
+            out += sep;
+            appendCsvNumber(out, parentInode(id));
+        }
+        if (m_options.exportDates) {
+            out += sep;
+            appendDate(out, ok && (sx.stx_mask & STATX_ATIME) ? sx.stx_atime.tv_sec : 0);
+            out += sep;
+            appendDate(out, ok && (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : 0);
+        }
+    }
+    if (m_options.exportFolderSizes) {
+        uint64_t size = n.size, allocated = (n.flags & NodeFlag::ExtraHardLink) ? 0 : n.allocated;
+        if (folder) {
+            const DirectFilesSummary direct = m_tree.directFilesSummary(id);
+            size = direct.size;
+            allocated = direct.allocated;
+        }
+        out += sep;
+        appendCsvNumber(out, size);
+        out += sep;
+        appendCsvNumber(out, allocated);
+    }
+    if (m_options.splitFileName) {
+        out += sep;
+        out += "\"\"";
+        out += sep;
+        const std::string_view path(m_path.data(), pathLength);
+        appendCsvQuoted(out, id == 0 ? std::string_view() : csvFolderPart(path));
+        out += sep;
+        appendCsvQuoted(out, csvFileNamePart(n.nameView()));
+        out += sep;
+        m_extension.clear();
+        appendCsvFileExtension(m_extension, n.nameView());
+        appendCsvQuoted(out, m_extension);
+    }
+    if (m_options.exportPercentOfParent) {
+        out += sep;
+        if (id == 0) {
+            out += "100.000";
+        } else {
+            const uint64_t parentSize = m_tree.nodes[n.parent].size;
+            if (parentSize == 0) {
+                out += "0.000";
+            } else {
+                char text[48];
+                const int len = std::snprintf(text, sizeof text, "%1.3f", double(n.size) * 100.0 / double(parentSize));
+                out.append(text, size_t(len));
+            }
+        }
+    }
+    if (m_options.exportDriveCapacity) {
+        if (id == 0 && m_driveCapacity != 0) {
+            out += sep;
+            appendCsvNumber(out, m_driveCapacity);
+            out += sep;
+            appendCsvNumber(out, m_driveFree);
+            out += sep;
+            appendCsvNumber(out, m_driveFree > m_driveCapacity ? 0 : m_driveCapacity - m_driveFree);
+            out += sep;
+            out += '0';
+        } else {
+            out.append(4, sep);
+        }
+    }
+    if (m_withBind) {
+        out += sep;
+        if (folder && (n.flags & NodeFlag::BindMount)) {
+            const auto it = m_tree.bindSources.find(id);
+            if (it != m_tree.bindSources.end() && !it->second.empty())
+                appendCsvQuoted(out, it->second);
+        }
+    }
+    out += '\n';
+}
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+void fail(std::string* error, const char* message) {
+    if (error)
+        *error = message;
+}
+
+}  // namespace
+
+std::string csvHeaderLine(const CsvExportOptions& options, bool withBindMounts) {
+    const char sep = options.tabSeparated ? '\t' : ',';
+    std::string line;
+    auto add = [&](const char* name) {
+        if (!line.empty())
+            line += sep;
+        line += name;
+    };
+    for (const char* name : kCsvFixedColumns)
+        add(name);
+    if (options.exportFileId) {
+        add("FILEID");
+        add("PARENTFILEID");
+    }
+    if (options.exportDates) {
+        add("LASTACCESSDATE");
+        add("CREATEDDATE");
+    }
+    if (options.exportFolderSizes) {
+        add("FOLDERSIZE");
+        add("FOLDERALLOCATED");
+    }
+    if (options.splitFileName) {
+        add("ROOT");
+        add("FOLDERNAME");
+        add("FILENAME");
+        add("FILEEXT");
+    }
+    if (options.exportPercentOfParent)
+        add("PERCENTOFPARENT");
+    if (options.exportDriveCapacity) {
+        add("DRIVECAPACITY");
+        add("FREESPACE");
+        add("USEDSPACE");
+        add("RESERVEDSPACE");
+    }
+    if (withBindMounts)
+        add("BINDMOUNTOF");
+    return line;
+}
+
+bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool listedOnly,
+               const CsvExportOptions& options, uint64_t driveCapacity, uint64_t driveFree, const std::string& path,
+               std::string* error) {
+    if (!options.exportFiles && !options.exportFolders) {
+        fail(error, "Either one or both of \"Export Files\" and \"Export Folders\" must be selected.");
+        return false;
+    }
+    if (ids.empty() || tree.nodeCount == 0) {
+        fail(error, "There's nothing to export.");
+        return false;
+    }
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        fail(error, "Couldn't create the file.");
+        return false;
+    }
+    // Closed on every way out; a failed close of a fully written file is a failed write.
+    struct Closer {
+        int fd;
+        ~Closer() {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    } closer{fd};
+
+    std::string text = csvHeaderLine(options, !tree.bindSources.empty());
+    text += '\n';
+    bool ok = writeAll(fd, text);
+
+    std::vector<uint32_t> perm;
+    if (!listedOnly) {
+        perm.resize(tree.nodeCount);
+        sortChildren(tree, ids, options.maxDepth, options.sortBy, perm);
+    }
+    const std::vector<uint32_t> rows = listRows(tree, ids, listedOnly, options, perm);
+    perm = std::vector<uint32_t>();
+
+    const uint64_t blocks = (rows.size() + kRowsPerBlock - 1) / kRowsPerBlock;
+    const uint64_t batch = std::max<uint64_t>(1, 2 * uint64_t(hardwareThreadCount()));
+    std::vector<std::string> buffers(std::min(batch, blocks));
+    for (uint64_t first = 0; ok && first < blocks; first += batch) {
+        const uint64_t count = std::min(batch, blocks - first);
+        parallelFor(count, [&](uint64_t j) {
+            RowWriter writer(tree, options, driveCapacity, driveFree);
+            std::string& out = buffers[j];
+            out.clear();
+            const uint64_t begin = (first + j) * kRowsPerBlock;
+            const uint64_t end = std::min<uint64_t>(rows.size(), begin + kRowsPerBlock);
+            for (uint64_t r = begin; r < end; ++r)
+                writer.writeRow(rows[r], out);
+        });
+        for (uint64_t j = 0; ok && j < count; ++j)
+            ok = writeAll(fd, buffers[j]);
+    }
+    closer.fd = -1;
+    if (::close(fd) != 0)
+        ok = false;
+    if (!ok) {
+        fail(error, "Couldn't write the file.");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace svl

@@ -1,0 +1,315 @@
+#include "core/exchange/CsvExport.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <sstream>
+
+#include "core/analysis/Parallel.h"
+#include "core/exchange/CsvFormat.h"
+#include "tests/core/tree/TreeBuilder.h"
+#include "tests/support/TestSupport.h"
+
+using namespace treetest;
+using svl::CsvExportOptions;
+namespace NodeFlag = svl::NodeFlag;
+
+namespace {
+
+constexpr int64_t kTime = 1700000000;  // 2023/11/14 22:13:20 UTC
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::unique_ptr<svl::ScanTree> sampleTree() {
+    return build(dir("/data",
+                     {
+                         file("b", 5, 4096, kTime),
+                         file("A", 5, 4096, kTime),
+                         file("a", 9, 8192, kTime, NodeFlag::ExtraHardLink),
+                         dir("sub", {file("x,\"y\".TXT", 3, 4096, kTime + 1), file(".hidden", 0, 0, 0)}, 0, kTime),
+                     }));
+}
+
+CsvExportOptions utcOptions() {
+    CsvExportOptions o;
+    o.utcTimes = true;
+    return o;
+}
+
+std::string exportText(const svl::ScanTree& tree, const CsvExportOptions& options, std::vector<uint32_t> ids = {0},
+                       bool listedOnly = false, uint64_t capacity = 0, uint64_t free = 0) {
+    hmtest::TempDir dir("csvexport");
+    const std::string path = dir / "out.csv";
+    std::string error;
+    EXPECT_TRUE(svl::exportCsv(tree, ids, listedOnly, options, capacity, free, path, &error)) << error;
+    return readAll(path);
+}
+
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone) {
+        if (const char* old = std::getenv("TZ")) {
+            m_had = true;
+            m_old = old;
+        }
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (m_had)
+            setenv("TZ", m_old.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_had = false;
+    std::string m_old;
+};
+
+}  // namespace
+
+TEST(CsvExport, DefaultColumnsRowsAndOrder) {
+    const auto tree = sampleTree();
+    const std::string expected =
+        "File Name,Size,Allocated,Modified,Attributes,Files,Folders,DRIVECAPACITY,FREESPACE,USEDSPACE,RESERVEDSPACE\n"
+        "\"/data/\",22,12288,1970/01/01 00:00:00,0,5,1,1000,400,600,0\n"
+        "\"/data/A\",5,4096,2023/11/14 22:13:20,0,0,0,,,,\n"
+        "\"/data/a\",9,08192,2023/11/14 22:13:20,0,0,0,,,,\n"
+        "\"/data/b\",5,4096,2023/11/14 22:13:20,0,0,0,,,,\n"
+        "\"/data/sub/\",3,4096,2023/11/14 22:13:20,0,2,0,,,,\n"
+        "\"/data/sub/.hidden\",0,0,1970/01/01 00:00:00,2,0,0,,,,\n"
+        "\"/data/sub/x,\"\"y\"\".TXT\",3,4096,2023/11/14 22:13:21,0,0,0,,,,\n";
+    EXPECT_EQ(exportText(*tree, utcOptions(), {0}, false, 1000, 400), expected);
+
+    // Newest time below a folder, TSV, no drive columns.
+    CsvExportOptions o = utcOptions();
+    o.folderNewestModified = true;
+    o.tabSeparated = true;
+    o.exportDriveCapacity = false;
+    const std::string tsv = exportText(*tree, o);
+    EXPECT_EQ(tsv.substr(0, tsv.find('\n', tsv.find('\n') + 1)),
+              "File Name\tSize\tAllocated\tModified\tAttributes\tFiles\tFolders\n"
+              "\"/data/\"\t22\t12288\t2023/11/14 22:13:21\t0\t5\t1");
+}
+
+TEST(CsvExport, SortOrdersAreTotal) {
+    // Equal names apart from case: the lower id first; sizes 5, 5, 9 by size: 9 first, then by name.
+    auto tree = build(dir("/r", {file("b", 5), file("A", 5), file("a", 9)}));
+    CsvExportOptions o = utcOptions();
+    o.exportFolders = false;
+    o.exportDriveCapacity = false;
+    auto names = [&](const svl::ScanTree& t) {
+        std::string out;
+        std::istringstream in(exportText(t, o));
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line))
+            out += line.substr(4, line.find('"', 1) - 4) + " ";
+        return out;
+    };
+    EXPECT_EQ(names(*tree), "A a b ");
+    auto swapped = build(dir("/r", {file("b", 5), file("a", 5), file("A", 9)}));
+    EXPECT_EQ(names(*swapped), "a A b ");
+    o.sortBy = 1;
+    EXPECT_EQ(names(*tree), "a A b ");
+    o.sortBy = 3;
+    auto timed = build(dir("/r", {file("old", 1, 0, 10), file("new", 1, 0, 20), file("mid", 1, 0, 15)}));
+    EXPECT_EQ(names(*timed), "new mid old ");
+    o.sortBy = 77;  // unknown orders act as by name
+    EXPECT_EQ(names(*timed), "mid new old ");
+}
+
+TEST(CsvExport, DepthListsRemovedAndFolderRowsOff) {
+    auto tree = build(dir("/r", {dir("d", {file("deep", 1)}), file("f", 2), dir("gone", {file("g", 4)})}));
+    ASSERT_TRUE(tree->markRemoved(uint32_t(find(*tree, "/r/gone"))));
+    CsvExportOptions o = utcOptions();
+    o.exportDriveCapacity = false;
+    auto paths = [&](std::vector<uint32_t> ids, bool listed) {
+        std::string out;
+        std::istringstream in(exportText(*tree, o, ids, listed));
+        std::string line;
+        std::getline(in, line);
+        while (std::getline(in, line))
+            out += line.substr(1, line.find('"', 1) - 1) + " ";
+        return out;
+    };
+    EXPECT_EQ(paths({0}, false), "/r/ /r/d/ /r/d/deep /r/f ");
+    o.maxDepth = 1;
+    EXPECT_EQ(paths({0}, false), "/r/ /r/d/ /r/f ");
+    o.maxDepth = -3;
+    EXPECT_EQ(paths({0}, false), "/r/ /r/d/ /r/d/deep /r/f ");
+    const uint32_t d = uint32_t(find(*tree, "/r/d"));
+    const uint32_t f = uint32_t(find(*tree, "/r/f"));
+    EXPECT_EQ(paths({f, d, 999999}, true), "/r/f /r/d/ ");
+    o.exportFolders = false;
+    EXPECT_EQ(paths({0}, false), "/r/d/deep /r/f ");
+}
+
+TEST(CsvExport, OptionalColumnGroups) {
+    const auto tree = sampleTree();
+    CsvExportOptions o = utcOptions();
+    o.exportFolderSizes = true;
+    o.splitFileName = true;
+    o.exportPercentOfParent = true;
+    o.exportDriveCapacity = false;
+    const std::string text = exportText(*tree, o);
+    std::istringstream in(text);
+    std::string header, root, a, line;
+    std::getline(in, header);
+    EXPECT_EQ(header,
+              "File Name,Size,Allocated,Modified,Attributes,Files,Folders,FOLDERSIZE,FOLDERALLOCATED,ROOT,FOLDERNAME,"
+              "FILENAME,FILEEXT,PERCENTOFPARENT");
+    std::getline(in, root);
+    EXPECT_EQ(root, "\"/data/\",22,12288,1970/01/01 00:00:00,0,5,1,19,8192,\"\",\"\",\"/data\",\"\",100.000");
+    std::getline(in, line);
+    std::getline(in, a);
+    EXPECT_EQ(a, "\"/data/a\",9,08192,2023/11/14 22:13:20,0,0,0,9,0,\"\",\"/data\",\"a\",\"\",40.909");
+    std::string hidden, quoted;
+    std::getline(in, line);
+    std::getline(in, line);
+    std::getline(in, hidden);
+    std::getline(in, quoted);
+    EXPECT_EQ(hidden, "\"/data/sub/.hidden\",0,0,1970/01/01 00:00:00,2,0,0,0,0,\"\",\"/data/sub\",\"\",\"hidden\",0.000");
+    EXPECT_EQ(quoted,
+              "\"/data/sub/x,\"\"y\"\".TXT\",3,4096,2023/11/14 22:13:21,0,0,0,3,4096,\"\",\"/data/sub\",\"x,\"\"y\"\"\","
+              "\"txt\",100.000");
+}
+
+TEST(CsvExport, VirtualRootAndBindSources) {
+    auto tree = build(dir("Select Multiple",
+                          {dir("/one", {file("f", 30)}), dir("/two", {dir("m", {}, 0, 0, NodeFlag::BindMount)})}, 0,
+                          0, NodeFlag::VirtualRoot));
+    tree->bindSources[uint32_t(find(*tree, "/two/m"))] = "/src \"q\"";
+    CsvExportOptions o = utcOptions();
+    o.exportPercentOfParent = true;
+    o.exportFileId = true;
+    const std::string text = exportText(*tree, o, {0}, false, 5000, 100);
+    EXPECT_EQ(text,
+              "File Name,Size,Allocated,Modified,Attributes,Files,Folders,FILEID,PARENTFILEID,PERCENTOFPARENT,"
+              "DRIVECAPACITY,FREESPACE,USEDSPACE,RESERVEDSPACE,BINDMOUNTOF\n"
+              "\"/one/\",30,0,1970/01/01 00:00:00,0,1,0,0,0,100.000,,,,,\n"
+              "\"/one/f\",30,0,1970/01/01 00:00:00,0,0,0,0,0,100.000,,,,,\n"
+              "\"/two/\",0,0,1970/01/01 00:00:00,0,0,1,0,0,0.000,,,,,\n"
+              "\"/two/m/\",0,0,1970/01/01 00:00:00,0,0,0,0,0,0.000,,,,,\"/src \"\"q\"\"\"\n");
+    // A listed virtual root writes its scanned roots and nothing below them.
+    o.exportFileId = false;
+    o.exportPercentOfParent = false;
+    o.exportDriveCapacity = false;
+    EXPECT_EQ(exportText(*tree, o, {0}, true),
+              "File Name,Size,Allocated,Modified,Attributes,Files,Folders,BINDMOUNTOF\n"
+              "\"/one/\",30,0,1970/01/01 00:00:00,0,1,0,\n"
+              "\"/two/\",0,0,1970/01/01 00:00:00,0,0,1,\n");
+}
+
+TEST(CsvExport, FileIdsAndDatesComeFromTheFiles) {
+    hmtest::TempDir dir("csvids");
+    hmtest::writeFile(dir / "kept", "abc");
+    auto tree = build(treetest::dir(dir.path(), {file("kept", 3), file("deleted", 1)}));
+    CsvExportOptions o = utcOptions();
+    o.exportFileId = true;
+    o.exportDates = true;
+    o.exportDriveCapacity = false;
+    o.exportFolders = false;
+    const std::string inode = hmtest::shOutput("stat -c %i " + hmtest::shQuote(dir / "kept"));
+    const std::string parent = hmtest::shOutput("stat -c %i " + hmtest::shQuote(dir.path()));
+    const std::string text = exportText(*tree, o);
+    const std::string deletedRow = "\"" + dir.path() + "/deleted\",1,0,1970/01/01 00:00:00,0,0,0,0," +
+                                   parent.substr(0, parent.size() - 1) + ",1970/01/01 00:00:00,1970/01/01 00:00:00\n";
+    EXPECT_NE(text.find(deletedRow), std::string::npos) << text;
+    const std::string keptRow = "\"" + dir.path() + "/kept\",3,0,1970/01/01 00:00:00,0,0,0," +
+                                inode.substr(0, inode.size() - 1) + "," + parent.substr(0, parent.size() - 1) + ",";
+    EXPECT_NE(text.find(keptRow), std::string::npos) << text;
+}
+
+TEST(CsvExport, LocalTimesFollowTheZoneAndItsClockChanges) {
+    ScopedTimeZone zone("EST5EDT,M3.2.0,M11.1.0");
+    // 2024-03-10 06:59:59 UTC is 01:59:59 EST; one second later it is 03:00:00 EDT.
+    auto tree = build(dir("/r", {file("a", 1, 0, 1710053999), file("b", 1, 0, 1710054000), file("c", 1, 0, kTime)}));
+    CsvExportOptions o;
+    o.exportDriveCapacity = false;
+    o.exportFolders = false;
+    const std::string local = exportText(*tree, o);
+    EXPECT_NE(local.find("\"/r/a\",1,0,2024/03/10 01:59:59,"), std::string::npos) << local;
+    EXPECT_NE(local.find("\"/r/b\",1,0,2024/03/10 03:00:00,"), std::string::npos) << local;
+    EXPECT_NE(local.find("\"/r/c\",1,0,2023/11/14 17:13:20,"), std::string::npos) << local;
+    o.utcTimes = true;
+    EXPECT_NE(exportText(*tree, o).find("\"/r/c\",1,0,2023/11/14 22:13:20,"), std::string::npos);
+}
+
+TEST(CsvExport, DateTextsOutsideFourDigitYears) {
+    std::string out;
+    svl::appendCsvDate(out, -1);
+    EXPECT_EQ(out, "1969/12/31 23:59:59");
+    out.clear();
+    svl::appendCsvDate(out, 253402300800);  // 10000/01/01
+    EXPECT_EQ(out, "10000/01/01 00:00:00");
+    out.clear();
+    svl::appendCsvDate(out, -62167219201);  // one second before 0000/01/01
+    EXPECT_EQ(out, "-001/12/31 23:59:59");
+}
+
+TEST(CsvExport, SameBytesForAnyThreadCountAndFolderSize) {
+    // 150000 files take the parallel sort; 150 of the same names take the ordinary one.
+    std::vector<Spec> many, few;
+    for (int i = 0; i < 150000; ++i) {
+        std::string name = "F" + std::to_string((i * 7919) % 150000);
+        if (i % 3 == 0)
+            name[0] = 'f';
+        many.push_back(file(name, uint64_t(i % 97), 4096, kTime + i % 1000));
+        if (i % 1000 == 0)
+            few.push_back(file(name, uint64_t(i % 97), 4096, kTime + i % 1000));
+    }
+    auto big = build(dir("/big", many));
+    auto small = build(dir("/big", few));
+    CsvExportOptions o;  // local times, exercising the per-block caches
+    std::string first;
+    for (int threads : {1, 2, 8}) {
+        svl::ScopedHardwareThreads scoped(threads);
+        const std::string text = exportText(*big, o);
+        if (first.empty())
+            first = text;
+        else
+            EXPECT_TRUE(text == first) << "threads " << threads;
+    }
+    // The small folder's rows appear in the big one's output in the same relative order.
+    std::istringstream smallRows(exportText(*small, o));
+    std::string line;
+    size_t at = 0;
+    std::getline(smallRows, line);
+    std::getline(smallRows, line);
+    while (std::getline(smallRows, line)) {
+        const size_t found = first.find("\n" + line + "\n", at);
+        ASSERT_NE(found, std::string::npos) << line;
+        at = found + 1;
+    }
+}
+
+TEST(CsvExport, FailuresAreReported) {
+    const auto tree = sampleTree();
+    hmtest::TempDir dir("csvfail");
+    std::string error;
+    CsvExportOptions none;
+    none.exportFiles = none.exportFolders = false;
+    EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, none, 0, 0, dir / "a.csv", &error));
+    EXPECT_EQ(error, "Either one or both of \"Export Files\" and \"Export Folders\" must be selected.");
+    EXPECT_FALSE(svl::exportCsv(*tree, {}, false, {}, 0, 0, dir / "b.csv", &error));
+    EXPECT_EQ(error, "There's nothing to export.");
+    svl::ScanTree empty;
+    EXPECT_FALSE(svl::exportCsv(empty, {0}, false, {}, 0, 0, dir / "c.csv", &error));
+    EXPECT_EQ(error, "There's nothing to export.");
+    EXPECT_FALSE(hmtest::sh("test -e " + hmtest::shQuote(dir / "a.csv")) == 0);
+    EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, dir / "missing/d.csv", &error));
+    EXPECT_EQ(error, "Couldn't create the file.");
+    EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, "/dev/full", &error));
+    EXPECT_EQ(error, "Couldn't write the file.");
+    EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, "/dev/full", nullptr));
+}
