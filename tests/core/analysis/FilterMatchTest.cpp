@@ -3,6 +3,7 @@
 #include "core/analysis/CompiledFilter.h"
 #include "core/analysis/Duplicates.h"
 #include "core/analysis/FilterMatch.h"
+#include "core/tree/TextConversion.h"
 #include "tests/core/analysis/FilterTestSupport.h"
 
 using namespace svl;
@@ -233,6 +234,12 @@ TEST(FilterMatchTest, PathLengthsWithAndWithoutCacheAgreeWithBuiltPaths) {
             appendNodePath(path, *tree, node, true);
             ASSERT_EQ(pathLength(*tree, node, nullptr), path.size()) << node;
             ASSERT_EQ(pathLength(*tree, node, &cache), path.size()) << node;
+            // Filters see the same paths as the rest of the program.
+            std::u16string plain, expected;
+            appendNodePath(plain, *tree, node, false);
+            const std::string bytes = tree->fullPath(node);
+            appendUtf8AsUtf16(expected, bytes.size(), bytes.data(), false);
+            ASSERT_EQ(plain, expected) << node;
         }
 }
 
