@@ -6,6 +6,7 @@
 // stat/children may be called from any number of threads at once.
 #pragma once
 
+#include "core/analysis/LargeArray.h"
 #include "core/rawindex/DeviceReader.h"
 #include "core/rawindex/RawIndex.h"
 
@@ -121,12 +122,14 @@ private:
     std::vector<Group> m_groupRecords;
     std::vector<std::vector<uint64_t>> m_inodeBitmaps;
     std::vector<std::vector<uint32_t>> m_bitmapRanks;
-    std::vector<std::unique_ptr<RawStat[]>> m_inodeStats;
+    // Per group, its slice of m_statStorage (null for a group without in-use inodes).
+    std::vector<RawStat*> m_inodeStats;
+    std::unique_ptr<LargeArray<RawStat>> m_statStorage;
     std::vector<Folder> m_folders;  // only during load
     std::vector<Entry> m_entries;
     std::vector<uint32_t> m_childOrder;
     std::vector<uint32_t> m_childStart;
-    std::vector<std::unique_ptr<char[]>> m_nameChunks;
+    std::vector<std::unique_ptr<LargeArray<char>>> m_nameChunks;
     uint64_t m_chunkRemaining = 0;
     char* m_chunkCursor = nullptr;
 

@@ -4,11 +4,13 @@
 // offset and length taken from the volume before use.
 #include "core/rawindex/Ext4Index.h"
 
+#include "core/analysis/LargeArray.h"
 #include "core/rawindex/LittleEndian.h"
 
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <unordered_set>
 
 namespace svl {
@@ -144,7 +146,7 @@ void Ext4Index::parseInodes(const Read& read, const unsigned char* bytes) {
     uint32_t group = read.owner;
     if (m_inodeBitmaps[group].empty())
         return;
-    RawStat* stats = m_inodeStats[group].get();
+    RawStat* stats = m_inodeStats[group];
     for (uint64_t k = 0; (k + 1) * m_inodeSize <= read.length; ++k) {
         uint64_t index = uint64_t(read.first) + k;
         if (index >= m_inodesPerGroup)
@@ -191,37 +193,51 @@ void Ext4Index::parseInodes(const Read& read, const unsigned char* bytes) {
 
 bool Ext4Index::readInodeTables(LoadState& state, const std::atomic<bool>* cancel,
                                 const std::function<void(double)>& progress, std::string* error) {
-    m_inodeStats.clear();
-    m_inodeStats.resize(m_groupCount);
+    m_inodeStats.assign(m_groupCount, nullptr);
+    m_statStorage.reset();
     m_bitmapRanks.assign(m_groupCount, {});
     state.reads.clear();
     uint32_t perBlock = m_blockSize / m_inodeSize;
     uint64_t maxBlocks = std::max<uint64_t>(1, kMaxPlannedRead / m_blockSize);
+
+    // Ranks first; then one array holds every group's records, a slice per group.
+    std::vector<int64_t> highest(m_groupCount, -1);
+    std::vector<uint32_t> used(m_groupCount, 0);
+    uint64_t totalUsed = 0;
     for (uint32_t g = 0; g < m_groupCount; ++g) {
         const std::vector<uint64_t>& bitmap = m_inodeBitmaps[g];
-        if (bitmap.empty())
-            continue;
         std::vector<uint32_t>& ranks = m_bitmapRanks[g];
         ranks.resize(bitmap.size());
-        uint32_t used = 0;
-        int64_t highest = -1;
         for (size_t w = 0; w < bitmap.size(); ++w) {
-            ranks[w] = used;
-            used += uint32_t(std::popcount(bitmap[w]));
+            ranks[w] = used[g];
+            used[g] += uint32_t(std::popcount(bitmap[w]));
             if (bitmap[w])
-                highest = int64_t(w * 64 + 63 - std::countl_zero(bitmap[w]));
+                highest[g] = int64_t(w * 64 + 63 - std::countl_zero(bitmap[w]));
         }
-        if (used == 0)
-            continue;
-        m_inodeStats[g] = std::make_unique<RawStat[]>(used);
+        totalUsed += used[g];
+    }
+    if (totalUsed > 0) {
+        m_statStorage = std::make_unique<LargeArray<RawStat>>(totalUsed);
+        RawStat* next = m_statStorage->get();
+        std::uninitialized_fill_n(next, totalUsed, RawStat{});
+        for (uint32_t g = 0; g < m_groupCount; ++g)
+            if (used[g] > 0) {
+                m_inodeStats[g] = next;
+                next += used[g];
+            }
+    }
 
+    for (uint32_t g = 0; g < m_groupCount; ++g) {
+        if (used[g] == 0)
+            continue;
+        const std::vector<uint64_t>& bitmap = m_inodeBitmaps[g];
         auto live = [&](uint64_t block) {
             for (uint64_t i = block * perBlock; i < block * perBlock + perBlock && i < m_inodesPerGroup; ++i)
                 if ((bitmap[i / 64] >> (i % 64)) & 1)
                     return true;
             return false;
         };
-        uint64_t lastBlock = uint64_t(highest) / perBlock;
+        uint64_t lastBlock = uint64_t(highest[g]) / perBlock;
         uint64_t block = 0;
         while (block <= lastBlock) {
             if (!live(block)) {
@@ -336,8 +352,8 @@ bool Ext4Index::collectMappedBlocks(LoadState& state, uint64_t block, int level,
 
 const char* Ext4Index::storeName(const unsigned char* name, size_t length) {
     if (m_chunkRemaining < length + 1) {
-        m_nameChunks.push_back(std::make_unique_for_overwrite<char[]>(kNameChunk));
-        m_chunkCursor = m_nameChunks.back().get();
+        m_nameChunks.push_back(std::make_unique<LargeArray<char>>(kNameChunk));
+        m_chunkCursor = m_nameChunks.back()->get();
         m_chunkRemaining = kNameChunk;
     }
     char* stored = m_chunkCursor;
