@@ -137,11 +137,13 @@ void TreemapWidget::rebuild() {
     m_builtWidth = width();
     m_builtHeight = height();
 
+    // The pixel buffers keep their memory: the next picture usually has the same size,
+    // and first-touched pages cost more than shading them.
     m_image = QImage();
     m_layout = svl::TreemapLayout();
-    m_pixels = svl::TreemapPixels();
 
     if (!m_tree || m_tree->nodeCount == 0 || width() <= 0 || height() <= 0) {
+        m_pixels = svl::TreemapPixels();
         update();
         return;
     }
@@ -164,9 +166,13 @@ void TreemapWidget::rebuild() {
 
     const int deviceWidth = int(std::ceil(width() * m_ratio));
     const int deviceHeight = int(std::ceil(height() * m_ratio));
+    if (m_pixels.ids.capacity() / 2 > size_t(deviceWidth) * size_t(deviceHeight))
+        m_pixels = svl::TreemapPixels();  // much smaller now: give the memory back
+    bool built = false;
     try {
         m_layout = svl::layoutTreemap(*m_tree, m_zoomRoot, {0, 0, double(width()), double(height())}, options);
         m_layout.render(m_palette, deviceWidth, deviceHeight, m_pixels, storedBool("gradientEnabled", true), m_ratio);
+        built = true;
     } catch (const std::bad_alloc&) {
         // Too large a picture or tree: show nothing rather than end the program.
         m_layout = svl::TreemapLayout();
@@ -175,7 +181,7 @@ void TreemapWidget::rebuild() {
         m_layout = svl::TreemapLayout();
         m_pixels = svl::TreemapPixels();
     }
-    if (!m_pixels.rgba.empty()) {
+    if (built && !m_pixels.rgba.empty()) {
         m_image = QImage(m_pixels.rgba.data(), m_pixels.width, m_pixels.height, qsizetype(m_pixels.width) * 4,
                          QImage::Format_RGBA8888);
         m_image.setDevicePixelRatio(m_ratio);

@@ -54,7 +54,8 @@ public:
     void setExportOptions(bool allocated, bool freeSpace, bool gray);
 
     // The rasterised picture without names; null when there is none (no tree, no
-    // size, or memory ran out while building it).
+    // size, or memory ran out while building it). It wraps the widget's own pixels:
+    // copies must not be kept past the next rebuild.
     const QImage& image() const { return m_image; }
     uint32_t zoomRoot() const { return m_zoomRoot; }
     const std::unordered_set<uint32_t>& selection() const { return m_selection; }
