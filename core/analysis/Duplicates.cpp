@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "core/analysis/LargeArray.h"
 #include "core/analysis/Parallel.h"
@@ -45,16 +46,13 @@ bool matchesFolded(const unsigned char* b, size_t at, std::string_view word) {
 size_t strippedStemEnd(const unsigned char* b, size_t s) {
     if (s < 4)
         return s;
-    // " (N)"
+    // " (N)", with the nearest '(' before the final ')'
     if (b[s - 1] == ')') {
-        size_t p = s - 1;
-        while (p > 0 && b[p - 1] != '(')
-            --p;
-        if (p > 0) {
-            p -= 1;  // index of '('
-            if (p >= 1 && b[p - 1] == ' ' && isCopyNumber(b, p + 1, s - 1))
-                s = p - 1;
-        }
+        size_t open = s - 1;
+        while (open > 0 && b[open] != '(')
+            --open;
+        if (b[open] == '(' && open >= 1 && b[open - 1] == ' ' && isCopyNumber(b, open + 1, s - 1))
+            s = open - 1;
     }
     // " - copy"
     if (s >= 7 && matchesFolded(b, s - 7, " - copy"))
