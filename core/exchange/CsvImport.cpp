@@ -247,7 +247,6 @@ private:
     ScanTree& m_tree;
     const char* m_file;
     uint32_t m_count = 0;
-    bool m_sawFile = false;
     std::vector<FolderEntry> m_folders;
     std::vector<uint32_t> m_stack;
     std::vector<UnresolvedRow> m_unresolved;
@@ -291,8 +290,6 @@ bool TreeMerger::merge(const CsvChunk& chunk) {
             const char* kept = rp.inBuffer && rp.length ? m_arena.copy(text, rp.length) : text;
             m_stack.push_back(uint32_t(m_folders.size()));
             m_folders.push_back({kept, rp.length, id});
-        } else {
-            m_sawFile = true;
         }
         ScanNode& n = m_tree.nodes[id];
         n = ScanNode{};
@@ -448,17 +445,13 @@ const char* TreeMerger::build(ScanProgress* progress, uint64_t declaredRows, boo
         next += n.childCount;
     }
 
-    // Folder sizes: from the files when there are any, else what the folder rows declared.
+    // A folder keeps what its row declares beyond its listed children (its own allocation,
+    // or everything below it that the file leaves out), so the totals come back as written.
     setPhase(progress, 2, 0);
     for (uint32_t id = 0; id < total; ++id) {
         ScanNode& n = nodes[id];
         if (!n.isFolder())
             continue;
-        if (m_sawFile) {
-            n.size = 0;
-            n.allocated = 0;
-            continue;
-        }
         uint64_t size = 0, allocated = 0;
         for (uint32_t c = n.firstChild; c < n.firstChild + n.childCount; ++c) {
             size += nodes[c].size;

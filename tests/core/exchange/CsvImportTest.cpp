@@ -80,15 +80,17 @@ const char* const kHeader =
 }  // namespace
 
 TEST_F(CsvImport, RoundTripKeepsEveryNodeAndExportsTheSameBytes) {
+    // Folders with their own allocation, as directories have on most file systems.
     auto tree = build(dir("/data",
                           {
                               file("b", 5, 4096, kTime, NodeFlag::ReadOnly),
                               file("a", 9, 8192, kTime, NodeFlag::ExtraHardLink),
                               file("zero", 0, 0, kTime + 5),
                               dir("sub, \"q\"", {file("x,\"y\".txt", 3, 4096, kTime + 1), file(".hidden", 7, 4096, 0)},
-                                  0, kTime, NodeFlag::Archive),
-                              dir("empty", {}, 0, kTime),
-                          }));
+                                  4096, kTime, NodeFlag::Archive),
+                              dir("empty", {}, 4096, kTime),
+                          },
+                          4096));
     svl::CsvExportOptions options;  // local times, read back as local times
     const std::string first = m_dir / "first.csv";
     const std::string second = m_dir / "second.csv";

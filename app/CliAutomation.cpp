@@ -1,0 +1,261 @@
+#include "app/CliAutomation.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QSettings>
+#include <QStorageInfo>
+
+#include <algorithm>
+#include <cstdio>
+#include <new>
+#include <vector>
+
+#include "app/AppSettings.h"
+#include "app/QtRegexMatcher.h"
+#include "core/analysis/ExtensionStats.h"
+#include "core/analysis/Filter.h"
+#include "core/analysis/MatchBitmap.h"
+#include "core/exchange/CliOptions.h"
+#include "core/exchange/CsvExport.h"
+#include "core/exchange/CsvImport.h"
+#include "core/rawindex/MftDump.h"
+#include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
+#include "ui/treemap/TreemapImageRender.h"
+#include "ui/views/FileTypesCsv.h"
+
+namespace cliautomation {
+
+namespace {
+
+std::string utf8(const QString& text) {
+    return text.toUtf8().toStdString();
+}
+
+bool hasSuffix(const QFileInfo& info, const char* suffix) {
+    return info.suffix().compare(QLatin1String(suffix), Qt::CaseInsensitive) == 0;
+}
+
+svl::ScanOptions scanOptions(bool allowRaw) {
+    svl::ScanOptions options;
+    options.readMethod = uint32_t(svl::ReadMethod::Getdents);
+    options.threads = 0;
+    options.rotational = -1;
+    options.allowRaw = allowRaw ? 1 : 0;
+    options.oneFileSystem = true;
+    options.detectBindMounts = true;
+    return options;
+}
+
+QSettings* settings() {
+    return AppSettings::instance()->settings();
+}
+
+// The three ways a run gets its tree; each prints its own failure.
+struct Source {
+    std::shared_ptr<svl::ScanTree> tree;
+    uint64_t capacity = 0;
+    uint64_t free = 0;
+};
+
+bool scanFolders(const std::vector<std::string>& folders, Source& source) {
+    try {
+        if (folders.size() == 1) {
+            const bool raw = settings()->value(QStringLiteral("fastDiskScan"), true).toBool();
+            source.tree = svl::scanSingle(folders[0], scanOptions(raw), nullptr);
+        } else {
+            source.tree = svl::scanMultiple(folders, scanOptions(true), nullptr);
+        }
+    } catch (const std::bad_alloc&) {
+        source.tree.reset();
+    }
+    if (!source.tree || source.tree->nodeCount == 0) {
+        printError("couldn't scan " + folders[0] + ".");
+        return false;
+    }
+    return true;
+}
+
+bool importFile(const std::string& path, Source& source) {
+    svl::CsvImportResult result = svl::importCsv(path, nullptr, {});
+    if (!result.tree || result.tree->nodeCount == 0) {
+        printError("couldn't import " + path + (result.error.empty() ? std::string() : " - " + result.error));
+        return false;
+    }
+    source.tree = std::move(result.tree);
+    if (result.hasDriveInfo) {
+        source.capacity = result.driveCapacity;
+        source.free = result.driveFree;
+    }
+    return true;
+}
+
+bool loadDump(const std::string& path, Source& source) {
+    svl::MftFileInfo info;
+    std::string error;
+    try {
+        source.tree = svl::loadMftFile(path, scanOptions(true), nullptr, &info, &error);
+    } catch (const std::bad_alloc&) {
+        source.tree.reset();
+        error = "Out of memory.";
+    }
+    if (!source.tree || source.tree->nodeCount == 0) {
+        printError("couldn't read " + path + (error.empty() ? std::string() : " - " + error));
+        return false;
+    }
+    if (info.hasVolumeData) {
+        source.capacity = info.totalBytes;
+        source.free = info.freeBytes;
+    }
+    return true;
+}
+
+bool writeExport(const svl::CliOptions& options, const Source& source, time_t started) {
+    const QString path = prepareOutputPath(options.exportPath, started);
+    svl::CsvExportOptions csv = svl::csvOptionsFromCli(options);
+    csv.folderNewestModified = settings()->value(QStringLiteral("showMaxModifiedDate"), true).toBool();
+    std::string error;
+    bool written = false;
+    try {
+        written = svl::exportCsv(*source.tree, {0}, false, csv, source.capacity, source.free,
+                                 QFile::encodeName(path).toStdString(), &error);
+    } catch (const std::bad_alloc&) {
+        error = "Out of memory.";
+    }
+    if (!written)
+        printError("couldn't write " + utf8(path) + (error.empty() ? std::string() : " - " + error));
+    return written;
+}
+
+bool writeFileTypes(const svl::CliOptions& options, const Source& source, time_t started) {
+    const QString path = prepareOutputPath(options.exportFileTypes, started);
+    bool written = false;
+    try {
+        std::vector<svl::ExtensionStat> rows = svl::computeExtensionStats(*source.tree);
+        const int32_t order = options.sortByFileTypes;
+        std::stable_sort(rows.begin(), rows.end(), [order](const svl::ExtensionStat& a, const svl::ExtensionStat& b) {
+            if (order == 1)
+                return a.size > b.size;
+            if (order == 2)
+                return a.allocated > b.allocated;
+            return a.extension < b.extension;
+        });
+        written = FileTypesCsv::writeCsv(rows, order == 2, path);
+    } catch (const std::bad_alloc&) {
+        written = false;
+    }
+    if (!written)
+        printError("couldn't write " + utf8(path));
+    return written;
+}
+
+bool writeTreemapImage(const svl::CliOptions& options, const Source& source, time_t started) {
+    QString name = QString::fromUtf8(svl::stampFileName(options.treemapImageFile, started));
+    const QString suffix = QFileInfo(name).suffix();
+    if (suffix.toLower() != QLatin1String("png")) {
+        if (!suffix.isEmpty())
+            name.chop(suffix.size() + 1);
+        name += QLatin1String(".png");
+    }
+    QDir().mkpath(QFileInfo(name).absolutePath());
+    TreemapImageRequest request;
+    request.width = std::max(1, options.treemapImageWidth);
+    request.height = std::max(1, options.treemapImageHeight);
+    request.capacity = source.capacity;
+    request.freeBytes = source.free;
+    request.allocated = options.treemapImageShowAllocated;
+    request.freeSpace = options.treemapImageFreeSpace;
+    request.gray = options.treemapImageGray;
+    const QImage image = renderTreemapImage(source.tree, request);
+    if (image.isNull() || !saveTreemapPng(image, name, nullptr)) {
+        printError("couldn't write " + utf8(name));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void printError(const std::string& message) {
+    std::fprintf(stderr, "Hollowmere: %s\n", message.c_str());
+    std::fflush(stderr);
+}
+
+std::unique_ptr<svl::Filter> makeFilter(std::string_view text, bool fullPath, const svl::RegexFactory& factory) {
+    if (text.empty())
+        return nullptr;
+    auto filter = std::make_unique<svl::Filter>(svl::decodeFilterText(text, fullPath, &factory));
+    if (filter->groups.empty())
+        return nullptr;
+    return filter;
+}
+
+QString prepareOutputPath(const std::string& name, time_t when) {
+    const QString path = QString::fromUtf8(svl::stampFileName(name, when));
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    return path;
+}
+
+int run(const svl::CliOptions& options) {
+    std::vector<std::string> inputs = options.inputPaths;
+    std::sort(inputs.begin(), inputs.end());
+    std::vector<std::string> folders;
+    std::string csvPath, mftPath;
+    bool csvGiven = false;
+    for (const std::string& input : inputs) {
+        const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(input)));
+        if (info.isDir()) {
+            folders.push_back(QFile::encodeName(info.absoluteFilePath()).toStdString());
+        } else if (info.isFile() && (hasSuffix(info, "csv") || hasSuffix(info, "tsv"))) {
+            csvPath = QFile::encodeName(info.absoluteFilePath()).toStdString();
+            csvGiven = true;
+        } else if (info.isFile() && hasSuffix(info, "mft")) {
+            mftPath = QFile::encodeName(info.absoluteFilePath()).toStdString();
+        }
+    }
+    if (folders.empty() && csvPath.empty() && mftPath.empty()) {
+        printError("no valid folder path given to scan.");
+        return 1;
+    }
+    const time_t started = time(nullptr);
+
+    Source source;
+    const bool read = !folders.empty() ? scanFolders(folders, source)
+                      : !csvPath.empty() ? importFile(csvPath, source)
+                                         : loadDump(mftPath, source);
+    if (!read)
+        return 1;
+
+    const svl::RegexFactory factory = qtRegexFactory();
+    std::unique_ptr<svl::Filter> include = makeFilter(options.filter, options.filterFullPath, factory);
+    std::unique_ptr<svl::Filter> exclude = makeFilter(options.filterExclude, options.filterFullPath, factory);
+    if (include || exclude) {
+        try {
+            source.tree = svl::filterTree(*source.tree, include.get(), exclude.get());
+        } catch (const std::bad_alloc&) {
+            printError("couldn't filter the tree - Out of memory.");
+            return 1;
+        }
+    }
+
+    if (folders.size() == 1 && !csvGiven) {
+        const QStorageInfo storage(QFile::decodeName(QByteArray::fromStdString(folders[0])));
+        if (storage.isValid()) {
+            source.capacity = uint64_t(std::max<qint64>(0, storage.bytesTotal()));
+            source.free = uint64_t(std::max<qint64>(0, storage.bytesFree()));
+        }
+    }
+
+    int result = 0;
+    if (!options.exportPath.empty() && !writeExport(options, source, started))
+        result = 1;
+    if (!options.exportFileTypes.empty() && !writeFileTypes(options, source, started))
+        result = 1;
+    if (!options.treemapImageFile.empty() && !writeTreemapImage(options, source, started))
+        result = 1;
+    return result;
+}
+
+}  // namespace cliautomation

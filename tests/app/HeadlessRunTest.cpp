@@ -1,0 +1,268 @@
+// End-to-end runs of the built hollowmere program without a window: a generated folder is
+// scanned or a CSV imported, and the files written are compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/TestSupport.h"
+
+using hmtest::shQuote;
+
+namespace {
+
+constexpr long long kTime = 1700000000;  // 2023/11/14 22:13:20 UTC
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+uint64_t allocatedOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? uint64_t(st.st_blocks) * 512 : 0;
+}
+
+struct RunResult {
+    int status = -1;
+    std::string errors;
+};
+
+class HeadlessRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* dir = std::getenv("HM_BINARY_DIR");
+        m_binary = dir ? std::string(dir) + "/hollowmere" : std::string();
+        if (m_binary.empty() || access(m_binary.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "the hollowmere program is not built (HM_BINARY_DIR/hollowmere)";
+        char* real = realpath(m_dir.path().c_str(), nullptr);
+        m_root = real;
+        std::free(real);
+        for (const char* sub : {"home", "config", "runtime", "shared", "out"})
+            ASSERT_EQ(mkdir((m_root + "/" + sub).c_str(), 0700), 0);
+    }
+
+    // Runs the program in the test folder with a clean environment, UTC and a private home.
+    RunResult run(const std::vector<std::string>& args, const std::string& prefix = "") {
+        std::string command = "cd " + shQuote(m_root) + " && " + prefix + " env -i PATH=/usr/bin:/bin TZ=UTC LANG=C " +
+                              "HOME=" + shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
+                              " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") +
+                              " ZRT_SHARED_DIR=" + shQuote(m_root + "/shared") + " ZRT_NO_UPDATE_CHECK=1 " +
+                              shQuote(m_binary);
+        for (const std::string& a : args)
+            command += " " + shQuote(a);
+        command += " 2>" + shQuote(m_root + "/stderr.txt");
+        RunResult r;
+        r.status = hmtest::sh(command);
+        r.errors = readAll(m_root + "/stderr.txt");
+        return r;
+    }
+
+    // data/: sizes, a sparse file, a hard link pair, a name with a comma and a double quote,
+    // an empty folder and a hidden file, all with fixed times.
+    void makeData() {
+        const std::string d = m_root + "/data";
+        ASSERT_EQ(mkdir(d.c_str(), 0755), 0);
+        ASSERT_EQ(mkdir((d + "/empty").c_str(), 0755), 0);
+        hmtest::writeFile(d + "/big.qqx", std::string(10000, 'x'));
+        ASSERT_EQ(hmtest::sh("truncate -s 1048576 " + shQuote(d + "/sparse.zzv")), 0);
+        hmtest::writeFile(d + "/link1", "hi\n");
+        ASSERT_EQ(link((d + "/link1").c_str(), (d + "/link2").c_str()), 0);
+        hmtest::writeFile(d + "/a,b \"c\".qqt", "abc");
+        hmtest::writeFile(d + "/.hidden", "12345");
+        long long t = kTime;
+        for (const char* name : {"big.qqx", "sparse.zzv", "link1", "a,b \"c\".qqt", ".hidden", "empty"})
+            hmtest::setMtime(d + "/" + name, t++);
+        hmtest::setMtime(d, kTime - 100);
+    }
+
+    // The export of data/ with the drive columns off; the first of the two hard-link names
+    // the scan meets keeps the allocation, so either may carry the marker.
+    std::vector<std::string> expectedScanExports() {
+        const std::string d = m_root + "/data";
+        auto a = [&](const char* name) { return std::to_string(allocatedOf(d + "/" + name)); };
+        const uint64_t linkAllocated = allocatedOf(d + "/link1");
+        const uint64_t rootAllocated = allocatedOf(d) + allocatedOf(d + "/empty") + allocatedOf(d + "/big.qqx") +
+                                       allocatedOf(d + "/sparse.zzv") + linkAllocated +
+                                       allocatedOf(d + "/a,b \"c\".qqt") + allocatedOf(d + "/.hidden");
+        std::vector<std::string> out;
+        for (int marked : {1, 2}) {
+            std::string text = "File Name,Size,Allocated,Modified,Attributes,Files,Folders\n";
+            text += "\"" + d + "/\",1058590," + std::to_string(rootAllocated) + ",2023/11/14 22:13:24,0,6,1\n";
+            text += "\"" + d + "/.hidden\",5," + a(".hidden") + ",2023/11/14 22:13:24,2,0,0\n";
+            text += "\"" + d + "/a,b \"\"c\"\".qqt\",3," + a("a,b \"c\".qqt") + ",2023/11/14 22:13:23,0,0,0\n";
+            text += "\"" + d + "/big.qqx\",10000," + a("big.qqx") + ",2023/11/14 22:13:20,0,0,0\n";
+            text += "\"" + d + "/empty/\",0," + a("empty") + ",2023/11/14 22:13:25,0,0,0\n";
+            text += "\"" + d + "/link1\",3," + std::string(marked == 1 ? "0" : "") + std::to_string(linkAllocated) +
+                    ",2023/11/14 22:13:22,0,0,0\n";
+            text += "\"" + d + "/link2\",3," + std::string(marked == 2 ? "0" : "") + std::to_string(linkAllocated) +
+                    ",2023/11/14 22:13:22,0,0,0\n";
+            text += "\"" + d + "/sparse.zzv\",1048576," + a("sparse.zzv") + ",2023/11/14 22:13:21,0,0,0\n";
+            out.push_back(text);
+        }
+        return out;
+    }
+
+    hmtest::TempDir m_dir{"hm-headless"};
+    std::string m_root;
+    std::string m_binary;
+};
+
+}  // namespace
+
+TEST_F(HeadlessRun, ScanExportsAreByteExact) {
+    makeData();
+    const RunResult r = run({"--export=out/%d/scan.csv", "--exportdrivecapacity=0", "--exportfiletypes=out/types.csv",
+                             "--sortbyfiletypes=3", "data"});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(r.errors, "");
+    const std::string csv = readAll(m_root + "/out/20" + hmtest::shOutput("date -u +%y%m%d").substr(0, 6) +
+                                    "/scan.csv");
+    const std::vector<std::string> expected = expectedScanExports();
+    EXPECT_TRUE(csv == expected[0] || csv == expected[1]) << csv << "\nexpected:\n" << expected[0];
+
+    const std::string d = m_root + "/data";
+    const uint64_t linkAllocated = allocatedOf(d + "/link1");
+    auto pct = [](uint64_t part, uint64_t total) {
+        char text[32];
+        std::snprintf(text, sizeof text, "%.3f", double(part) * 100.0 / double(total));
+        return std::string(text);
+    };
+    const uint64_t total = 1058590;
+    const std::string types = "Extension,File Type,Percent,Size,Allocated,Files\n"
+                              "\"\",\"(No Extension)\"," + pct(6, total) + ",6," + std::to_string(linkAllocated) +
+                              ",2\n"
+                              "\"hidden\",\"HIDDEN File\"," + pct(5, total) + ",5," +
+                              std::to_string(allocatedOf(d + "/.hidden")) + ",1\n"
+                              "\"qqt\",\"QQT File\"," + pct(3, total) + ",3," +
+                              std::to_string(allocatedOf(d + "/a,b \"c\".qqt")) + ",1\n"
+                              "\"qqx\",\"QQX File\"," + pct(10000, total) + ",10000," +
+                              std::to_string(allocatedOf(d + "/big.qqx")) + ",1\n"
+                              "\"zzv\",\"ZZV File\"," + pct(1048576, total) + ",1048576," +
+                              std::to_string(allocatedOf(d + "/sparse.zzv")) + ",1\n";
+    EXPECT_EQ(readAll(m_root + "/out/types.csv"), types);
+}
+
+TEST_F(HeadlessRun, ExportImportExportRoundTripAndThreadCounts) {
+    makeData();
+    RunResult r = run({"--export=out/first.csv", "data"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    const std::string first = readAll(m_root + "/out/first.csv");
+    // The drive figures of the scanned folder's volume are on the root row.
+    const size_t rowStart = first.find('\n') + 1;
+    const std::string rootRow = first.substr(rowStart, first.find('\n', rowStart) + 1 - rowStart);
+    EXPECT_EQ(std::count(rootRow.begin(), rootRow.end(), ','), 10);
+    EXPECT_NE(rootRow.find(",0\n"), std::string::npos) << rootRow;
+
+    r = run({"--export=out/second.csv", "out/first.csv"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(readAll(m_root + "/out/second.csv"), first);
+    // One processor or all of them: the same bytes.
+    if (hmtest::haveTool("taskset")) {
+        r = run({"--export=out/third.csv", "out/second.csv"}, "taskset -c 0");
+        ASSERT_EQ(r.status, 0) << r.errors;
+        EXPECT_EQ(readAll(m_root + "/out/third.csv"), first);
+    }
+    // A TSV export reads back too.
+    r = run({"--export=out/tab.TSV", "--exportdrivecapacity=0", "out/first.csv"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    r = run({"--export=out/back.csv", "--exportdrivecapacity=0", "out/tab.TSV"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    std::string tab = readAll(m_root + "/out/tab.TSV");
+    std::replace(tab.begin(), tab.end(), '\t', ',');
+    EXPECT_EQ(readAll(m_root + "/out/back.csv"), tab);
+}
+
+TEST_F(HeadlessRun, SourceChoiceAndFilters) {
+    makeData();
+    hmtest::writeFile(m_root + "/a.CSV", "\"/a/\",0,0,,0\n\"/a/one\",1,0,,0\n");
+    hmtest::writeFile(m_root + "/b.csv", "\"/b/\",0,0,,0\n\"/b/two\",2,0,,0\n");
+    hmtest::writeFile(m_root + "/c.txt", "\"/c/\",0,0,,0\n");
+    RunResult r = run({"--export=out/x.csv", "--exportdrivecapacity=0", "b.csv", "c.txt", "a.CSV"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(readAll(m_root + "/out/x.csv"), "File Name,Size,Allocated,Modified,Attributes,Files,Folders\n"
+                                              "\"/b/\",2,0,1970/01/01 00:00:00,0,1,0\n"
+                                              "\"/b/two\",2,0,1970/01/01 00:00:00,0,0,0\n");
+    // A folder wins over a CSV file, and then no drive figures are taken.
+    r = run({"--export=out/y.csv", "--filter='*.qqx' | 'link1'", "--filterexclude=link2", "b.csv", "data"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    const std::string y = readAll(m_root + "/out/y.csv");
+    EXPECT_NE(y.find("/data/\",10003,"), std::string::npos) << y;
+    EXPECT_NE(y.find("/data/big.qqx\""), std::string::npos) << y;
+    EXPECT_NE(y.find("/data/link1\""), std::string::npos) << y;
+    EXPECT_EQ(y.find("/data/link2\""), std::string::npos) << y;
+    EXPECT_NE(y.find(",0,2,0,,,,\n"), std::string::npos) << y;
+}
+
+TEST_F(HeadlessRun, FailuresAreOneLineAndExitCodeOne) {
+    makeData();
+    RunResult r = run({"--export=out/none.csv", "missing", "also-missing.csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: no valid folder path given to scan.\n");
+    EXPECT_FALSE(exists(m_root + "/out/none.csv"));
+
+    r = run({"--export=out/rows.csv", "--exportfiles=0", "--exportfolders=0", "--exportfiletypes=out/t.csv", "data"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't write out/rows.csv - Either one or both of \"Export Files\" and "
+                        "\"Export Folders\" must be selected.\n");
+    EXPECT_TRUE(exists(m_root + "/out/t.csv"));
+
+    r = run({"--export=/dev/full", "--exportfiletypes=/dev/full", "data"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't write /dev/full - Couldn't write the file.\n"
+                        "Hollowmere: couldn't write /dev/full\n");
+
+    hmtest::writeFile(m_root + "/junk.csv", std::string("\x00\x01\"\n,,\n\"", 8));
+    r = run({"--export=out/j.csv", "junk.csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't import " + m_root +
+                            "/junk.csv - No rows found. This doesn't look like a Sorvale CSV file.\n");
+
+    r = run({"data"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.errors.find("--export"), std::string::npos);
+}
+
+TEST_F(HeadlessRun, ImportRunningOutOfMemoryIsAnError) {
+    if (!hmtest::haveTool("bash"))
+        GTEST_SKIP() << "needs bash for ulimit";
+    hmtest::writeFile(m_root + "/small.csv", "\"/s/\",0,0,,0\n\"/s/f\",1,0,,0\n");
+    // Too little address space for the tree's reservations: an error, not an abort.
+    const RunResult r = run({"--export=out/s.csv", "small.csv"}, "ulimit -v 1200000 &&");
+    EXPECT_EQ(r.status, 1) << r.errors;
+    EXPECT_NE(r.errors.find("Hollowmere: couldn't import " + m_root + "/small.csv - Out of memory."),
+              std::string::npos)
+        << r.errors;
+}
+
+TEST_F(HeadlessRun, TreemapImage) {
+    makeData();
+    const RunResult r = run({"--treemapimagefile=out/pics/map-%d.jpg", "--treemapimagewidth=0",
+                             "--treemapimageheight=40", "data"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    const std::string png =
+        readAll(m_root + "/out/pics/map-20" + hmtest::shOutput("date -u +%y%m%d").substr(0, 6) + ".png");
+    ASSERT_GE(png.size(), 24u);
+    EXPECT_EQ(png.substr(1, 3), "PNG");
+    auto be32 = [&](size_t at) {
+        return (uint32_t(uint8_t(png[at])) << 24) | (uint32_t(uint8_t(png[at + 1])) << 16) |
+               (uint32_t(uint8_t(png[at + 2])) << 8) | uint32_t(uint8_t(png[at + 3]));
+    };
+    EXPECT_EQ(be32(16), 1u);
+    EXPECT_EQ(be32(20), 40u);
+}

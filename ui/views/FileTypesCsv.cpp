@@ -1,0 +1,60 @@
+#include "ui/views/FileTypesCsv.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QFile>
+#include <QMimeDatabase>
+
+QString fileTypeDescription(const svl::ExtensionStat& row) {
+    if (row.extension.empty())
+        return QCoreApplication::translate("FileTypesModel", "(No Extension)");
+    static const QMimeDatabase database;
+    const QString extension = QString::fromUtf8(row.extension.data(), qsizetype(row.extension.size()));
+    const QMimeType type = database.mimeTypeForFile(QStringLiteral("x.") + extension, QMimeDatabase::MatchExtension);
+    if (!type.isValid() || type.isDefault())
+        return QCoreApplication::translate("FileTypesModel", "%1 File").arg(extension.toUpper());
+    return type.comment();
+}
+
+namespace {
+
+QByteArray quoted(const QByteArray& text) {
+    QByteArray out = text;
+    out.replace('"', "\"\"");
+    return '"' + out + '"';
+}
+
+}  // namespace
+
+bool FileTypesCsv::writeCsv(const std::vector<svl::ExtensionStat>& rows, bool byAllocated, const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    uint64_t totalSize = 0, totalAllocated = 0;
+    for (const svl::ExtensionStat& row : rows) {
+        totalSize += row.size;
+        totalAllocated += row.allocated;
+    }
+    const uint64_t total = byAllocated ? totalAllocated : totalSize;
+    QByteArray content = "Extension,File Type,Percent,Size,Allocated,Files\n";
+    for (const svl::ExtensionStat& row : rows) {
+        const uint64_t part = byAllocated ? row.allocated : row.size;
+        const double percent = total == 0 ? 0.0 : double(part) * 100.0 / double(total);
+        content += quoted(QByteArray(row.extension.data(), qsizetype(row.extension.size())));
+        content += ',';
+        content += quoted(fileTypeDescription(row).toUtf8());
+        content += ',';
+        content += QByteArray::number(percent, 'f', 3);
+        content += ',';
+        content += QByteArray::number(qulonglong(row.size));
+        content += ',';
+        content += QByteArray::number(qulonglong(row.allocated));
+        content += ',';
+        content += QByteArray::number(qulonglong(row.files));
+        content += '\n';
+    }
+    // A short write, a failed flush (a full disk) or a failed close is a failed export.
+    const bool written = file.write(content) == content.size() && file.flush();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}

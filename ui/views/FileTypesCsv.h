@@ -1,0 +1,24 @@
+// The file-types CSV: one line per extension with its file-type text, its share in percent,
+// total size, total allocated size and file count, in the order the caller gives.
+// FileTypesCsv holds the static writer; the file-types model derives from it, so that the
+// writer is FileTypesModel::writeCsv for the window and the headless run alike.
+// GUI thread (the file-type texts come from the MIME database).
+#pragma once
+
+#include <QString>
+
+#include <vector>
+
+#include "core/analysis/ExtensionStats.h"
+
+// The file-type text of a row: "(No Extension)", the MIME type's comment for "x.<ext>",
+// or "<EXT> File" when the MIME database does not know the extension. Translated.
+QString fileTypeDescription(const svl::ExtensionStat& row);
+
+class FileTypesCsv {
+public:
+    // Writes the header "Extension,File Type,Percent,Size,Allocated,Files" and one line per
+    // row; the percent is of the allocated total when `byAllocated`, else of the size total.
+    // False when the file cannot be opened or any byte, the flush or the close fails.
+    static bool writeCsv(const std::vector<svl::ExtensionStat>& rows, bool byAllocated, const QString& path);
+};
