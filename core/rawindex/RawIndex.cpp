@@ -1,5 +1,6 @@
 #include "core/rawindex/RawIndex.h"
 
+#include "core/rawindex/BtrfsIndex.h"
 #include "core/rawindex/Ext4Index.h"
 #include "core/rawindex/NtfsIndex.h"
 #include "core/rawindex/RawEligibility.h"
@@ -14,15 +15,6 @@
 #include <cstdio>
 #include <cstring>
 
-// The Btrfs reader is built separately and joins once its header is there; until then Btrfs
-// subvolumes are walked.
-#if __has_include("core/rawindex/BtrfsIndex.h")
-#include "core/rawindex/BtrfsIndex.h"
-#define HM_HAVE_BTRFS_INDEX 1
-#else
-#define HM_HAVE_BTRFS_INDEX 0
-#endif
-
 namespace svl {
 
 namespace {
@@ -30,16 +22,6 @@ namespace {
 void setError(std::string* error, std::string text) {
     if (error)
         *error = std::move(text);
-}
-
-// Opens the Btrfs reader for a subvolume root; null when this build has none.
-std::unique_ptr<RawIndex> openBtrfs([[maybe_unused]] const std::string& folder, [[maybe_unused]] std::string* error,
-                                    [[maybe_unused]] int threads) {
-#if HM_HAVE_BTRFS_INDEX
-    return BtrfsIndex::open(folder, error, threads);
-#else
-    return nullptr;
-#endif
 }
 
 }  // namespace
@@ -74,7 +56,7 @@ std::unique_ptr<RawIndex> loadRawIndex(const std::string& path, unsigned long de
     std::unique_ptr<RawIndex> index;
     std::string deviceName;
     std::string error;
-    if (HM_HAVE_BTRFS_INDEX && isBtrfsSubvolumeRoot(path, dev)) {
+    if (isBtrfsSubvolumeRoot(path, dev)) {
         if (::geteuid() != 0) {
             note = "reading Btrfs metadata takes administrator rights";
             needsAdmin = true;
@@ -82,7 +64,7 @@ std::unique_ptr<RawIndex> loadRawIndex(const std::string& path, unsigned long de
         }
         int threads = rotationalMode >= 1 ? 1 : rotationalMode == 0 ? 0 : isRotationalDisk(path) ? 1 : 0;
         deviceName = path;
-        index = openBtrfs(path, &error, threads);
+        index = BtrfsIndex::open(path, &error, threads);
     } else {
         MountEntry entry;
         if (!rawScanDevice(path, dev, &entry, &note))
