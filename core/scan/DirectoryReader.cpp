@@ -116,6 +116,9 @@ private:
                 return ListResult::Truncated;
             }
             used = std::max(used, n);
+            // Every record takes at least 24 bytes: room for all of them at once.
+            out.entries.reserve(out.entries.size() + size_t(n) / 24);
+            out.names.reserve(out.names.size() + size_t(n));
             for (long pos = 0; pos < n;) {
                 const auto* d = reinterpret_cast<const LinuxDirent64*>(m_buffer + pos);
                 out.append(d->d_name, std::strlen(d->d_name), d->d_ino);

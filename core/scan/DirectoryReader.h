@@ -46,15 +46,13 @@ struct FolderListing {
         entries.clear();
         names.clear();
     }
-    // Gives the memory back when a large folder made the buffers grow past what ordinary
-    // folders need.
-    void trim() {
-        if (entries.capacity() > kKeptEntries)
-            decltype(entries)().swap(entries);
-        if (names.capacity() > kKeptEntries * 32)
-            decltype(names)().swap(names);
+    // Bytes the two buffers hold (their capacities).
+    size_t capacityBytes() const { return entries.capacity() * sizeof(WalkEntry) + names.capacity(); }
+    // Gives the buffers' memory back.
+    void release() {
+        decltype(entries)().swap(entries);
+        decltype(names)().swap(names);
     }
-    static constexpr size_t kKeptEntries = 2048;
     // Appends one entry unless it is "." or "..". May throw std::bad_alloc.
     void append(const char* name, size_t length, uint64_t id);
     const char* name(const WalkEntry& e) const { return names.data() + e.nameOffset; }

@@ -1,5 +1,6 @@
 #include "core/scan/FolderWalker.h"
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,14 +71,28 @@ public:
     // Reads the folder of one job; appends the jobs of the subfolders to enter to `newJobs`.
     // Writes nothing when the walk is to stop. Throws std::bad_alloc when the tree is full.
     void walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs);
-    // Gives back the buffers a large folder made grow.
+    // Keeps the buffers a large folder made grow while the walk's budget for kept buffers
+    // allows, so that the next large folder finds them ready; otherwise gives them back.
     void trim() {
-        m_listing.trim();
-        if (m_stats.capacity() > FolderListing::kKeptEntries)
-            decltype(m_stats)().swap(m_stats);
-        if (m_order.capacity() > FolderListing::kKeptEntries)
-            decltype(m_order)().swap(m_order);
+        const size_t bytes = m_listing.capacityBytes() + m_stats.capacity() * sizeof(EntryStat) +
+                             m_order.capacity() * sizeof(uint32_t);
+        if (bytes <= kFreeBufferBytes) {
+            m_s.m_keptBufferBytes.fetch_sub(int64_t(m_kept));
+            m_kept = 0;
+            return;
+        }
+        const int64_t delta = int64_t(bytes) - int64_t(m_kept);
+        if (m_s.m_keptBufferBytes.fetch_add(delta) + delta <= Shared::kKeptBufferBudget) {
+            m_kept = bytes;
+            return;
+        }
+        m_s.m_keptBufferBytes.fetch_sub(delta + int64_t(m_kept));
+        m_kept = 0;
+        m_listing.release();
+        decltype(m_stats)().swap(m_stats);
+        decltype(m_order)().swap(m_order);
     }
+    ~Worker() { m_s.m_keptBufferBytes.fetch_sub(int64_t(m_kept)); }
 
 private:
     struct Counts {
@@ -110,6 +125,9 @@ private:
     std::vector<std::string> m_bindSources;
     std::string m_path;
     std::string m_name;
+    size_t m_kept = 0;  // bytes of this worker's buffers counted in the walk's budget
+    // Buffers up to this size are kept without counting (ordinary folders).
+    static constexpr size_t kFreeBufferBytes = size_t(256) << 10;
 };
 
 void Worker::markUnreadable(const WalkJob& job, int error) {
@@ -129,7 +147,7 @@ bool Worker::examineBatch(int fd, bool& stopped) {
     if (n == 0)
         return false;
     if (ReadMethod(m_options.readMethod) == ReadMethod::GetdentsIoUring) {
-        m_stats.assign(n, EntryStat{});
+        m_stats.resize(n);  // a successful batch writes every slot
         if (reader().examineBatch(fd, m_listing, m_stats.data()))
             return true;
     }
@@ -563,6 +581,38 @@ void Shared::runWorkers(int32_t threads) {
 
 // ---- statParallel, mount points, root path ------------------------------------------------
 
+namespace {
+
+// One thread's share of statParallel: entries k, k + count, k + 2 count, ...
+struct StatSlice {
+    Shared* shared;
+    int dirfd;
+    const FolderListing* listing;
+    EntryStat* out;
+    int count;
+    int k;
+
+    void run() const {
+        const size_t n = listing->entries.size();
+        size_t done = 0;
+        for (size_t i = size_t(k); i < n; i += size_t(count)) {
+            if (done++ % kStatParallelStopCheck == 0 && shared->shouldStop())
+                return;
+            statEntry(dirfd, listing->name(listing->entries[i]), out[i]);
+        }
+    }
+    static void* thread(void* slice) {
+        static_cast<const StatSlice*>(slice)->run();
+        return nullptr;
+    }
+};
+
+// The slices need little stack; small stacks are cheap to make and to keep in the C library's
+// cache of thread stacks.
+constexpr size_t kStatThreadStackBytes = size_t(128) << 10;
+
+}  // namespace
+
 int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads) {
     int32_t inUse = shared.statThreadsInUse.load();
     int count;
@@ -572,27 +622,33 @@ int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryS
             return 0;
     } while (!shared.statThreadsInUse.compare_exchange_weak(inUse, inUse + count));
 
-    const size_t n = listing.entries.size();
-    const auto slice = [&shared, dirfd, &listing, out, n, count](int k) {
-        size_t done = 0;
-        for (size_t i = size_t(k); i < n; i += size_t(count)) {
-            if (done++ % kStatParallelStopCheck == 0 && shared.shouldStop())
-                return;
-            statEntry(dirfd, listing.name(listing.entries[i]), out[i]);
-        }
-    };
-    std::vector<std::thread> threads;
+    std::vector<StatSlice> slices;
+    std::vector<pthread_t> threads;
     try {
+        slices.reserve(size_t(count));
         threads.reserve(size_t(count));
-        for (int k = 0; k < count; ++k)
-            threads.emplace_back(slice, k);
     } catch (...) {
-        // The slices of threads that could not start are examined here.
+        shared.statThreadsInUse.fetch_sub(count);
+        return 0;
     }
-    for (int k = int(threads.size()); k < count; ++k)
-        slice(k);
-    for (std::thread& t : threads)
-        t.join();
+    for (int k = 0; k < count; ++k)
+        slices.push_back(StatSlice{&shared, dirfd, &listing, out, count, k});
+    pthread_attr_t attr;
+    const bool haveAttr = pthread_attr_init(&attr) == 0;
+    if (haveAttr)
+        pthread_attr_setstacksize(&attr, kStatThreadStackBytes);
+    for (StatSlice& slice : slices) {
+        pthread_t id;
+        if (pthread_create(&id, haveAttr ? &attr : nullptr, &StatSlice::thread, &slice) != 0)
+            break;  // the slices of threads that could not start are examined here
+        threads.push_back(id);
+    }
+    if (haveAttr)
+        pthread_attr_destroy(&attr);
+    for (size_t k = threads.size(); k < slices.size(); ++k)
+        slices[k].run();
+    for (pthread_t id : threads)
+        pthread_join(id, nullptr);
     shared.statThreadsInUse.fetch_sub(count);
     return 1;
 }

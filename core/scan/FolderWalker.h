@@ -135,6 +135,9 @@ private:
     static constexpr int kLinkShards = 64;
     LinkShard m_linkShards[kLinkShards];
 
+    // Bytes of large-folder buffers the workers keep between jobs, at most kKeptBufferBudget.
+    std::atomic<int64_t> m_keptBufferBytes{0};
+    static constexpr int64_t kKeptBufferBudget = int64_t(24) << 20;
     std::atomic<int64_t> m_firstCancelMs{0};
     std::deque<RawWalkContext> m_rawContexts;
     Boundaries m_boundaries;

@@ -123,10 +123,15 @@ unsigned IoUringStatx::reap(EntryStat* out) {
         const uint64_t index = c.user_data >> kSlotBits;
         const unsigned slot = unsigned(c.user_data & kSlotMask);
         EntryStat& e = out[index];
-        if (c.res == 0)
+        if (c.res == 0) {
             entryStatFromStatx(m_buffers[slot], e);
-        else
+        } else if (c.res == -EAGAIN || c.res == -EINTR || c.res == -ECANCELED) {
+            // The kernel could not run the request (no worker thread): examined one by one later.
+            e.result = EntryStat::kNotExamined;
+            ++m_notRun;
+        } else {
             e.result = c.res < 0 ? c.res : -EIO;
+        }
         m_freeSlots.push_back(uint16_t(slot));
         ++head;
         ++n;
@@ -154,6 +159,7 @@ bool IoUringStatx::examine(int dirfd, const FolderListing& listing, EntryStat* o
         return false;
     const size_t count = listing.entries.size();
     const char* names = listing.names.data();
+    m_notRun = 0;
     size_t next = 0;      // next entry to put into the ring
     unsigned queued = 0;  // requests in the submission ring not yet taken by the kernel
     while (next < count || queued > 0 || m_inFlight > 0) {
@@ -198,6 +204,12 @@ bool IoUringStatx::examine(int dirfd, const FolderListing& listing, EntryStat* o
         }
         queued -= std::min<unsigned>(queued, unsigned(r));
         reap(out);
+    }
+    if (m_notRun == count) {
+        // Nothing ran: this thread stops using io_uring (the entries are examined one by one).
+        release();
+        m_state = State::Failed;
+        return false;
     }
     return true;
 }

@@ -32,9 +32,11 @@ public:
     bool ensureReady();
     State state() const { return m_state; }
 
-    // Examines every entry of `listing` relative to `dirfd`: out[i].result becomes 0 or -errno.
-    // Returns false when io_uring failed for this folder; every request already submitted has
-    // completed (its buffer is no longer written) when this returns, whatever the answer.
+    // Examines every entry of `listing` relative to `dirfd`: out[i].result becomes 0, -errno, or
+    // kNotExamined for a request the kernel could not run (the caller examines those itself).
+    // Returns false when io_uring failed for this folder (when no request could run at all,
+    // the ring is given up for good); every request already submitted has completed (its
+    // buffer is no longer written) when this returns, whatever the answer.
     [[nodiscard]] bool examine(int dirfd, const FolderListing& listing, EntryStat* out);
 
 private:
@@ -61,6 +63,7 @@ private:
     unsigned m_cqMask = 0;
     io_uring_cqe* m_cqes = nullptr;
     unsigned m_inFlight = 0;
+    size_t m_notRun = 0;  // requests of the current folder the kernel could not run
     // One statx buffer per ring slot; a request carries (entry index << 9 | slot) as user data.
     std::vector<struct statx> m_buffers;
     std::vector<uint16_t> m_freeSlots;

@@ -1,6 +1,7 @@
 #include "core/scan/ScanDriver.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -85,6 +86,12 @@ void finishScan(ScanTree& tree, ScanProgress* progress, Clock::time_point start,
     tree.seconds = std::max(0.0, secondsSince(start) - loginSeconds);
 }
 
+// A walk touches the tree's storage from front to back: huge pages spare it most page faults.
+void adviseHugePages(ScanTree& tree) {
+    madvise(tree.nodes, tree.nodeReserved, MADV_HUGEPAGE);
+    madvise(tree.names, tree.nameReserved, MADV_HUGEPAGE);
+}
+
 constexpr unsigned kRootStatMask = STATX_TYPE | STATX_MTIME | STATX_INO | STATX_SIZE | STATX_BLOCKS;
 
 }  // namespace
@@ -92,6 +99,7 @@ constexpr unsigned kRootStatMask = STATX_TYPE | STATX_MTIME | STATX_INO | STATX_
 std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions& options, ScanProgress* progress) {
     const auto start = Clock::now();
     auto tree = std::make_unique<ScanTree>();
+    adviseHugePages(*tree);
     struct statx st;
     if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kRootStatMask, &st) != 0) {
         tree->errors = 1;
@@ -211,6 +219,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     auto tree = std::make_unique<ScanTree>();
     if (paths.empty())
         return tree;
+    adviseHugePages(*tree);
     const size_t n = paths.size();
     const double weight = 1.0 / double(n);
 
