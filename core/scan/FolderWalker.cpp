@@ -390,7 +390,12 @@ void Worker::writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const
                 sub.weight = share;
                 sub.device = job.device;
                 sub.id = e.id;
-                sub.context = job.context;
+                // Nested subvolumes and mount points below the root are not held by the index:
+                // their folders are walked on the live file system.
+                const RawWalkContext* ctx = job.context;
+                const bool live = ctx && (ctx->index->isSubvolumeLink(e.id) ||
+                                          (!ctx->mountPaths.empty() && ctx->mountPaths.count(sub.path) > 0));
+                sub.context = live ? nullptr : job.context;
                 newJobs.push_back(std::move(sub));
             }
         }
