@@ -21,6 +21,8 @@
 #include <new>
 #include <stdexcept>
 
+#include <unistd.h>
+
 namespace {
 
 constexpr int kResizeDebounceMs = 150;
@@ -44,6 +46,17 @@ QColor backgroundColor() {
 QRectF toQRect(const svl::TreemapRect& r) { return QRectF(r.x, r.y, r.w, r.h); }
 
 bool usable(const QRectF& r) { return r.width() > 0 && r.height() > 0; }
+
+// Pixel buffers larger than the machine's memory are refused before they are made: with
+// overcommit the allocation itself may succeed and the process be killed while filling it.
+bool pixelsCouldFit(int deviceWidth, int deviceHeight) {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGE_SIZE);
+    if (pages <= 0 || pageSize <= 0)
+        return true;
+    const double bytes = double(deviceWidth) * double(deviceHeight) * (4 + sizeof(uint32_t));
+    return bytes <= double(pages) * double(pageSize);
+}
 
 int zoomDurationMs() {
     return std::clamp(stored("treemapZoomMs", 333).toInt(), 0, kMaxZoomMs);
@@ -170,6 +183,8 @@ void TreemapWidget::rebuild() {
         m_pixels = svl::TreemapPixels();  // much smaller now: give the memory back
     bool built = false;
     try {
+        if (!pixelsCouldFit(deviceWidth, deviceHeight))
+            throw std::bad_alloc();
         m_layout = svl::layoutTreemap(*m_tree, m_zoomRoot, {0, 0, double(width()), double(height())}, options);
         m_layout.render(m_palette, deviceWidth, deviceHeight, m_pixels, storedBool("gradientEnabled", true), m_ratio);
         built = true;

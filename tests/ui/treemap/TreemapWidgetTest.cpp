@@ -11,7 +11,13 @@
 #include <QTest>
 #include <QVariantAnimation>
 
+#include <fstream>
+#include <string>
 #include <vector>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using treemaptest::TreeBuilder;
 
@@ -331,4 +337,42 @@ TEST(TreemapWidgetOffscreen, BuildsWithoutAnEventLoopAndSurvivesHugeSizes) {
     widget.resize(100, 80);
     widget.refresh();
     EXPECT_EQ(widget.image().size(), QSize(100, 80));
+}
+
+// A real std::bad_alloc from the raster (address space limited in a child process) must be
+// caught by the rebuild, leave no picture, and let later rebuilds work.
+TEST(TreemapWidgetOffscreen, AllocationFailureInTheRasterLeavesNoPicture) {
+    treemaptest::clearSettings();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(30);
+        TreemapWidget widget;
+        widget.setMinimumSize(0, 0);
+        widget.resize(4000, 4000);  // 128 MB of buffers, well within the machine, beyond the limit below
+        const auto tree = sampleTree();  // the tree's reservations are made before the limit
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        unsigned long long vmKiB = 0;
+        while (std::getline(status, line))
+            if (line.rfind("VmSize:", 0) == 0)
+                vmKiB = std::stoull(line.substr(7));
+        const rlimit limit{rlim_t(vmKiB + 48 * 1024) * 1024, rlim_t(vmKiB + 48 * 1024) * 1024};
+        if (vmKiB == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+            _exit(2);
+        try {
+            widget.setTree(tree);
+        } catch (...) {
+            _exit(3);
+        }
+        if (!widget.image().isNull())
+            _exit(4);
+        widget.resize(200, 100);
+        widget.refresh();
+        _exit(widget.image().size() == QSize(200, 100) ? 0 : 5);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
