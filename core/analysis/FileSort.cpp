@@ -12,19 +12,30 @@ namespace svl {
 
 namespace {
 
+// The records' array new and delete serve the parallel sort's scratch array (new T[n]):
+// fresh pages of a large array cost more to fault in than the merge passes themselves.
 struct NumberRecord {
     int64_t key;  // already inverted for descending order
     uint32_t id;
+
+    static void* operator new[](size_t bytes) { return allocateLargeArray(bytes); }
+    static void operator delete[](void* p, size_t bytes) noexcept { freeLargeArray(p, bytes); }
 };
 
 struct NameRecord {
     uint64_t prefix[3];  // first 24 name bytes, big-endian words, zero-filled
     uint32_t id;
     bool longName;  // more than 24 bytes: equal prefixes need the whole names
+
+    static void* operator new[](size_t bytes) { return allocateLargeArray(bytes); }
+    static void operator delete[](void* p, size_t bytes) noexcept { freeLargeArray(p, bytes); }
 };
 
 struct IdRecord {
     uint32_t id;
+
+    static void* operator new[](size_t bytes) { return allocateLargeArray(bytes); }
+    static void operator delete[](void* p, size_t bytes) noexcept { freeLargeArray(p, bytes); }
 };
 
 std::string_view nameOf(const ScanTree& tree, uint32_t id) { return tree.nodes[id].nameView(); }
