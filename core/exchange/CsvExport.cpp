@@ -167,11 +167,81 @@ std::vector<uint32_t> listRows(const ScanTree& tree, const std::vector<uint32_t>
     return rows;
 }
 
+bool localOffset(int64_t seconds, long& offset) {
+    const time_t t = time_t(seconds);
+    struct tm parts;
+    if (!localtime_r(&t, &parts))
+        return false;
+    offset = parts.tm_gmtoff;
+    return true;
+}
+
+// The local offset from UTC over a span of times, found once before the rows are built: the
+// C library's conversion reads the zone file on every call and serialises the threads.
+// The offset is sampled daily and every change is searched down to its second.
+class LocalOffsets {
+public:
+    void build(int64_t lo, int64_t hi) {
+        long current;
+        if (!localOffset(lo, current))
+            return;
+        std::vector<std::pair<int64_t, long>> changes{{lo, current}};
+        for (int64_t t = lo; t < hi;) {
+            const int64_t next = hi - t > 86400 ? t + 86400 : hi;
+            long offset;
+            if (!localOffset(next, offset))
+                return;
+            if (offset != current) {
+                int64_t before = t, after = next;  // offset(before) == current, offset(after) differs
+                while (after - before > 1) {
+                    const int64_t mid = before + (after - before) / 2;
+                    long m;
+                    if (!localOffset(mid, m))
+                        return;
+                    if (m == current)
+                        before = mid;
+                    else
+                        after = mid;
+                }
+                long atChange;
+                if (!localOffset(after, atChange))
+                    return;
+                changes.push_back({after, atChange});
+                current = atChange;
+                if (atChange != offset) {
+                    t = after;  // another change follows within the same day: search on from here
+                    continue;
+                }
+            }
+            t = next;
+        }
+        m_changes = std::move(changes);
+        m_lo = lo;
+        m_hi = hi;
+    }
+
+    bool find(int64_t t, long& offset) const {
+        if (m_changes.empty() || t < m_lo || t > m_hi)
+            return false;
+        auto it = std::upper_bound(m_changes.begin(), m_changes.end(), t,
+                                   [](int64_t v, const std::pair<int64_t, long>& c) { return v < c.first; });
+        offset = std::prev(it)->second;
+        return true;
+    }
+
+private:
+    std::vector<std::pair<int64_t, long>> m_changes;  // from this second on, this offset
+    int64_t m_lo = 0;
+    int64_t m_hi = -1;
+};
+
 // Builds the rows of one block into its text buffer; each block is built by one thread.
 class RowWriter {
 public:
-    RowWriter(const ScanTree& tree, const CsvExportOptions& options, uint64_t driveCapacity, uint64_t driveFree)
+    RowWriter(const ScanTree& tree, const CsvExportOptions& options, uint64_t driveCapacity, uint64_t driveFree,
+              const LocalOffsets& offsets)
         : m_tree(tree),
+          m_offsets(offsets),
           m_options(options),
           m_separator(options.tabSeparated ? '\t' : ','),
           m_virtualRoot(tree.nodeCount > 0 && (tree.nodes[0].flags & NodeFlag::VirtualRoot)),
@@ -188,6 +258,7 @@ private:
     uint64_t parentInode(uint32_t id);
 
     const ScanTree& m_tree;
+    const LocalOffsets& m_offsets;
     const CsvExportOptions& m_options;
     char m_separator;
     bool m_virtualRoot;
@@ -228,15 +299,6 @@ void RowWriter::buildPath(uint32_t id, std::string& out) {
     }
 }
 
-bool localOffset(int64_t seconds, long& offset) {
-    const time_t t = time_t(seconds);
-    struct tm parts;
-    if (!localtime_r(&t, &parts))
-        return false;
-    offset = parts.tm_gmtoff;
-    return true;
-}
-
 void RowWriter::appendLibraryDate(std::string& out, int64_t seconds) {
     const time_t t = time_t(seconds);
     struct tm parts;
@@ -255,6 +317,12 @@ void RowWriter::appendDate(std::string& out, int64_t seconds) {
         appendCsvDate(out, seconds);
         return;
     }
+    long known;
+    int64_t shifted;
+    if (m_offsets.find(seconds, known) && !__builtin_add_overflow(seconds, int64_t(known), &shifted)) {
+        appendCsvDate(out, shifted);
+        return;
+    }
     const int64_t slot = seconds / 900 - (seconds % 900 < 0 ? 1 : 0);
     if (slot != m_slot) {
         m_slot = slot;
@@ -263,7 +331,6 @@ void RowWriter::appendDate(std::string& out, int64_t seconds) {
         m_slotUniform = localOffset(first, a) && first <= INT64_MAX - 899 && localOffset(first + 899, b) && a == b;
         m_slotOffset = a;
     }
-    int64_t shifted;
     if (m_slotUniform && !__builtin_add_overflow(seconds, int64_t(m_slotOffset), &shifted)) {
         appendCsvDate(out, shifted);
         return;
@@ -516,13 +583,29 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
     const std::vector<uint32_t> rows = listRows(tree, ids, listedOnly, options, perm);
     perm = std::vector<uint32_t>();
 
+    // The span of the Modified times, when a daily walk over it costs no more than the rows.
+    LocalOffsets offsets;
+    if (!options.utcTimes && !rows.empty()) {
+        int64_t lo = INT64_MAX, hi = INT64_MIN;
+        for (uint32_t id : rows) {
+            const ScanNode& n = tree.nodes[id];
+            int64_t t = n.modified;
+            if (n.isFolder() && options.folderNewestModified && id < tree.newestTimes.size())
+                t = tree.newestTimes[id];
+            lo = std::min(lo, t);
+            hi = std::max(hi, t);
+        }
+        if (hi - lo <= int64_t(rows.size()) * 86400 && hi - lo <= int64_t(400) * 366 * 86400)
+            offsets.build(lo, hi);
+    }
+
     const uint64_t blocks = (rows.size() + kRowsPerBlock - 1) / kRowsPerBlock;
     const uint64_t batch = std::max<uint64_t>(1, 2 * uint64_t(hardwareThreadCount()));
     std::vector<std::string> buffers(std::min(batch, blocks));
     for (uint64_t first = 0; ok && first < blocks; first += batch) {
         const uint64_t count = std::min(batch, blocks - first);
         parallelFor(count, [&](uint64_t j) {
-            RowWriter writer(tree, options, driveCapacity, driveFree);
+            RowWriter writer(tree, options, driveCapacity, driveFree, offsets);
             std::string& out = buffers[j];
             out.clear();
             const uint64_t begin = (first + j) * kRowsPerBlock;

@@ -520,7 +520,9 @@ CsvImportResult importInto(const std::string& path, ScanProgress* progress,
     state.base = uint64_t(rowsBegin - data);
     state.bounds = csvChunkBounds(rowsBegin, end);
     const uint64_t remainder = std::max<uint64_t>(1, uint64_t(end - rowsBegin));
-    state.rowsPerChunk = uint64_t(double(estimate) * 4194304.0 / double(remainder)) + 1024;
+    // A row takes at least four bytes ("a,0" and a line feed), which bounds a chunk's rows.
+    state.rowsPerChunk = std::min<uint64_t>(uint64_t(double(estimate) * 4194304.0 / double(remainder)),
+                                            4194304 / 4) + 1024;
     const unsigned hardware = hardwareThreadCount();
     state.readAhead = 3 * uint64_t(std::max(1u, hardware));
     state.slots.resize(state.chunkCount());

@@ -421,20 +421,31 @@ int64_t CsvChunkParser::parseTime(const char* p, const char* end) {
                 second = 0;
         }
     }
-    if (m_hourKey[0] != year || m_hourKey[1] != month || m_hourKey[2] != day || m_hourKey[3] != hour) {
+    auto convert = [&] {
         struct tm parts = {};
         parts.tm_year = int(year - 1900);
         parts.tm_mon = int(month - 1);
         parts.tm_mday = int(day);
         parts.tm_hour = int(hour);
         parts.tm_isdst = -1;
-        m_hourTime = int64_t(mktime(&parts));
-        m_hourKey[0] = year;
-        m_hourKey[1] = month;
-        m_hourKey[2] = day;
-        m_hourKey[3] = hour;
+        return int64_t(mktime(&parts));
+    };
+    int64_t hourTime;
+    if (year >= 0 && year < (1 << 20) && month >= 0 && month < 16 && day >= 0 && day < 32 && hour >= 0 && hour < 32) {
+        const uint64_t key = uint64_t(year) << 15 | uint64_t(month) << 10 | uint64_t(day) << 5 | uint64_t(hour);
+        const auto it = m_hours.find(key);
+        if (it != m_hours.end()) {
+            hourTime = it->second;
+        } else {
+            if (m_hours.size() >= (1u << 16))
+                m_hours.clear();
+            hourTime = convert();
+            m_hours.emplace(key, hourTime);
+        }
+    } else {
+        hourTime = convert();
     }
-    return m_hourTime + minute * 60 + second;
+    return hourTime + minute * 60 + second;
 }
 
 bool CsvChunkParser::parseLine(const char* file, const char* line, const char* lineEnd, CsvChunk& out) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -103,9 +104,9 @@ private:
     char m_separator;
     bool m_backslash;
     const std::atomic<bool>* m_cancel;
-    // mktime of the last (year, month, day, hour) met.
-    int64_t m_hourKey[4] = {INT64_MIN, 0, 0, 0};
-    int64_t m_hourTime = 0;
+    // mktime of every (year, month, day, hour) met: the C library's conversion looks at the
+    // zone file on every call, so it runs once per distinct hour.
+    std::unordered_map<uint64_t, int64_t> m_hours;
     std::string m_field;
 };
 

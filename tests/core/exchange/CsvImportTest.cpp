@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -283,4 +284,17 @@ TEST_F(CsvImport, CancelGivesAnEmptyTree) {
     ASSERT_TRUE(r.tree);
     EXPECT_EQ(r.tree->nodeCount, 0u);
     EXPECT_TRUE(r.error.empty());
+}
+
+TEST_F(CsvImport, HugeFirstLineAndUnclosedQuotesStayBounded) {
+    // 64 MiB without a line feed before the header, then a quote that never closes.
+    std::string text(64 << 20, 'x');
+    text += "\n";
+    text += kHeader;
+    text += "\"/r/\",0,0,,0,0,0,,,,\n\"/r/f\",1,0,,0,0,0,,,,\n\"/r/open,1,0,,0,0,0,,,,\n\"" + std::string(1 << 20, 'q');
+    const auto started = std::chrono::steady_clock::now();
+    const auto r = importText(text);
+    ASSERT_TRUE(r.tree) << r.error;
+    EXPECT_EQ(describe(*r.tree), "/r/ 1 0 0 1\n/r/f 1 0 0 0\n");
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 20.0);
 }
