@@ -236,7 +236,13 @@ TEST_F(TreemapWidgetFixture, ZoomTransitionBlocksHitsUntilItEnds) {
     m_treemap->zoomTo(0);  // out: animates from the old root's rectangle
     ASSERT_TRUE(m_treemap->zoomAnimationRunning());
     EXPECT_EQ(m_treemap->findChild<QVariantAnimation*>()->duration(), 5000);
-    m_treemap->zoomTo(ids.docs);  // a new zoom stops the running one
+    // A new zoom replaces the running transition; its first frames outline the folder's old place.
+    const QRectF docs = m_treemap->rectOf(ids.docs);
+    m_treemap->zoomTo(ids.docs);
+    ASSERT_TRUE(m_treemap->zoomAnimationRunning());
+    const QImage frame = m_treemap->grab().toImage();
+    EXPECT_EQ(frame.pixelColor(int(docs.x()) + 1, int(docs.center().y())), QColor(Qt::white));
+    EXPECT_EQ(m_treemap->zoomRoot(), ids.docs);
 
     store->setValue(QStringLiteral("treemapZoomMs"), 0);
     m_treemap->zoomTo(0);
