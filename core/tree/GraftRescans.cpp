@@ -82,7 +82,8 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
 
     uint64_t droppedErrors = 0;
     uint64_t freshErrors = 0;
-    bool incomplete = false;
+    // A tree that was cut short stays so: a rescan of some folders does not fill in the rest.
+    bool incomplete = old.incomplete;
 
     const uint32_t rootId = tree->allocateNodes(1);
     ScanNode& root = tree->nodes[rootId];

@@ -141,6 +141,12 @@ TEST(GraftRescansTest, IncompleteFreshTreeMakesTheResultIncomplete) {
     auto tree = svl::graftRescans(*old, {{at(*old, "/r/b"), fresh}});
     EXPECT_TRUE(tree->incomplete);
     EXPECT_EQ(tree->errors, 1u);
+
+    // A cancelled scan keeps saying so after a complete rescan of one of its folders.
+    auto cut = oldTree();
+    cut->incomplete = true;
+    auto whole = share(build(dir("/r/b", {file("all", 1)})));
+    EXPECT_TRUE(svl::graftRescans(*cut, {{at(*cut, "/r/b"), whole}})->incomplete);
 }
 
 TEST(GraftRescansTest, BindSourcesFollowTheirNodes) {
