@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "core/analysis/Parallel.h"
 #include "core/exchange/CsvExport.h"
@@ -123,7 +124,10 @@ int main(int argc, char** argv) {
     std::printf("%8s %10s %10s %12s %14s %12s\n", "threads", "import s", "export s", "import peak", "estimate 88/row",
                 "export rows");
     double importOne = 0, exportOne = 0;
-    for (int threads : {1, 2, 4, 8}) {
+    std::vector<int> counts{1, 2, 4, 8};
+    if (const char* only = std::getenv("CSV_BENCH_THREADS"))
+        counts = {std::atoi(only)};
+    for (int threads : counts) {
         svl::ScopedHardwareThreads scoped(threads);
         const uint64_t before = currentRssKb();
         resetPeakRss();

@@ -178,7 +178,8 @@ bool localOffset(int64_t seconds, long& offset) {
 
 // The local offset from UTC over a span of times, found once before the rows are built: the
 // C library's conversion reads the zone file on every call and serialises the threads.
-// The offset is sampled daily and every change is searched down to its second.
+// The offset is sampled hourly and every change is searched down to its second (clock
+// changes an hour or less apart are not told apart).
 class LocalOffsets {
 public:
     void build(int64_t lo, int64_t hi) {
@@ -187,7 +188,7 @@ public:
             return;
         std::vector<std::pair<int64_t, long>> changes{{lo, current}};
         for (int64_t t = lo; t < hi;) {
-            const int64_t next = hi - t > 86400 ? t + 86400 : hi;
+            const int64_t next = hi - t > 3600 ? t + 3600 : hi;
             long offset;
             if (!localOffset(next, offset))
                 return;
@@ -209,7 +210,7 @@ public:
                 changes.push_back({after, atChange});
                 current = atChange;
                 if (atChange != offset) {
-                    t = after;  // another change follows within the same day: search on from here
+                    t = after;  // another change follows within the hour: search on from here
                     continue;
                 }
             }
@@ -583,7 +584,7 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
     const std::vector<uint32_t> rows = listRows(tree, ids, listedOnly, options, perm);
     perm = std::vector<uint32_t>();
 
-    // The span of the Modified times, when a daily walk over it costs no more than the rows.
+    // The span of the Modified times, when an hourly walk over it costs no more than the rows.
     LocalOffsets offsets;
     if (!options.utcTimes && !rows.empty()) {
         int64_t lo = INT64_MAX, hi = INT64_MIN;
@@ -595,7 +596,8 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
             lo = std::min(lo, t);
             hi = std::max(hi, t);
         }
-        if (hi - lo <= int64_t(rows.size()) * 86400 && hi - lo <= int64_t(400) * 366 * 86400)
+        int64_t span;
+        if (!__builtin_sub_overflow(hi, lo, &span) && span <= int64_t(rows.size()) * 3600)
             offsets.build(lo, hi);
     }
 

@@ -111,12 +111,33 @@ struct ParseState {
     bool stop = false;
     bool failed = false;  // a worker ran out of memory outside a chunk
     std::vector<std::unique_ptr<CsvChunk>> slots;
+    // Merged chunks kept with their storage, so that parsing does not fault in fresh pages.
+    std::vector<std::unique_ptr<CsvChunk>> spare;
 
     uint64_t chunkCount() const { return bounds.size() - 1; }
+
+    std::unique_ptr<CsvChunk> takeSpare() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (spare.empty())
+            return std::make_unique<CsvChunk>();
+        std::unique_ptr<CsvChunk> chunk = std::move(spare.back());
+        spare.pop_back();
+        return chunk;
+    }
+    void giveBack(std::unique_ptr<CsvChunk> chunk) {
+        chunk->rows.clear();
+        chunk->paths.clear();
+        chunk->text.clear();
+        chunk->bindSources.clear();
+        chunk->bytes = chunk->fileRows = chunk->folderRows = 0;
+        chunk->outOfMemory = false;
+        std::lock_guard<std::mutex> lock(mutex);
+        spare.push_back(std::move(chunk));
+    }
 };
 
 std::unique_ptr<CsvChunk> parseChunk(ParseState& state, CsvChunkParser& parser, uint64_t k) {
-    auto chunk = std::make_unique<CsvChunk>();
+    std::unique_ptr<CsvChunk> chunk = state.takeSpare();
     try {
         parser.parse(state.file, state.base + state.bounds[k], state.base + state.bounds[k + 1], *chunk,
                      state.rowsPerChunk);
@@ -568,7 +589,7 @@ CsvImportResult importInto(const std::string& path, ScanProgress* progress,
             progress->folders.fetch_add(chunk->folderRows);
             progress->fraction.store(double(mergedBytes) * 0.7 / double(remainder));
         }
-        chunk.reset();
+        state.giveBack(std::move(chunk));
         {
             std::lock_guard<std::mutex> lock(state.mutex);
             state.merged = k + 1;

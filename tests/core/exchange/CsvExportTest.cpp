@@ -313,3 +313,37 @@ TEST(CsvExport, FailuresAreReported) {
     EXPECT_EQ(error, "Couldn't write the file.");
     EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, "/dev/full", nullptr));
 }
+
+TEST(CsvExport, ManyLocalTimesAcrossClockChangesMatchTheCLibrary) {
+    // Enough rows that the offsets are looked up once for the whole span, with times on and
+    // around both clock changes of 2024 and in a zone with two changes on one day.
+    for (const char* zoneName : {"EST5EDT,M3.2.0,M11.1.0", "XST-5:30XDT-6:15,J100/6,J100/20"}) {
+        ScopedTimeZone zone(zoneName);
+        std::vector<Spec> files;
+        std::vector<int64_t> times;
+        for (int i = 0; i < 3000; ++i)
+            times.push_back(1704067200 + int64_t(i) * 10487);  // through 2024 in uneven steps
+        for (int64_t edge : {1710053999LL, 1710054000LL, 1730613599LL, 1730613600LL, 1730617199LL, 1730617200LL})
+            for (int64_t d = -2; d <= 2; ++d)
+                times.push_back(edge + d);
+        for (int64_t day = 1712102400; day < 1712102400 + 86400; day += 1800)
+            times.push_back(day);  // 2024-04-03, the 100th day of the year, every half hour
+        for (size_t i = 0; i < times.size(); ++i)
+            files.push_back(file("f" + std::to_string(100000 + i), 1, 0, times[i]));
+        auto tree = build(dir("/r", files));
+        CsvExportOptions o;
+        o.exportFolders = false;
+        o.exportDriveCapacity = false;
+        const std::string text = exportText(*tree, o);
+        for (size_t i = 0; i < times.size(); ++i) {
+            const time_t t = time_t(times[i]);
+            struct tm parts;
+            ASSERT_TRUE(localtime_r(&t, &parts));
+            char expected[96];
+            std::snprintf(expected, sizeof expected, "\"/r/f%zu\",1,0,%04d/%02d/%02d %02d:%02d:%02d,", 100000 + i,
+                          parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
+                          parts.tm_sec);
+            ASSERT_NE(text.find(expected), std::string::npos) << zoneName << " " << expected;
+        }
+    }
+}
