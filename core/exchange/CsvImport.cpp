@@ -284,6 +284,7 @@ bool TreeMerger::merge(const CsvChunk& chunk) {
     const uint32_t first = m_tree.allocateNodes(count);
     if (first != m_count)
         return false;
+    ScanNode* const nodes = m_tree.nodes;
     for (uint32_t i = 0; i < count; ++i) {
         const CsvRow& row = chunk.rows[i];
         const CsvRowPath& rp = chunk.paths[i];
@@ -312,7 +313,7 @@ bool TreeMerger::merge(const CsvChunk& chunk) {
             m_stack.push_back(uint32_t(m_folders.size()));
             m_folders.push_back({kept, rp.length, id});
         }
-        ScanNode& n = m_tree.nodes[id];
+        ScanNode& n = nodes[id];
         n = ScanNode{};
         n.name = row.name;
         n.nameLength = row.nameLength;

@@ -386,6 +386,23 @@ bool isAcceptableCsvPath(const char* path, size_t length, bool backslash) {
     return true;
 }
 
+const char* CsvChunkParser::storeName(const char* name, size_t length, uint16_t& storedLength) {
+    constexpr size_t kBlock = 65536;
+    const size_t kept = std::min<size_t>(length, kMaxNameLength);
+    if (m_nameBlockLeft < kept + 1) {
+        m_nameBlock = m_tree.allocateNames(kBlock);
+        m_nameBlockLeft = kBlock;
+    }
+    char* p = m_nameBlock;
+    if (kept)
+        std::memcpy(p, name, kept);
+    p[kept] = '\0';
+    m_nameBlock += kept + 1;
+    m_nameBlockLeft -= kept + 1;
+    storedLength = uint16_t(kept);
+    return p;
+}
+
 CsvChunkParser::CsvChunkParser(ScanTree& tree, const CsvLayout& layout, char separator, bool backslash,
                                const std::atomic<bool>* cancel)
     : m_tree(tree), m_layout(layout), m_separator(separator), m_backslash(backslash), m_cancel(cancel) {}
@@ -546,7 +563,7 @@ bool CsvChunkParser::parseLine(const char* file, const char* line, const char* l
             nameStart = int32_t(static_cast<const char*>(last) - pb) + 1;
     }
     if (nameStart >= 0)
-        row.name = appendCsvName(m_tree, pb + nameStart, length - size_t(nameStart), row.nameLength);
+        row.name = storeName(pb + nameStart, length - size_t(nameStart), row.nameLength);
     if (folder) {
         row.flags |= NodeFlag::Folder;
         if (!bindSource.empty()) {

@@ -96,6 +96,7 @@ public:
     void parse(const char* file, uint64_t begin, uint64_t end, CsvChunk& out, uint64_t expectedRows);
 
 private:
+    const char* storeName(const char* name, size_t length, uint16_t& storedLength);
     bool parseLine(const char* file, const char* line, const char* lineEnd, CsvChunk& out);
     int64_t parseTime(const char* begin, const char* end);
 
@@ -107,6 +108,10 @@ private:
     // mktime of every (year, month, day, hour) met: the C library's conversion looks at the
     // zone file on every call, so it runs once per distinct hour.
     std::unordered_map<uint64_t, int64_t> m_hours;
+    // Names are placed in blocks claimed from the pool, so that parsing threads do not
+    // contend for the pool's counter on every row.
+    char* m_nameBlock = nullptr;
+    size_t m_nameBlockLeft = 0;
     std::string m_field;
 };
 
