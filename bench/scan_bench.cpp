@@ -83,9 +83,11 @@ bool haveProgram(const std::string& name) {
 
 // ---- the generated tree -----------------------------------------------------------------
 
-// Folders with 0-40 files each and a few subfolders, a handful of large folders (12,000
-// entries, which the scanner examines with extra threads), file sizes from a few bytes to
+// Folders with 0-40 files each and 0-5 subfolders, one large folder (12,000 entries, which
+// the scanner examines with extra threads) among every 4,000, file sizes from a few bytes to
 // a few MiB (most sparse, some written), deterministic from a fixed seed.
+constexpr int kTreeVersion = 2;  // changes whenever the generated shape changes
+
 bool generateTree(const std::string& root, uint64_t entries) {
     std::printf("generating %" PRIu64 " entries under %s ...\n", entries, root.c_str());
     std::fflush(stdout);
@@ -100,10 +102,10 @@ bool generateTree(const std::string& root, uint64_t entries) {
     uint64_t count = 0;
     for (size_t i = 0; i < folders.size() && count < entries; ++i) {
         const size_t depth = size_t(std::count(folders[i].path.begin() + long(root.size()), folders[i].path.end(), '/'));
-        const uint32_t subs = depth < 2 ? 12 : depth < 7 ? uint32_t(rng() % 5) : 0;
+        const uint32_t subs = depth < 2 ? 12 : depth < 9 ? uint32_t(rng() % 6) : 0;
         for (uint32_t s = 0; s < subs && count < entries; ++s) {
             Folder f{folders[i].path + "/dir" + std::to_string(s) + "_" + std::to_string(rng() % 1000), 0};
-            f.files = (folders.size() % 97 == 0) ? 12000 : uint32_t(rng() % 41);
+            f.files = (folders.size() % 4000 == 1000) ? 12000 : uint32_t(rng() % 41);
             count += 1 + f.files;
             folders.push_back(std::move(f));
         }
@@ -140,14 +142,15 @@ bool generateTree(const std::string& root, uint64_t entries) {
         pool.emplace_back(worker, uint64_t(t) + 1);
     for (auto& t : pool)
         t.join();
-    std::ofstream(root + "/.hm-bench-tree") << entries << "\n";
+    std::ofstream(root + "/.hm-bench-tree") << kTreeVersion << " " << entries << "\n";
     return true;
 }
 
 bool treeReady(const std::string& root, uint64_t entries) {
     std::ifstream f(root + "/.hm-bench-tree");
+    int version = 0;
     uint64_t n = 0;
-    return f >> n && n == entries;
+    return f >> version >> n && version == kTreeVersion && n == entries;
 }
 
 // ---- scans --------------------------------------------------------------------------------
@@ -218,7 +221,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    if (!treeReady(treePath, entries) && !generateTree(treePath, entries)) {
+    if (!treeReady(treePath, entries) && !measureChild([&] { return generateTree(treePath, entries) ? 0 : 1; }).ok) {
         std::fprintf(stderr, "could not generate the tree under %s\n", treePath.c_str());
         return 1;
     }

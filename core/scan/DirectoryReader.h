@@ -48,11 +48,7 @@ struct FolderListing {
     }
     // Bytes the two buffers hold (their capacities).
     size_t capacityBytes() const { return entries.capacity() * sizeof(WalkEntry) + names.capacity(); }
-    // Gives the buffers' memory back.
-    void release() {
-        decltype(entries)().swap(entries);
-        decltype(names)().swap(names);
-    }
+
     // Appends one entry unless it is "." or "..". May throw std::bad_alloc.
     void append(const char* name, size_t length, uint64_t id);
     const char* name(const WalkEntry& e) const { return names.data() + e.nameOffset; }

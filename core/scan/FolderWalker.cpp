@@ -71,26 +71,36 @@ public:
     // Reads the folder of one job; appends the jobs of the subfolders to enter to `newJobs`.
     // Writes nothing when the walk is to stop. Throws std::bad_alloc when the tree is full.
     void walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs);
-    // Keeps the buffers a large folder made grow while the walk's budget for kept buffers
-    // allows, so that the next large folder finds them ready; otherwise gives them back.
-    void trim() {
-        const size_t bytes = m_listing.capacityBytes() + m_stats.capacity() * sizeof(EntryStat) +
-                             m_order.capacity() * sizeof(uint32_t);
-        if (bytes <= kFreeBufferBytes) {
-            m_s.m_keptBufferBytes.fetch_sub(int64_t(m_kept));
-            m_kept = 0;
+    // Before a job: takes spare large buffers another worker left, when there are any.
+    void takeSpareBuffers() {
+        if (m_kept || m_s.m_spareCount.load(std::memory_order_relaxed) == 0)
             return;
-        }
+        std::lock_guard<std::mutex> lock(m_s.m_bufferMutex);
+        if (m_s.m_spareBuffers.empty())
+            return;
+        m_buf.swap(m_s.m_spareBuffers.back());
+        m_s.m_spareBuffers.pop_back();  // frees this worker's own small buffers
+        m_s.m_spareCount.fetch_sub(1);
+        m_kept = m_buf.capacityBytes();  // already counted in the budget
+    }
+    // After a job: large buffers become spare for the next large folder while the walk's
+    // budget allows; otherwise they are given back.
+    void trim() {
+        const size_t bytes = m_buf.capacityBytes();
+        if (bytes <= kFreeBufferBytes)
+            return;
         const int64_t delta = int64_t(bytes) - int64_t(m_kept);
         if (m_s.m_keptBufferBytes.fetch_add(delta) + delta <= Shared::kKeptBufferBudget) {
-            m_kept = bytes;
+            std::lock_guard<std::mutex> lock(m_s.m_bufferMutex);
+            m_s.m_spareBuffers.emplace_back();
+            m_s.m_spareBuffers.back().swap(m_buf);
+            m_s.m_spareCount.fetch_add(1);
+            m_kept = 0;
             return;
         }
         m_s.m_keptBufferBytes.fetch_sub(delta + int64_t(m_kept));
         m_kept = 0;
-        m_listing.release();
-        decltype(m_stats)().swap(m_stats);
-        decltype(m_order)().swap(m_order);
+        WalkBuffers().swap(m_buf);
     }
     ~Worker() { m_s.m_keptBufferBytes.fetch_sub(int64_t(m_kept)); }
 
@@ -118,14 +128,15 @@ private:
     ScanTree& m_tree;
     const ScanOptions& m_options;
     std::unique_ptr<DirectoryReader> m_reader;
-    FolderListing m_listing;
-    std::vector<EntryStat, PageAllocator<EntryStat>> m_stats;
-    std::vector<uint32_t, PageAllocator<uint32_t>> m_order;
+    WalkBuffers m_buf;
+    FolderListing& m_listing = m_buf.listing;
+    std::vector<EntryStat, PageAllocator<EntryStat>>& m_stats = m_buf.stats;
+    std::vector<uint32_t, PageAllocator<uint32_t>>& m_order = m_buf.order;
     std::vector<RawChild> m_rawChildren;
     std::vector<std::string> m_bindSources;
     std::string m_path;
     std::string m_name;
-    size_t m_kept = 0;  // bytes of this worker's buffers counted in the walk's budget
+    size_t m_kept = 0;  // bytes of this worker's buffers counted in the walk's budget (taken spares)
     // Buffers up to this size are kept without counting (ordinary folders).
     static constexpr size_t kFreeBufferBytes = size_t(256) << 10;
 };
@@ -545,6 +556,7 @@ void Shared::workerLoop() {
                 continue;
             }
             try {
+                worker.takeSpareBuffers();
                 worker.walkFolder(job, newJobs);
                 worker.trim();
             } catch (...) {

@@ -24,6 +24,7 @@
 #include "core/rawindex/RawIndex.h"
 #include "core/scan/Boundaries.h"
 #include "core/scan/DirectoryReader.h"
+#include "core/scan/PageAllocator.h"
 #include "core/scan/ScanDriver.h"
 
 struct statx;
@@ -49,6 +50,25 @@ struct WalkJob {
     uint64_t device = 0;  // device number of the walk's root
     uint64_t id = 0;      // inode for folder walks, the raw index's entry id for raw walks
     RawWalkContext* context = nullptr;  // null for folder walks
+};
+
+// A worker's buffers for one folder: the listing, the examination results and the inode
+// order. Buffers that grew for a large folder are handed between workers through the walk's
+// spare buffers, so that their pages are touched once per walk, not once per thread.
+struct WalkBuffers {
+    FolderListing listing;
+    std::vector<EntryStat, PageAllocator<EntryStat>> stats;
+    std::vector<uint32_t, PageAllocator<uint32_t>> order;
+
+    size_t capacityBytes() const {
+        return listing.capacityBytes() + stats.capacity() * sizeof(EntryStat) + order.capacity() * sizeof(uint32_t);
+    }
+    void swap(WalkBuffers& other) noexcept {
+        listing.entries.swap(other.listing.entries);
+        listing.names.swap(other.listing.names);
+        stats.swap(other.stats);
+        order.swap(other.order);
+    }
 };
 
 // The state of one walk.
@@ -135,9 +155,13 @@ private:
     static constexpr int kLinkShards = 64;
     LinkShard m_linkShards[kLinkShards];
 
-    // Bytes of large-folder buffers the workers keep between jobs, at most kKeptBufferBudget.
+    // Large-folder buffers kept between jobs (held by workers or spare), at most
+    // kKeptBufferBudget bytes; the spare ones are guarded by the buffer mutex.
     std::atomic<int64_t> m_keptBufferBytes{0};
     static constexpr int64_t kKeptBufferBudget = int64_t(24) << 20;
+    std::mutex m_bufferMutex;
+    std::vector<WalkBuffers> m_spareBuffers;
+    std::atomic<int> m_spareCount{0};
     std::atomic<int64_t> m_firstCancelMs{0};
     std::deque<RawWalkContext> m_rawContexts;
     Boundaries m_boundaries;

@@ -28,7 +28,7 @@ enum class ReadMethod : uint32_t {
 
 // What a scan may do. Plain value; the pointers are not owned and must outlive the scan.
 struct ScanOptions {
-    uint32_t readMethod = uint32_t(ReadMethod::GetdentsIoUring);  // a ReadMethod value
+    uint32_t readMethod = uint32_t(ReadMethod::Getdents);  // a ReadMethod value
     int32_t threads = 0;         // walker threads; 0 or negative chooses automatically
     int32_t rotational = -1;     // spinning disk: >= 1 yes, 0 no, negative detect
     int32_t allowRaw = 0;        // non-zero: a local volume may be read from its metadata
