@@ -155,7 +155,8 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
     }
 
     // The local walk.
-    Shared walk(*tree, options, progress);
+    auto walkState = std::make_unique<Shared>(*tree, options, progress);
+    Shared& walk = *walkState;
     walk.remote = isRemoteFileSystem(walkPath);
     tree->remote = walk.remote;
     if (options.rotational >= 1)
@@ -204,6 +205,7 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
     tree->finishNodeCount();
     tree->incomplete = walkIncomplete(walk, progress);
     tree->errors = walk.errors.load();
+    walkState.reset();  // the raw index goes with it
     if (partial) {
         tree->incomplete = true;
         if (progress)
@@ -236,7 +238,8 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         tree->node(uint32_t(i + 1)) = ScanNode{names[i], 0, 0, 0, 0, 0, 0, 0, 0, saturatedLength(paths[i].size()), 0};
     tree->nodeCount = uint32_t(n + 1);
 
-    Shared walk(*tree, options, progress);
+    auto walkState = std::make_unique<Shared>(*tree, options, progress);
+    Shared& walk = *walkState;
     struct RemoteRoot {
         uint32_t nodeId;
         const std::string* path;  // as given
@@ -398,6 +401,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         tree->incomplete = walkIncomplete(walk, progress);
     }
     tree->errors = walk.errors.load() + remoteErrors.load() + rootErrors;
+    walkState.reset();  // the raw indexes go with it
     finishScan(*tree, progress, start, loginSeconds);
     return tree;
 }
