@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "core/analysis/LargeArray.h"
 #include "core/analysis/Parallel.h"
@@ -129,15 +130,16 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
     const bool withDate = method == DuplicateMethod::NameSizeDate;
     const uint64_t slices = (n + kSliceNodes - 1) / kSliceNodes;
 
-    // Collection: one record per candidate file, per slice in id order.
-    std::vector<std::vector<DuplicateRecord>> records(slices);
+    // Collection: one record per candidate file, per slice in id order. Slice s fills its own
+    // part of one array (from s x 65536), so no slice grows a vector of its own.
+    auto collected = std::make_unique<LargeArray<DuplicateRecord>>(n);
+    std::vector<uint64_t> collectedCount(slices, 0);
     parallelFor(slices, [&](uint64_t s) {
         if (cancelled(cancel, generation))
             return;
         const uint32_t begin = uint32_t(s * kSliceNodes);
         const uint32_t end = uint32_t(std::min(n, (s + 1) * kSliceNodes));
-        std::vector<DuplicateRecord>& out = records[s];
-        out.reserve(end - begin);
+        DuplicateRecord* out = collected->get() + begin;
         for (uint32_t id = begin; id < end; ++id) {
             const ScanNode& node = tree.nodes[id];
             if ((node.flags & (NodeFlag::Folder | NodeFlag::Removed)) || node.size == 0)
@@ -147,19 +149,24 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
             uint64_t keyA = splitMix64((node.size * 0x9e3779b97f4a7c15ULL) ^ a);
             if (withDate)
                 keyA = splitMix64(keyA ^ uint64_t(node.modified));
-            out.push_back({keyA, b, node.modified, id});
+            *out++ = {keyA, b, node.modified, id};
         }
+        collectedCount[s] = uint64_t(out - (collected->get() + begin));
     });
     if (cancelled(cancel, generation))
         return {};
+    auto sliceRecords = [&](uint64_t s) {
+        const DuplicateRecord* first = collected->get() + s * kSliceNodes;
+        return std::pair(first, first + collectedCount[s]);
+    };
 
     // Counting: per slice, records per bucket (top 8 bits of keyA).
     std::vector<std::array<uint64_t, kBuckets>> counts(slices);
     parallelFor(slices, [&](uint64_t s) {
         std::array<uint64_t, kBuckets>& row = counts[s];
         row.fill(0);
-        for (const DuplicateRecord& r : records[s])
-            ++row[r.keyA >> 56];
+        for (auto [r, end] = sliceRecords(s); r != end; ++r)
+            ++row[r->keyA >> 56];
     });
 
     // Offsets: bucket-major, slice-minor, so each bucket holds its records in id order.
@@ -181,10 +188,10 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
     auto all = std::make_unique<LargeArray<DuplicateRecord>>(total);
     parallelFor(slices, [&](uint64_t s) {
         std::array<uint64_t, kBuckets>& next = counts[s];
-        for (const DuplicateRecord& r : records[s])
-            (*all)[next[r.keyA >> 56]++] = r;
-        std::vector<DuplicateRecord>().swap(records[s]);
+        for (auto [r, end] = sliceRecords(s); r != end; ++r)
+            (*all)[next[r->keyA >> 56]++] = *r;
     });
+    collected.reset();
     if (cancelled(cancel, generation))
         return {};
 
@@ -231,6 +238,8 @@ DuplicateIndex detectDuplicates(const ScanTree& tree, DuplicateMethod method, co
               [](const GroupRef& x, const GroupRef& y) { return x.smallest < y.smallest; });
 
     DuplicateIndex index;
+    index.groupOf.reserve(n);
+    adviseHugePages(index.groupOf.data(), n * sizeof(uint32_t));
     index.groupOf.assign(n, DuplicateIndex::kNoGroup);
     index.groups.reserve(order.size());
     for (const GroupRef& ref : order) {

@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
 #include <new>
 
 namespace svl {
@@ -22,6 +23,14 @@ void* allocateLargeArray(size_t bytes) {
     // Only a hint: without transparent huge pages the mapping works with small pages.
     (void)madvise(p, bytes, MADV_HUGEPAGE);
     return p;
+}
+
+void adviseHugePages(void* data, size_t bytes) noexcept {
+    constexpr uintptr_t kPage = 4096;
+    const uintptr_t begin = (reinterpret_cast<uintptr_t>(data) + kPage - 1) & ~(kPage - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(kPage - 1);
+    if (bytes >= kMapThreshold && end > begin)
+        (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 void freeLargeArray(void* data, size_t bytes) noexcept {

@@ -15,6 +15,10 @@ namespace svl {
 // Frees storage from allocateLargeArray; `bytes` must be the size it was asked for.
 void freeLargeArray(void* data, size_t bytes) noexcept;
 
+// Asks for huge pages on the whole pages inside [data, data + bytes), for a large block that
+// is about to be filled for the first time (such as a result vector after reserve). A hint only.
+void adviseHugePages(void* data, size_t bytes) noexcept;
+
 template <class T>
 class LargeArray {
     static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
