@@ -187,11 +187,11 @@ public:
     explicit Workers(ParseState& state) : m_state(state) {}
     ~Workers() { stop(); }
     void start(unsigned count, ScanTree& tree, const CsvLayout& layout, char separator, bool backslash,
-               const std::atomic<bool>* cancel) {
+               const std::atomic<bool>* cancel, CsvHourCache* hours) {
         for (unsigned i = 0; i < count; ++i) {
             try {
                 m_threads.emplace_back(workerLoop, std::ref(m_state),
-                                       CsvChunkParser(tree, layout, separator, backslash, cancel));
+                                       CsvChunkParser(tree, layout, separator, backslash, cancel, hours));
             } catch (...) {
                 break;  // fewer workers; with none the merging thread parses by itself
             }
@@ -550,9 +550,11 @@ CsvImportResult importInto(const std::string& path, ScanProgress* progress,
     state.slots.resize(state.chunkCount());
 
     const std::atomic<bool>* cancel = progress ? &progress->cancel : nullptr;
+    CsvHourCache hours;
     Workers workers(state);
-    workers.start(std::max(1u, hardware) > 1 ? hardware - 1 : 1, *tree, layout, separator, first->backslash, cancel);
-    CsvChunkParser ownParser(*tree, layout, separator, first->backslash, cancel);
+    workers.start(std::max(1u, hardware) > 1 ? hardware - 1 : 1, *tree, layout, separator, first->backslash, cancel,
+                  &hours);
+    CsvChunkParser ownParser(*tree, layout, separator, first->backslash, cancel, &hours);
 
     TreeMerger merger(*tree, data);
     uint64_t mergedBytes = 0;

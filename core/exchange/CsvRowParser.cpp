@@ -403,9 +403,30 @@ const char* CsvChunkParser::storeName(const char* name, size_t length, uint16_t&
     return p;
 }
 
+bool CsvHourCache::find(uint64_t key, int64_t& time) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto it = m_times.find(key);
+    if (it == m_times.end())
+        return false;
+    time = it->second;
+    return true;
+}
+
+void CsvHourCache::insert(uint64_t key, int64_t time) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_times.size() >= (1u << 20))
+        m_times.clear();
+    m_times.emplace(key, time);
+}
+
 CsvChunkParser::CsvChunkParser(ScanTree& tree, const CsvLayout& layout, char separator, bool backslash,
-                               const std::atomic<bool>* cancel)
-    : m_tree(tree), m_layout(layout), m_separator(separator), m_backslash(backslash), m_cancel(cancel) {}
+                               const std::atomic<bool>* cancel, CsvHourCache* hours)
+    : m_tree(tree),
+      m_layout(layout),
+      m_separator(separator),
+      m_backslash(backslash),
+      m_cancel(cancel),
+      m_sharedHours(hours) {}
 
 void CsvChunkParser::parse(const char* file, uint64_t begin, uint64_t end, CsvChunk& out, uint64_t expectedRows) {
     out.rows.reserve(expectedRows);
@@ -456,7 +477,11 @@ int64_t CsvChunkParser::parseTime(const char* p, const char* end) {
         } else {
             if (m_hours.size() >= (1u << 16))
                 m_hours.clear();
-            hourTime = convert();
+            if (!m_sharedHours || !m_sharedHours->find(key, hourTime)) {
+                hourTime = convert();
+                if (m_sharedHours)
+                    m_sharedHours->insert(key, hourTime);
+            }
             m_hours.emplace(key, hourTime);
         }
     } else {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -85,10 +86,24 @@ struct CsvChunk {
     }
 };
 
+// Local times by (year, month, day, hour), shared by the parsing threads of one import: the
+// C library's conversion reads the zone file and takes a process lock on every call, so each
+// distinct hour is converted once per import. Any thread.
+class CsvHourCache {
+public:
+    bool find(uint64_t key, int64_t& time) const;
+    void insert(uint64_t key, int64_t time);
+
+private:
+    mutable std::mutex m_mutex;
+    std::unordered_map<uint64_t, int64_t> m_times;
+};
+
 class CsvChunkParser {
 public:
+    // `hours` is shared with the other parsers of the import and may be null.
     CsvChunkParser(ScanTree& tree, const CsvLayout& layout, char separator, bool backslash,
-                   const std::atomic<bool>* cancel);
+                   const std::atomic<bool>* cancel, CsvHourCache* hours);
 
     // Parses [begin, end) of `file` into `out`; rows that cannot be read are skipped.
     // Stops early, keeping what it read, when the cancel flag is seen set (checked every
@@ -105,9 +120,9 @@ private:
     char m_separator;
     bool m_backslash;
     const std::atomic<bool>* m_cancel;
-    // mktime of every (year, month, day, hour) met: the C library's conversion looks at the
-    // zone file on every call, so it runs once per distinct hour.
+    // The hours this parser met, before the shared cache is asked.
     std::unordered_map<uint64_t, int64_t> m_hours;
+    CsvHourCache* m_sharedHours;
     // Names are placed in blocks claimed from the pool, so that parsing threads do not
     // contend for the pool's counter on every row.
     char* m_nameBlock = nullptr;
