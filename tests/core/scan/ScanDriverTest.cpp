@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <thread>
 
 #include "core/analysis/Filter.h"
@@ -42,9 +43,37 @@ public:
     }
 };
 
+// A share holding "sub/g" (20 bytes) and "f" (10 bytes) below the start folder.
+class ListingSource : public svl::RemoteSource {
+public:
+    int walk(const std::string& start, const svl::RemoteVisitor& visitor, const std::function<bool()>& cancelled,
+             std::string&) override {
+        if (cancelled())
+            return 0;
+        svl::RemoteEntry top[2];
+        top[0].name = "sub";
+        top[0].isDir = true;
+        top[1].name = "f";
+        top[1].size = 10;
+        top[1].allocated = 4096;
+        top[1].mtime = 1600000000.5;
+        unsigned char descend[2] = {1, 0};
+        visitor(start, top, 2, descend, 0);
+        if (descend[0]) {
+            svl::RemoteEntry inner[1];
+            inner[0].name = "g";
+            inner[0].size = 20;
+            inner[0].allocated = 4096;
+            unsigned char none[1] = {0};
+            visitor(start + "/sub", inner, 1, none, 0);
+        }
+        return 1;
+    }
+};
+
 class FakeProvider : public svl::RemoteProvider {
 public:
-    explicit FakeProvider(std::chrono::milliseconds openDelay) : m_delay(openDelay) {}
+    explicit FakeProvider(std::chrono::milliseconds openDelay, bool works = false) : m_delay(openDelay), m_works(works) {}
     std::optional<svl::SmbMountInfo> findSmbMount(const std::string& path) override {
         asked.push_back(path);
         svl::SmbMountInfo m;
@@ -57,6 +86,8 @@ public:
     std::unique_ptr<svl::RemoteSource> open(const svl::SmbMountInfo&) override {
         std::this_thread::sleep_for(m_delay);
         ++opened;
+        if (m_works)
+            return std::make_unique<ListingSource>();
         return std::make_unique<FailingSource>();
     }
     std::vector<std::string> asked;
@@ -64,6 +95,7 @@ public:
 
 private:
     std::chrono::milliseconds m_delay;
+    bool m_works;
 };
 
 }  // namespace
@@ -338,4 +370,52 @@ TEST(ScanMultiple, CancelledScanIsIncomplete) {
     EXPECT_TRUE(tree->incomplete);
     EXPECT_EQ(tree->nodeCount, 3u);
     EXPECT_LT(progress.fraction.load(), 1.0);
+}
+
+TEST(ScanSingle, FolderOnAShareIsReadThroughTheRemoteSource) {
+    hmtest::TempDir dir;
+    mkdir((dir / "mounted").c_str(), 0755);
+    FakeProvider provider(std::chrono::milliseconds(0), true);
+    svl::ScanOptions o;
+    o.provider = &provider;
+    svl::ScanProgress progress;
+    auto tree = svl::scanSingle(dir / "mounted", o, &progress);
+    EXPECT_TRUE(tree->remote);
+    EXPECT_FALSE(tree->incomplete);
+    scantest::expectWellFormed(*tree);
+    ASSERT_EQ(tree->nodeCount, 4u);
+    EXPECT_EQ(tree->node(nodeAt(*tree, "sub")).flags, Folder);
+    EXPECT_EQ(tree->node(nodeAt(*tree, "sub/g")).size, 20u);
+    EXPECT_EQ(tree->node(nodeAt(*tree, "f")).modified, 1600000000);
+    EXPECT_EQ(tree->node(0).size, 30u);
+    EXPECT_EQ(tree->node(0).filesBelow, 2u);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+}
+
+TEST(ScanMultiple, RemoteRootReadBesideALocalOne) {
+    hmtest::TempDir dir;
+    mkdir((dir / "mounted").c_str(), 0755);
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "local/x")), 0);
+    scantest::makeFile(dir / "local/x/y", 7, 1600000000);
+    struct OneShare : FakeProvider {
+        explicit OneShare(std::string p) : FakeProvider(std::chrono::milliseconds(0), true), share(std::move(p)) {}
+        std::optional<svl::SmbMountInfo> findSmbMount(const std::string& path) override {
+            if (path != share)
+                return std::nullopt;
+            return FakeProvider::findSmbMount(path);
+        }
+        std::string share;
+    } provider(dir / "mounted");
+    svl::ScanOptions o;
+    o.provider = &provider;
+    svl::ScanProgress progress;
+    auto tree = svl::scanMultiple({dir / "local", dir / "mounted"}, o, &progress);
+    EXPECT_TRUE(tree->remote);
+    EXPECT_FALSE(tree->incomplete);
+    scantest::expectWellFormed(*tree);
+    EXPECT_EQ(tree->node(1).size, 7u);
+    EXPECT_EQ(tree->node(2).size, 30u);
+    EXPECT_EQ(tree->node(2).childCount, 2u);
+    EXPECT_EQ(tree->errors, 0u);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
 }
