@@ -285,3 +285,33 @@ TEST(WalkerRaw, Ext4VolumeReadRawEqualsTheWalk) {
     EXPECT_EQ(extraRaw, extraWalked);
     EXPECT_EQ(raw->node(0).allocated, walked->node(0).allocated);
 }
+
+// Several roots, one of them a volume read through its metadata: the raw walk's rules hold for
+// the whole walk and the other root is walked as usual.
+TEST(WalkerRaw, RawRootBesideAWalkedRootUnderTheVirtualRoot) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for a loop device";
+    hmtest::TempDir dir;
+    hmtest::LoopMount vol(dir.path(), "mkfs.ext4 -q -F -b 4096", 32);
+    ASSERT_TRUE(vol.ok()) << vol.error();
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(vol.mountPoint() + "/a/b")), 0);
+    scantest::makeFile(vol.mountPoint() + "/a/b/f", 3000, 1600000000);
+    scantest::makeFixtureTree(dir / "plain", dir / "outside");
+    hmtest::sh("sync");
+    svl::ScanOptions options;
+    options.allowRaw = 1;
+    svl::ScanProgress progress;
+    auto tree = svl::scanMultiple({vol.mountPoint(), dir / "plain"}, options, &progress);
+    if (!tree->raw)
+        GTEST_SKIP() << "the volume was walked: " << tree->rawNote;
+    EXPECT_NE(tree->rawNote.find("ext4"), std::string::npos) << tree->rawNote;
+    EXPECT_FALSE(tree->incomplete);
+    EXPECT_EQ(progress.fraction.load(), 1.0);
+    scantest::expectWellFormed(*tree);
+    ASSERT_EQ(tree->node(0).childCount, 2u);
+    EXPECT_EQ(tree->node(1).size, 3000u);
+    // The walked root matches what find and du say about it.
+    EXPECT_EQ(tree->node(2).allocated, scantest::duAllocated(dir / "plain"));
+    EXPECT_EQ(tree->node(2).filesBelow + tree->node(2).foldersBelow, scantest::findPrintf(dir / "plain").size());
+    EXPECT_EQ(tree->errors, 0u);
+}
