@@ -126,8 +126,8 @@ inline uint64_t ownAllocated(const svl::ScanTree& tree, uint32_t id) {
 
 // Compares a scanned tree with find and du of the same folder as the same user: every
 // entry find could examine is a node with its size, allocated bytes, time and type; the
-// root's totals equal du's allocated bytes and the sum of find's non-folder sizes.
-// `unexamined` lists the relative paths find could not examine (they are Unreadable nodes).
+// root's totals equal du's allocated bytes and the sum of find's non-folder sizes. Entries
+// find could not examine must be Unreadable nodes; nothing else may be in the tree.
 inline void expectMatchesFindAndDu(const svl::ScanTree& tree, const std::string& root) {
     const auto found = findPrintf(root);
     const auto nodes = nodesByPath(tree);
