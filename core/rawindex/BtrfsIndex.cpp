@@ -25,7 +25,12 @@ namespace {
 
 constexpr uint64_t kAllOnes = ~uint64_t(0);
 constexpr uint64_t kHighestSearchedId = kAllOnes - 255;  // above lie the orphan and cache items
-constexpr size_t kSearchBufferBytes = size_t(4) << 20;
+// The kernel touches every page of the rest of the result buffer once per tree leaf it visits,
+// so the buffer is sized to the items asked for (about 100 bytes each here) rather than always
+// the largest; it always holds the largest item a 64 KiB tree node can carry.
+constexpr size_t kMaxSearchBufferBytes = size_t(4) << 20;
+constexpr size_t kMinSearchBufferBytes = size_t(68) << 10;
+constexpr size_t kSearchBytesPerItem = 128;
 constexpr size_t kProbeBufferBytes = size_t(1) << 20;
 constexpr size_t kOpenProbeBufferBytes = 4096;
 constexpr uint32_t kDefaultItemsPerSearch = 2048;
@@ -419,7 +424,8 @@ bool BtrfsIndex::load(const std::atomic<bool>* cancel, const std::function<void(
         int running = 0;
         auto work = [&] {
             try {
-                SearchArgs args(kSearchBufferBytes);
+                SearchArgs args(std::clamp(size_t(itemsPerSearch()) * kSearchBytesPerItem, kMinSearchBufferBytes,
+                                           kMaxSearchBufferBytes));
                 while (!stop.load()) {
                     const size_t k = nextShard.fetch_add(1);
                     if (k >= count)
