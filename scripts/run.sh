@@ -1,13 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Hollowmere and runs it. Arguments go to the program.
+# Installs what is missing, builds Hollowmere and runs it.
+# With no arguments it analyses FOLDER (default: your home folder) without a window and writes
+# the CSV export, the file-types CSV and a treemap picture into ./hollowmere-output/.
+# With arguments starting with "--" they go to the program unchanged.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build
-if [ -x build/hollowmere ]; then
+if [ "${1:-}" != "" ] && [ "${1#--}" != "$1" ]; then
   exec build/hollowmere "$@"
-else
-  # No window yet: scan the folder (default: the home folder) and print the scan's figures.
-  exec build/bench/bench_scan_bench --scan-only "${1:-$HOME}"
 fi
+folder=${1:-$HOME}
+out=$PWD/hollowmere-output
+mkdir -p "$out"
+build/hollowmere --export="$out/scan.csv" --exportfiletypes="$out/filetypes.csv" \
+  --treemapimagefile="$out/treemap.png" "$folder"
+echo "Wrote $out/scan.csv, $out/filetypes.csv and $out/treemap.png for $folder"
