@@ -13,13 +13,6 @@
 #include <cstdlib>
 #include <fstream>
 
-// The Btrfs reader is built separately; until it is there, Btrfs volumes are walked.
-#if __has_include("core/rawindex/BtrfsIndex.h")
-#define HM_HAVE_BTRFS_INDEX 1
-#else
-#define HM_HAVE_BTRFS_INDEX 0
-#endif
-
 namespace svl {
 
 namespace {
@@ -35,9 +28,7 @@ bool isNtfsType(const std::string& type) {
     return type == "ntfs3" || type == "ntfs" || type == "fuseblk" || type == "fuse.ntfs-3g";
 }
 
-bool btrfsReadable(const std::string& path, unsigned long dev) {
-    return HM_HAVE_BTRFS_INDEX && isBtrfsSubvolumeRoot(path, dev);
-}
+bool btrfsReadable(const std::string& path, unsigned long dev) { return isBtrfsSubvolumeRoot(path, dev); }
 
 }  // namespace
 

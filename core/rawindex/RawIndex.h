@@ -4,12 +4,6 @@
 // Threads: the opener and `load` run on the scan's job thread. After `load` has returned the
 // index is read-only: `stat`, `children` and `isSubvolumeLink` may be called from many threads
 // at once. The counters may be read while `load` runs (from its progress callback).
-//
-// The Btrfs reader plugs in by file: when core/rawindex/BtrfsIndex.h exists it must declare
-// `class BtrfsIndex : public RawIndex` with
-//     static std::unique_ptr<BtrfsIndex> open(const std::string& folder, std::string* error, int threads);
-// RawIndex.cpp and RawEligibility.cpp include it when present; until then Btrfs subvolumes are
-// walked.
 #pragma once
 
 #include <atomic>
