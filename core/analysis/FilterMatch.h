@@ -109,17 +109,8 @@ void appendNodePath(std::u16string& out, const ScanTree& tree, uint32_t id, bool
 [[nodiscard]] bool wildcardMatch(const char16_t* pattern, size_t patternLength, const char16_t* text, size_t textLength);
 
 // c op r, with any other op false.
-[[nodiscard]] inline bool compareValues(int64_t c, CompareOp op, int64_t r) {
-    switch (op) {
-    case CompareOp::Equal: return c == r;
-    case CompareOp::Greater: return c > r;
-    case CompareOp::GreaterEqual: return c >= r;
-    case CompareOp::Less: return c < r;
-    case CompareOp::LessEqual: return c <= r;
-    }
-    return false;
-}
-[[nodiscard]] inline bool compareValues(double c, CompareOp op, double r) {
+template <typename T>
+[[nodiscard]] inline bool compareValues(T c, CompareOp op, T r) {
     switch (op) {
     case CompareOp::Equal: return c == r;
     case CompareOp::Greater: return c > r;
