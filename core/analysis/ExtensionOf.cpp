@@ -2,21 +2,15 @@
 
 namespace svl {
 
+std::string_view rawExtension(std::string_view name) {
+    const size_t dot = name.rfind('.');
+    return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
+}
+
 std::string extensionOf(const char* name, size_t length) {
-    size_t dot = length;
-    for (size_t i = length; i-- > 0;) {
-        if (name[i] == '.') {
-            dot = i;
-            break;
-        }
-    }
-    if (dot == length)
-        return {};
-    std::string ext(name + dot + 1, length - dot - 1);
-    for (char& c : ext) {
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
-    }
+    std::string ext(rawExtension(std::string_view(name, length)));
+    for (char& c : ext)
+        c = lowerAscii(c);
     return ext;
 }
 

@@ -1,5 +1,7 @@
 #include "core/analysis/ExtensionStats.h"
 
+#include "core/analysis/ExtensionOf.h"
+
 #include <algorithm>
 #include <string_view>
 #include <unordered_map>
@@ -48,14 +50,6 @@ struct ChunkTables {
     LongTable longTable;
 };
 
-unsigned char lowerAscii(unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
-// The part after the last '.', or empty when there is none.
-std::string_view extensionOf(std::string_view name) {
-    const size_t dot = name.rfind('.');
-    return dot == std::string_view::npos ? std::string_view() : name.substr(dot + 1);
-}
-
 std::string shortKeyText(const ShortKey& key) {
     std::string text;
     for (size_t i = 0; i < kShortExtension; ++i) {
@@ -73,12 +67,12 @@ void countChunk(const ScanTree& tree, uint64_t begin, uint64_t end, ChunkTables&
         const ScanNode& node = tree.nodes[id];
         if (node.flags & (NodeFlag::Folder | NodeFlag::Removed))
             continue;
-        const std::string_view ext = extensionOf(node.nameView());
+        const std::string_view ext = rawExtension(node.nameView());
         Sums* sums;
         if (ext.size() <= kShortExtension) {
             ShortKey key;
             for (size_t i = 0; i < ext.size(); ++i) {
-                const uint64_t c = lowerAscii(static_cast<unsigned char>(ext[i]));
+                const uint64_t c = static_cast<unsigned char>(lowerAscii(ext[i]));
                 if (i < 8)
                     key.k0 |= c << (8 * i);
                 else
@@ -88,7 +82,7 @@ void countChunk(const ScanTree& tree, uint64_t begin, uint64_t end, ChunkTables&
         } else {
             std::string key(ext);
             for (char& c : key)
-                c = char(lowerAscii(static_cast<unsigned char>(c)));
+                c = lowerAscii(c);
             sums = &tables.longTable[key];
         }
         sums->size += node.size;

@@ -1,5 +1,7 @@
 #include "core/exchange/CsvFormat.h"
 
+#include "core/analysis/ExtensionOf.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -110,13 +112,7 @@ std::string_view csvFileNamePart(std::string_view name) {
     return dot == std::string_view::npos ? name : name.substr(0, dot);
 }
 
-void appendCsvFileExtension(std::string& out, std::string_view name) {
-    const size_t dot = name.rfind('.');
-    if (dot == std::string_view::npos)
-        return;
-    for (char c : name.substr(dot + 1))
-        out += (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
-}
+void appendCsvFileExtension(std::string& out, std::string_view name) { out += extensionOf(name.data(), name.size()); }
 
 std::string_view csvFolderPart(std::string_view path) {
     const size_t slash = path.rfind('/');
