@@ -6,6 +6,7 @@
 // drop_caches).
 //
 //   bench_btrfs_bench [--files N] [--dir WORKDIR] [--runs R] [--keep]
+#include "bench/BenchSupport.h"
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -52,54 +53,10 @@ struct Result {
     bool ok = false;
 };
 
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    return h ^ (h >> 33);
-}
-
-// Order-independent digest of every node's path and figures (the hard-link flag left out: which
-// name counts depends on timing).
-uint64_t treeDigest(const svl::ScanTree& tree) {
-    uint64_t digest = 0;
-    for (uint32_t id = 0; id < tree.nodeCount; ++id) {
-        const svl::ScanNode& node = tree.node(id);
-        uint64_t h = std::hash<std::string>()(tree.fullPath(id));
-        h = mix(h ^ node.size);
-        h = mix(h ^ uint64_t(node.modified));
-        h = mix(h ^ (node.flags & ~svl::NodeFlag::ExtraHardLink));
-        h = mix(h ^ (uint64_t(node.filesBelow) << 32 | node.foldersBelow));
-        digest += h;
-    }
-    return digest;
-}
-
-// Runs `measure` in a child process and returns what it reported.
+// Runs `measure` in a child process and returns what it reported (a default result on failure).
 Result inChild(const std::function<Result()>& measure) {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return {};
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid < 0)
-        return {};
-    if (pid == 0) {
-        close(fds[0]);
-        Result r = measure();
-        const ssize_t written = write(fds[1], &r, sizeof r);
-        _exit(written == ssize_t(sizeof r) ? 0 : 1);
-    }
-    close(fds[1]);
     Result r;
-    const ssize_t got = read(fds[0], &r, sizeof r);
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (got != ssize_t(sizeof r) || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-        return {};
-    return r;
+    return bench::runInChild(measure, &r) ? r : Result{};
 }
 
 Result loadOnly(const std::string& top, int threads) {
@@ -136,7 +93,7 @@ Result scan(const std::string& top, int rawThreads) {
         r.rawSeconds = tree->rawSeconds;
         r.count = tree->nodeCount;
         r.raw = tree->raw;
-        r.digest = treeDigest(*tree);
+        r.digest = bench::treeDigest(*tree);
         r.ok = !tree->incomplete && (rawThreads == 0 || tree->raw);
         if (rawThreads > 0 && !tree->raw)
             std::fprintf(stderr, "not raw: %s\n", tree->rawNote.c_str());

@@ -5,6 +5,7 @@
 // Needs root (loop devices, drop_caches).
 //
 //   bench_ext4_bench [--files N] [--dir WORKDIR] [--runs R] [--keep]
+#include "bench/BenchSupport.h"
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -62,31 +63,6 @@ struct Measurement {
     bool ok = false;
 };
 
-uint64_t mix(uint64_t h) {
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdULL;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ULL;
-    return h ^ (h >> 33);
-}
-
-// An order-independent digest of every node's path and figures. Which name of a hard-linked
-// file carries its allocation depends on timing, so that flag and allocation are left out
-// for files; folders contribute their total sizes and entry counts.
-uint64_t treeDigest(const svl::ScanTree& tree) {
-    uint64_t digest = 0;
-    for (uint32_t id = 0; id < tree.nodeCount; ++id) {
-        const svl::ScanNode& node = tree.node(id);
-        uint64_t h = std::hash<std::string>()(tree.fullPath(id));
-        h = mix(h ^ node.size);
-        h = mix(h ^ uint64_t(node.modified));
-        h = mix(h ^ (node.flags & ~svl::NodeFlag::ExtraHardLink));
-        h = mix(h ^ (uint64_t(node.filesBelow) << 32 | node.foldersBelow));
-        digest += h;
-    }
-    return digest;
-}
-
 uint64_t deviceBytesRead(const std::string& loopName) {
     std::ifstream stat("/sys/block/" + loopName + "/stat");
     uint64_t ios = 0, merges = 0, sectors = 0;
@@ -95,43 +71,29 @@ uint64_t deviceBytesRead(const std::string& loopName) {
 }
 
 Measurement measureScan(const std::string& path, bool raw, const std::string& loopName) {
-    int pipeFds[2];
-    if (pipe(pipeFds) != 0)
-        return {};
-    uint64_t before = deviceBytesRead(loopName);
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        return {};
-    if (pid == 0) {
-        close(pipeFds[0]);
-        svl::ScanOptions options;
-        options.allowRaw = raw ? 1 : 0;
-        options.rotational = 0;
-        svl::ScanProgress progress;
-        auto tree = svl::scanSingle(path, options, &progress);
-        ScanResult result;
-        result.seconds = tree->seconds;
-        result.rawSeconds = tree->rawSeconds;
-        result.nodes = tree->nodeCount;
-        result.raw = tree->raw;
-        result.incomplete = tree->incomplete;
-        std::snprintf(result.note, sizeof result.note, "%s", tree->rawNote.c_str());
-        result.digest = treeDigest(*tree);
-        ssize_t written = write(pipeFds[1], &result, sizeof result);
-        _exit(written == ssize_t(sizeof result) ? 0 : 1);
-    }
-    close(pipeFds[1]);
+    const uint64_t before = deviceBytesRead(loopName);
     Measurement m;
-    ssize_t got = read(pipeFds[0], &m.result, sizeof m.result);
-    close(pipeFds[0]);
-    int status = 0;
     rusage usage{};
-    if (wait4(pid, &status, 0, &usage) != pid)
-        return {};
+    m.ok = bench::runInChild<ScanResult>(
+        [&] {
+            svl::ScanOptions options;
+            options.allowRaw = raw ? 1 : 0;
+            options.rotational = 0;
+            svl::ScanProgress progress;
+            auto tree = svl::scanSingle(path, options, &progress);
+            ScanResult result;
+            result.seconds = tree->seconds;
+            result.rawSeconds = tree->rawSeconds;
+            result.nodes = tree->nodeCount;
+            result.raw = tree->raw;
+            result.incomplete = tree->incomplete;
+            std::snprintf(result.note, sizeof result.note, "%s", tree->rawNote.c_str());
+            result.digest = bench::treeDigest(*tree);
+            return result;
+        },
+        &m.result, &usage);
     m.peakRssKiB = usage.ru_maxrss;
     m.deviceBytes = deviceBytesRead(loopName) - before;
-    m.ok = got == ssize_t(sizeof m.result) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     return m;
 }
 
