@@ -139,6 +139,18 @@ LoopMount::~LoopMount() {
     rmdir(m_mountPoint.c_str());
 }
 
+Mounts::~Mounts() {
+    for (auto it = m_points.rbegin(); it != m_points.rend(); ++it)
+        sh("umount " + shQuote(*it) + " 2>/dev/null || umount -l " + shQuote(*it));
+}
+
+bool Mounts::mount(const std::string& args, const std::string& point) {
+    if (sh("mount " + args + " " + shQuote(point)) != 0)
+        return false;
+    m_points.push_back(point);
+    return true;
+}
+
 static bool ensureTestUser() {
     if (getpwnam("hmtest"))
         return true;

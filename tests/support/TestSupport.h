@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace hmtest {
 
@@ -58,6 +59,21 @@ private:
     std::string m_image, m_device, m_mountPoint, m_error;
     bool m_ok = false;
     bool m_mounted = false;
+};
+
+// Mounts made by a test (root only), unmounted in reverse order on destruction.
+class Mounts {
+public:
+    Mounts() = default;
+    Mounts(const Mounts&) = delete;
+    Mounts& operator=(const Mounts&) = delete;
+    ~Mounts();
+    // `args` are mount's options and source, e.g. "-t tmpfs none" or "--bind /a".
+    bool mount(const std::string& args, const std::string& point);
+    bool bind(const std::string& from, const std::string& to) { return mount("--bind " + shQuote(from), to); }
+
+private:
+    std::vector<std::string> m_points;
 };
 
 // The ordinary account "hmtest" (created on first use, root only). Returns its uid, or -1.

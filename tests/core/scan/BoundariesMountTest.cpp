@@ -10,27 +10,9 @@
 
 using hmtest::sh;
 using hmtest::shQuote;
+using hmtest::Mounts;
 
 namespace {
-
-// Mounts made by a test, unmounted in reverse order.
-class Mounts {
-public:
-    ~Mounts() {
-        for (auto it = m_points.rbegin(); it != m_points.rend(); ++it)
-            sh("umount " + shQuote(*it) + " 2>/dev/null || umount -l " + shQuote(*it));
-    }
-    bool mount(const std::string& args, const std::string& point) {
-        if (sh("mount " + args + " " + shQuote(point)) != 0)
-            return false;
-        m_points.push_back(point);
-        return true;
-    }
-    bool bind(const std::string& from, const std::string& to) { return mount("--bind " + shQuote(from), to); }
-
-private:
-    std::vector<std::string> m_points;
-};
 
 uint64_t deviceOf(const std::string& path) {
     struct stat st {};
