@@ -13,12 +13,6 @@ using hmtest::TempDir;
 
 namespace {
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) { setenv(name, value.c_str(), 1); }
-    ~ScopedEnv() { unsetenv(m_name); }
-    const char* m_name;
-};
-
 QStringList g_warnings;
 void collectWarnings(QtMsgType type, const QMessageLogContext&, const QString& text) {
     if (type == QtWarningMsg)

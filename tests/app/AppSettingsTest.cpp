@@ -18,12 +18,6 @@ QSettings* olderEdition(const char* name) {
     return new QSettings(QSettings::NativeFormat, QSettings::UserScope, "Tessaril Software", name);
 }
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) { setenv(name, value.c_str(), 1); }
-    ~ScopedEnv() { unsetenv(m_name); }
-    const char* m_name;
-};
-
 QByteArray readAll(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();

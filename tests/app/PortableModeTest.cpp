@@ -12,12 +12,6 @@ using hmtest::TempDir;
 
 namespace {
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) { setenv(name, value.c_str(), 1); }
-    ~ScopedEnv() { unsetenv(m_name); }
-    const char* m_name;
-};
-
 // A fake sysfs: devices below <root>/devices, links from <root>/class/block.
 class FakeSysfs {
 public:

@@ -24,6 +24,15 @@ inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdS
 
 namespace shelltest {
 
+// Sets an environment variable for the lifetime of the object.
+struct ScopedEnv {
+    ScopedEnv(const char* name, const std::string& value) : m_name(name) { setenv(name, value.c_str(), 1); }
+    ~ScopedEnv() { unsetenv(m_name); }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+    const char* m_name;
+};
+
 class AppEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {

@@ -25,12 +25,6 @@ QString lookup(const StringsTranslator& t, const char* source) {
     return t.translate("Ctx", source);
 }
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) { setenv(name, value.c_str(), 1); }
-    ~ScopedEnv() { unsetenv(m_name); }
-    const char* m_name;
-};
-
 }  // namespace
 
 TEST(StringsTranslatorKeys, NormalisationAndPlaceholderConversion) {

@@ -16,12 +16,6 @@ using namespace shelltest;
 
 namespace {
 
-struct ScopedEnv {
-    ScopedEnv(const char* name, const std::string& value) : m_name(name) { setenv(name, value.c_str(), 1); }
-    ~ScopedEnv() { unsetenv(m_name); }
-    const char* m_name;
-};
-
 // Captures what is written to standard error while it lives.
 class StderrCapture {
 public:
