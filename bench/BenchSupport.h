@@ -9,13 +9,82 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <functional>
 #include <string>
+#include <thread>
 #include <type_traits>
+#include <vector>
 
 namespace bench {
+
+// Runs a shell command; its exit status, or -1.
+inline int run(const std::string& command) {
+    const int status = std::system(command.c_str());
+    return status == -1 ? -1 : WEXITSTATUS(status);
+}
+
+// A shell command's standard output without trailing blanks and line feeds.
+inline std::string output(const std::string& command) {
+    std::string out;
+    if (FILE* f = popen(command.c_str(), "r")) {
+        char buffer[512];
+        while (fgets(buffer, sizeof buffer, f))
+            out += buffer;
+        pclose(f);
+    }
+    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
+        out.pop_back();
+    return out;
+}
+
+inline void dropCaches() { run("sync; echo 3 > /proc/sys/vm/drop_caches"); }
+
+// Creates `files` files in 100 x 10 folders below `top` with 8 threads: mostly empty, every 50th
+// with 1 to 16 KiB of data, every 1000th with a second name; with `spreadTimes`, modification
+// times spread over 40 years.
+inline void populate(const std::string& top, uint64_t files, bool spreadTimes) {
+    constexpr int kTop = 100, kSub = 10;
+    const uint64_t perFolder = (files + kTop * kSub - 1) / (kTop * kSub);
+    std::atomic<int> next{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t)
+        threads.emplace_back([&]() {
+            std::vector<char> data(16384, 'x');
+            for (int folder = next++; folder < kTop * kSub; folder = next++) {
+                std::string dir = top + "/d" + std::to_string(folder / kSub);
+                mkdir(dir.c_str(), 0755);
+                dir += "/s" + std::to_string(folder % kSub);
+                mkdir(dir.c_str(), 0755);
+                for (uint64_t k = 0; k < perFolder; ++k) {
+                    const uint64_t n = uint64_t(folder) * perFolder + k;
+                    const std::string file = dir + "/file-" + std::to_string(n) + ".dat";
+                    const int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+                    if (fd < 0)
+                        continue;
+                    if (n % 50 == 0 && write(fd, data.data(), 1024 * (1 + n % 16)) < 0)
+                        std::perror("write");
+                    close(fd);
+                    if (spreadTimes) {
+                        const time_t when = time_t(1500000000 - int64_t(n % 40) * 31557600);
+                        timespec times[2] = {{when, 0}, {when, 0}};
+                        utimensat(AT_FDCWD, file.c_str(), times, 0);
+                    }
+                    if (n % 1000 == 0)
+                        link(file.c_str(), (file + ".link").c_str());
+                }
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+}
 
 inline uint64_t mixBits(uint64_t h) {
     h ^= h >> 33;

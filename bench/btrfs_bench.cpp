@@ -29,20 +29,9 @@
 
 namespace {
 
-int run(const std::string& command) { return std::system(command.c_str()); }
-
-std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe))
-            text += buffer;
-        pclose(pipe);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
+using bench::dropCaches;
+using bench::output;
+using bench::run;
 
 struct Result {
     double seconds = 0;     // the load, or the whole scan
@@ -101,40 +90,6 @@ Result scan(const std::string& top, int rawThreads) {
     });
 }
 
-// `files` files in 100 × 10 folders, written by 8 threads: mostly empty, every 50th with 1 to
-// 16 KiB of data, every 1000th with a second name.
-void populate(const std::string& top, uint64_t files) {
-    constexpr int kTop = 100, kSub = 10;
-    const uint64_t perFolder = (files + kTop * kSub - 1) / (kTop * kSub);
-    std::atomic<int> next{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&]() {
-            std::vector<char> data(16384, 'x');
-            for (int folder = next++; folder < kTop * kSub; folder = next++) {
-                std::string dir = top + "/d" + std::to_string(folder / kSub);
-                mkdir(dir.c_str(), 0755);
-                dir += "/s" + std::to_string(folder % kSub);
-                mkdir(dir.c_str(), 0755);
-                for (uint64_t k = 0; k < perFolder; ++k) {
-                    const uint64_t n = uint64_t(folder) * perFolder + k;
-                    const std::string file = dir + "/file-" + std::to_string(n) + ".dat";
-                    const int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-                    if (fd < 0)
-                        continue;
-                    if (n % 50 == 0 && write(fd, data.data(), 1024 * (1 + n % 16)) < 0)
-                        std::perror("write");
-                    close(fd);
-                    if (n % 1000 == 0)
-                        link(file.c_str(), (file + ".link").c_str());
-                }
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-}
-
-void dropCaches() { run("sync; echo 3 > /proc/sys/vm/drop_caches"); }
 
 }  // namespace
 
@@ -173,7 +128,7 @@ int main(int argc, char** argv) {
     if (loop.empty() || run("mount '" + loop + "' '" + top + "'") != 0)
         return 1;
     auto started = std::chrono::steady_clock::now();
-    populate(top, files);
+    bench::populate(top, files, false);
     run("sync");
     std::printf("volume: %s on %s, %llu files made in %.0f s; %u processors; rotational %s\n", top.c_str(),
                 loop.c_str(), static_cast<unsigned long long>(files),

@@ -30,20 +30,9 @@
 
 namespace {
 
-int run(const std::string& command) { return std::system(command.c_str()); }
-
-std::string output(const std::string& command) {
-    std::string text;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (fgets(buffer, sizeof buffer, pipe))
-            text += buffer;
-        pclose(pipe);
-    }
-    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
-        text.pop_back();
-    return text;
-}
+using bench::dropCaches;
+using bench::output;
+using bench::run;
 
 // What a child reports about its scan.
 struct ScanResult {
@@ -97,43 +86,6 @@ Measurement measureScan(const std::string& path, bool raw, const std::string& lo
     return m;
 }
 
-// Creates `files` files in 100 × 10 folders on `top` with 8 threads: mostly empty, every 50th
-// with 1 to 16 KiB of data, every 1000th a second name, and times spread over 40 years.
-void populate(const std::string& top, uint64_t files) {
-    constexpr int kTop = 100, kSub = 10;
-    const uint64_t perFolder = (files + kTop * kSub - 1) / (kTop * kSub);
-    std::atomic<int> next{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t)
-        threads.emplace_back([&]() {
-            std::vector<char> data(16384, 'x');
-            for (int folder = next++; folder < kTop * kSub; folder = next++) {
-                std::string dir = top + "/d" + std::to_string(folder / kSub);
-                mkdir(dir.c_str(), 0755);
-                dir += "/s" + std::to_string(folder % kSub);
-                mkdir(dir.c_str(), 0755);
-                for (uint64_t k = 0; k < perFolder; ++k) {
-                    uint64_t n = uint64_t(folder) * perFolder + k;
-                    std::string file = dir + "/file-" + std::to_string(n) + ".dat";
-                    int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-                    if (fd < 0)
-                        continue;
-                    if (n % 50 == 0 && write(fd, data.data(), 1024 * (1 + n % 16)) < 0)
-                        std::perror("write");
-                    close(fd);
-                    timespec times[2] = {{time_t(1500000000 - (n % 40) * 31557600), 0},
-                                         {time_t(1500000000 - (n % 40) * 31557600), 0}};
-                    utimensat(AT_FDCWD, file.c_str(), times, 0);
-                    if (n % 1000 == 0)
-                        link(file.c_str(), (file + ".link").c_str());
-                }
-            }
-        });
-    for (std::thread& thread : threads)
-        thread.join();
-}
-
-void dropCaches() { run("sync; echo 3 > /proc/sys/vm/drop_caches"); }
 
 // A cold raw scan cancelled `delayMs` after its start: how long it takes to return after the
 // cancel, and whether the part read comes back marked incomplete.
@@ -214,7 +166,7 @@ int main(int argc, char** argv) {
     run("echo 0 > /sys/class/block/" + loopName + "/queue/rotational");
     if (!reuse) {
         auto started = std::chrono::steady_clock::now();
-        populate(mountPoint, files);
+        bench::populate(mountPoint, files, true);
         run("sync");
         std::printf("populated in %.1f s\n",
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());

@@ -7,6 +7,7 @@
 // bare index load, writing the MFT dump and loading it. Without root only the synthetic part
 // runs: a dump of 1,000,000 MFT records built in memory, loaded with loadMftFile.
 // Caches are warm for every row (the volume was just written); nothing is dropped.
+#include "bench/BenchSupport.h"
 #include "core/rawindex/MftDump.h"
 #include "core/rawindex/NtfsIndex.h"
 #include "core/scan/ScanDriver.h"
@@ -29,23 +30,8 @@ using Clock = std::chrono::steady_clock;
 
 double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
-int run(const std::string& command) {
-    const int status = std::system(command.c_str());
-    return status == -1 ? -1 : WEXITSTATUS(status);
-}
-
-std::string output(const std::string& command) {
-    std::string out;
-    if (FILE* f = popen(command.c_str(), "r")) {
-        char buffer[256];
-        while (fgets(buffer, sizeof buffer, f))
-            out += buffer;
-        pclose(f);
-    }
-    while (!out.empty() && (out.back() == '\n' || out.back() == ' '))
-        out.pop_back();
-    return out;
-}
+using bench::output;
+using bench::run;
 
 void row(const char* what, double seconds, uint64_t entries) {
     std::printf("| %-44s | %9.3f | %10llu | %12.0f |\n", what, seconds, static_cast<unsigned long long>(entries),
