@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/scan/Boundaries.h"
+#include "tests/core/scan/BtrfsBindLayout.h"
 #include "tests/support/TestSupport.h"
 
 using hmtest::sh;
@@ -88,24 +89,10 @@ TEST(BoundariesMountTest, BtrfsSubvolumesMountedAtSeveralPoints) {
     REQUIRE_ROOT();
     if (!hmtest::haveTool("mkfs.btrfs") || !hmtest::haveTool("btrfs"))
         GTEST_SKIP() << "btrfs-progs missing";
-    hmtest::TempDir work("hm-btrfs-img");
-    hmtest::TempDir tmp("hm-btrfs");
-    hmtest::LoopMount vol(work.path(), "mkfs.btrfs -q -f", 128);
-    ASSERT_TRUE(vol.ok()) << vol.error();
-    const std::string top = vol.mountPoint();
-    ASSERT_EQ(sh("btrfs -q subvolume create " + shQuote(top + "/sv1") + " >/dev/null && btrfs -q subvolume create " +
-                 shQuote(top + "/sv2") + " >/dev/null && mkdir -p " + shQuote(top + "/sv1/top") + " " +
-                 shQuote(top + "/sv1/in") + " " + shQuote(top + "/sv1/b") + " " + shQuote(top + "/sv2/x") +
-                 " && echo data > " + shQuote(top + "/sv2/x/f")),
-              0);
-    const std::string m = tmp / "m";
-    ASSERT_EQ(sh("mkdir " + shQuote(m)), 0);
-    Mounts mounts;
-    const std::string dev = shQuote(vol.device());
-    ASSERT_TRUE(mounts.mount("-o subvol=sv1 " + dev, m));
-    ASSERT_TRUE(mounts.mount("-o subvolid=5 " + dev, m + "/top"));
-    ASSERT_TRUE(mounts.mount("-o subvol=sv2 " + dev, m + "/in"));
-    ASSERT_TRUE(mounts.bind(m + "/in/x", m + "/b"));
+    BtrfsBindLayout layout;
+    ASSERT_TRUE(layout.make([](const std::string& top) { hmtest::writeFile(top + "/sv2/x/f", "data\n"); }))
+        << layout.error;
+    const std::string& m = layout.m;
 
     // One file system: sv1 and sv2 are mounted subvolumes (one group); the top level is not entered,
     // so the bind's contents are counted at /in/x, not behind /top.
@@ -126,7 +113,7 @@ TEST(BoundariesMountTest, BtrfsSubvolumesMountedAtSeveralPoints) {
     // From the folder above: sv1 at /m shows the same as /m/top/sv1, but that lies inside /m
     // itself, so /m must be walked (never marked counted elsewhere).
     svl::Boundaries above;
-    above.prepare({tmp.path()}, false, true);
-    EXPECT_EQ(above.bindSource(tmp.path(), "m"), std::nullopt);
+    above.prepare({layout.tmp.path()}, false, true);
+    EXPECT_EQ(above.bindSource(layout.tmp.path(), "m"), std::nullopt);
     EXPECT_EQ(above.bindSource(m, "in"), m + "/top/sv2");
 }

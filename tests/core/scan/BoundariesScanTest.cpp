@@ -6,6 +6,7 @@
 
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
+#include "tests/core/scan/BtrfsBindLayout.h"
 #include "tests/support/TestSupport.h"
 
 using hmtest::sh;
@@ -85,26 +86,13 @@ TEST(BoundariesScanTest, BtrfsSubvolumesAndTheTopLevelMount) {
     REQUIRE_ROOT();
     if (!hmtest::haveTool("mkfs.btrfs") || !hmtest::haveTool("btrfs"))
         GTEST_SKIP() << "btrfs-progs missing";
-    hmtest::TempDir work("hm-btrfs-scan-img");
-    hmtest::TempDir tmp("hm-btrfs-scan");
-    hmtest::LoopMount vol(work.path(), "mkfs.btrfs -q -f", 128);
-    ASSERT_TRUE(vol.ok()) << vol.error();
-    const std::string top = vol.mountPoint();
-    ASSERT_EQ(sh("btrfs -q subvolume create " + shQuote(top + "/sv1") + " >/dev/null && btrfs -q subvolume create " +
-                 shQuote(top + "/sv2") + " >/dev/null && mkdir -p " + shQuote(top + "/sv1/top") + " " +
-                 shQuote(top + "/sv1/in") + " " + shQuote(top + "/sv1/b") + " " + shQuote(top + "/sv2/x")),
-              0);
-    hmtest::writeFile(top + "/sv1/own", std::string(100, '1'));
-    hmtest::writeFile(top + "/sv2/x/f", std::string(5000, '2'));
-    hmtest::writeFile(top + "/topfile", std::string(7, 't'));
-    const std::string m = tmp / "m";
-    ASSERT_EQ(sh("mkdir " + shQuote(m)), 0);
-    Mounts mounts;
-    const std::string dev = shQuote(vol.device());
-    ASSERT_TRUE(mounts.mount("-o subvol=sv1 " + dev, m));
-    ASSERT_TRUE(mounts.mount("-o subvolid=5 " + dev, m + "/top"));
-    ASSERT_TRUE(mounts.mount("-o subvol=sv2 " + dev, m + "/in"));
-    ASSERT_TRUE(mounts.bind(m + "/in/x", m + "/b"));
+    BtrfsBindLayout layout;
+    ASSERT_TRUE(layout.make([](const std::string& top) {
+        hmtest::writeFile(top + "/sv1/own", std::string(100, '1'));
+        hmtest::writeFile(top + "/sv2/x/f", std::string(5000, '2'));
+        hmtest::writeFile(top + "/topfile", std::string(7, 't'));
+    })) << layout.error;
+    const std::string& m = layout.m;
 
     // One file system: /top is another device group and not entered; sv2's file is counted
     // once, in /in, and /b points there.
