@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every test:
-# the full build, the core under AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets.
+# the full build, every suite again under AddressSanitizer + UndefinedBehaviorSanitizer, and the fuzz targets.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -13,10 +13,13 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs" --timeout 900)
 
-echo "== core under AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHM_CORE_ONLY=ON -DHM_SANITIZE=ON >/dev/null
+echo "== every suite under AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DHM_CORE_ONLY=OFF -DHM_SANITIZE=ON >/dev/null
 cmake --build build-asan -j "$jobs"
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+supp=$PWD/tests/sanitizer
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 \
+  LSAN_OPTIONS=suppressions=$supp/lsan.supp:print_suppressions=0 \
+  UBSAN_OPTIONS=print_stacktrace=1:suppressions=$supp/ubsan.supp \
   ctest --output-on-failure -j "$jobs" --timeout 1200)
 
 echo "== fuzz targets (bounded time each)"
