@@ -1,0 +1,139 @@
+#include "ui/views/FileSearch.h"
+
+#include "app/QtRegexMatcher.h"
+#include "core/analysis/CollectMatches.h"
+#include "core/analysis/FilterMatch.h"
+#include "core/analysis/MatchBitmap.h"
+#include "core/tree/ScanTree.h"
+
+namespace {
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
+
+svl::Filter decodeRequest(const SearchParams& params, const svl::RegexFactory& factory) {
+    return svl::decodeFilterText(params.text, params.matchEntirePath, &factory);
+}
+
+}  // namespace
+
+svl::FileSortColumn fileSortColumnFor(int viewColumn) {
+    switch (viewColumn) {
+    case 0: return svl::FileSortColumn::Name;
+    case 1: return svl::FileSortColumn::Path;
+    case 4: return svl::FileSortColumn::Allocated;
+    case 5: return svl::FileSortColumn::Modified;
+    case 6: return svl::FileSortColumn::Attributes;
+    case 7: return svl::FileSortColumn::DupCount;
+    case 8: return svl::FileSortColumn::DupSize;
+    default: return svl::FileSortColumn::Size;  // "% of Root", "Size", no indicator
+    }
+}
+
+bool runSearch(const svl::ScanTree& tree, const SearchParams& params, const std::atomic<int>& counter, int generation,
+               SearchResult& result) {
+    result = SearchResult{};
+    if (params.dupMethod != 0) {
+        if (params.cachedDuplicates) {
+            result.duplicates = params.cachedDuplicates;
+        } else {
+            auto index = std::make_shared<svl::DuplicateIndex>(
+                svl::detectDuplicates(tree, svl::DuplicateMethod(params.dupMethod), &counter, generation));
+            if (counter.load() != generation)
+                return false;
+            result.duplicates = std::move(index);
+            result.duplicatesComputed = true;
+        }
+    }
+    const svl::DuplicateIndex* duplicates = result.duplicates.get();
+    const bool dupFilterActive = params.dupsOnly && duplicates;
+
+    const svl::RegexFactory factory = qtRegexFactory();
+    const svl::Filter probe = decodeRequest(params, factory);
+    const bool matchAll = probe.empty();
+    const bool useBitmap = probe.fullPath && !matchAll;
+
+    std::vector<uint8_t> bitmap;
+    if (useBitmap) {
+        const svl::FilterSource source = [&probe] { return probe.freshCopy(); };
+        bitmap = svl::matchBitmap(tree, source, &counter, generation, svl::kFilterSliceSize, duplicates);
+        if (bitmap.size() < tree.nodeCount)
+            return false;  // cancelled by a newer request
+    }
+
+    const svl::ScanNode* nodes = tree.nodes;
+    const uint32_t nodeCount = tree.nodeCount;
+    auto makeChunkTest = [&]() {
+        svl::Filter filter = (useBitmap || matchAll) ? svl::Filter{} : probe.freshCopy();
+        auto cache = std::make_unique<svl::PathLengthCache>();
+        return [&, filter = std::move(filter), cache = std::move(cache)](uint32_t id) {
+            if (id + 16 < nodeCount)
+                __builtin_prefetch(&nodes[id + 16]);
+            if (!params.folders && nodes[id].isFolder())
+                return false;
+            if (dupFilterActive && duplicates->duplicateCount(id) == 0)
+                return false;
+            if (matchAll)
+                return true;
+            if (useBitmap)
+                return bitmap[id] != 0;
+            return svl::filterMatchesNode(tree, id, filter, cache.get(), duplicates);
+        };
+    };
+    if (!svl::collectMatches(nodeCount, counter, generation, makeChunkTest, result.ids))
+        return false;
+
+    const uint64_t limit = std::min<uint64_t>(uint64_t(params.maxFiles), result.ids.size());
+    svl::sortFileIds(tree, result.ids, fileSortColumnFor(params.sortColumn), params.sortOrder == 1, limit,
+                     params.showMaxModifiedDate, duplicates);
+    result.ids.resize(limit);
+    listedTotals(tree, result.ids, result.totalSize, result.totalAllocated);
+    return counter.load() == generation;
+}
+
+void listedTotals(const svl::ScanTree& tree, const std::vector<uint32_t>& ids, uint64_t& totalSize,
+                  uint64_t& totalAllocated) {
+    totalSize = 0;
+    totalAllocated = 0;
+    bool anyFolder = false;
+    for (uint32_t id : ids)
+        anyFolder = anyFolder || tree.node(id).isFolder();
+
+    // Only folders can be ancestors; without a listed folder nothing is counted twice.
+    enum : uint8_t { Listed = 1, Known = 2, Covered = 4 };  // Covered: listed itself or below a listed node
+    std::vector<uint8_t> state;
+    std::vector<uint32_t> chain;
+    if (anyFolder) {
+        state.assign(tree.nodeCount, 0);
+        for (uint32_t id : ids)
+            state[id] |= Listed;
+    }
+    auto coveredAbove = [&](uint32_t id) {
+        if (id == 0)
+            return false;
+        // Walk up to a node already resolved (or the root), then resolve the chain downwards.
+        chain.clear();
+        uint32_t top = tree.node(id).parent;
+        while (!(state[top] & Known) && top != 0) {
+            chain.push_back(top);
+            top = tree.node(top).parent;
+        }
+        if (!(state[top] & Known))
+            state[top] |= Known | ((state[top] & Listed) ? Covered : 0);
+        bool covered = state[top] & Covered;
+        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+            covered = covered || (state[*it] & Listed);
+            state[*it] |= Known | (covered ? Covered : 0);
+        }
+        return covered;
+    };
+    for (uint32_t id : ids) {
+        const svl::ScanNode& node = tree.node(id);
+        if (node.flags & svl::NodeFlag::Removed)
+            continue;
+        if (anyFolder && coveredAbove(id))
+            continue;
+        totalSize = saturatingAdd(totalSize, node.size);
+        if (!(node.flags & svl::NodeFlag::ExtraHardLink))
+            totalAllocated = saturatingAdd(totalAllocated, node.allocated);
+    }
+}
