@@ -110,6 +110,7 @@ private:
         uint64_t folders = 0;
         uint64_t allocated = 0;
         uint64_t errors = 0;
+        bool dropped = false;  // an entry was marked excluded other than by the scan filter
     };
 
     void markUnreadable(const WalkJob& job, int error);
@@ -249,6 +250,14 @@ void Worker::classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Cou
             return;
         }
     }
+    if (isDir && job.context && !job.context->entered.enter(e.id)) {
+        // A damaged volume lists this folder a second time (inside itself, say): entering it
+        // again could go on for ever, so the entry is left out and counted as an error.
+        e.excluded = 1;
+        counts.dropped = true;
+        ++counts.errors;
+        return;
+    }
     e.allocated = st.blocks * 512;
     e.modified = st.mtime;
     uint16_t base;
@@ -356,7 +365,7 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
     handle.reset();
 
     // 5. Leave out the excluded entries, keeping the order of the rest.
-    if (m_options.exclude)
+    if (m_options.exclude || counts.dropped)
         std::erase_if(entries, [](const WalkEntry& e) { return e.excluded != 0; });
 
     writeNodes(job, newJobs, counts);
@@ -437,6 +446,7 @@ RawWalkContext& Shared::addRawContext(std::unique_ptr<RawIndex> index, uint64_t 
     RawWalkContext& ctx = m_rawContexts.emplace_back();
     ctx.index = std::move(index);
     ctx.device = device;
+    ctx.entered.enter(ctx.index->rootId());
     return ctx;
 }
 

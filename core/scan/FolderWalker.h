@@ -24,6 +24,7 @@
 #include "core/rawindex/RawIndex.h"
 #include "core/scan/Boundaries.h"
 #include "core/scan/DirectoryReader.h"
+#include "core/scan/EnteredFolders.h"
 #include "core/scan/PageAllocator.h"
 #include "core/scan/ScanDriver.h"
 
@@ -40,6 +41,7 @@ struct RawWalkContext {
     uint64_t device = 0;                        // the volume's device number
     std::unordered_set<std::string> mountPaths;  // full paths of mount points below the root
     std::unordered_set<std::string> mountNames;  // their last path components
+    EnteredFolders entered;                      // folder ids entered, the root's included
 };
 
 // One queued folder.
@@ -87,7 +89,8 @@ public:
     bool remote = false;      // the root lies on a network or FUSE file system
     bool rotational = false;  // the root lies on a spinning disk
 
-    // Adds a raw index to walk; the returned context lives as long as this state.
+    // Adds a raw index to walk, its root counted as entered; the returned context lives as long
+    // as this state.
     RawWalkContext& addRawContext(std::unique_ptr<RawIndex> index, uint64_t device);
     bool isRawWalk() const { return !m_rawContexts.empty(); }
 

@@ -17,41 +17,8 @@
 
 using namespace svl::NodeFlag;
 using scantest::MemoryRawIndex;
+using scantest::RawWalk;
 using scantest::nodeAt;
-
-namespace {
-
-constexpr uint64_t kDevice = 0x0801;  // 8:1, any number the index does not care about
-
-struct RawWalk {
-    svl::ScanTree tree;
-    svl::ScanOptions options;
-    svl::ScanProgress progress;
-    std::unique_ptr<svl::Shared> walk;
-
-    // Walks `index` from its root with weight `weight`, as the drivers do for a raw root.
-    void run(std::unique_ptr<MemoryRawIndex> index, const std::string& rootPath, double weight = 0.15,
-             bool collectMounts = false) {
-        scantest::writeRoot(tree, rootPath);
-        walk = std::make_unique<svl::Shared>(tree, options, &progress);
-        const uint64_t rootId = index->rootId();
-        svl::RawWalkContext& ctx = walk->addRawContext(std::move(index), kDevice);
-        if (collectMounts)
-            svl::collectMountPointsBelow(ctx, rootPath);
-        svl::WalkJob job;
-        job.path = rootPath;
-        job.weight = weight;
-        job.device = kDevice;
-        job.id = rootId;
-        job.context = &ctx;
-        walk->queueJob(job);
-        walk->prepareBoundaries({rootPath});
-        walk->runWorkers(options.threads);
-        scantest::finishWalk(tree, *walk, &progress);
-    }
-};
-
-}  // namespace
 
 TEST(WalkerRaw, BuildsTheTreeFromTheIndex) {
     auto index = std::make_unique<MemoryRawIndex>(2);
@@ -127,6 +94,41 @@ TEST(WalkerRaw, UnlistableFolderAndUnexaminableEntry) {
     EXPECT_EQ(tree.errors, 2u);
     EXPECT_EQ(w.progress.errorCount.load(), 2u);
     EXPECT_NEAR(w.progress.fraction.load(), 1.0, 1e-12);
+}
+
+TEST(WalkerRaw, AFolderListedAgainIsEnteredOnceAndCountedAsAnError) {
+    // What damaged folder blocks give: a folder naming itself (a "." whose name byte was lost),
+    // a folder under two parents and a folder naming the root. Folders are claimed when their
+    // parent is read, so the root's "shared-too" always wins over "a/shared".
+    auto damaged = [] {
+        auto index = std::make_unique<MemoryRawIndex>(2);
+        index->addFolder(10, 0755, 1000);
+        index->addFolder(11, 0755, 1000);
+        index->addFile(20, S_IFREG | 0644, 7, 8, 1000);
+        index->link(2, "a", 10);
+        index->link(10, std::string(1, '\0'), 10);
+        index->link(10, "shared", 11);
+        index->link(2, "shared-too", 11);
+        index->link(11, "up", 2);
+        index->link(11, "f", 20);
+        return index;
+    };
+    for (int threads : {1, 4}) {
+        SCOPED_TRACE(threads);
+        RawWalk w;
+        w.options.threads = threads;
+        w.run(damaged(), "/volume", 1.0);
+        auto& tree = w.tree;
+        scantest::expectWellFormed(tree);
+        EXPECT_EQ(tree.nodeCount, 4u);
+        EXPECT_EQ(tree.node(nodeAt(tree, "a")).childCount, 0u);
+        EXPECT_EQ(tree.node(nodeAt(tree, "shared-too/f")).size, 7u);
+        EXPECT_EQ(tree.node(0).size, 7u);
+        EXPECT_EQ(tree.errors, 3u);
+        EXPECT_EQ(w.progress.errorCount.load(), 3u);
+        EXPECT_FALSE(tree.incomplete);
+        EXPECT_NEAR(w.progress.fraction.load(), 1.0, 1e-12);
+    }
 }
 
 TEST(WalkerRaw, CancelKeepsBuildingForTheGraceThenStops) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -117,5 +118,36 @@ inline void finishWalk(svl::ScanTree& tree, svl::Shared& walk, const svl::ScanPr
                                                               : progress && progress->cancel.load());
     tree.computeTotals();
 }
+
+// One raw walk run as the drivers run it for a raw root.
+struct RawWalk {
+    static constexpr uint64_t kDevice = 0x0801;  // 8:1, any number the index does not care about
+
+    svl::ScanTree tree;
+    svl::ScanOptions options;
+    svl::ScanProgress progress;
+    std::unique_ptr<svl::Shared> walk;
+
+    // Walks `index` from its root with weight `weight`.
+    void run(std::unique_ptr<svl::RawIndex> index, const std::string& rootPath, double weight = 0.15,
+             bool collectMounts = false) {
+        writeRoot(tree, rootPath);
+        walk = std::make_unique<svl::Shared>(tree, options, &progress);
+        const uint64_t rootId = index->rootId();
+        svl::RawWalkContext& ctx = walk->addRawContext(std::move(index), kDevice);
+        if (collectMounts)
+            svl::collectMountPointsBelow(ctx, rootPath);
+        svl::WalkJob job;
+        job.path = rootPath;
+        job.weight = weight;
+        job.device = kDevice;
+        job.id = rootId;
+        job.context = &ctx;
+        walk->queueJob(job);
+        walk->prepareBoundaries({rootPath});
+        walk->runWorkers(options.threads);
+        finishWalk(tree, *walk, &progress);
+    }
+};
 
 }  // namespace scantest
