@@ -15,65 +15,10 @@
 #include "app/QtRegexMatcher.h"
 #include "core/analysis/MatchBitmap.h"
 #include "core/analysis/Parallel.h"
+#include "bench/SyntheticTree.h"
 #include "core/tree/ScanTree.h"
 
 namespace {
-
-const char* const kExtensions[] = {".txt", ".jpg", ".png", ".cpp", ".h", ".mp4", ".pdf", ".gz", ".JPG", ""};
-const char* const kStems[] = {"file_", "IMG_", "report-", "notes ", "caf\xC3\xA9_", "\xD0\xB6\xD1\x83\xD0\xBA_",
-                              "data", "Backup.", "x"};
-
-// Root, 100 folders, 20 subfolders each, 20 below each of those, files below the last level.
-std::unique_ptr<svl::ScanTree> buildTree(uint64_t target) {
-    auto tree = std::make_unique<svl::ScanTree>();
-    const uint32_t root = tree->allocateNodes(1);
-    svl::ScanNode& r = tree->nodes[root];
-    r = svl::ScanNode{};
-    r.name = tree->storeName("/bench/root");
-    r.nameLength = 11;
-    r.flags = svl::NodeFlag::Folder;
-    const uint64_t leafFolders = 100 * 20 * 20;
-    const uint64_t filesPerLeaf = target > leafFolders * 2 ? (target - leafFolders * 1.06) / leafFolders : 1;
-    std::vector<uint32_t> level{root};
-    uint64_t serial = 0;
-    for (int depth = 0; depth < 4; ++depth) {
-        std::vector<uint32_t> next;
-        for (uint32_t folder : level) {
-            const bool leaf = depth == 3;
-            const uint32_t count = leaf ? uint32_t(filesPerLeaf) : depth == 0 ? 100 : 20;
-            std::vector<std::string> names(count);
-            uint64_t bytes = 0;
-            for (uint32_t i = 0; i < count; ++i, ++serial) {
-                names[i] = leaf ? std::string(kStems[serial % 9]) + std::to_string(serial) + kExtensions[serial % 10]
-                                : "d" + std::to_string(i) + (serial % 7 == 0 ? " Photos" : "");
-                bytes += names[i].size() + 1;
-            }
-            char* pool = tree->allocateNames(bytes);
-            const uint32_t first = tree->allocateNodes(count);
-            for (uint32_t i = 0; i < count; ++i) {
-                svl::ScanNode& n = tree->nodes[first + i];
-                n = svl::ScanNode{};
-                std::memcpy(pool, names[i].c_str(), names[i].size() + 1);
-                n.name = pool;
-                n.nameLength = uint16_t(names[i].size());
-                pool += names[i].size() + 1;
-                n.parent = folder;
-                n.modified = 1600000000 + int64_t(serial * 7919 % 100000000);
-                n.flags = leaf ? 0 : svl::NodeFlag::Folder;
-                n.size = leaf ? (serial * 2654435761u) % 10000000 : 0;
-                n.allocated = (n.size + 4095) / 4096 * 4096;
-                if (!leaf)
-                    next.push_back(first + i);
-            }
-            tree->nodes[folder].firstChild = first;
-            tree->nodes[folder].childCount = count;
-        }
-        level.swap(next);
-    }
-    tree->finishNodeCount();
-    tree->computeTotals();
-    return tree;
-}
 
 constexpr int kRounds = 3;  // best of three, the machine may be shared
 
@@ -92,7 +37,7 @@ double seconds(std::chrono::steady_clock::time_point start) {
 int main(int argc, char** argv) {
     const uint64_t target = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 10000000;
     auto start = std::chrono::steady_clock::now();
-    const auto tree = buildTree(target);
+    const auto tree = bench::syntheticTree(target);
     std::printf("tree: %u nodes built in %.2f s; %u hardware threads; best of %d runs\n\n", tree->nodeCount, seconds(start),
                 svl::hardwareThreadCount(), kRounds);
 

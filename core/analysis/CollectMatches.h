@@ -1,6 +1,6 @@
 // collectMatches: the ids of a tree that pass a test, gathered in parallel chunks of
 // consecutive ids and returned in ascending order. A newer request (the shared counter
-// no longer equal to the run's generation) makes the remaining chunks give up.
+// no longer equal to the run's generation) makes the chunks give up within 4096 ids.
 // Threads: runs on the caller's thread plus parallelFor workers; each chunk writes only
 // its own vector; the test is called concurrently for different ids.
 #pragma once
@@ -14,6 +14,7 @@
 namespace svl {
 
 constexpr uint32_t kMatchChunkSize = 65536;
+constexpr uint32_t kMatchCheckInterval = 4096;  // ids between looks at the counter inside a chunk
 
 // makeChunkTest() is called once per chunk and returns a callable `bool(uint32_t id)`
 // (so each chunk owns its scratch state). Fills `out` with the kept ids and returns true;
@@ -37,9 +38,15 @@ template <class MakeChunkTest>
         const uint32_t begin = uint32_t(chunk * kMatchChunkSize);
         const uint32_t end = uint32_t(std::min<uint64_t>(nodeCount, (chunk + 1) * kMatchChunkSize));
         std::vector<uint32_t>& mine = kept[chunk];
-        for (uint32_t id = begin; id < end; ++id)
+        for (uint32_t id = begin; id < end; ++id) {
+            // Slow tests (regular expressions) take far longer than a moment per chunk.
+            if ((id & (kMatchCheckInterval - 1)) == 0 && id != begin && counter.load(std::memory_order_relaxed) != generation) {
+                cancelled.store(true, std::memory_order_relaxed);
+                return;
+            }
             if (test(id))
                 mine.push_back(id);
+        }
     });
     if (cancelled.load())
         return false;
