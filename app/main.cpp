@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -16,8 +17,12 @@
 #include "app/StringsTranslator.h"
 #include "app/TlsCheck.h"
 #include "core/exchange/CliOptions.h"
+#include "integration/AdminDelete.h"
 
 int main(int argc, char** argv) {
+    // The root side of deleting as administrator runs alone, before any start-up work.
+    if (argc >= 2 && std::strcmp(argv[1], kAdminRemovalSwitch) == 0)
+        return runAdminRemoval(argc - 2, argv + 2);
     if (geteuid() == 0)
         ensureSharedFolder();
 

@@ -1,0 +1,132 @@
+#include "integration/FileHelpers.h"
+
+#include "app/Elevation.h"
+#include "integration/SafeRemoval.h"
+
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QUrl>
+
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("FileHelpers", text); }
+
+void setError(QString* error, const QString& text)
+{
+    if (error)
+        *error = text;
+}
+
+QString errnoText(int code) { return QString::fromStdString(std::generic_category().message(code)); }
+
+}  // namespace
+
+void putFilesOnClipboard(const QList<QString>& paths, bool cut)
+{
+    if (paths.isEmpty())
+        return;
+    QList<QUrl> urls;
+    QByteArray marker = cut ? "cut" : "copy";
+    for (const QString& path : paths) {
+        const QUrl url = QUrl::fromLocalFile(path);
+        urls.append(url);
+        marker += '\n' + url.toEncoded(QUrl::FullyEncoded);
+    }
+    auto* data = new QMimeData;
+    data->setUrls(urls);
+    data->setData("x-special/gnome-copied-files", marker);
+    data->setData("application/x-kde-cutselection", cut ? "1" : "0");
+    data->setText(paths.join('\n'));
+    QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
+}
+
+void copyPathsAsText(const QList<QString>& paths)
+{
+    if (paths.isEmpty())
+        return;
+    QGuiApplication::clipboard()->setText(paths.join('\n'), QClipboard::Clipboard);
+}
+
+bool canDeleteWithoutAdministrator(const QString& path)
+{
+    if (::geteuid() == 0)
+        return true;
+    const QString clean = QDir::cleanPath(path);
+    const QByteArray item = QFile::encodeName(clean);
+    const QByteArray parent = QFile::encodeName(QFileInfo(clean).absolutePath());
+    if (::access(parent.constData(), W_OK | X_OK) != 0)
+        return false;
+    struct stat parentStat {};
+    if (::stat(parent.constData(), &parentStat) != 0 || !(parentStat.st_mode & S_ISVTX))
+        return true;
+    struct stat itemStat {};
+    if (::lstat(item.constData(), &itemStat) != 0)
+        return true;
+    return itemStat.st_uid == ::geteuid() || parentStat.st_uid == ::geteuid();
+}
+
+bool deleteItems(const QString& path, QString* error, bool* permissionDenied)
+{
+    if (permissionDenied)
+        *permissionDenied = false;
+    const QString clean = QDir::cleanPath(path);
+    if (clean.isEmpty() || clean == "/") {
+        setError(error, tr("Refusing to delete the root of the filesystem."));
+        return false;
+    }
+    // Never act on a look-alike: a relative path or one that cleaning would change.
+    if (clean != path || !path.startsWith('/')) {
+        setError(error, tr("The path \"%1\" isn't a plain absolute path, so nothing was deleted.").arg(path));
+        return false;
+    }
+    const int code = saferemove::removePath(QFile::encodeName(clean).toStdString(), isElevated());
+    if (code == 0)
+        return true;
+    if (code == EXDEV) {
+        setError(error, tr("It holds another file system or mount point, which is never deleted."));
+        return false;
+    }
+    setError(error, errnoText(code));
+    if (permissionDenied)
+        *permissionDenied = code == EACCES || code == EPERM;
+    return false;
+}
+
+bool renameItem(const QString& path, const QString& newName, QString* error)
+{
+    if (newName.isEmpty()) {
+        setError(error, tr("The name can't be empty."));
+        return false;
+    }
+    if (newName.contains('/') || newName.contains(QChar(0)) || newName == "." || newName == "..") {
+        setError(error, tr("That isn't a valid file name."));
+        return false;
+    }
+    const QString target = QFileInfo(path).absoluteDir().filePath(newName);
+    const QFileInfo targetInfo(target);
+    if (targetInfo.exists() || targetInfo.isSymLink()) {
+        setError(error, tr("An item with that name already exists."));
+        return false;
+    }
+    // RENAME_NOREPLACE: an item created after the check above is never replaced either.
+    if (::renameat2(AT_FDCWD, QFile::encodeName(path).constData(), AT_FDCWD, QFile::encodeName(target).constData(),
+                    RENAME_NOREPLACE) != 0) {
+        const int code = errno;
+        setError(error, code == EEXIST ? tr("An item with that name already exists.") : errnoText(code));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,262 @@
+#include "integration/SafeRemoval.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace saferemove {
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(); }
+    void reset(int f = -1)
+    {
+        if (fd >= 0)
+            ::close(fd);
+        fd = f;
+    }
+};
+
+// Where an entry lives: its device and its mount (statx mount id; 0 when the kernel has none).
+struct Place {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t mountId = 0;
+    bool mountRoot = false;
+    mode_t mode = 0;
+};
+
+int placeOf(int dirFd, const char* name, Place* out)
+{
+    struct statx sx {};
+    const int flags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | (*name ? 0 : AT_EMPTY_PATH);
+    if (::statx(dirFd, name, flags, STATX_TYPE | STATX_INO | STATX_MNT_ID, &sx) != 0)
+        return errno;
+    out->device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    out->inode = sx.stx_ino;
+    out->mode = sx.stx_mode;
+    out->mountId = (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0;
+    out->mountRoot = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    return 0;
+}
+
+bool samePlace(const Place& outer, const Place& inner)
+{
+    return outer.device == inner.device && outer.mountId == inner.mountId && !inner.mountRoot;
+}
+
+struct Level {
+    std::string name;  // name inside the level above
+    FolderIdentity id;
+    std::vector<std::string> folders;  // subfolders still to empty and remove
+};
+
+// Unlinks every non-folder entry of `fd` and lists its folders. A folder on another
+// mount stops the removal before anything of it is touched.
+int clearFiles(int fd, const Place& top, std::vector<std::string>* folders)
+{
+    const int dup = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (dup < 0)
+        return errno;
+    DIR* dir = ::fdopendir(dup);
+    if (!dir) {
+        const int e = errno;
+        ::close(dup);
+        return e;
+    }
+    int result = 0;
+    errno = 0;
+    while (dirent* entry = ::readdir(dir)) {
+        const char* n = entry->d_name;
+        if (std::strcmp(n, ".") == 0 || std::strcmp(n, "..") == 0)
+            continue;
+        Place place;
+        if (int e = placeOf(fd, n, &place); e != 0) {
+            if (e == ENOENT)
+                continue;
+            result = e;
+            break;
+        }
+        if (S_ISDIR(place.mode)) {
+            if (!samePlace(top, place)) {
+                result = EXDEV;
+                break;
+            }
+            folders->emplace_back(n);
+        } else if (::unlinkat(fd, n, 0) != 0 && errno != ENOENT) {
+            result = errno;
+            break;
+        }
+        errno = 0;
+    }
+    if (result == 0 && errno != 0)
+        result = errno;
+    ::closedir(dir);
+    return result;
+}
+
+}  // namespace
+
+bool isCleanAbsolutePath(const std::string& path)
+{
+    if (path.empty() || path[0] != '/')
+        return false;
+    if (path == "/")
+        return true;
+    if (path.back() == '/' || path.find('\0') != std::string::npos)
+        return false;
+    size_t start = 1;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string_view part(path.data() + start, end - start);
+        if (part.empty() || part == "." || part == "..")
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+int openFolderNoFollow(const std::string& path)
+{
+    if (!isCleanAbsolutePath(path))
+        return -EINVAL;
+    // O_PATH: only search permission is needed on the way, as for an ordinary lookup.
+    constexpr int kPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    Fd cur(::open("/", kPathFlags));
+    if (cur.fd < 0)
+        return -errno;
+    size_t start = 1;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string part = path.substr(start, end - start);
+        const int next = ::openat(cur.fd, part.c_str(), kPathFlags);
+        if (next < 0)
+            return -errno;
+        cur.reset(next);
+        start = end + 1;
+    }
+    return std::exchange(cur.fd, -1);
+}
+
+bool identityOf(int fd, FolderIdentity* out)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return false;
+    *out = {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+    return true;
+}
+
+bool splitParent(const std::string& path, std::string* parent, std::string* name)
+{
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash + 1 >= path.size())
+        return false;
+    *parent = slash == 0 ? std::string("/") : path.substr(0, slash);
+    *name = path.substr(slash + 1);
+    return true;
+}
+
+int removeEntry(int parentFd, const std::string& name)
+{
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return EINVAL;
+    Place top, item;
+    if (int e = placeOf(parentFd, "", &top); e != 0)
+        return e;
+    if (int e = placeOf(parentFd, name.c_str(), &item); e != 0)
+        return e;
+    if (!S_ISDIR(item.mode))
+        return ::unlinkat(parentFd, name.c_str(), 0) == 0 ? 0 : errno;
+    if (!samePlace(top, item))
+        return EXDEV;
+
+    Fd cur(::openat(parentFd, name.c_str(), kDirFlags));
+    if (cur.fd < 0)
+        return errno;
+    std::vector<Level> levels;
+    levels.push_back({name, {}, {}});
+    if (!identityOf(cur.fd, &levels.back().id))
+        return errno;
+    // The folder opened must be the one looked at, not something renamed into its place.
+    if (levels.back().id != FolderIdentity{item.device, item.inode})
+        return ESTALE;
+    if (int e = clearFiles(cur.fd, top, &levels.back().folders); e != 0)
+        return e;
+
+    for (;;) {
+        Level& level = levels.back();
+        if (!level.folders.empty()) {
+            const std::string child = std::move(level.folders.back());
+            level.folders.pop_back();
+            Place place;
+            if (int e = placeOf(cur.fd, child.c_str(), &place); e != 0) {
+                if (e == ENOENT)
+                    continue;
+                return e;
+            }
+            if (!S_ISDIR(place.mode) || !samePlace(top, place))
+                return EXDEV;
+            const int next = ::openat(cur.fd, child.c_str(), kDirFlags);
+            if (next < 0)
+                return errno;
+            cur.reset(next);
+            Level down{child, {}, {}};
+            if (!identityOf(cur.fd, &down.id))
+                return errno;
+            if (down.id != FolderIdentity{place.device, place.inode})
+                return ESTALE;
+            levels.push_back(std::move(down));
+            if (int e = clearFiles(cur.fd, top, &levels.back().folders); e != 0)
+                return e;
+            continue;
+        }
+        if (levels.size() == 1) {
+            cur.reset();
+            return ::unlinkat(parentFd, level.name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+        }
+        const int up = ::openat(cur.fd, "..", kDirFlags);
+        if (up < 0)
+            return errno;
+        cur.reset(up);
+        FolderIdentity upId;
+        if (!identityOf(cur.fd, &upId))
+            return errno;
+        if (upId != levels[levels.size() - 2].id)
+            return ESTALE;
+        if (::unlinkat(cur.fd, level.name.c_str(), AT_REMOVEDIR) != 0)
+            return errno;
+        levels.pop_back();
+    }
+}
+
+int removePath(const std::string& path, bool noFollowParents)
+{
+    std::string parent, name;
+    if (!splitParent(path, &parent, &name) || name == "." || name == "..")
+        return EINVAL;
+    Fd dir(noFollowParents ? openFolderNoFollow(parent) : ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.fd < 0)
+        return noFollowParents ? -dir.fd : errno;
+    return removeEntry(dir.fd, name);
+}
+
+}  // namespace saferemove

@@ -1,0 +1,197 @@
+// Deleting as administrator through stand-in pkexec and sudo programs placed first in
+// PATH (no system bus runs here, so the real pkexec cannot). The pkexec stand-in runs the
+// real root side of the program, so parent checks and mount refusals are exercised for real.
+#include "integration/AdminDelete.h"
+#include "tests/app/ShellTestEnv.h"
+
+#include <QFile>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using hmtest::TempDir;
+using shelltest::qs;
+using shelltest::ScopedEnv;
+
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::string readAll(const std::string& path)
+{
+    QFile f(qs(path));
+    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string();
+}
+
+// A folder of stand-in tools that record their arguments (one per line) and environment.
+class StandIns {
+public:
+    StandIns() : m_path(qEnvironmentVariable("PATH").toStdString())
+    {
+        ::mkdir((m_dir / "bin").c_str(), 0755);
+        setenv("PATH", (m_dir / "bin:" + m_path).c_str(), 1);
+    }
+    ~StandIns() { setenv("PATH", m_path.c_str(), 1); }
+    // `tail` runs after the recording: e.g. `exec "$@"` or `echo no >&2; exit 126`.
+    void add(const std::string& name, const std::string& tail)
+    {
+        const std::string script = "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + hmtest::shQuote(m_dir / name) +
+                                   ".args\nprintf '%s|%s' \"$SUDO_ASKPASS\" \"$ZRT_ASKPASS\" > " +
+                                   hmtest::shQuote(m_dir / name) + ".env\n" + tail + "\n";
+        hmtest::writeFile(m_dir / ("bin/" + name), script);
+        ::chmod((m_dir / ("bin/" + name)).c_str(), 0755);
+    }
+    std::string args(const std::string& name) const { return readAll(m_dir / (name + ".args")); }
+    std::string env(const std::string& name) const { return readAll(m_dir / (name + ".env")); }
+
+private:
+    TempDir m_dir{"hm-standin"};
+    std::string m_path;
+};
+
+// writeFile with the folders it needs.
+void put(const std::string& path, const std::string& content)
+{
+    hmtest::sh("mkdir -p " + hmtest::shQuote(path.substr(0, path.rfind('/'))));
+    hmtest::writeFile(path, content);
+}
+
+std::string programForTests()
+{
+    return std::string(getenv("HM_BINARY_DIR")) + "/hollowmere";
+}
+
+RemovalTarget capture(const std::string& path)
+{
+    RemovalTarget target;
+    QString error;
+    EXPECT_TRUE(captureRemovalTarget(qs(path), &target, &error)) << error.toStdString();
+    return target;
+}
+
+}  // namespace
+
+TEST(AdminDelete, RefusesTopLevelAndLookAlikePathsBeforeRunningAnything)
+{
+    StandIns tools;
+    tools.add("pkexec", "exit 0");
+    const struct {
+        const char* path;
+        const char* message;
+    } cases[] = {
+        {"/usr", "Refusing to delete \"/usr\" as Administrator: it is not a folder or file inside another."},
+        {"/", "Refusing to delete \"/\" as Administrator: it is not a folder or file inside another."},
+        {"/home/user/../../etc", "Refusing to delete \"/home/user/../../etc\" as Administrator: it is not a folder or "
+                                 "file inside another."},
+        {"/home/user/../x", "Refusing to delete \"/home/user/../x\" as Administrator: the path isn't a plain absolute "
+                            "path."},
+    };
+    for (const auto& c : cases) {
+        QString error;
+        EXPECT_FALSE(deleteAsAdministrator({RemovalTarget{c.path, {}}}, &error));
+        EXPECT_EQ(error, c.message);
+    }
+    QString error;
+    EXPECT_FALSE(deleteAsAdministrator({}, &error));
+    EXPECT_EQ(error, "Nothing to delete.");
+    EXPECT_EQ(tools.args("pkexec"), "");  // never started
+}
+
+TEST(AdminDelete, SudoGetsTheProgramAsPasswordPromptAndItsFailureIsWorded)
+{
+    if (exists("/usr/bin/pkexec"))
+        GTEST_SKIP() << "a real pkexec would be chosen before the stand-in sudo";
+    StandIns tools;
+    tools.add("sudo", "exit 1");
+    ScopedEnv appImage("APPIMAGE", programForTests());
+    TempDir dir;
+    hmtest::writeFile(dir / "f", "x");
+    QString error;
+    EXPECT_FALSE(deleteAsAdministrator({capture(dir / "f")}, &error));
+    EXPECT_EQ(error, "Administrator access wasn't granted, or the password prompt was cancelled.");
+    struct stat parent {};
+    ::stat(dir.path().c_str(), &parent);
+    const std::string expected = "-A\n--\n" + programForTests() + "\n--zrt-remove-as-administrator\n" +
+                                 std::to_string(parent.st_dev) + ":" + std::to_string(parent.st_ino) + "\n" +
+                                 (dir / "f") + "\n";
+    EXPECT_EQ(tools.args("sudo"), expected);
+    EXPECT_EQ(tools.env("sudo"), programForTests() + "|1");
+    EXPECT_TRUE(exists(dir / "f"));
+}
+
+TEST(AdminDelete, CancelledPkexecGivesTheNotGrantedMessageWhateverItPrinted)
+{
+    StandIns tools;
+    tools.add("pkexec", "echo 'Error executing command as another user: Not authorized' >&2; exit 126");
+    TempDir dir;
+    hmtest::writeFile(dir / "f", "x");
+    QString error;
+    EXPECT_FALSE(deleteAsAdministrator({capture(dir / "f")}, &error));
+    EXPECT_EQ(error, "Administrator access wasn't granted, or the password prompt was cancelled.");
+
+    tools.add("pkexec", "echo 'rm: cannot remove' >&2; exit 1");
+    EXPECT_FALSE(deleteAsAdministrator({capture(dir / "f")}, &error));
+    EXPECT_EQ(error, "rm: cannot remove");
+    tools.add("pkexec", "exit 3");
+    EXPECT_FALSE(deleteAsAdministrator({capture(dir / "f")}, &error));
+    EXPECT_EQ(error, "Deleting as Administrator failed (exit status 3).");
+}
+
+TEST(AdminDelete, RootSideRemovesOnlyInsideTheCheckedFolderAndNeverCrossesMounts)
+{
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "the root side needs root";
+    if (!exists(programForTests()))
+        GTEST_SKIP() << "the program is not built at " << programForTests();
+    StandIns tools;
+    tools.add("pkexec", "exec \"$@\"");
+    ScopedEnv appImage("APPIMAGE", programForTests());
+    TempDir dir;
+    TempDir decoy;
+    put(dir / "scan/sub/inner/f", "x");
+    put(dir / "scan/plain", "x");
+    put(decoy / "sub/inner/f", "decoy");
+    put(decoy / "sub/precious", "decoy");
+
+    // An ordinary removal of two items goes through.
+    QString error;
+    EXPECT_TRUE(deleteAsAdministrator({capture(dir / "scan/plain"), capture(dir / "scan/sub/inner")}, &error))
+        << error.toStdString();
+    EXPECT_FALSE(exists(dir / "scan/plain"));
+    EXPECT_FALSE(exists(dir / "scan/sub/inner"));
+    EXPECT_NE(tools.args("pkexec").find("--zrt-remove-as-administrator"), std::string::npos);
+
+    // The parent swapped for a link while the password was asked: nothing behind the link goes.
+    put(dir / "scan/sub/precious", "x");
+    const RemovalTarget chosen = capture(dir / "scan/sub/precious");
+    ASSERT_EQ(::rename((dir / "scan/sub").c_str(), (dir / "scan/sub-moved").c_str()), 0);
+    ASSERT_EQ(::symlink((decoy / "sub").c_str(), (dir / "scan/sub").c_str()), 0);
+    EXPECT_FALSE(deleteAsAdministrator({chosen}, &error));
+    EXPECT_TRUE(error.contains("symbolic link")) << error.toStdString();
+    EXPECT_TRUE(exists(decoy / "sub/precious"));
+    // A real folder put in its place is another folder: refused as well.
+    ::unlink((dir / "scan/sub").c_str());
+    put(dir / "scan/sub/precious", "new");
+    EXPECT_FALSE(deleteAsAdministrator({chosen}, &error));
+    EXPECT_TRUE(error.contains("replaced")) << error.toStdString();
+    EXPECT_TRUE(exists(dir / "scan/sub/precious"));
+
+    // A folder holding a bind mount is left whole, and so is what is mounted there.
+    hmtest::Mounts mounts;
+    put(dir / "scan/m/bound/.keep", "");
+    ASSERT_TRUE(mounts.bind(decoy / "sub", dir / "scan/m/bound"));
+    EXPECT_FALSE(deleteAsAdministrator({capture(dir / "scan/m")}, &error));
+    EXPECT_TRUE(error.contains("mount point")) << error.toStdString();
+    EXPECT_TRUE(exists(decoy / "sub/precious"));
+    EXPECT_TRUE(exists(dir / "scan/m"));
+}
+
+TEST(AdminDelete, ManualCommandQuotesEachPathForTheShell)
+{
+    EXPECT_EQ(manualDeleteCommand({"/a/it's", "/b c/d"}),
+              "sudo rm -rf --one-file-system -- '/a/it'\\''s' '/b c/d'");
+}

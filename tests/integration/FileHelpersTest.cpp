@@ -1,0 +1,212 @@
+// Deleting, renaming and clipboard helpers on real folders, a bind mount, a loop-mounted
+// file system and an ordinary test account.
+#include "integration/FileHelpers.h"
+#include "integration/SafeRemoval.h"
+#include "tests/app/ShellTestEnv.h"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QUrl>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using hmtest::TempDir;
+using shelltest::qs;
+
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+TEST(DeleteItems, RefusesTheRootRelativeAndUncleanPaths)
+{
+    for (const char* root : {"/", "//", "/."}) {
+        QString error;
+        EXPECT_FALSE(deleteItems(root, &error, nullptr)) << root;
+        EXPECT_EQ(error, "Refusing to delete the root of the filesystem.");
+    }
+    TempDir dir;
+    hmtest::writeFile(dir / "keep", "x");
+    hmtest::writeFile(dir / "other", "x");
+    // A name holding ".." must not act on the item its cleaned form names.
+    for (const std::string& odd : {dir / "sub/../keep", dir / "keep/", std::string("relative/keep")}) {
+        QString error;
+        EXPECT_FALSE(deleteItems(qs(odd), &error, nullptr)) << odd;
+        EXPECT_TRUE(error.contains("isn't a plain absolute path")) << error.toStdString();
+    }
+    EXPECT_TRUE(exists(dir / "keep"));
+}
+
+TEST(DeleteItems, RemovesADeepTreeAndLinksWithoutFollowingThem)
+{
+    TempDir dir;
+    TempDir outside;
+    hmtest::writeFile(outside / "precious", "keep me");
+    // On tmpfs when possible: thousands of folder removals on a busy disk take seconds.
+    hmtest::Mounts mounts;
+    const int depth = hmtest::isRoot() && mounts.mount("-t tmpfs none", dir.path()) ? 20000 : 2000;
+    ASSERT_EQ(::mkdir((dir / "top").c_str(), 0755), 0);
+    ::symlink(outside.path().c_str(), (dir / "top/link").c_str());
+    // Far deeper than any descriptor or stack budget per level would allow.
+    int fd = ::open((dir / "top").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < depth; ++level) {
+        ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+        if (level % 1000 == 0)
+            ::close(::openat(fd, "f", O_CREAT | O_WRONLY, 0644));
+        const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ::symlinkat(outside.path().c_str(), fd, "deeplink");
+    ::close(fd);
+
+    QString error;
+    bool denied = true;
+    EXPECT_TRUE(deleteItems(qs(dir / "top"), &error, &denied)) << error.toStdString();
+    EXPECT_FALSE(denied);
+    EXPECT_FALSE(exists(dir / "top"));
+    EXPECT_TRUE(exists(outside / "precious"));
+}
+
+TEST(DeleteItems, NeverEntersABindMountOrAnotherFileSystem)
+{
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting needs root";
+    TempDir dir;
+    TempDir outside;
+    hmtest::writeFile(outside / "precious", "keep me");
+    hmtest::Mounts mounts;
+    ASSERT_EQ(::mkdir((dir / "scan").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "scan/a").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "scan/a/bound").c_str(), 0755), 0);
+    hmtest::writeFile(dir / "scan/a/loose", "x");
+    // A bind mount of the same file system: same st_dev, another mount.
+    ASSERT_TRUE(mounts.bind(outside.path(), dir / "scan/a/bound"));
+
+    QString error;
+    EXPECT_FALSE(deleteItems(qs(dir / "scan"), &error, nullptr));
+    EXPECT_TRUE(error.contains("mount point")) << error.toStdString();
+    EXPECT_TRUE(exists(outside / "precious"));
+    // The bind-mounted folder named directly is refused too.
+    EXPECT_FALSE(deleteItems(qs(dir / "scan/a/bound"), &error, nullptr));
+    EXPECT_TRUE(exists(outside / "precious"));
+
+    hmtest::LoopMount loop(dir.path(), "mkfs.ext4 -q -F", 8);
+    if (!loop.ok())
+        GTEST_SKIP() << "no loop-mounted ext4: " << loop.error();
+    hmtest::writeFile(loop.mountPoint() + "/onloop", "keep me");
+    ASSERT_EQ(::mkdir((dir / "scan2").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "scan2/vol").c_str(), 0755), 0);
+    ASSERT_TRUE(mounts.bind(loop.mountPoint(), dir / "scan2/vol"));
+    EXPECT_FALSE(deleteItems(qs(dir / "scan2"), &error, nullptr));
+    EXPECT_TRUE(exists(loop.mountPoint() + "/onloop"));
+}
+
+TEST(DeleteItems, PermissionFailureIsToldApartAndStickyFoldersFollowTheKernelRule)
+{
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "needs root and the ordinary test account";
+    TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    ASSERT_EQ(::mkdir((dir / "locked").c_str(), 0755), 0);
+    hmtest::writeFile(dir / "locked/file", "x");
+    ASSERT_EQ(::mkdir((dir / "sticky").c_str(), 01777), 0);
+    ::chmod((dir / "sticky").c_str(), 01777);
+    hmtest::writeFile(dir / "sticky/roots", "x");
+    const std::string own = dir / "sticky/mine";
+    const std::string base = dir.path();
+
+    const int rc = hmtest::runAsTestUser([&] {
+        QString error;
+        bool denied = false;
+        if (deleteItems(qs(base + "/locked/file"), &error, &denied) || !denied)
+            return 1;
+        if (canDeleteWithoutAdministrator(qs(base + "/locked/file")))
+            return 2;
+        if (canDeleteWithoutAdministrator(qs(base + "/sticky/roots")))
+            return 3;
+        if (!canDeleteWithoutAdministrator(qs(base + "/sticky/absent")))
+            return 4;
+        ::close(::open(own.c_str(), O_CREAT | O_WRONLY, 0644));
+        if (!canDeleteWithoutAdministrator(qs(own)))
+            return 5;
+        return 0;
+    });
+    EXPECT_EQ(rc, 0);
+    EXPECT_TRUE(exists(dir / "locked/file"));
+    EXPECT_TRUE(canDeleteWithoutAdministrator(qs(dir / "sticky/roots")));  // root may
+}
+
+TEST(RenameItem, ChecksTheNameAndNeverReplaces)
+{
+    TempDir dir;
+    hmtest::writeFile(dir / "a", "a");
+    hmtest::writeFile(dir / "b", "b");
+    ::symlink("nowhere", (dir / "dangling").c_str());
+    const struct {
+        const char* name;
+        const char* message;
+    } refused[] = {
+        {"", "The name can't be empty."},
+        {"x/y", "That isn't a valid file name."},
+        {".", "That isn't a valid file name."},
+        {"..", "That isn't a valid file name."},
+        {"b", "An item with that name already exists."},
+        {"dangling", "An item with that name already exists."},
+    };
+    for (const auto& c : refused) {
+        QString error;
+        EXPECT_FALSE(renameItem(qs(dir / "a"), c.name, &error)) << c.name;
+        EXPECT_EQ(error, c.message) << c.name;
+    }
+    QString error;
+    EXPECT_TRUE(renameItem(qs(dir / "a"), "c d", &error)) << error.toStdString();
+    EXPECT_FALSE(exists(dir / "a"));
+    EXPECT_TRUE(exists(dir / "c d"));
+    EXPECT_TRUE(exists(dir / "b"));
+}
+
+TEST(Clipboard, CutAndCopyCarryTheFileManagerFormats)
+{
+    putFilesOnClipboard({"/tmp/one file", "/tmp/two"}, true);
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    ASSERT_NE(data, nullptr);
+    EXPECT_EQ(data->data("application/x-kde-cutselection"), "1");
+    EXPECT_EQ(data->data("x-special/gnome-copied-files"), "cut\nfile:///tmp/one%20file\nfile:///tmp/two");
+    ASSERT_EQ(data->urls().size(), 2);
+    EXPECT_EQ(data->urls()[0].toEncoded(), "file:///tmp/one%20file");
+    EXPECT_EQ(data->text(), "/tmp/one file\n/tmp/two");
+
+    putFilesOnClipboard({"/tmp/x"}, false);
+    data = QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard);
+    EXPECT_EQ(data->data("application/x-kde-cutselection"), "0");
+    EXPECT_EQ(data->data("x-special/gnome-copied-files"), "copy\nfile:///tmp/x");
+
+    copyPathsAsText({"/a", "/b c"});
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "/a\n/b c");
+    copyPathsAsText({});
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "/a\n/b c");
+}
+
+TEST(SafeRemoval, OpeningAFolderRefusesLinksOnTheWay)
+{
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / "real").c_str(), 0755), 0);
+    ::symlink((dir / "real").c_str(), (dir / "link").c_str());
+    const int ok = saferemove::openFolderNoFollow(dir / "real");
+    EXPECT_GE(ok, 0);
+    if (ok >= 0)
+        ::close(ok);
+    EXPECT_LT(saferemove::openFolderNoFollow(dir / "link"), 0);
+    EXPECT_LT(saferemove::openFolderNoFollow(dir / "real/../real"), 0);
+    EXPECT_FALSE(saferemove::isCleanAbsolutePath("/a//b"));
+    EXPECT_TRUE(saferemove::isCleanAbsolutePath("/a/b"));
+}
