@@ -253,6 +253,12 @@ uint32_t BtrfsIndex::sectorSize() const { return m_state->sectorSize; }
 uint32_t BtrfsIndex::threadCount() const { return m_state->threads; }
 size_t BtrfsIndex::shardCount() const { return m_state->shardCount; }
 
+uint32_t BtrfsIndex::defaultThreads(unsigned processors) {
+    // A single reader waits on each search in turn and loses to the parallel folder walk on a
+    // cold volume; one reader per processor keeps the device busy.
+    return std::clamp<uint32_t>(processors, 1, kMaxEnvThreads);
+}
+
 uint32_t BtrfsIndex::itemsPerSearch() {
     static const uint32_t items = [] {
         const long v = decimalIn(std::getenv("SVL_BTRFS_ITEMS"), 1, kMaxItemsPerSearch);
@@ -305,7 +311,7 @@ std::unique_ptr<BtrfsIndex> BtrfsIndex::open(const std::string& path, std::strin
         s.threads = uint32_t(threads);
     } else {
         const long v = decimalIn(std::getenv("SVL_BTRFS_THREADS"), 1, kMaxEnvThreads);
-        s.threads = v ? uint32_t(v) : 1;
+        s.threads = v ? uint32_t(v) : defaultThreads(std::thread::hardware_concurrency());
     }
     return index;
 }

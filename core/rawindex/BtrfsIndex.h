@@ -64,7 +64,8 @@ public:
 
     // Opens the root folder of a subvolume and checks that the kernel lets this process search
     // its tree; nothing is read until load. `threads` 0 lets SVL_BTRFS_THREADS (1..16) choose,
-    // else 1. Null with the refusal text in `*error` (when not null).
+    // else defaultThreads of the processor count. Null with the refusal text in `*error` (when
+    // not null).
     [[nodiscard]] static std::unique_ptr<BtrfsIndex> open(const std::string& path, std::string* error, int threads);
     ~BtrfsIndex() override;
     BtrfsIndex(const BtrfsIndex&) = delete;
@@ -93,6 +94,9 @@ public:
     // shorter than an inode, or a directory item whose name or data run past its item, is
     // skipped. Throws std::bad_alloc when the shard can't grow.
     static SearchBatch parseSearchItems(const unsigned char* data, size_t length, uint32_t count, Shard& shard);
+    // Reader threads when neither the caller nor SVL_BTRFS_THREADS chooses: one per processor,
+    // at least 1 and at most 16.
+    static uint32_t defaultThreads(unsigned processors);
     // Items asked for per search: SVL_BTRFS_ITEMS (1..1000000), read once per process, else 2048.
     static uint32_t itemsPerSearch();
 

@@ -167,12 +167,17 @@ TEST_F(BtrfsIndexFixture, BtrfsIndexOpenerRefusals) {
 TEST_F(BtrfsIndexFixture, BtrfsIndexThreadCountFromTheEnvironment) {
     BtrfsVolume volume(m_dir, false);
     ASSERT_TRUE(volume.ok()) << volume.error();
+    // Without a choice: one reader per processor, 1 to 16.
+    EXPECT_EQ(BtrfsIndex::defaultThreads(0), 1u);
+    EXPECT_EQ(BtrfsIndex::defaultThreads(6), 6u);
+    EXPECT_EQ(BtrfsIndex::defaultThreads(64), 16u);
+    const uint32_t automatic = BtrfsIndex::defaultThreads(std::thread::hardware_concurrency());
     struct Case {
         const char* value;
         int threads;
         uint32_t expected;
-    } cases[] = {{nullptr, 0, 1}, {"0", 0, 1}, {"17", 0, 1}, {"four", 0, 1}, {"4x", 0, 1},
-                 {"16", 0, 16}, {"3", 0, 3}, {"16", 2, 2}, {"16", -1, 16}};
+    } cases[] = {{nullptr, 0, automatic}, {"0", 0, automatic}, {"17", 0, automatic}, {"four", 0, automatic},
+                 {"4x", 0, automatic}, {"16", 0, 16}, {"3", 0, 3}, {"1", 0, 1}, {"16", 2, 2}, {"16", -1, 16}};
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.value ? c.value : "(unset)") + " / " + std::to_string(c.threads));
         if (c.value)
