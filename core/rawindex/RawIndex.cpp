@@ -47,26 +47,34 @@ std::unique_ptr<RawIndex> openRawIndex(const std::string& devicePath, std::strin
     return nullptr;
 }
 
+int flushVolume(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -errno;
+    const int result = ::syncfs(fd) == 0 ? 0 : -errno;
+    ::close(fd);
+    return result;
+}
+
 std::unique_ptr<RawIndex> loadRawIndex(const std::string& path, unsigned long dev, ScanProgress* progress,
                                        std::string& note, bool& cancelled, bool& needsAdmin, double weight,
                                        int rotationalMode) {
     cancelled = false;
     needsAdmin = false;
 
-    std::unique_ptr<RawIndex> index;
     std::string deviceName;
-    std::string error;
-    if (isBtrfsSubvolumeRoot(path, dev)) {
+    MountEntry entry;
+    const bool btrfs = isBtrfsSubvolumeRoot(path, dev);
+    int threads = 0;
+    if (btrfs) {
         if (::geteuid() != 0) {
             note = "reading Btrfs metadata takes administrator rights";
             needsAdmin = true;
             return nullptr;
         }
-        int threads = rotationalMode >= 1 ? 1 : rotationalMode == 0 ? 0 : isRotationalDisk(path) ? 1 : 0;
+        threads = rotationalMode >= 1 ? 1 : rotationalMode == 0 ? 0 : isRotationalDisk(path) ? 1 : 0;
         deviceName = path;
-        index = BtrfsIndex::open(path, &error, threads);
     } else {
-        MountEntry entry;
         if (!rawScanDevice(path, dev, &entry, &note))
             return nullptr;
         if (::access(entry.source.c_str(), R_OK) != 0 && (errno == EACCES || errno == EPERM)) {
@@ -75,14 +83,21 @@ std::unique_ptr<RawIndex> loadRawIndex(const std::string& path, unsigned long de
             return nullptr;
         }
         deviceName = entry.source;
-        index = openRawIndex(entry.source, &error);
     }
+
+    const auto started = std::chrono::steady_clock::now();
+    // Files written just before the scan may exist only in memory: their sizes, even their
+    // entries, reach the device (or the committed Btrfs trees) when the kernel writes them out.
+    // A failed flush leaves the device as it is; the read goes on with what it holds.
+    (void)flushVolume(path);
+    std::string error;
+    std::unique_ptr<RawIndex> index =
+        btrfs ? std::unique_ptr<RawIndex>(BtrfsIndex::open(path, &error, threads)) : openRawIndex(entry.source, &error);
     if (!index) {
         note = error;
         return nullptr;
     }
 
-    auto started = std::chrono::steady_clock::now();
     uint64_t files = 0;
     uint64_t folders = 0;
     double fraction = 0;

@@ -76,10 +76,17 @@ public:
 // `needsAdmin` tells that reading would take administrator rights; `cancelled` that the load
 // stopped at the cancel flag without keeping anything. The load covers `weight` of the
 // progress fraction; `rotationalMode` is the scan option (>= 1 yes, 0 no, negative detect).
-// `progress` may be null. Counters of `progress` are restored when no index comes back.
+// `progress` may be null. Counters of `progress` are restored when no index comes back. The
+// volume is flushed first (flushVolume); its time counts as loading time.
 [[nodiscard]] std::unique_ptr<RawIndex> loadRawIndex(const std::string& path, unsigned long dev,
                                                      ScanProgress* progress, std::string& note, bool& cancelled,
                                                      bool& needsAdmin, double weight, int rotationalMode);
+
+// Writes out what the kernel still holds in memory for the file system of folder `path`
+// (syncfs), so that a reader of the device or of the committed Btrfs trees sees files written
+// just before. Blocks until done; loadRawIndex calls it before it reads anything. Returns 0, or
+// -errno when the folder can't be opened or the flush fails.
+[[nodiscard]] int flushVolume(const std::string& path);
 
 // Opens (does not load) the reader that fits the block device or image at `devicePath`, chosen
 // by its first bytes: NTFS or ext2/3/4. Null with a text in `*error` (when not null) otherwise.
