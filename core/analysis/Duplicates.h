@@ -5,6 +5,8 @@
 // the tree must not change during the call. A finished DuplicateIndex is read-only.
 #pragma once
 
+#include "core/tree/Saturating.h"
+
 #include <atomic>
 #include <cstdint>
 #include <vector>
@@ -36,7 +38,7 @@ struct DuplicateIndex {
         return uint32_t(groups[groupOf[id]].size() - 1);
     }
     // Bytes the other copies take beyond this one: duplicateCount × size.
-    uint64_t duplicateSize(uint32_t id, uint64_t size) const { return uint64_t(duplicateCount(id)) * size; }
+    uint64_t duplicateSize(uint32_t id, uint64_t size) const { return saturatingMul(duplicateCount(id), size); }
 };
 
 // One qualifying file during detection; keyA's top 8 bits choose its bucket.

@@ -8,6 +8,7 @@
 
 #include "core/analysis/Parallel.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/Saturating.h"
 
 namespace svl {
 
@@ -22,8 +23,8 @@ struct Sums {
     uint64_t files = 0;
 
     void add(const Sums& o) {
-        size += o.size;
-        allocated += o.allocated;
+        size = saturatingAdd(size, o.size);
+        allocated = saturatingAdd(allocated, o.allocated);
         files += o.files;
     }
 };
@@ -85,9 +86,9 @@ void countChunk(const ScanTree& tree, uint64_t begin, uint64_t end, ChunkTables&
                 c = lowerAscii(c);
             sums = &tables.longTable[key];
         }
-        sums->size += node.size;
+        sums->size = saturatingAdd(sums->size, node.size);
         if (!(node.flags & NodeFlag::ExtraHardLink))
-            sums->allocated += node.allocated;
+            sums->allocated = saturatingAdd(sums->allocated, node.allocated);
         sums->files += 1;
     }
 }

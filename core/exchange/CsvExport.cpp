@@ -453,7 +453,9 @@ void RowWriter::writeRow(uint32_t id, std::string& out) {
                 out += "0.000";
             } else {
                 char text[48];
-                const int len = std::snprintf(text, sizeof text, "%1.3f", double(n.size) * 100.0 / double(parentSize));
+                // A saturated parent can fall below a child once a sibling is removed.
+                const double percent = std::min(100.0, double(n.size) * 100.0 / double(parentSize));
+                const int len = std::snprintf(text, sizeof text, "%1.3f", percent);
                 out.append(text, size_t(len));
             }
         }

@@ -24,6 +24,7 @@
 #include "core/exchange/CsvRowParser.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/Saturating.h"
 
 namespace svl {
 
@@ -476,9 +477,9 @@ const char* TreeMerger::build(ScanProgress* progress, uint64_t declaredRows, boo
             continue;
         uint64_t size = 0, allocated = 0;
         for (uint32_t c = n.firstChild; c < n.firstChild + n.childCount; ++c) {
-            size += nodes[c].size;
+            size = saturatingAdd(size, nodes[c].size);
             if (!(nodes[c].flags & NodeFlag::ExtraHardLink))
-                allocated += nodes[c].allocated;
+                allocated = saturatingAdd(allocated, nodes[c].allocated);
         }
         n.size = n.size > size ? n.size - size : 0;
         n.allocated = n.allocated > allocated ? n.allocated - allocated : 0;

@@ -369,10 +369,12 @@ bool isAcceptableCsvPath(const char* path, size_t length, bool backslash) {
         return true;
     if (std::memchr(path, '\0', length))
         return false;
+    // One leading separator (a Linux path), two for a share (\\server\share); more
+    // leave an empty component.
     size_t i = 0;
     while (i < length && isSeparator(path[i], backslash))
         ++i;
-    if (i == length)
+    if (i == length || i > (backslash ? 2u : 1u))
         return false;
     while (i <= length) {
         size_t j = i;

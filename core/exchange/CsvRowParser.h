@@ -135,7 +135,8 @@ private:
 const char* appendCsvName(ScanTree& tree, const char* name, size_t length, uint16_t& storedLength);
 
 // Whether a path (after a folder's final separator is dropped) may name a node: no NUL, and
-// after any leading separators no empty, "." or ".." part. The empty path is the "/" row.
+// after the leading separator (two for a share) no empty, "." or ".." part. The empty path
+// is the "/" row.
 [[nodiscard]] bool isAcceptableCsvPath(const char* path, size_t length, bool backslash);
 
 }  // namespace svl

@@ -5,6 +5,7 @@
 #include "core/rawindex/NtfsIndexState.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/Saturating.h"
 
 #include <unistd.h>
 
@@ -105,8 +106,8 @@ bool NtfsIndex::openDump(State& s, const std::string& path, const uint8_t* first
         s.trailerSerial = ntfsLe64(volumeData);
         s.trailerClusterSize = ntfsLe32(volumeData + 44);
         trailerRecordSize = ntfsLe32(volumeData + 48);
-        s.totalBytes = ntfsLe64(volumeData + 16) * s.trailerClusterSize;
-        s.freeBytes = ntfsLe64(volumeData + 24) * s.trailerClusterSize;
+        s.totalBytes = saturatingMul(ntfsLe64(volumeData + 16), s.trailerClusterSize);
+        s.freeBytes = saturatingMul(ntfsLe64(volumeData + 24), s.trailerClusterSize);
     }
     // A usable size in the first record wins over the trailer's.
     const uint32_t allocated = ntfsLe32(first + 28);

@@ -1,6 +1,7 @@
 #include "core/rawindex/NtfsIndex.h"
 
 #include "core/rawindex/NtfsIndexState.h"
+#include "core/tree/Saturating.h"
 
 #include <sys/stat.h>
 
@@ -22,13 +23,6 @@ constexpr uint64_t kMaxRecords = 0xFFFFFFFE;
 constexpr int64_t kEpochDelta = 11644473600;  // seconds from 1601-01-01 to 1970-01-01
 
 bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
-uint64_t saturatingMul(uint64_t a, uint64_t b) {
-    uint64_t r;
-    return __builtin_mul_overflow(a, b, &r) ? UINT64_MAX : r;
-}
-
-uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 
 void setError(std::string* error, const std::string& text) {
     if (error)
@@ -351,14 +345,14 @@ void NtfsIndex::parseRecord(uint8_t* record, uint32_t number) {
                 if (a.nameLength == 0) {
                     if (!(e.flags & NtfsEntryFlag::SizeTaken)) {
                         e.size = a.dataSize();
-                        e.allocated += allocated;
+                        e.allocated = saturatingAdd(e.allocated, allocated);
                         e.flags |= NtfsEntryFlag::SizeTaken;
                     }
                 } else {
                     // An alternate data stream: no size of its own, only its clusters.
                     const uint32_t cluster = s.isDump ? s.trailerClusterSize : s.clusterSize;
                     if (cluster == 0 || a.runListOffset() >= a.length) {
-                        e.allocated += allocated;
+                        e.allocated = saturatingAdd(e.allocated, allocated);
                         break;
                     }
                     NtfsRunReader runs(a.p + a.runListOffset(), a.p + a.length);
@@ -367,9 +361,10 @@ void NtfsIndex::parseRecord(uint8_t* record, uint32_t number) {
                     NtfsRunReader::Step step;
                     while ((step = runs.next(&run)) == NtfsRunReader::Step::Run) {
                         if (run.start >= 0)
-                            clusters += run.count;
+                            clusters = saturatingAdd(clusters, run.count);
                     }
-                    e.allocated += step == NtfsRunReader::Step::Bad ? allocated : clusters * cluster;
+                    e.allocated = saturatingAdd(
+                        e.allocated, step == NtfsRunReader::Step::Bad ? allocated : saturatingMul(clusters, cluster));
                 }
             }
             break;
@@ -377,7 +372,7 @@ void NtfsIndex::parseRecord(uint8_t* record, uint32_t number) {
             if (a.nonResident && (recordFlags & 0x2) && a.length >= 64 && a.firstVcn() == 0 &&
                 !(e.flags & NtfsEntryFlag::SizeTaken)) {
                 e.size = a.dataSize();
-                e.allocated += a.allocatedSize();
+                e.allocated = saturatingAdd(e.allocated, a.allocatedSize());
             }
             break;
         case NtfsAttributeType::ReparsePoint:

@@ -16,6 +16,7 @@
 #include "core/analysis/FilterMatch.h"
 #include "core/scan/MountTable.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/Saturating.h"
 
 namespace svl {
 
@@ -269,7 +270,7 @@ void Worker::classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Cou
     if (isDir) {
         e.size = 0;
         ++counts.folders;
-        counts.allocated += e.allocated;
+        counts.allocated = saturatingAdd(counts.allocated, e.allocated);
         if (m_options.oneFileSystem && m_s.boundaries().onOtherFileSystem(st.dev, job.device)) {
             e.flags |= NodeFlag::OtherDevice;
         } else if (m_s.boundaries().hasBindTargets()) {
@@ -292,7 +293,7 @@ void Worker::classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Cou
             e.flags |= NodeFlag::ExtraHardLink;
     }
     if (!(e.flags & NodeFlag::ExtraHardLink))
-        counts.allocated += e.allocated;
+        counts.allocated = saturatingAdd(counts.allocated, e.allocated);
 }
 
 void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {

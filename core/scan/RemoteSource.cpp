@@ -11,6 +11,7 @@
 #include "core/smb/SmbMount.h"
 #include "core/tree/Attributes.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/Saturating.h"
 
 namespace svl {
 
@@ -164,7 +165,7 @@ public:
                 if (e.isLink)
                     n.flags |= NodeFlag::Symlink;
                 ++files;
-                allocated += e.allocated;
+                allocated = saturatingAdd(allocated, e.allocated);
             }
         }
         if (descend)

@@ -1,5 +1,7 @@
 #include "core/tree/ScanTree.h"
 
+#include "core/tree/Saturating.h"
+
 #include <sys/mman.h>
 
 #include <algorithm>
@@ -96,9 +98,9 @@ void ScanTree::computeTotals() {
         if (fileNewest[p] < t)
             fileNewest[p] = t;
         newestTimes[p] = std::max(parent.modified, fileNewest[p]);
-        parent.size += c.size;
+        parent.size = saturatingAdd(parent.size, c.size);
         if (!(c.flags & NodeFlag::ExtraHardLink))
-            parent.allocated += c.allocated;
+            parent.allocated = saturatingAdd(parent.allocated, c.allocated);
         if (c.isFolder()) {
             parent.filesBelow += c.filesBelow;
             parent.foldersBelow += c.foldersBelow + 1;

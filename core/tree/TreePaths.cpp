@@ -1,5 +1,6 @@
 // Path questions and in-place edits on a finished scan tree.
 #include "core/tree/ScanTree.h"
+#include "core/tree/Saturating.h"
 
 #include <algorithm>
 #include <cstring>
@@ -131,9 +132,9 @@ DirectFilesSummary ScanTree::directFilesSummary(uint32_t folder) const {
         ++summary.count;
         if (c.flags & NodeFlag::Removed)
             continue;
-        summary.size += c.size;
+        summary.size = saturatingAdd(summary.size, c.size);
         if (!(c.flags & NodeFlag::ExtraHardLink))
-            summary.allocated += c.allocated;
+            summary.allocated = saturatingAdd(summary.allocated, c.allocated);
     }
     return summary;
 }

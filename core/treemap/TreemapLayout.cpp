@@ -1,6 +1,7 @@
 #include "core/treemap/TreemapLayout.h"
 
 #include "core/analysis/ExtensionOf.h"
+#include "core/tree/Saturating.h"
 #include "core/tree/ScanTree.h"
 
 #include <algorithm>
@@ -145,12 +146,26 @@ uint8_t TreemapLayouter::slotOf(uint32_t id) const {
     return uint8_t(it->second);
 }
 
-void TreemapLayouter::layoutNode(uint32_t id, const TreemapRect& rect, bool isRoot, double height,
-                                 CushionCoefficients coefficients) {
+void TreemapLayouter::run(uint32_t rootId, const TreemapRect& rect, double height) {
+    m_stack.push_back({rootId, false, true, rect, CushionCoefficients{}, height});
+    while (!m_stack.empty()) {
+        const Work work = m_stack.back();
+        m_stack.pop_back();
+        if (work.group)
+            layoutGroup(work);
+        else
+            layoutNode(work);
+    }
+}
+
+void TreemapLayouter::layoutNode(const Work& work) {
+    const TreemapRect& rect = work.rect;
     if (rect.w < 1 || rect.h < 1)
         return;
-    if (!isRoot)
-        addCushionRidge(coefficients, rect, height);
+    const uint32_t id = work.id;
+    CushionCoefficients coefficients = work.coefficients;
+    if (!work.isRoot)
+        addCushionRidge(coefficients, rect, work.height);
     const ScanNode& node = m_tree.node(id);
     if (!(node.isFolder() && node.childCount > 0)) {
         m_layout.leaves.push_back({id, rect, coefficients, slotOf(id)});
@@ -187,7 +202,7 @@ void TreemapLayouter::layoutNode(uint32_t id, const TreemapRect& rect, bool isRo
             entries.push_back({c, weight});
         } else {
             files.push_back({c, weight});
-            filesTotal += weight;
+            filesTotal = saturatingAdd(filesTotal, weight);
         }
     }
     const int minGroup = m_options.fileGroupMinSize;
@@ -197,11 +212,30 @@ void TreemapLayouter::layoutNode(uint32_t id, const TreemapRect& rect, bool isRo
         entries.push_back({m_tree.nodeCount + id, filesTotal});
     }
     files = {};
-    layoutChildren(entries, inner, coefficients, height);
+    placeChildren(entries, inner, coefficients, work.height);
 }
 
-void TreemapLayouter::layoutChildren(std::vector<TreemapEntry>& entries, const TreemapRect& rect,
-                                     const CushionCoefficients& coefficients, double height) {
+void TreemapLayouter::layoutGroup(const Work& work) {
+    const uint32_t nodeCount = m_tree.nodeCount;
+    m_layout.rects[nodeCount + work.id] = work.rect;
+    const ScanNode& folder = m_tree.node(work.id);
+    std::vector<TreemapEntry> files;
+    const uint32_t end = folder.firstChild + folder.childCount;
+    for (uint32_t c = folder.firstChild; c < end && c < nodeCount; ++c) {
+        const ScanNode& f = m_tree.node(c);
+        if (f.isFolder() || (f.flags & NodeFlag::Removed))
+            continue;
+        if (m_options.useAllocated && (f.flags & NodeFlag::ExtraHardLink))
+            continue;
+        const uint64_t weight = weightOf(c);
+        if (weight != 0)
+            files.push_back({c, weight});
+    }
+    placeChildren(files, work.rect, work.coefficients, work.height);
+}
+
+void TreemapLayouter::placeChildren(std::vector<TreemapEntry>& entries, const TreemapRect& rect,
+                                    const CushionCoefficients& coefficients, double height) {
     if (entries.empty())
         return;
     auto bySize = [](const TreemapEntry& a, const TreemapEntry& b) {
@@ -219,37 +253,24 @@ void TreemapLayouter::layoutChildren(std::vector<TreemapEntry>& entries, const T
     const std::vector<TreemapRect> placed = squarify(sizes, rect);
     sizes = {};
 
+    // Pushed last to first so the stack hands them out in order.
     const double childHeight = height * kHeightFalloff;
     const uint32_t nodeCount = m_tree.nodeCount;
-    for (size_t i = 0; i < entries.size(); ++i) {
+    for (size_t i = entries.size(); i-- > 0;) {
         const TreemapRect& r = placed[i];
         const double x0 = std::nearbyint(r.x), x1 = std::nearbyint(r.x + r.w);
         const double y0 = std::nearbyint(r.y), y1 = std::nearbyint(r.y + r.h);
         const TreemapRect child{x0, y0, x1 - x0, y1 - y0};
         const uint32_t id = entries[i].id;
         if (id < nodeCount) {
-            layoutNode(id, child, false, childHeight, coefficients);
+            m_stack.push_back({id, false, false, child, coefficients, childHeight});
             continue;
         }
         if (child.w < 1 || child.h < 1)
             continue;
         CushionCoefficients group = coefficients;
         addCushionRidge(group, child, childHeight);
-        m_layout.rects[id] = child;
-        const ScanNode& folder = m_tree.node(id - nodeCount);
-        std::vector<TreemapEntry> files;
-        const uint32_t end = folder.firstChild + folder.childCount;
-        for (uint32_t c = folder.firstChild; c < end && c < nodeCount; ++c) {
-            const ScanNode& f = m_tree.node(c);
-            if (f.isFolder() || (f.flags & NodeFlag::Removed))
-                continue;
-            if (m_options.useAllocated && (f.flags & NodeFlag::ExtraHardLink))
-                continue;
-            const uint64_t weight = weightOf(c);
-            if (weight != 0)
-                files.push_back({c, weight});
-        }
-        layoutChildren(files, child, group, childHeight);
+        m_stack.push_back({id - nodeCount, true, false, child, group, childHeight});
     }
 }
 
@@ -273,7 +294,7 @@ TreemapLayout layoutTreemap(const ScanTree& tree, uint32_t rootId, const Treemap
             }
         }
         TreemapLayouter layouter(tree, options, layout);
-        layouter.layoutNode(rootId, treeArea, true, kRootHeight, CushionCoefficients{});
+        layouter.run(rootId, treeArea, kRootHeight);
     } catch (...) {
         layout.clear();
         throw;

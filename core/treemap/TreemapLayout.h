@@ -83,21 +83,35 @@ struct TreemapLayout {
                 double ratio) const;
 };
 
-// The leaf/folder recursion of one layout pass.
+// One layout pass. Folders are laid out from an explicit stack, children in order, so a
+// tree of any depth lays out without deep recursion.
 class TreemapLayouter {
 public:
     TreemapLayouter(const ScanTree& tree, const TreemapOptions& options, TreemapLayout& layout);
-    void layoutNode(uint32_t id, const TreemapRect& rect, bool isRoot, double height, CushionCoefficients coefficients);
-    void layoutChildren(std::vector<TreemapEntry>& entries, const TreemapRect& rect,
-                        const CushionCoefficients& coefficients, double height);
+    void run(uint32_t rootId, const TreemapRect& rect, double height);
 
 private:
+    // A folder or node to lay out; group: the file group of folder id.
+    struct Work {
+        uint32_t id;
+        bool group;
+        bool isRoot;
+        TreemapRect rect;
+        CushionCoefficients coefficients;
+        double height;
+    };
+
+    void layoutNode(const Work& work);
+    void layoutGroup(const Work& work);
+    void placeChildren(std::vector<TreemapEntry>& entries, const TreemapRect& rect,
+                       const CushionCoefficients& coefficients, double height);
     uint64_t weightOf(uint32_t id) const;
     uint8_t slotOf(uint32_t id) const;
 
     const ScanTree& m_tree;
     const TreemapOptions& m_options;
     TreemapLayout& m_layout;
+    std::vector<Work> m_stack;
 };
 
 // Lays out folder rootId inside area. An id outside the tree gives an empty layout.

@@ -1,5 +1,7 @@
 #include "ui/views/FileTypesCsv.h"
 
+#include "core/tree/Saturating.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
@@ -32,8 +34,8 @@ bool FileTypesCsv::writeCsv(const std::vector<svl::ExtensionStat>& rows, bool by
         return false;
     uint64_t totalSize = 0, totalAllocated = 0;
     for (const svl::ExtensionStat& row : rows) {
-        totalSize += row.size;
-        totalAllocated += row.allocated;
+        totalSize = svl::saturatingAdd(totalSize, row.size);
+        totalAllocated = svl::saturatingAdd(totalAllocated, row.allocated);
     }
     const uint64_t total = byAllocated ? totalAllocated : totalSize;
     QByteArray content = "Extension,File Type,Percent,Size,Allocated,Files\n";

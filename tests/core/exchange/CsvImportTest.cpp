@@ -125,6 +125,10 @@ TEST_F(CsvImport, HeaderSearchAndColumnMaps) {
     r = importText("File Name,Modified,Size,Files,Folders\n\"/r/f\",2023/7/4 9:05,7,0,0\n");
     ASSERT_TRUE(r.tree) << r.error;
     EXPECT_EQ(describe(*r.tree), " 7 0 0 81\n/r/f 7 0 1688461500 0\n");
+    // A header on line 5, after four lines of other text, is found.
+    r = importText("1\n2\n3\n4\nFile Name,Files,Size\n\"/r/f\",0,4\n");
+    ASSERT_TRUE(r.tree) << r.error;
+    EXPECT_EQ(describe(*r.tree), " 4 0 0 81\n/r/f 4 0 0 0\n");
     // A header on line 6 is not found: it is skipped as a row and the default map holds.
     r = importText("1\n2\n3\n4\n5\nModified,Size,Files\n\"/r/\",4,0\n");
     ASSERT_TRUE(r.tree) << r.error;
@@ -155,8 +159,8 @@ TEST_F(CsvImport, FieldValues) {
                              std::string(70000, 'n') + "\",1,0,,0,0,0,,,,";  // no final line feed
     const auto r = importText(rows);
     ASSERT_TRUE(r.tree) << r.error;
-    // The root's total wraps around like every unsigned sum.
-    EXPECT_EQ(describe(*r.tree), "/r/ 6 0 0 1\n"
+    // The root's total stops at the largest size instead of wrapping around.
+    EXPECT_EQ(describe(*r.tree), "/r/ 18446744073709551615 0 0 1\n"
                                  "/r/linked 3 0 1688461507 2010\n"
                                  "/r/max 18446744073709551615 7 0 10\n"
                                  "/r/" + std::string(65535, 'n') + " 1 0 0 0\n"
@@ -220,7 +224,7 @@ TEST_F(CsvImport, WindowsBackslashPaths) {
 TEST_F(CsvImport, RowsThatCouldNameOtherFoldersAreSkipped) {
     const std::string nul("\"/r/n\0ul\",1,0,,0\n", 16);
     auto r = importText("\"/r/\",0,0,,0\n\"/r/../etc/\",0,0,,0\n\"/r/../etc/passwd\",1,0,,0\n\"/r/./x\",1,0,,0\n"
-                        "\"/r//y\",1,0,,0\n\"/r/ok\",2,0,,0\n\"//\",1,0,,0\n" +
+                        "\"/r//y\",1,0,,0\n\"/r/ok\",2,0,,0\n\"//\",1,0,,0\n\"///x\",1,0,,0\n\"/r///z/\",1,0,,0\n" +
                         nul);
     ASSERT_TRUE(r.tree) << r.error;
     EXPECT_EQ(describe(*r.tree), "/r/ 2 0 0 1\n/r/ok 2 0 0 0\n");

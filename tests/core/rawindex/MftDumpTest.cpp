@@ -196,6 +196,14 @@ TEST(MftDumpLoad, TrailersAndRootNames) {
     EXPECT_FALSE(info.hasVolumeData);
     EXPECT_EQ(info.totalBytes, 0u);
 
+    // A capacity past 2^64 bytes stops at the largest size instead of wrapping to 0.
+    info = {};
+    hmtest::writeBytes(dir / "huge.mft",
+                       hmtest::dumpWithTrailer(mft, hmtest::volumeData(9, uint64_t(1) << 62, 1, 4096, 1024)));
+    load(dir / "huge.mft", nullptr, &info);
+    EXPECT_EQ(info.totalBytes, UINT64_MAX);
+    EXPECT_EQ(info.freeBytes, 4096u);
+
     // An incomplete last record is ignored.
     Bytes ragged = mft;
     ragged.resize(ragged.size() + 700, 0x55);
