@@ -1,12 +1,12 @@
 #include "core/exchange/CsvImport.h"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -19,12 +19,13 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/analysis/LargeArray.h"
 #include "core/analysis/Parallel.h"
 #include "core/exchange/CsvFormat.h"
 #include "core/exchange/CsvRowParser.h"
 #include "core/scan/ScanDriver.h"
-#include "core/tree/ScanTree.h"
 #include "core/tree/Saturating.h"
+#include "core/tree/ScanTree.h"
 
 namespace svl {
 
@@ -37,31 +38,50 @@ const char* const kNoRows = "No rows found. This doesn't look like a Sorvale CSV
 const char* const kOutOfMemory = "Out of memory.";
 const char* const kNotATree = "The rows don't form a folder tree.";
 
-class FileMapping {
+// The whole file read into memory. Not a shared mapping: a file that another program
+// truncates meanwhile would end the process with SIGBUS on the first page past its end.
+class FileContents {
 public:
-    ~FileMapping() {
-        if (m_data != MAP_FAILED)
-            munmap(m_data, m_size);
-        if (m_fd >= 0)
-            close(m_fd);
-    }
-    bool open(const std::string& path) {
-        m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (m_fd < 0)
+    // False for anything but a readable regular file (a FIFO would wait for a writer
+    // forever) and when the file shrinks while it is read. Throws std::bad_alloc for a file
+    // larger than `limit` bytes (0: no limit) or when the buffer can't be had.
+    bool read(const std::string& path, uint64_t limit) {
+        const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
             return false;
-        struct stat st;
-        if (fstat(m_fd, &st) != 0 || st.st_size <= 0)
-            return false;
-        m_size = size_t(st.st_size);
-        m_data = mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, m_fd, 0);
-        return m_data != MAP_FAILED;
+        struct Closer {
+            int fd;
+            ~Closer() { close(fd); }
+        } closer{fd};
+        return readAll(fd, limit);
     }
-    const char* data() const { return static_cast<const char*>(m_data); }
+    const char* data() const { return m_data ? m_data->get() : nullptr; }
     size_t size() const { return m_size; }
 
 private:
-    int m_fd = -1;
-    void* m_data = MAP_FAILED;
+    bool readAll(int fd, uint64_t limit) {
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size <= 0)
+            return false;
+        const size_t size = size_t(st.st_size);
+        if (limit != 0 && size > limit)
+            throw std::bad_alloc();
+        m_data = std::make_unique<LargeArray<char>>(size);
+        char* out = m_data->get();
+        size_t done = 0;
+        while (done < size) {
+            const ssize_t n = pread(fd, out + done, std::min<size_t>(size - done, size_t(1) << 30), off_t(done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            done += size_t(n);
+        }
+        m_size = size;
+        return true;
+    }
+
+    std::unique_ptr<LargeArray<char>> m_data;
     size_t m_size = 0;
 };
 
@@ -497,8 +517,10 @@ CsvImportResult importInto(const std::string& path, ScanProgress* progress,
                            const std::function<bool(unsigned long, unsigned long)>& memoryQuestion) {
     const auto started = std::chrono::steady_clock::now();
     CsvImportResult result;
-    FileMapping file;
-    if (!file.open(path)) {
+    const MemoryFigures memory = readMemoryFigures();
+    const uint64_t withSwap = memory.available + memory.swapFree;
+    FileContents file;
+    if (!file.read(path, withSwap)) {
         result.error = kReadFailed;
         return result;
     }
@@ -518,8 +540,6 @@ CsvImportResult importInto(const std::string& path, ScanProgress* progress,
 
     const uint64_t estimate = estimateCsvRows(rowsBegin, end);
     const uint64_t needed = estimate * kCsvImportBytesPerRow;
-    const MemoryFigures memory = readMemoryFigures();
-    const uint64_t withSwap = memory.available + memory.swapFree;
     if (withSwap != 0 && withSwap < needed) {
         result.memoryNeeded = needed;
         result.memoryAvailable = withSwap;

@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
+#include <future>
 #include <sstream>
+#include <thread>
 
 #include "core/analysis/Parallel.h"
 #include "core/exchange/CsvExport.h"
@@ -301,4 +307,42 @@ TEST_F(CsvImport, HugeFirstLineAndUnclosedQuotesStayBounded) {
     ASSERT_TRUE(r.tree) << r.error;
     EXPECT_EQ(describe(*r.tree), "/r/ 1 0 0 1\n/r/f 1 0 0 0\n");
     EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(), 20.0);
+}
+
+TEST_F(CsvImport, FileCutShortDuringTheImportIsNoCrash) {
+    std::string text = kHeader;
+    text += "\"/s/\",0,0,,0,0,0,,,,\n";
+    for (int f = 0; f < 300000; ++f)
+        text += "\"/s/f" + std::to_string(f) + "\",1,0,,0,0,0,,,,\n";
+    for (int round = 0; round < 3; ++round) {
+        writeText(m_dir / "s.csv", text);
+        svl::ScanProgress progress;
+        // Another program rewrites the file as soon as the first rows are in.
+        std::thread cutter([&] {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (progress.files.load() == 0 && std::chrono::steady_clock::now() < until)
+                std::this_thread::yield();
+            EXPECT_EQ(truncate((m_dir / "s.csv").c_str(), 1000), 0);
+        });
+        const auto r = svl::importCsv(m_dir / "s.csv", &progress, {});
+        cutter.join();
+        if (r.tree)
+            EXPECT_EQ(r.tree->nodeCount, 300001u);
+        else
+            EXPECT_EQ(r.error, "Couldn't read the file.");
+    }
+}
+
+TEST_F(CsvImport, OnlyRegularFilesAreRead) {
+    const std::string fifo = m_dir / "pipe.csv";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto pending = std::async(std::launch::async, [&] { return svl::importCsv(fifo, nullptr, {}); });
+    if (pending.wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+        // Let the blocked open go so the test can end.
+        const int writer = open(fifo.c_str(), O_WRONLY);
+        close(writer);
+        FAIL() << "importing a FIFO waited for a writer";
+    }
+    EXPECT_EQ(pending.get().error, "Couldn't read the file.");
+    EXPECT_EQ(svl::importCsv(m_dir.path(), nullptr, {}).error, "Couldn't read the file.");
 }

@@ -411,6 +411,11 @@ TEST(MftDumpLoad, HostileDumpsGiveErrorsOrPartialTrees) {
         auto tree = load(dir / "bad.mft");
         EXPECT_LE(tree->nodeCount, 40u * 16u + 1u);
     }
+    // A FIFO is refused at once instead of waiting for a writer.
+    ASSERT_EQ(mkfifo((dir / "pipe.mft").c_str(), 0600), 0);
+    std::string fifoError;
+    EXPECT_EQ(load(dir / "pipe.mft", &fifoError)->nodeCount, 0u);
+    EXPECT_FALSE(fifoError.empty());
     // Every record names its parent as a child of its own: a ring of folders still finishes.
     MftImage ring = MftImage::withSystemFiles(1024, 64, kTime);
     for (uint32_t i = 16; i < 64; ++i)
