@@ -1,12 +1,13 @@
 // Start-up: reads the command-line keys before Qt exists (a windowless run needs the
 // offscreen platform chosen first), creates the application, its settings, translation
-// and TLS check, and runs the windowless export.
+// and TLS check, then runs the windowless export, the dialog capture or the window.
 #include <QApplication>
 #include <QByteArray>
+#include <QFileInfo>
+#include <QIcon>
 
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "app/CliAutomation.h"
 #include "app/StringsTranslator.h"
 #include "app/TlsCheck.h"
+#include "app/WindowStartup.h"
 #include "core/exchange/CliOptions.h"
 #include "integration/AdminDelete.h"
 
@@ -28,25 +30,43 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> args(argv + 1, argv + argc);
     const svl::CliOptions options = svl::parseCliOptions(args);
-    if (!options.isHeadless()) {
-        // The desktop window is not part of this build; only the windowless run is.
-        std::fprintf(stderr,
-                     "Hollowmere: the window is not available in this build; give --export=<file>, "
-                     "--exportfiletypes=<file> or --treemapimagefile=<file> to run without it.\n");
-        return 2;
+    const bool headless = options.isHeadless();
+    if (headless) {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+    } else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME")
+               && !qgetenv("XDG_CURRENT_DESKTOP").toLower().contains("kde")) {
+        qputenv("QT_QPA_PLATFORMTHEME", "xdgdesktopportal");
     }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Hollowmere"));
     QApplication::setDesktopFileName(QStringLiteral("hollowmere"));
     QApplication::setOrganizationName(QStringLiteral("Tessaril Software"));
+    if (qEnvironmentVariableIsEmpty("QT_WAYLAND_DECORATION") && QGuiApplication::platformName() == "wayland") {
+        for (const QString& folder : QCoreApplication::libraryPaths()) {
+            if (QFileInfo::exists(folder + "/wayland-decoration-client/libqadwaitadecorations.so")) {
+                qputenv("QT_WAYLAND_DECORATION", "adwaita");
+                break;
+            }
+        }
+    }
 
     AppSettings::instance()->applyOverrides();
     installTranslator();
     if (!checkTlsPrerequisite())
         return 1;
-    AppSettings::instance()->setSaveEnabled(false);
-    return cliautomation::run(options);
+    if (headless) {
+        AppSettings::instance()->setSaveEnabled(false);
+        return cliautomation::run(options);
+    }
+
+    const QStringList arguments = QApplication::arguments();
+    if (arguments.contains(QStringLiteral("--grab")))
+        AppSettings::instance()->setSaveEnabled(false);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/sorvale.png")));
+    const int capture = dialogCaptureIndex(arguments);
+    if (capture >= 0)
+        return runDialogCapture(arguments[capture + 1], arguments[capture + 2]);
+    return runWindowMode(arguments);
 }

@@ -1,0 +1,101 @@
+#include "app/WindowStartup.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <memory>
+
+#include "app/AppSettings.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/mainwindow/PageTabs.h"
+
+WindowStartOptions parseWindowOptions(const QStringList& arguments) {
+    WindowStartOptions options;
+    for (qsizetype i = 0; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        const bool hasValue = i + 1 < arguments.size();
+        const auto value = [&]() -> QString { return arguments[++i]; };
+        if (arg == QLatin1String("--grab")) {
+            options.grab = true;
+            if (hasValue)
+                options.grabImagePath = value();
+        } else if (arg == QLatin1String("--tab") && hasValue) {
+            options.tab = value();
+        } else if (arg == QLatin1String("--multi") && hasValue) {
+            options.roots = value().split(u':', Qt::SkipEmptyParts);
+        } else if (arg == QLatin1String("--elevation-token") && hasValue) {
+            options.elevationToken = value();
+        } else if (arg == QLatin1String("--dump-mft")) {
+            options.dumpMft = true;
+        } else if (arg == QLatin1String("--include") && hasValue) {
+            options.includeText = value();
+        } else if (arg == QLatin1String("--exclude") && hasValue) {
+            options.excludeText = value();
+        } else if (arg == QLatin1String("--filter") && hasValue) {
+            options.searchText = value();
+        } else if (arg == QLatin1String("--size") && hasValue) {
+            const QStringList parts = value().split(u'x');
+            if (parts.size() == 2)
+                options.size = QSize(parts[0].toInt(), parts[1].toInt());
+        } else if (!arg.startsWith(QLatin1String("--"))) {
+            options.path = arg;
+        }
+    }
+    return options;
+}
+
+int dialogCaptureIndex(const QStringList& arguments) {
+    const qsizetype at = arguments.indexOf(QStringLiteral("--grab-dialog"));
+    return at > 0 && at + 2 < arguments.size() ? int(at) : -1;
+}
+
+int runWindowMode(const QStringList& arguments) {
+    const WindowStartOptions options = parseWindowOptions(arguments.mid(1));
+    MainWindow window;
+    window.setGrabImagePath(options.grabImagePath);
+    window.setPendingSearchText(options.searchText);
+    if (options.tab == QLatin1String("about") && window.tabs()->count() > 2)
+        window.tabs()->setCurrentIndex(window.tabs()->count() - 1);
+    if (options.size)
+        window.resize(*options.size);
+    window.show();
+
+    if (!options.roots.isEmpty()) {
+        window.scanMultiple(options.roots);
+    } else if (options.path.isEmpty()) {
+        if (options.grab)
+            window.scheduleGrab();
+    } else if (options.dumpMft) {
+        // A dump request never scans the path.
+    } else {
+        const QFileInfo info(options.path);
+        if (info.isFile() && options.path.endsWith(QLatin1String(".mft"), Qt::CaseInsensitive))
+            window.importMftFile(options.path);
+        else
+            window.scanPath(options.path);
+    }
+    return QApplication::exec();
+}
+
+namespace {
+
+// The dialogs that can be captured, by their command-line name.
+std::unique_ptr<QDialog> makeCaptureDialog(const QString& name) {
+    (void)name;
+    return nullptr;
+}
+
+}  // namespace
+
+int runDialogCapture(const QString& name, const QString& file) {
+    AppSettings::instance()->setSaveEnabled(false);
+    const std::unique_ptr<QDialog> dialog = makeCaptureDialog(name);
+    if (!dialog)
+        return 2;
+    dialog->show();
+    QDialog* shown = dialog.get();
+    QTimer::singleShot(400, [shown, file] { QApplication::exit(shown->grab().save(file) ? 0 : 1); });
+    return QApplication::exec();
+}

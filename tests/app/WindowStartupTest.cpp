@@ -1,0 +1,133 @@
+// The window-mode start: reading the options, and the built program under Xvfb (window
+// size per screen, the picture saved by --grab, the title).
+#include "tests/app/ShellTestEnv.h"
+
+#include <QImage>
+
+#include <unistd.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "app/WindowStartup.h"
+
+using hmtest::shQuote;
+
+TEST(WindowStartOptions, ReadsTheWindowOptions) {
+    WindowStartOptions o = parseWindowOptions({"--grab", "/some/folder"});
+    EXPECT_TRUE(o.grab);
+    EXPECT_EQ(o.grabImagePath, "/some/folder");
+    EXPECT_TRUE(o.path.isEmpty());
+
+    o = parseWindowOptions({"/a", "--grab"});
+    EXPECT_TRUE(o.grab);
+    EXPECT_TRUE(o.grabImagePath.isEmpty());
+    EXPECT_EQ(o.path, "/a");
+
+    o = parseWindowOptions({"/first", "--multi", "a::b:", "/second", "--unknown", "--dump-mft"});
+    EXPECT_EQ(o.roots, (QStringList{"a", "b"}));
+    EXPECT_EQ(o.path, "/second");
+    EXPECT_TRUE(o.dumpMft);
+
+    o = parseWindowOptions({"--include", "*.iso", "--exclude", "tmp", "--filter", "needle", "--tab", "fileview",
+                            "--elevation-token", "tok", "--dark", "--light"});
+    EXPECT_EQ(o.includeText, "*.iso");
+    EXPECT_EQ(o.excludeText, "tmp");
+    EXPECT_EQ(o.searchText, "needle");
+    EXPECT_EQ(o.tab, "fileview");
+    EXPECT_EQ(o.elevationToken, "tok");
+    EXPECT_TRUE(o.path.isEmpty());
+
+    struct SizeCase {
+        const char* value;
+        std::optional<QSize> size;
+    };
+    for (const SizeCase& c : {SizeCase{"800x600", QSize(800, 600)}, SizeCase{"800x", QSize(800, 0)},
+                              SizeCase{"800x600x1", std::nullopt}, SizeCase{"axb", QSize(0, 0)},
+                              SizeCase{"800", std::nullopt}}) {
+        EXPECT_EQ(parseWindowOptions({"--size", c.value}).size, c.size) << c.value;
+    }
+    // An option given last without its value is ignored.
+    o = parseWindowOptions({"/p", "--size"});
+    EXPECT_FALSE(o.size);
+    EXPECT_EQ(o.path, "/p");
+
+    EXPECT_EQ(dialogCaptureIndex({"prog", "--grab-dialog", "tweaks", "out.png"}), 1);
+    EXPECT_EQ(dialogCaptureIndex({"prog", "--grab-dialog", "tweaks"}), -1);
+}
+
+namespace {
+
+class WindowUnderXvfb : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const char* dir = std::getenv("HM_BINARY_DIR");
+        m_binary = dir ? std::string(dir) + "/hollowmere" : std::string();
+        if (m_binary.empty() || access(m_binary.c_str(), X_OK) != 0)
+            GTEST_SKIP() << "the hollowmere program is not built (HM_BINARY_DIR/hollowmere)";
+        if (!hmtest::haveTool("xvfb-run") || !hmtest::haveTool("xdotool"))
+            GTEST_SKIP() << "xvfb-run and xdotool are needed (scripts/setup.sh installs them)";
+        m_root = m_dir.path();
+        for (const char* sub : {"home", "config", "runtime", "data", "data/sub"})
+            ASSERT_EQ(hmtest::sh("mkdir -p " + shQuote(m_root + "/" + sub)), 0);
+        hmtest::sh("chmod 700 " + shQuote(m_root + "/runtime"));
+        hmtest::writeFile(m_root + "/data/big.bin", std::string(300000, 'x'));
+        hmtest::writeFile(m_root + "/data/sub/small.txt", std::string(40000, 'y'));
+    }
+
+    // Runs the program on a screen of the given size inside `script`, where hm is a
+    // function running the program with a clean environment.
+    int runOnScreen(const std::string& screen, const std::string& script) {
+        const std::string hm = "env -i PATH=/usr/bin:/bin TZ=UTC LANG=C.UTF-8 DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY HOME=" +
+                               shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
+                               " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") + " ZRT_NO_UPDATE_CHECK=1 " +
+                               shQuote(m_binary);
+        const std::string inner = "hm() { " + hm + " \"$@\"; }; " + script;
+        return hmtest::sh("cd " + shQuote(m_root) + " && timeout 60 xvfb-run -a -s " +
+                          shQuote("-screen 0 " + screen + "x24") + " sh -c " + shQuote(inner));
+    }
+
+    hmtest::TempDir m_dir{"hm-xvfb"};
+    std::string m_root;
+    std::string m_binary;
+};
+
+TEST_F(WindowUnderXvfb, WindowSizeFollowsTheScreen) {
+    struct Case {
+        const char* screen;
+        QSize window;
+    };
+    for (const Case& c : {Case{"1024x768", QSize(984, 678)}, Case{"3840x2160", QSize(1436, 730)},
+                          Case{"700x500", QSize(800, 500)}}) {
+        const std::string shot = m_root + "/shot-" + c.screen + ".png";
+        ASSERT_EQ(runOnScreen(c.screen, "hm --grab " + shQuote(shot)), 0) << c.screen;
+        const QImage picture(QString::fromStdString(shot));
+        EXPECT_EQ(picture.size(), c.window) << c.screen;
+    }
+}
+
+TEST_F(WindowUnderXvfb, GrabAfterAScanAndTheTitle) {
+    const std::string shot = m_root + "/scan.png";
+    const std::string data = m_root + "/data";
+    // The title is read while the window waits to take its picture.
+    const std::string script =
+        "hm --grab " + shQuote(shot) + " --size 1280x800 " + shQuote(data) +
+        " & pid=$!; for i in $(seq 100); do for w in $(xdotool search --name Hollowmere 2>/dev/null); do"
+        " t=$(xdotool getwindowname $w); case \"$t\" in *—*) printf %s \"$t\" > title.txt;; esac; done;"
+        " [ -s title.txt ] && break; sleep 0.05; done; wait $pid";
+    ASSERT_EQ(runOnScreen("1600x1000", script), 0);
+    const QImage picture(QString::fromStdString(shot));
+    EXPECT_EQ(picture.size(), QSize(1280, 800));
+    std::ifstream in(m_root + "/title.txt");
+    std::stringstream title;
+    title << in.rdbuf();
+    EXPECT_EQ(title.str(), "Hollowmere — <Folder> " + data);
+    // The treemap fills the lower part with more than the background.
+    std::set<QRgb> colours;
+    for (int x = 0; x < picture.width(); x += 7)
+        colours.insert(picture.pixel(x, picture.height() - 60));
+    EXPECT_GT(colours.size(), 3u);
+}
+
+}  // namespace

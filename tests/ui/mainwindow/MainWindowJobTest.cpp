@@ -1,0 +1,178 @@
+// The job road in one window: real scans of generated folders through the job thread,
+// cancelling, failures, and the displayed tree under filter threads and removals.
+#include "tests/ui/mainwindow/MainWindowTestSupport.h"
+
+#include <QLabel>
+#include <QTreeView>
+
+#include <thread>
+
+#include "core/tree/ScanTree.h"
+#include "ui/mainwindow/EmptyStateWidget.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/treemap/TreemapPanel.h"
+
+using windowtest::waitUntil;
+
+namespace {
+
+class MainWindowJob : public ::testing::Test {
+protected:
+    void SetUp() override {
+        windowtest::clearSettings();
+        AppSettings::instance()->setSaveEnabled(false);
+        m_root = m_dir.path();
+    }
+
+    // Scans and waits for the result.
+    void scan(MainWindow& window, const std::string& path) {
+        window.scanFolder(QString::fromStdString(path));
+        ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+    }
+
+    // Whether a displayed node with this path exists and is not removed.
+    static bool shows(const svl::ScanTree& tree, const std::string& path) {
+        const int64_t id = tree.findPath(path.data(), path.size());
+        return id >= 0 && !(tree.node(uint32_t(id)).flags & svl::NodeFlag::Removed);
+    }
+
+    hmtest::TempDir m_dir{"hm-window"};
+    std::string m_root;
+};
+
+TEST_F(MainWindowJob, ScanThroughTheJobFillsTheViews) {
+    windowtest::makeFolder(m_root, 3, 4);
+    MainWindow window;
+    EXPECT_EQ(window.emptyState()->text(), "Ready to Scan");
+    window.scanFolder(QString::fromStdString(m_root));
+    EXPECT_TRUE(window.isJobRunning());
+    EXPECT_EQ(window.emptyState()->text(), "Scanning…");
+    // A second request while the slot is busy is ignored.
+    window.scanFolder(QStringLiteral("/nonexistent-second-request"));
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+
+    EXPECT_TRUE(window.statusText().startsWith("Scan complete in ")) << window.statusText().toStdString();
+    ASSERT_TRUE(window.currentTree());
+    EXPECT_EQ(window.currentTree()->nodeCount, 1u + 1 + 3 * (1 + 4));
+    EXPECT_EQ(window.currentTree()->node(0).filesBelow, 13u);
+    EXPECT_EQ(window.displayedTree(), window.currentTree());
+    EXPECT_FALSE(window.isEmptyPageShown());
+    EXPECT_TRUE(window.treemapPanel()->titleLabel()->text().contains(QString::fromStdString(m_root)));
+    EXPECT_TRUE(window.windowTitle().startsWith("Hollowmere — <Folder> "));
+}
+
+TEST_F(MainWindowJob, MissingPathShowsTheFailedPage) {
+    MainWindow window;
+    scan(window, m_root + "/does-not-exist");
+    EXPECT_EQ(window.statusText(), QString::fromStdString("Could not read " + m_root + "/does-not-exist"));
+    EXPECT_TRUE(window.isEmptyPageShown());
+    EXPECT_EQ(window.emptyState()->text(), "Scan Failed");
+    EXPECT_EQ(window.emptyState()->hints(), QStringList{window.statusText()});
+    EXPECT_FALSE(window.currentTree());
+    // The slot is free again.
+    windowtest::makeFolder(m_root, 1, 1);
+    scan(window, m_root);
+    EXPECT_TRUE(window.currentTree());
+}
+
+TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
+    windowtest::makeFolder(m_root, 600, 20);
+    MainWindow window;
+
+    // At once: the cancel flag is set before the worker has read anything.
+    window.scanFolder(QString::fromStdString(m_root));
+    window.stopJob();
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+    EXPECT_TRUE(window.statusText().startsWith("Scan canceled after ")) << window.statusText().toStdString();
+    if (!window.currentTree()) {
+        EXPECT_TRUE(window.isEmptyPageShown());
+        EXPECT_EQ(window.emptyState()->text(), "Scan Cancelled");
+    }
+
+    // Mid-scan: a partial tree of more than the root is kept and shown.
+    bool cancelledMidway = false;
+    for (int attempt = 0; attempt < 5 && !cancelledMidway; ++attempt) {
+        window.scanFolder(QString::fromStdString(m_root));
+        // The worker needs nothing from this thread: watch its counters without turning the loop.
+        while (window.scanProgress().files.load() < 50 && !window.scanProgress().cancel.load()
+               && window.scanProgress().fraction.load() < 1)
+            std::this_thread::yield();
+        const bool stillRunning = window.isJobRunning();
+        window.stopJob();
+        ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+        cancelledMidway = stillRunning && window.currentTree() && window.currentTree()->nodeCount > 1;
+    }
+    ASSERT_TRUE(cancelledMidway) << "the scan always ended before it could be cancelled";
+    EXPECT_TRUE(window.statusText().startsWith("Scan canceled after ")) << window.statusText().toStdString();
+    EXPECT_FALSE(window.isEmptyPageShown());
+    EXPECT_LT(window.currentTree()->node(0).filesBelow, 600u * 20 + 1);
+}
+
+TEST_F(MainWindowJob, OnlyTheLastOfTwoQuickFiltersShows) {
+    windowtest::makeFolder(m_root, 4, 6);
+    AppSettings::instance()->setValue("showFilterPanel", true);
+    MainWindow window;
+    scan(window, m_root);
+    const auto full = window.currentTree();
+    window.applyFilterTexts("*.aaa", "", false);
+    window.applyFilterTexts("*.bbb", "", false);
+    ASSERT_TRUE(waitUntil([&] { return !window.isFiltering(); }));
+    const auto shown = window.displayedTree();
+    ASSERT_TRUE(shown);
+    EXPECT_NE(shown, full);
+    EXPECT_EQ(window.currentTree(), full);
+    EXPECT_TRUE(shows(*shown, m_root + "/d0/f1.bbb"));
+    EXPECT_FALSE(shows(*shown, m_root + "/d0/f0.aaa"));
+    EXPECT_EQ(shown->node(0).filesBelow, 1u + 4 * 3);
+
+    // A filter that matches nothing leaves the root alone, and the views show that.
+    window.applyFilterTexts("*.nomatch", "", false);
+    ASSERT_TRUE(waitUntil([&] { return !window.isFiltering(); }));
+    ASSERT_TRUE(window.displayedTree());
+    EXPECT_EQ(window.displayedTree()->nodeCount, 1u);
+    EXPECT_FALSE(window.isEmptyPageShown());
+
+    // Turning the panel off shows the full tree at once, without a thread.
+    AppSettings::instance()->setValue("showFilterPanel", false);
+    window.refreshDisplayedTree(false);
+    EXPECT_FALSE(window.isFiltering());
+    EXPECT_EQ(window.displayedTree(), full);
+}
+
+TEST_F(MainWindowJob, RemovalDuringAFilterIsAppliedToItsResult) {
+    windowtest::makeFolder(m_root, 2, 4);
+    AppSettings::instance()->setValue("showFilterPanel", true);
+    MainWindow window;
+    scan(window, m_root);
+    const std::string gone = m_root + "/d1/f1.bbb";
+    window.applyFilterTexts("*.bbb", "", false);
+    ASSERT_TRUE(window.isFiltering());
+    window.onPathsRemoved({QString::fromStdString(gone)});
+    ASSERT_TRUE(waitUntil([&] { return !window.isFiltering(); }));
+    ASSERT_NE(window.displayedTree(), window.currentTree());
+    EXPECT_FALSE(shows(*window.displayedTree(), gone));
+    EXPECT_FALSE(shows(*window.currentTree(), gone));
+    EXPECT_TRUE(shows(*window.displayedTree(), m_root + "/d1/f3.bbb"));
+    EXPECT_EQ(window.displayedTree()->node(0).filesBelow, 1u + 2 * 2 - 1);
+
+    // Without a filter running the removal is immediate; a path outside the displayed
+    // (filtered) tree still leaves the full tree.
+    const std::string hidden = m_root + "/d0/f0.aaa";
+    window.onPathsRemoved({QString::fromStdString(hidden)});
+    EXPECT_FALSE(shows(*window.currentTree(), hidden));
+    const std::string shownFile = m_root + "/d0/f3.bbb";
+    window.onPathsRemoved({QString::fromStdString(shownFile)});
+    EXPECT_FALSE(shows(*window.displayedTree(), shownFile));
+    EXPECT_FALSE(shows(*window.currentTree(), shownFile));
+}
+
+TEST_F(MainWindowJob, ClosingTheWindowDuringAScanDoesNotHang) {
+    windowtest::makeFolder(m_root, 100, 10);
+    auto window = std::make_unique<MainWindow>();
+    window->scanFolder(QString::fromStdString(m_root));
+    window->close();
+    window.reset();
+    SUCCEED();
+}
+
+}  // namespace

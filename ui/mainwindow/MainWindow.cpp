@@ -1,0 +1,231 @@
+#include "ui/mainwindow/MainWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPixmap>
+#include <QScreen>
+#include <QSplitter>
+#include <QStackedWidget>
+#include <QStatusBar>
+#include <QThread>
+#include <QTimer>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include "app/AppSettings.h"
+#include "core/tree/ScanTree.h"
+#include "ui/header/RuleFrame.h"
+#include "ui/mainwindow/EmptyStateWidget.h"
+#include "ui/mainwindow/PageTabs.h"
+#include "ui/mainwindow/UpdateBanner.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
+
+namespace {
+
+RuleFrame* horizontalRule(QWidget* parent) {
+    auto* rule = new RuleFrame(parent);
+    rule->setFixedHeight(1);
+    rule->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    return rule;
+}
+
+RuleFrame* verticalRule(QWidget* parent) {
+    auto* rule = new RuleFrame(parent);
+    rule->setFixedWidth(1);
+    rule->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+    return rule;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    setWindowTitle(QStringLiteral("Hollowmere"));
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    resize(initialWindowSize(screen ? std::optional(screen->availableGeometry().size()) : std::nullopt));
+
+    buildCentralArea();
+    buildStatusBar();
+    m_pollTimer = new QTimer(this);
+    m_pollTimer->setInterval(100);
+    createJobActions();
+
+    connect(m_pollTimer, &QTimer::timeout, this, &MainWindow::pollProgress);
+    connect(m_treeView, &QTreeView::entered, this, &MainWindow::showHoveredPath);
+    connect(m_treemapPanel->treemap(), &TreemapWidget::zoomRootChanged, m_treemapPanel, &TreemapPanel::updateTitle);
+    connect(m_treeView, &QTreeView::expanded, this, [this](const QModelIndex& index) {
+        m_expandedIds.insert(uint32_t(index.internalId()));
+    });
+    connect(m_treeView, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
+        m_expandedIds.erase(uint32_t(index.internalId()));
+    });
+
+    m_fileViewSummaryLabel->hide();
+    m_fileViewRule->hide();
+
+    restoreWindowState();
+    setScanState(Ready, QString());
+    AppSettings::instance()->settings()->remove(QStringLiteral("lastSelection"));
+    setStatusText(tr("Ready..."));
+    updateWindowTitle();
+}
+
+MainWindow::~MainWindow() {
+    // A worker waiting for an answer from this thread gets its fallback at once.
+    m_guiCalls.close();
+    if (m_jobThread) {
+        m_scanProgress.cancel = true;
+        m_jobThread->wait();
+        delete m_jobThread;
+        m_jobThread = nullptr;
+    }
+    const std::vector<QThread*> filters = m_pendingThreads;
+    for (QThread* thread : filters)
+        thread->wait();
+}
+
+void MainWindow::buildCentralArea() {
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    m_banner = new UpdateBanner(central);
+    m_banner->hide();
+    layout->addWidget(m_banner);
+    m_headerRule = horizontalRule(central);
+    layout->addWidget(m_headerRule);
+    m_filterRule = horizontalRule(central);
+    m_filterRule->hide();
+    layout->addWidget(m_filterRule);
+
+    m_treeView = new QTreeView;
+    m_treeView->setEditTriggers(QAbstractItemView::EditKeyPressed);
+    m_treeView->setDragDropMode(QAbstractItemView::DragOnly);
+    m_treeView->setDragEnabled(AppSettings::instance()->settings()->value(QStringLiteral("enableDragDrop"), true).toBool());
+    m_treeView->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_treeView->setUniformRowHeights(true);
+    m_treeView->setAlternatingRowColors(true);
+    m_treeView->setAllColumnsShowFocus(true);
+    m_treeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_treeView->setMouseTracking(true);
+    QHeaderView* treeHeader = m_treeView->header();
+    treeHeader->setStretchLastSection(false);
+    treeHeader->setSectionResizeMode(QHeaderView::Interactive);
+    treeHeader->setSortIndicator(3, Qt::DescendingOrder);
+    treeHeader->setMinimumSectionSize(40);
+    treeHeader->setFixedHeight(28);
+    m_treeView->setSortingEnabled(true);
+
+    m_treemapPanel = new TreemapPanel;
+    m_emptyState = new EmptyStateWidget;
+    m_resultsStack = new QStackedWidget;
+    m_resultsStack->addWidget(m_emptyState);
+    m_resultsStack->addWidget(m_treeView);
+
+    m_topSplit = new QSplitter(Qt::Horizontal);
+    m_topSplit->addWidget(m_resultsStack);
+    m_topSplit->setStretchFactor(0, 1);
+    m_topSplit->setChildrenCollapsible(false);
+    m_mainSplit = new QSplitter(Qt::Vertical);
+    m_mainSplit->addWidget(m_topSplit);
+    m_mainSplit->addWidget(m_treemapPanel);
+    m_mainSplit->setStretchFactor(0, 1);
+    m_mainSplit->setStretchFactor(1, 1);
+    m_mainSplit->setSizes({620, 380});
+
+    m_tabs = new PageTabs(central);
+    m_tabs->setDocumentMode(true);
+    m_tabs->addTab(m_mainSplit, tr("Tree View"));
+    layout->addWidget(m_tabs, 1);
+    setCentralWidget(central);
+}
+
+void MainWindow::buildStatusBar() {
+    QStatusBar* bar = statusBar();
+    bar->setSizeGripEnabled(false);
+    bar->setMinimumHeight(28);
+    m_selectionLabel = new QLabel(bar);
+    m_selectionLabel->setFixedWidth(450);
+    bar->addWidget(m_selectionLabel);
+    bar->addWidget(verticalRule(bar));
+    m_hoverLabel = new QLabel(bar);
+    bar->addWidget(m_hoverLabel, 1);
+    m_fileViewRule = verticalRule(bar);
+    bar->addWidget(m_fileViewRule);
+    m_fileViewSummaryLabel = new QLabel(bar);
+    m_fileViewSummaryLabel->setFixedWidth(400);
+    bar->addWidget(m_fileViewSummaryLabel);
+}
+
+void MainWindow::createJobActions() {
+    m_escapeAction = new QAction(tr("Cancel Scan"), this);
+    m_escapeAction->setShortcut(QKeySequence(Qt::Key_Escape));
+    m_escapeAction->setEnabled(false);
+    connect(m_escapeAction, &QAction::triggered, this, [this] {
+        if (m_jobThread)
+            stopJob();
+    });
+    addAction(m_escapeAction);
+}
+
+void MainWindow::showHoveredPath(const QModelIndex& index) {
+    if (!index.isValid() || !m_displayedTree || index.internalId() >= m_displayedTree->nodeCount) {
+        m_hoverLabel->clear();
+        return;
+    }
+    m_hoverLabel->setText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(index.internalId()))));
+}
+
+bool MainWindow::isEmptyPageShown() const {
+    return m_resultsStack->currentWidget() == m_emptyState;
+}
+
+void MainWindow::scheduleGrab() {
+    QTimer::singleShot(600, this, &MainWindow::grabWhenIdle);
+}
+
+void MainWindow::grabWhenIdle() {
+    if (!m_pendingThreads.empty() || m_jobThread) {
+        QTimer::singleShot(100, this, &MainWindow::grabWhenIdle);
+        return;
+    }
+    QTimer::singleShot(400, this, [this] {
+        if (!m_grabImagePath.isEmpty())
+            grab().save(m_grabImagePath);
+        quitApplication();
+    });
+}
+
+void MainWindow::quitApplication() {
+    if (quitHook)
+        quitHook();
+    else
+        QApplication::quit();
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_topSplitUnsaved || m_mainSplitUnsaved)
+        QTimer::singleShot(0, this, &MainWindow::applyDefaultSplitterSizes);
+}
+
+void MainWindow::moveEvent(QMoveEvent* event) {
+    QMainWindow::moveEvent(event);
+    if (m_stateSaveTimer)
+        m_stateSaveTimer->start();
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    if (m_stateSaveTimer)
+        m_stateSaveTimer->start();
+}
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+    saveWindowState();
+    m_guiCalls.close();
+    QMainWindow::closeEvent(event);
+}

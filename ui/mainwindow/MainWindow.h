@@ -1,0 +1,205 @@
+// The program's one top-level window: builds every widget, owns the views, models and
+// long-lived services, and runs every long operation on a worker thread. Its work is
+// split over several sources by concern: MainWindow.cpp (construction, events, shutdown),
+// MainWindowJobs.cpp (the job slot), MainWindowDisplayedTree.cpp (the displayed tree,
+// filter threads and removals), MainWindowRequests.cpp (scan requests and source choices),
+// MainWindowState.cpp (window state and title).
+//
+// Threads: everything here runs on the GUI thread. Workers share only the progress record,
+// the job's result fields (read after the job thread ended) and the call gate.
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+#include <QUrl>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "core/scan/ScanDriver.h"
+#include "ui/mainwindow/GuiCallGate.h"
+#include "ui/mainwindow/ScanJob.h"
+#include "ui/mainwindow/WindowRules.h"
+
+class EmptyStateWidget;
+class PageTabs;
+class QAction;
+class QLabel;
+class QModelIndex;
+class QSplitter;
+class QStackedWidget;
+class QThread;
+class QTimer;
+class QTreeView;
+class RuleFrame;
+class TreemapPanel;
+class UpdateBanner;
+
+namespace svl {
+class Filter;
+class ScanTree;
+}  // namespace svl
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    using JobKind = ::JobKind;
+    enum ScanState { Ready = 0, Scanning = 1, Cancelled = 2, Failed = 3 };
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // --- The job slot (MainWindowJobs.cpp) ---
+    // Starts one scan or import on a worker thread; ignored while a job runs.
+    void startJob(const QString& path, JobKind kind, const QStringList& roots);
+    // Asks the running job to stop (sets its cancel flag).
+    void stopJob();
+    bool isJobRunning() const { return m_jobThread != nullptr; }
+    // Fills the empty-state page for a job state and shows it.
+    void setScanState(int state, const QString& text);
+    // The header's status line as last set.
+    QString statusText() const { return m_statusText; }
+    const svl::ScanProgress& scanProgress() const { return m_scanProgress; }
+
+    // --- Scan requests (MainWindowRequests.cpp) ---
+    void scanFolder(const QString& path);
+    void scanMultiple(const QStringList& paths);
+    void importCsvFile(const QString& path);
+    void importMftFile(const QString& path);
+    // Start-up path: selects the matching source and scans it.
+    void scanPath(const QString& path);
+
+    // --- Displayed tree (MainWindowDisplayedTree.cpp) ---
+    // Rebuilds the displayed tree from the current one, on a filter thread when a filter is
+    // active; `restore` brings the remembered view state back.
+    void refreshDisplayedTree(bool restore);
+    void installTree(std::shared_ptr<svl::ScanTree> tree, bool restore);
+    // Takes displayed-tree nodes out of both trees in place and refreshes the views. While a
+    // filter thread reads the current tree the removal waits until the threads are done.
+    void removeNodes(const std::vector<uint32_t>& ids);
+    void refreshAfterRemoval();
+    // Receiver of deletions reported outside the program (absolute paths).
+    void onPathsRemoved(const QStringList& paths);
+    // Copies the filter texts into the window and rebuilds the displayed tree.
+    void applyFilterTexts(const QString& include, const QString& exclude, bool entirePath);
+    bool isFilterPanelShown() const;
+    const std::shared_ptr<svl::ScanTree>& currentTree() const { return m_currentTree; }
+    const std::shared_ptr<svl::ScanTree>& displayedTree() const { return m_displayedTree; }
+    int filterGeneration() const { return m_filterGeneration; }
+    bool isFiltering() const { return !m_pendingThreads.empty(); }
+
+    // --- Window state and title (MainWindowState.cpp) ---
+    void updateWindowTitle();
+    void saveWindowState();
+    void restoreWindowState();
+    void applyDefaultSplitterSizes();
+
+    // --- Start-up options (MainWindow.cpp) ---
+    void setGrabImagePath(const QString& path) { m_grabImagePath = path; }
+    void setPendingSearchText(const QString& text) { m_pendingSearchText = text; }
+    // 600 ms later saves a picture of the window once it is idle, then quits.
+    void scheduleGrab();
+    void grabWhenIdle();
+
+    bool isEmptyPageShown() const;
+    EmptyStateWidget* emptyState() const { return m_emptyState; }
+    TreemapPanel* treemapPanel() const { return m_treemapPanel; }
+    QTreeView* treeView() const { return m_treeView; }
+    PageTabs* tabs() const { return m_tabs; }
+
+    // Operations that leave the process; when set they replace the built-in behaviour.
+    std::function<void(const QUrl&)> openUrlHook;
+    std::function<void()> quitHook;
+    std::function<void()> restartHook;
+    std::function<void()> newWindowHook;
+
+public slots:
+    void pollProgress();
+    void scanFinished(std::shared_ptr<svl::ScanTree> tree);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildCentralArea();
+    void buildStatusBar();
+    void createJobActions();
+    void setStatusText(const QString& text);
+    void rememberViewState();
+    void emptyViews();
+    void startFilterThread(bool restore);
+    void filterThreadFinished(QThread* thread);
+    void applyQueuedRemovals();
+    void removePaths(const std::vector<std::string>& paths);
+    void markRemovedInBoth(uint32_t displayedId);
+    void showHoveredPath(const QModelIndex& index);
+    void quitApplication();
+    TitleSource titleSource() const;
+
+    // Widgets
+    UpdateBanner* m_banner = nullptr;
+    RuleFrame* m_headerRule = nullptr;
+    RuleFrame* m_filterRule = nullptr;
+    PageTabs* m_tabs = nullptr;
+    QTreeView* m_treeView = nullptr;
+    QStackedWidget* m_resultsStack = nullptr;
+    EmptyStateWidget* m_emptyState = nullptr;
+    TreemapPanel* m_treemapPanel = nullptr;
+    QSplitter* m_topSplit = nullptr;
+    QSplitter* m_mainSplit = nullptr;
+    QLabel* m_selectionLabel = nullptr;
+    QLabel* m_hoverLabel = nullptr;
+    QLabel* m_fileViewSummaryLabel = nullptr;
+    RuleFrame* m_fileViewRule = nullptr;
+    QTimer* m_pollTimer = nullptr;
+    QTimer* m_stateSaveTimer = nullptr;
+    QAction* m_escapeAction = nullptr;
+    bool m_resultsInstalled = false;
+    bool m_headerShown = true;
+    bool m_filterPanelForced = false;
+    bool m_topSplitUnsaved = false;
+    bool m_mainSplitUnsaved = false;
+    QString m_statusText;
+
+    // Trees and what the views show of them
+    std::shared_ptr<svl::ScanTree> m_currentTree;
+    std::shared_ptr<svl::ScanTree> m_displayedTree;
+    QString m_includeText;
+    QString m_excludeText;
+    bool m_matchEntirePath = true;
+    int m_filterGeneration = 0;
+    std::vector<QThread*> m_pendingThreads;
+    std::vector<std::string> m_queuedRemovals;  // full paths removed while filter threads ran
+    std::unordered_set<uint32_t> m_expandedIds;
+    std::vector<uint32_t> m_treeSelection;
+    std::vector<uint32_t> m_fileViewSelection;
+    std::vector<uint32_t> m_childHistory;
+    QStringList m_savedExpandedPaths;
+    QStringList m_savedExpandedGroupPaths;
+    QStringList m_savedSelectedPaths;
+    QStringList m_savedSelectedGroupPaths;
+    QString m_pendingSearchText;
+
+    // The job slot
+    QThread* m_jobThread = nullptr;
+    svl::ScanProgress m_scanProgress;
+    JobKind m_jobKind = JobKind::Folder;
+    QString m_scanPathText;
+    QStringList m_jobRoots;
+    JobResult m_jobResult;  // written by the worker (not its tree), read after the thread ended
+    std::shared_ptr<svl::Filter> m_scanFilter;
+    QStringList m_deniedFolders;
+    QString m_grabImagePath;
+    GuiCallGate m_guiCalls;
+    bool m_quitting = false;
+};

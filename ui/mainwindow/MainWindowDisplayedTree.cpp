@@ -1,0 +1,178 @@
+// The displayed tree: the full result or a filtered copy built on a filter thread, its
+// installation into every view, and removals of nodes in place.
+#include <QApplication>
+#include <QStackedWidget>
+#include <QThread>
+#include <QTreeView>
+
+#include "app/AppSettings.h"
+#include "app/QtRegexMatcher.h"
+#include "core/analysis/Filter.h"
+#include "core/analysis/MatchBitmap.h"
+#include "core/tree/ScanTree.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
+
+namespace {
+
+std::shared_ptr<svl::Filter> decodeShared(const QString& text, bool entirePath) {
+    const svl::RegexFactory factory = qtRegexFactory();
+    return std::make_shared<svl::Filter>(svl::decodeFilterText(text.trimmed().toStdString(), entirePath, &factory));
+}
+
+}  // namespace
+
+bool MainWindow::isFilterPanelShown() const {
+    return m_filterPanelForced
+           || AppSettings::instance()->settings()->value(QStringLiteral("showFilterPanel"), false).toBool();
+}
+
+void MainWindow::applyFilterTexts(const QString& include, const QString& exclude, bool entirePath) {
+    m_includeText = include;
+    m_excludeText = exclude;
+    m_matchEntirePath = entirePath;
+    refreshDisplayedTree(false);
+}
+
+void MainWindow::refreshDisplayedTree(bool restore) {
+    if (!m_currentTree)
+        return;
+    const bool active =
+        isFilterPanelShown() && (!m_includeText.trimmed().isEmpty() || !m_excludeText.trimmed().isEmpty());
+    if (active) {
+        startFilterThread(restore);
+        return;
+    }
+    ++m_filterGeneration;
+    if (m_displayedTree == m_currentTree && !restore)
+        return;
+    installTree(m_currentTree, restore);
+}
+
+void MainWindow::startFilterThread(bool restore) {
+    const int generation = ++m_filterGeneration;
+    const std::shared_ptr<svl::Filter> include = decodeShared(m_includeText, m_matchEntirePath);
+    const std::shared_ptr<svl::Filter> exclude = decodeShared(m_excludeText, m_matchEntirePath);
+    const std::shared_ptr<svl::ScanTree> tree = m_currentTree;
+    const QPointer<MainWindow> window(this);
+    QThread* thread = QThread::create([tree, include, exclude, generation, restore, window] {
+        std::shared_ptr<svl::ScanTree> shown;
+        bool failed = false;
+        try {
+            std::shared_ptr<svl::ScanTree> filtered = svl::filterTree(*tree, include.get(), exclude.get());
+            shown = filtered ? filtered : tree;
+        } catch (const std::exception&) {
+            failed = true;  // out of memory for the copy
+        }
+        QMetaObject::invokeMethod(
+            qApp,
+            [window, generation, restore, shown, failed] {
+                if (!window || generation != window->m_filterGeneration || !window->m_currentTree)
+                    return;
+                if (failed) {
+                    window->setStatusText(tr("There is not enough memory to apply the filter."));
+                    window->setScanState(Failed, window->m_statusText);
+                    return;
+                }
+                window->installTree(shown, restore);
+            },
+            Qt::QueuedConnection);
+    });
+    m_pendingThreads.push_back(thread);
+    connect(thread, &QThread::finished, this, [this, thread] { filterThreadFinished(thread); });
+    if (m_pendingThreads.size() == 1)
+        QApplication::setOverrideCursor(Qt::BusyCursor);
+    thread->start();
+}
+
+void MainWindow::filterThreadFinished(QThread* thread) {
+    std::erase(m_pendingThreads, thread);
+    thread->deleteLater();
+    if (m_pendingThreads.empty()) {
+        QApplication::restoreOverrideCursor();
+        applyQueuedRemovals();
+    }
+}
+
+void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) {
+    m_treeSelection.clear();
+    m_fileViewSelection.clear();
+    m_expandedIds.clear();
+    m_childHistory.clear();
+    m_displayedTree = tree;
+    m_resultsStack->setCurrentWidget(m_treeView);
+    m_resultsInstalled = true;
+    m_treemapPanel->setTree(tree);
+    (void)restore;
+}
+
+void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {
+    if (!m_displayedTree)
+        return;
+    if (!m_pendingThreads.empty()) {
+        // A filter thread reads the current tree: take the nodes out once it is done, from
+        // whichever tree is displayed then.
+        for (uint32_t id : ids)
+            if (id < m_displayedTree->nodeCount)
+                m_queuedRemovals.push_back(m_displayedTree->fullPath(id));
+        return;
+    }
+    for (uint32_t id : ids)
+        markRemovedInBoth(id);
+    refreshAfterRemoval();
+}
+
+void MainWindow::markRemovedInBoth(uint32_t id) {
+    if (id >= m_displayedTree->nodeCount)
+        return;
+    const std::string path = m_displayedTree->fullPath(id);
+    (void)m_displayedTree->markRemoved(id);
+    if (m_currentTree && m_currentTree != m_displayedTree) {
+        const int64_t inFull = m_currentTree->findPath(path.data(), path.size());
+        if (inFull > 0)
+            (void)m_currentTree->markRemoved(uint32_t(inFull));
+    }
+}
+
+void MainWindow::refreshAfterRemoval() {
+    m_treeView->viewport()->update();
+    m_treemapPanel->treemap()->refresh();
+    m_treemapPanel->updateTitle();
+}
+
+void MainWindow::onPathsRemoved(const QStringList& paths) {
+    std::vector<std::string> bytes;
+    bytes.reserve(paths.size());
+    for (const QString& path : paths)
+        bytes.push_back(path.toStdString());
+    removePaths(bytes);
+}
+
+void MainWindow::removePaths(const std::vector<std::string>& paths) {
+    if (!m_displayedTree || paths.empty())
+        return;
+    if (!m_pendingThreads.empty()) {
+        m_queuedRemovals.insert(m_queuedRemovals.end(), paths.begin(), paths.end());
+        return;
+    }
+    std::vector<uint32_t> ids;
+    for (const std::string& path : paths) {
+        const int64_t shown = m_displayedTree->findPath(path.data(), path.size());
+        if (shown > 0 && !(m_displayedTree->node(uint32_t(shown)).flags & svl::NodeFlag::Removed))
+            ids.push_back(uint32_t(shown));
+        if (m_currentTree && m_currentTree != m_displayedTree) {
+            const int64_t inFull = m_currentTree->findPath(path.data(), path.size());
+            if (inFull > 0)
+                (void)m_currentTree->markRemoved(uint32_t(inFull));
+        }
+    }
+    if (!ids.empty())
+        removeNodes(ids);
+}
+
+void MainWindow::applyQueuedRemovals() {
+    std::vector<std::string> paths;
+    paths.swap(m_queuedRemovals);
+    removePaths(paths);
+}

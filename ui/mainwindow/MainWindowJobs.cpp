@@ -1,0 +1,195 @@
+// The one job slot: starting a scan or import on a worker thread, polling its progress,
+// and taking its result back on the GUI thread.
+#include <QAction>
+#include <QLabel>
+#include <QLoggingCategory>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QThread>
+#include <QTimer>
+#include <QTreeView>
+
+#include "app/AppSettings.h"
+#include "app/QtRegexMatcher.h"
+#include "app/ValueFormat.h"
+#include "core/analysis/Filter.h"
+#include "core/tree/ScanTree.h"
+#include "ui/mainwindow/EmptyStateWidget.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/treemap/TreemapPanel.h"
+
+namespace {
+
+bool settingOn(const char* key, bool fallback) {
+    return AppSettings::instance()->settings()->value(QLatin1String(key), fallback).toBool();
+}
+
+}  // namespace
+
+void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& roots) {
+    if (m_jobThread)
+        return;
+    m_scanPathText = path;
+    m_jobKind = kind;
+    m_jobResult = JobResult();
+    if (kind == JobKind::Multiple)
+        m_jobRoots = roots;
+    else if (kind == JobKind::Folder)
+        m_jobRoots.clear();
+    updateWindowTitle();
+
+    m_deniedFolders.clear();
+    m_escapeAction->setEnabled(true);
+
+    rememberViewState();
+    emptyViews();
+    setScanState(Scanning, QString());
+    m_hoverLabel->clear();
+
+    m_scanProgress.reset();
+    pollProgress();
+    m_pollTimer->start();
+
+    m_scanFilter.reset();
+    JobRequest request;
+    request.kind = kind;
+    request.path = path.toStdString();
+    for (const QString& root : roots)
+        request.roots.push_back(root.toStdString());
+    request.options.threads = 0;
+    request.options.rotational = -1;
+    request.options.allowRaw = settingOn("fastDiskScan", true) ? 1 : 0;
+    request.options.oneFileSystem = true;
+    request.options.detectBindMounts = true;
+    if (kind != JobKind::CsvImport && isFilterPanelShown() && !m_excludeText.trimmed().isEmpty()) {
+        const svl::RegexFactory factory = qtRegexFactory();
+        m_scanFilter = std::make_shared<svl::Filter>(
+            svl::decodeFilterText(m_excludeText.trimmed().toStdString(), m_matchEntirePath, &factory));
+        request.exclude = m_scanFilter;
+        request.options.exclude = m_scanFilter.get();
+    }
+
+    // The worker asks the user through the gate, which answers "no" at once after the window closed.
+    const GuiCallGate gate = m_guiCalls;
+    const QPointer<MainWindow> window(this);
+    const QString label = path;
+    MemoryQuestion question = [gate, window, label](unsigned long needed, unsigned long available) {
+        return gate.call<bool>(
+            [window, label, needed, available] {
+                if (!window)
+                    return false;
+                QMessageBox box(QMessageBox::Warning, tr("This import needs a lot of memory"),
+                                tr("Importing %1 needs about %2 of memory and only %3 is free. The rest will use swap, "
+                                   "so the import will be slow and the computer may become unresponsive.")
+                                    .arg(label, formatSize(needed), formatSize(available)),
+                                QMessageBox::NoButton, window);
+                QPushButton* go = box.addButton(tr("Import Anyway"), QMessageBox::AcceptRole);
+                box.addButton(QMessageBox::Cancel);
+                box.exec();
+                return box.clickedButton() == go;
+            },
+            false);
+    };
+    m_jobThread = QThread::create([this, request = std::move(request), question = std::move(question)] {
+        JobResult result = runJob(request, m_scanProgress, question);
+        std::shared_ptr<svl::ScanTree> tree = std::move(result.tree);
+        m_jobResult = std::move(result);
+        QMetaObject::invokeMethod(this, [this, tree] { scanFinished(tree); }, Qt::QueuedConnection);
+    });
+    m_jobThread->start(QThread::InheritPriority);
+}
+
+void MainWindow::stopJob() {
+    m_scanProgress.cancel = true;
+}
+
+void MainWindow::pollProgress() {
+    setStatusText(jobProgressText(m_jobKind, m_scanProgress));
+}
+
+void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
+    m_pollTimer->stop();
+    if (m_jobThread) {
+        m_jobThread->wait();
+        delete m_jobThread;
+        m_jobThread = nullptr;
+    }
+    m_escapeAction->setEnabled(false);
+    const bool cancelled = m_scanProgress.cancel.load();
+    const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, m_scanPathText, m_jobResult.error);
+    setStatusText(outcome.statusText);
+    if (outcome.page == JobOutcome::Failed) {
+        setScanState(Failed, outcome.statusText);
+    } else if (outcome.page == JobOutcome::Cancelled) {
+        setScanState(Cancelled, QString());
+    } else {
+        qInfo("scan: %.3fs, %u entries (%u files, %u dirs), %llu errors", tree->seconds, tree->nodeCount,
+              tree->node(0).filesBelow, tree->node(0).foldersBelow, static_cast<unsigned long long>(tree->errors));
+        m_currentTree = tree;
+        for (uint32_t id = 0; id < tree->nodeCount; ++id) {
+            const uint16_t flags = tree->node(id).flags;
+            if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
+                m_deniedFolders.append(QString::fromStdString(tree->fullPath(id)));
+        }
+        refreshDisplayedTree(true);
+    }
+    if (!m_grabImagePath.isEmpty())
+        grabWhenIdle();
+}
+
+void MainWindow::setScanState(int state, const QString& text) {
+    switch (state) {
+    case Scanning:
+        m_emptyState->setContent(themeIconPixmap(QStringLiteral("system-search"), QStyle::SP_BrowserReload),
+                                 tr("Scanning…"), {tr("This may take a moment for large volumes.")});
+        break;
+    case Cancelled:
+        m_emptyState->setContent(themeIconPixmap(QStringLiteral("process-stop"), QStyle::SP_DialogCancelButton),
+                                 tr("Scan Cancelled"), {tr("Click Scan to try again.")});
+        break;
+    case Failed:
+        m_emptyState->setContent(themeIconPixmap(QStringLiteral("dialog-warning"), QStyle::SP_MessageBoxWarning),
+                                 tr("Scan Failed"), {text});
+        break;
+    default:
+        m_emptyState->setContent(EmptyStateWidget::logoPixmap(), tr("Ready to Scan"), EmptyStateWidget::hintText());
+        break;
+    }
+    m_resultsStack->setCurrentWidget(m_emptyState);
+}
+
+void MainWindow::setStatusText(const QString& text) {
+    m_statusText = text;
+}
+
+void MainWindow::rememberViewState() {
+    m_savedExpandedPaths.clear();
+    m_savedExpandedGroupPaths.clear();
+    m_savedSelectedPaths.clear();
+    m_savedSelectedGroupPaths.clear();
+    if (!m_displayedTree)
+        return;
+    const uint32_t n = m_displayedTree->nodeCount;
+    const auto sortInto = [&](uint32_t id, QStringList& nodes, QStringList& groups) {
+        if (id < n)
+            nodes.append(QString::fromStdString(m_displayedTree->fullPath(id)));
+        else if (id - n < n)
+            groups.append(QString::fromStdString(m_displayedTree->fullPath(id - n)));
+    };
+    for (uint32_t id : m_expandedIds)
+        sortInto(id, m_savedExpandedPaths, m_savedExpandedGroupPaths);
+    for (uint32_t id : m_treeSelection)
+        sortInto(id, m_savedSelectedPaths, m_savedSelectedGroupPaths);
+}
+
+void MainWindow::emptyViews() {
+    m_expandedIds.clear();
+    m_currentTree.reset();
+    m_displayedTree.reset();
+    m_queuedRemovals.clear();
+    ++m_filterGeneration;
+    m_treeSelection.clear();
+    m_fileViewSelection.clear();
+    m_treemapPanel->setTree(nullptr);
+}

@@ -1,0 +1,119 @@
+#include "ui/mainwindow/ScanJob.h"
+
+#include <QCoreApplication>
+
+#include <atomic>
+#include <cmath>
+#include <exception>
+#include <new>
+
+#include "app/ValueFormat.h"
+#include "core/exchange/CsvImport.h"
+#include "core/rawindex/MftDump.h"
+#include "core/tree/ScanTree.h"
+
+namespace {
+
+QString tr(const char* text) {
+    return QCoreApplication::translate("MainWindow", text);
+}
+
+bool isImport(JobKind kind) {
+    return kind == JobKind::CsvImport || kind == JobKind::MftLoad;
+}
+
+JobResult importFile(const JobRequest& request, svl::ScanProgress& progress, const MemoryQuestion& question) {
+    JobResult out;
+    svl::CsvImportResult result = svl::importCsv(request.path, &progress, question);
+    if (result.declined)
+        progress.cancel = true;
+    if (result.memoryNeeded != 0)
+        out.error = tr("Not enough memory to import %1: it needs about %2, and this computer can offer about %3 "
+                       "including swap.")
+                        .arg(QString::fromStdString(request.path), formatSize(result.memoryNeeded),
+                             formatSize(result.memoryAvailable));
+    else if (!result.error.empty())
+        out.error = translateCoreMessage(result.error);
+    out.driveKnown = result.hasDriveInfo;
+    out.driveCapacity = result.driveCapacity;
+    out.driveFree = result.driveFree;
+    out.tree = std::move(result.tree);
+    return out;
+}
+
+JobResult work(const JobRequest& request, svl::ScanProgress& progress, const MemoryQuestion& question) {
+    JobResult out;
+    if (!request.roots.empty()) {
+        out.tree = svl::scanMultiple(request.roots, request.options, &progress);
+    } else if (request.kind == JobKind::MftLoad) {
+        svl::MftFileInfo info;
+        std::string error;
+        out.tree = svl::loadMftFile(request.path, request.options, &progress, &info, &error);
+        out.error = QString::fromStdString(error);
+        out.driveKnown = info.hasVolumeData && info.totalBytes != 0;
+        out.driveCapacity = info.totalBytes;
+        out.driveFree = info.freeBytes;
+    } else if (request.kind == JobKind::CsvImport) {
+        out = importFile(request, progress, question);
+    } else {
+        out.tree = svl::scanSingle(request.path, request.options, &progress);
+    }
+    return out;
+}
+
+}  // namespace
+
+JobResult runJob(const JobRequest& request, svl::ScanProgress& progress, const MemoryQuestion& memoryQuestion) {
+    try {
+        return work(request, progress, memoryQuestion);
+    } catch (const std::bad_alloc&) {
+        JobResult failed;
+        failed.error = tr("There is not enough memory to hold the result.");
+        return failed;
+    } catch (const std::exception& e) {
+        JobResult failed;
+        failed.error = QString::fromLocal8Bit(e.what());
+        return failed;
+    }
+}
+
+QString jobProgressText(JobKind kind, const svl::ScanProgress& progress) {
+    const QString counts = tr("(Folders: %1  Files: %2)")
+                               .arg(formatNumber(progress.folders.load()), formatNumber(progress.files.load()));
+    const int phase = std::atomic_ref<int32_t>(const_cast<int32_t&>(progress.phase)).load(std::memory_order_relaxed);
+    if (isImport(kind) && phase == 1) {
+        const int percent = std::atomic_ref<int32_t>(const_cast<int32_t&>(progress.percent)).load(std::memory_order_relaxed);
+        return tr("Building tree... %1% %2").arg(percent).arg(counts);
+    }
+    if (isImport(kind) && phase == 2)
+        return tr("Totaling sizes... %1").arg(counts);
+    if (kind == JobKind::MftLoad)
+        return tr("Reading MFT... %1").arg(counts);
+    if (kind == JobKind::CsvImport)
+        return tr("Importing... %1").arg(counts);
+    return tr("Scanning... %1").arg(counts);
+}
+
+int progressPercent(double fraction) {
+    if (!(fraction > 0))
+        return 0;
+    return fraction > 1 ? 100 : int(std::trunc(fraction * 100));
+}
+
+JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
+                      const QString& error) {
+    const uint32_t n = tree ? tree->nodeCount : 0;
+    const QString seconds = QString::number(tree ? tree->seconds : 0.0, 'f', 2);
+    // A job that failed outright (no tree at all, with a reason) is a failure even when the
+    // user had asked to cancel meanwhile.
+    if ((n == 0 && !cancelled) || (!tree && !error.isEmpty())) {
+        if (error.isEmpty())
+            return {JobOutcome::Failed, tr("Could not read %1").arg(label)};
+        const QString text = isImport(kind) ? tr("Could not import %1").arg(label) : tr("Could not read %1").arg(label);
+        return {JobOutcome::Failed, text + QStringLiteral(": ") + error};
+    }
+    if (cancelled)
+        return {n <= 1 ? JobOutcome::Cancelled : JobOutcome::Results, tr("Scan canceled after %1 seconds").arg(seconds)};
+    return {JobOutcome::Results, isImport(kind) ? tr("Import complete in %1 seconds").arg(seconds)
+                                                : tr("Scan complete in %1 seconds").arg(seconds)};
+}

@@ -1,0 +1,63 @@
+// The work of one scan or import job and the texts the window shows for it: the body
+// that runs on the job thread (scan one or several folders, import a CSV/TSV export, load
+// an MFT dump), the progress line and the outcome of a finished job. Plain functions, so
+// the road can be tried without a window.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/scan/ScanDriver.h"
+
+namespace svl {
+class ScanTree;
+}
+
+enum class JobKind : int { Folder = 0, CsvImport = 1, MftLoad = 2, Multiple = 3 };
+
+// What the job thread works from: its own copies, nothing shared with the window but the
+// progress record.
+struct JobRequest {
+    JobKind kind = JobKind::Folder;
+    std::string path;
+    std::vector<std::string> roots;  // several folders; when not empty they are scanned whatever the kind
+    svl::ScanOptions options;
+    std::shared_ptr<const svl::Filter> exclude;  // kept alive for options.exclude
+};
+
+struct JobResult {
+    std::shared_ptr<svl::ScanTree> tree;  // null when nothing could be read or the work failed
+    QString error;                        // the failure text; empty when there is none
+    bool driveKnown = false;              // an imported file carried its drive's figures
+    uint64_t driveCapacity = 0;
+    uint64_t driveFree = 0;
+};
+
+// (bytes needed, bytes free) -> go on. Called on the job thread.
+using MemoryQuestion = std::function<bool(unsigned long, unsigned long)>;
+
+// Runs the job on the calling thread. Never throws: running out of memory (or any other
+// exception from the core) gives a null tree and an error text. A declined memory question
+// sets the progress record's cancel flag, so the job ends as cancelled.
+JobResult runJob(const JobRequest& request, svl::ScanProgress& progress, const MemoryQuestion& memoryQuestion);
+
+// The header's status line while a job runs.
+QString jobProgressText(JobKind kind, const svl::ScanProgress& progress);
+// The progress bar's value for a fraction that may exceed 1.
+int progressPercent(double fraction);
+
+// What a finished job leaves on screen.
+struct JobOutcome {
+    enum Page { Failed, Cancelled, Results };
+    Page page = Failed;
+    QString statusText;
+};
+
+// `label` is the job's path or its roots joined by "; "; a null tree counts as no nodes.
+JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
+                      const QString& error);
