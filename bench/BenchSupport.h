@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -47,12 +48,13 @@ inline std::string output(const std::string& command) {
 
 inline void dropCaches() { run("sync; echo 3 > /proc/sys/vm/drop_caches"); }
 
-// Creates `files` files in 100 x 10 folders below `top` with 8 threads: mostly empty, every 50th
-// with 1 to 16 KiB of data, every 1000th with a second name; with `spreadTimes`, modification
-// times spread over 40 years.
-inline void populate(const std::string& top, uint64_t files, bool spreadTimes) {
-    constexpr int kTop = 100, kSub = 10;
-    const uint64_t perFolder = (files + kTop * kSub - 1) / (kTop * kSub);
+// Creates `files` files in `folders` folders (folders / 10 x 10) below `top` with 8 threads:
+// mostly empty, every 50th with 1 to 16 KiB of data, every 1000th with a second name; with
+// `spreadTimes`, modification times spread over 40 years.
+inline void populate(const std::string& top, uint64_t files, bool spreadTimes, int folders = 1000) {
+    constexpr int kSub = 10;
+    const int kTop = std::max(1, folders / kSub);
+    const uint64_t perFolder = (files + uint64_t(kTop) * kSub - 1) / (uint64_t(kTop) * kSub);
     std::atomic<int> next{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 8; ++t)

@@ -207,21 +207,27 @@ TEST_F(BtrfsIndexFixture, BtrfsIndexCancelledLoad) {
     EXPECT_EQ(error, "");
     EXPECT_EQ(index->entriesRead(), 0u);
 
-    // Cancelled once something was read: the part read, every listed child resolvable.
-    cancel = false;
-    index = BtrfsIndex::open(volume.top(), nullptr, 1);
-    ASSERT_TRUE(index);
+    // Cancelled once something was read: the part read, every listed child resolvable. On a
+    // busy machine the canceller may only run after a load has finished: then try again.
     std::vector<double> reports;
-    std::thread watcher([&] {
-        while (index->entriesRead() == 0 && !cancel.load())
-            std::this_thread::yield();
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        cancel = false;
+        index = BtrfsIndex::open(volume.top(), nullptr, 1);
+        ASSERT_TRUE(index);
+        reports.clear();
+        std::thread watcher([&] {
+            while (index->entriesRead() == 0 && !cancel.load())
+                std::this_thread::yield();
+            cancel = true;
+        });
+        const bool ok = index->load(&cancel, [&](double f) { reports.push_back(f); }, &error);
         cancel = true;
-    });
-    const bool ok = index->load(&cancel, [&](double f) { reports.push_back(f); }, &error);
-    cancel = true;
-    watcher.join();
-    ASSERT_TRUE(ok) << error;
-    EXPECT_TRUE(index->isPartial());
+        watcher.join();
+        ASSERT_TRUE(ok) << error;
+        if (index->isPartial())
+            break;
+    }
+    ASSERT_TRUE(index->isPartial());
     ASSERT_FALSE(reports.empty());
     for (double f : reports) {
         EXPECT_GE(f, 0.0);
