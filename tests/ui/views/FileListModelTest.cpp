@@ -1,0 +1,160 @@
+#include "ui/views/FileListModel.h"
+
+#include "app/ListFont.h"
+#include "app/ValueFormat.h"
+#include "core/analysis/Duplicates.h"
+#include "core/tree/ScanTree.h"
+#include "tests/ui/views/FileViewTestSupport.h"
+#include "ui/views/DimmedTextColor.h"
+#include "ui/views/ItemRoles.h"
+
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QUrl>
+
+namespace {
+
+QString text(const FileListModel& model, int row, int column, const QModelIndex& parent = {}) {
+    return model.index(row, column, parent).data().toString();
+}
+
+std::shared_ptr<const svl::DuplicateIndex> duplicatesOf(const svl::ScanTree& tree) {
+    return std::make_shared<svl::DuplicateIndex>(
+        svl::detectDuplicates(tree, svl::DuplicateMethod::NameSizeDate, nullptr, 0));
+}
+
+class FileListModelFixture : public ::testing::Test {
+protected:
+    void SetUp() override { treemaptest::clearSettings(); }
+};
+
+}  // namespace
+
+TEST_F(FileListModelFixture, RowsColumnsAndDuplicateChildren) {
+    const auto tree = fileviewtest::sampleTree();
+    tree->node(5).flags |= svl::NodeFlag::ExtraHardLink;
+    tree->node(5).allocated = 4096;
+    FileListModel model;
+    model.setResult(tree, {6, 3, 5}, duplicatesOf(*tree));
+
+    ASSERT_EQ(model.rowCount(), 3);
+    EXPECT_EQ(text(model, 0, 0), QStringLiteral("copy.bin"));
+    EXPECT_EQ(text(model, 0, 1), QStringLiteral("/data/docs/copy.bin"));
+    EXPECT_EQ(text(model, 0, 2), QStringLiteral("35.0%"));  // 500 of 1430
+    EXPECT_EQ(text(model, 0, 3), formatSize(500));
+    EXPECT_EQ(text(model, 0, 7), QStringLiteral("1"));
+    EXPECT_EQ(text(model, 0, 8), formatSize(500));
+    EXPECT_EQ(text(model, 1, 7), QStringLiteral("0")) << "in no group while an index exists";
+    EXPECT_EQ(text(model, 1, 8), formatSize(0));
+    EXPECT_EQ(text(model, 2, 4), QStringLiteral("(%1)").arg(formatSize(4096)));
+    EXPECT_EQ(model.index(2, 4).data(Qt::ForegroundRole).value<QColor>(), dimmedTextColor());
+
+    const QModelIndex first = model.index(0, 0);
+    EXPECT_TRUE(model.hasChildren(first));
+    EXPECT_FALSE(model.hasChildren(model.index(1, 0)));
+    EXPECT_EQ(model.rowCount(model.index(0, 1)), 0) << "only column 0 has children";
+    ASSERT_EQ(model.rowCount(first), 1);
+    const QModelIndex child = model.index(0, 0, first);
+    EXPECT_EQ(model.nodeId(child), 8u);
+    EXPECT_EQ(model.parent(child), first);
+    EXPECT_EQ(text(model, 0, 1, first), QStringLiteral("/data/pics/copy.bin"));
+    EXPECT_TRUE(text(model, 0, 7, first).isEmpty()) << "child rows show no duplicate figures";
+    EXPECT_EQ(model.index(0, 2, first).data(BarLevelRole).toInt(), 1);
+    EXPECT_EQ(model.index(0, 2).data(BarLevelRole).toInt(), 0);
+    EXPECT_FALSE(model.index(1, 0, first).isValid());
+    EXPECT_EQ(model.headerData(0, Qt::Horizontal, Qt::InitialSortOrderRole).toInt(), Qt::AscendingOrder);
+    EXPECT_EQ(model.headerData(3, Qt::Horizontal, Qt::InitialSortOrderRole).toInt(), Qt::DescendingOrder);
+
+    // Without an index: no children and empty duplicate columns.
+    model.setResult(tree, {6, 3}, nullptr);
+    EXPECT_FALSE(model.hasChildren(model.index(0, 0)));
+    EXPECT_TRUE(text(model, 0, 7).isEmpty());
+    EXPECT_TRUE(text(model, 0, 8).isEmpty());
+
+    // Nothing installed: nothing answers.
+    model.setResult(nullptr, {}, nullptr);
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_FALSE(model.index(0, 0).isValid());
+}
+
+TEST_F(FileListModelFixture, EditingDraggingAndRemovedRows) {
+    const auto tree = fileviewtest::sampleTree();
+    ASSERT_TRUE(tree->markRemoved(7));
+    FileListModel model;
+    model.setResult(tree, {0, 7, 4, 3}, nullptr);
+    EXPECT_FALSE(model.flags(model.index(2, 0)) & Qt::ItemIsEditable) << "no rename handler yet";
+
+    std::vector<std::pair<uint32_t, QString>> calls;
+    int edits = 0;
+    bool accept = true;
+    model.setRenameHandler([&](uint32_t id, const QString& name) {
+        calls.emplace_back(id, name);
+        return accept;
+    });
+    model.setBeforeTreeEdit([&] { ++edits; });
+    EXPECT_FALSE(model.flags(model.index(0, 0)) & Qt::ItemIsEditable) << "the root";
+    EXPECT_FALSE(model.flags(model.index(1, 0)) & Qt::ItemIsEditable) << "a removed node";
+    EXPECT_TRUE(model.flags(model.index(1, 0)) & Qt::ItemIsDragEnabled);
+    EXPECT_TRUE(model.flags(model.index(2, 0)) & Qt::ItemIsEditable);
+    EXPECT_FALSE(model.flags(model.index(2, 1)) & Qt::ItemIsEditable);
+    model.setRenameEnabled(false);
+    EXPECT_FALSE(model.flags(model.index(2, 0)) & Qt::ItemIsEditable);
+
+    QSignalSpy changed(&model, &FileListModel::dataChanged);
+    EXPECT_TRUE(model.setData(model.index(2, 0), QStringLiteral("b.txt")));
+    EXPECT_EQ(calls.back(), std::make_pair(4u, QStringLiteral("b.txt")));
+    EXPECT_EQ(edits, 1) << "searches are stopped before the tree changes";
+    ASSERT_EQ(changed.count(), 1);
+    EXPECT_EQ(changed.at(0).at(1).toModelIndex().column(), 8);
+    accept = false;
+    EXPECT_FALSE(model.setData(model.index(2, 0), QStringLiteral("c.txt")));
+    EXPECT_FALSE(model.setData(model.index(0, 0), QStringLiteral("root")));
+    EXPECT_FALSE(model.setData(model.index(2, 1), QStringLiteral("x")));
+    EXPECT_EQ(changed.count(), 1);
+
+    EXPECT_EQ(model.index(1, 3).data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::red));
+    EXPECT_TRUE(model.index(1, 0).data(Qt::FontRole).value<QFont>().strikeOut());
+
+    // Whole rows selected: one URL per row.
+    QModelIndexList indexes;
+    for (int column = 0; column < FileListModel::ColumnCount; ++column)
+        indexes << model.index(2, column) << model.index(3, column);
+    std::unique_ptr<QMimeData> mime(model.mimeData(indexes));
+    ASSERT_TRUE(mime);
+    EXPECT_EQ(mime->urls(), (QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/data/docs/a.txt")),
+                                         QUrl::fromLocalFile(QStringLiteral("/data/report.txt"))}));
+    EXPECT_FALSE(model.mimeData({model.index(2, 3)}));
+
+    model.setSortColumn(3);
+    EXPECT_TRUE(model.headerData(3, Qt::Horizontal, Qt::FontRole).value<QFont>().bold());
+    EXPECT_FALSE(model.headerData(4, Qt::Horizontal, Qt::FontRole).isValid());
+}
+
+TEST_F(FileListModelFixture, ZeroRootAndLargeGroups) {
+    treemaptest::TreeBuilder b("/empty");
+    constexpr uint32_t kMembers = 10000;
+    for (uint32_t i = 0; i < kMembers; ++i)
+        b.file(0, "same", 0);
+    const auto tree = b.finish();
+    auto index = std::make_shared<svl::DuplicateIndex>();
+    index->groupOf.assign(tree->nodeCount, svl::DuplicateIndex::kNoGroup);
+    index->groups.emplace_back();
+    for (uint32_t id = kMembers; id >= 1; --id) {  // not in id order
+        index->groups[0].push_back(id);
+        index->groupOf[id] = 0;
+    }
+    FileListModel model;
+    const uint32_t listed = 4000;
+    model.setResult(tree, {listed, 1}, index);
+    EXPECT_EQ(text(model, 0, 2), QStringLiteral("0.0%"));
+
+    const QModelIndex parent = model.index(0, 0);
+    ASSERT_EQ(model.rowCount(parent), int(kMembers - 1));
+    std::vector<uint32_t> members;
+    for (int c = 0; c < model.rowCount(parent); ++c)
+        members.push_back(model.nodeId(model.index(c, 0, parent)));
+    std::vector<uint32_t> expected = index->groups[0];
+    std::erase(expected, listed);
+    EXPECT_EQ(members, expected);
+    EXPECT_EQ(text(model, 1, 7), formatNumber(kMembers - 1));
+}

@@ -1,0 +1,220 @@
+#include "ui/views/FileViewPanel.h"
+
+#include "app/AppSettings.h"
+#include "app/ValueFormat.h"
+#include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
+#include "tests/ui/views/FileViewTestSupport.h"
+#include "ui/views/FileListModel.h"
+#include "ui/views/FilterField.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeView>
+
+#include <thread>
+
+namespace {
+
+// Waits until the panel has installed a result (or given up).
+bool settle(FileViewPanel& panel) {
+    return QTest::qWaitFor([&] { return !panel.isBusy(); }, 5000);
+}
+
+int searchesStarted(const QSignalSpy& summaries) {
+    int n = 0;
+    for (const QList<QVariant>& args : summaries)
+        n += args.at(0).toString() == QStringLiteral("Searching...");
+    return n;
+}
+
+class FileViewPanelFixture : public ::testing::Test {
+protected:
+    void SetUp() override {
+        treemaptest::clearSettings();
+        AppSettings::instance()->setSaveEnabled(true);
+    }
+};
+
+}  // namespace
+
+TEST_F(FileViewPanelFixture, FreshStartAndRestoredSettings) {
+    {
+        FileViewPanel panel;
+        EXPECT_TRUE(panel.fileNameOnlyRadio()->isChecked());
+        EXPECT_TRUE(panel.foldersCheck()->isChecked());
+        EXPECT_EQ(panel.maxFilesCombo()->currentData().toInt(), 1000);
+        EXPECT_EQ(panel.dupMethodCombo()->currentIndex(), 2);
+        EXPECT_EQ(panel.view()->header()->sortIndicatorSection(), 4);
+        EXPECT_EQ(panel.view()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
+        EXPECT_FALSE(panel.view()->isColumnHidden(7));
+        EXPECT_TRUE(panel.isShowingEmptyState());
+        EXPECT_TRUE(panel.model()->headerData(4, Qt::Horizontal, Qt::FontRole).value<QFont>().bold());
+        EXPECT_FALSE(AppSettings::instance()->settings()->contains(QStringLiteral("fileViewMaxFiles")))
+            << "restoring writes nothing";
+
+        panel.dupMethodCombo()->setCurrentIndex(0);
+        EXPECT_FALSE(panel.dupsOnlyCheck()->isEnabled());
+        EXPECT_TRUE(panel.view()->isColumnHidden(7));
+        EXPECT_TRUE(panel.view()->isColumnHidden(8));
+    }
+    QSettings* s = AppSettings::instance()->settings();
+    EXPECT_EQ(s->value(QStringLiteral("fileViewDupMethod")).toInt(), 0);
+    const std::pair<int, int> maxFiles[] = {{5000, 10000}, {0, 0}, {-3, 0}, {200000, 0}, {100, 100}};
+    for (auto [stored, shown] : maxFiles) {
+        s->setValue(QStringLiteral("fileViewMaxFiles"), stored);
+        s->setValue(QStringLiteral("fileViewDupMethod"), 9);
+        FileViewPanel panel;
+        EXPECT_EQ(panel.maxFilesCombo()->currentData().toInt(), shown) << stored;
+        EXPECT_EQ(panel.dupMethodCombo()->currentIndex(), 2);
+    }
+}
+
+TEST_F(FileViewPanelFixture, SearchesAScannedFolderAndSummarises) {
+    hmtest::TempDir dir("hm-fileview");
+    hmtest::writeFile(dir / "alpha.log", std::string(3000, 'a'));
+    hmtest::sh("mkdir " + hmtest::shQuote(dir / "sub"));
+    hmtest::writeFile(dir / "sub/alpha.log", std::string(3000, 'a'));
+    hmtest::writeFile(dir / "sub/beta.txt", std::string(10, 'b'));
+    std::shared_ptr<svl::ScanTree> tree = svl::scanSingle(dir.path(), svl::ScanOptions{}, nullptr);
+    ASSERT_TRUE(tree && tree->nodeCount == 5);
+
+    FileViewPanel panel;
+    panel.resize(900, 400);
+    panel.show();
+    QSignalSpy summaries(&panel, &FileViewPanel::summaryChanged);
+    panel.foldersCheck()->setChecked(false);
+    panel.dupMethodCombo()->setCurrentIndex(1);
+    panel.setTree(tree);
+    EXPECT_FALSE(panel.isShowingEmptyState());
+    EXPECT_TRUE(panel.locatingLabel()->isVisibleTo(&panel));
+    ASSERT_TRUE(settle(panel));
+    EXPECT_EQ(panel.listedIds().size(), 3u);
+    EXPECT_FALSE(panel.locatingLabel()->isVisibleTo(&panel));
+    EXPECT_TRUE(panel.view()->rootIsDecorated()) << "the two alpha.log files are a group";
+    uint64_t filesAllocated = 0;
+    for (uint32_t id : panel.listedIds())
+        filesAllocated += tree->node(id).allocated;
+    EXPECT_EQ(summaries.last().at(0).toString(),
+              QStringLiteral("(3 files  Total Size: %1  Allocated: %2)").arg(formatSize(6010), formatSize(filesAllocated)));
+
+    // A new sort reuses the duplicate index.
+    panel.view()->header()->setSortIndicator(0, Qt::AscendingOrder);
+    EXPECT_FALSE(panel.locatingLabel()->isVisibleTo(&panel));
+    ASSERT_TRUE(settle(panel));
+    EXPECT_EQ(panel.model()->sortColumn(), 0);
+    const auto sorted = panel.listedIds();
+    ASSERT_EQ(sorted.size(), 3u);
+    EXPECT_EQ(tree->node(sorted[2]).nameView(), "beta.txt");
+
+    // Three quick keystrokes start one search, after the pause.
+    summaries.clear();
+    panel.searchField()->lineEdit()->setFocus();
+    QTest::keyClicks(panel.searchField()->lineEdit(), QStringLiteral("alp"));
+    EXPECT_TRUE(panel.isBusy());
+    EXPECT_EQ(searchesStarted(summaries), 0);
+    ASSERT_TRUE(settle(panel));
+    EXPECT_EQ(searchesStarted(summaries), 1);
+    EXPECT_EQ(panel.listedIds().size(), 2u);
+    QTest::keyClick(panel.searchField()->lineEdit(), Qt::Key_Return);
+    EXPECT_EQ(searchesStarted(summaries), 2) << "Return searches at once";
+    ASSERT_TRUE(settle(panel));
+
+    // Select-all as one merged selection, without selection signals.
+    QSignalSpy selections(&panel, &FileViewPanel::selectionChanged);
+    panel.selectIds(panel.listedIds());
+    EXPECT_EQ(panel.view()->selectionModel()->selection().size(), 1);
+    EXPECT_EQ(panel.selectedIds().size(), 2u);
+    EXPECT_EQ(selections.count(), 0);
+
+    // An empty tree: empty page, empty summary, no rows to act on.
+    panel.setTree(std::make_shared<svl::ScanTree>());
+    EXPECT_TRUE(panel.isShowingEmptyState());
+    EXPECT_TRUE(summaries.last().at(0).toString().isEmpty());
+    EXPECT_FALSE(panel.isBusy());
+    EXPECT_TRUE(panel.listedIds().empty());
+}
+
+TEST_F(FileViewPanelFixture, OnlyTheNewestResultIsInstalledAndFailuresClearBusy) {
+    const auto tree = fileviewtest::sampleTree();
+    FileViewPanel panel;
+    QSignalSpy summaries(&panel, &FileViewPanel::summaryChanged);
+    std::atomic<bool> release{false};
+    std::atomic<bool> fail{false};
+    panel.setSearchRunner([&](const svl::ScanTree& t, const SearchParams& p, const std::atomic<int>& counter,
+                              int generation, SearchResult& result) {
+        if (fail)
+            throw std::bad_alloc();
+        if (p.text == "slow") {
+            while (!release)
+                std::this_thread::yield();
+            result.ids = {3};  // finishes after the newer request, as if still current
+            return true;
+        }
+        return runSearch(t, p, counter, generation, result);
+    });
+    panel.setTree(tree);
+    ASSERT_TRUE(settle(panel));
+    panel.setSearchText(QStringLiteral("slow"));
+    panel.refreshNow();
+    panel.setSearchText(QStringLiteral("copy"));
+    panel.refreshNow();
+    ASSERT_TRUE(settle(panel));
+    EXPECT_EQ(panel.listedIds(), (std::vector<uint32_t>{6, 8}));
+    release = true;
+    QTest::qWait(100);
+    EXPECT_EQ(panel.listedIds(), (std::vector<uint32_t>{6, 8})) << "the older run's late result is dropped";
+
+    fail = true;
+    panel.refreshNow();
+    ASSERT_TRUE(settle(panel));
+    EXPECT_TRUE(summaries.last().at(0).toString().startsWith(QStringLiteral("(Search failed: ")));
+    EXPECT_EQ(panel.listedIds(), (std::vector<uint32_t>{6, 8})) << "the previous rows stay";
+
+    // A new tree empties the list at once; rows of the old tree are never acted on.
+    fail = false;
+    release = false;
+    panel.setSearchText(QStringLiteral("slow"));
+    panel.refreshNow();
+    const auto other = fileviewtest::sampleTree();
+    panel.setTree(other);
+    EXPECT_EQ(panel.model()->rowCount(), 0);
+    EXPECT_TRUE(panel.listedIds().empty());
+    release = true;
+    ASSERT_TRUE(settle(panel));
+    EXPECT_EQ(panel.model()->tree(), other);
+}
+
+TEST_F(FileViewPanelFixture, StopSearchesWaitsAndRestartsTheRequest) {
+    const auto tree = fileviewtest::sampleTree();
+    FileViewPanel panel;
+    std::atomic<int> running{0};
+    std::atomic<bool> stoppedByCounter{false};
+    panel.setSearchRunner([&](const svl::ScanTree& t, const SearchParams& p, const std::atomic<int>& counter,
+                              int generation, SearchResult& result) {
+        if (p.text == "wait" && !stoppedByCounter) {
+            ++running;
+            while (counter.load() == generation)  // like a run checking between chunks
+                std::this_thread::yield();
+            stoppedByCounter = true;
+            return false;
+        }
+        return runSearch(t, p, counter, generation, result);
+    });
+    panel.setTree(tree);
+    ASSERT_TRUE(settle(panel));
+    panel.setSearchText(QStringLiteral("wait"));
+    panel.refreshNow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return running.load() == 1; }, 5000));
+    panel.stopSearches();
+    EXPECT_TRUE(stoppedByCounter) << "no search reads the tree when stopSearches returns";
+    EXPECT_TRUE(panel.isBusy());
+    ASSERT_TRUE(settle(panel)) << "the stopped request runs again";
+    EXPECT_TRUE(panel.listedIds().empty()) << "nothing is called \"wait\"";
+}

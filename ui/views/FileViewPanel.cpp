@@ -1,0 +1,475 @@
+#include "ui/views/FileViewPanel.h"
+
+#include "app/AppSettings.h"
+#include "app/QtRegexMatcher.h"
+#include "app/TextMetrics.h"
+#include "app/ValueFormat.h"
+#include "core/analysis/Filter.h"
+#include "core/tree/ScanTree.h"
+#include "ui/views/FileListModel.h"
+#include "ui/views/FilterField.h"
+#include "ui/views/HighlightDelegate.h"
+#include "ui/views/PercentBarDelegate.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelection>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QRadioButton>
+#include <QStackedWidget>
+#include <QThread>
+#include <QTimer>
+#include <QTreeView>
+
+#include <exception>
+#include <unordered_set>
+
+namespace {
+
+constexpr int kColumnWidths[FileListModel::ColumnCount] = {309, 488, 63, 100, 100, 140, 40, 80, 90};
+constexpr int kMaxFilesChoices[] = {100, 1000, 10000, 100000};
+
+QSettings* store() { return AppSettings::instance()->settings(); }
+
+QLabel* placeholderLabel(const QString& text, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
+    label->setPalette(palette);
+    return label;
+}
+
+}  // namespace
+
+// What a finished run hands to the GUI thread.
+struct FileViewPanel::Delivery {
+    std::shared_ptr<svl::ScanTree> tree;
+    int generation = 0;
+    SearchResult result;
+    int dupMethod = 0;
+    std::shared_ptr<const svl::Filter> filter;  // decoded for this request; carries its full-path flag
+};
+
+FileViewPanel::FileViewPanel(QWidget* parent)
+    : QWidget(parent), m_generation(std::make_shared<std::atomic<int>>(0)), m_runner(runSearch) {
+    m_fileNameOnlyRadio = new QRadioButton(tr("Match file name only"), this);
+    m_entirePathRadio = new QRadioButton(tr("Match entire path"), this);
+    m_foldersCheck = new QCheckBox(tr("Folders"), this);
+    m_maxFilesCombo = new QComboBox(this);
+    m_maxFilesCombo->setObjectName(QStringLiteral("maxFilesCombo"));
+    m_maxFilesCombo->addItem(tr("ALL"), 0);
+    for (int n : kMaxFilesChoices)
+        m_maxFilesCombo->addItem(formatNumber(uint64_t(n)), n);
+    m_dupMethodCombo = new QComboBox(this);
+    m_dupMethodCombo->setObjectName(QStringLiteral("dupMethodCombo"));
+    m_dupMethodCombo->addItem(tr("Don't locate duplicates"), 0);
+    m_dupMethodCombo->addItem(tr("Locate by Name, Size"), 1);
+    m_dupMethodCombo->addItem(tr("Locate by Name, Size, Date"), 2);
+    m_dupsOnlyCheck = new QCheckBox(tr("Duplicates only"), this);
+    m_locatingLabel = placeholderLabel(tr("Locating duplicates\u2026"), this);
+    m_locatingLabel->hide();
+    m_fileNameOnlyRadio->setChecked(true);
+    m_foldersCheck->setChecked(true);
+    m_maxFilesCombo->setCurrentIndex(2);
+    m_dupMethodCombo->setCurrentIndex(2);
+
+    auto* options = new QHBoxLayout;
+    options->addWidget(m_fileNameOnlyRadio);
+    options->addWidget(m_entirePathRadio);
+    options->addWidget(m_foldersCheck);
+    options->addSpacing(12);
+    options->addWidget(placeholderLabel(tr("Max files:"), this));
+    options->addWidget(m_maxFilesCombo);
+    options->addSpacing(12);
+    options->addWidget(placeholderLabel(tr("Duplicate Files:"), this));
+    options->addWidget(m_dupMethodCombo);
+    options->addWidget(m_dupsOnlyCheck);
+    options->addStretch();
+    options->addWidget(m_locatingLabel);
+
+    m_searchField = new FilterField("fileSearchHistoryJSON", this, FilterFieldStyle::Rounded);
+    m_model = new FileListModel(this);
+    m_model->setBeforeTreeEdit([this] { stopSearches(); });
+    m_view = new QTreeView(this);
+    m_view->setModel(m_model);
+    m_view->setRootIsDecorated(false);
+    m_view->setUniformRowHeights(true);
+    m_view->setAlternatingRowColors(true);
+    m_view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_view->setEditTriggers(QAbstractItemView::EditKeyPressed);
+    m_view->setDragDropMode(QAbstractItemView::DragOnly);
+    m_view->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_view->setMouseTracking(true);
+    m_view->viewport()->installEventFilter(this);
+    QHeaderView* header = m_view->header();
+    header->setSectionsClickable(true);
+    header->setSortIndicatorShown(true);
+    header->setSortIndicator(FileListModel::AllocatedColumn, Qt::DescendingOrder);
+    header->setStretchLastSection(false);
+    header->setMinimumSectionSize(40);
+    header->setFixedHeight(28);
+    header->setFont(smallerFont(false));
+    for (int column = 0; column < FileListModel::ColumnCount; ++column)
+        header->resizeSection(column, kColumnWidths[column]);
+    m_view->setItemDelegate(new RowHeightDelegate(m_view));
+    auto* highlight = new HighlightDelegate([this](const QModelIndex& index) { return highlightSpans(index); }, m_view);
+    m_view->setItemDelegateForColumn(FileListModel::NameColumn, highlight);
+    m_view->setItemDelegateForColumn(FileListModel::PathColumn, highlight);
+    m_view->setItemDelegateForColumn(FileListModel::PercentColumn, new PercentBarDelegate(m_view, true));
+
+    m_emptyPage = new QWidget(this);
+    m_pages = new QStackedWidget(this);
+    m_pages->addWidget(m_emptyPage);
+    m_pages->addWidget(m_view);
+    m_pages->setCurrentWidget(m_emptyPage);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(4, 4, 4, 4);
+    layout->addLayout(options);
+    layout->addWidget(m_searchField);
+    layout->addWidget(m_pages, 1);
+
+    m_debounceTimer = new QTimer(this);
+    m_debounceTimer->setSingleShot(true);
+    m_debounceTimer->setInterval(250);
+
+    restoreSettings();
+    applyDuplicateControls();
+    m_model->setSortColumn(header->sortIndicatorSection());
+
+    connect(m_debounceTimer, &QTimer::timeout, this, &FileViewPanel::refreshNow);
+    connect(m_searchField, &FilterField::textChanged, this, [this] {
+        m_busy = true;
+        m_debounceTimer->start();
+    });
+    connect(m_searchField, &FilterField::submitted, this, &FileViewPanel::refreshNow);
+    connect(m_fileNameOnlyRadio, &QRadioButton::toggled, this, &FileViewPanel::refreshNow);
+    connect(m_foldersCheck, &QCheckBox::toggled, this, &FileViewPanel::refreshNow);
+    connect(m_maxFilesCombo, &QComboBox::currentIndexChanged, this, &FileViewPanel::refreshNow);
+    connect(m_dupsOnlyCheck, &QCheckBox::toggled, this, &FileViewPanel::refreshNow);
+    connect(m_dupMethodCombo, &QComboBox::currentIndexChanged, this, [this] {
+        applyDuplicateControls();
+        refreshNow();
+    });
+    connect(m_entirePathRadio, &QRadioButton::toggled, this, &FileViewPanel::saveSettings);
+    connect(m_foldersCheck, &QCheckBox::toggled, this, &FileViewPanel::saveSettings);
+    connect(m_maxFilesCombo, &QComboBox::currentIndexChanged, this, &FileViewPanel::saveSettings);
+    connect(m_dupMethodCombo, &QComboBox::currentIndexChanged, this, &FileViewPanel::saveSettings);
+    connect(m_dupsOnlyCheck, &QCheckBox::toggled, this, &FileViewPanel::saveSettings);
+    connect(header, &QHeaderView::sortIndicatorChanged, this, [this](int section) {
+        refreshNow();
+        m_model->setSortColumn(section);
+    });
+    connect(m_view, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+        if (!index.isValid() || !rowsBelongToTree())
+            return;
+        emit nodeDoubleClicked(m_model->nodeId(index));
+        const QModelIndex first = index.siblingAtColumn(0);
+        if (index.column() != 0 && m_model->hasChildren(first))
+            m_view->setExpanded(first, !m_view->isExpanded(first));
+    });
+    connect(m_view, &QTreeView::customContextMenuRequested, this,
+            [this](const QPoint& pos) { emit contextMenuRequested(m_view->viewport()->mapToGlobal(pos)); });
+    connect(m_view, &QTreeView::entered, this, [this](const QModelIndex& index) {
+        m_lastHovered = index.isValid() && rowsBelongToTree() ? int64_t(m_model->nodeId(index)) : -1;
+        emit nodeHovered(m_lastHovered);
+    });
+    connect(m_view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        emit selectionChanged(selectedIds());
+        const QModelIndex current = m_view->currentIndex();
+        if (current.isValid() && rowsBelongToTree())
+            emit nodeSelected(m_model->nodeId(current));
+    });
+    connect(m_model, &FileListModel::modelReset, this, [this] { emit selectionChanged(selectedIds()); });
+    connect(AppSettings::instance(), &AppSettings::changed, this, [this](const QString& key) {
+        if (key == QLatin1String("displayMode") || key == QLatin1String("unitBase") ||
+            key == QLatin1String("decimalPlaces"))
+            m_view->viewport()->update();
+    });
+}
+
+FileViewPanel::~FileViewPanel() {
+    m_generation->fetch_add(1);
+    waitForThreads();
+}
+
+void FileViewPanel::restoreSettings() {
+    const QSettings* s = store();
+    (s->value(QStringLiteral("fileViewMatchPath"), false).toBool() ? m_entirePathRadio : m_fileNameOnlyRadio)
+        ->setChecked(true);
+    m_foldersCheck->setChecked(s->value(QStringLiteral("fileViewFolders"), true).toBool());
+    const int maxFiles = s->value(QStringLiteral("fileViewMaxFiles"), 1000).toInt();
+    int maxIndex = 0;
+    if (maxFiles > 0)
+        for (int i = 1; i < m_maxFilesCombo->count(); ++i)
+            if (m_maxFilesCombo->itemData(i).toInt() >= maxFiles) {
+                maxIndex = i;
+                break;
+            }
+    m_maxFilesCombo->setCurrentIndex(maxIndex);
+    m_dupMethodCombo->setCurrentIndex(std::clamp(s->value(QStringLiteral("fileViewDupMethod"), 2).toInt(), 0, 2));
+    m_dupsOnlyCheck->setChecked(s->value(QStringLiteral("fileViewDupsOnly"), false).toBool());
+    setDragEnabled(s->value(QStringLiteral("enableDragDrop"), true).toBool());
+}
+
+void FileViewPanel::saveSettings() {
+    AppSettings* settings = AppSettings::instance();
+    if (!settings->saveEnabled())
+        return;
+    settings->setValue("fileViewMatchPath", m_entirePathRadio->isChecked());
+    settings->setValue("fileViewFolders", m_foldersCheck->isChecked());
+    settings->setValue("fileViewMaxFiles", m_maxFilesCombo->currentData().toInt());
+    settings->setValue("fileViewDupMethod", m_dupMethodCombo->currentIndex());
+    settings->setValue("fileViewDupsOnly", m_dupsOnlyCheck->isChecked());
+}
+
+void FileViewPanel::applyDuplicateControls() {
+    const bool locate = m_dupMethodCombo->currentData().toInt() != 0;
+    m_dupsOnlyCheck->setEnabled(locate);
+    m_view->setColumnHidden(FileListModel::DupCountColumn, !locate);
+    m_view->setColumnHidden(FileListModel::DupSizeColumn, !locate);
+}
+
+bool FileViewPanel::rowsBelongToTree() const { return m_model->tree() && m_model->tree() == m_tree; }
+
+void FileViewPanel::setTree(std::shared_ptr<svl::ScanTree> tree) {
+    m_tree = std::move(tree);
+    m_cachedDuplicates.reset();
+    m_cachedTree.reset();
+    // Rows of the old tree must never be shown or acted on against the new one.
+    m_model->setResult(nullptr, {}, nullptr);
+    m_view->setRootIsDecorated(false);
+    if (m_tree && m_tree->nodeCount > 0) {
+        m_pages->setCurrentWidget(m_view);
+        refreshNow();
+        return;
+    }
+    m_pages->setCurrentWidget(m_emptyPage);
+    m_debounceTimer->stop();
+    m_generation->fetch_add(1);
+    m_busy = false;
+    m_locatingLabel->hide();
+    emit summaryChanged(QString());
+}
+
+void FileViewPanel::refreshNow() {
+    m_debounceTimer->stop();
+    if (!m_tree || m_tree->nodeCount == 0)
+        return;
+    SearchParams params;
+    params.text = m_searchField->text().trimmed().toStdString();
+    params.matchEntirePath = m_entirePathRadio->isChecked();
+    if (!params.text.empty()) {
+        const svl::RegexFactory factory = qtRegexFactory();
+        auto filter = std::make_shared<const svl::Filter>(
+            svl::decodeFilterText(params.text, params.matchEntirePath, &factory));
+        m_requestFilter = std::move(filter);
+    } else {
+        m_requestFilter.reset();
+    }
+    params.folders = m_foldersCheck->isChecked();
+    params.maxFiles = m_maxFilesCombo->currentData().toLongLong();
+    if (params.maxFiles < 1)
+        params.maxFiles = -1;
+    const QHeaderView* header = m_view->header();
+    params.sortColumn = header->sortIndicatorSection();
+    params.sortOrder = header->sortIndicatorOrder() == Qt::DescendingOrder ? 1 : 0;
+    params.showMaxModifiedDate = store()->value(QStringLiteral("showMaxModifiedDate"), true).toBool();
+    params.dupMethod = m_dupMethodCombo->currentData().toInt();
+    params.dupsOnly = m_dupsOnlyCheck->isEnabled() && m_dupsOnlyCheck->isChecked();
+    if (params.dupMethod != 0 && m_cachedDuplicates && m_cachedMethod == params.dupMethod && m_cachedTree == m_tree)
+        params.cachedDuplicates = m_cachedDuplicates;
+    m_locatingLabel->setVisible(params.dupMethod != 0 && !params.cachedDuplicates);
+
+    const int generation = m_generation->fetch_add(1) + 1;
+    m_busy = true;
+    emit summaryChanged(tr("Searching..."));
+
+    auto job = [this, tree = m_tree, counter = m_generation, generation, params = std::move(params),
+                runner = m_runner, filter = m_requestFilter]() {
+        auto delivery = std::make_shared<Delivery>();
+        QString failure;
+        try {
+            if (!runner(*tree, params, *counter, generation, delivery->result))
+                return;
+        } catch (const std::exception& e) {
+            failure = QString::fromUtf8(e.what());
+        } catch (...) {
+            failure = QStringLiteral("unknown error");
+        }
+        if (!failure.isEmpty()) {
+            QMetaObject::invokeMethod(this, [this, generation, failure] { applyFailure(generation, failure); },
+                                      Qt::QueuedConnection);
+            return;
+        }
+        delivery->tree = tree;
+        delivery->generation = generation;
+        delivery->dupMethod = params.dupMethod;
+        delivery->filter = filter;
+        QMetaObject::invokeMethod(this, [this, delivery] { applyResult(*delivery); }, Qt::QueuedConnection);
+    };
+    QThread* thread = QThread::create(std::move(job));
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    std::erase_if(m_threads, [](const QPointer<QThread>& t) { return t.isNull(); });
+    m_threads.emplace_back(thread);
+    thread->start(QThread::InheritPriority);
+}
+
+void FileViewPanel::applyResult(const Delivery& delivery) {
+    if (m_generation->load() != delivery.generation || delivery.tree != m_tree)
+        return;
+    if (delivery.result.duplicatesComputed) {
+        m_cachedDuplicates = delivery.result.duplicates;
+        m_cachedMethod = delivery.dupMethod;
+        m_cachedTree = delivery.tree;
+    }
+    m_highlightFilter = delivery.filter;
+    const std::shared_ptr<const svl::DuplicateIndex>& duplicates = delivery.result.duplicates;
+    m_model->setResult(delivery.tree, delivery.result.ids, duplicates);
+    m_view->setRootIsDecorated(duplicates && !duplicates->groups.empty());
+    m_locatingLabel->hide();
+    m_busy = false;
+    emit summaryChanged(tr("(%1 %2  Total Size: %3  Allocated: %4)")
+                            .arg(formatNumber(delivery.result.ids.size()),
+                                 m_foldersCheck->isChecked() ? tr("items") : tr("files"),
+                                 formatSize(delivery.result.totalSize), formatSize(delivery.result.totalAllocated)));
+}
+
+void FileViewPanel::applyFailure(int generation, const QString& reason) {
+    if (m_generation->load() != generation)
+        return;
+    m_locatingLabel->hide();
+    m_busy = false;
+    emit summaryChanged(tr("(Search failed: %1)").arg(reason));
+}
+
+void FileViewPanel::waitForThreads() {
+    for (const QPointer<QThread>& thread : m_threads)
+        if (thread)
+            thread->wait();
+    m_threads.clear();
+}
+
+void FileViewPanel::stopSearches() {
+    bool running = false;
+    for (const QPointer<QThread>& thread : m_threads)
+        running = running || (thread && thread->isRunning());
+    if (!running)
+        return;
+    m_generation->fetch_add(1);
+    waitForThreads();
+    // The stopped search's request still stands; run it again once the edit is done.
+    QTimer::singleShot(0, this, [this] {
+        if (m_busy && !m_debounceTimer->isActive())
+            refreshNow();
+    });
+}
+
+void FileViewPanel::refreshRows() {
+    m_cachedDuplicates.reset();
+    m_cachedTree.reset();
+    const int rows = m_model->rowCount();
+    if (rows > 0)
+        emit m_model->dataChanged(m_model->index(0, 0), m_model->index(rows - 1, FileListModel::ColumnCount - 1));
+    m_view->viewport()->update();
+}
+
+void FileViewPanel::setSearchText(const QString& text) { m_searchField->setText(text); }
+
+std::vector<uint32_t> FileViewPanel::listedIds() const {
+    if (!rowsBelongToTree())
+        return {};
+    return m_model->ids();
+}
+
+std::vector<uint32_t> FileViewPanel::selectedIds() const {
+    std::vector<uint32_t> ids;
+    if (!rowsBelongToTree())
+        return ids;
+    const QModelIndexList rows = m_view->selectionModel()->selectedRows(0);
+    ids.reserve(size_t(rows.size()));
+    for (const QModelIndex& index : rows)
+        ids.push_back(m_model->nodeId(index));
+    return ids;
+}
+
+void FileViewPanel::renameId(uint32_t id) {
+    if (!rowsBelongToTree())
+        return;
+    const std::vector<uint32_t>& ids = m_model->ids();
+    const auto found = std::find(ids.begin(), ids.end(), id);
+    if (found == ids.end())
+        return;
+    const QModelIndex index = m_model->index(int(found - ids.begin()), 0);
+    m_view->setCurrentIndex(index);
+    m_view->edit(index);
+}
+
+void FileViewPanel::selectIds(const std::vector<uint32_t>& wanted) {
+    if (!rowsBelongToTree())
+        return;
+    const std::unordered_set<uint32_t> set(wanted.begin(), wanted.end());
+    const std::vector<uint32_t>& ids = m_model->ids();
+    // Consecutive rows become one range, so selecting everything is one range.
+    QItemSelection selection;
+    const int last = FileListModel::ColumnCount - 1;
+    for (size_t row = 0; row < ids.size();) {
+        if (!set.count(ids[row])) {
+            ++row;
+            continue;
+        }
+        const size_t first = row;
+        while (row < ids.size() && set.count(ids[row]))
+            ++row;
+        selection.append(QItemSelectionRange(m_model->index(int(first), 0), m_model->index(int(row - 1), last)));
+    }
+    QItemSelectionModel* model = m_view->selectionModel();
+    const QSignalBlocker blocker(model);
+    model->select(selection, QItemSelectionModel::ClearAndSelect);
+    m_view->viewport()->update();
+}
+
+void FileViewPanel::setCurrentRow(int row) { m_view->setCurrentIndex(m_model->index(row, 0)); }
+
+void FileViewPanel::setDragEnabled(bool enabled) {
+    m_view->setDragEnabled(enabled);
+    m_view->setDragDropMode(enabled ? QAbstractItemView::DragOnly : QAbstractItemView::NoDragDrop);
+}
+
+void FileViewPanel::setEmptyPage(QWidget* page) {
+    const bool showing = isShowingEmptyState();
+    m_pages->removeWidget(m_emptyPage);
+    m_emptyPage->deleteLater();
+    m_emptyPage = page;
+    m_pages->insertWidget(0, page);
+    if (showing)
+        m_pages->setCurrentWidget(page);
+}
+
+bool FileViewPanel::isShowingEmptyState() const { return m_pages->currentWidget() == m_emptyPage; }
+
+QList<QPair<int, int>> FileViewPanel::highlightSpans(const QModelIndex& index) const {
+    if (!m_highlightFilter || m_highlightFilter->empty() || !index.isValid() || index.internalId() != 0 ||
+        index.column() > 1)
+        return {};
+    const QString name = index.siblingAtColumn(0).data().toString();
+    const QString path = index.siblingAtColumn(1).data().toString();
+    return highlightSpansFor(m_highlightFilter.get(), name, path, index.column());
+}
+
+bool FileViewPanel::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_view->viewport() && m_lastHovered != -1) {
+        const bool left = event->type() == QEvent::Leave;
+        const bool offRows = event->type() == QEvent::MouseMove &&
+                             !m_view->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint()).isValid();
+        if (left || offRows) {
+            m_lastHovered = -1;
+            emit nodeHovered(-1);
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
