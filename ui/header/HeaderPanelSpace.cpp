@@ -1,0 +1,115 @@
+// The header's selection row and the total, used and free space of its volume. Sizes
+// come from VolumeProbe within a time limit: a volume that does not answer in time is
+// shown without sizes.
+#include "ui/header/HeaderPanel.h"
+
+#include "app/ValueFormat.h"
+#include "core/smb/SmbMount.h"
+#include "ui/header/VolumeCombo.h"
+
+#include <QLabel>
+
+#include <algorithm>
+
+namespace {
+
+// The volume holding `path` asked within the limit its mount type allows.
+VolumeUsage usageOf(const std::vector<svl::MountEntry>& table, const QString& path) {
+    const std::string local = path.toStdString();
+    return queryUsageWithin(local, answerLimitFor(table, local));
+}
+
+bool hasSize(const VolumeUsage& usage) {
+    return usage.state == VolumeUsage::State::Answered && usage.total > 0;
+}
+
+}  // namespace
+
+void HeaderPanel::clearValueLabels() {
+    for (QLabel* label : {m_totalValue, m_usedValue, m_usedPercent, m_freeValue, m_freePercent})
+        label->clear();
+}
+
+void HeaderPanel::fillValueLabels() {
+    const uint64_t used = m_spaceTotal - std::min(m_spaceFree, m_spaceTotal);
+    m_totalValue->setText(formatSize(m_spaceTotal));
+    m_usedValue->setText(formatSize(used));
+    m_usedPercent->setText(percentText(used, m_spaceTotal));
+    m_freeValue->setText(formatSize(m_spaceFree));
+    m_freePercent->setText(percentText(m_spaceFree, m_spaceTotal));
+}
+
+void HeaderPanel::updateSpaceLabels(const QString& path) {
+    const std::vector<svl::MountEntry> table = volumeSystem().readMounts();
+    m_spaceTotal = 0;
+    m_spaceFree = 0;
+
+    if (!m_multipleRoots.isEmpty()) {
+        m_selectionLabel->setText(tr("<Multiple>"));
+        QStringList bracketed;
+        for (const QString& root : m_multipleRoots)
+            bracketed.append(QLatin1Char('[') + root + QLatin1Char(']'));
+        m_selectionDetail->setText(QStringLiteral("  ") + bracketed.join(QLatin1Char(' ')));
+        m_selectionDetail->setToolTip(m_multipleRoots.join(QLatin1Char('\n')));
+        for (const QString& root : m_multipleRoots) {
+            const VolumeUsage usage = usageOf(table, root);
+            if (!hasSize(usage)) {
+                m_spaceTotal = 0;
+                m_spaceFree = 0;
+                clearValueLabels();
+                return;
+            }
+            m_spaceTotal += usage.total;
+            m_spaceFree += usage.available;
+        }
+        fillValueLabels();
+        return;
+    }
+
+    if (!m_importedFile.isEmpty()) {
+        m_selectionLabel->setText(m_importedIsMft ? tr("<MFT file>") : tr("<CSV file>"));
+        m_selectionDetail->setText(QStringLiteral("  ") + m_importedFile);
+        m_selectionDetail->setToolTip(m_importedFile);
+        if (m_importedSizesKnown) {
+            m_spaceTotal = m_importedTotal;
+            m_spaceFree = m_importedFree;
+        }
+        if (m_spaceTotal != 0)
+            fillValueLabels();
+        else
+            clearValueLabels();
+        return;
+    }
+
+    if (isFolderSelection() || currentData().isEmpty()) {
+        m_selectionLabel->setText(tr("<Folder>"));
+        m_selectionDetail->setText(QStringLiteral("  ") + path);
+        m_selectionDetail->setToolTip(QString());
+    } else {
+        m_selectionLabel->clear();
+        m_selectionDetail->clear();
+        m_selectionDetail->setToolTip(QString());
+        if (const auto share = svl::gvfsSmbMountFor(table, path.toStdString())) {
+            m_selectionLabel->setText(smbItemText(*share));
+        } else {
+            m_selectionLabel->setText(path);
+            VolumeRecord volume;
+            volume.rootPath = path;
+            if (const svl::MountEntry* mount = svl::mountContaining(table, path.toStdString())) {
+                volume.device = QString::fromLocal8Bit(mount->source.c_str());
+                volume.name = volumeSystem().deviceLabel(mount->source);
+            }
+            const QString label = volumeLabel(volume);
+            m_selectionDetail->setText(label.isEmpty() ? QString() : QStringLiteral("  ") + label);
+            m_selectionDetail->setToolTip(label);
+        }
+    }
+    const VolumeUsage usage = usageOf(table, path);
+    if (!hasSize(usage)) {
+        clearValueLabels();
+        return;
+    }
+    m_spaceTotal = usage.total;
+    m_spaceFree = usage.available;
+    fillValueLabels();
+}

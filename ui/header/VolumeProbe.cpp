@@ -1,0 +1,146 @@
+#include "ui/header/VolumeProbe.h"
+
+#include "core/smb/SmbMount.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <sys/statvfs.h>
+
+#include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
+
+namespace {
+
+VolumeSystem realSystem() {
+    VolumeSystem system;
+    system.readMounts = [] { return svl::readMountInfo(); };
+    system.queryUsage = [](const std::string& path) { return statVolume(path); };
+    system.listShares = [] { return svl::listGvfsSmbMounts(std::string()); };
+    system.deviceLabel = [](const std::string& device) { return labelOfDevice(device); };
+    return system;
+}
+
+// Keys of calls that have not returned. Never destroyed: a thread stuck in a dead mount
+// may still release its key while the process exits.
+struct RunningCalls {
+    std::mutex mutex;
+    std::set<std::string> keys;
+};
+
+RunningCalls& runningCalls() {
+    static auto* calls = new RunningCalls;
+    return *calls;
+}
+
+QString unescapeLabel(const QString& name) {
+    QByteArray out;
+    const QByteArray in = QFile::encodeName(name);
+    for (qsizetype i = 0; i < in.size(); ++i) {
+        if (in[i] == '\\' && i + 3 < in.size() && in[i + 1] == 'x') {
+            bool ok = false;
+            const int byte = in.mid(i + 2, 2).toInt(&ok, 16);
+            if (ok) {
+                out.append(char(byte));
+                i += 3;
+                continue;
+            }
+        }
+        out.append(in[i]);
+    }
+    return QString::fromUtf8(out);
+}
+
+}  // namespace
+
+namespace volumeprobe_detail {
+
+bool claim(const std::string& key) {
+    RunningCalls& calls = runningCalls();
+    std::lock_guard lock(calls.mutex);
+    return calls.keys.insert(key).second;
+}
+
+void release(const std::string& key) {
+    RunningCalls& calls = runningCalls();
+    std::lock_guard lock(calls.mutex);
+    calls.keys.erase(key);
+}
+
+bool startDetached(std::function<void()> body) {
+    try {
+        std::thread(std::move(body)).detach();
+        return true;
+    } catch (const std::system_error&) {
+        return false;
+    }
+}
+
+}  // namespace volumeprobe_detail
+
+VolumeSystem& volumeSystem() {
+    static VolumeSystem system = realSystem();
+    return system;
+}
+
+void resetVolumeSystem() {
+    volumeSystem() = realSystem();
+}
+
+bool isNetworkFsType(const std::string& type) {
+    static const std::set<std::string> network = {"nfs",  "nfs4", "cifs",     "smb3",      "smbfs", "9p",
+                                                  "ncpfs", "afs", "ceph",     "glusterfs", "virtiofs",
+                                                  "davfs", "sshfs", "lustre", "gfs2",      "ocfs2"};
+    return network.count(type) != 0 || type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0;
+}
+
+std::chrono::milliseconds answerLimitFor(const std::vector<svl::MountEntry>& table, const std::string& path) {
+    const svl::MountEntry* mount = svl::mountContaining(table, path);
+    return mount && isNetworkFsType(mount->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;
+}
+
+VolumeUsage queryUsageWithin(const std::string& path, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    TimedCall<VolumeUsage> call("usage:" + path, [query = volumeSystem().queryUsage, path] { return query(path); });
+    const std::optional<VolumeUsage> usage = call.wait(deadline);
+    if (!usage) {
+        VolumeUsage silent;
+        silent.state = VolumeUsage::State::NoAnswer;
+        return silent;
+    }
+    return *usage;
+}
+
+std::vector<svl::SmbMountInfo> listSharesWithinLimit() {
+    const auto deadline = std::chrono::steady_clock::now() + kNetworkAnswerLimit;
+    TimedCall<std::vector<svl::SmbMountInfo>> call("gvfs-shares", volumeSystem().listShares);
+    return call.wait(deadline).value_or(std::vector<svl::SmbMountInfo>());
+}
+
+VolumeUsage statVolume(const std::string& path) {
+    VolumeUsage usage;
+    struct statvfs info {};
+    if (::statvfs(path.c_str(), &info) != 0)
+        return usage;
+    usage.state = VolumeUsage::State::Answered;
+    const uint64_t unit = info.f_frsize ? info.f_frsize : info.f_bsize;
+    usage.total = uint64_t(info.f_blocks) * unit;
+    usage.available = uint64_t(info.f_bavail) * unit;
+    return usage;
+}
+
+QString labelOfDevice(const std::string& device) {
+    if (device.rfind("/dev/", 0) != 0)
+        return QString();
+    const QString target = QFileInfo(QFile::decodeName(device.c_str())).canonicalFilePath();
+    if (target.isEmpty())
+        return QString();
+    const QDir labels(QStringLiteral("/dev/disk/by-label"));
+    for (const QFileInfo& link : labels.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        if (link.canonicalFilePath() == target)
+            return unescapeLabel(link.fileName());
+    }
+    return QString();
+}

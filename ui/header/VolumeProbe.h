@@ -1,0 +1,125 @@
+// Sizes and listings of mounted volumes that never let a dead mount stall the caller.
+// Every query that may touch a file system runs on a detached thread of its own and the
+// caller waits at most a time limit: short for network and FUSE file systems, whose
+// servers may never answer. While an earlier query on the same path is still stuck, no
+// second one is started; the caller gets "no answer" at once. The system calls sit
+// behind replaceable hooks (`volumeSystem`) so tests can stand in a mount that blocks.
+// Callers: any thread (the header calls from the GUI thread); hooks run on the query threads.
+#pragma once
+
+#include "core/scan/MountTable.h"
+#include "core/scan/RemoteSource.h"
+
+#include <QString>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What one size query of a volume found.
+struct VolumeUsage {
+    enum class State { Failed, Answered, NoAnswer };
+    State state = State::Failed;
+    uint64_t total = 0;      // bytes
+    uint64_t available = 0;  // bytes the user may still write
+};
+
+// The outside world of the source list and the space labels. The size query and the
+// share listing may block; the header calls both only through a time limit.
+struct VolumeSystem {
+    std::function<std::vector<svl::MountEntry>()> readMounts;
+    std::function<VolumeUsage(const std::string& path)> queryUsage;
+    std::function<std::vector<svl::SmbMountInfo>()> listShares;
+    // The file-system label of a device path ("/dev/sda1"); empty when it has none.
+    std::function<QString(const std::string& device)> deviceLabel;
+};
+
+// The hooks in use; the real system until a test replaces them. GUI thread.
+VolumeSystem& volumeSystem();
+// Puts the real system back.
+void resetVolumeSystem();
+
+inline constexpr std::chrono::milliseconds kNetworkAnswerLimit{500};
+inline constexpr std::chrono::milliseconds kLocalAnswerLimit{3000};
+
+// Types served over a network or by a user-space server (nfs, cifs, sshfs, every FUSE type ...).
+bool isNetworkFsType(const std::string& type);
+// The time limit for a path, by the type of the mount that covers it in `table` (by text).
+std::chrono::milliseconds answerLimitFor(const std::vector<svl::MountEntry>& table, const std::string& path);
+
+// One call of `fn` on its own thread. `key` names what it touches; when a call with the
+// same key has not returned yet, this one does not start and `wait` gives nothing.
+template <class T>
+class TimedCall {
+public:
+    TimedCall(const std::string& key, std::function<T()> fn);
+    // The result when the call ends before `deadline`, else nothing (the thread is left to finish).
+    std::optional<T> wait(std::chrono::steady_clock::time_point deadline);
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> m_shared;
+};
+
+// Usage of the volume that holds `path`, waiting at most `limit`.
+VolumeUsage queryUsageWithin(const std::string& path, std::chrono::milliseconds limit);
+// The gvfs shares, or an empty list when the listing does not answer in the network limit.
+std::vector<svl::SmbMountInfo> listSharesWithinLimit();
+
+// statvfs of a path: total and available bytes; Failed when the call fails.
+VolumeUsage statVolume(const std::string& path);
+// The label under /dev/disk/by-label that links to `device`, with the kernel's \xNN escapes undone.
+QString labelOfDevice(const std::string& device);
+
+namespace volumeprobe_detail {
+// True when no call with `key` is running (and marks it running).
+bool claim(const std::string& key);
+void release(const std::string& key);
+bool startDetached(std::function<void()> body);
+}  // namespace volumeprobe_detail
+
+#include <condition_variable>
+#include <mutex>
+
+template <class T>
+struct TimedCall<T>::Shared {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::optional<T> result;
+    bool finished = false;
+};
+
+template <class T>
+TimedCall<T>::TimedCall(const std::string& key, std::function<T()> fn) {
+    if (!volumeprobe_detail::claim(key))
+        return;
+    auto shared = std::make_shared<Shared>();
+    const bool started = volumeprobe_detail::startDetached([shared, key, fn = std::move(fn)] {
+        std::optional<T> result;
+        try {
+            result = fn();
+        } catch (...) {
+        }
+        volumeprobe_detail::release(key);
+        std::lock_guard lock(shared->mutex);
+        shared->result = std::move(result);
+        shared->finished = true;
+        shared->done.notify_all();
+    });
+    if (started)
+        m_shared = std::move(shared);
+    else
+        volumeprobe_detail::release(key);
+}
+
+template <class T>
+std::optional<T> TimedCall<T>::wait(std::chrono::steady_clock::time_point deadline) {
+    if (!m_shared)
+        return std::nullopt;
+    std::unique_lock lock(m_shared->mutex);
+    m_shared->done.wait_until(lock, deadline, [this] { return m_shared->finished; });
+    return m_shared->finished ? m_shared->result : std::nullopt;
+}
