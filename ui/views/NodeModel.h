@@ -1,0 +1,127 @@
+// The folder tree's item model: the displayed scan tree read in place, nine columns,
+// every text computed when a view asks. Row ids (the indexes' internal ids) below the
+// node count n are node ids; n + f is the file-group row that gathers the loose files
+// of folder f once there are fileGroupMinSize of them. Each folder's child order is
+// sorted once, on all cores for long lists, and kept until the sort or the tree changes.
+// GUI thread only; sortRows' workers read the tree and the model's switches.
+#pragma once
+
+#include <QAbstractItemModel>
+#include <QIcon>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace svl {
+class ScanTree;
+}
+
+class NodeModel : public QAbstractItemModel {
+    Q_OBJECT
+
+public:
+    enum Column { FolderColumn, PercentColumn, SizeColumn, AllocatedColumn, ItemsColumn, FilesColumn,
+                  FoldersColumn, ModifiedColumn, AttributesColumn, ColumnCount };
+
+    // The loose files of one folder, as its group row shows them.
+    struct FileGroup {
+        uint32_t fileCount = 0;  // removed files included
+        uint64_t size = 0;       // removed files excluded
+        uint64_t allocated = 0;  // removed files and further hard links excluded
+        int64_t newest = 0;
+        bool grouped = false;
+        std::string label;  // UTF-8, empty when not grouped
+    };
+
+    // One entry of a child list while it is sorted.
+    struct Row {
+        int64_t key;
+        uint32_t id;
+    };
+
+    using RenameHandler = std::function<bool(uint32_t nodeId, const QString& newName)>;
+
+    explicit NodeModel(QObject* parent = nullptr);
+    ~NodeModel() override;
+
+    QModelIndex index(int row, int column, const QModelIndex& parent = QModelIndex()) const override;
+    QModelIndex parent(const QModelIndex& index) const override;
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    bool hasChildren(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // Re-sorts every cached child list that a persistent index needs, keeping those
+    // indexes (expansion, selection) on their rows; the rest are sorted when shown.
+    void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
+
+    // Installs a tree (null empties the view) inside a model reset; sort order is kept.
+    void setTree(std::shared_ptr<svl::ScanTree> tree);
+    const std::shared_ptr<svl::ScanTree>& tree() const { return m_tree; }
+
+    // The parent row id: a group row's folder, a grouped file's group row, else the node's parent.
+    uint32_t parentId(uint32_t rowId) const;
+    uint32_t childCount(uint32_t rowId) const;
+    // The children in display order, built and sorted on first request.
+    const std::vector<uint32_t>& childOrder(uint32_t rowId) const;
+    // The column-0 index of a row id, building the child orders along the way; invalid for
+    // ids that name no row.
+    QModelIndex indexForId(uint32_t rowId) const;
+    // A node's full path, or a group row's label; null without a tree.
+    QString pathOf(uint32_t rowId) const;
+
+    // The folder's group record, computed on first use. Requires folder < node count.
+    const FileGroup& fileGroup(uint32_t folder) const;
+    // Least number of loose files that groups them (negative counts as 0, 0 = never).
+    void setFileGroupMinSize(int minimum);
+    int fileGroupMinSize() const { return m_fileGroupMinSize; }
+    // Drops the group records after renames and removals; no signal.
+    void clearGroupCache();
+    QVariant groupRowData(const QModelIndex& index, int role) const;
+
+    // Puts the row ids of one parent into display order.
+    void sortRows(std::vector<uint32_t>& ids) const;
+    // Sorts again by the current column and order (after showMaxModifiedDate changed).
+    void resort();
+    int sortColumn() const { return m_sortColumn; }
+    Qt::SortOrder sortOrder() const { return m_sortOrder; }
+
+    // Set directly by the owner.
+    bool renameEnabled = true;
+    bool showMaxModifiedDate = true;
+    RenameHandler renameHandler;
+
+private:
+    bool isVirtual() const;
+    uint32_t nodeCount() const;
+    bool ownsIndex(const QModelIndex& index) const;
+    int barLevel(uint32_t nodeId) const;
+    QVariant nodeData(uint32_t id, int column, int role) const;
+    QString displayText(uint32_t id, int column) const;
+    QString percentText(uint32_t id) const;
+    std::string_view rowName(uint32_t rowId) const;
+
+    std::shared_ptr<svl::ScanTree> m_tree;
+    mutable std::unordered_map<uint32_t, std::vector<uint32_t>> m_orderCache;
+    mutable std::unordered_map<uint32_t, FileGroup> m_groupCache;
+    mutable std::vector<uint32_t> m_rowOfId;
+    int m_fileGroupMinSize = 4;
+    int m_sortColumn = AllocatedColumn;
+    Qt::SortOrder m_sortOrder = Qt::DescendingOrder;
+    QIcon m_folderIcon;
+    QIcon m_fileIcon;
+    QIcon m_warningIcon;
+};
+
+// Compares two names byte by byte with only ASCII letters lowered (no locale): negative
+// when a sorts first ascending, the shorter first when one is a prefix of the other.
+int compareNamesAscii(std::string_view a, std::string_view b);

@@ -1,0 +1,53 @@
+// NodeModel's editing and dragging: names go to the owner's rename handler (the model
+// never renames anything), dragged rows leave as file URLs, nothing is dropped in.
+#include "ui/views/NodeModel.h"
+
+#include "core/tree/ScanTree.h"
+
+#include <QMimeData>
+#include <QUrl>
+
+Qt::ItemFlags NodeModel::flags(const QModelIndex& index) const {
+    Qt::ItemFlags result = QAbstractItemModel::flags(index);
+    if (!ownsIndex(index))
+        return result;
+    const uint32_t id = uint32_t(index.internalId());
+    if (id >= nodeCount())
+        return result;
+    result |= Qt::ItemIsDragEnabled;
+    if (index.column() == FolderColumn && id != 0 && !(m_tree->node(id).flags & svl::NodeFlag::Removed) &&
+        renameEnabled && renameHandler)
+        result |= Qt::ItemIsEditable;
+    return result;
+}
+
+bool NodeModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+    if (role != Qt::EditRole || !ownsIndex(index) || index.column() != FolderColumn || !renameHandler)
+        return false;
+    const uint32_t id = uint32_t(index.internalId());
+    if (id == 0 || id >= nodeCount())
+        return false;
+    if (!renameHandler(id, value.toString()))
+        return false;
+    clearGroupCache();
+    emit dataChanged(index, index.sibling(index.row(), AttributesColumn));
+    return true;
+}
+
+QStringList NodeModel::mimeTypes() const { return {QStringLiteral("text/uri-list")}; }
+
+QMimeData* NodeModel::mimeData(const QModelIndexList& indexes) const {
+    if (!m_tree)
+        return nullptr;
+    QList<QUrl> urls;
+    for (const QModelIndex& index : indexes) {
+        if (!ownsIndex(index) || index.column() != FolderColumn || index.internalId() >= nodeCount())
+            continue;
+        urls.append(QUrl::fromLocalFile(QString::fromStdString(m_tree->fullPath(uint32_t(index.internalId())))));
+    }
+    if (urls.isEmpty())
+        return nullptr;
+    auto* mime = new QMimeData;
+    mime->setUrls(urls);
+    return mime;
+}
