@@ -2,6 +2,8 @@
 // PATH (no system bus runs here, so the real pkexec cannot). The pkexec stand-in runs the
 // real root side of the program, so parent checks and mount refusals are exercised for real.
 #include "integration/AdminDelete.h"
+
+#include "app/ElevationTools.h"
 #include "tests/app/ShellTestEnv.h"
 
 #include <QFile>
@@ -194,4 +196,21 @@ TEST(AdminDelete, ManualCommandQuotesEachPathForTheShell)
 {
     EXPECT_EQ(manualDeleteCommand({"/a/it's", "/b c/d"}),
               "sudo rm -rf --one-file-system -- '/a/it'\\''s' '/b c/d'");
+}
+
+TEST(ElevationTools, SearchFoldersAndExecutableLookup)
+{
+    TempDir dir;
+    put(dir / "a/tool", "#!/bin/sh\n");  // not executable: passed over
+    put(dir / "b/tool", "#!/bin/sh\n");
+    ::chmod((dir / "b/tool").c_str(), 0755);
+    hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "c/tool"));
+    {
+        ScopedEnv path("PATH", (dir / "a") + "::/usr/bin:" + (dir / "b"));
+        const QList<QString> folders = elevationSearchFolders();
+        EXPECT_EQ(folders, (QList<QString>{qs(dir / "a"), "/usr/bin", qs(dir / "b"), "/usr/local/bin", "/bin",
+                                           "/usr/local/sbin", "/usr/sbin", "/sbin"}));
+        EXPECT_EQ(findExecutableIn("tool", folders), qs(dir / "b/tool"));
+        EXPECT_EQ(findExecutableIn("tool", {qs(dir / "c"), qs(dir / "a")}), "");
+    }
 }

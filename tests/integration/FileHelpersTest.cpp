@@ -210,3 +210,16 @@ TEST(SafeRemoval, OpeningAFolderRefusesLinksOnTheWay)
     EXPECT_FALSE(saferemove::isCleanAbsolutePath("/a//b"));
     EXPECT_TRUE(saferemove::isCleanAbsolutePath("/a/b"));
 }
+
+TEST(DeleteItems, AnAdministratorCopyNeverFollowsALinkInAParentFolder)
+{
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "only a root process resolves parents without links";
+    TempDir dir;
+    TempDir decoy;
+    hmtest::writeFile(decoy / "victim", "keep me");
+    ::symlink(decoy.path().c_str(), (dir / "link").c_str());
+    QString error;
+    EXPECT_FALSE(deleteItems(qs(dir / "link/victim"), &error, nullptr));
+    EXPECT_TRUE(exists(decoy / "victim"));
+}

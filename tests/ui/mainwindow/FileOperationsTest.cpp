@@ -1,0 +1,385 @@
+// The window's file commands over real scanned folders: which items they act on, what
+// they refuse, what they ask, and that the tree follows the disk. Questions and boxes are
+// recorded by hooks; the trash is the real XDG trash of a private XDG_DATA_HOME.
+#include "ui/mainwindow/FileOperations.h"
+
+#include "app/QtRegexMatcher.h"
+#include "core/analysis/Filter.h"
+#include "core/analysis/MatchBitmap.h"
+#include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
+#include "tests/app/ShellTestEnv.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using hmtest::TempDir;
+using shelltest::qs;
+
+namespace {
+
+bool exists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+void put(const std::string& path, const std::string& content = "x")
+{
+    hmtest::sh("mkdir -p " + hmtest::shQuote(path.substr(0, path.rfind('/'))));
+    hmtest::writeFile(path, content);
+}
+
+// A scanned folder, the hooks' record, and FileOperations over it.
+struct Fixture {
+    TempDir dir;
+    std::unique_ptr<svl::ScanTree> tree;
+    std::unique_ptr<svl::ScanTree> filtered;
+    QStringList asked;       // "question | detail"
+    QStringList errors;      // "text | detail"
+    QStringList information;
+    bool answer = true;
+    std::vector<uint32_t> removedIds;
+    FileActionBackend backend = FileActionBackend::system();
+    FileCommandContext context;
+
+    // Root inside the data home, so the XDG trash lies on the same file system.
+    Fixture() { QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")); }
+
+    std::string root() const { return dir.path() + "/root"; }
+    void scan(const svl::ScanOptions& options = {})
+    {
+        tree = svl::scanSingle(root(), options, nullptr);
+        ASSERT_TRUE(tree && tree->nodeCount > 0);
+        context.displayed = tree.get();
+        context.full = tree.get();
+    }
+    void filter(const std::string& include)
+    {
+        const svl::RegexFactory factory = qtRegexFactory();
+        const svl::Filter f = svl::decodeFilterText(include, false, &factory);
+        filtered = svl::filterTree(*tree, &f, nullptr);
+        ASSERT_TRUE(filtered);
+        context.displayed = filtered.get();
+    }
+    svl::ScanTree* shown() const { return const_cast<svl::ScanTree*>(context.displayed); }
+    uint32_t id(const std::string& rel) const
+    {
+        const std::string path = root() + (rel.empty() ? "" : "/" + rel);
+        const int64_t found = context.displayed->findPath(path.data(), path.size());
+        EXPECT_GE(found, 0) << rel;
+        return uint32_t(found);
+    }
+    FileOperations ops(bool elevated = false)
+    {
+        FileOperationHooks hooks;
+        hooks.ask = [this](const QString& q, const QString& d, const QString&, const QString&) {
+            asked.append(q + " | " + d);
+            return answer;
+        };
+        hooks.showError = [this](const QString& t, const QString& d) { errors.append(t + " | " + d); };
+        hooks.showInformation = [this](const QString& t, const QString& d) { information.append(t + " | " + d); };
+        hooks.removeNodes = [this](const std::vector<uint32_t>& ids) {
+            for (uint32_t i : ids) {
+                removedIds.push_back(i);
+                (void)shown()->markRemoved(i);
+            }
+        };
+        return FileOperations(shown(), tree.get(), context, backend, hooks, elevated);
+    }
+    QList<SelectedItem> items(std::initializer_list<const char*> rels, bool groups = false, bool withRoot = false)
+    {
+        std::vector<uint32_t> ids;
+        for (const char* rel : rels)
+            ids.push_back(id(rel));
+        return FileCommandPlanner(context).collect(ids, groups, withRoot);
+    }
+};
+
+}  // namespace
+
+TEST(FileCommandPlanner, CollectsNodesOnceAndGroupRowsOnlyWhenAsked)
+{
+    Fixture f;
+    put(f.root() + "/a/one");
+    put(f.root() + "/a/two");
+    put(f.root() + "/b");
+    f.scan();
+    const uint32_t n = f.tree->nodeCount;
+    const uint32_t a = f.id("a"), one = f.id("a/one"), b = f.id("b");
+    const FileCommandPlanner planner(f.context);
+    auto ids = [](const QList<SelectedItem>& items) {
+        std::vector<uint32_t> out;
+        for (const SelectedItem& i : items)
+            out.push_back(i.id);
+        return out;
+    };
+    const std::vector<uint32_t> selection{0, one, a + n, a, one, b};
+    EXPECT_EQ(ids(planner.collect(selection, false, false)), (std::vector<uint32_t>{one, a, b}));
+    EXPECT_EQ(ids(planner.collect(selection, true, true)), (std::vector<uint32_t>{0, one, a, b}));
+    (void)f.tree->markRemoved(b);
+    EXPECT_EQ(ids(planner.collect({b, a}, false, false)), (std::vector<uint32_t>{a}));
+    const QList<SelectedItem> items = planner.collect({one}, false, false);
+    ASSERT_EQ(items.size(), 1);
+    EXPECT_EQ(items[0].path, qs(f.root() + "/a/one"));
+    EXPECT_EQ(items[0].name, "one");
+    EXPECT_FALSE(items[0].isFolder);
+}
+
+TEST(FileOperations, TrashAsksWithTheNameOrCountAndTakesAFolderOnceWithItsContents)
+{
+    Fixture f;
+    put(f.root() + "/dir/inner");
+    put(f.root() + "/file");
+    f.scan();
+    FileOperations ops = f.ops();
+    ops.moveToTrash(f.items({"file"}));
+    ASSERT_EQ(f.asked.size(), 1);
+    EXPECT_EQ(f.asked[0], "Move \"file\" to the Trash? | You can recover this from the Trash until it's emptied.");
+    EXPECT_FALSE(exists(f.root() + "/file"));
+    EXPECT_TRUE(QFile::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/file"));
+
+    // The folder and an item inside it: the folder goes once, the inner item is no failure.
+    ops.moveToTrash(f.items({"dir/inner", "dir"}));
+    EXPECT_EQ(f.asked.last(), "Move \"dir\" to the Trash? | You can recover this from the Trash until it's emptied.");
+    EXPECT_TRUE(f.errors.isEmpty()) << f.errors.join('\n').toStdString();
+    EXPECT_FALSE(exists(f.root() + "/dir"));
+    EXPECT_EQ(f.removedIds, (std::vector<uint32_t>{f.id("file"), f.id("dir")}));
+
+    // Declined: nothing happens.
+    put(f.root() + "/x");
+    put(f.root() + "/y");
+    f.scan();
+    f.answer = false;
+    FileOperations again = f.ops();
+    again.moveToTrash(f.items({"x", "y"}));
+    EXPECT_TRUE(f.asked.last().startsWith("Move 2 items to the Trash?"));
+    EXPECT_TRUE(exists(f.root() + "/x"));
+}
+
+TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
+{
+    Fixture f;
+    put(f.root() + "/plain");
+    put(f.root() + "/bad\xff name");
+    f.scan();
+    f.context.imported = true;
+    f.ops().deleteImmediately(f.items({"plain"}));
+    f.context.imported = false;
+    f.context.jobRunning = true;
+    f.ops().moveToTrash(f.items({"plain"}));
+    f.ops().rename(f.id("plain"), "other");
+    f.context.jobRunning = false;
+    // A name that isn't valid UTF-8 would come back as a look-alike: never acted on.
+    f.ops().deleteImmediately(f.items({"bad\xff name"}));
+    f.ops().open(f.items({"bad\xff name"}));
+    EXPECT_TRUE(f.asked.isEmpty());
+    ASSERT_EQ(f.errors.size(), 5);
+    EXPECT_TRUE(f.errors[0].contains("imported from a file"));
+    EXPECT_TRUE(f.errors[1].contains("while a scan is running"));
+    EXPECT_TRUE(f.errors[2].startsWith("Couldn't rename \"plain\""));
+    EXPECT_TRUE(f.errors[3].contains("isn't valid text"));
+    EXPECT_TRUE(exists(f.root() + "/plain"));
+    EXPECT_TRUE(exists(f.root() + "/bad\xff name"));
+
+    // A name holding "/" or ".." (from a share or an import) would clean to another path.
+    const QList<SelectedItem> plain = f.items({"plain"});
+    EXPECT_EQ(FileCommandPlanner(f.context).screenPaths(plain, nullptr).size(), 1);
+    (void)f.tree->rename(plain[0].id, "../plain", 8);
+    const QList<SelectedItem> odd = FileCommandPlanner(f.context).collect({plain[0].id}, false, false);
+    EXPECT_TRUE(FileCommandPlanner(f.context).screenPaths(odd, nullptr).isEmpty());
+    (void)f.tree->rename(plain[0].id, "a/b", 3);
+    EXPECT_TRUE(FileCommandPlanner(f.context).screenPaths(odd, nullptr).isEmpty());
+}
+
+TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
+{
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting needs root";
+    Fixture f;
+    TempDir outside;
+    put(outside / "precious");
+    put(f.root() + "/holder/mnt/.keep");
+    put(f.root() + "/holder/loose");
+    put(f.root() + "/shown/a.txt");
+    put(f.root() + "/shown/b.dat");
+    put(f.root() + "/shown/c.dat");
+    hmtest::Mounts mounts;
+    ASSERT_TRUE(mounts.bind(outside.path(), f.root() + "/holder/mnt"));
+    ::mkdir((f.root() + "/vol").c_str(), 0755);
+    hmtest::LoopMount loop(f.root() + "/vol", "mkfs.ext4 -q -F", 8);
+    if (!loop.ok())
+        GTEST_SKIP() << "no loop-mounted ext4: " << loop.error();
+    put(loop.mountPoint() + "/onloop");
+    // Scanned without looking for mounts, so nothing in the tree marks them: the mount
+    // table still keeps trash and deletion away from both.
+    f.scan();
+    f.ops().deleteImmediately(f.items({"holder"}));
+    f.ops().moveToTrash(f.items({"holder/mnt"}));
+    f.ops().moveToTrash(f.items({"vol"}));
+    EXPECT_TRUE(f.asked.isEmpty());
+    ASSERT_EQ(f.errors.size(), 3);
+    for (const QString& error : f.errors)
+        EXPECT_TRUE(error.contains("mount point")) << error.toStdString();
+    EXPECT_TRUE(exists(outside / "precious"));
+    EXPECT_TRUE(exists(loop.mountPoint() + "/onloop"));
+    EXPECT_TRUE(exists(f.root() + "/holder/loose"));
+    // A plain item beside the mounts still goes.
+    f.ops().deleteImmediately(f.items({"holder/loose"}));
+    EXPECT_FALSE(exists(f.root() + "/holder/loose"));
+    f.asked.clear();
+
+    f.filter("*.txt");
+    f.answer = false;
+    f.ops().deleteImmediately(f.items({"shown"}));
+    ASSERT_EQ(f.asked.size(), 1);
+    EXPECT_EQ(f.asked[0], "Permanently erase \"shown\"? | You can't undo this action.\n\nThe filter hides 2 more "
+                          "items inside, which go too.");
+}
+
+TEST(FileOperations, ElevatedCopyDeletesInsteadOfFillingRootsTrash)
+{
+    Fixture f;
+    put(f.root() + "/f");
+    f.scan();
+    f.ops(true).moveToTrash(f.items({"f"}));
+    ASSERT_EQ(f.asked.size(), 1);
+    EXPECT_TRUE(f.asked[0].startsWith("\"f\" can't be moved to the Trash. | This can happen on a network volume"));
+    EXPECT_FALSE(exists(f.root() + "/f"));
+    EXPECT_FALSE(QFile::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/f"));
+    EXPECT_EQ(f.removedIds, std::vector<uint32_t>{f.id("f")});
+}
+
+TEST(FileOperations, ATrashDenialLeadsToTheAdministratorOfferAndTheTreeFollowsTheDisk)
+{
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "needs root and the ordinary test account";
+    Fixture f;
+    put(f.root() + "/locked/f");
+    put(f.root() + "/locked/g");
+    hmtest::sh("chmod -R a+rX " + hmtest::shQuote(f.dir.path()) + " && chmod a+x " +
+               hmtest::shQuote(qEnvironmentVariable("XDG_DATA_HOME").toStdString()) + " " +
+               hmtest::shQuote(qEnvironmentVariable("HOME").toStdString()));
+    f.scan();
+    QList<RemovalTarget> handed;
+    f.backend.deleteAsAdministrator = [&](const QList<RemovalTarget>& targets, QString*) {
+        handed = targets;
+        return true;  // reports success, yet the file is still there
+    };
+    // The ordinary user cannot trash or delete in a root-owned folder.
+    const int rc = hmtest::runAsTestUser([&] {
+        f.ops().moveToTrash(f.items({"locked/f"}));
+        if (f.asked.size() != 2 || !f.asked[1].startsWith("You don't have permission to delete \"f\". | Do you want "
+                                                          "to delete it permanently as Administrator?"))
+            return 1;
+        if (handed.size() != 1 || handed[0].path != qs(f.root() + "/locked/f"))
+            return 2;
+        // Only what is really gone leaves the tree, whatever the back end said.
+        return f.removedIds.empty() ? 0 : 3;
+    });
+    EXPECT_EQ(rc, 0);
+
+    // The vanished sweep: only what is really gone leaves the tree.
+    ::unlink((f.root() + "/locked/g").c_str());
+    std::vector<uint32_t> gone;
+    f.ops().collectVanished(f.id("locked"), &gone);
+    EXPECT_EQ(gone, std::vector<uint32_t>{f.id("locked/g")});
+}
+
+TEST(FileOperations, RenameChangesBothTreesAndNeverReplaces)
+{
+    Fixture f;
+    put(f.root() + "/keep.txt");
+    put(f.root() + "/other.txt");
+    f.scan();
+    f.filter("keep*");
+    FileOperations ops = f.ops();
+    const uint32_t shownId = f.id("keep.txt");
+    EXPECT_FALSE(ops.rename(shownId, "  keep.txt "));  // same name: nothing, no box
+    EXPECT_FALSE(ops.rename(shownId, "other.txt"));
+    ASSERT_EQ(f.errors.size(), 1);
+    EXPECT_EQ(f.errors[0], "Couldn't rename \"keep.txt\" | An item with that name already exists.");
+    EXPECT_TRUE(ops.rename(shownId, " new name.txt "));
+    EXPECT_EQ(f.filtered->node(shownId).nameView(), "new name.txt");
+    const std::string full = f.root() + "/new name.txt";
+    EXPECT_GT(f.tree->findPath(full.data(), full.size()), 0);
+    EXPECT_TRUE(exists(full));
+}
+
+TEST(FileOperations, TerminalsOpenOncePerFolderAndManyWindowsAsk)
+{
+    Fixture f;
+    for (const char* name : {"d/1", "d/2", "d/3", "e/1", "e/2", "e/3"})
+        put(f.root() + "/" + name);
+    f.scan();
+    QStringList terminals;
+    bool terminalWorks = true;
+    f.backend.openTerminal = [&](const QString& folder) {
+        terminals.append(folder);
+        return terminalWorks;
+    };
+    f.ops().openTerminal(f.items({"d/1", "d/2", "d/3", "d"}));
+    EXPECT_EQ(terminals, QStringList{qs(f.root() + "/d")});
+    EXPECT_TRUE(f.asked.isEmpty());
+
+    f.answer = false;
+    f.ops().openTerminal(f.items({"d/1", "d/2", "d/3", "e/1", "e/2", "e/3"}));
+    EXPECT_EQ(f.asked, QStringList{"You are about to open 6 terminal windows - are you sure? | "});
+    EXPECT_EQ(terminals.size(), 1);
+
+    terminalWorks = false;
+    f.answer = true;
+    f.ops().openTerminal(f.items({"d/1", "e/1"}));
+    EXPECT_EQ(terminals.size(), 2);  // stops at the first failure
+    EXPECT_EQ(f.errors, QStringList{"Couldn't open a terminal | No terminal emulator was found. Set the TERMINAL "
+                                    "environment variable to the one you use."});
+}
+
+TEST(FileOperations, PropertiesFallBackToTheTreesOwnSummary)
+{
+    Fixture f;
+    for (int i = 0; i < 10; ++i)
+        put(f.root() + "/big/" + (i < 5 ? "s1/" : "s2/") + std::to_string(i), "12345");
+    put(f.root() + "/beside", "abc");
+    f.scan();
+    f.backend.showProperties = [](const QList<QString>&) { return false; };
+    f.ops().showProperties(f.items({"big"}));
+    f.ops().showProperties(f.items({"big", "beside"}));
+    ASSERT_EQ(f.information.size(), 2);
+    EXPECT_TRUE(f.information[0].startsWith("Properties | Name: big\nLocation: " + qs(f.root()) + "\nSize: "));
+    EXPECT_TRUE(f.information[0].endsWith("Contains: 10 files, 2 folders"));
+    EXPECT_TRUE(f.information[1].startsWith("Properties | Selection: 2 items\n"));
+    EXPECT_TRUE(f.information[1].endsWith("Contains: 11 files, 3 folders"));
+}
+
+TEST(FileCommandPlanner, SizeListingIsLargestFirstAndIndentedLikeTheTree)
+{
+    Fixture f;
+    put(f.root() + "/small/x", std::string(100, 'x'));
+    put(f.root() + "/large/y", std::string(3000, 'y'));
+    put(f.root() + "/large/z", std::string(2000, 'z'));
+    f.scan();
+    const FileCommandPlanner planner(f.context);
+    const uint32_t large = f.id("large");
+    FileCommandPlanner::RowAccess rows;
+    rows.isExpanded = [&](uint32_t row) { return row == 0 || row == large; };
+    rows.childRows = [&](uint32_t row) {
+        std::vector<uint32_t> out;
+        for (uint32_t i = 0; i < f.tree->node(row).childCount; ++i)
+            out.push_back(f.tree->node(row).firstChild + i);
+        return out;
+    };
+    const QString text = planner.sizeListing({0}, false, rows);
+    const QStringList lines = text.split('\n');
+    ASSERT_EQ(lines.size(), 6);  // root, large, y, z, small, and the final line feed
+    EXPECT_TRUE(lines[0].endsWith("  " + qs(f.root())));
+    EXPECT_EQ(lines[1].mid(20), "    " + qs(f.root() + "/large"));
+    EXPECT_EQ(lines[2].mid(20), "      y");
+    EXPECT_EQ(lines[3].mid(20), "      z");
+    EXPECT_EQ(lines[4].mid(20), "    " + qs(f.root() + "/small"));
+    EXPECT_EQ(lines[2].left(20).trimmed(), "2.93 KB");
+    EXPECT_EQ(planner.sizeListing({f.id("large/z")}, true, rows).mid(20), "  " + qs(f.root() + "/large/z") + "\n");
+}

@@ -1,0 +1,322 @@
+#include "ui/mainwindow/FileCommandPlanner.h"
+
+#include "app/ValueFormat.h"
+#include "core/scan/MountTable.h"
+#include "core/tree/ScanTree.h"
+#include "integration/SafeRemoval.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("MainWindow", text); }
+
+QString nameOrCount(const QList<SelectedItem>& items, const char* one, const char* many)
+{
+    return items.size() == 1 ? tr(one).arg(items.first().name) : tr(many).arg(items.size());
+}
+
+}  // namespace
+
+QList<SelectedItem> FileCommandPlanner::collect(const std::vector<uint32_t>& ids, bool includeGroupRows,
+                                                bool includeRoot) const
+{
+    QList<SelectedItem> items;
+    const svl::ScanTree* tree = m_context.displayed;
+    if (!tree || tree->nodeCount == 0)
+        return items;
+    std::unordered_set<uint32_t> seen;
+    for (uint32_t row : ids) {
+        uint32_t id = row;
+        if (row >= tree->nodeCount) {
+            if (!includeGroupRows || row - tree->nodeCount >= tree->nodeCount)
+                continue;
+            id = row - tree->nodeCount;
+        }
+        const svl::ScanNode& node = tree->node(id);
+        if ((node.flags & svl::NodeFlag::Removed) || (id == 0 && !includeRoot) || !seen.insert(id).second)
+            continue;
+        const std::string path = tree->fullPath(id);
+        items.append({id, QString::fromUtf8(path.data(), qsizetype(path.size())),
+                      QString::fromUtf8(node.nameView().data(), qsizetype(node.nameView().size())), node.isFolder()});
+    }
+    return items;
+}
+
+QString FileCommandPlanner::changeBlockedReason() const
+{
+    if (m_context.imported)
+        return tr("This list was imported from a file and describes files of another computer, so they can't be "
+                  "changed from here.");
+    if (m_context.jobRunning)
+        return tr("Files can't be changed while a scan is running.");
+    return {};
+}
+
+bool FileCommandPlanner::namesArePlain(uint32_t id) const
+{
+    const svl::ScanTree& tree = *m_context.displayed;
+    const bool virtualRoot = tree.node(0).flags & svl::NodeFlag::VirtualRoot;
+    for (uint32_t at = id; at != 0; at = tree.node(at).parent) {
+        // Under a virtual root the top-level names are whole paths, checked with the full path.
+        if (virtualRoot && tree.node(at).parent == 0)
+            break;
+        const std::string_view name = tree.node(at).nameView();
+        if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+            name.find('\0') != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
+QList<SelectedItem> FileCommandPlanner::screenPaths(const QList<SelectedItem>& items, QList<RefusedItem>* refused) const
+{
+    QList<SelectedItem> accepted;
+    for (const SelectedItem& item : items) {
+        const std::string bytes = m_context.displayed->fullPath(item.id);
+        QString reason;
+        if (item.path.toUtf8() != QByteArray::fromStdString(bytes))
+            reason = tr("Its name isn't valid text, so it can't be handed on without changing it.");
+        else if (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id))
+            reason = tr("Its path isn't a plain absolute path on this computer.");
+        if (reason.isEmpty())
+            accepted.append(item);
+        else if (refused)
+            refused->append({item, reason});
+    }
+    return accepted;
+}
+
+bool FileCommandPlanner::hasMountBelow(uint32_t id) const
+{
+    constexpr uint16_t kMount = svl::NodeFlag::OtherDevice | svl::NodeFlag::BindMount;
+    const svl::ScanTree& tree = *m_context.displayed;
+    std::vector<uint32_t> stack{id};
+    while (!stack.empty()) {
+        const svl::ScanNode& node = tree.node(stack.back());
+        stack.pop_back();
+        if (node.flags & kMount)
+            return true;
+        for (uint32_t i = 0; i < node.childCount; ++i)
+            stack.push_back(node.firstChild + i);
+    }
+    return false;
+}
+
+QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedItem>& items,
+                                                         QList<RefusedItem>* refused) const
+{
+    const svl::ScanTree& tree = *m_context.displayed;
+    std::unordered_set<uint32_t> chosen;
+    for (const SelectedItem& item : items)
+        chosen.insert(item.id);
+    QList<SelectedItem> outermost;
+    for (const SelectedItem& item : items) {
+        bool inside = false;
+        for (uint32_t at = tree.node(item.id).parent; at != 0 && !inside; at = tree.node(at).parent)
+            inside = chosen.count(at) > 0;
+        if (item.id != 0 && chosen.count(0))
+            inside = true;
+        if (!inside)
+            outermost.append(item);
+    }
+    // The scan may not have marked every mount (a bind mount of the same file system, one
+    // made after the scan), so the mount table is asked as well.
+    const std::vector<svl::MountEntry> mounts = svl::readMountInfo();
+    auto holdsMountPoint = [&mounts](const QString& path) {
+        const std::string bytes = path.toStdString();
+        for (const svl::MountEntry& mount : mounts) {
+            if (svl::isPathWithin(mount.mountPoint, bytes))
+                return true;
+        }
+        return false;
+    };
+    QList<SelectedItem> accepted;
+    for (const SelectedItem& item : screenPaths(outermost, refused)) {
+        if (hasMountBelow(item.id) || holdsMountPoint(item.path)) {
+            if (refused)
+                refused->append({item, tr("It is or holds another file system or a mount point, which is never "
+                                          "removed from here.")});
+        } else {
+            accepted.append(item);
+        }
+    }
+    return accepted;
+}
+
+uint64_t FileCommandPlanner::hiddenByFilter(const QList<SelectedItem>& items) const
+{
+    const svl::ScanTree* shown = m_context.displayed;
+    const svl::ScanTree* full = m_context.full;
+    if (!shown || !full || shown == full)
+        return 0;
+    uint64_t hidden = 0;
+    for (const SelectedItem& item : items) {
+        if (!item.isFolder)
+            continue;
+        const std::string path = shown->fullPath(item.id);
+        const int64_t there = full->findPath(path.data(), path.size());
+        if (there <= 0)
+            continue;
+        const svl::ScanNode& a = full->node(uint32_t(there));
+        const svl::ScanNode& b = shown->node(item.id);
+        const uint64_t all = uint64_t(a.filesBelow) + a.foldersBelow;
+        const uint64_t seen = uint64_t(b.filesBelow) + b.foldersBelow;
+        hidden += all > seen ? all - seen : 0;
+    }
+    return hidden;
+}
+
+QString FileCommandPlanner::trashQuestion(const QList<SelectedItem>& items)
+{
+    return nameOrCount(items, "Move \"%1\" to the Trash?", "Move %1 items to the Trash?");
+}
+
+QString FileCommandPlanner::deleteQuestion(const QList<SelectedItem>& items)
+{
+    return nameOrCount(items, "Permanently erase \"%1\"?", "Permanently erase %1 items?");
+}
+
+QString FileCommandPlanner::notTrashableQuestion(const QList<SelectedItem>& items)
+{
+    return nameOrCount(items, "\"%1\" can't be moved to the Trash.", "%1 items can't be moved to the Trash.");
+}
+
+QString FileCommandPlanner::adminQuestion(const QList<SelectedItem>& items)
+{
+    return nameOrCount(items, "You don't have permission to delete \"%1\".",
+                       "You don't have permission to delete %1 of these items.");
+}
+
+QString FileCommandPlanner::adminDetail(const QList<SelectedItem>& items)
+{
+    return tr("Do you want to delete %1 permanently as Administrator? You will be asked for your password. You "
+              "can't undo this action.")
+        .arg(items.size() == 1 ? tr("it") : tr("them"));
+}
+
+QString FileCommandPlanner::withHiddenNote(const QString& detail, const QList<SelectedItem>& items) const
+{
+    const uint64_t hidden = hiddenByFilter(items);
+    if (hidden == 0)
+        return detail;
+    return detail + "\n\n" +
+           tr("The filter hides %1 more items inside, which go too.").arg(formatNumber(hidden));
+}
+
+QString FileCommandPlanner::refusalText(const QList<RefusedItem>& refused)
+{
+    QStringList lines;
+    for (const RefusedItem& r : refused)
+        lines.append(tr("\"%1\": %2").arg(r.item.path, r.reason));
+    return lines.join('\n');
+}
+
+QList<QString> FileCommandPlanner::terminalFolders(const QList<SelectedItem>& items)
+{
+    QList<QString> folders;
+    for (const SelectedItem& item : items) {
+        const QString folder = item.isFolder ? item.path : QFileInfo(item.path).absolutePath();
+        if (!folders.contains(folder))
+            folders.append(folder);
+    }
+    return folders;
+}
+
+QString FileCommandPlanner::propertiesText(const QList<SelectedItem>& items) const
+{
+    const svl::ScanTree& tree = *m_context.displayed;
+    QStringList lines;
+    auto allocatedOf = [](const svl::ScanNode& node) {
+        return (node.flags & svl::NodeFlag::ExtraHardLink) ? uint64_t(0) : node.allocated;
+    };
+    if (items.size() == 1) {
+        const SelectedItem& item = items.first();
+        const svl::ScanNode& node = tree.node(item.id);
+        lines << tr("Name: %1").arg(item.name) << tr("Location: %1").arg(QFileInfo(item.path).absolutePath())
+              << tr("Size: %1").arg(formatSize(node.size)) << tr("Allocated: %1").arg(formatSize(allocatedOf(node)))
+              << tr("Modified: %1").arg(formatDateTime(node.modified));
+        if (item.isFolder)
+            lines << tr("Contains: %1 files, %2 folders")
+                         .arg(formatNumber(node.filesBelow), formatNumber(node.foldersBelow));
+        return lines.join('\n');
+    }
+    uint64_t size = 0, allocated = 0, files = 0, folders = 0;
+    for (const SelectedItem& item : items) {
+        const svl::ScanNode& node = tree.node(item.id);
+        size += node.size;
+        allocated += allocatedOf(node);
+        files += item.isFolder ? node.filesBelow : 1;
+        folders += item.isFolder ? uint64_t(node.foldersBelow) + 1 : 0;
+    }
+    lines << tr("Selection: %1 items").arg(formatNumber(uint64_t(items.size())))
+          << tr("Size: %1").arg(formatSize(size)) << tr("Allocated: %1").arg(formatSize(allocated))
+          << tr("Contains: %1 files, %2 folders").arg(formatNumber(files), formatNumber(folders));
+    return lines.join('\n');
+}
+
+uint64_t FileCommandPlanner::rowSize(uint32_t row) const
+{
+    const svl::ScanTree& tree = *m_context.displayed;
+    if (row >= tree.nodeCount)
+        return tree.directFilesSummary(row - tree.nodeCount).size;
+    return tree.node(row).size;
+}
+
+QString FileCommandPlanner::sizeListing(std::vector<uint32_t> ids, bool listMode, const RowAccess& rows) const
+{
+    const svl::ScanTree* tree = m_context.displayed;
+    if (!tree || tree->nodeCount == 0)
+        return {};
+    auto bySize = [this](std::vector<uint32_t>& list) {
+        std::stable_sort(list.begin(), list.end(),
+                         [this](uint32_t a, uint32_t b) { return rowSize(a) > rowSize(b); });
+    };
+    auto depthOf = [tree](uint32_t row) {
+        int depth = 0;
+        uint32_t id = row;
+        if (row >= tree->nodeCount) {
+            id = row - tree->nodeCount;
+            depth = 1;
+        }
+        for (; id != 0; id = tree->node(id).parent)
+            ++depth;
+        return depth;
+    };
+    bySize(ids);
+    // Depth first without recursion: a stack of (row, depth), children pushed in reverse.
+    std::vector<std::pair<uint32_t, int>> stack;
+    for (auto it = ids.rbegin(); it != ids.rend(); ++it)
+        stack.emplace_back(*it, listMode ? 0 : depthOf(*it));
+    QStringList lines;
+    while (!stack.empty()) {
+        const auto [row, depth] = stack.back();
+        stack.pop_back();
+        const bool group = row >= tree->nodeCount;
+        const uint32_t id = group ? row - tree->nodeCount : row;
+        const bool folder = !group && tree->node(id).isFolder();
+        QString label;
+        if (group) {
+            label = rows.groupLabel ? rows.groupLabel(row) : QString();
+        } else if (listMode || folder) {
+            const std::string path = tree->fullPath(id);
+            label = QString::fromUtf8(path.data(), qsizetype(path.size()));
+        } else {
+            const std::string_view name = tree->node(id).nameView();
+            label = QString::fromUtf8(name.data(), qsizetype(name.size()));
+        }
+        lines.append(formatBinarySize(rowSize(row)).rightJustified(20, ' ') + QString(2 * depth + 2, ' ') + label);
+        if (!listMode && (folder || group) && rows.isExpanded && rows.childRows && rows.isExpanded(row)) {
+            std::vector<uint32_t> children = rows.childRows(row);
+            bySize(children);
+            for (auto it = children.rbegin(); it != children.rend(); ++it)
+                stack.emplace_back(*it, depth + 1);
+        }
+    }
+    return lines.isEmpty() ? QString() : lines.join('\n') + '\n';
+}

@@ -1,0 +1,333 @@
+#include "ui/mainwindow/FileOperations.h"
+
+#include "core/tree/ScanTree.h"
+#include "integration/FileHelpers.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("MainWindow", text); }
+
+enum class Presence { Present, Gone, Unknown };
+
+// Looks at the path's own bytes, links not followed: a name that isn't valid UTF-8 is
+// still the scanned item, not a look-alike.
+Presence presenceOf(const std::string& path)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0)
+        return Presence::Present;
+    return errno == ENOENT || errno == ENOTDIR ? Presence::Gone : Presence::Unknown;
+}
+
+}  // namespace
+
+FileOperations::FileOperations(svl::ScanTree* displayed, svl::ScanTree* full, const FileCommandContext& context,
+                               const FileActionBackend& backend, const FileOperationHooks& hooks, bool elevated)
+    : m_displayed(displayed), m_full(full), m_planner(context), m_backend(backend), m_hooks(hooks), m_elevated(elevated)
+{
+}
+
+QList<QString> FileOperations::pathsOf(const QList<SelectedItem>& items) const
+{
+    QList<QString> paths;
+    for (const SelectedItem& item : items)
+        paths.append(item.path);
+    return paths;
+}
+
+void FileOperations::watch(const QString& folder, bool subfolders)
+{
+    if (m_hooks.watchFolder)
+        m_hooks.watchFolder(folder, subfolders);
+}
+
+QList<SelectedItem> FileOperations::acceptedForRemoval(const QList<SelectedItem>& items, const QString& failureTitle)
+{
+    if (items.isEmpty())
+        return {};
+    if (const QString reason = m_planner.changeBlockedReason(); !reason.isEmpty()) {
+        m_hooks.showError(failureTitle, reason);
+        return {};
+    }
+    QList<RefusedItem> refused;
+    QList<SelectedItem> accepted = m_planner.screenForRemoval(items, &refused);
+    if (!refused.isEmpty())
+        m_hooks.showError(failureTitle, FileCommandPlanner::refusalText(refused));
+    return accepted;
+}
+
+QList<SelectedItem> FileOperations::acceptedPaths(const QList<SelectedItem>& items)
+{
+    QList<RefusedItem> refused;
+    QList<SelectedItem> accepted = m_planner.screenPaths(items, &refused);
+    if (!refused.isEmpty())
+        m_hooks.showError(tr("Some items were left out"), FileCommandPlanner::refusalText(refused));
+    return accepted;
+}
+
+void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
+{
+    const QList<SelectedItem> items = acceptedForRemoval(selection, tr("Couldn't move to the Trash"));
+    if (items.isEmpty())
+        return;
+    // An administrator copy would fill root's trash, which the user can neither see nor empty.
+    if (m_elevated) {
+        offerDeleteImmediately(items);
+        return;
+    }
+    if (!m_hooks.ask(FileCommandPlanner::trashQuestion(items),
+                     m_planner.withHiddenNote(tr("You can recover this from the Trash until it's emptied."), items),
+                     tr("Move to Trash"), tr("Cancel")))
+        return;
+    std::vector<uint32_t> trashed;
+    QList<SelectedItem> notTrashable, needsAdministrator;
+    for (const SelectedItem& item : items) {
+        if (m_backend.moveToTrash(item.path))
+            trashed.push_back(item.id);
+        else if (canDeleteWithoutAdministrator(item.path))
+            notTrashable.append(item);
+        else
+            needsAdministrator.append(item);
+    }
+    if (!trashed.empty())
+        m_hooks.removeNodes(trashed);
+    offerDeleteImmediately(notTrashable);
+    offerDeleteAsAdministrator(needsAdministrator);
+}
+
+void FileOperations::offerDeleteImmediately(const QList<SelectedItem>& items)
+{
+    if (items.isEmpty())
+        return;
+    const QString detail = tr("This can happen on a network volume that doesn't support the Trash. Do you want to "
+                              "delete the item immediately instead? You can't undo this action.");
+    if (m_hooks.ask(FileCommandPlanner::notTrashableQuestion(items), m_planner.withHiddenNote(detail, items),
+                    tr("Delete Immediately"), tr("Cancel")))
+        deletePermanently(items);
+}
+
+void FileOperations::deleteImmediately(const QList<SelectedItem>& selection)
+{
+    const QList<SelectedItem> items = acceptedForRemoval(selection, tr("Couldn't delete"));
+    if (items.isEmpty())
+        return;
+    if (m_hooks.ask(FileCommandPlanner::deleteQuestion(items),
+                    m_planner.withHiddenNote(tr("You can't undo this action."), items), tr("Delete Immediately"),
+                    tr("Cancel")))
+        deletePermanently(items);
+}
+
+void FileOperations::deletePermanently(const QList<SelectedItem>& items)
+{
+    std::vector<uint32_t> removed;
+    QList<SelectedItem> needsAdministrator;
+    for (const SelectedItem& item : items) {
+        QString error;
+        bool denied = false;
+        if (deleteItems(item.path, &error, &denied)) {
+            removed.push_back(item.id);
+            continue;
+        }
+        if (item.isFolder)
+            collectVanished(item.id, &removed);
+        if (!denied || m_elevated)
+            m_hooks.showError(tr("Couldn't delete \"%1\"").arg(item.name), error);
+        else
+            needsAdministrator.append(item);
+    }
+    if (!removed.empty())
+        m_hooks.removeNodes(removed);
+    offerDeleteAsAdministrator(needsAdministrator);
+}
+
+void FileOperations::offerDeleteAsAdministrator(const QList<SelectedItem>& items)
+{
+    if (items.isEmpty() || m_elevated)
+        return;
+    // The parent folders as they are now: the root side refuses any that changes while asked.
+    QList<RemovalTarget> targets;
+    QList<SelectedItem> kept;
+    QStringList refusals;
+    for (const SelectedItem& item : items) {
+        RemovalTarget target;
+        QString error;
+        if (captureRemovalTarget(item.path, &target, &error)) {
+            targets.append(target);
+            kept.append(item);
+        } else {
+            refusals.append(error);
+        }
+    }
+    if (!refusals.isEmpty())
+        m_hooks.showError(tr("Couldn't delete as Administrator"), refusals.join('\n'));
+    if (kept.isEmpty())
+        return;
+    if (!m_hooks.ask(FileCommandPlanner::adminQuestion(kept),
+                     m_planner.withHiddenNote(FileCommandPlanner::adminDetail(kept), kept),
+                     tr("Delete as Administrator"), tr("Cancel")))
+        return;
+    QString error;
+    const bool ok = m_backend.deleteAsAdministrator(targets, &error);
+    std::vector<uint32_t> removed;
+    for (const SelectedItem& item : kept) {
+        const Presence presence = presenceOf(m_displayed->fullPath(item.id));
+        if (presence == Presence::Gone)
+            removed.push_back(item.id);
+        else if (presence == Presence::Present && item.isFolder)
+            collectVanished(item.id, &removed);
+    }
+    if (!removed.empty())
+        m_hooks.removeNodes(removed);
+    if (!ok && !error.isEmpty())
+        m_hooks.showError(tr("Couldn't delete as Administrator"), error);
+}
+
+void FileOperations::collectVanished(uint32_t folder, std::vector<uint32_t>* out) const
+{
+    std::vector<uint32_t> stack{folder};
+    while (!stack.empty()) {
+        const uint32_t id = stack.back();
+        stack.pop_back();
+        const svl::ScanNode& node = m_displayed->node(id);
+        if (node.flags & svl::NodeFlag::Removed)
+            continue;
+        switch (presenceOf(m_displayed->fullPath(id))) {
+        case Presence::Gone:
+            out->push_back(id);
+            break;
+        case Presence::Present:
+            for (uint32_t i = 0; i < node.childCount; ++i)
+                stack.push_back(node.firstChild + i);
+            break;
+        case Presence::Unknown:  // unreadable is not gone
+            break;
+        }
+    }
+}
+
+bool FileOperations::rename(uint32_t id, const QString& editedText)
+{
+    if (!m_displayed || id == 0 || id >= m_displayed->nodeCount)
+        return false;
+    const QString newName = editedText.trimmed();
+    const std::string_view current = m_displayed->node(id).nameView();
+    const QByteArray newBytes = newName.toUtf8();
+    if (std::string_view(newBytes.constData(), size_t(newBytes.size())) == current)
+        return false;
+    const QString oldName = QString::fromUtf8(current.data(), qsizetype(current.size()));
+    const QString failure = tr("Couldn't rename \"%1\"").arg(oldName);
+    if (const QString reason = m_planner.changeBlockedReason(); !reason.isEmpty()) {
+        m_hooks.showError(failure, reason);
+        return false;
+    }
+    const QList<SelectedItem> items = m_planner.collect({id}, false, false);
+    QList<RefusedItem> refused;
+    if (items.isEmpty() || m_planner.screenPaths(items, &refused).isEmpty()) {
+        m_hooks.showError(failure, refused.isEmpty() ? QString() : refused.first().reason);
+        return false;
+    }
+    const std::string oldPath = m_displayed->fullPath(id);
+    QString error;
+    if (!renameItem(items.first().path, newName, &error)) {
+        m_hooks.showError(failure, error);
+        return false;
+    }
+    (void)m_displayed->rename(id, newBytes.constData(), size_t(newBytes.size()));
+    if (m_full && m_full != m_displayed) {
+        const int64_t there = m_full->findPath(oldPath.data(), oldPath.size());
+        if (there > 0)
+            (void)m_full->rename(uint32_t(there), newBytes.constData(), size_t(newBytes.size()));
+    }
+    if (m_hooks.refreshAfterRename)
+        m_hooks.refreshAfterRename();
+    return true;
+}
+
+bool FileOperations::confirmManyWindows(int count, const QString& what)
+{
+    if (count <= kManyWindows)
+        return true;
+    return m_hooks.ask(tr("You are about to open %1 %2 - are you sure?").arg(count).arg(what), QString(), tr("Open"),
+                       tr("Cancel"));
+}
+
+void FileOperations::open(const QList<SelectedItem>& selection)
+{
+    const QList<SelectedItem> items = acceptedPaths(selection);
+    if (items.isEmpty() || !confirmManyWindows(int(items.size()), tr("windows")))
+        return;
+    for (const SelectedItem& item : items)
+        m_backend.open(item.path);
+}
+
+void FileOperations::showInFileManager(const QList<SelectedItem>& selection)
+{
+    const QList<SelectedItem> items = acceptedPaths(selection);
+    if (items.isEmpty() || !confirmManyWindows(int(items.size()), tr("file manager windows")))
+        return;
+    m_backend.showInFileManager(pathsOf(items));
+    for (const SelectedItem& item : items) {
+        watch(QFileInfo(item.path).absolutePath(), false);
+        if (item.isFolder)
+            watch(item.path, true);
+    }
+}
+
+void FileOperations::openTerminal(const QList<SelectedItem>& selection)
+{
+    const QList<SelectedItem> items = acceptedPaths(selection);
+    if (items.isEmpty() || !confirmManyWindows(int(items.size()), tr("terminal windows")))
+        return;
+    for (const QString& folder : FileCommandPlanner::terminalFolders(items)) {
+        if (!m_backend.openTerminal(folder)) {
+            m_hooks.showError(tr("Couldn't open a terminal"),
+                              tr("No terminal emulator was found. Set the TERMINAL environment variable to the one "
+                                 "you use."));
+            return;
+        }
+        watch(folder, true);
+    }
+}
+
+void FileOperations::putOnClipboard(const QList<SelectedItem>& selection, bool cut)
+{
+    const QList<SelectedItem> items = acceptedPaths(selection);
+    if (items.isEmpty())
+        return;
+    putFilesOnClipboard(pathsOf(items), cut);
+    if (cut) {
+        for (const SelectedItem& item : items)
+            watch(QFileInfo(item.path).absolutePath(), false);
+    }
+}
+
+void FileOperations::copyPaths(const QList<SelectedItem>& items)
+{
+    copyPathsAsText(pathsOf(items));
+}
+
+void FileOperations::startInstance(const QList<SelectedItem>& selection)
+{
+    const QList<SelectedItem> items = acceptedPaths(selection);
+    if (items.isEmpty())
+        return;
+    for (const SelectedItem& item : items)
+        m_backend.startInstance(item.path);
+}
+
+void FileOperations::showProperties(const QList<SelectedItem>& selection)
+{
+    const QList<SelectedItem> items = acceptedPaths(selection);
+    if (items.isEmpty())
+        return;
+    if (m_backend.showProperties(pathsOf(items)))
+        return;
+    m_hooks.showInformation(tr("Properties"), m_planner.propertiesText(items));
+}

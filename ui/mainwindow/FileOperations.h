@@ -1,0 +1,79 @@
+// The window's file commands as plain steps: trash, delete immediately, delete as
+// administrator with their fall-backs, the sweep for vanished nodes, rename, and the
+// commands that hand items to other programs (open, file manager, terminal, clipboard,
+// another instance, Properties). Questions, error boxes, removals and view refreshes go
+// through hooks the window fills, so the steps run in tests without a window.
+// GUI thread only; one command at a time.
+#pragma once
+
+#include "integration/FileActionBackend.h"
+#include "ui/mainwindow/FileCommandPlanner.h"
+
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <vector>
+
+namespace svl {
+class ScanTree;
+}
+
+struct FileOperationHooks {
+    // A modal question; true only when the accept button was pressed.
+    std::function<bool(const QString& question, const QString& detail, const QString& accept, const QString& cancel)>
+        ask;
+    std::function<void(const QString& text, const QString& detail)> showError;
+    std::function<void(const QString& title, const QString& text)> showInformation;
+    // The window's removal step over displayed-tree ids.
+    std::function<void(const std::vector<uint32_t>& ids)> removeNodes;
+    // Views repaint after a name changed in the trees.
+    std::function<void()> refreshAfterRename;
+    // Asks the live monitor to watch a folder closely (optional).
+    std::function<void(const QString& folder, bool subfolders)> watchFolder;
+};
+
+class FileOperations {
+public:
+    // Above this many items, commands that open windows ask first.
+    static constexpr int kManyWindows = 5;
+
+    FileOperations(svl::ScanTree* displayed, svl::ScanTree* full, const FileCommandContext& context,
+                   const FileActionBackend& backend, const FileOperationHooks& hooks, bool elevated);
+
+    const FileCommandPlanner& planner() const { return m_planner; }
+
+    void moveToTrash(const QList<SelectedItem>& items);
+    void deleteImmediately(const QList<SelectedItem>& items);
+    void offerDeleteImmediately(const QList<SelectedItem>& items);
+    void deletePermanently(const QList<SelectedItem>& items);
+    void offerDeleteAsAdministrator(const QList<SelectedItem>& items);
+    // Appends the ids below (and including) `folder` whose paths no longer exist; only
+    // ENOENT and ENOTDIR count as gone, other failures keep the node.
+    void collectVanished(uint32_t folder, std::vector<uint32_t>* out) const;
+    // Commits an edited name; true when the item was renamed on disk and in both trees.
+    bool rename(uint32_t id, const QString& editedText);
+
+    bool confirmManyWindows(int count, const QString& what);
+    void open(const QList<SelectedItem>& items);
+    void showInFileManager(const QList<SelectedItem>& items);
+    void openTerminal(const QList<SelectedItem>& items);
+    void putOnClipboard(const QList<SelectedItem>& items, bool cut);
+    void copyPaths(const QList<SelectedItem>& items);
+    void startInstance(const QList<SelectedItem>& items);
+    void showProperties(const QList<SelectedItem>& items);
+
+private:
+    // Screens items for a command that changes files; reports refusals; empty when none may go.
+    QList<SelectedItem> acceptedForRemoval(const QList<SelectedItem>& items, const QString& failureTitle);
+    QList<SelectedItem> acceptedPaths(const QList<SelectedItem>& items);
+    QList<QString> pathsOf(const QList<SelectedItem>& items) const;
+    void watch(const QString& folder, bool subfolders);
+
+    svl::ScanTree* m_displayed;
+    svl::ScanTree* m_full;
+    FileCommandPlanner m_planner;
+    FileActionBackend m_backend;
+    FileOperationHooks m_hooks;
+    bool m_elevated;
+};
