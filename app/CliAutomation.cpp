@@ -14,6 +14,7 @@
 
 #include "app/AppSettings.h"
 #include "app/QtRegexMatcher.h"
+#include "app/QuietStandardError.h"
 #include "core/analysis/ExtensionStats.h"
 #include "core/analysis/Filter.h"
 #include "core/analysis/MatchBitmap.h"
@@ -179,8 +180,7 @@ bool writeTreemapImage(const svl::CliOptions& options, const Source& source, tim
 }  // namespace
 
 void printError(const std::string& message) {
-    std::fprintf(stderr, "Hollowmere: %s\n", message.c_str());
-    std::fflush(stderr);
+    programErrorLine("Hollowmere: " + message);
 }
 
 std::unique_ptr<svl::Filter> makeFilter(std::string_view text, bool fullPath, const svl::RegexFactory& factory) {

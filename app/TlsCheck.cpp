@@ -1,6 +1,7 @@
 #include "app/TlsCheck.h"
 
 #include "app/Elevation.h"
+#include "app/QuietStandardError.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -104,9 +105,8 @@ bool checkTlsPrerequisite() {
         return true;
     const QString command = installCommandFor(distributionIds());
     const QString message = tlsPrerequisiteMessage(command);
-    const QByteArray text = message.toLocal8Bit() + '\n';
-    std::fwrite(text.constData(), 1, static_cast<size_t>(text.size()), stderr);
-    std::fflush(stderr);
+    const QByteArray text = message.toLocal8Bit();
+    programErrorLine(std::string_view(text.constData(), size_t(text.size())));
 
     const QString platform = QGuiApplication::platformName();
     if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal") ||

@@ -15,6 +15,7 @@
 #include "app/AdminOverrides.h"
 #include "app/AppSettings.h"
 #include "app/CliAutomation.h"
+#include "app/QuietStandardError.h"
 #include "app/StringsTranslator.h"
 #include "app/TlsCheck.h"
 #include "app/WindowStartup.h"
@@ -34,6 +35,7 @@ int main(int argc, char** argv) {
     if (headless) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
+        quietLibraryMessages();
     } else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME")
                && !qgetenv("XDG_CURRENT_DESKTOP").toLower().contains("kde")) {
         qputenv("QT_QPA_PLATFORMTHEME", "xdgdesktopportal");
