@@ -1,21 +1,33 @@
 #include "ui/views/FileTypesCsv.h"
 
 #include "core/tree/Saturating.h"
+#include "ui/views/ExtensionMimeType.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
-#include <QMimeDatabase>
+
+FileTypeDescriber::FileTypeDescriber()
+    : m_noExtension(QCoreApplication::translate("FileTypesModel", "(No Extension)")),
+      m_unknown(QCoreApplication::translate("FileTypesModel", "%1 File")) {}
+
+QString FileTypeDescriber::operator()(const svl::ExtensionStat& row, bool* fromDatabase) const {
+    const QString extension = QString::fromUtf8(row.extension.data(), qsizetype(row.extension.size()));
+    const bool known = !extension.isEmpty() && extensionMayHaveMimeType(extension);
+    if (fromDatabase)
+        *fromDatabase = known;
+    if (extension.isEmpty())
+        return m_noExtension;
+    if (known) {
+        const QMimeType type = extensionMimeType(extension);
+        if (type.isValid() && !type.isDefault())
+            return type.comment();
+    }
+    return m_unknown.arg(extension.toUpper());
+}
 
 QString fileTypeDescription(const svl::ExtensionStat& row) {
-    if (row.extension.empty())
-        return QCoreApplication::translate("FileTypesModel", "(No Extension)");
-    static const QMimeDatabase database;
-    const QString extension = QString::fromUtf8(row.extension.data(), qsizetype(row.extension.size()));
-    const QMimeType type = database.mimeTypeForFile(QStringLiteral("x.") + extension, QMimeDatabase::MatchExtension);
-    if (!type.isValid() || type.isDefault())
-        return QCoreApplication::translate("FileTypesModel", "%1 File").arg(extension.toUpper());
-    return type.comment();
+    return FileTypeDescriber()(row);
 }
 
 namespace {

@@ -15,6 +15,20 @@
 // or "<EXT> File" when the MIME database does not know the extension. Translated.
 QString fileTypeDescription(const svl::ExtensionStat& row);
 
+// fileTypeDescription for many rows: the translated texts are fetched once at construction
+// (on the GUI thread); the call operator may then run on several threads at once.
+class FileTypeDescriber {
+public:
+    FileTypeDescriber();
+    // `fromDatabase` (optional) tells whether the text came from a MIME database lookup,
+    // the one part worth caching.
+    QString operator()(const svl::ExtensionStat& row, bool* fromDatabase = nullptr) const;
+
+private:
+    QString m_noExtension;
+    QString m_unknown;
+};
+
 class FileTypesCsv {
 public:
     // Writes the header "Extension,File Type,Percent,Size,Allocated,Files" and one line per

@@ -2,27 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <QFile>
-
 #include "tests/support/TestSupport.h"
+#include "tests/ui/views/FileTypesTestSupport.h"
 
-namespace {
-
-std::string readAll(const std::string& path) {
-    QFile f(QString::fromStdString(path));
-    return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<unreadable>");
-}
-
-svl::ExtensionStat row(std::string ext, uint64_t size, uint64_t allocated, uint64_t files) {
-    svl::ExtensionStat s;
-    s.extension = std::move(ext);
-    s.size = size;
-    s.allocated = allocated;
-    s.files = files;
-    return s;
-}
-
-}  // namespace
+using filetypestest::readAll;
+using filetypestest::row;
 
 TEST(FileTypesCsv, RowsInTheGivenOrderWithEitherPercentBase) {
     hmtest::TempDir dir("filetypes");
