@@ -105,9 +105,9 @@ TEST(FileTypesModel, PercentBaseFollowsTheSortColumn) {
 
     model.setStats({row("a", 0, 0), row("b", 0, 0)}, {});
     EXPECT_EQ(percents(), (P{{"0.0%", 0.0}, {"0.0%", 0.0}}));
-    // Totals past 2^64 stop at the maximum rather than wrap to a small divisor.
-    model.setStats({row("a", 1ull << 63, 3ull << 62), row("b", 1ull << 63, 3ull << 62)}, {});
-    EXPECT_EQ(percents(), (P{{"50.0%", 50.0}, {"50.0%", 50.0}}));
+    // Totals past 2^64 stop at the maximum rather than wrap to a small divisor (150% each).
+    model.setStats({row("a", 1, 3ull << 62), row("b", 1, 3ull << 62)}, {});
+    EXPECT_EQ(percents(), (P{{"75.0%", 75.0}, {"75.0%", 75.0}}));
     model.setStats({row("a", 1, 1), row("b", 2, 2)}, {});
     EXPECT_EQ(text(model, 1, 3), QStringLiteral("66.7%"));
     EXPECT_DOUBLE_EQ(model.data(model.index(1, 3), PercentRole).toDouble(), 200.0 / 3);
