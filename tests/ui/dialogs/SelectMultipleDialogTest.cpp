@@ -1,0 +1,154 @@
+#include "ui/dialogs/SelectMultipleDialog.h"
+
+#include "tests/ui/dialogs/DialogTestSupport.h"
+
+#include <QDialogButtonBox>
+#include <QListWidget>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTest>
+
+#include <sys/stat.h>
+
+using dialogtest::store;
+using dialogtest::stored;
+
+namespace {
+
+const QList<QPair<QString, QString>> kSources = {{"/ (/dev/sda1)", "/"}, {"/media/usb (STICK)", "/media/usb"}};
+
+class SelectMultipleDialogTest : public ::testing::Test {
+protected:
+    void SetUp() override { AppSettings::instance()->settings()->clear(); }
+    void TearDown() override {
+        SelectMultipleDialog::folderChooser() = [](QWidget*) { return QString(); };
+    }
+    static QStringList rows(const SelectMultipleDialog& dialog) {
+        QStringList result;
+        const auto* list = dialog.findChild<QListWidget*>();
+        for (int i = 0; i < list->count(); ++i)
+            result.append(list->item(i)->text());
+        return result;
+    }
+    static QPushButton* pushButton(const QDialog& dialog, const QString& text) {
+        for (QPushButton* b : dialog.findChildren<QPushButton*>())
+            if (b->text() == text)
+                return b;
+        return nullptr;
+    }
+};
+
+}  // namespace
+
+TEST_F(SelectMultipleDialogTest, ListsOfferedSourcesThenOwnFoldersOnce) {
+    store("selectMultipleCustomFolders", QStringList{"/srv/a", "/media/usb", "/srv/b"});
+    SelectMultipleDialog dialog(kSources, {"/media/usb", "/srv/b", "/elsewhere"});
+    EXPECT_EQ(rows(dialog), (QStringList{"/ (/dev/sda1)", "/media/usb (STICK)", "/srv/a", "/srv/b"}));
+    EXPECT_EQ(dialog.selectedPaths(), (QStringList{"/media/usb", "/srv/b"}));
+
+    auto* remove = pushButton(dialog, QStringLiteral("Remove Folder"));
+    auto* list = dialog.findChild<QListWidget*>();
+    EXPECT_FALSE(remove->isEnabled());
+    list->setCurrentRow(1);
+    EXPECT_FALSE(remove->isEnabled()) << "offered sources cannot be removed";
+    list->setCurrentRow(2);
+    ASSERT_TRUE(remove->isEnabled());
+    remove->click();
+    EXPECT_EQ(stored("selectMultipleCustomFolders").toStringList(), (QStringList{"/srv/b"}));
+
+    pushButton(dialog, QStringLiteral("Select All"))->click();
+    EXPECT_EQ(dialog.selectedPaths().size(), 3);
+    pushButton(dialog, QStringLiteral("Select None"))->click();
+    EXPECT_TRUE(dialog.selectedPaths().isEmpty());
+}
+
+TEST_F(SelectMultipleDialogTest, OneClickTogglesOnceOnTheIndicatorAndOnTheText) {
+    SelectMultipleDialog dialog(kSources, {});
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    auto* list = dialog.findChild<QListWidget*>();
+    QListWidgetItem* item = list->item(0);
+
+    QStyleOptionViewItem option;
+    option.initFrom(list->viewport());
+    option.rect = list->visualItemRect(item);
+    option.features |= QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+    option.text = item->text();
+    const QRect indicator = list->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list);
+    ASSERT_TRUE(indicator.isValid());
+
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, indicator.center());
+    EXPECT_EQ(item->checkState(), Qt::Checked) << "the indicator toggles once, not twice";
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, indicator.center());
+    EXPECT_EQ(item->checkState(), Qt::Unchecked);
+    const QPoint onText(option.rect.right() - 20, option.rect.center().y());
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, onText);
+    EXPECT_EQ(item->checkState(), Qt::Checked);
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, onText);
+    EXPECT_EQ(item->checkState(), Qt::Unchecked);
+}
+
+TEST_F(SelectMultipleDialogTest, NestingIsRefusedOnOneFileSystemOnly) {
+    hmtest::TempDir dir("hm-nest");
+    for (const char* sub : {"data", "data/inner", "data2"})
+        ::mkdir((dir / sub).c_str(), 0755);
+    const QString data = QString::fromStdString(dir / "data");
+    const QString inner = data + QStringLiteral("/inner");
+    const QString data2 = QString::fromStdString(dir / "data2");
+
+    struct stat root {}, proc {};
+    ASSERT_EQ(::stat("/", &root), 0);
+    ASSERT_EQ(::stat("/proc", &proc), 0);
+    ASSERT_NE(root.st_dev, proc.st_dev);
+    EXPECT_TRUE(SelectMultipleDialog::nestingConflict({"/", "/proc"}).isEmpty()) << "another file system";
+    EXPECT_TRUE(SelectMultipleDialog::nestingConflict({data, data2}).isEmpty()) << "a name prefix is no nesting";
+    EXPECT_EQ(SelectMultipleDialog::nestingConflict({data + "/", inner}),
+              QStringLiteral("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
+                  .arg(inner, data + "/"));
+    EXPECT_TRUE(SelectMultipleDialog::nestingConflict({"/home", "/home/nobody-hm/gone"}).contains("gone\"\nis included"))
+        << "a path that cannot be examined is refused when nested by name";
+}
+
+TEST_F(SelectMultipleDialogTest, OkStaysOpenOnAConflictAndAcceptsOtherwise) {
+    hmtest::TempDir dir("hm-nest");
+    ::mkdir((dir / "a").c_str(), 0755);
+    const QString outer = QString::fromStdString(dir.path());
+    const QString inner = QString::fromStdString(dir / "a");
+    store("selectMultipleCustomFolders", QStringList{outer, inner});
+    SelectMultipleDialog dialog({}, {outer, inner});
+    dialog.show();
+    dialogtest::MessageBoxCatcher box;
+    box.arm();
+    dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    EXPECT_EQ(box.title, QStringLiteral("Cannot select these items"));
+    EXPECT_TRUE(box.text.startsWith("\"" + inner + "\""));
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(dialog.selectedPaths().size(), 2);
+
+    pushButton(dialog, QStringLiteral("Select None"))->click();
+    dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_TRUE(dialog.selectedPaths().isEmpty());
+}
+
+TEST_F(SelectMultipleDialogTest, AddedFoldersAreStoredAtOnceAndNeverTwice) {
+    QString next;
+    SelectMultipleDialog::folderChooser() = [&next](QWidget*) { return next; };
+    SelectMultipleDialog dialog(kSources, {});
+    auto* add = pushButton(dialog, QStringLiteral("Add Folder\u2026"));
+    next = QStringLiteral("/media/usb");
+    add->click();
+    next = QString();  // cancelled
+    add->click();
+    EXPECT_EQ(rows(dialog).size(), 2);
+    EXPECT_FALSE(stored("selectMultipleCustomFolders").isValid());
+
+    next = QStringLiteral("/srv/new");
+    add->click();
+    add->click();
+    EXPECT_EQ(rows(dialog), (QStringList{"/ (/dev/sda1)", "/media/usb (STICK)", "/srv/new"}));
+    EXPECT_TRUE(dialog.selectedPaths().isEmpty()) << "added unticked";
+    dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
+    EXPECT_EQ(stored("selectMultipleCustomFolders").toStringList(), (QStringList{"/srv/new"}));
+}

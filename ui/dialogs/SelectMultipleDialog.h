@@ -1,0 +1,51 @@
+// Ticks several volumes and folders for one scan under a virtual root: the sources the
+// header offers, then the user's own folders (kept in `selectMultipleCustomFolders`,
+// stored at once on every change). OK refuses a selection in which one ticked path lies
+// inside another on the same file system. GUI thread.
+#pragma once
+
+#include <QDialog>
+#include <QList>
+#include <QPair>
+#include <QStringList>
+
+#include <functional>
+
+class QListWidget;
+class QListWidgetItem;
+class QPushButton;
+
+class SelectMultipleDialog : public QDialog {
+    Q_OBJECT
+
+public:
+    SelectMultipleDialog(const QList<QPair<QString, QString>>& sources, const QStringList& ticked,
+                         QWidget* parent = nullptr);
+
+    // Paths of the ticked rows, in list order.
+    QStringList selectedPaths() const;
+
+    // The first nesting conflict among `paths` as the text to show, or empty: a path
+    // inside another (by text, with trailing slashes) conflicts unless both can be
+    // examined and lie on different devices.
+    static QString nestingConflict(const QStringList& paths);
+
+    // Asks for a folder to add; empty when cancelled. Replaceable for tests.
+    static std::function<QString(QWidget* parent)>& folderChooser();
+
+private:
+    void addRow(const QString& label, const QString& path, bool custom, bool checked);
+    void onItemClicked(QListWidgetItem* item);
+    void setTick(QListWidgetItem* item, Qt::CheckState state);
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void addFolder();
+    void removeFolder();
+    void storeCustomFolders();
+    void tryAccept();
+
+    QListWidget* m_list = nullptr;
+    QPushButton* m_removeButton = nullptr;
+    // The row whose tick the list itself flipped since the last press (its check indicator).
+    QListWidgetItem* m_tickedByList = nullptr;
+    bool m_ticking = false;
+};
