@@ -23,11 +23,17 @@
 #include <vector>
 
 #include "core/scan/ScanDriver.h"
+#include "integration/FileActionBackend.h"
+#include "ui/mainwindow/FileCommandPlanner.h"
 #include "ui/mainwindow/GuiCallGate.h"
 #include "ui/mainwindow/ScanJob.h"
 #include "ui/mainwindow/WindowRules.h"
 
 class EmptyStateWidget;
+class FileOperations;
+class FileViewPanel;
+class NodeModel;
+class QMenu;
 class PageTabs;
 class QAction;
 class QLabel;
@@ -114,6 +120,39 @@ public:
     QTreeView* treeView() const { return m_treeView; }
     PageTabs* tabs() const { return m_tabs; }
 
+    // --- File commands (MainWindowFileOps.cpp, MainWindowContextMenu.cpp, MainWindowProperties.cpp) ---
+    // The desktop operations the commands call; replaceable as a whole or hook by hook.
+    FileActionBackend fileActions = FileActionBackend::system();
+    // The row ids selected on the page in front: the file list's on the File View page,
+    // else the Tree View side's.
+    const std::vector<uint32_t>& currentSelection() const;
+    QList<SelectedItem> collectSelection(bool includeGroupRows, bool includeRoot) const;
+    bool askConfirmation(const QString& question, const QString& detail, const QString& acceptLabel,
+                         const QString& cancelLabel);
+    void showError(const QString& text, const QString& detail);
+    void moveSelectionToTrash();
+    void deleteSelectionImmediately();
+    void offerDeleteImmediately(const QList<SelectedItem>& items);
+    void deletePermanently(const QList<SelectedItem>& items);
+    void offerDeleteAsAdministrator(const QList<SelectedItem>& items);
+    void collectVanished(uint32_t folder, std::vector<uint32_t>* out);
+    void startRename();
+    // Commits an edited name (the models' rename handler); true when the model takes it.
+    bool renameNode(uint32_t id, const QString& newName);
+    void openSelection();
+    void showSelectionInFileManager();
+    void openTerminalAtSelection();
+    void cutSelection();
+    void copySelection();
+    void copySelectionPaths();
+    void openSelectionInNewInstance();
+    bool confirmManyWindows(int count, const QString& what);
+    // A new menu for the current selection; the caller owns it.
+    QMenu* buildContextMenu();
+    void showContextMenu(const QPoint& globalPos);
+    void showProperties();
+    void copyFileAndSizeInfo();
+
     // Operations that leave the process; when set they replace the built-in behaviour.
     std::function<void(const QUrl&)> openUrlHook;
     std::function<void()> quitHook;
@@ -131,6 +170,11 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    FileOperations fileOperations();
+    FileCommandContext fileCommandContext() const;
+    NodeModel* treeModel() const;
+    FileViewPanel* currentFileViewPage() const;
+
     void buildCentralArea();
     void buildStatusBar();
     void createJobActions();

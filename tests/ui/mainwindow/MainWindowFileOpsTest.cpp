@@ -1,0 +1,111 @@
+// The window's file commands on a tree scanned through the window: the context menu's
+// entries and states, rename through the models' entry point with its error box, and the
+// size listing on the clipboard.
+#include "tests/ui/mainwindow/MainWindowTestSupport.h"
+
+#include "core/tree/ScanTree.h"
+#include "ui/mainwindow/MainWindow.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QMenu>
+#include <QMessageBox>
+#include <QTimer>
+
+#include <memory>
+
+using shelltest::qs;
+
+namespace {
+
+// Answers the next modal message box with the button labelled `button`, keeping its texts.
+struct BoxAnswerer {
+    QString text, detail;
+    explicit BoxAnswerer(const QString& button)
+    {
+        auto* timer = new QTimer;
+        QObject::connect(timer, &QTimer::timeout, timer, [this, timer, button] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            text = box->text();
+            detail = box->informativeText();
+            for (QAbstractButton* b : box->buttons()) {
+                if (b->text() == button)
+                    b->click();
+            }
+            timer->deleteLater();
+        });
+        timer->start(10);
+    }
+};
+
+class MainWindowFileOps : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        windowtest::clearSettings();
+        ::mkdir((m_dir.path() + "/root").c_str(), 0755);
+        windowtest::makeFolder(m_dir.path() + "/root", 2, 3);
+        m_window = std::make_unique<MainWindow>();
+        m_window->scanFolder(qs(m_dir.path() + "/root"));
+        ASSERT_TRUE(windowtest::waitUntil([this] { return m_window->displayedTree() && !m_window->isJobRunning(); }));
+    }
+    uint32_t id(const std::string& rel) const
+    {
+        const std::string path = m_dir.path() + "/root/" + rel;
+        return uint32_t(m_window->displayedTree()->findPath(path.data(), path.size()));
+    }
+    hmtest::TempDir m_dir;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+}  // namespace
+
+TEST_F(MainWindowFileOps, ContextMenuWithNothingSelectedHasEveryEntryOff)
+{
+    std::unique_ptr<QMenu> menu(m_window->buildContextMenu());
+    QStringList labels;
+    for (QAction* action : menu->actions()) {
+        if (action->isSeparator())
+            continue;
+        labels.append(action->text());
+        EXPECT_FALSE(action->isEnabled()) << action->text().toStdString();
+    }
+    EXPECT_EQ(labels, QStringList({"Open", "Show in File Manager", "Move to Trash", "Properties", "Cut", "Copy",
+                                   "Copy Path", "New Terminal at Folder", "Hollowmere"}));
+    // Commands on an empty selection do nothing and ask nothing.
+    m_window->moveSelectionToTrash();
+    m_window->deleteSelectionImmediately();
+    EXPECT_TRUE(m_window->collectSelection(true, true).isEmpty());
+}
+
+TEST_F(MainWindowFileOps, RenameCommitsOnDiskAndInTheTreeOrShowsWhyNot)
+{
+    const uint32_t file = id("d0/f0.aaa");
+    ASSERT_GT(file, 0u);
+    EXPECT_FALSE(m_window->renameNode(0, "root2"));
+    EXPECT_FALSE(m_window->renameNode(file, " f0.aaa "));  // unchanged: no box
+    {
+        BoxAnswerer answer("OK");
+        EXPECT_FALSE(m_window->renameNode(file, "f1.bbb"));
+        EXPECT_EQ(answer.text, "Couldn't rename \"f0.aaa\"");
+        EXPECT_EQ(answer.detail, "An item with that name already exists.");
+    }
+    EXPECT_TRUE(m_window->renameNode(file, "renamed.aaa"));
+    EXPECT_EQ(m_window->displayedTree()->node(file).nameView(), "renamed.aaa");
+    EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d0/renamed.aaa")));
+}
+
+TEST_F(MainWindowFileOps, SizeListingWithNothingSelectedStartsAtTheRoot)
+{
+    QGuiApplication::clipboard()->clear();
+    m_window->copyFileAndSizeInfo();
+    const QString text = QGuiApplication::clipboard()->text();
+    const QStringList lines = text.split('\n', Qt::SkipEmptyParts);
+    ASSERT_FALSE(lines.isEmpty()) << text.toStdString();
+    EXPECT_EQ(lines[0].mid(20), "  " + qs(m_dir.path() + "/root"));
+    EXPECT_TRUE(text.endsWith('\n'));
+}

@@ -1,0 +1,140 @@
+// The window's file commands: the selected-item collector, its question and error boxes,
+// trash, deletion (immediately or as administrator) and rename. The decisions are made
+// by FileOperations; this file connects them to the window's trees, views and boxes.
+#include "ui/mainwindow/MainWindow.h"
+
+#include "app/AppSettings.h"
+#include "app/Elevation.h"
+#include "core/tree/ScanTree.h"
+#include "ui/mainwindow/FileOperations.h"
+#include "ui/mainwindow/PageTabs.h"
+#include "ui/views/FileViewPanel.h"
+#include "ui/views/NodeModel.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QSplitter>
+#include <QTreeView>
+
+NodeModel* MainWindow::treeModel() const { return qobject_cast<NodeModel*>(m_treeView->model()); }
+
+FileViewPanel* MainWindow::currentFileViewPage() const { return qobject_cast<FileViewPanel*>(m_tabs->currentWidget()); }
+
+const std::vector<uint32_t>& MainWindow::currentSelection() const
+{
+    return currentFileViewPage() ? m_fileViewSelection : m_treeSelection;
+}
+
+FileCommandContext MainWindow::fileCommandContext() const
+{
+    FileCommandContext context;
+    context.displayed = m_displayedTree.get();
+    context.full = m_currentTree ? m_currentTree.get() : m_displayedTree.get();
+    // A CSV/TSV or MFT dump describes another machine's files; the views are emptied at
+    // every job start, so the kind of the last job is the kind of the shown tree.
+    context.imported = m_jobKind == JobKind::CsvImport || m_jobKind == JobKind::MftLoad;
+    context.jobRunning = isJobRunning();
+    return context;
+}
+
+FileOperations MainWindow::fileOperations()
+{
+    FileOperationHooks hooks;
+    hooks.ask = [this](const QString& q, const QString& d, const QString& a, const QString& c) {
+        return askConfirmation(q, d, a, c);
+    };
+    hooks.showError = [this](const QString& text, const QString& detail) { showError(text, detail); };
+    hooks.showInformation = [this](const QString& title, const QString& text) {
+        QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, this);
+        box.exec();
+    };
+    hooks.removeNodes = [this](const std::vector<uint32_t>& ids) { removeNodes(ids); };
+    hooks.refreshAfterRename = [this] { refreshAfterRemoval(); };
+    svl::ScanTree* full = m_currentTree ? m_currentTree.get() : m_displayedTree.get();
+    return FileOperations(m_displayedTree.get(), full, fileCommandContext(), fileActions, hooks, isElevated());
+}
+
+QList<SelectedItem> MainWindow::collectSelection(bool includeGroupRows, bool includeRoot) const
+{
+    return FileCommandPlanner(fileCommandContext()).collect(currentSelection(), includeGroupRows, includeRoot);
+}
+
+bool MainWindow::askConfirmation(const QString& question, const QString& detail, const QString& acceptLabel,
+                                 const QString& cancelLabel)
+{
+    QMessageBox box(QMessageBox::Warning, QString(), question, QMessageBox::NoButton, this);
+    box.setInformativeText(detail);
+    QPushButton* accept = box.addButton(acceptLabel, QMessageBox::AcceptRole);
+    box.addButton(cancelLabel.isEmpty() ? tr("Cancel") : cancelLabel, QMessageBox::RejectRole);
+    box.setDefaultButton(accept);
+    box.exec();
+    return box.clickedButton() == accept;
+}
+
+void MainWindow::showError(const QString& text, const QString& detail)
+{
+    QMessageBox box(QMessageBox::Warning, QString(), text, QMessageBox::Ok, this);
+    box.setInformativeText(detail);
+    box.exec();
+}
+
+void MainWindow::moveSelectionToTrash()
+{
+    fileOperations().moveToTrash(collectSelection(false, false));
+}
+
+void MainWindow::deleteSelectionImmediately()
+{
+    fileOperations().deleteImmediately(collectSelection(false, false));
+}
+
+void MainWindow::offerDeleteImmediately(const QList<SelectedItem>& items)
+{
+    fileOperations().offerDeleteImmediately(items);
+}
+
+void MainWindow::deletePermanently(const QList<SelectedItem>& items)
+{
+    fileOperations().deletePermanently(items);
+}
+
+void MainWindow::offerDeleteAsAdministrator(const QList<SelectedItem>& items)
+{
+    fileOperations().offerDeleteAsAdministrator(items);
+}
+
+void MainWindow::collectVanished(uint32_t folder, std::vector<uint32_t>* out)
+{
+    if (m_displayedTree && folder < m_displayedTree->nodeCount)
+        fileOperations().collectVanished(folder, out);
+}
+
+bool MainWindow::renameNode(uint32_t id, const QString& newName)
+{
+    if (!m_displayedTree)
+        return false;
+    return fileOperations().rename(id, newName);
+}
+
+void MainWindow::startRename()
+{
+    if (!m_displayedTree || !AppSettings::instance()->settings()->value("enableRename", true).toBool())
+        return;
+    const QList<SelectedItem> items = collectSelection(false, false);
+    if (items.size() != 1)
+        return;
+    if (FileViewPanel* fileView = currentFileViewPage()) {
+        fileView->renameId(items.first().id);
+        return;
+    }
+    if (m_tabs->currentWidget() != static_cast<QWidget*>(m_mainSplit))
+        return;
+    if (NodeModel* model = treeModel()) {
+        const QModelIndex index = model->indexForId(items.first().id);
+        if (!index.isValid())
+            return;
+        m_treeView->setCurrentIndex(index);
+        m_treeView->edit(index);
+    }
+}
