@@ -124,6 +124,8 @@ ColorsDialog::ColorsDialog(QWidget* parent) : QDialog(parent) {
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
+    // Wide enough that the longer built-in extension lists show whole.
+    resize(640, sizeHint().height());
     updateExtensionsEnabled();
     connect(m_byExtension, &QRadioButton::toggled, this, &ColorsDialog::updateExtensionsEnabled);
 }

@@ -19,6 +19,11 @@ VolumeUsage usageOf(const std::vector<svl::MountEntry>& table, const QString& pa
     return queryUsageWithin(local, answerLimitFor(table, local));
 }
 
+// Many huge roots stop at the largest count instead of wrapping to a small number.
+uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+    return b > UINT64_MAX - a ? UINT64_MAX : a + b;
+}
+
 bool hasSize(const VolumeUsage& usage) {
     return usage.state == VolumeUsage::State::Answered && usage.total > 0;
 }
@@ -59,8 +64,8 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
                 clearValueLabels();
                 return;
             }
-            m_spaceTotal += usage.total;
-            m_spaceFree += usage.available;
+            m_spaceTotal = saturatingAdd(m_spaceTotal, usage.total);
+            m_spaceFree = saturatingAdd(m_spaceFree, usage.available);
         }
         fillValueLabels();
         return;

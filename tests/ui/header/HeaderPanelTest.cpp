@@ -259,6 +259,12 @@ TEST_F(HeaderPanelTest, SpaceLabelsOfVolumesFoldersImportsAndSeveralRoots) {
     EXPECT_EQ(panel.spaceFree(), 80 * GB);
     EXPECT_EQ(values(panel)[2], QStringLiteral("(60.0%)"));
     EXPECT_EQ(values(panel)[4], QStringLiteral("(40.0%)"));
+    // Sums that would pass 2^64 stop at the largest count.
+    fake.usage["/media/usb"] = FakeVolumes::answer(~0ull - 5, ~0ull - 5);
+    panel.showMultiple({QStringLiteral("/media/usb"), QStringLiteral("/media/usb/b")});
+    EXPECT_EQ(panel.spaceTotal(), ~0ull);
+    EXPECT_EQ(values(panel)[1], formatSize(0));
+    fake.usage["/media/usb"] = FakeVolumes::answer(8 * GB, 2 * GB);
     // One root on no volume clears all sizes.
     fake.table = mountLine(21, "8:17", "/", "/media/usb", "vfat", "/dev/sdb1");
     panel.showMultiple({QStringLiteral("/media/usb"), QStringLiteral("/gone")});
