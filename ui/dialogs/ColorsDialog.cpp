@@ -2,12 +2,12 @@
 
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
+#include "ui/dialogs/SettingSwitch.h"
 #include "ui/treemap/TreemapColorSettings.h"
 
 #include <QButtonGroup>
 #include <QColorDialog>
 #include <QDialogButtonBox>
-#include <QFrame>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -20,13 +20,6 @@ namespace {
 
 constexpr int kSlots = 13;
 const QString kMissingColor = QStringLiteral("484848");
-
-QFrame* separatorLine(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
 
 }  // namespace
 
@@ -57,7 +50,7 @@ ColorsDialog::ColorsDialog(QWidget* parent) : QDialog(parent) {
     const int scheme = savedColorScheme();
     (scheme == 1 ? m_light : scheme == 2 ? m_dark : m_system)->setChecked(true);
     layout->addLayout(appearanceRow);
-    layout->addWidget(separatorLine(this));
+    layout->addWidget(sunkenLine(this));
 
     // The colour-by radios are siblings of their own container, exclusive with each other only.
     auto* colorByRow = new QWidget(this);
@@ -71,7 +64,7 @@ ColorsDialog::ColorsDialog(QWidget* parent) : QDialog(parent) {
     colorByBox->addStretch();
     (loadTreemapColorBySize() ? m_bySize : m_byExtension)->setChecked(true);
     layout->addWidget(colorByRow);
-    layout->addWidget(separatorLine(this));
+    layout->addWidget(sunkenLine(this));
 
     auto* grid = new QGridLayout;
     grid->addWidget(new QLabel(tr("Color"), this), 0, 0);

@@ -1,11 +1,11 @@
 #include "ui/dialogs/ExportCsvDialog.h"
 
 #include "app/AppSettings.h"
+#include "ui/dialogs/SettingSwitch.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialogButtonBox>
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QRadioButton>
@@ -16,13 +16,7 @@
 
 namespace {
 
-struct Switch {
-    const char* text;
-    const char* key;
-    bool byDefault;
-};
-
-const Switch kSwitches[] = {
+const SettingSwitch kSwitches[] = {
     {QT_TRANSLATE_NOOP("ExportCsvDialog", "Export Files"), "csvExportFiles", true},
     {QT_TRANSLATE_NOOP("ExportCsvDialog", "Export Folders"), "csvExportFolders", true},
     {QT_TRANSLATE_NOOP("ExportCsvDialog", "Export File ID"), "csvExportFileId", false},
@@ -71,15 +65,10 @@ ExportCsvDialog::ExportCsvDialog(QWidget* parent, bool hasSelection, bool fileVi
     m_selectedOnly->setChecked(hasSelection);
     layout->addWidget(m_selectedOnly);
 
-    auto* line = new QFrame(this);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(line);
+    layout->addWidget(sunkenLine(this));
 
-    for (const Switch& option : kSwitches) {
-        auto* box = new QCheckBox(tr(option.text), this);
-        box->setObjectName(QLatin1String(option.key));
-        box->setChecked(store->value(QLatin1String(option.key), option.byDefault).toBool());
+    for (const SettingSwitch& option : kSwitches) {
+        QCheckBox* box = makeSwitchBox(option, "ExportCsvDialog", this);
         layout->addWidget(box);
         m_switches.append(box);
     }
@@ -110,8 +99,7 @@ void ExportCsvDialog::onAccepted() {
 void ExportCsvDialog::saveSettings() {
     AppSettings* settings = AppSettings::instance();
     settings->setValue("csvExportFormat", m_tsv->isChecked() ? QStringLiteral("tsv") : QStringLiteral("csv"));
-    for (int i = 0; i < m_switches.size(); ++i)
-        settings->setValue(kSwitches[i].key, m_switches[i]->isChecked());
+    storeSwitches(kSwitches, m_switches);
     settings->setValue("csvMaxDepth", m_maxDepth->value());
 }
 

@@ -1,10 +1,10 @@
 #include "ui/dialogs/TweaksDialog.h"
 
 #include "app/AppSettings.h"
+#include "ui/dialogs/SettingSwitch.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
-#include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -16,14 +16,8 @@
 
 namespace {
 
-struct Switch {
-    const char* text;
-    const char* key;
-    bool byDefault;
-};
-
 // The twelve boolean keys in table order; every reader of these keys uses these defaults.
-const Switch kSwitches[] = {
+const SettingSwitch kSwitches[] = {
     {QT_TRANSLATE_NOOP("TweaksDialog", "Enable drag/drop"), "enableDragDrop", true},
     {QT_TRANSLATE_NOOP("TweaksDialog", "Open file on double click"), "enableDoubleClickOpen", true},
     {QT_TRANSLATE_NOOP("TweaksDialog", "Enable rename"), "enableRename", true},
@@ -43,13 +37,6 @@ const Switch kSwitches[] = {
     {QT_TRANSLATE_NOOP("TweaksDialog", "Animate treemap zoom"), "animateTreemapZoom", true},
 };
 
-QFrame* separatorLine(QWidget* parent) {
-    auto* line = new QFrame(parent);
-    line->setFrameShape(QFrame::HLine);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 }  // namespace
 
 std::function<void()>& TweaksDialog::forgetSmbLoginsHook() {
@@ -65,9 +52,7 @@ TweaksDialog::TweaksDialog(QWidget* parent) : QDialog(parent) {
     auto* layout = new QVBoxLayout(this);
 
     const auto addSwitch = [&](int i) {
-        auto* box = new QCheckBox(tr(kSwitches[i].text), this);
-        box->setObjectName(QLatin1String(kSwitches[i].key));
-        box->setChecked(store->value(QLatin1String(kSwitches[i].key), kSwitches[i].byDefault).toBool());
+        QCheckBox* box = makeSwitchBox(kSwitches[i], "TweaksDialog", this);
         layout->addWidget(box);
         m_checks.append(box);
     };
@@ -87,10 +72,10 @@ TweaksDialog::TweaksDialog(QWidget* parent) : QDialog(parent) {
     layout->addLayout(forgetRow);
 
     addSwitch(7);
-    layout->addWidget(separatorLine(this));
+    layout->addWidget(sunkenLine(this));
     for (int i = 8; i < 12; ++i)
         addSwitch(i);
-    layout->addWidget(separatorLine(this));
+    layout->addWidget(sunkenLine(this));
 
     auto* unitRow = new QHBoxLayout;
     unitRow->addWidget(new QLabel(tr("Size Units:"), this));
@@ -111,7 +96,7 @@ TweaksDialog::TweaksDialog(QWidget* parent) : QDialog(parent) {
     placesRow->addWidget(m_decimalPlaces);
     placesRow->addStretch();
     layout->addLayout(placesRow);
-    layout->addWidget(separatorLine(this));
+    layout->addWidget(sunkenLine(this));
 
     auto* groupRow = new QHBoxLayout;
     groupRow->addWidget(new QLabel(tr("File group minimum size:"), this));
@@ -139,8 +124,7 @@ TweaksDialog::TweaksDialog(QWidget* parent) : QDialog(parent) {
 
 void TweaksDialog::save() {
     AppSettings* settings = AppSettings::instance();
-    for (int i = 0; i < m_checks.size(); ++i)
-        settings->setValue(kSwitches[i].key, m_checks[i]->isChecked());
+    storeSwitches(kSwitches, m_checks);
     settings->setValue("unitBase", m_binary->isChecked() ? 1024 : 1000);
     settings->setValue("decimalPlaces", m_decimalPlaces->value());
     settings->setValue("fileGroupMinSize", m_groupMinSize->value());
