@@ -13,10 +13,8 @@
 
 namespace {
 
-// The volume holding `path` asked within the limit its mount type allows.
 VolumeUsage usageOf(const std::vector<svl::MountEntry>& table, const QString& path) {
-    const std::string local = path.toStdString();
-    return queryUsageWithin(local, answerLimitFor(table, local));
+    return queryUsageOf(table, path.toStdString());
 }
 
 // Many huge roots stop at the largest count instead of wrapping to a small number.

@@ -96,14 +96,12 @@ bool isNetworkFsType(const std::string& type) {
     return network.count(type) != 0 || type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0;
 }
 
-std::chrono::milliseconds answerLimitFor(const std::vector<svl::MountEntry>& table, const std::string& path) {
+VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::string& path) {
     const svl::MountEntry* mount = svl::mountContaining(table, path);
-    return mount && isNetworkFsType(mount->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;
-}
-
-VolumeUsage queryUsageWithin(const std::string& path, std::chrono::milliseconds limit) {
+    const auto limit = mount && isNetworkFsType(mount->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    TimedCall<VolumeUsage> call("usage:" + path, [query = volumeSystem().queryUsage, path] { return query(path); });
+    TimedCall<VolumeUsage> call("usage:" + (mount ? mount->mountPoint : path),
+                                [query = volumeSystem().queryUsage, path] { return query(path); });
     const std::optional<VolumeUsage> usage = call.wait(deadline);
     if (!usage) {
         VolumeUsage silent;

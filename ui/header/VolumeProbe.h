@@ -47,8 +47,6 @@ inline constexpr std::chrono::milliseconds kLocalAnswerLimit{3000};
 
 // Types served over a network or by a user-space server (nfs, cifs, sshfs, every FUSE type ...).
 bool isNetworkFsType(const std::string& type);
-// The time limit for a path, by the type of the mount that covers it in `table` (by text).
-std::chrono::milliseconds answerLimitFor(const std::vector<svl::MountEntry>& table, const std::string& path);
 
 // One call of `fn` on its own thread. `key` names what it touches; when a call with the
 // same key has not returned yet, this one does not start and `wait` gives nothing.
@@ -64,8 +62,10 @@ private:
     std::shared_ptr<Shared> m_shared;
 };
 
-// Usage of the volume that holds `path`, waiting at most `limit`.
-VolumeUsage queryUsageWithin(const std::string& path, std::chrono::milliseconds limit);
+// Usage of the volume that holds `path`, waiting at most the limit of the type of the
+// mount that covers it in `table` (by text). Queries of all paths on one mount share one
+// key, so a dead mount holds one thread however many of its folders are asked about.
+VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::string& path);
 // The gvfs shares, or an empty list when the listing does not answer in the network limit.
 std::vector<svl::SmbMountInfo> listSharesWithinLimit();
 
