@@ -38,10 +38,15 @@ public:
         std::string label;  // UTF-8, empty when not grouped
     };
 
-    // One entry of a child list while it is sorted.
+    // One entry of a child list while it is sorted: the sort key and the row id, plus the
+    // name's first sixteen lowered bytes and its location, so that most name comparisons
+    // settle without touching the tree.
     struct Row {
         int64_t key;
         uint32_t id;
+        uint32_t nameLength;
+        uint64_t namePrefix[2];
+        const char* name;
     };
 
     using RenameHandler = std::function<bool(uint32_t nodeId, const QString& newName)>;

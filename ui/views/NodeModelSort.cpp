@@ -22,6 +22,31 @@ constexpr std::array<unsigned char, 256> makeAsciiLower() {
 }
 constexpr std::array<unsigned char, 256> kAsciiLower = makeAsciiLower();
 
+constexpr size_t kPrefixBytes = 16;
+
+// Eight bytes of a name from `offset` on, ASCII-lowered, big-endian, zero-padded: names
+// contain no NUL, so prefixes order exactly as the names' bytes do.
+uint64_t namePrefix(std::string_view name, size_t offset) {
+    uint64_t prefix = 0;
+    for (size_t i = offset; i < offset + 8; ++i) {
+        prefix <<= 8;
+        if (i < name.size())
+            prefix |= kAsciiLower[static_cast<unsigned char>(name[i])];
+    }
+    return prefix;
+}
+
+int compareRowNames(const NodeModel::Row& a, const NodeModel::Row& b) {
+    for (int k = 0; k < 2; ++k)
+        if (a.namePrefix[k] != b.namePrefix[k])
+            return a.namePrefix[k] < b.namePrefix[k] ? -1 : 1;
+    // Equal prefixes: a name no longer than the prefix has a twin of the same length.
+    if (a.nameLength <= kPrefixBytes || b.nameLength <= kPrefixBytes)
+        return 0;
+    return compareNamesAscii(std::string_view(a.name + kPrefixBytes, a.nameLength - kPrefixBytes),
+                             std::string_view(b.name + kPrefixBytes, b.nameLength - kPrefixBytes));
+}
+
 }  // namespace
 
 int compareNamesAscii(std::string_view a, std::string_view b) {
@@ -100,20 +125,23 @@ void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
         }
     };
 
-    auto rows = std::make_unique_for_overwrite<Row[]>(count);
-    svl::parallelFor((count + kKeyTaskRows - 1) / kKeyTaskRows, [&](uint64_t task) {
-        const uint64_t end = std::min(count, (task + 1) * kKeyTaskRows);
-        for (uint64_t j = task * kKeyTaskRows; j < end; ++j)
-            rows[j] = Row{keyOf(ids[j]), ids[j]};
-    });
-
     auto nameOf = [&](uint32_t id) -> std::string_view {
         if (id < n)
             return tree.node(id).nameView();
         return id == groupRow ? std::string_view(group->label) : rowName(id);
     };
-    auto tieBreak = [&](const Row& a, const Row& b) {
-        const int names = compareNamesAscii(nameOf(a.id), nameOf(b.id));
+    auto rows = std::make_unique_for_overwrite<Row[]>(count);
+    svl::parallelFor((count + kKeyTaskRows - 1) / kKeyTaskRows, [&](uint64_t task) {
+        const uint64_t end = std::min(count, (task + 1) * kKeyTaskRows);
+        for (uint64_t j = task * kKeyTaskRows; j < end; ++j) {
+            const uint32_t id = ids[j];
+            const std::string_view name = nameOf(id);
+            rows[j] = Row{keyOf(id), id, uint32_t(name.size()), {namePrefix(name, 0), namePrefix(name, 8)}, name.data()};
+        }
+    });
+
+    auto tieBreak = [](const Row& a, const Row& b) {
+        const int names = compareRowNames(a, b);
         return names != 0 ? names < 0 : a.id < b.id;
     };
     if (column == FolderColumn) {
@@ -121,7 +149,7 @@ void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
             const bool aGroup = a.id >= n;
             if (aGroup != (b.id >= n))
                 return descending ? aGroup : !aGroup;
-            const int names = compareNamesAscii(nameOf(a.id), nameOf(b.id));
+            const int names = compareRowNames(a, b);
             if (names != 0)
                 return descending ? names > 0 : names < 0;
             return a.id < b.id;
