@@ -77,8 +77,8 @@ TEST(PercentBarDelegateTest, BarsAreClampedIndentedAndColouredByLevel) {
     EXPECT_EQ(at(deep, 69, 5), kLightBase);
     EXPECT_EQ(at(deep, 71, 5), barColor(3, true).rgb());
 
-    // -3 % draws the outline and no bar; so does a text that is no number.
-    for (const QString& text : {QStringLiteral("-3.0%"), QStringLiteral("n/a")}) {
+    // -3 % and 0 % draw the outline and no bar; so does a text that is no number.
+    for (const QString& text : {QStringLiteral("-3.0%"), QStringLiteral("0.0%"), QStringLiteral("n/a")}) {
         QImage none = paintCell(tree, text, 0);
         EXPECT_EQ(at(none, 0, 5), outlineLight) << text.toStdString();
         EXPECT_EQ(at(none, 20, 5), kLightBase) << text.toStdString();

@@ -1,0 +1,116 @@
+// A real scanned folder in a tree view set up as the main window sets it up: delegates,
+// list font, sorting by header clicks, F2 rename through a handler that renames on disk,
+// and dragging rows out as URLs of files that exist.
+#include "tests/ui/views/NodeModelTestSupport.h"
+
+#include "app/ListFont.h"
+#include "core/scan/ScanDriver.h"
+#include "ui/views/BindNoteDelegate.h"
+#include "ui/views/PercentBarDelegate.h"
+#include "ui/views/RowHeightDelegate.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHeaderView>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QTest>
+#include <QTreeView>
+#include <QUrl>
+
+#include <cstdio>
+
+namespace {
+
+using nodemodeltest::childNames;
+
+class FolderTreeViewTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        AppSettings::instance()->settings()->clear();
+        for (const char* folder : {"docs", "pics"})
+            ASSERT_TRUE(QDir().mkpath(QString::fromStdString(m_dir / folder)));
+        hmtest::writeFile(m_dir / "docs/a.txt", std::string(3000, 'a'));
+        for (const char* name : {"b.txt", "c.txt", "d.txt"})
+            hmtest::writeFile(m_dir / (std::string("docs/") + name), "bc");
+        hmtest::writeFile(m_dir / "pics/x.jpg", std::string(100000, 'x'));
+        hmtest::writeFile(m_dir / "top.bin", std::string(5000, 't'));
+        svl::ScanOptions options;
+        m_tree = svl::scanSingle(m_dir.path(), options, nullptr);
+        ASSERT_EQ(m_tree->nodeCount, 9u);
+
+        m_model.renameHandler = [this](uint32_t id, const QString& name) {
+            const std::string oldPath = m_tree->fullPath(id);
+            const std::string newPath = oldPath.substr(0, oldPath.rfind('/') + 1) + name.toStdString();
+            if (std::rename(oldPath.c_str(), newPath.c_str()) != 0)
+                return false;
+            const QByteArray bytes = name.toUtf8();
+            return m_tree->rename(id, bytes.constData(), size_t(bytes.size()));
+        };
+        m_model.setTree(m_tree);
+        m_view.setModel(&m_model);
+        m_view.setItemDelegate(new RowHeightDelegate(&m_view));
+        m_view.setItemDelegateForColumn(0, new BindNoteDelegate(&m_view, [](const QModelIndex&) {}));
+        m_view.setItemDelegateForColumn(1, new PercentBarDelegate(&m_view, false));
+        m_view.setSortingEnabled(true);
+        m_view.sortByColumn(3, Qt::DescendingOrder);
+        m_view.setEditTriggers(QAbstractItemView::EditKeyPressed);
+        listfont::install(&m_view);
+        m_view.resize(900, 400);
+        m_view.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&m_view));
+        m_view.expandAll();
+    }
+
+    QModelIndex root() const { return m_model.index(0, 0); }
+
+    hmtest::TempDir m_dir{"hm-folder-tree"};
+    std::shared_ptr<svl::ScanTree> m_tree;
+    NodeModel m_model;
+    QTreeView m_view;
+};
+
+TEST_F(FolderTreeViewTest, BrowsesSortsByHeaderClicksRenamesAndDrags) {
+    // By allocation: pics 25 blocks, docs 4 (one per file), top.bin 2.
+    EXPECT_EQ(childNames(m_model, root()), (QStringList{"pics", "docs", "top.bin"}));
+    const QModelIndex docs = m_model.index(1, 0, root());
+    const QString group = QStringLiteral("[4 Files in %1/docs]").arg(QString::fromStdString(m_dir.path()));
+    EXPECT_EQ(childNames(m_model, docs), QStringList{group});
+    EXPECT_EQ(childNames(m_model, m_model.index(0, 0, docs)), (QStringList{"a.txt", "b.txt", "c.txt", "d.txt"}));
+    EXPECT_EQ(m_view.sizeHintForRow(0), listfont::rowHeight());
+
+    // A click on the Folder header sorts by name, ascending first.
+    QHeaderView* header = m_view.header();
+    const QPoint folderHeader(header->sectionViewportPosition(0) + 5, header->height() / 2);
+    QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, folderHeader);
+    EXPECT_EQ(m_model.sortColumn(), 0);
+    EXPECT_EQ(m_model.sortOrder(), Qt::AscendingOrder);
+    EXPECT_EQ(childNames(m_model, root()), (QStringList{"docs", "pics", "top.bin"}));
+    EXPECT_TRUE(m_view.isExpanded(m_model.index(0, 0, root()))) << "docs stays expanded";
+
+    // F2 on top.bin, a new name, Enter: renamed on disk and shown.
+    const QModelIndex top = m_model.index(2, 0, root());
+    m_view.setCurrentIndex(top);
+    QTest::keyClick(m_view.viewport(), Qt::Key_F2);
+    auto* editor = m_view.viewport()->findChild<QLineEdit*>();
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->text(), "top.bin");
+    editor->setText(QStringLiteral("renamed.bin"));
+    QTest::keyClick(editor, Qt::Key_Return);
+    QCoreApplication::processEvents();  // the delegate commits through a queued call
+    EXPECT_EQ(m_model.data(top).toString(), "renamed.bin");
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(m_dir / "renamed.bin")));
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(m_dir / "top.bin")));
+
+    // The selected rows leave as URLs of the files as they are now named.
+    m_view.selectionModel()->select(top, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    std::unique_ptr<QMimeData> mime(m_model.mimeData(m_view.selectionModel()->selectedIndexes()));
+    ASSERT_TRUE(mime);
+    ASSERT_EQ(mime->urls().size(), 1);
+    EXPECT_TRUE(QFileInfo::exists(mime->urls().front().toLocalFile()));
+    EXPECT_TRUE(mime->urls().front().toLocalFile().endsWith("/renamed.bin"));
+    if (const char* shot = getenv("HM_FOLDER_TREE_SHOT"))
+        m_view.grab().save(QString::fromLocal8Bit(shot));
+}
+
+}  // namespace
