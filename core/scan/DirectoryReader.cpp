@@ -1,6 +1,7 @@
 #include "core/scan/DirectoryReader.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "core/scan/IoUringStatx.h"
@@ -17,6 +19,43 @@ namespace svl {
 namespace {
 
 constexpr size_t kListingBufferBytes = 262144;
+
+// A path the kernel refuses whole (PATH_MAX bytes or more, as deep trees have) is opened in
+// pieces below the limit, each relative to the folder the piece before it reached. Only the
+// last piece gets `flags`; the others are resolved like the leading part of a path.
+int openLongPath(const std::string& path, int flags) {
+    int dir = AT_FDCWD;
+    size_t at = 0;
+    std::string piece;
+    for (;;) {
+        const bool last = path.size() - at < PATH_MAX;
+        size_t cut = path.size();
+        if (!last) {
+            cut = path.rfind('/', at + PATH_MAX - 1);
+            if (cut == std::string::npos || cut < at)
+                cut = at;
+        }
+        piece.assign(path, at, cut - at);
+        if (piece.empty() && !last) {
+            if (at != 0 || path[0] != '/') {  // a name of PATH_MAX bytes or more
+                if (dir != AT_FDCWD)
+                    ::close(dir);
+                return -ENAMETOOLONG;
+            }
+            piece = "/";
+        }
+        const int next = openat(dir, piece.c_str(), last ? flags : O_PATH | O_DIRECTORY | O_CLOEXEC);
+        const int error = errno;
+        if (dir != AT_FDCWD)
+            ::close(dir);
+        if (next < 0)
+            return -error;
+        if (last)
+            return next;
+        dir = next;
+        at = cut + 1;
+    }
+}
 
 bool isDotOrDotDot(const char* name, size_t length) {
     return name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'));
@@ -179,8 +218,11 @@ void statEntry(int dirfd, const char* name, EntryStat& out) {
 }
 
 int DirectoryReader::open(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    return fd >= 0 ? fd : -errno;
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    const int fd = ::open(path.c_str(), kFlags);
+    if (fd >= 0)
+        return fd;
+    return errno == ENAMETOOLONG ? openLongPath(path, kFlags) : -errno;
 }
 
 bool DirectoryReader::examineBatch(int, const FolderListing&, EntryStat*) { return false; }
