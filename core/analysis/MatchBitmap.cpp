@@ -40,6 +40,10 @@ struct CancelState {
         }
         return true;
     }
+    // Looked at every kIdsPerCheck ids inside a slice too: on deep trees one slice of
+    // full paths can take seconds.
+    bool mayContinue(uint32_t id) { return (id % kIdsPerCheck) != 0 || sliceMayStart(); }
+    static constexpr uint32_t kIdsPerCheck = 64;
 };
 
 inline void prefetchNode(const ScanTree& tree, uint32_t id, uint32_t end) {
@@ -120,11 +124,11 @@ std::vector<uint8_t> matchBitmap(const ScanTree& tree, const FilterSource& sourc
         const CompiledFilter* compiled = filter.compiled.get();
         if (!compiled || compiled->nameSlotCount != slotCount || !filter.fullPath) {
             // A source that hands out a differently shaped filter is still answered correctly.
-            for (uint32_t id = r.begin; id < r.end; ++id)
+            for (uint32_t id = r.begin; id < r.end && state.mayContinue(id); ++id)
                 result[id] = filterMatchesNode(tree, id, filter, &cache, duplicates) ? 1 : 0;
             return;
         }
-        for (uint32_t id = r.begin; id < r.end; ++id) {
+        for (uint32_t id = r.begin; id < r.end && state.mayContinue(id); ++id) {
             prefetchNode(tree, id, r.end);
             CompiledNodeView view(tree, id, &cache, duplicates);
             const uint16_t mask = slotCount > 0 ? masks[id] : 0;

@@ -25,8 +25,8 @@ using FilterSource = std::function<Filter()>;
 constexpr uint32_t kFilterSliceSize = 65536;
 
 // One byte per node: 1 passes, 0 fails. Empty for a tree with nodes means cancelled: a
-// slice that starts while *cancel differs from `generation` stops the run (cancel may be
-// null). `duplicates` feeds duplicate conditions (unknown without it). An empty source
+// slice that starts (or goes on past every 64th id) while *cancel differs from `generation`
+// stops the run (cancel may be null). `duplicates` feeds duplicate conditions (unknown without it). An empty source
 // throws std::bad_function_call; memory exhaustion throws std::bad_alloc.
 [[nodiscard]] std::vector<uint8_t> matchBitmap(const ScanTree& tree, const FilterSource& source,
                                                const std::atomic<int>* cancel, int generation, uint32_t sliceSize,
