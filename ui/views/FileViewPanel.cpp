@@ -6,6 +6,7 @@
 #include "app/ValueFormat.h"
 #include "core/analysis/Filter.h"
 #include "core/tree/ScanTree.h"
+#include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/views/FileListModel.h"
 #include "ui/views/FilterField.h"
 #include "ui/views/HighlightDelegate.h"
@@ -121,7 +122,8 @@ FileViewPanel::FileViewPanel(QWidget* parent)
     m_view->setItemDelegateForColumn(FileListModel::PathColumn, highlight);
     m_view->setItemDelegateForColumn(FileListModel::PercentColumn, new PercentBarDelegate(m_view, true));
 
-    m_emptyPage = new QWidget(this);
+    m_emptyPage = new EmptyStateWidget(this);
+    m_emptyPage->setContent(EmptyStateWidget::logoPixmap(), tr("No Scan Results"), EmptyStateWidget::hintText());
     m_pages = new QStackedWidget(this);
     m_pages->addWidget(m_emptyPage);
     m_pages->addWidget(m_view);
@@ -390,10 +392,24 @@ std::vector<uint32_t> FileViewPanel::selectedIds() const {
     std::vector<uint32_t> ids;
     if (!rowsBelongToTree())
         return ids;
-    const QModelIndexList rows = m_view->selectionModel()->selectedRows(0);
-    ids.reserve(size_t(rows.size()));
-    for (const QModelIndex& index : rows)
-        ids.push_back(m_model->nodeId(index));
+    // The rows of selectedRows(0), read straight from the ranges: a range over every column
+    // is whole rows, so Ctrl+A over millions of rows costs one pass without lookups.
+    const QItemSelectionModel* model = m_view->selectionModel();
+    const QItemSelection selection = model->selection();
+    const bool mayOverlap = selection.size() > 1;
+    std::unordered_set<uint64_t> seen;
+    for (const QItemSelectionRange& range : selection) {
+        const QModelIndex parent = range.parent();
+        const uint64_t parentKey = parent.isValid() ? uint64_t(parent.row()) + 1 : 0;
+        const bool wholeRows = range.left() == 0 && range.right() == FileListModel::ColumnCount - 1;
+        for (int row = range.top(); row <= range.bottom(); ++row) {
+            if (mayOverlap && !seen.insert(parentKey << 32 | uint64_t(row)).second)
+                continue;
+            if (!wholeRows && !model->isRowSelected(row, parent))
+                continue;
+            ids.push_back(m_model->nodeId(m_model->index(row, 0, parent)));
+        }
+    }
     return ids;
 }
 
@@ -440,14 +456,9 @@ void FileViewPanel::setDragEnabled(bool enabled) {
     m_view->setDragDropMode(enabled ? QAbstractItemView::DragOnly : QAbstractItemView::NoDragDrop);
 }
 
-void FileViewPanel::setEmptyPage(QWidget* page) {
-    const bool showing = isShowingEmptyState();
-    m_pages->removeWidget(m_emptyPage);
-    m_emptyPage->deleteLater();
-    m_emptyPage = page;
-    m_pages->insertWidget(0, page);
-    if (showing)
-        m_pages->setCurrentWidget(page);
+void FileViewPanel::showEmptyState() {
+    if (m_emptyPage->text() == tr("No Scan Results"))
+        m_emptyPage->setContent(EmptyStateWidget::logoPixmap(), tr("No Scan Results"), EmptyStateWidget::hintText());
 }
 
 bool FileViewPanel::isShowingEmptyState() const { return m_pages->currentWidget() == m_emptyPage; }

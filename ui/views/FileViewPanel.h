@@ -21,6 +21,7 @@
 
 #include "ui/views/FileSearch.h"
 
+class EmptyStateWidget;
 class FileListModel;
 class FilterField;
 class QCheckBox;
@@ -64,7 +65,8 @@ public:
     // The ids of all top-level rows in display order; empty while the rows belong to an
     // older tree than the panel's.
     std::vector<uint32_t> listedIds() const;
-    // The ids of the selected rows (child rows give their own ids), same refusal.
+    // The ids of the selected rows, as selectedRows(0) lists them (child rows give their
+    // own ids), same refusal.
     std::vector<uint32_t> selectedIds() const;
     // Starts editing the name of the first top-level row listing id.
     void renameId(uint32_t id);
@@ -72,8 +74,8 @@ public:
     void selectIds(const std::vector<uint32_t>& ids);
     void setCurrentRow(int row);
     void setDragEnabled(bool enabled);
-    // Replaces the page shown while there is no tree (the main window's empty state).
-    void setEmptyPage(QWidget* page);
+    // Fills the "No Scan Results" page again (its texts follow the language).
+    void showEmptyState();
     bool isShowingEmptyState() const;
     // Set while a search is pending or running.
     bool isBusy() const { return m_busy.load(); }
@@ -90,6 +92,7 @@ public:
     QComboBox* dupMethodCombo() const { return m_dupMethodCombo; }
     QCheckBox* dupsOnlyCheck() const { return m_dupsOnlyCheck; }
     QLabel* locatingLabel() const { return m_locatingLabel; }
+    EmptyStateWidget* emptyPage() const { return m_emptyPage; }
     // The spans of a cell's display text to highlight for the installed result's filter.
     QList<QPair<int, int>> highlightSpans(const QModelIndex& index) const;
 
@@ -124,7 +127,7 @@ private:
     QLabel* m_locatingLabel;
     QTreeView* m_view;
     QStackedWidget* m_pages;
-    QWidget* m_emptyPage;
+    EmptyStateWidget* m_emptyPage;
     FileListModel* m_model;
     QTimer* m_debounceTimer;
     std::shared_ptr<svl::ScanTree> m_tree;

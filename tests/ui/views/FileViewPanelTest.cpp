@@ -5,6 +5,7 @@
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/ui/views/FileViewTestSupport.h"
+#include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/views/FileListModel.h"
 #include "ui/views/FilterField.h"
 
@@ -55,6 +56,7 @@ TEST_F(FileViewPanelFixture, FreshStartAndRestoredSettings) {
         EXPECT_EQ(panel.view()->header()->sortIndicatorOrder(), Qt::DescendingOrder);
         EXPECT_FALSE(panel.view()->isColumnHidden(7));
         EXPECT_TRUE(panel.isShowingEmptyState());
+        EXPECT_EQ(panel.emptyPage()->text(), QStringLiteral("No Scan Results"));
         EXPECT_TRUE(panel.model()->headerData(4, Qt::Horizontal, Qt::FontRole).value<QFont>().bold());
         EXPECT_FALSE(AppSettings::instance()->settings()->contains(QStringLiteral("fileViewMaxFiles")))
             << "restoring writes nothing";
@@ -217,4 +219,54 @@ TEST_F(FileViewPanelFixture, StopSearchesWaitsAndRestartsTheRequest) {
     EXPECT_TRUE(panel.isBusy());
     ASSERT_TRUE(settle(panel)) << "the stopped request runs again";
     EXPECT_TRUE(panel.listedIds().empty()) << "nothing is called \"wait\"";
+}
+
+TEST_F(FileViewPanelFixture, HoverDoubleClickAndContextMenu) {
+    const auto tree = fileviewtest::sampleTree();
+    FileViewPanel panel;
+    panel.resize(900, 400);
+    panel.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
+    panel.foldersCheck()->setChecked(false);
+    panel.setTree(tree);
+    panel.setSearchText(QStringLiteral("copy"));
+    panel.refreshNow();
+    ASSERT_TRUE(settle(panel));
+    ASSERT_EQ(panel.listedIds(), (std::vector<uint32_t>{6, 8}));
+
+    QTreeView* view = panel.view();
+    QSignalSpy hovered(&panel, &FileViewPanel::nodeHovered);
+    QSignalSpy doubleClicked(&panel, &FileViewPanel::nodeDoubleClicked);
+    QSignalSpy context(&panel, &FileViewPanel::contextMenuRequested);
+    const QRect sizeCell = view->visualRect(panel.model()->index(1, 3));
+    QTest::mouseMove(view->viewport(), sizeCell.center());
+    ASSERT_GE(hovered.count(), 1);
+    EXPECT_EQ(hovered.last().at(0).toLongLong(), 8);
+    QTest::mouseMove(view->viewport(), QPoint(sizeCell.center().x(), view->viewport()->height() - 5));
+    EXPECT_EQ(hovered.last().at(0).toLongLong(), -1) << "below the last row";
+
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, sizeCell.center());
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, sizeCell.center());
+    ASSERT_EQ(doubleClicked.count(), 1);
+    EXPECT_EQ(doubleClicked.at(0).at(0).toUInt(), 8u);
+    EXPECT_TRUE(view->isExpanded(panel.model()->index(1, 0))) << "a duplicate row opens from any column";
+
+    // Overlapping and partial ranges give what selectedRows(0) gives, child rows included.
+    FileListModel* model = panel.model();
+    const QModelIndex child = model->index(0, 0, model->index(1, 0));
+    QItemSelection selection;
+    selection.select(model->index(0, 0), model->index(1, 8));
+    selection.append(QItemSelectionRange(model->index(1, 0), model->index(1, 8)));
+    selection.select(child, child.siblingAtColumn(8));
+    selection.select(model->index(0, 2), model->index(0, 4));  // part of a selected row
+    view->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect);
+    std::vector<uint32_t> expected;
+    for (const QModelIndex& index : view->selectionModel()->selectedRows(0))
+        expected.push_back(model->nodeId(index));
+    EXPECT_EQ(panel.selectedIds(), expected);
+    EXPECT_EQ(panel.selectedIds(), (std::vector<uint32_t>{6, 8, 6}));
+
+    emit view->customContextMenuRequested(QPoint(10, 10));
+    ASSERT_EQ(context.count(), 1);
+    EXPECT_EQ(context.at(0).at(0).toPoint(), view->viewport()->mapToGlobal(QPoint(10, 10)));
 }
