@@ -89,7 +89,8 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
     std::vector<uint32_t> trashed;
     QList<SelectedItem> notTrashable, needsAdministrator;
     for (const SelectedItem& item : items) {
-        if (m_backend.moveToTrash(item.path))
+        // An item that vanished meanwhile is simply gone, not a failure to ask about.
+        if (m_backend.moveToTrash(item.path) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone)
             trashed.push_back(item.id);
         else if (canDeleteWithoutAdministrator(item.path))
             notTrashable.append(item);
@@ -131,7 +132,7 @@ void FileOperations::deletePermanently(const QList<SelectedItem>& items)
     for (const SelectedItem& item : items) {
         QString error;
         bool denied = false;
-        if (deleteItems(item.path, &error, &denied)) {
+        if (deleteItems(item.path, &error, &denied) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone) {
             removed.push_back(item.id);
             continue;
         }

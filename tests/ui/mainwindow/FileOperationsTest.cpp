@@ -185,6 +185,23 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     EXPECT_TRUE(exists(f.root() + "/plain"));
     EXPECT_TRUE(exists(f.root() + "/bad\xff name"));
 
+    // Items that vanished meanwhile leave the tree without a question or an error.
+    put(f.root() + "/gone");
+    f.scan();
+    const QList<SelectedItem> gone = f.items({"gone"});
+    ::unlink((f.root() + "/gone").c_str());
+    f.asked.clear();
+    f.errors.clear();
+    f.answer = true;
+    f.ops().deleteImmediately(gone);
+    EXPECT_EQ(f.removedIds, std::vector<uint32_t>{gone[0].id});
+    EXPECT_TRUE(f.errors.isEmpty());
+
+    // An imported tree's relative root is no path on this computer.
+    (void)f.tree->rename(0, "C:\\data", 7);
+    EXPECT_TRUE(FileCommandPlanner(f.context).screenPaths(FileCommandPlanner(f.context).collect({0}, false, true), nullptr).isEmpty());
+    f.scan();
+
     // A name holding "/" or ".." (from a share or an import) would clean to another path.
     const QList<SelectedItem> plain = f.items({"plain"});
     EXPECT_EQ(FileCommandPlanner(f.context).screenPaths(plain, nullptr).size(), 1);
@@ -282,9 +299,21 @@ TEST(FileOperations, ATrashDenialLeadsToTheAdministratorOfferAndTheTreeFollowsTh
     });
     EXPECT_EQ(rc, 0);
 
-    // The vanished sweep: only what is really gone leaves the tree.
+    // The vanished sweep: only what is really gone leaves the tree; a folder the user may
+    // not look into keeps its nodes (EACCES is not "gone").
     ::unlink((f.root() + "/locked/g").c_str());
+    put(f.root() + "/locked/closed/h");
+    f.scan();
+    ::chmod((f.root() + "/locked/closed").c_str(), 0700);
     std::vector<uint32_t> gone;
+    const int sweep = hmtest::runAsTestUser([&] {
+        f.ops().collectVanished(f.id("locked"), &gone);
+        return gone.empty() ? 0 : 1;
+    });
+    EXPECT_EQ(sweep, 0);
+    put(f.root() + "/locked/g");
+    f.scan();
+    ::unlink((f.root() + "/locked/g").c_str());
     f.ops().collectVanished(f.id("locked"), &gone);
     EXPECT_EQ(gone, std::vector<uint32_t>{f.id("locked/g")});
 }
@@ -329,6 +358,15 @@ TEST(FileOperations, TerminalsOpenOncePerFolderAndManyWindowsAsk)
     f.ops().openTerminal(f.items({"d/1", "d/2", "d/3", "e/1", "e/2", "e/3"}));
     EXPECT_EQ(f.asked, QStringList{"You are about to open 6 terminal windows - are you sure? | "});
     EXPECT_EQ(terminals.size(), 1);
+    // Opening many files asks the same way; five go without a question.
+    int opened = 0;
+    f.backend.open = [&](const QString&) { return ++opened > 0; };
+    f.ops().open(f.items({"d/1", "d/2", "d/3", "e/1", "e/2", "e/3"}));
+    EXPECT_EQ(f.asked.last(), "You are about to open 6 windows - are you sure? | ");
+    EXPECT_EQ(opened, 0);
+    f.ops().open(f.items({"d/1", "d/2", "d/3", "e/1", "e/2"}));
+    EXPECT_EQ(opened, 5);
+    EXPECT_EQ(f.asked.size(), 2);
 
     terminalWorks = false;
     f.answer = true;
