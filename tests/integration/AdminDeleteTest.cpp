@@ -5,23 +5,20 @@
 
 #include "app/ElevationTools.h"
 #include "tests/app/ShellTestEnv.h"
+#include "tests/integration/FileTestSupport.h"
 
 #include <QFile>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+using filetest::exists;
+using filetest::put;
 using hmtest::TempDir;
 using shelltest::qs;
 using shelltest::ScopedEnv;
 
 namespace {
-
-bool exists(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
 
 std::string readAll(const std::string& path)
 {
@@ -54,13 +51,6 @@ private:
     TempDir m_dir{"hm-standin"};
     std::string m_path;
 };
-
-// writeFile with the folders it needs.
-void put(const std::string& path, const std::string& content)
-{
-    hmtest::sh("mkdir -p " + hmtest::shQuote(path.substr(0, path.rfind('/'))));
-    hmtest::writeFile(path, content);
-}
 
 std::string programForTests()
 {

@@ -3,6 +3,7 @@
 #include "integration/FileHelpers.h"
 #include "integration/SafeRemoval.h"
 #include "tests/app/ShellTestEnv.h"
+#include "tests/integration/FileTestSupport.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
@@ -13,18 +14,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using filetest::exists;
 using hmtest::TempDir;
 using shelltest::qs;
-
-namespace {
-
-bool exists(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-}  // namespace
 
 TEST(DeleteItems, RefusesTheRootRelativeAndUncleanPaths)
 {

@@ -9,6 +9,7 @@
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/app/ShellTestEnv.h"
+#include "tests/integration/FileTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,22 +17,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using filetest::exists;
+using filetest::put;
 using hmtest::TempDir;
 using shelltest::qs;
 
 namespace {
-
-bool exists(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-void put(const std::string& path, const std::string& content = "x")
-{
-    hmtest::sh("mkdir -p " + hmtest::shQuote(path.substr(0, path.rfind('/'))));
-    hmtest::writeFile(path, content);
-}
 
 // A scanned folder, the hooks' record, and FileOperations over it.
 struct Fixture {
