@@ -313,14 +313,16 @@ TEST_F(HeaderPanelTest, DeadNetworkMountNeverHoldsTheWindow) {
     using clock = std::chrono::steady_clock;
     const auto start = clock::now();
     HeaderPanel panel;
-    EXPECT_LT(clock::now() - start, kNetworkAnswerLimit + std::chrono::milliseconds(400));
+    EXPECT_LT(clock::now() - start, kNetworkAnswerLimit + std::chrono::seconds(2));
     EXPECT_TRUE(items(panel).contains(QStringLiteral("/mnt/dead (gone:/export)")));
 
     activate(panel, QStringLiteral("/mnt/dead"));
     const auto before = clock::now();
     panel.updateSpaceLabels(QStringLiteral("/mnt/dead"));
     panel.updateSpaceLabels(QStringLiteral("/mnt/dead/photos"));
-    EXPECT_LT(clock::now() - before, std::chrono::milliseconds(300)) << "the stuck query is not waited for again";
+    EXPECT_LT(clock::now() - before, kNetworkAnswerLimit) << "the stuck query is not waited for again";
+    EXPECT_EQ(fake.callsFor("/mnt/dead"), 1);
+    EXPECT_EQ(fake.callsFor("/mnt/dead/photos"), 0);
     EXPECT_EQ(text(panel, "selectionLabel"), QStringLiteral("/mnt/dead/photos"));
     EXPECT_EQ(values(panel), QStringList(5, QString()));
 

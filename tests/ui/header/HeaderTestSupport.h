@@ -56,6 +56,10 @@ public:
     std::vector<svl::SmbMountInfo> shares;
     std::map<std::string, QString> labels;
     int usageCalls = 0;
+    int callsFor(const std::string& path) {
+        std::lock_guard lock(m_mutex);
+        return m_callsByPath[path];
+    }
 
     static VolumeUsage answer(uint64_t total, uint64_t available) {
         VolumeUsage u;
@@ -78,6 +82,7 @@ private:
             {
                 std::lock_guard lock(m_mutex);
                 ++usageCalls;
+                ++m_callsByPath[path];
                 blocks = blocking.count(path) != 0;
                 const std::vector<svl::MountEntry> entries = svl::parseMountInfo(table);
                 auto it = usage.find(path);
@@ -103,6 +108,7 @@ private:
 
     std::shared_ptr<Gate> m_gate;
     std::mutex m_mutex;
+    std::map<std::string, int> m_callsByPath;
 };
 
 inline void clearSettings() {
