@@ -145,10 +145,10 @@ TEST_F(FileViewPanelFixture, SearchesAScannedFolderAndSummarises) {
 
 TEST_F(FileViewPanelFixture, OnlyTheNewestResultIsInstalledAndFailuresClearBusy) {
     const auto tree = fileviewtest::sampleTree();
+    std::atomic<bool> release{false};  // outlive the panel, whose search threads read them
+    std::atomic<bool> fail{false};
     FileViewPanel panel;
     QSignalSpy summaries(&panel, &FileViewPanel::summaryChanged);
-    std::atomic<bool> release{false};
-    std::atomic<bool> fail{false};
     panel.setSearchRunner([&](const svl::ScanTree& t, const SearchParams& p, const std::atomic<int>& counter,
                               int generation, SearchResult& result) {
         if (fail)
@@ -195,9 +195,9 @@ TEST_F(FileViewPanelFixture, OnlyTheNewestResultIsInstalledAndFailuresClearBusy)
 
 TEST_F(FileViewPanelFixture, StopSearchesWaitsAndRestartsTheRequest) {
     const auto tree = fileviewtest::sampleTree();
-    FileViewPanel panel;
     std::atomic<int> running{0};
     std::atomic<bool> stoppedByCounter{false};
+    FileViewPanel panel;
     panel.setSearchRunner([&](const svl::ScanTree& t, const SearchParams& p, const std::atomic<int>& counter,
                               int generation, SearchResult& result) {
         if (p.text == "wait" && !stoppedByCounter) {
