@@ -88,6 +88,21 @@ inline void populate(const std::string& top, uint64_t files, bool spreadTimes, i
         thread.join();
 }
 
+// A small deterministic generator (xorshift64) for the synthetic trees of the benchmarks.
+class Xorshift {
+public:
+    explicit Xorshift(uint64_t seed) : m_state(seed) {}
+    uint64_t next() {
+        m_state ^= m_state << 13;
+        m_state ^= m_state >> 7;
+        m_state ^= m_state << 17;
+        return m_state;
+    }
+
+private:
+    uint64_t m_state;
+};
+
 inline uint64_t mixBits(uint64_t h) {
     h ^= h >> 33;
     h *= 0xff51afd7ed558ccdULL;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSupport.h"
 #include "core/analysis/Duplicates.h"
 #include "core/analysis/ExtensionStats.h"
 #include "core/analysis/FileSort.h"
@@ -27,13 +28,8 @@ namespace {
 
 constexpr uint32_t kFilesPerFolder = 1000;
 
-uint64_t g_state = 0x9e3779b97f4a7c15ULL;
-uint64_t nextRandom() {
-    g_state ^= g_state << 13;
-    g_state ^= g_state >> 7;
-    g_state ^= g_state << 17;
-    return g_state;
-}
+bench::Xorshift g_random(0x9e3779b97f4a7c15ULL);
+uint64_t nextRandom() { return g_random.next(); }
 
 // Root "/bench", folders "dirN" below it, files below the folders. Names repeat across
 // folders (so duplicates exist) but not inside one folder.

@@ -7,12 +7,12 @@
 // Best of R runs.
 //
 //   bench_tree_model_bench [--runs R]
-#include "app/AppSettings.h"
+#include "bench/BenchAppSupport.h"
+#include "bench/BenchSupport.h"
 #include "core/analysis/Parallel.h"
 #include "core/tree/ScanTree.h"
 #include "ui/views/NodeModel.h"
 
-#include <QApplication>
 #include <QPersistentModelIndex>
 
 #include <malloc.h>
@@ -22,19 +22,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <memory>
 #include <string>
 
 namespace {
 
-uint64_t g_state = 0x9e3779b97f4a7c15ULL;
-uint64_t nextRandom() {
-    g_state ^= g_state << 13;
-    g_state ^= g_state >> 7;
-    g_state ^= g_state << 17;
-    return g_state;
-}
+bench::Xorshift g_random(0x9e3779b97f4a7c15ULL);
+uint64_t nextRandom() { return g_random.next(); }
 
 // A root holding `folders` folders (one small file each) and then `files` files with
 // heavy-tailed sizes and names of mixed case, children contiguous as scanners lay them out.
@@ -128,17 +122,9 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         if (!std::strcmp(argv[i], "--runs") && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
-    char configDir[] = "/tmp/hm-tree-model-bench-XXXXXX";
-    if (!mkdtemp(configDir)) {
-        std::perror("mkdtemp");
+    const bench::OffscreenApp app(argc, argv, "hm-tree-model-bench");
+    if (!app.ok())
         return 1;
-    }
-    setenv("XDG_CONFIG_HOME", configDir, 1);
-    setenv("XDG_RUNTIME_DIR", configDir, 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromLocal8Bit(configDir));
-    AppSettings::instance()->setSaveEnabled(false);
 
     const auto flat = makeTree(0, 1000000);
     const auto mixed = makeTree(1000, 999000);
@@ -153,6 +139,5 @@ int main(int argc, char** argv) {
                         r.expandAllocated, r.expandName, r.resort, r.bytesPerNode);
         }
     }
-    std::filesystem::remove_all(configDir);
     return 0;
 }

@@ -7,14 +7,13 @@
 // Best of R runs (the 10,000,000-node tree runs once).
 //
 //   bench_treemap_bench [--runs R] [--skip-large]
-#include "app/AppSettings.h"
+#include "bench/BenchAppSupport.h"
+#include "bench/BenchSupport.h"
 #include "core/analysis/ExtensionStats.h"
 #include "core/tree/ScanTree.h"
 #include "core/treemap/TreemapLayout.h"
 #include "ui/treemap/TreemapColorSettings.h"
 #include "ui/treemap/TreemapImageRender.h"
-
-#include <QApplication>
 
 #include <algorithm>
 #include <chrono>
@@ -22,20 +21,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 
 namespace {
 
-uint64_t g_state = 0x2545f4914f6cdd1dULL;
-uint64_t nextRandom() {
-    g_state ^= g_state << 13;
-    g_state ^= g_state >> 7;
-    g_state ^= g_state << 17;
-    return g_state;
-}
+bench::Xorshift g_random(0x2545f4914f6cdd1dULL);
+uint64_t nextRandom() { return g_random.next(); }
 
 // Mostly small files, a few very large ones.
 uint64_t fileSize() {
@@ -167,18 +160,9 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--skip-large"))
             skipLarge = true;
     }
-    // A throw-away settings store, so the picture neither depends on nor touches the user's.
-    char configDir[] = "/tmp/hm-treemap-bench-XXXXXX";
-    if (!mkdtemp(configDir)) {
-        std::perror("mkdtemp");
+    const bench::OffscreenApp app(argc, argv, "hm-treemap-bench");
+    if (!app.ok())
         return 1;
-    }
-    setenv("XDG_CONFIG_HOME", configDir, 1);
-    setenv("XDG_RUNTIME_DIR", configDir, 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    QApplication app(argc, argv);
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromLocal8Bit(configDir));
-    AppSettings::instance()->setSaveEnabled(false);
 
     std::printf("%-22s %9s %5s %8s %10s %10s %12s %14s\n", "tree", "nodes", "ratio", "leaves", "layout ms",
                 "raster ms", "fresh raster", "layout+raster");
@@ -214,6 +198,5 @@ int main(int argc, char** argv) {
                 "(+%.1f MiB)\n",
                 exportMs, image.width(), image.height(), before / 1024.0, peakReset ? "" : "(since start) ",
                 peak / 1024.0, (peak - before) / 1024.0);
-    std::filesystem::remove_all(configDir);
     return image.isNull() ? 1 : 0;
 }

@@ -7,6 +7,7 @@
 
 #include "app/AppSettings.h"
 #include "core/tree/ScanTree.h"
+#include "tests/core/analysis/AnalysisTestTree.h"
 #include "ui/views/NodeModel.h"
 
 #include <QAbstractItemModelTester>
@@ -26,11 +27,12 @@ struct NodeSpec {
     int64_t modified = 0;
 };
 
+// Node ids are handed out in the order of adding, so each folder's children must be added
+// one after another, folder by folder (the order scanners number them in).
 class TreeBuilder {
 public:
-    explicit TreeBuilder(const std::string& rootName, uint16_t rootFlags = 0)
-        : tree(std::make_shared<svl::ScanTree>()) {
-        add(0, {rootName, uint16_t(svl::NodeFlag::Folder | rootFlags)});
+    explicit TreeBuilder(const std::string& rootName, uint16_t rootFlags = 0) {
+        m_entries.push_back({-1, rootName, 0, 0, 0, uint16_t(svl::NodeFlag::Folder | rootFlags)});
     }
     uint32_t folder(uint32_t parent, const std::string& name, int64_t modified = 0) {
         return add(parent, {name, svl::NodeFlag::Folder, 0, 0, modified});
@@ -38,26 +40,19 @@ public:
     uint32_t file(uint32_t parent, const std::string& name, uint64_t size, int64_t modified = 0) {
         return add(parent, {name, 0, size, size, modified});
     }
-    // Children of one parent must be added one after another.
     uint32_t add(uint32_t parent, const NodeSpec& spec) {
-        const char* n = tree->storeName(spec.name);
-        const uint32_t id = tree->allocateNodes(1);
-        tree->node(id) = svl::ScanNode{n, spec.size, spec.allocated, spec.modified, parent, 0, 0, 0, 0,
-                                       uint16_t(spec.name.size()), spec.flags};
-        if (id != 0) {
-            svl::ScanNode& p = tree->node(parent);
-            if (p.childCount == 0)
-                p.firstChild = id;
-            ++p.childCount;
-        }
-        return id;
+        m_entries.push_back({int(parent), spec.name, spec.size, spec.allocated, spec.modified, spec.flags});
+        return uint32_t(m_entries.size() - 1);
     }
     std::shared_ptr<svl::ScanTree> finish() {
-        tree->finishNodeCount();
-        tree->computeTotals();
-        return tree;
+        analysistest::BuiltTree built = analysistest::buildTree(m_entries);
+        for (size_t i = 0; i < built.idOf.size(); ++i)
+            EXPECT_EQ(built.idOf[i], i) << "children added out of order";
+        return std::shared_ptr<svl::ScanTree>(std::move(built.tree));
     }
-    std::shared_ptr<svl::ScanTree> tree;
+
+private:
+    std::vector<analysistest::Entry> m_entries;
 };
 
 // Records every complaint of the Qt model tester while alive.

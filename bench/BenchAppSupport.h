@@ -1,0 +1,49 @@
+// For the benchmarks that need the GUI libraries: an offscreen QApplication over a
+// throw-away settings folder, so results neither depend on nor touch the user's settings.
+#pragma once
+
+#include "app/AppSettings.h"
+
+#include <QApplication>
+#include <QSettings>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace bench {
+
+class OffscreenApp {
+public:
+    // `tag` names the folder made below /tmp; ok() is false when it cannot be made.
+    OffscreenApp(int& argc, char** argv, const char* tag) : m_dir(std::string("/tmp/") + tag + "-XXXXXX") {
+        if (!mkdtemp(m_dir.data())) {
+            std::perror("mkdtemp");
+            m_dir.clear();
+            return;
+        }
+        setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
+        setenv("XDG_RUNTIME_DIR", m_dir.c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        m_app = std::make_unique<QApplication>(argc, argv);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, QString::fromStdString(m_dir));
+        AppSettings::instance()->setSaveEnabled(false);
+    }
+    ~OffscreenApp() {
+        m_app.reset();
+        if (!m_dir.empty())
+            std::filesystem::remove_all(m_dir);
+    }
+    OffscreenApp(const OffscreenApp&) = delete;
+    OffscreenApp& operator=(const OffscreenApp&) = delete;
+
+    bool ok() const { return m_app != nullptr; }
+
+private:
+    std::string m_dir;
+    std::unique_ptr<QApplication> m_app;
+};
+
+}  // namespace bench
