@@ -21,6 +21,11 @@ namespace svl {
 namespace {
 
 constexpr uint32_t kRowsPerBlock = 8192;
+// A block's text stays near this size whatever the path lengths, so the buffers of a batch
+// of blocks take a few MiB each instead of growing with the paths.
+constexpr uint64_t kBlockBytes = uint64_t(1) << 20;
+// Bytes of a row besides its path, for sizing blocks; a guess on the large side.
+constexpr uint64_t kRowBytesBesidesPath = 256;
 constexpr uint32_t kFoldersPerSortTask = 256;
 constexpr uint32_t kOwnSortChildren = 100000;
 
@@ -165,6 +170,29 @@ std::vector<uint32_t> listRows(const ScanTree& tree, const std::vector<uint32_t>
             stack.push_back({perm[n.firstChild + i], e.level + 1});
     }
     return rows;
+}
+
+// Where each block of rows starts, and rows.size() at the end: a block ends at kRowsPerBlock
+// rows or once its text is likely past kBlockBytes, judged by the lengths of its paths.
+std::vector<uint64_t> blockStarts(const ScanTree& tree, const std::vector<uint32_t>& rows) {
+    // Path length of every node in one pass: a parent's id is below its children's.
+    std::vector<uint32_t> pathLength(tree.nodeCount);
+    for (uint32_t id = 0; id < tree.nodeCount; ++id) {
+        const ScanNode& n = tree.nodes[id];
+        const uint64_t own = n.nameLength + (id == 0 ? 0 : uint64_t(pathLength[n.parent]) + 1);
+        pathLength[id] = uint32_t(std::min<uint64_t>(own, UINT32_MAX));
+    }
+    std::vector<uint64_t> starts{0};
+    uint64_t bytes = 0;
+    for (uint64_t r = 0; r < rows.size(); ++r) {
+        if (r - starts.back() == kRowsPerBlock || bytes >= kBlockBytes) {
+            starts.push_back(r);
+            bytes = 0;
+        }
+        bytes += pathLength[rows[r]] + kRowBytesBesidesPath;
+    }
+    starts.push_back(rows.size());
+    return starts;
 }
 
 bool localOffset(int64_t seconds, long& offset) {
@@ -603,7 +631,8 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
             offsets.build(lo, hi);
     }
 
-    const uint64_t blocks = (rows.size() + kRowsPerBlock - 1) / kRowsPerBlock;
+    const std::vector<uint64_t> starts = blockStarts(tree, rows);
+    const uint64_t blocks = starts.size() - 1;
     const uint64_t batch = std::max<uint64_t>(1, 2 * uint64_t(hardwareThreadCount()));
     std::vector<std::string> buffers(std::min(batch, blocks));
     for (uint64_t first = 0; ok && first < blocks; first += batch) {
@@ -612,10 +641,10 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
             RowWriter writer(tree, options, driveCapacity, driveFree, offsets);
             std::string& out = buffers[j];
             out.clear();
-            const uint64_t begin = (first + j) * kRowsPerBlock;
-            const uint64_t end = std::min<uint64_t>(rows.size(), begin + kRowsPerBlock);
-            for (uint64_t r = begin; r < end; ++r)
+            for (uint64_t r = starts[first + j]; r < starts[first + j + 1]; ++r)
                 writer.writeRow(rows[r], out);
+            if (out.capacity() > 2 * kBlockBytes && out.size() < kBlockBytes / 2)
+                out.shrink_to_fit();
         });
         for (uint64_t j = 0; ok && j < count; ++j)
             ok = writeAll(fd, buffers[j]);
