@@ -60,6 +60,8 @@ int runWindowMode(const QStringList& arguments) {
         window.tabs()->setCurrentIndex(window.tabs()->count() - 1);
     if (options.size)
         window.resize(*options.size);
+    if (!options.includeText.isEmpty() || !options.excludeText.isEmpty())
+        window.setFilterTexts(options.includeText, options.excludeText);
     window.show();
 
     if (!options.roots.isEmpty()) {

@@ -17,6 +17,7 @@
 #include "app/CliAutomation.h"
 #include "app/QuietStandardError.h"
 #include "app/StringsTranslator.h"
+#include "app/TextMetrics.h"
 #include "app/TlsCheck.h"
 #include "app/WindowStartup.h"
 #include "core/exchange/CliOptions.h"
@@ -67,6 +68,7 @@ int main(int argc, char** argv) {
     if (arguments.contains(QStringLiteral("--grab")))
         AppSettings::instance()->setSaveEnabled(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/sorvale.png")));
+    applyTextSizeMatch();
     const int capture = dialogCaptureIndex(arguments);
     if (capture >= 0)
         return runDialogCapture(arguments[capture + 1], arguments[capture + 2]);

@@ -16,6 +16,8 @@
 #include <QVBoxLayout>
 
 #include "app/AppSettings.h"
+#include "app/ListFont.h"
+#include "app/TextMetrics.h"
 #include "core/tree/ScanTree.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
@@ -23,6 +25,9 @@
 #include "ui/mainwindow/UpdateBanner.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FilterPanel.h"
+#include "ui/views/PercentBarDelegate.h"
+#include "ui/views/RowHeightDelegate.h"
 
 namespace {
 
@@ -53,6 +58,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_pollTimer->setInterval(100);
     createJobActions();
 
+    connect(m_filterPanel, &FilterPanel::applyRequested, this, &MainWindow::applyFilterPanel);
     connect(m_pollTimer, &QTimer::timeout, this, &MainWindow::pollProgress);
     connect(m_treeView, &QTreeView::entered, this, &MainWindow::showHoveredPath);
     connect(m_treemapPanel->treemap(), &TreemapWidget::zoomRootChanged, m_treemapPanel, &TreemapPanel::updateTitle);
@@ -68,6 +74,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
 
     restoreWindowState();
     setScanState(Ready, QString());
+    applyPanelVisibility();
+    listfont::install(m_treeView);
     AppSettings::instance()->settings()->remove(QStringLiteral("lastSelection"));
     setStatusText(tr("Ready..."));
     updateWindowTitle();
@@ -97,8 +105,9 @@ void MainWindow::buildCentralArea() {
     layout->addWidget(m_banner);
     m_headerRule = horizontalRule(central);
     layout->addWidget(m_headerRule);
+    m_filterPanel = new FilterPanel(central);
+    layout->addWidget(m_filterPanel);
     m_filterRule = horizontalRule(central);
-    m_filterRule->hide();
     layout->addWidget(m_filterRule);
 
     m_treeView = new QTreeView;
@@ -117,7 +126,10 @@ void MainWindow::buildCentralArea() {
     treeHeader->setSortIndicator(3, Qt::DescendingOrder);
     treeHeader->setMinimumSectionSize(40);
     treeHeader->setFixedHeight(28);
+    treeHeader->setFont(smallerFont(false));
     m_treeView->setSortingEnabled(true);
+    m_treeView->setItemDelegate(new RowHeightDelegate(m_treeView));
+    m_treeView->setItemDelegateForColumn(1, new PercentBarDelegate(m_treeView, false));
 
     m_treemapPanel = new TreemapPanel;
     m_emptyState = new EmptyStateWidget;
@@ -177,6 +189,15 @@ void MainWindow::showHoveredPath(const QModelIndex& index) {
         return;
     }
     m_hoverLabel->setText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(index.internalId()))));
+}
+
+void MainWindow::applyPanelVisibility() {
+    QSettings* settings = AppSettings::instance()->settings();
+    m_headerRule->setVisible(m_headerShown);
+    const bool filterShown = isFilterPanelShown();
+    m_filterPanel->setVisible(filterShown);
+    m_filterRule->setVisible(filterShown);
+    m_treemapPanel->setVisible(settings->value(QStringLiteral("showTreemap"), true).toBool());
 }
 
 bool MainWindow::isEmptyPageShown() const {

@@ -32,6 +32,7 @@
 class EmptyStateWidget;
 class FileOperations;
 class FileViewPanel;
+class FilterPanel;
 class NodeModel;
 class QMenu;
 class PageTabs;
@@ -95,7 +96,13 @@ public:
     void onPathsRemoved(const QStringList& paths);
     // Copies the filter texts into the window and rebuilds the displayed tree.
     void applyFilterTexts(const QString& include, const QString& exclude, bool entirePath);
+    // The same with the filter panel's texts.
+    void applyFilterPanel();
+    // Command-line filters: fills the panel and keeps it shown whatever the setting says.
+    void setFilterTexts(const QString& include, const QString& exclude);
     bool isFilterPanelShown() const;
+    // Shows the header, the filter panel and the treemap as the settings and state ask.
+    void applyPanelVisibility();
     const std::shared_ptr<svl::ScanTree>& currentTree() const { return m_currentTree; }
     const std::shared_ptr<svl::ScanTree>& displayedTree() const { return m_displayedTree; }
     int filterGeneration() const { return m_filterGeneration; }
@@ -117,6 +124,7 @@ public:
     bool isEmptyPageShown() const;
     EmptyStateWidget* emptyState() const { return m_emptyState; }
     TreemapPanel* treemapPanel() const { return m_treemapPanel; }
+    FilterPanel* filterPanel() const { return m_filterPanel; }
     QTreeView* treeView() const { return m_treeView; }
     PageTabs* tabs() const { return m_tabs; }
 
@@ -193,6 +201,7 @@ private:
     // Widgets
     UpdateBanner* m_banner = nullptr;
     RuleFrame* m_headerRule = nullptr;
+    FilterPanel* m_filterPanel = nullptr;
     RuleFrame* m_filterRule = nullptr;
     PageTabs* m_tabs = nullptr;
     QTreeView* m_treeView = nullptr;

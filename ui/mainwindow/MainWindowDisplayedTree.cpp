@@ -13,6 +13,7 @@
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FilterPanel.h"
 
 namespace {
 
@@ -33,6 +34,16 @@ void MainWindow::applyFilterTexts(const QString& include, const QString& exclude
     m_excludeText = exclude;
     m_matchEntirePath = entirePath;
     refreshDisplayedTree(false);
+}
+
+void MainWindow::applyFilterPanel() {
+    applyFilterTexts(m_filterPanel->includeText(), m_filterPanel->excludeText(), m_filterPanel->matchEntirePath());
+}
+
+void MainWindow::setFilterTexts(const QString& include, const QString& exclude) {
+    m_filterPanelForced = true;
+    m_filterPanel->setTexts(include, exclude);
+    applyPanelVisibility();
 }
 
 void MainWindow::refreshDisplayedTree(bool restore) {
@@ -103,6 +114,9 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     m_displayedTree = tree;
     m_resultsStack->setCurrentWidget(m_treeView);
     m_resultsInstalled = true;
+    applyPanelVisibility();
+    if (m_treeView->model())
+        m_treeView->expand(m_treeView->model()->index(0, 0));
     m_treemapPanel->setTree(tree);
     (void)restore;
 }

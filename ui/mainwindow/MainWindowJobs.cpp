@@ -18,6 +18,7 @@
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/views/FilterPanel.h"
 
 namespace {
 
@@ -62,10 +63,11 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     request.options.allowRaw = settingOn("fastDiskScan", true) ? 1 : 0;
     request.options.oneFileSystem = true;
     request.options.detectBindMounts = true;
-    if (kind != JobKind::CsvImport && isFilterPanelShown() && !m_excludeText.trimmed().isEmpty()) {
+    const QString exclude = m_filterPanel->excludeText().trimmed();
+    if (kind != JobKind::CsvImport && isFilterPanelShown() && !exclude.isEmpty()) {
         const svl::RegexFactory factory = qtRegexFactory();
         m_scanFilter = std::make_shared<svl::Filter>(
-            svl::decodeFilterText(m_excludeText.trimmed().toStdString(), m_matchEntirePath, &factory));
+            svl::decodeFilterText(exclude.toStdString(), m_filterPanel->matchEntirePath(), &factory));
         request.exclude = m_scanFilter;
         request.options.exclude = m_scanFilter.get();
     }
@@ -131,6 +133,12 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
             const uint16_t flags = tree->node(id).flags;
             if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
                 m_deniedFolders.append(QString::fromStdString(tree->fullPath(id)));
+        }
+        if (isFilterPanelShown()
+            && (!m_filterPanel->includeText().trimmed().isEmpty() || !m_filterPanel->excludeText().trimmed().isEmpty())) {
+            m_includeText = m_filterPanel->includeText();
+            m_excludeText = m_filterPanel->excludeText();
+            m_matchEntirePath = m_filterPanel->matchEntirePath();
         }
         refreshDisplayedTree(true);
     }

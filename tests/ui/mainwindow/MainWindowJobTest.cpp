@@ -11,6 +11,7 @@
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/views/FilterPanel.h"
 
 using windowtest::waitUntil;
 
@@ -76,7 +77,7 @@ TEST_F(MainWindowJob, MissingPathShowsTheFailedPage) {
 }
 
 TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
-    windowtest::makeFolder(m_root, 600, 20);
+    windowtest::makeFolder(m_root, 400, 15);
     MainWindow window;
 
     // At once: the cancel flag is set before the worker has read anything.
@@ -105,7 +106,7 @@ TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
     ASSERT_TRUE(cancelledMidway) << "the scan always ended before it could be cancelled";
     EXPECT_TRUE(window.statusText().startsWith("Scan canceled after ")) << window.statusText().toStdString();
     EXPECT_FALSE(window.isEmptyPageShown());
-    EXPECT_LT(window.currentTree()->node(0).filesBelow, 600u * 20 + 1);
+    EXPECT_LT(window.currentTree()->node(0).filesBelow, 400u * 15 + 1);
 }
 
 TEST_F(MainWindowJob, OnlyTheLastOfTwoQuickFiltersShows) {
@@ -173,6 +174,25 @@ TEST_F(MainWindowJob, ClosingTheWindowDuringAScanDoesNotHang) {
     window->close();
     window.reset();
     SUCCEED();
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindowJob, CommandLineFiltersApplyAfterTheScanAndExcludeDuringIt) {
+    windowtest::makeFolder(m_root, 3, 4);
+    MainWindow window;
+    // The panel stays shown although the setting says hidden.
+    window.setFilterTexts("*.bbb", "d2");
+    EXPECT_FALSE(window.filterPanel()->isHidden());
+    scan(window, m_root);
+    ASSERT_TRUE(waitUntil([&] { return !window.isFiltering(); }));
+    // The exclude text left d2 out of the scan itself; the include text filters afterwards.
+    EXPECT_FALSE(shows(*window.currentTree(), m_root + "/d2"));
+    EXPECT_TRUE(shows(*window.currentTree(), m_root + "/d1/f0.aaa"));
+    EXPECT_FALSE(shows(*window.displayedTree(), m_root + "/d1/f0.aaa"));
+    EXPECT_TRUE(shows(*window.displayedTree(), m_root + "/d1/f1.bbb"));
 }
 
 }  // namespace
