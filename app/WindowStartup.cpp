@@ -56,7 +56,9 @@ int runWindowMode(const QStringList& arguments) {
     MainWindow window;
     window.setGrabImagePath(options.grabImagePath);
     window.setPendingSearchText(options.searchText);
-    if (options.tab == QLatin1String("about") && window.tabs()->count() > 2)
+    if (options.tab == QLatin1String("fileview"))
+        window.showFileViewPage();
+    else if (options.tab == QLatin1String("about") && window.tabs()->count() > 2)
         window.tabs()->setCurrentIndex(window.tabs()->count() - 1);
     if (options.size)
         window.resize(*options.size);

@@ -103,7 +103,13 @@ TEST_F(WindowUnderXvfb, WindowSizeFollowsTheScreen) {
         const std::string shot = m_root + "/shot-" + c.screen + ".png";
         ASSERT_EQ(runOnScreen(c.screen, "hm --grab " + shQuote(shot)), 0) << c.screen;
         const QImage picture(QString::fromStdString(shot));
-        EXPECT_EQ(picture.size(), c.window) << c.screen;
+        // The rule's height always; its width unless the header needs more room than that
+        // (the window never overlaps its own panels).
+        EXPECT_EQ(picture.height(), c.window.height()) << c.screen;
+        if (c.window.width() >= 1436)
+            EXPECT_EQ(picture.width(), c.window.width()) << c.screen;
+        else
+            EXPECT_GE(picture.width(), c.window.width()) << c.screen;
     }
 }
 
@@ -114,7 +120,7 @@ TEST_F(WindowUnderXvfb, GrabAfterAScanAndTheTitle) {
     const std::string script =
         "hm --grab " + shQuote(shot) + " --size 1280x800 " + shQuote(data) +
         " & pid=$!; for i in $(seq 100); do for w in $(xdotool search --name Hollowmere 2>/dev/null); do"
-        " t=$(xdotool getwindowname $w); case \"$t\" in *—*) printf %s \"$t\" > title.txt;; esac; done;"
+        " t=$(xdotool getwindowname $w); case \"$t\" in *Folder*) printf %s \"$t\" > title.txt;; esac; done;"
         " [ -s title.txt ] && break; sleep 0.05; done; wait $pid";
     ASSERT_EQ(runOnScreen("1600x1000", script), 0);
     const QImage picture(QString::fromStdString(shot));

@@ -61,6 +61,9 @@ public:
     void showImportedFile(const QString& path, bool sizesKnown, uint64_t total, uint64_t free, bool isMft);
     void showMultiple(const QStringList& roots);
     const QStringList& multipleRoots() const { return m_multipleRoots; }
+    // The CSV/TSV or MFT file shown as the source; empty when none is.
+    const QString& importedFile() const { return m_importedFile; }
+    bool importedIsMft() const { return m_importedIsMft; }
 
     // Fills the selection row and the total, used and free space of the source's volume.
     void updateSpaceLabels(const QString& path);

@@ -16,16 +16,22 @@
 #include <QVBoxLayout>
 
 #include "app/AppSettings.h"
+#include "app/Elevation.h"
 #include "app/ListFont.h"
 #include "app/TextMetrics.h"
 #include "core/tree/ScanTree.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/mainwindow/UpdateBanner.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/BindNoteDelegate.h"
+#include "ui/views/FileListModel.h"
+#include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
+#include "ui/views/NodeModel.h"
 #include "ui/views/PercentBarDelegate.h"
 #include "ui/views/RowHeightDelegate.h"
 
@@ -52,22 +58,33 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     resize(initialWindowSize(screen ? std::optional(screen->availableGeometry().size()) : std::nullopt));
 
+    m_nodeModel = new NodeModel(this);
+    m_nodeModel->setFileGroupMinSize(
+        AppSettings::instance()->settings()->value(QStringLiteral("fileGroupMinSize"), 4).toInt());
     buildCentralArea();
     buildStatusBar();
     m_pollTimer = new QTimer(this);
     m_pollTimer->setInterval(100);
     createJobActions();
 
+    connectHeader();
     connect(m_filterPanel, &FilterPanel::applyRequested, this, &MainWindow::applyFilterPanel);
     connect(m_pollTimer, &QTimer::timeout, this, &MainWindow::pollProgress);
-    connect(m_treeView, &QTreeView::entered, this, &MainWindow::showHoveredPath);
     connect(m_treemapPanel->treemap(), &TreemapWidget::zoomRootChanged, m_treemapPanel, &TreemapPanel::updateTitle);
+    connectFileView();
+    connect(m_treeView, &QTreeView::entered, this, &MainWindow::showHoveredPath);
     connect(m_treeView, &QTreeView::expanded, this, [this](const QModelIndex& index) {
         m_expandedIds.insert(uint32_t(index.internalId()));
     });
     connect(m_treeView, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
         m_expandedIds.erase(uint32_t(index.internalId()));
     });
+    connect(m_tabs, &QTabWidget::currentChanged, this, [this](int index) {
+        const bool fileViewPage = m_tabs->widget(index) == m_fileView;
+        m_fileViewRule->setVisible(fileViewPage);
+        m_fileViewSummaryLabel->setVisible(fileViewPage);
+    });
+    connect(AppSettings::instance(), &AppSettings::changed, this, &MainWindow::applySettingChange);
 
     m_fileViewSummaryLabel->hide();
     m_fileViewRule->hide();
@@ -76,7 +93,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     setScanState(Ready, QString());
     applyPanelVisibility();
     listfont::install(m_treeView);
+    listfont::install(m_fileView->view());
     AppSettings::instance()->settings()->remove(QStringLiteral("lastSelection"));
+    m_header->updateSpaceLabels(m_header->selectedPath());
     setStatusText(tr("Ready..."));
     updateWindowTitle();
 }
@@ -103,6 +122,8 @@ void MainWindow::buildCentralArea() {
     m_banner = new UpdateBanner(central);
     m_banner->hide();
     layout->addWidget(m_banner);
+    m_header = new HeaderPanel(central);
+    layout->addWidget(m_header);
     m_headerRule = horizontalRule(central);
     layout->addWidget(m_headerRule);
     m_filterPanel = new FilterPanel(central);
@@ -110,27 +131,8 @@ void MainWindow::buildCentralArea() {
     m_filterRule = horizontalRule(central);
     layout->addWidget(m_filterRule);
 
-    m_treeView = new QTreeView;
-    m_treeView->setEditTriggers(QAbstractItemView::EditKeyPressed);
-    m_treeView->setDragDropMode(QAbstractItemView::DragOnly);
-    m_treeView->setDragEnabled(AppSettings::instance()->settings()->value(QStringLiteral("enableDragDrop"), true).toBool());
-    m_treeView->setContextMenuPolicy(Qt::CustomContextMenu);
-    m_treeView->setUniformRowHeights(true);
-    m_treeView->setAlternatingRowColors(true);
-    m_treeView->setAllColumnsShowFocus(true);
-    m_treeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    m_treeView->setMouseTracking(true);
-    QHeaderView* treeHeader = m_treeView->header();
-    treeHeader->setStretchLastSection(false);
-    treeHeader->setSectionResizeMode(QHeaderView::Interactive);
-    treeHeader->setSortIndicator(3, Qt::DescendingOrder);
-    treeHeader->setMinimumSectionSize(40);
-    treeHeader->setFixedHeight(28);
-    treeHeader->setFont(smallerFont(false));
-    m_treeView->setSortingEnabled(true);
-    m_treeView->setItemDelegate(new RowHeightDelegate(m_treeView));
-    m_treeView->setItemDelegateForColumn(1, new PercentBarDelegate(m_treeView, false));
-
+    buildTreeView();
+    m_fileView = new FileViewPanel;
     m_treemapPanel = new TreemapPanel;
     m_emptyState = new EmptyStateWidget;
     m_resultsStack = new QStackedWidget;
@@ -151,8 +153,63 @@ void MainWindow::buildCentralArea() {
     m_tabs = new PageTabs(central);
     m_tabs->setDocumentMode(true);
     m_tabs->addTab(m_mainSplit, tr("Tree View"));
+    m_tabs->addTab(m_fileView, tr("File View"));
     layout->addWidget(m_tabs, 1);
     setCentralWidget(central);
+}
+
+void MainWindow::buildTreeView() {
+    QSettings* settings = AppSettings::instance()->settings();
+    m_treeView = new QTreeView;
+    m_treeView->setModel(m_nodeModel);
+    m_treeView->setEditTriggers(QAbstractItemView::EditKeyPressed);
+    m_treeView->setDragDropMode(QAbstractItemView::DragOnly);
+    m_treeView->setDragEnabled(settings->value(QStringLiteral("enableDragDrop"), true).toBool());
+    m_treeView->setContextMenuPolicy(Qt::CustomContextMenu);
+    m_nodeModel->renameEnabled = settings->value(QStringLiteral("enableRename"), true).toBool();
+    connect(m_treeView, &QTreeView::doubleClicked, this, &MainWindow::toggleExpanded);
+    m_treeView->setUniformRowHeights(true);
+    m_treeView->setAlternatingRowColors(true);
+    m_treeView->setAllColumnsShowFocus(true);
+    m_treeView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_treeView->setMouseTracking(true);
+    QHeaderView* treeHeader = m_treeView->header();
+    treeHeader->setStretchLastSection(false);
+    treeHeader->setSectionResizeMode(QHeaderView::Interactive);
+    treeHeader->setSortIndicator(NodeModel::AllocatedColumn, Qt::DescendingOrder);
+    m_treeView->setSortingEnabled(true);
+    treeHeader->setMinimumSectionSize(40);
+    treeHeader->setFixedHeight(28);
+    treeHeader->setFont(smallerFont(false));
+    m_treeView->setItemDelegate(new RowHeightDelegate(m_treeView));
+    m_treeView->setItemDelegateForColumn(NodeModel::PercentColumn, new PercentBarDelegate(m_treeView, false));
+    m_treeView->setItemDelegateForColumn(
+        NodeModel::FolderColumn,
+        new BindNoteDelegate(m_treeView, [this](const QModelIndex& index) { selectBindSource(index); }));
+    const int widths[] = {224, 72, 87, 92, 88, 79, 79, 140, 40};
+    for (int column = 0; column < NodeModel::ColumnCount; ++column)
+        m_treeView->setColumnWidth(column, widths[column]);
+}
+
+void MainWindow::connectHeader() {
+    connect(m_header, &HeaderPanel::scanRequested, this, &MainWindow::onScanClicked);
+    connect(m_header, &HeaderPanel::stopRequested, this, &MainWindow::stopJob);
+    connect(m_header, &HeaderPanel::filterPanelToggled, this,
+            [](bool shown) { AppSettings::instance()->setValue("showFilterPanel", shown); });
+    connect(m_header, &HeaderPanel::selectFolderRequested, this, &MainWindow::chooseFolder);
+    connect(m_header, &HeaderPanel::selectCsvRequested, this, &MainWindow::chooseCsvFile);
+    connect(m_header, &HeaderPanel::selectMftRequested, this, &MainWindow::chooseMftFile);
+    connect(m_header, &HeaderPanel::selectionChanged, this, &MainWindow::onSourceSelected);
+    m_header->setElevated(isElevated());
+}
+
+void MainWindow::connectFileView() {
+    QSettings* settings = AppSettings::instance()->settings();
+    connect(m_fileView, &FileViewPanel::nodeHovered, this, &MainWindow::showHoveredId);
+    connect(m_fileView, &FileViewPanel::summaryChanged, m_fileViewSummaryLabel, &QLabel::setText);
+    connect(m_fileView, &FileViewPanel::nodeDoubleClicked, this, &MainWindow::openFromFileList);
+    m_fileView->model()->setRenameEnabled(settings->value(QStringLiteral("enableRename"), true).toBool());
+    m_fileView->setDragEnabled(settings->value(QStringLiteral("enableDragDrop"), true).toBool());
 }
 
 void MainWindow::buildStatusBar() {
@@ -184,19 +241,90 @@ void MainWindow::createJobActions() {
 }
 
 void MainWindow::showHoveredPath(const QModelIndex& index) {
-    if (!index.isValid() || !m_displayedTree || index.internalId() >= m_displayedTree->nodeCount) {
+    if (!index.isValid() || !m_displayedTree) {
         m_hoverLabel->clear();
         return;
     }
-    m_hoverLabel->setText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(index.internalId()))));
+    m_hoverLabel->setText(m_nodeModel->pathOf(uint32_t(index.internalId())));
+}
+
+void MainWindow::showHoveredId(int64_t id) {
+    if (id < 0 || !m_displayedTree || id >= int64_t(m_displayedTree->nodeCount)) {
+        m_hoverLabel->clear();
+        return;
+    }
+    m_hoverLabel->setText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id))));
+}
+
+void MainWindow::openFromFileList(uint32_t id) {
+    if (!m_displayedTree || id >= m_displayedTree->nodeCount
+        || !AppSettings::instance()->settings()->value(QStringLiteral("enableDoubleClickOpen"), true).toBool())
+        return;
+    const svl::ScanNode& node = m_displayedTree->node(id);
+    if (node.flags & svl::NodeFlag::Removed)
+        return;
+    const QString path = QString::fromStdString(m_displayedTree->fullPath(id));
+    if (node.isFolder()) {
+        if (fileActions.showInFileManager)
+            fileActions.showInFileManager({path});
+    } else if (fileActions.open) {
+        fileActions.open(path);
+    }
+}
+
+void MainWindow::toggleExpanded(const QModelIndex& index) {
+    const QModelIndex first = index.siblingAtColumn(0);
+    if (!first.isValid() || !m_nodeModel->hasChildren(first))
+        return;
+    m_treeView->setExpanded(first, !m_treeView->isExpanded(first));
+}
+
+void MainWindow::selectBindSource(const QModelIndex& index) {
+    if (!m_displayedTree || !index.isValid())
+        return;
+    const auto source = m_displayedTree->bindSources.find(uint32_t(index.internalId()));
+    if (source == m_displayedTree->bindSources.end())
+        return;
+    const int64_t id = m_displayedTree->findPath(source->second.data(), source->second.size());
+    if (id < 0)
+        return;
+    const QModelIndex target = m_nodeModel->indexForId(uint32_t(id));
+    if (!target.isValid())
+        return;
+    m_treeView->setCurrentIndex(target);
+    m_treeView->scrollTo(target);
+}
+
+void MainWindow::showFileViewPage() {
+    m_tabs->setCurrentWidget(m_fileView);
+}
+
+void MainWindow::applySettingChange(const QString& key) {
+    QSettings* settings = AppSettings::instance()->settings();
+    if (key == QLatin1String("enableRename")) {
+        const bool allowed = settings->value(key, true).toBool();
+        m_nodeModel->renameEnabled = allowed;
+        m_fileView->model()->setRenameEnabled(allowed);
+    }
+    if (key == QLatin1String("enableDragDrop")) {
+        const bool allowed = settings->value(key, true).toBool();
+        m_treeView->setDragEnabled(allowed);
+        m_fileView->setDragEnabled(allowed);
+    }
+    if (key.startsWith(QLatin1String("show")))
+        applyPanelVisibility();
+    if (key == QLatin1String("showFilterPanel"))
+        refreshDisplayedTree(false);
 }
 
 void MainWindow::applyPanelVisibility() {
     QSettings* settings = AppSettings::instance()->settings();
+    m_header->setVisible(m_headerShown);
     m_headerRule->setVisible(m_headerShown);
     const bool filterShown = isFilterPanelShown();
     m_filterPanel->setVisible(filterShown);
     m_filterRule->setVisible(filterShown);
+    m_header->setFilterPanelChecked(filterShown);
     m_treemapPanel->setVisible(settings->value(QStringLiteral("showTreemap"), true).toBool());
 }
 
@@ -209,7 +337,7 @@ void MainWindow::scheduleGrab() {
 }
 
 void MainWindow::grabWhenIdle() {
-    if (!m_pendingThreads.empty() || m_jobThread) {
+    if (!m_pendingThreads.empty() || m_jobThread || m_fileView->isBusy()) {
         QTimer::singleShot(100, this, &MainWindow::grabWhenIdle);
         return;
     }

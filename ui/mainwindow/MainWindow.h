@@ -33,6 +33,7 @@ class EmptyStateWidget;
 class FileOperations;
 class FileViewPanel;
 class FilterPanel;
+class HeaderPanel;
 class NodeModel;
 class QMenu;
 class PageTabs;
@@ -76,6 +77,13 @@ public:
     const svl::ScanProgress& scanProgress() const { return m_scanProgress; }
 
     // --- Scan requests (MainWindowRequests.cpp) ---
+    // The Scan button: the folder chooser for "<Select Folder...>", else scanRequested().
+    void onScanClicked();
+    void chooseFolder();
+    void chooseCsvFile();
+    void chooseMftFile();
+    // A volume or folder item was chosen in the source combo.
+    void onSourceSelected(const QString& path);
     void scanFolder(const QString& path);
     void scanMultiple(const QStringList& paths);
     void importCsvFile(const QString& path);
@@ -114,7 +122,12 @@ public:
     void restoreWindowState();
     void applyDefaultSplitterSizes();
 
+    // --- Settings (MainWindow.cpp) ---
+    // Re-reads what a changed setting governs; an empty key changes nothing here.
+    void applySettingChange(const QString& key);
+
     // --- Start-up options (MainWindow.cpp) ---
+    void showFileViewPage();
     void setGrabImagePath(const QString& path) { m_grabImagePath = path; }
     void setPendingSearchText(const QString& text) { m_pendingSearchText = text; }
     // 600 ms later saves a picture of the window once it is idle, then quits.
@@ -125,6 +138,10 @@ public:
     EmptyStateWidget* emptyState() const { return m_emptyState; }
     TreemapPanel* treemapPanel() const { return m_treemapPanel; }
     FilterPanel* filterPanel() const { return m_filterPanel; }
+    HeaderPanel* header() const { return m_header; }
+    NodeModel* nodeModel() const { return m_nodeModel; }
+    FileViewPanel* fileView() const { return m_fileView; }
+
     QTreeView* treeView() const { return m_treeView; }
     PageTabs* tabs() const { return m_tabs; }
 
@@ -168,6 +185,9 @@ public:
     std::function<void()> newWindowHook;
 
 public slots:
+    // F5: scans what the source combo shows (the same several folders again, the chooser
+    // for a CSV or MFT item or without a path).
+    void scanRequested();
     void pollProgress();
     void scanFinished(std::shared_ptr<svl::ScanTree> tree);
 
@@ -195,11 +215,21 @@ private:
     void removePaths(const std::vector<std::string>& paths);
     void markRemovedInBoth(uint32_t displayedId);
     void showHoveredPath(const QModelIndex& index);
+    void showHoveredId(int64_t id);
+    void openFromFileList(uint32_t id);
+    void toggleExpanded(const QModelIndex& index);
+    void selectBindSource(const QModelIndex& index);
+    void buildTreeView();
+    void connectHeader();
+    void connectFileView();
     void quitApplication();
     TitleSource titleSource() const;
 
     // Widgets
     UpdateBanner* m_banner = nullptr;
+    HeaderPanel* m_header = nullptr;
+    NodeModel* m_nodeModel = nullptr;
+    FileViewPanel* m_fileView = nullptr;
     RuleFrame* m_headerRule = nullptr;
     FilterPanel* m_filterPanel = nullptr;
     RuleFrame* m_filterRule = nullptr;

@@ -13,7 +13,10 @@
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/header/HeaderPanel.h"
+#include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
+#include "ui/views/NodeModel.h"
 
 namespace {
 
@@ -112,13 +115,17 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     m_expandedIds.clear();
     m_childHistory.clear();
     m_displayedTree = tree;
+    m_nodeModel->setTree(tree);
     m_resultsStack->setCurrentWidget(m_treeView);
     m_resultsInstalled = true;
     applyPanelVisibility();
-    if (m_treeView->model())
-        m_treeView->expand(m_treeView->model()->index(0, 0));
+    m_treeView->expand(m_nodeModel->index(0, 0));
     m_treemapPanel->setTree(tree);
     (void)restore;
+    m_treemapPanel->treemap()->setDiskSpace(m_header->spaceTotal(), m_header->spaceFree());
+    if (!m_pendingSearchText.isEmpty())
+        m_fileView->setSearchText(m_pendingSearchText);
+    m_fileView->setTree(tree);
 }
 
 void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {
@@ -150,9 +157,12 @@ void MainWindow::markRemovedInBoth(uint32_t id) {
 }
 
 void MainWindow::refreshAfterRemoval() {
+    m_nodeModel->clearGroupCache();
     m_treeView->viewport()->update();
     m_treemapPanel->treemap()->refresh();
     m_treemapPanel->updateTitle();
+    m_fileView->refreshRows();
+    m_header->updateSpaceLabels(m_scanPathText);
 }
 
 void MainWindow::onPathsRemoved(const QStringList& paths) {

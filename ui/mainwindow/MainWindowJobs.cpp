@@ -15,10 +15,13 @@
 #include "app/ValueFormat.h"
 #include "core/analysis/Filter.h"
 #include "core/tree/ScanTree.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
+#include "ui/views/NodeModel.h"
 
 namespace {
 
@@ -34,13 +37,26 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     m_scanPathText = path;
     m_jobKind = kind;
     m_jobResult = JobResult();
-    if (kind == JobKind::Multiple)
+    if (kind == JobKind::CsvImport || kind == JobKind::MftLoad) {
+        m_header->clearMultipleSources();
+        m_header->showImportedFile(path, false, 0, 0, kind == JobKind::MftLoad);
+    } else if (kind == JobKind::Multiple) {
+        m_header->clearImportedSource();
         m_jobRoots = roots;
-    else if (kind == JobKind::Folder)
+        m_header->showMultiple(roots);
+    } else {
+        m_header->clearImportedSource();
+        m_header->clearMultipleSources();
         m_jobRoots.clear();
+        if (m_header->selectedPath() != path)
+            m_header->selectPath(path);
+        m_header->updateSpaceLabels(path);
+    }
     updateWindowTitle();
 
     m_deniedFolders.clear();
+    m_header->setAccessDeniedVisible(false);
+    m_header->setBusy(true);
     m_escapeAction->setEnabled(true);
 
     rememberViewState();
@@ -49,6 +65,7 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     m_hoverLabel->clear();
 
     m_scanProgress.reset();
+    m_header->setProgress(0);
     pollProgress();
     m_pollTimer->start();
 
@@ -108,6 +125,7 @@ void MainWindow::stopJob() {
 
 void MainWindow::pollProgress() {
     setStatusText(jobProgressText(m_jobKind, m_scanProgress));
+    m_header->setProgress(progressPercent(m_scanProgress.fraction.load()));
 }
 
 void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
@@ -117,8 +135,14 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
         delete m_jobThread;
         m_jobThread = nullptr;
     }
+    m_header->setBusy(false);
     m_escapeAction->setEnabled(false);
+    m_header->setProgress(100);
     const bool cancelled = m_scanProgress.cancel.load();
+    const bool isImport = m_jobKind == JobKind::CsvImport || m_jobKind == JobKind::MftLoad;
+    if (isImport && !cancelled && tree && tree->nodeCount > 0)
+        m_header->showImportedFile(m_scanPathText, m_jobResult.driveKnown, m_jobResult.driveCapacity,
+                                   m_jobResult.driveFree, m_jobKind == JobKind::MftLoad);
     const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, m_scanPathText, m_jobResult.error);
     setStatusText(outcome.statusText);
     if (outcome.page == JobOutcome::Failed) {
@@ -134,6 +158,7 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
             if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
                 m_deniedFolders.append(QString::fromStdString(tree->fullPath(id)));
         }
+        m_header->setAccessDeniedVisible(!m_deniedFolders.isEmpty());
         if (isFilterPanelShown()
             && (!m_filterPanel->includeText().trimmed().isEmpty() || !m_filterPanel->excludeText().trimmed().isEmpty())) {
             m_includeText = m_filterPanel->includeText();
@@ -169,6 +194,7 @@ void MainWindow::setScanState(int state, const QString& text) {
 
 void MainWindow::setStatusText(const QString& text) {
     m_statusText = text;
+    m_header->setStatusText(text);
 }
 
 void MainWindow::rememberViewState() {
@@ -199,5 +225,7 @@ void MainWindow::emptyViews() {
     ++m_filterGeneration;
     m_treeSelection.clear();
     m_fileViewSelection.clear();
+    m_nodeModel->setTree(nullptr);
     m_treemapPanel->setTree(nullptr);
+    m_fileView->setTree(nullptr);
 }

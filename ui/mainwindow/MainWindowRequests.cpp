@@ -1,7 +1,99 @@
-// Scan requests: what a chosen source or a start-up argument asks the job slot to do.
+// Scan requests: what the Scan button, F5, a chosen source or a start-up argument asks of
+// the job slot, and the folder and file choosers.
 #include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
 
+#include "app/AppSettings.h"
+#include "ui/header/HeaderPanel.h"
+#include "ui/header/VolumeCombo.h"
 #include "ui/mainwindow/MainWindow.h"
+
+namespace {
+
+QString settingText(const char* key, const QString& fallback) {
+    return AppSettings::instance()->settings()->value(QLatin1String(key), fallback).toString();
+}
+
+// A file from the chooser, starting in the folder stored under `key`, which then
+// remembers the chosen file's folder.
+QString chooseFile(QWidget* parent, const char* key, const QString& title, const QString& filter) {
+    const QString file = QFileDialog::getOpenFileName(parent, title, settingText(key, QDir::homePath()), filter);
+    if (!file.isEmpty())
+        AppSettings::instance()->setValue(key, QFileInfo(file).absolutePath());
+    return file;
+}
+
+}  // namespace
+
+void MainWindow::onScanClicked() {
+    if (m_header->isSelectFolderItem())
+        chooseFolder();
+    else
+        scanRequested();
+}
+
+void MainWindow::scanRequested() {
+    if (!m_header->multipleRoots().isEmpty() && !m_jobRoots.isEmpty()) {
+        scanMultiple(m_jobRoots);
+        return;
+    }
+    if (m_header->isCsvItem()) {
+        chooseCsvFile();
+        return;
+    }
+    if (m_header->isMftItem()) {
+        chooseMftFile();
+        return;
+    }
+    const QString path = m_header->selectedPath();
+    if (path.isEmpty())
+        chooseFolder();
+    else
+        scanFolder(path);
+}
+
+void MainWindow::chooseFolder() {
+    QString start = m_header->selectedPath();
+    if (start.isEmpty())
+        start = QDir::homePath();
+    const QString path = QFileDialog::getExistingDirectory(this, tr("Select folder to scan"), start,
+                                                           QFileDialog::ShowDirsOnly);
+    if (path.isEmpty())
+        return;
+    m_header->clearImportedSource();
+    m_header->clearMultipleSources();
+    m_jobRoots.clear();
+    m_header->setChosenFolder(path);
+    m_header->updateSpaceLabels(path);
+    updateWindowTitle();
+    if (AppSettings::instance()->settings()->value(QStringLiteral("autoScanAfterSelection"), true).toBool())
+        scanFolder(path);
+}
+
+void MainWindow::onSourceSelected(const QString& path) {
+    m_header->clearImportedSource();
+    m_header->clearMultipleSources();
+    m_jobRoots.clear();
+    m_header->updateSpaceLabels(path);
+    updateWindowTitle();
+    if (AppSettings::instance()->settings()->value(QStringLiteral("autoScanAfterSelection"), true).toBool())
+        scanFolder(path);
+}
+
+void MainWindow::chooseCsvFile() {
+    const QString file = chooseFile(this, "csvImportLastFolder", tr("Select CSV file"),
+                                    tr("Sorvale CSV files (*.csv *.tsv);;All files (*)"));
+    if (!file.isEmpty())
+        importCsvFile(file);
+}
+
+void MainWindow::chooseMftFile() {
+    const QString file =
+        chooseFile(this, "mftLastFolder", tr("Select MFT file"), tr("MFT dump files (*.mft *.MFT);;All files (*)"));
+    if (!file.isEmpty())
+        importMftFile(file);
+}
 
 void MainWindow::scanFolder(const QString& path) {
     startJob(path, JobKind::Folder, {});
@@ -22,5 +114,20 @@ void MainWindow::importMftFile(const QString& path) {
 }
 
 void MainWindow::scanPath(const QString& path) {
+    const QString cleaned = QDir::cleanPath(path);
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const VolumeCombo* combo = m_header->sourceCombo();
+    for (int i = 0; i < combo->count(); ++i) {
+        const QString data = combo->itemData(i, Qt::UserRole).toString();
+        if (!data.startsWith(u'/'))
+            continue;
+        if (QDir::cleanPath(data) == cleaned
+            || (!canonical.isEmpty() && QFileInfo(data).canonicalFilePath() == canonical)) {
+            m_header->selectPath(data);
+            scanFolder(data);
+            return;
+        }
+    }
+    m_header->setChosenFolder(path);
     scanFolder(path);
 }

@@ -1,12 +1,11 @@
 // Window state kept per screen shape (geometry, splitters) and the last page, the
 // default splitter proportions, and the title.
-#include <QFileInfo>
 #include <QSplitter>
-#include <QStorageInfo>
 #include <QTimer>
 
 #include "app/AppSettings.h"
 #include "app/LayoutKeys.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 
@@ -63,19 +62,11 @@ void MainWindow::applyDefaultSplitterSizes() {
 
 TitleSource MainWindow::titleSource() const {
     TitleSource source;
-    if (m_jobKind == JobKind::CsvImport || m_jobKind == JobKind::MftLoad) {
-        source.importedPath = m_scanPathText;
-        source.importedIsMft = m_jobKind == JobKind::MftLoad;
-    } else if (!m_jobRoots.isEmpty()) {
-        source.roots = m_jobRoots;
-    } else if (!m_scanPathText.isEmpty()) {
-        source.selectedPath = m_scanPathText;
-        // A folder rather than a mounted volume: the path is not its volume's root.
-        const QStorageInfo volume(m_scanPathText);
-        source.selectedIsFolder = !volume.isValid()
-                                  || QFileInfo(volume.rootPath()).canonicalFilePath()
-                                         != QFileInfo(m_scanPathText).canonicalFilePath();
-    }
+    source.importedPath = m_header->importedFile();
+    source.importedIsMft = m_header->importedIsMft();
+    source.roots = m_header->multipleRoots();
+    source.selectedPath = m_header->selectedPath();
+    source.selectedIsFolder = m_header->isFolderSelection();
     return source;
 }
 
