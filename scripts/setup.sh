@@ -7,7 +7,7 @@ packages=(
   btrfs-progs ntfs-3g xfsprogs attr e2fsprogs util-linux kmod
   liburing-dev sudo
   dbus-daemon dbus-bin
-  shared-mime-info
+  shared-mime-info desktop-file-utils
   ncdu gdu
 )
 missing=()

@@ -1,0 +1,130 @@
+#include "integration/ApplicationMenuEntry.h"
+
+#include "integration/EntryFiles.h"
+#include "integration/ProgramLocation.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace {
+
+QString tr(const char* text) {
+    return QCoreApplication::translate("ApplicationMenuEntry", text);
+}
+
+const QString kLauncherTemplate = QStringLiteral(R"TXT([Desktop Entry]
+Type=Application
+Version=1.0
+Name=Hollowmere
+GenericName=Disk Space Analyzer
+Comment=Find what is using the space on a drive or in a folder
+Exec=%1 %f
+Icon=hollowmere
+Terminal=false
+Categories=System;Filesystem;
+MimeType=inode/directory;
+Keywords=disk;space;usage;analyzer;treemap;files;folders;size;
+StartupWMClass=hollowmere
+%2
+)TXT");
+
+}  // namespace
+
+QString menuEntryPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/applications/hollowmere.desktop");
+}
+
+QString menuIconPath() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+           QStringLiteral("/icons/hicolor/128x128/apps/hollowmere.png");
+}
+
+QString menuEntryText(const QString& program) {
+    return kLauncherTemplate.arg(quoteExecArgument(program), kMenuEntryMarker);
+}
+
+bool createMenuEntry(QString* error, const QString& iconResource) {
+    const QString program = appImagePath();
+    if (program.isEmpty())
+        return failWith(error, tr("Not running from an AppImage"));
+    if (hasLineBreak(program))
+        return failWith(error, tr("The program's path contains a line break"));
+    if (menuEntryIsForeign())
+        return failWith(error, tr("The launcher was not created by Hollowmere"));
+    QDir().mkpath(QFileInfo(menuEntryPath()).absolutePath());
+    QDir().mkpath(QFileInfo(menuIconPath()).absolutePath());
+    QFile icon(iconResource);
+    if (!icon.open(QIODevice::ReadOnly))
+        return failWith(error, icon.errorString());
+    if (!writeFileAtomically(menuIconPath(), icon.readAll(), error) ||
+        !writeFileAtomically(menuEntryPath(), menuEntryText(program).toUtf8(), error))
+        return false;
+    setFileMode(menuEntryPath(), 0744);
+    return true;
+}
+
+bool removeMenuEntry(QString* error) {
+    if (menuEntryIsForeign())
+        return failWith(error, tr("The launcher was not created by Hollowmere"));
+    return removeFileIfPresent(menuEntryPath(), error) && removeFileIfPresent(menuIconPath(), error);
+}
+
+bool menuEntryIsOurs() {
+    return readTextFile(menuEntryPath()).contains(kMenuEntryMarker);
+}
+
+bool menuEntryIsForeign() {
+    return QFileInfo::exists(menuEntryPath()) && !menuEntryIsOurs();
+}
+
+QString menuEntryProgram() {
+    if (!menuEntryIsOurs())
+        return {};
+    for (const QString& line : readTextFile(menuEntryPath()).split(QLatin1Char('\n')))
+        if (line.startsWith(QStringLiteral("Exec=")))
+            return parseExecProgram(line.mid(5));
+    return {};
+}
+
+bool menuEntryPointsHere() {
+    const QString program = appImagePath();
+    return !program.isEmpty() && menuEntryProgram() == program;
+}
+
+bool refreshMenuEntry() {
+    if (!menuEntryIsOurs() || appImagePath().isEmpty() || menuEntryPointsHere())
+        return false;
+    if (!preferRunningProgram(menuEntryProgram(), appImagePath()))
+        return false;
+    return createMenuEntry(nullptr, QStringLiteral(":/sorvale.png"));
+}
+
+QString parseExecProgram(const QString& exec) {
+    const QString text = exec.trimmed();
+    QString program;
+    if (text.startsWith(QLatin1Char('"'))) {
+        // Undo the desktop file's string escape (\\ -> \), then read the quoted argument.
+        QString unescaped;
+        for (qsizetype i = 1; i < text.size(); ++i) {
+            if (text.at(i) == QLatin1Char('\\') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\\'))
+                ++i;
+            unescaped += text.at(i);
+        }
+        for (qsizetype i = 0; i < unescaped.size(); ++i) {
+            const QChar c = unescaped.at(i);
+            if (c == QLatin1Char('"'))
+                break;
+            if (c == QLatin1Char('\\') && i + 1 < unescaped.size())
+                program += unescaped.at(++i);
+            else
+                program += c;
+        }
+    } else {
+        program = text.section(QLatin1Char(' '), 0, 0);
+    }
+    return program.replace(QStringLiteral("%%"), QStringLiteral("%"));
+}
