@@ -321,7 +321,7 @@ void FileViewPanel::refreshNow() {
     thread->start(QThread::InheritPriority);
 }
 
-void FileViewPanel::applyResult(const Delivery& delivery) {
+void FileViewPanel::applyResult(Delivery& delivery) {
     if (m_generation->load() != delivery.generation || delivery.tree != m_tree)
         return;
     if (delivery.result.duplicatesComputed) {
@@ -331,12 +331,13 @@ void FileViewPanel::applyResult(const Delivery& delivery) {
     }
     m_highlightFilter = delivery.filter;
     const std::shared_ptr<const svl::DuplicateIndex>& duplicates = delivery.result.duplicates;
-    m_model->setResult(delivery.tree, delivery.result.ids, duplicates);
+    const size_t listed = delivery.result.ids.size();
+    m_model->setResult(delivery.tree, std::move(delivery.result.ids), duplicates);
     m_view->setRootIsDecorated(duplicates && !duplicates->groups.empty());
     m_locatingLabel->hide();
     m_busy = false;
     emit summaryChanged(tr("(%1 %2  Total Size: %3  Allocated: %4)")
-                            .arg(formatNumber(delivery.result.ids.size()),
+                            .arg(formatNumber(listed),
                                  m_foldersCheck->isChecked() ? tr("items") : tr("files"),
                                  formatSize(delivery.result.totalSize), formatSize(delivery.result.totalAllocated)));
 }

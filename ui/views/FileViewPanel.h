@@ -109,7 +109,7 @@ protected:
 
 private:
     struct Delivery;
-    void applyResult(const Delivery& delivery);
+    void applyResult(Delivery& delivery);  // takes the ids
     void applyFailure(int generation, const QString& reason);
     void applyDuplicateControls();
     void restoreSettings();
