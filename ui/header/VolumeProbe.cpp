@@ -129,13 +129,13 @@ VolumeUsage statVolume(const std::string& path) {
     return usage;
 }
 
-QString labelOfDevice(const std::string& device) {
+QString labelOfDevice(const std::string& device, const QString& labelFolder) {
     if (device.rfind("/dev/", 0) != 0)
         return QString();
     const QString target = QFileInfo(QFile::decodeName(device.c_str())).canonicalFilePath();
     if (target.isEmpty())
         return QString();
-    const QDir labels(QStringLiteral("/dev/disk/by-label"));
+    const QDir labels(labelFolder);
     for (const QFileInfo& link : labels.entryInfoList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
         if (link.canonicalFilePath() == target)
             return unescapeLabel(link.fileName());

@@ -71,8 +71,9 @@ std::vector<svl::SmbMountInfo> listSharesWithinLimit();
 
 // statvfs of a path: total and available bytes; Failed when the call fails.
 VolumeUsage statVolume(const std::string& path);
-// The label under /dev/disk/by-label that links to `device`, with the kernel's \xNN escapes undone.
-QString labelOfDevice(const std::string& device);
+// The name of the link in `labelFolder` that leads to `device`, with udev's \xNN escapes
+// undone; empty when none does or the device is no /dev/ path.
+QString labelOfDevice(const std::string& device, const QString& labelFolder = QStringLiteral("/dev/disk/by-label"));
 
 namespace volumeprobe_detail {
 // True when no call with `key` is running (and marks it running).

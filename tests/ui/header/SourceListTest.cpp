@@ -2,6 +2,9 @@
 
 #include "tests/ui/header/HeaderTestSupport.h"
 
+#include <QDir>
+#include <QFile>
+
 #include <chrono>
 
 using headertest::FakeVolumes;
@@ -148,6 +151,18 @@ TEST(SourceList, LabelsAndPercentTexts) {
     EXPECT_EQ(percentText(1, 0), QStringLiteral("(0.0%)"));
     EXPECT_EQ(percentText(150, 100), QStringLiteral("(150.0%)"));
     EXPECT_EQ(percentText(~0ull, ~0ull), QStringLiteral("(100.0%)"));
+}
+
+TEST(SourceList, DeviceLabelsComeFromTheLinksThatLeadToTheDevice) {
+    hmtest::TempDir dir("hm-labels");
+    const QString folder = QString::fromStdString(dir / "by-label");
+    QDir().mkpath(folder);
+    // /dev/null stands in for a block device: the links only have to resolve to it.
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/null"), folder + QStringLiteral("/My\\x20Disk\\xc3\\xa9")));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), folder + QStringLiteral("/Other")));
+    EXPECT_EQ(labelOfDevice("/dev/null", folder), QStringLiteral("My Disk\u00e9"));
+    EXPECT_EQ(labelOfDevice("/dev/full", folder), QString());
+    EXPECT_EQ(labelOfDevice("server:/export", folder), QString());
 }
 
 TEST(SourceList, RealStatfsOfTheRootAnswers) {
