@@ -132,11 +132,13 @@ std::vector<std::string> filterTexts(uint32_t seed) {
     return texts;
 }
 
-void compareEvaluators(const RandomTree& t, const std::string& text, bool fullPath, const RegexFactory& factory,
-                       const DuplicateIndex* dups, bool severalThreads) {
+// The reference evaluator's answers, after checking that the others agree with it.
+std::vector<uint8_t> compareEvaluators(const RandomTree& t, const std::string& text, bool fullPath,
+                                       const RegexFactory& factory, const DuplicateIndex* dups, bool severalThreads,
+                                       int64_t utcOffset = 3600) {
     SCOPED_TRACE("filter \"" + text + "\" fullPath " + std::to_string(fullPath) + (dups ? " with index" : ""));
     const ScanTree& tree = *t.tree;
-    const Filter f = decodeFilterText(text, fullPath, &factory, hmtest::fixedClock());
+    const Filter f = decodeFilterText(text, fullPath, &factory, hmtest::fixedClock(1700000000, utcOffset));
     std::vector<uint8_t> reference(tree.nodeCount);
     PathLengthCache cache;
     size_t mismatches = 0;
@@ -164,6 +166,7 @@ void compareEvaluators(const RandomTree& t, const std::string& text, bool fullPa
         ScopedHardwareThreads four(4);
         EXPECT_EQ(matchBitmap(tree, source, nullptr, 0, 97, dups), reference);
     }
+    return reference;
 }
 
 }  // namespace
@@ -192,6 +195,41 @@ TEST_P(FilterDifferentialTest, ReferenceCompiledAndBitmapAgree) {
             compareEvaluators(t, texts[i], fullPath, factory, nullptr, i % 4 == size_t(p));
     for (const char* text : {"=dup", "!=dup", "dupcount>1", "dupsize>=1k|a", "dupcount=0 *.txt", "/ =dup"})
         compareEvaluators(t, text, false, factory, &t.duplicates, true);
+}
+
+TEST(FilterDates, EvaluatorsAgreeBeforeNineteenSeventy) {
+    // Days before 1970 need floor division of negative seconds, not truncation towards zero.
+    const int64_t times[] = {-1, 0, -86400, -86401, 86399, -3600, -1000000001};
+    hmtest::TreeSpec spec("/r");
+    for (int64_t t : times)
+        spec.file(0, "f" + std::to_string(t), 1, t);
+    RandomTree t;
+    t.tree = spec.build();
+    const RegexFactory factory = hmtest::LiteralMatcher::factory();
+    // Per condition, the times (in the order above) that match it in UTC.
+    const struct {
+        const char* text;
+        std::vector<int64_t> matching;
+    } cases[] = {
+        {"=1969-12-31", {-1, -86400, -3600}},
+        {"=1970-01-01", {0, 86399}},
+        {"<1970-01-01", {-1, -86400, -86401, -3600, -1000000001}},
+        {">1969-12-31", {0, 86399}},
+        {">=1969-12-31", {-1, 0, -86400, 86399, -3600}},
+        {"=1969-12-30", {-86401}},
+        {"=1938-04-24", {-1000000001}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<uint8_t> result = compareEvaluators(t, c.text, false, factory, nullptr, false, 0);
+        std::vector<int64_t> matched;
+        for (uint32_t id = 1; id < t.tree->nodeCount; ++id)
+            if (result[id])
+                matched.push_back(t.tree->nodes[id].modified);
+        std::vector<int64_t> expected = c.matching;
+        std::sort(expected.begin(), expected.end());
+        std::sort(matched.begin(), matched.end());
+        EXPECT_EQ(matched, expected) << c.text;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Roots, FilterDifferentialTest, testing::Range(0, 4));

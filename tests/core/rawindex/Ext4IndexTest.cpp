@@ -280,6 +280,24 @@ TEST_F(Ext4ImageFixture, Ext4IndexHandlesCraftedFolders) {
         EXPECT_EQ(loadError(b), "a folder's block map is damaged (inode 2)");
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
     }
+    // An index node over a leaf block in the image's last (free) block: 84 entries fill a
+    // 1 KiB block exactly, a count of 85 claims one more than the block holds.
+    for (uint16_t count : {84, 85}) {
+        Bytes b = image;
+        const uint64_t leaf = b.size() / 1024 - 1;
+        ASSERT_TRUE(std::all_of(b.begin() + long(leaf * 1024), b.end(), [](unsigned char c) { return c == 0; }));
+        const size_t at = leaf * 1024;
+        put16(b, at + 0, 0xF30A);
+        put16(b, at + 2, count);
+        put16(b, at + 4, 84);
+        put16(b, at + 12 + 4, 1);  // the first entry maps the root's one block; the rest are empty
+        put32(b, at + 12 + 8, uint32_t(rootBlock));
+        put16(b, root + 0x28 + 2, 1);  // the root's own header: one entry, depth 1
+        put16(b, root + 0x28 + 6, 1);
+        put32(b, root + 0x28 + 12 + 4, uint32_t(leaf));
+        put16(b, root + 0x28 + 12 + 8, 0);
+        EXPECT_EQ(loadError(b), count == 84 ? "(loaded)" : "a folder's block map is damaged (inode 2)");
+    }
     {  // An extent running past the end of the volume.
         Bytes b = image;
         put32(b, root + 0x28 + 12 + 8, 0xFFFFFF00u);

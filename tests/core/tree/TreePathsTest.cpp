@@ -69,7 +69,8 @@ TEST(TreePathsTest, FindChildPathChecksStartAndOffset) {
 
 TEST(TreePathsTest, VirtualRootPathsPreferTheLongerNestedRoot) {
     auto tree = build(dir("Select Multiple",
-                          {dir("/srv", {dir("data", {file("old", 1)})}), dir("/srv/data", {file("new", 2)}),
+                          {dir("/srv", {dir("data", {file("old", 1), file("both", 4)})}),
+                           dir("/srv/data", {file("new", 2), file("both", 5)}),
                            dir("/tmp/", {file("t", 3)})},
                           0, 0, svl::NodeFlag::VirtualRoot));
     EXPECT_EQ(tree->fullPath(0), "");
@@ -80,6 +81,10 @@ TEST(TreePathsTest, VirtualRootPathsPreferTheLongerNestedRoot) {
     // Only under the shorter root: the longer one fails and the next candidate is tried.
     EXPECT_EQ(tree->fullPath(uint32_t(find(*tree, "/srv/data/old"))), "/srv/data/old");
     EXPECT_EQ(tree->fullPath(uint32_t(find(*tree, "/tmp/t"))), "/tmp/t");
+    // Under both roots with the same path text: the node of the longer root, by id.
+    const svl::ScanNode& longer = tree->node(2);
+    ASSERT_EQ(tree->node(longer.firstChild + 1).nameView(), "both");
+    EXPECT_EQ(find(*tree, "/srv/data/both"), int64_t(longer.firstChild + 1));
     EXPECT_EQ(find(*tree, "/srvx/data"), -1);
     EXPECT_EQ(find(*tree, ""), -1);
 
