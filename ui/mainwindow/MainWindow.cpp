@@ -79,11 +79,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(m_treeView, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
         m_expandedIds.erase(uint32_t(index.internalId()));
     });
-    connect(m_tabs, &QTabWidget::currentChanged, this, [this](int index) {
-        const bool fileViewPage = m_tabs->widget(index) == m_fileView;
-        m_fileViewRule->setVisible(fileViewPage);
-        m_fileViewSummaryLabel->setVisible(fileViewPage);
-    });
+    connect(m_tabs, &QTabWidget::currentChanged, this, &MainWindow::onTabChanged);
+    connectSelection();
     connect(AppSettings::instance(), &AppSettings::changed, this, &MainWindow::applySettingChange);
 
     m_fileViewSummaryLabel->hide();
@@ -94,6 +91,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     applyPanelVisibility();
     listfont::install(m_treeView);
     listfont::install(m_fileView->view());
+    restoreHeaderState(m_treeView->header(), "treeHeader");
+    restoreHeaderState(m_fileView->view()->header(), "fileViewHeader");
+    applyListOptions();
+    applyListFont();
+    buildMenus();
     AppSettings::instance()->settings()->remove(QStringLiteral("lastSelection"));
     m_header->updateSpaceLabels(m_header->selectedPath());
     setStatusText(tr("Ready..."));
@@ -297,35 +299,6 @@ void MainWindow::selectBindSource(const QModelIndex& index) {
 
 void MainWindow::showFileViewPage() {
     m_tabs->setCurrentWidget(m_fileView);
-}
-
-void MainWindow::applySettingChange(const QString& key) {
-    QSettings* settings = AppSettings::instance()->settings();
-    if (key == QLatin1String("enableRename")) {
-        const bool allowed = settings->value(key, true).toBool();
-        m_nodeModel->renameEnabled = allowed;
-        m_fileView->model()->setRenameEnabled(allowed);
-    }
-    if (key == QLatin1String("enableDragDrop")) {
-        const bool allowed = settings->value(key, true).toBool();
-        m_treeView->setDragEnabled(allowed);
-        m_fileView->setDragEnabled(allowed);
-    }
-    if (key.startsWith(QLatin1String("show")))
-        applyPanelVisibility();
-    if (key == QLatin1String("showFilterPanel"))
-        refreshDisplayedTree(false);
-}
-
-void MainWindow::applyPanelVisibility() {
-    QSettings* settings = AppSettings::instance()->settings();
-    m_header->setVisible(m_headerShown);
-    m_headerRule->setVisible(m_headerShown);
-    const bool filterShown = isFilterPanelShown();
-    m_filterPanel->setVisible(filterShown);
-    m_filterRule->setVisible(filterShown);
-    m_header->setFilterPanelChecked(filterShown);
-    m_treemapPanel->setVisible(settings->value(QStringLiteral("showTreemap"), true).toBool());
 }
 
 bool MainWindow::isEmptyPageShown() const {

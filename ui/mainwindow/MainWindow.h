@@ -3,7 +3,10 @@
 // split over several sources by concern: MainWindow.cpp (construction, events, shutdown),
 // MainWindowJobs.cpp (the job slot), MainWindowDisplayedTree.cpp (the displayed tree,
 // filter threads and removals), MainWindowRequests.cpp (scan requests and source choices),
-// MainWindowState.cpp (window state and title).
+// MainWindowState.cpp (window state and title), MainWindowSelection.cpp (selection
+// carried between the views, status-bar summary), MainWindowTreeCommands.cpp (selection and
+// tree commands), MainWindowMenus.cpp (menus and shortcuts), MainWindowSettings.cpp
+// (applying changed settings), MainWindowLayouts.cpp (saved column layouts).
 //
 // Threads: everything here runs on the GUI thread. Workers share only the progress record,
 // the job's result fields (read after the job thread ended) and the call gate.
@@ -39,6 +42,9 @@ class QMenu;
 class PageTabs;
 class QAction;
 class QLabel;
+class QHeaderView;
+class QAbstractItemView;
+class QKeySequence;
 class QModelIndex;
 class QSplitter;
 class QStackedWidget;
@@ -122,9 +128,54 @@ public:
     void restoreWindowState();
     void applyDefaultSplitterSizes();
 
-    // --- Settings (MainWindow.cpp) ---
+    // --- Settings (MainWindowSettings.cpp) ---
     // Re-reads what a changed setting governs; an empty key changes nothing here.
     void applySettingChange(const QString& key);
+    // Grid lines, alternating row colours and the newest-date column of every item view.
+    void applyListOptions();
+    // The list font of every item view, with the smaller header font.
+    void applyListFont();
+    // F4: collapses everything but the root row.
+    void resetTreeExpansion();
+    // The tree view, the file list's view and, once it exists, the file-types view.
+    QList<QAbstractItemView*> itemViews() const;
+    void setHeaderShown(bool shown);
+    bool isHeaderShown() const { return m_headerShown; }
+
+    // --- Selection carried between the views (MainWindowSelection.cpp) ---
+    enum SelectionSource { FromTree = 0, FromTreemap = 1, FromFileView = 2, FromBoth = 3 };
+    // Selects `ids` in the views other than the source and sums them up in the status bar.
+    void setSelection(const std::vector<uint32_t>& ids, SelectionSource source);
+    void selectNode(uint32_t id) { setSelection({id}, FromBoth); }
+    void updateSelectionSummary();
+    void onTabChanged();
+    // Treemap hover: the path under the mouse, or the free space over the free-space strip.
+    void showHoverText(int64_t id);
+    void selectParent();
+    void reselectChild();
+    void zoomTreemapToSelection();
+    // Brings back the expansion, selection and zoom remembered before the tree was replaced.
+    void restoreViewState();
+    QLabel* selectionLabel() const { return m_selectionLabel; }
+    QLabel* hoverLabel() const { return m_hoverLabel; }
+
+    // --- Selection and tree commands (MainWindowTreeCommands.cpp) ---
+    static constexpr uint32_t kMaxExtensionSelection = 50000;
+    static constexpr uint64_t kMaxFullExpansion = 150000;
+    // Selects (at most the first 50,000) files whose extension is `extension`.
+    void selectFilesWithExtension(const QString& extension);
+    void expandAll();
+
+    // --- Menus and shortcuts (MainWindowMenus.cpp) ---
+    // The File-menu actions that need a selection, in menu order.
+    const QList<QAction*>& selectionActions() const { return m_selectionActions; }
+    // Enables the selection actions exactly when something is selected.
+    void updateSelectionActions();
+
+    // --- Column layouts (MainWindowLayouts.cpp) ---
+    // Restores the header's saved layout when it was saved for the same columns, and saves
+    // it 400 ms after the last move, resize or sort change.
+    void restoreHeaderState(QHeaderView* header, const char* key);
 
     // --- Start-up options (MainWindow.cpp) ---
     void showFileViewPage();
@@ -205,6 +256,14 @@ private:
 
     void buildCentralArea();
     void buildStatusBar();
+    void buildMenus();
+    QAction* addMenuAction(QMenu* menu, const QString& text, const std::function<void()>& command,
+                           const QList<QKeySequence>& shortcuts);
+    QAction* addSettingToggle(QMenu* menu, const QString& text, const char* key, bool checked,
+                              const QKeySequence& shortcut);
+    void addDisplayModeGroup(QMenu* menu);
+    void connectSelection();
+    void selectInTreeView(const std::vector<uint32_t>& ids);
     void createJobActions();
     void setStatusText(const QString& text);
     void rememberViewState();
@@ -247,6 +306,10 @@ private:
     QTimer* m_pollTimer = nullptr;
     QTimer* m_stateSaveTimer = nullptr;
     QAction* m_escapeAction = nullptr;
+    QList<QAction*> m_selectionActions;
+    QAction* m_showHeaderAction = nullptr;
+    QString m_hoverText;
+    bool m_syncing = false;
     bool m_resultsInstalled = false;
     bool m_headerShown = true;
     bool m_filterPanelForced = false;
@@ -271,6 +334,7 @@ private:
     QStringList m_savedExpandedGroupPaths;
     QStringList m_savedSelectedPaths;
     QStringList m_savedSelectedGroupPaths;
+    QString m_savedZoomPath;
     QString m_pendingSearchText;
 
     // The job slot

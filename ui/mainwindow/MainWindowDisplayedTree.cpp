@@ -121,11 +121,13 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     applyPanelVisibility();
     m_treeView->expand(m_nodeModel->index(0, 0));
     m_treemapPanel->setTree(tree);
-    (void)restore;
     m_treemapPanel->treemap()->setDiskSpace(m_header->spaceTotal(), m_header->spaceFree());
     if (!m_pendingSearchText.isEmpty())
         m_fileView->setSearchText(m_pendingSearchText);
     m_fileView->setTree(tree);
+    if (restore)
+        restoreViewState();
+    updateSelectionSummary();
 }
 
 void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {
@@ -163,6 +165,7 @@ void MainWindow::refreshAfterRemoval() {
     m_treemapPanel->updateTitle();
     m_fileView->refreshRows();
     m_header->updateSpaceLabels(m_scanPathText);
+    updateSelectionSummary();
 }
 
 void MainWindow::onPathsRemoved(const QStringList& paths) {

@@ -19,6 +19,7 @@
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
 #include "ui/views/NodeModel.h"
@@ -202,6 +203,7 @@ void MainWindow::rememberViewState() {
     m_savedExpandedGroupPaths.clear();
     m_savedSelectedPaths.clear();
     m_savedSelectedGroupPaths.clear();
+    m_savedZoomPath.clear();
     if (!m_displayedTree)
         return;
     const uint32_t n = m_displayedTree->nodeCount;
@@ -215,6 +217,8 @@ void MainWindow::rememberViewState() {
         sortInto(id, m_savedExpandedPaths, m_savedExpandedGroupPaths);
     for (uint32_t id : m_treeSelection)
         sortInto(id, m_savedSelectedPaths, m_savedSelectedGroupPaths);
+    const uint32_t zoomRoot = m_treemapPanel->treemap()->zoomRoot();
+    m_savedZoomPath = zoomRoot > 0 && zoomRoot < n ? QString::fromStdString(m_displayedTree->fullPath(zoomRoot)) : QString();
 }
 
 void MainWindow::emptyViews() {
@@ -228,4 +232,5 @@ void MainWindow::emptyViews() {
     m_nodeModel->setTree(nullptr);
     m_treemapPanel->setTree(nullptr);
     m_fileView->setTree(nullptr);
+    updateSelectionSummary();
 }

@@ -1,0 +1,194 @@
+// The window's selection over trees built in memory: carrying a selection between the
+// treemap, the folder tree and the file list, the status-bar sums, Select Parent and
+// Reselect Child, the capped extension selection and the capped Expand All.
+#include "tests/ui/mainwindow/MainWindowTestSupport.h"
+
+#include "tests/core/analysis/AnalysisTestTree.h"
+
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QSplitter>
+#include <QTreeView>
+
+#include <memory>
+
+#include "app/ValueFormat.h"
+#include "core/tree/ScanTree.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/mainwindow/PageTabs.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FileViewPanel.h"
+#include "ui/views/NodeModel.h"
+
+using analysistest::Entry;
+
+namespace {
+
+constexpr uint16_t kFolder = svl::NodeFlag::Folder;
+
+class MainWindowSelection : public ::testing::Test {
+protected:
+    void SetUp() override { windowtest::clearSettings(); }
+
+    // Builds the tree from `entries` and shows it in a new window.
+    void show(const std::vector<Entry>& entries) {
+        analysistest::BuiltTree built = analysistest::buildTree(entries);
+        m_idOf = built.idOf;
+        m_window = std::make_unique<MainWindow>();
+        m_window->installTree(std::shared_ptr<svl::ScanTree>(std::move(built.tree)), false);
+    }
+    std::vector<uint32_t> treeViewSelection() const {
+        std::vector<uint32_t> ids;
+        for (const QModelIndex& index : m_window->treeView()->selectionModel()->selectedRows(0))
+            ids.push_back(uint32_t(index.internalId()));
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+    std::vector<uint32_t> treemapSelection() const {
+        const auto& set = m_window->treemapPanel()->treemap()->selection();
+        std::vector<uint32_t> ids(set.begin(), set.end());
+        std::sort(ids.begin(), ids.end());
+        return ids;
+    }
+    QModelIndex indexOf(int entry) const { return m_window->nodeModel()->indexForId(m_idOf[entry]); }
+
+    std::vector<uint32_t> m_idOf;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+// root / a / b / {x.aaa 1000, y.aaa 2000, z.aaa 3000 (a further hard link)}, root / c.bbb
+std::vector<Entry> linkedTree() {
+    return {{-1, "/r", 0, 0, 0, kFolder},
+            {0, "a", 0, 0, 0, kFolder},
+            {0, "c.bbb", 10, 4096},
+            {1, "b", 0, 0, 0, kFolder},
+            {3, "x.aaa", 1000, 4096},
+            {3, "y.aaa", 2000, 8192},
+            {3, "z.aaa", 3000, 8192, 0, svl::NodeFlag::ExtraHardLink}};
+}
+
+}  // namespace
+
+TEST_F(MainWindowSelection, SelectionTravelsFromTreemapToTreeAndBackButNotFromTheFileList) {
+    show(linkedTree());
+    TreemapWidget* treemap = m_window->treemapPanel()->treemap();
+    QTreeView* view = m_window->treeView();
+    const uint32_t b = m_idOf[3];
+
+    // A click in the treemap: the tree expands the ancestors and selects the whole row.
+    treemap->setSelection({b});
+    emit treemap->nodeClicked(b);
+    EXPECT_EQ(treeViewSelection(), std::vector<uint32_t>{b});
+    EXPECT_TRUE(view->isExpanded(indexOf(1)));
+    EXPECT_EQ(view->currentIndex().internalId(), b);
+    EXPECT_EQ(view->selectionModel()->selectedIndexes().size(), NodeModel::ColumnCount);
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{b});
+
+    // Selecting in the tree goes to the treemap.
+    const uint32_t c = m_idOf[2];
+    view->selectionModel()->select(indexOf(2), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    EXPECT_EQ(treemapSelection(), std::vector<uint32_t>{c});
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{c});
+
+    // The file list keeps its own selection; the page in front decides which one counts.
+    emit m_window->fileView()->selectionChanged({m_idOf[4], m_idOf[5]});
+    EXPECT_EQ(treeViewSelection(), std::vector<uint32_t>{c});
+    EXPECT_EQ(treemapSelection(), std::vector<uint32_t>{c});
+    m_window->showFileViewPage();
+    EXPECT_EQ(m_window->currentSelection(), (std::vector<uint32_t>{m_idOf[4], m_idOf[5]}));
+    EXPECT_TRUE(m_window->selectionLabel()->text().startsWith("Selected Files: 2  "));
+    m_window->tabs()->setCurrentIndex(0);
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{c});
+}
+
+TEST_F(MainWindowSelection, SummaryCountsFilesBelowAndSkipsFurtherHardLinksInAllocated) {
+    show(linkedTree());
+    EXPECT_EQ(m_window->selectionLabel()->text(), QString());  // nothing scanned: no path text
+    m_window->setSelection({m_idOf[4], m_idOf[5], m_idOf[6]}, MainWindow::FromBoth);
+    EXPECT_EQ(m_window->selectionLabel()->text(), QString("Selected Files: %1  Total Size: %2  Allocated: %3")
+                                                      .arg(formatNumber(3), formatSize(6000), formatSize(12288)));
+    // A folder counts the files below it.
+    m_window->selectNode(m_idOf[1]);
+    EXPECT_TRUE(m_window->selectionLabel()->text().startsWith("Selected Files: 3  "));
+}
+
+TEST_F(MainWindowSelection, ParentAndChildWalkUpAndBackAndStopAtTheScannedRootsOfSeveral) {
+    show(linkedTree());
+    m_window->selectNode(m_idOf[4]);
+    m_window->selectParent();
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{m_idOf[3]});
+    m_window->selectParent();
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{m_idOf[1]});
+    m_window->reselectChild();
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{m_idOf[3]});
+    m_window->reselectChild();
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{m_idOf[4]});
+    // Any other selection forgets the way back.
+    m_window->selectParent();
+    m_window->selectNode(m_idOf[2]);
+    m_window->reselectChild();
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{m_idOf[2]});
+
+    show({{-1, "", 0, 0, 0, kFolder | svl::NodeFlag::VirtualRoot},
+          {0, "/one", 0, 0, 0, kFolder},
+          {0, "/two", 0, 0, 0, kFolder},
+          {1, "f", 5, 5}});
+    m_window->selectNode(m_idOf[1]);
+    m_window->selectParent();
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{m_idOf[1]});
+}
+
+TEST_F(MainWindowSelection, ExtensionSelectionStopsAtFiftyThousandInIdOrderOnTheTreePage) {
+    std::vector<Entry> entries{{-1, "/r", 0, 0, 0, kFolder}};
+    for (int i = 0; i < 60000; ++i) {
+        entries.push_back({0, "m" + std::to_string(i) + ".Aaa", 1, 1});
+        entries.push_back({0, "o" + std::to_string(i) + ".bbb", 1, 1});
+    }
+    show(entries);
+    m_window->showFileViewPage();
+    m_window->selectFilesWithExtension("aaa");
+    EXPECT_EQ(m_window->tabs()->currentIndex(), 0);
+    const std::vector<uint32_t>& ids = m_window->currentSelection();
+    ASSERT_EQ(ids.size(), MainWindow::kMaxExtensionSelection);
+    std::vector<uint32_t> expected;
+    for (uint32_t id = 1; expected.size() < MainWindow::kMaxExtensionSelection; ++id)
+        if (m_window->displayedTree()->node(id).name[0] == 'm')
+            expected.push_back(id);
+    EXPECT_EQ(ids, expected);
+    EXPECT_EQ(m_window->hoverLabel()->text(), QString("Selected the first %1 matching files").arg(formatNumber(50000)));
+    EXPECT_TRUE(m_window->treeView()->selectionModel()->isSelected(m_window->nodeModel()->indexForId(ids.back())));
+
+    // Under the cap there is no note.
+    m_window->hoverLabel()->clear();
+    m_window->selectFilesWithExtension("bbb");
+    EXPECT_EQ(m_window->currentSelection().size(), 50000u);
+    m_window->hoverLabel()->clear();
+    m_window->selectFilesWithExtension("zzz");
+    EXPECT_TRUE(m_window->currentSelection().empty());
+    EXPECT_EQ(m_window->hoverLabel()->text(), QString());
+}
+
+TEST_F(MainWindowSelection, ExpandAllGoesFullyDownToOneHundredFiftyThousandItemsThenThreeLevels) {
+    for (const uint32_t items : {150000u, 150001u}) {
+        SCOPED_TRACE(items);
+        // top / c1 / c2 / c3 / c4 / c5 holding the rest of the items as files.
+        std::vector<Entry> entries{{-1, "/r", 0, 0, 0, kFolder}, {0, "top", 0, 0, 0, kFolder}};
+        for (int depth = 1; depth <= 5; ++depth)
+            entries.push_back({depth, "c" + std::to_string(depth), 0, 0, 0, kFolder});
+        for (uint32_t i = 5; i < items; ++i)
+            entries.push_back({6, "f" + std::to_string(i), 1, 1});
+        show(entries);
+        ASSERT_EQ(m_window->displayedTree()->node(m_idOf[1]).filesBelow
+                      + m_window->displayedTree()->node(m_idOf[1]).foldersBelow,
+                  items);
+        m_window->treeView()->setCurrentIndex(indexOf(1).siblingAtColumn(2));
+        m_window->expandAll();
+        const bool full = items <= MainWindow::kMaxFullExpansion;
+        EXPECT_TRUE(m_window->treeView()->isExpanded(indexOf(4)));
+        EXPECT_EQ(m_window->treeView()->isExpanded(indexOf(5)), full);
+        EXPECT_EQ(m_window->treeView()->isExpanded(indexOf(6)), full);
+        EXPECT_EQ(m_window->hoverLabel()->text(),
+                  full ? QString() : QString("Expanded the first 3 levels (the folder is very large)"));
+    }
+}
