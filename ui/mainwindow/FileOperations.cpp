@@ -6,9 +6,13 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <utility>
 
 namespace {
 
@@ -192,25 +196,89 @@ void FileOperations::offerDeleteAsAdministrator(const QList<SelectedItem>& items
 
 void FileOperations::collectVanished(uint32_t folder, std::vector<uint32_t>* out) const
 {
-    std::vector<uint32_t> stack{folder};
-    while (!stack.empty()) {
-        const uint32_t id = stack.back();
-        stack.pop_back();
-        const svl::ScanNode& node = m_displayed->node(id);
-        if (node.flags & svl::NodeFlag::Removed)
-            continue;
-        switch (presenceOf(m_displayed->fullPath(id))) {
-        case Presence::Gone:
-            out->push_back(id);
-            break;
-        case Presence::Present:
-            for (uint32_t i = 0; i < node.childCount; ++i)
-                stack.push_back(node.firstChild + i);
-            break;
-        case Presence::Unknown:  // unreadable is not gone
-            break;
-        }
+    const svl::ScanNode& top = m_displayed->node(folder);
+    if (top.flags & svl::NodeFlag::Removed)
+        return;
+    switch (presenceOf(m_displayed->fullPath(folder))) {
+    case Presence::Gone:
+        out->push_back(folder);
+        return;
+    case Presence::Unknown:  // unreadable is not gone
+        return;
+    case Presence::Present:
+        break;
     }
+    // Below the folder everything is looked at relative to one open folder, so neither the
+    // depth nor the length of the paths matters: down by name, up by "..", checked against
+    // the folder it came from so a folder moved meanwhile ends the sweep instead of misleading it.
+    const std::string path = m_displayed->fullPath(folder);
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    struct Frame {
+        uint32_t id;
+        uint32_t next;  // next child to look at
+        dev_t device;
+        ino_t inode;
+    };
+    auto identity = [](int dir, Frame* frame) {
+        struct stat st {};
+        if (::fstat(dir, &st) != 0)
+            return false;
+        frame->device = st.st_dev;
+        frame->inode = st.st_ino;
+        return true;
+    };
+    std::vector<Frame> frames{{folder, 0, 0, 0}};
+    if (!identity(fd, &frames.back())) {
+        ::close(fd);
+        return;
+    }
+    while (!frames.empty()) {
+        Frame& frame = frames.back();
+        const svl::ScanNode& node = m_displayed->node(frame.id);
+        if (frame.next < node.childCount) {
+            const uint32_t child = node.firstChild + frame.next++;
+            const svl::ScanNode& c = m_displayed->node(child);
+            if (c.flags & svl::NodeFlag::Removed)
+                continue;
+            const std::string name(c.nameView());
+            struct stat st {};
+            if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno == ENOENT || errno == ENOTDIR)
+                    out->push_back(child);
+                continue;
+            }
+            if (c.childCount == 0 || !S_ISDIR(st.st_mode)) {
+                // A folder replaced by a file: what the tree held below it is gone, the name is not.
+                for (uint32_t i = 0; c.childCount > 0 && i < c.childCount; ++i) {
+                    if (!(m_displayed->node(c.firstChild + i).flags & svl::NodeFlag::Removed))
+                        out->push_back(c.firstChild + i);
+                }
+                continue;
+            }
+            const int down = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (down < 0)
+                continue;  // unreadable is not gone
+            ::close(fd);
+            fd = down;
+            frames.push_back({child, 0, 0, 0});
+            if (!identity(fd, &frames.back()))
+                break;
+            continue;
+        }
+        frames.pop_back();
+        if (frames.empty())
+            break;
+        const int up = ::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = up;
+        struct stat st {};
+        if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_dev != frames.back().device || st.st_ino != frames.back().inode)
+            break;
+    }
+    if (fd >= 0)
+        ::close(fd);
 }
 
 bool FileOperations::rename(uint32_t id, const QString& editedText)

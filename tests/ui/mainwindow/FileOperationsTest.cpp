@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -307,6 +308,47 @@ TEST(FileOperations, ATrashDenialLeadsToTheAdministratorOfferAndTheTreeFollowsTh
     ::unlink((f.root() + "/locked/g").c_str());
     f.ops().collectVanished(f.id("locked"), &gone);
     EXPECT_EQ(gone, std::vector<uint32_t>{f.id("locked/g")});
+}
+
+TEST(FileOperations, VanishedSweepCopesWithAHundredThousandLevels)
+{
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs a tmpfs mount for a quick deep tree";
+    Fixture f;
+    hmtest::Mounts mounts;
+    ASSERT_TRUE(mounts.mount("-t tmpfs none", f.dir.path()));
+    ::mkdir(f.root().c_str(), 0755);
+    int fd = ::open(f.root().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 100000; ++level) {
+        ASSERT_EQ(::mkdirat(fd, "d", 0755), 0);
+        const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ::close(::openat(fd, "leaf", O_CREAT | O_WRONLY, 0644));
+    // The same chain as a tree, built directly: one folder per level, the file at the end.
+    constexpr uint32_t kNodes = 100002;
+    f.tree = std::make_unique<svl::ScanTree>();
+    ASSERT_EQ(f.tree->allocateNodes(kNodes), 0u);
+    for (uint32_t i = 0; i < kNodes; ++i) {
+        const std::string name = i == 0 ? f.root() : i + 1 == kNodes ? "leaf" : "d";
+        svl::ScanNode& node = f.tree->node(i);
+        node = svl::ScanNode{};
+        node.name = f.tree->storeName(name);
+        node.nameLength = uint16_t(name.size());
+        node.parent = i == 0 ? 0 : i - 1;
+        node.firstChild = i + 1 == kNodes ? 0 : i + 1;
+        node.childCount = i + 1 == kNodes ? 0 : 1;
+        node.flags = i + 1 == kNodes ? 0 : svl::NodeFlag::Folder;
+    }
+    f.tree->finishNodeCount();
+    f.context.displayed = f.context.full = f.tree.get();
+    ASSERT_EQ(::unlinkat(fd, "leaf", 0), 0);
+    ::close(fd);
+    std::vector<uint32_t> gone;
+    f.ops().collectVanished(0, &gone);
+    ASSERT_EQ(gone.size(), 1u);
+    EXPECT_EQ(f.tree->node(gone[0]).nameView(), "leaf");
 }
 
 TEST(FileOperations, RenameChangesBothTreesAndNeverReplaces)
