@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "app/AppSettings.h"
+#include "app/ColorScheme.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 
@@ -44,6 +45,14 @@ WindowStartOptions parseWindowOptions(const QStringList& arguments) {
         }
     }
     return options;
+}
+
+int startupColorScheme(const QStringList& arguments) {
+    if (arguments.contains(QStringLiteral("--light")))
+        return 1;
+    if (arguments.contains(QStringLiteral("--dark")))
+        return 2;
+    return savedColorScheme();
 }
 
 int dialogCaptureIndex(const QStringList& arguments) {

@@ -24,6 +24,10 @@ struct WindowStartOptions {
 
 WindowStartOptions parseWindowOptions(const QStringList& arguments);
 
+// The colour scheme to start with: 1 (light) for "--light", else 2 (dark) for "--dark",
+// else the saved one.
+int startupColorScheme(const QStringList& arguments);
+
 // The dialog capture: the index of "--grab-dialog" among the arguments (program at 0) when
 // at least two arguments follow it, else -1.
 int dialogCaptureIndex(const QStringList& arguments);

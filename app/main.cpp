@@ -14,6 +14,7 @@
 
 #include "app/AdminOverrides.h"
 #include "app/AppSettings.h"
+#include "app/ColorScheme.h"
 #include "app/CliAutomation.h"
 #include "app/QuietStandardError.h"
 #include "app/StringsTranslator.h"
@@ -68,6 +69,7 @@ int main(int argc, char** argv) {
     if (arguments.contains(QStringLiteral("--grab")))
         AppSettings::instance()->setSaveEnabled(false);
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/sorvale.png")));
+    applyColorScheme(startupColorScheme(arguments));
     applyTextSizeMatch();
     const int capture = dialogCaptureIndex(arguments);
     if (capture >= 0)

@@ -2,6 +2,7 @@
 // size per screen, the picture saved by --grab, the title).
 #include "tests/app/ShellTestEnv.h"
 
+#include <QApplication>
 #include <QImage>
 
 #include <unistd.h>
@@ -10,9 +11,25 @@
 #include <set>
 #include <sstream>
 
+#include "app/AppSettings.h"
+#include "app/ColorScheme.h"
+#include "app/SortArrowStyle.h"
 #include "app/WindowStartup.h"
 
 using hmtest::shQuote;
+
+TEST(WindowStartOptions, ColourSchemeFromTheCommandLineOrTheSettingsComesWithTheArrowStyle) {
+    AppSettings::instance()->settings()->setValue("appearance", 2);
+    EXPECT_EQ(startupColorScheme({"hollowmere", "--dark", "--light"}), 1);
+    EXPECT_EQ(startupColorScheme({"hollowmere", "--dark"}), 2);
+    EXPECT_EQ(startupColorScheme({"hollowmere", "/folder"}), 2);
+    AppSettings::instance()->settings()->setValue("appearance", 7);
+    EXPECT_EQ(startupColorScheme({"hollowmere"}), 0);
+    for (const int scheme : {2, 0}) {
+        applyColorScheme(scheme);
+        EXPECT_NE(qobject_cast<SortArrowStyle*>(QApplication::style()), nullptr) << scheme;
+    }
+}
 
 TEST(WindowStartOptions, ReadsTheWindowOptions) {
     WindowStartOptions o = parseWindowOptions({"--grab", "/some/folder"});

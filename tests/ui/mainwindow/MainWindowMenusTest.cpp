@@ -6,6 +6,7 @@
 #include "tests/core/analysis/AnalysisTestTree.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QActionGroup>
 #include <QCheckBox>
 #include <QHeaderView>
@@ -19,6 +20,7 @@
 #include <memory>
 
 #include "app/LayoutKeys.h"
+#include "app/SortArrowStyle.h"
 #include "app/ListFont.h"
 #include "core/tree/ScanTree.h"
 #include "ui/dialogs/TweaksDialog.h"
@@ -199,6 +201,13 @@ TEST_F(MainWindowMenus, SettingsSavedInTheTweaksDialogReachEveryViewAtOnce) {
         EXPECT_EQ(window.treeView()->font().pixelSize(), pixels + 2);
     }
     gridLinesEnabled.store(false);
+
+    // The appearance chosen in the colours dialog restyles the window at once.
+    AppSettings::instance()->setValue("appearance", 2);
+    EXPECT_NE(qobject_cast<SortArrowStyle*>(QApplication::style()), nullptr);
+    EXPECT_LT(QApplication::palette().color(QPalette::Window).lightness(), 128);
+    AppSettings::instance()->setValue("appearance", 1);
+    EXPECT_GE(QApplication::palette().color(QPalette::Window).lightness(), 128);
 }
 
 TEST_F(MainWindowMenus, ColumnLayoutIsRestoredOnlyForTheSameColumnsAndSavedOncePerBurst) {
