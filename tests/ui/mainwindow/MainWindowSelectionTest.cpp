@@ -10,11 +10,14 @@
 #include <QSplitter>
 #include <QTreeView>
 
+#include <unistd.h>
+
 #include <memory>
 
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
@@ -191,4 +194,52 @@ TEST_F(MainWindowSelection, ExpandAllGoesFullyDownToOneHundredFiftyThousandItems
         EXPECT_EQ(m_window->hoverLabel()->text(),
                   full ? QString() : QString("Expanded the first 3 levels (the folder is very large)"));
     }
+}
+
+TEST_F(MainWindowSelection, HoverNamesThePathOrTheFreeSpaceAndClearsOnLeaving) {
+    show(linkedTree());
+    TreemapWidget* treemap = m_window->treemapPanel()->treemap();
+    emit treemap->hoverChanged(m_idOf[4]);
+    EXPECT_EQ(m_window->hoverLabel()->text(), "/r/a/b/x.aaa");
+    emit treemap->hoverChanged(4294967294LL);
+    EXPECT_EQ(m_window->hoverLabel()->text(), "Space Free: " + formatSize(m_window->header()->spaceFree()));
+    emit treemap->hoverChanged(-1);
+    EXPECT_EQ(m_window->hoverLabel()->text(), QString());
+}
+
+TEST_F(MainWindowSelection, RescanBringsBackExpansionSelectionAndZoomSkippingWhatVanished) {
+    hmtest::TempDir dir;
+    const std::string root = dir.path() + "/root";
+    ::mkdir(root.c_str(), 0755);
+    windowtest::makeFolder(root, 3, 5);
+    m_window = std::make_unique<MainWindow>();
+    const auto scan = [&] {
+        m_window->scanFolder(QString::fromStdString(root));
+        ASSERT_TRUE(windowtest::waitUntil([&] { return m_window->displayedTree() && !m_window->isJobRunning(); }));
+    };
+    const auto id = [&](const std::string& rel) {
+        const std::string path = root + "/" + rel;
+        return m_window->displayedTree()->findPath(path.data(), path.size());
+    };
+    scan();
+    for (const char* folder : {"d0", "d2"})
+        m_window->treeView()->expand(m_window->nodeModel()->indexForId(uint32_t(id(folder))));
+    // d2's five files sit under its file-group row.
+    const uint32_t group = uint32_t(id("d2")) + m_window->displayedTree()->nodeCount;
+    m_window->treeView()->expand(m_window->nodeModel()->indexForId(group));
+    m_window->setSelection({uint32_t(id("d0/f1.bbb")), uint32_t(id("d2/f3.bbb"))}, MainWindow::FromBoth);
+    m_window->treemapPanel()->treemap()->zoomTo(uint32_t(id("d2")));
+
+    for (int f = 0; f < 5; ++f)
+        ::unlink((root + "/d0/f" + std::to_string(f) + (f % 2 ? ".bbb" : ".aaa")).c_str());
+    ASSERT_EQ(::rmdir((root + "/d0").c_str()), 0);
+    scan();
+
+    EXPECT_LT(id("d0"), 0);
+    const uint32_t d2 = uint32_t(id("d2"));
+    EXPECT_TRUE(m_window->treeView()->isExpanded(m_window->nodeModel()->indexForId(d2)));
+    EXPECT_TRUE(m_window->treeView()->isExpanded(
+        m_window->nodeModel()->indexForId(d2 + m_window->displayedTree()->nodeCount)));
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{uint32_t(id("d2/f3.bbb"))});
+    EXPECT_EQ(m_window->treemapPanel()->treemap()->zoomRoot(), d2);
 }
