@@ -82,6 +82,9 @@ bool runSearch(const svl::ScanTree& tree, const SearchParams& params, const std:
     if (!svl::collectMatches(nodeCount, counter, generation, makeChunkTest, result.ids))
         return false;
 
+    // The sort below does not look at the generation; a newer request skips it.
+    if (counter.load() != generation)
+        return false;
     const uint64_t limit = std::min<uint64_t>(uint64_t(params.maxFiles), result.ids.size());
     svl::sortFileIds(tree, result.ids, fileSortColumnFor(params.sortColumn), params.sortOrder == 1, limit,
                      params.showMaxModifiedDate, duplicates);
