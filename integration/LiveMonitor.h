@@ -1,0 +1,123 @@
+// Notices entries under the current scan that other programs delete or move away and
+// reports their paths in batches. fanotify watches whole file systems (administrator
+// rights; per folder where a whole-file-system mark is refused); otherwise inotify watches
+// the folders the window asks for, largest first, within a share of the per-user limit.
+//
+// Threads: GUI thread only. Socket notifiers, the flush timer and posted slices drive it.
+#pragma once
+
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+#include <queue>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+class QSocketNotifier;
+
+namespace svl {
+class ScanTree;
+}
+
+// Removes trailing '/' while the length is at least 2 ("/" stays).
+QString trimTrailingSlashes(QString path);
+// /proc/sys/fs/inotify/max_user_watches, or 8192 when unreadable, not a number or below 1.
+int readMaxUserWatches();
+
+class LiveMonitor : public QObject {
+    Q_OBJECT
+
+public:
+    enum class Mode { Idle, Fanotify, InotifyOnDemand, InotifyWholeTree };
+
+    explicit LiveMonitor(QObject* parent = nullptr);
+    ~LiveMonitor() override;
+
+    // Whether fanotify may be tried (process-wide; on at start).
+    static void setFanotifyEnabled(bool enabled);
+    static bool fanotifyEnabled();
+
+    // Watches the tree: fanotify when it can be set up completely, else inotify for the
+    // folders later asked for through watchFolder. A null or empty tree leaves it idle.
+    void start(std::shared_ptr<svl::ScanTree> tree);
+    // Watches every folder of a local tree with inotify, largest first, up to folderLimit
+    // watches (negative: 60% of the per-user limit).
+    void startInotify(std::shared_ptr<svl::ScanTree> tree, int folderLimit);
+    void stop();
+    // Asks for inotify watches on a folder of the tree and, with withSubfolders, on up to
+    // maxFolders folders of its subtree, largest first. Only in the on-demand inotify mode.
+    void watchFolder(const QString& path, bool withSubfolders, int maxFolders);
+
+    Mode mode() const;
+    int watchedCount() const { return m_watchedCount; }
+    int folderLimit() const { return m_folderLimit; }
+    // Folders marked one by one on file systems that refuse a whole-file-system mark.
+    int directoryMarkCount() const { return m_directoryMarks; }
+
+signals:
+    void pathsRemoved(QStringList paths);
+    void watchedChanged(int folders);
+
+private:
+    struct MarkedFileSystem {
+        uint64_t fsid = 0;
+        int dirFd = -1;
+        bool perDirectory = false;  // marks on single folders, not on the whole file system
+    };
+    struct Root {
+        QString treePath;
+        QString realPath;
+    };
+    struct FanotifyRecord {
+        uint64_t fsid = 0;
+        std::string handle;
+        int32_t handleType = 0;
+        std::string name;
+    };
+    // (allocated size, node id): the largest first, of equal sizes the larger id.
+    using QueueEntry = std::pair<uint64_t, uint32_t>;
+
+    bool startFanotify(const std::shared_ptr<svl::ScanTree>& tree);
+    bool markFolders(const svl::ScanTree& tree, uint32_t rootId, const char* realRoot);
+    void closeFanotify();
+    void readFanotifyEvents();
+    void resolveFanotifyRecords();
+    QString folderOfHandle(const FanotifyRecord& record);
+    QString treePathOf(const QString& fullPath) const;
+    void readInotifyEvents();
+    bool openInotify();
+    void queueRemoved(const QString& path);
+    void flushRemoved();
+    void watchSlice(int generation);
+
+    int m_fanotifyFd = -1;
+    QSocketNotifier* m_fanotifyNotifier = nullptr;
+    std::vector<MarkedFileSystem> m_fileSystems;
+    std::vector<Root> m_roots;
+    std::vector<FanotifyRecord> m_pendingRecords;
+    int m_directoryMarks = 0;
+
+    int m_inotifyFd = -1;
+    QSocketNotifier* m_inotifyNotifier = nullptr;
+    std::unordered_map<int, std::string> m_watches;
+    QSet<QString> m_pendingPaths;
+    QTimer m_flushTimer;
+    int m_watchedCount = 0;
+    std::shared_ptr<svl::ScanTree> m_tree;
+    std::priority_queue<QueueEntry> m_watchQueue;
+    int m_folderLimit = 0;
+    bool m_remote = false;
+    bool m_outOfWatches = false;
+    bool m_onDemand = false;
+    std::unordered_set<uint32_t> m_queued;
+    int m_generation = 0;
+    int m_sliceMs = 10;
+};

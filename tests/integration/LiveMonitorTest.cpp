@@ -1,0 +1,311 @@
+// The live change monitor on real file systems: fanotify as root on loop-mounted ext4, XFS,
+// a Btrfs subvolume (folder marks), tmpfs and ntfs-3g (inotify), inotify as an ordinary user,
+// and the watch requests of the inotify mode.
+#include "integration/LiveMonitor.h"
+
+#include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
+#include "tests/support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSet>
+#include <QSignalSpy>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+using hmtest::TempDir;
+
+namespace {
+
+void ensureApp() {
+    static int argc = 1;
+    static char arg0[] = "livemonitortest";
+    static char* argv[] = {arg0, nullptr};
+    if (!QCoreApplication::instance())
+        new QCoreApplication(argc, argv);
+}
+
+std::shared_ptr<svl::ScanTree> scan(const std::string& path) {
+    svl::ScanOptions options;
+    return std::shared_ptr<svl::ScanTree>(svl::scanSingle(path, options, nullptr));
+}
+
+std::shared_ptr<svl::ScanTree> scanMany(const std::vector<std::string>& paths) {
+    svl::ScanOptions options;
+    return std::shared_ptr<svl::ScanTree>(svl::scanMultiple(paths, options, nullptr));
+}
+
+// Runs the event loop for `ms` milliseconds (or until a batch arrives when stopEarly) and
+// returns the union of every batch reported meanwhile.
+QSet<QString> collect(LiveMonitor& monitor, int ms, bool stopEarly = true) {
+    QSet<QString> paths;
+    bool got = false;
+    auto connection = QObject::connect(&monitor, &LiveMonitor::pathsRemoved, [&](const QStringList& batch) {
+        for (const QString& p : batch)
+            paths.insert(p);
+        got = true;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < ms && !(stopEarly && got))
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    // Stragglers of the same burst arrive in the next batch.
+    if (got && stopEarly)
+        while (timer.elapsed() < ms && timer.elapsed() < 1200)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QObject::disconnect(connection);
+    return paths;
+}
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+// A folder "scan" with files and two levels of subfolders, and a file beside it.
+void makeFixture(const std::string& base) {
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(base + "/scan/sub/deep")), 0);
+    for (const char* name : {"scan/a", "scan/b", "scan/sub/c", "scan/sub/deep/d", "outside"})
+        hmtest::writeFile(base + "/" + name, std::string(5000, 'x'));
+}
+
+// Deletes a, moves c away, removes deep with its file, rewrites b as an editor does, and
+// deletes a file outside the scanned folder; returns what the monitor reported.
+QSet<QString> changeFixture(LiveMonitor& monitor, const std::string& base) {
+    const std::string s = base + "/scan";
+    EXPECT_EQ(::unlink((s + "/a").c_str()), 0);
+    EXPECT_EQ(::rename((s + "/sub/c").c_str(), (base + "/c-moved").c_str()), 0);
+    EXPECT_EQ(hmtest::sh("rm -r " + hmtest::shQuote(s + "/sub/deep")), 0);
+    EXPECT_EQ(::unlink((s + "/b").c_str()), 0);
+    hmtest::writeFile(s + "/b", "rewritten");
+    EXPECT_EQ(::unlink((base + "/outside").c_str()), 0);
+    return collect(monitor, 3000);
+}
+
+void expectFixtureReport(const QSet<QString>& reported, const std::string& base) {
+    const QString s = q(base + "/scan");
+    for (const QString& must : {s + "/a", s + "/sub/c", s + "/sub/deep"})
+        EXPECT_TRUE(reported.contains(must)) << must.toStdString();
+    // The file inside the removed folder may come too (inotify watches that folder).
+    const QSet<QString> allowed{s + "/a", s + "/sub/c", s + "/sub/deep", s + "/sub/deep/d"};
+    for (const QString& p : reported)
+        EXPECT_TRUE(allowed.contains(p)) << "unexpected " << p.toStdString();
+}
+
+struct FileSystemCase {
+    const char* label;
+    const char* mkfs;
+    long long mib;
+    const char* mountType;
+    bool subvolume;             // scan inside a freshly created Btrfs subvolume
+    LiveMonitor::Mode expected;
+    bool folderMarks;           // fanotify marks folders one by one
+};
+
+class LiveMonitorFileSystem : public ::testing::TestWithParam<FileSystemCase> {};
+
+TEST_P(LiveMonitorFileSystem, ReportsDeletionsAndMovesButNotRewrittenOrUnrelatedFiles) {
+    const FileSystemCase& c = GetParam();
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for mounts and fanotify";
+    ensureApp();
+    TempDir dir("hm-live");
+    std::string base;
+    std::unique_ptr<hmtest::LoopMount> loop;
+    hmtest::Mounts mounts;
+    if (std::string(c.label) == "tmpfs") {
+        ASSERT_EQ(::mkdir((dir / "mnt").c_str(), 0755), 0);
+        ASSERT_TRUE(mounts.mount("-t tmpfs none", dir / "mnt"));
+        base = dir / "mnt";
+    } else {
+        loop = std::make_unique<hmtest::LoopMount>(dir.path(), c.mkfs, c.mib, c.mountType);
+        if (!loop->ok())
+            GTEST_SKIP() << c.label << ": " << loop->error();
+        base = loop->mountPoint();
+        if (c.subvolume) {
+            ASSERT_EQ(hmtest::sh("btrfs -q subvolume create " + hmtest::shQuote(base + "/vol") + " >/dev/null"), 0);
+            base += "/vol";
+        }
+    }
+    makeFixture(base);
+    LiveMonitor monitor;
+    monitor.start(scan(base + "/scan"));
+    ASSERT_EQ(monitor.mode(), c.expected) << c.label;
+    EXPECT_EQ(monitor.directoryMarkCount() > 0, c.folderMarks) << c.label;
+    if (c.expected == LiveMonitor::Mode::InotifyOnDemand) {
+        monitor.watchFolder(q(base + "/scan"), true, 2000);
+        EXPECT_EQ(monitor.watchedCount(), 3);
+    }
+    expectFixtureReport(changeFixture(monitor, base), base);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, LiveMonitorFileSystem,
+    ::testing::Values(
+        FileSystemCase{"ext4", "mkfs.ext4 -q -F", 16, "", false, LiveMonitor::Mode::Fanotify, false},
+        FileSystemCase{"xfs", "mkfs.xfs -q -f", 320, "", false, LiveMonitor::Mode::Fanotify, false},
+        FileSystemCase{"btrfs", "mkfs.btrfs -q -f", 128, "", true, LiveMonitor::Mode::Fanotify, true},
+        FileSystemCase{"ntfs", "mkntfs -F -Q -q", 16, "ntfs-3g", false, LiveMonitor::Mode::InotifyOnDemand, false},
+        FileSystemCase{"tmpfs", "", 0, "", false, LiveMonitor::Mode::Fanotify, false}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(LiveMonitorFanotify, NamesPathsAsTheTreeDoesForSeveralRootsAndDropsPendingOnStop) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for fanotify";
+    ensureApp();
+    TempDir dir("hm-live");
+    hmtest::LoopMount loop(dir.path(), "mkfs.ext4 -q -F", 16);
+    if (!loop.ok())
+        GTEST_SKIP() << loop.error();
+    const std::string m = loop.mountPoint();
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(m + "/one") + " " + hmtest::shQuote(m + "/two")), 0);
+    for (const char* name : {"one/x", "one/y", "two/x"})
+        hmtest::writeFile(m + "/" + name, "data");
+    // The first root is reached through a symbolic link: reports use the link's path.
+    ASSERT_EQ(::symlink((m + "/one").c_str(), (dir / "link").c_str()), 0);
+    LiveMonitor monitor;
+    monitor.start(scanMany({dir / "link", m + "/two/"}));
+    ASSERT_EQ(monitor.mode(), LiveMonitor::Mode::Fanotify);
+    EXPECT_EQ(monitor.directoryMarkCount(), 0);
+    ASSERT_EQ(::unlink((m + "/one/x").c_str()), 0);
+    ASSERT_EQ(::unlink((m + "/two/x").c_str()), 0);
+    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(dir / "link/x"), q(m + "/two/x")}));
+
+    // A deletion whose batch has not been flushed when the monitor stops is never reported.
+    ASSERT_EQ(::unlink((m + "/one/y").c_str()), 0);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    monitor.stop();
+    EXPECT_EQ(monitor.mode(), LiveMonitor::Mode::Idle);
+    EXPECT_TRUE(collect(monitor, 800, false).isEmpty());
+}
+
+TEST(LiveMonitorStart, EmptyTreesAndFileRootsWatchNothing) {
+    ensureApp();
+    LiveMonitor monitor;
+    monitor.start(nullptr);
+    EXPECT_EQ(monitor.mode(), LiveMonitor::Mode::Idle);
+    monitor.start(std::make_shared<svl::ScanTree>());
+    EXPECT_EQ(monitor.mode(), LiveMonitor::Mode::Idle);
+    TempDir dir("hm-live");
+    hmtest::writeFile(dir / "file", "x");
+    monitor.start(scan(dir / "file"));
+    EXPECT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyOnDemand);
+    monitor.watchFolder(q(dir / "file"), true, 2000);
+    EXPECT_EQ(monitor.watchedCount(), 0);
+}
+
+// Inotify mode (fanotify switched off): what a request watches and in which order.
+TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatched) {
+    ensureApp();
+    TempDir dir("hm-live");
+    const std::string r = dir / "root";
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(r + "/big") + " " + hmtest::shQuote(r + "/mid") + " " +
+                         hmtest::shQuote(r + "/small")),
+              0);
+    hmtest::writeFile(r + "/big/f", std::string(400000, 'b'));
+    hmtest::writeFile(r + "/mid/f", std::string(100000, 'm'));
+    hmtest::writeFile(r + "/small/f", "s");
+    hmtest::writeFile(r + "/file", "x");
+    ASSERT_EQ(::symlink((r + "/big").c_str(), (r + "/link").c_str()), 0);
+    LiveMonitor::setFanotifyEnabled(false);
+    LiveMonitor monitor;
+    monitor.start(scan(r));
+    LiveMonitor::setFanotifyEnabled(true);
+    ASSERT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyOnDemand);
+    EXPECT_EQ(monitor.folderLimit(), std::min(readMaxUserWatches() / 4, 20000));
+    for (const std::string& refused : {r + "/file", r + "/link", r + "/none", std::string("/")})
+        monitor.watchFolder(q(refused), true, 2000);
+    EXPECT_EQ(monitor.watchedCount(), 0);
+
+    QSignalSpy watched(&monitor, &LiveMonitor::watchedChanged);
+    monitor.watchFolder(q(r), true, 3);  // root, big, mid
+    EXPECT_EQ(monitor.watchedCount(), 3);
+    monitor.watchFolder(q(r + "/big"), false, 2000);  // queued before: nothing new
+    EXPECT_EQ(monitor.watchedCount(), 3);
+    ASSERT_FALSE(watched.isEmpty());
+    EXPECT_EQ(watched.last().at(0).toInt(), 3);
+
+    // Renames report the old name; the unwatched smallest folder reports nothing; a file
+    // deleted and written again within the batch is not reported.
+    ASSERT_EQ(::rename((r + "/big/f").c_str(), (r + "/big/g").c_str()), 0);
+    ASSERT_EQ(::unlink((r + "/small/f").c_str()), 0);
+    ASSERT_EQ(::unlink((r + "/mid/f").c_str()), 0);
+    hmtest::writeFile(r + "/mid/f", "again");
+    ASSERT_EQ(::unlink((r + "/file").c_str()), 0);
+    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/big/f"), q(r + "/file")}));
+
+    // The watched folder itself going away is reported through its own watch.
+    ASSERT_EQ(hmtest::sh("rm -r " + hmtest::shQuote(r + "/big")), 0);
+    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/big"), q(r + "/big/g")}));
+
+    monitor.stop();
+    EXPECT_EQ(watched.last().at(0).toInt(), 0);
+    EXPECT_EQ(monitor.watchedCount(), 0);
+}
+
+TEST(LiveMonitorInotify, WholeTreeWatchIsSlicedAndAStopCancelsPostedSlices) {
+    ensureApp();
+    TempDir dir("hm-live");
+    // A chain far deeper than any per-level recursion could take, plus some breadth.
+    const int depth = 3000;
+    std::string path = dir / "root";
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    std::string deep = path;
+    for (int i = 0; i < depth && deep.size() < 1600; ++i) {
+        deep += "/d";
+        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
+    }
+    for (int i = 0; i < 300; ++i)
+        ASSERT_EQ(::mkdir((path + "/w" + std::to_string(i)).c_str(), 0755), 0);
+    auto tree = scan(path);
+    LiveMonitor monitor;
+    monitor.startInotify(tree, -1);
+    ASSERT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyWholeTree);
+    QElapsedTimer timer;
+    timer.start();
+    while (monitor.watchedCount() < int(tree->nodeCount) && timer.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(monitor.watchedCount(), int(tree->nodeCount));
+
+    // A limit of 5 watches five folders only; slices posted before a stop add nothing.
+    monitor.startInotify(tree, 5);
+    EXPECT_EQ(monitor.watchedCount(), 5);
+    monitor.stop();
+    QSignalSpy watched(&monitor, &LiveMonitor::watchedChanged);
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+    EXPECT_EQ(monitor.watchedCount(), 0);
+    EXPECT_TRUE(watched.isEmpty());
+}
+
+// An ordinary user: fanotify is refused, inotify serves; the rewrite check holds there too.
+TEST(LiveMonitorInotify, OrdinaryUserFallsBackToInotify) {
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "needs root to switch to the ordinary test account";
+    ensureApp();
+    TempDir dir("hm-live");
+    ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
+    const std::string base = dir / "user";
+    const int rc = hmtest::runAsTestUser([&] {
+        if (::mkdir(base.c_str(), 0755) != 0)
+            return 10;
+        makeFixture(base);
+        LiveMonitor monitor;
+        monitor.start(scan(base + "/scan"));
+        if (monitor.mode() != LiveMonitor::Mode::InotifyOnDemand)
+            return 11;
+        monitor.watchFolder(q(base + "/scan"), true, 2000);
+        if (monitor.watchedCount() != 3)
+            return 12;
+        const QSet<QString> got = changeFixture(monitor, base);
+        const QString s = q(base + "/scan");
+        const QSet<QString> expected{s + "/a", s + "/sub/c", s + "/sub/deep", s + "/sub/deep/d"};
+        return got == expected ? 0 : 13;
+    });
+    EXPECT_EQ(rc, 0);
+}
+
+}  // namespace
