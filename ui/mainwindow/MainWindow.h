@@ -165,6 +165,11 @@ public:
     // Selects (at most the first 50,000) files whose extension is `extension`.
     void selectFilesWithExtension(const QString& extension);
     void expandAll();
+    // The folders of the full tree that "Rescan Selected Folder" would read again, topmost
+    // only, in first-seen order; empty with `wholeRescan` set when the selection asks for
+    // the whole source (a scanned root is among it).
+    std::vector<uint32_t> rescanTargets(bool* wholeRescan) const;
+    bool canRescanSelection() const;
 
     // --- Menus and shortcuts (MainWindowMenus.cpp) ---
     // The File-menu actions that need a selection, in menu order.

@@ -1,16 +1,19 @@
 // Commands on the selection and the tree view that touch no files: selecting every file of
 // one extension and "Expand All", both capped so that trees of millions of nodes keep the
-// window responsive.
+// window responsive, and the folders a rescan of the selection would read.
 #include <QApplication>
 #include <QLabel>
 #include <QSplitter>
 #include <QTreeView>
 
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "app/ValueFormat.h"
 #include "core/analysis/ExtensionOf.h"
 #include "core/tree/ScanTree.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/views/NodeModel.h"
@@ -78,4 +81,75 @@ void MainWindow::expandAll() {
         m_treeView->expandRecursively(start, 3);
         m_hoverLabel->setText(tr("Expanded the first %1 levels (the folder is very large)").arg(3));
     }
+}
+
+std::vector<uint32_t> MainWindow::rescanTargets(bool* wholeRescan) const {
+    *wholeRescan = false;
+    if (!m_displayedTree || !m_currentTree || m_jobThread || !m_header->importedFile().isEmpty()
+        || m_currentTree->nodeCount == 0)
+        return {};
+    const svl::ScanTree& shown = *m_displayedTree;
+    const svl::ScanTree& full = *m_currentTree;
+    const svl::ScanNode& fullRoot = full.node(0);
+    std::vector<uint32_t> targets;
+    std::unordered_set<uint32_t> targetSet;
+    for (const SelectedItem& item : collectSelection(true, true)) {
+        if (item.id >= shown.nodeCount)
+            continue;
+        const uint32_t folder = shown.node(item.id).isFolder() ? item.id : shown.node(item.id).parent;
+        if (folder == 0) {
+            if ((fullRoot.flags & svl::NodeFlag::Removed) || !fullRoot.isFolder())
+                continue;
+            *wholeRescan = true;
+            return {};
+        }
+        const std::string path = shown.fullPath(folder);
+        const int64_t found = full.findPath(path.data(), path.size());
+        if (found < 0)
+            continue;
+        const svl::ScanNode& node = full.node(uint32_t(found));
+        if ((node.flags & svl::NodeFlag::Removed) || !node.isFolder())
+            continue;
+        if (found == 0 || ((fullRoot.flags & svl::NodeFlag::VirtualRoot) && node.parent == 0)) {
+            *wholeRescan = true;
+            return {};
+        }
+        if (targetSet.insert(uint32_t(found)).second)
+            targets.push_back(uint32_t(found));
+    }
+    // Whether a node or one of its ancestors is a target, remembered along each walk up so
+    // that deep chains of selected folders are walked once.
+    std::unordered_map<uint32_t, bool> coveredAtOrAbove{{0, targetSet.count(0) > 0}};
+    const auto covered = [&](uint32_t start) {
+        std::vector<uint32_t> walked;
+        uint32_t at = start;
+        bool result = false;
+        for (;;) {
+            if (const auto known = coveredAtOrAbove.find(at); known != coveredAtOrAbove.end()) {
+                result = known->second;
+                break;
+            }
+            if (targetSet.count(at)) {
+                result = true;
+                break;
+            }
+            walked.push_back(at);
+            at = full.node(at).parent;
+        }
+        for (uint32_t id : walked)
+            coveredAtOrAbove[id] = result;
+        return result;
+    };
+    std::vector<uint32_t> topmost;
+    for (uint32_t id : targets)
+        if (!covered(full.node(id).parent))
+            topmost.push_back(id);
+    return topmost;
+}
+
+bool MainWindow::canRescanSelection() const {
+    if (!m_displayedTree || m_jobThread)
+        return false;
+    bool whole = false;
+    return !rescanTargets(&whole).empty() || whole;
 }

@@ -243,3 +243,44 @@ TEST_F(MainWindowSelection, RescanBringsBackExpansionSelectionAndZoomSkippingWha
     EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{uint32_t(id("d2/f3.bbb"))});
     EXPECT_EQ(m_window->treemapPanel()->treemap()->zoomRoot(), d2);
 }
+
+TEST_F(MainWindowSelection, RescanTakesTheTopmostFoldersOnceAndTheWholeSourceForAScannedRoot) {
+    hmtest::TempDir dir;
+    const std::string one = dir.path() + "/one", two = dir.path() + "/two";
+    for (const std::string& root : {one, two}) {
+        ::mkdir(root.c_str(), 0755);
+        windowtest::makeFolder(root, 2, 2);
+    }
+    ::mkdir((one + "/d0/sub").c_str(), 0755);
+    hmtest::writeFile(one + "/d0/sub/s.txt", "s");
+    m_window = std::make_unique<MainWindow>();
+    const auto id = [&](const std::string& path) {
+        return uint32_t(m_window->displayedTree()->findPath(path.data(), path.size()));
+    };
+    const auto targets = [&](const std::vector<std::string>& paths, bool expectWhole) {
+        std::vector<uint32_t> ids;
+        for (const std::string& path : paths)
+            ids.push_back(id(path));
+        m_window->setSelection(ids, MainWindow::FromBoth);
+        bool whole = false;
+        std::vector<uint32_t> result = m_window->rescanTargets(&whole);
+        EXPECT_EQ(whole, expectWhole);
+        EXPECT_EQ(m_window->canRescanSelection(), whole || !result.empty());
+        return result;
+    };
+
+    m_window->scanFolder(QString::fromStdString(one));
+    ASSERT_TRUE(windowtest::waitUntil([&] { return m_window->displayedTree() && !m_window->isJobRunning(); }));
+    EXPECT_EQ(targets({one + "/d0/f0.aaa", one + "/d0"}, false), std::vector<uint32_t>{id(one + "/d0")});
+    EXPECT_EQ(targets({one + "/d0/sub", one + "/d1/f1.bbb", one + "/d0"}, false),
+              (std::vector<uint32_t>{id(one + "/d1"), id(one + "/d0")}));
+    EXPECT_TRUE(targets({one + "/top.bbb"}, true).empty());
+    EXPECT_TRUE(targets({one}, true).empty());
+    m_window->setSelection({}, MainWindow::FromBoth);
+    EXPECT_FALSE(m_window->canRescanSelection());
+
+    m_window->scanMultiple({QString::fromStdString(one), QString::fromStdString(two)});
+    ASSERT_TRUE(windowtest::waitUntil([&] { return m_window->displayedTree() && !m_window->isJobRunning(); }));
+    EXPECT_TRUE(targets({two + "/d1/f0.aaa", two}, true).empty());
+    EXPECT_EQ(targets({two + "/d1/f0.aaa"}, false), std::vector<uint32_t>{id(two + "/d1")});
+}
