@@ -2,7 +2,13 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QAbstractSpinBox>
 #include <QCloseEvent>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QTextEdit>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPixmap>
@@ -22,6 +28,7 @@
 #include "core/tree/ScanTree.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/RuleFrame.h"
+#include "ui/header/ScanButton.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/mainwindow/UpdateBanner.h"
@@ -54,6 +61,7 @@ RuleFrame* verticalRule(QWidget* parent) {
 }  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    qApp->installEventFilter(this);
     setWindowTitle(QStringLiteral("Hollowmere"));
     const QScreen* screen = QGuiApplication::primaryScreen();
     resize(initialWindowSize(screen ? std::optional(screen->availableGeometry().size()) : std::nullopt));
@@ -71,6 +79,10 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(m_filterPanel, &FilterPanel::applyRequested, this, &MainWindow::applyFilterPanel);
     connect(m_pollTimer, &QTimer::timeout, this, &MainWindow::pollProgress);
     connect(m_treemapPanel->treemap(), &TreemapWidget::zoomRootChanged, m_treemapPanel, &TreemapPanel::updateTitle);
+    connect(m_treemapPanel->treemap(), &TreemapWidget::nodeContextRequested, this,
+            [this](uint32_t, const QPoint& globalPos) { showContextMenu(globalPos); });
+    connect(m_treeView, &QTreeView::customContextMenuRequested, this,
+            [this](const QPoint& pos) { showContextMenu(m_treeView->viewport()->mapToGlobal(pos)); });
     connectFileView();
     connect(m_treeView, &QTreeView::entered, this, &MainWindow::showHoveredPath);
     connect(m_treeView, &QTreeView::expanded, this, [this](const QModelIndex& index) {
@@ -169,6 +181,7 @@ void MainWindow::buildTreeView() {
     m_treeView->setDragEnabled(settings->value(QStringLiteral("enableDragDrop"), true).toBool());
     m_treeView->setContextMenuPolicy(Qt::CustomContextMenu);
     m_nodeModel->renameEnabled = settings->value(QStringLiteral("enableRename"), true).toBool();
+    m_nodeModel->renameHandler = [this](uint32_t id, const QString& name) { return renameNode(id, name); };
     connect(m_treeView, &QTreeView::doubleClicked, this, &MainWindow::toggleExpanded);
     m_treeView->setUniformRowHeights(true);
     m_treeView->setAlternatingRowColors(true);
@@ -212,6 +225,8 @@ void MainWindow::connectFileView() {
     connect(m_fileView, &FileViewPanel::nodeDoubleClicked, this, &MainWindow::openFromFileList);
     m_fileView->model()->setRenameEnabled(settings->value(QStringLiteral("enableRename"), true).toBool());
     m_fileView->setDragEnabled(settings->value(QStringLiteral("enableDragDrop"), true).toBool());
+    m_fileView->model()->setRenameHandler([this](uint32_t id, const QString& name) { return renameNode(id, name); });
+    connect(m_fileView, &FileViewPanel::contextMenuRequested, this, &MainWindow::showContextMenu);
 }
 
 void MainWindow::buildStatusBar() {
@@ -326,6 +341,42 @@ void MainWindow::quitApplication() {
         quitHook();
     else
         QApplication::quit();
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress)
+        return QMainWindow::eventFilter(watched, event);
+    const auto* key = static_cast<QKeyEvent*>(event);
+    QWidget* focus = QApplication::focusWidget();
+    ReturnKeyContext context;
+    context.windowActive = isActiveWindow();
+    context.modalOpen = QApplication::activeModalWidget() != nullptr;
+    context.key = key->key();
+    context.autoRepeat = key->isAutoRepeat();
+    context.modifiers = key->modifiers();
+    context.watchedIsFocus = focus && watched == focus;
+    context.focusIsEditor = qobject_cast<QLineEdit*>(focus) || qobject_cast<QAbstractButton*>(focus)
+                            || qobject_cast<QComboBox*>(focus) || qobject_cast<QAbstractSpinBox*>(focus)
+                            || qobject_cast<QTextEdit*>(focus) || qobject_cast<QPlainTextEdit*>(focus);
+    context.focusInWindow = focus && (focus == this || isAncestorOf(focus));
+    context.focusOnResults = focus && (focus == m_treeView || focus == m_fileView->view()
+                                       || focus == m_treemapPanel->treemap());
+    context.hasSelection = !currentSelection().empty();
+    context.jobRunning = m_jobThread != nullptr;
+    context.scanButtonEnabled = m_header->scanButton()->isEnabled();
+    switch (returnKeyAction(context)) {
+    case ReturnKeyAction::Open:
+        openSelection();
+        return true;
+    case ReturnKeyAction::Scan:
+        m_header->scanButton()->click();
+        return true;
+    case ReturnKeyAction::Swallow:
+        return true;
+    case ReturnKeyAction::Pass:
+        break;
+    }
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void MainWindow::showEvent(QShowEvent* event) {

@@ -247,6 +247,9 @@ public slots:
     void pollProgress();
     void scanFinished(std::shared_ptr<svl::ScanTree> tree);
 
+    // Return and Enter over the results open the selection, elsewhere press Scan.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 protected:
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;

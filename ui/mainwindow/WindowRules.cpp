@@ -31,3 +31,15 @@ QString windowTitleFor(const TitleSource& source) {
         return titled(source.selectedIsFolder ? tr("<Folder>") : QString(), source.selectedPath);
     return app;
 }
+
+ReturnKeyAction returnKeyAction(const ReturnKeyContext& c) {
+    const bool returnKey = c.key == Qt::Key_Return || c.key == Qt::Key_Enter;
+    const bool taken = c.windowActive && !c.modalOpen && returnKey && !c.autoRepeat
+                       && (c.modifiers & ~Qt::KeypadModifier) == Qt::NoModifier && c.watchedIsFocus
+                       && !c.focusIsEditor && c.focusInWindow;
+    if (!taken)
+        return ReturnKeyAction::Pass;
+    if (c.focusOnResults && c.hasSelection && !c.jobRunning)
+        return ReturnKeyAction::Open;
+    return c.scanButtonEnabled ? ReturnKeyAction::Scan : ReturnKeyAction::Swallow;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QSize>
+#include <Qt>
 #include <QString>
 #include <QStringList>
 
@@ -30,3 +31,27 @@ struct TitleSource {
 // "Hollowmere", or "Hollowmere — " followed by the source (with a kind marker for an
 // imported file, several roots and a folder), first match in that order.
 QString windowTitleFor(const TitleSource& source);
+
+// What a key press seen by the window's application-wide filter may do.
+struct ReturnKeyContext {
+    bool windowActive = false;
+    bool modalOpen = false;
+    int key = 0;
+    bool autoRepeat = false;
+    Qt::KeyboardModifiers modifiers;
+    bool watchedIsFocus = false;    // the event goes to the focus widget
+    bool focusIsEditor = false;     // line edit, button, combo box, spin box or text edit
+    bool focusInWindow = false;     // the window itself or inside it
+    bool focusOnResults = false;    // the tree view, the file list or the treemap
+    bool hasSelection = false;
+    bool jobRunning = false;
+    bool scanButtonEnabled = false;
+};
+
+enum class ReturnKeyAction { Pass, Open, Scan, Swallow };
+
+// Return or Enter (keypad too, no other modifier, not repeated) on a non-editing focus
+// widget of the active window without a modal dialog: opens the selection of a results view
+// when there is one and no job runs, else presses Scan when it is enabled; a taken key that
+// has nothing to do is swallowed. Anything else passes.
+ReturnKeyAction returnKeyAction(const ReturnKeyContext& context);

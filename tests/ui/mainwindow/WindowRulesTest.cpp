@@ -6,6 +6,8 @@
 
 #include <QLabel>
 
+#include <functional>
+
 TEST(WindowRules, FirstSizeForTheScreen) {
     EXPECT_EQ(initialWindowSize(QSize(1024, 768)), QSize(984, 678));
     EXPECT_EQ(initialWindowSize(QSize(3840, 2160)), QSize(1436, 730));
@@ -47,4 +49,48 @@ TEST(EmptyStatePage, ContentReplacesTheLastAndANullIconHidesItsRow) {
         if (label != page.iconLabel() && label->text() != "Second")
             shown << label->text();
     EXPECT_EQ(shown, QStringList{"only"});
+}
+
+TEST(WindowRules, ReturnKeyOpensOrScansOnlyWhenTaken) {
+    ReturnKeyContext base;
+    base.windowActive = true;
+    base.key = Qt::Key_Return;
+    base.watchedIsFocus = true;
+    base.focusInWindow = true;
+    base.scanButtonEnabled = true;
+    struct Case {
+        const char* what;
+        std::function<void(ReturnKeyContext&)> change;
+        ReturnKeyAction action;
+    };
+    const Case cases[] = {
+        {"no selection presses Scan", [](ReturnKeyContext&) {}, ReturnKeyAction::Scan},
+        {"selection in a results view opens it",
+         [](ReturnKeyContext& c) { c.focusOnResults = c.hasSelection = true; }, ReturnKeyAction::Open},
+        {"keypad Enter acts like Return",
+         [](ReturnKeyContext& c) {
+             c.key = Qt::Key_Enter;
+             c.modifiers = Qt::KeypadModifier;
+             c.focusOnResults = c.hasSelection = true;
+         },
+         ReturnKeyAction::Open},
+        {"a running job never opens",
+         [](ReturnKeyContext& c) { c.focusOnResults = c.hasSelection = c.jobRunning = true; c.scanButtonEnabled = false; },
+         ReturnKeyAction::Swallow},
+        {"selection but focus elsewhere presses Scan", [](ReturnKeyContext& c) { c.hasSelection = true; },
+         ReturnKeyAction::Scan},
+        {"auto-repeat passes", [](ReturnKeyContext& c) { c.autoRepeat = true; }, ReturnKeyAction::Pass},
+        {"Ctrl+Return passes", [](ReturnKeyContext& c) { c.modifiers = Qt::ControlModifier; }, ReturnKeyAction::Pass},
+        {"a line edit keeps its Return", [](ReturnKeyContext& c) { c.focusIsEditor = true; }, ReturnKeyAction::Pass},
+        {"a modal dialog keeps its Return", [](ReturnKeyContext& c) { c.modalOpen = true; }, ReturnKeyAction::Pass},
+        {"inactive window passes", [](ReturnKeyContext& c) { c.windowActive = false; }, ReturnKeyAction::Pass},
+        {"another key passes", [](ReturnKeyContext& c) { c.key = Qt::Key_Space; }, ReturnKeyAction::Pass},
+        {"event for another object passes", [](ReturnKeyContext& c) { c.watchedIsFocus = false; },
+         ReturnKeyAction::Pass},
+    };
+    for (const Case& c : cases) {
+        ReturnKeyContext context = base;
+        c.change(context);
+        EXPECT_EQ(returnKeyAction(context), c.action) << c.what;
+    }
 }
