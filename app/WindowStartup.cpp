@@ -9,6 +9,12 @@
 
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
+#include "ui/dialogs/AccessDeniedDialog.h"
+#include "ui/dialogs/ColorsDialog.h"
+#include "ui/dialogs/ExportCsvDialog.h"
+#include "ui/dialogs/SelectMultipleDialog.h"
+#include "ui/dialogs/TweaksDialog.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 
@@ -94,9 +100,20 @@ int runWindowMode(const QStringList& arguments) {
 
 namespace {
 
-// The dialogs that can be captured, by their command-line name.
+// The dialogs that can be captured, by their command-line name; null for another name.
 std::unique_ptr<QDialog> makeCaptureDialog(const QString& name) {
-    (void)name;
+    if (name == QLatin1String("tweaks"))
+        return std::make_unique<TweaksDialog>();
+    if (name == QLatin1String("colors"))
+        return std::make_unique<ColorsDialog>();
+    if (name == QLatin1String("export"))
+        return std::make_unique<ExportCsvDialog>(nullptr, true, false);
+    if (name == QLatin1String("denied"))
+        return std::make_unique<AccessDeniedDialog>(
+            QStringList{QStringLiteral("/root"), QStringLiteral("/etc/ssl/private"), QStringLiteral("/proc/1/fd")},
+            false);
+    if (name == QLatin1String("multiple"))
+        return std::make_unique<SelectMultipleDialog>(HeaderPanel::selectableSources(), QStringList());
     return nullptr;
 }
 

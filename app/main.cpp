@@ -14,14 +14,16 @@
 
 #include "app/AdminOverrides.h"
 #include "app/AppSettings.h"
-#include "app/ColorScheme.h"
 #include "app/CliAutomation.h"
+#include "app/ColorScheme.h"
+#include "app/Elevation.h"
 #include "app/QuietStandardError.h"
 #include "app/StringsTranslator.h"
 #include "app/TextMetrics.h"
 #include "app/TlsCheck.h"
 #include "app/WindowStartup.h"
 #include "core/exchange/CliOptions.h"
+#include "ui/header/ScanButton.h"
 #include "integration/AdminDelete.h"
 
 int main(int argc, char** argv) {
@@ -68,7 +70,8 @@ int main(int argc, char** argv) {
     const QStringList arguments = QApplication::arguments();
     if (arguments.contains(QStringLiteral("--grab")))
         AppSettings::instance()->setSaveEnabled(false);
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/sorvale.png")));
+    QApplication::setWindowIcon(isElevated() ? ScanButton::elevatedWindowIcon()
+                                             : QIcon(QStringLiteral(":/sorvale.png")));
     applyColorScheme(startupColorScheme(arguments));
     applyTextSizeMatch();
     const int capture = dialogCaptureIndex(arguments);

@@ -153,4 +153,14 @@ TEST_F(WindowUnderXvfb, GrabAfterAScanAndTheTitle) {
     EXPECT_GT(colours.size(), 3u);
 }
 
+TEST_F(WindowUnderXvfb, DialogCaptureSavesOnePictureOrRefusesAnUnknownName) {
+    const std::string shot = m_root + "/tweaks.png";
+    EXPECT_EQ(runOnScreen("1024x768", "hm --grab-dialog tweaks " + shQuote(shot)), 0);
+    const QImage picture(QString::fromStdString(shot));
+    EXPECT_GT(picture.width(), 200);
+    EXPECT_EQ(runOnScreen("1024x768", "hm --grab-dialog nosuchdialog " + shQuote(m_root + "/x.png")), 2);
+    EXPECT_NE(access((m_root + "/x.png").c_str(), F_OK), 0);
+    EXPECT_EQ(runOnScreen("1024x768", "hm --grab-dialog denied /nonexistent-folder/denied.png"), 1);
+}
+
 }  // namespace

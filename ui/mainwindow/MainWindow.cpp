@@ -26,16 +26,20 @@
 #include "app/ListFont.h"
 #include "app/TextMetrics.h"
 #include "core/tree/ScanTree.h"
+#include "ui/dialogs/AccessDeniedDialog.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/header/ScanButton.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/mainwindow/UpdateBanner.h"
+#include "ui/treemap/TreemapColorSettings.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
 #include "ui/views/BindNoteDelegate.h"
 #include "ui/views/FileListModel.h"
+#include "ui/views/FileTypesModel.h"
+#include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
 #include "ui/views/NodeModel.h"
@@ -91,6 +95,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(m_treeView, &QTreeView::collapsed, this, [this](const QModelIndex& index) {
         m_expandedIds.erase(uint32_t(index.internalId()));
     });
+    connect(m_fileTypes, &FileTypesView::hideRequested, this,
+            [] { AppSettings::instance()->setValue("showFileTypes", false); });
     connect(m_tabs, &QTabWidget::currentChanged, this, &MainWindow::onTabChanged);
     connectSelection();
     connect(AppSettings::instance(), &AppSettings::changed, this, &MainWindow::applySettingChange);
@@ -103,6 +109,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     applyPanelVisibility();
     listfont::install(m_treeView);
     listfont::install(m_fileView->view());
+    listfont::install(m_fileTypes);
+    m_fileTypes->fileTypesModel()->setPalette(loadTreemapPalette());
     restoreHeaderState(m_treeView->header(), "treeHeader");
     restoreHeaderState(m_fileView->view()->header(), "fileViewHeader");
     applyListOptions();
@@ -147,6 +155,7 @@ void MainWindow::buildCentralArea() {
 
     buildTreeView();
     m_fileView = new FileViewPanel;
+    m_fileTypes = new FileTypesView;
     m_treemapPanel = new TreemapPanel;
     m_emptyState = new EmptyStateWidget;
     m_resultsStack = new QStackedWidget;
@@ -155,7 +164,10 @@ void MainWindow::buildCentralArea() {
 
     m_topSplit = new QSplitter(Qt::Horizontal);
     m_topSplit->addWidget(m_resultsStack);
+    m_topSplit->addWidget(m_fileTypes);
     m_topSplit->setStretchFactor(0, 1);
+    m_topSplit->setStretchFactor(1, 0);
+    m_topSplit->setSizes({650, 350});
     m_topSplit->setChildrenCollapsible(false);
     m_mainSplit = new QSplitter(Qt::Vertical);
     m_mainSplit->addWidget(m_topSplit);
@@ -214,7 +226,9 @@ void MainWindow::connectHeader() {
     connect(m_header, &HeaderPanel::selectFolderRequested, this, &MainWindow::chooseFolder);
     connect(m_header, &HeaderPanel::selectCsvRequested, this, &MainWindow::chooseCsvFile);
     connect(m_header, &HeaderPanel::selectMftRequested, this, &MainWindow::chooseMftFile);
+    connect(m_header, &HeaderPanel::selectMultipleRequested, this, &MainWindow::chooseMultiple);
     connect(m_header, &HeaderPanel::selectionChanged, this, &MainWindow::onSourceSelected);
+    connect(m_header, &HeaderPanel::accessDeniedClicked, this, &MainWindow::showAccessDenied);
     m_header->setElevated(isElevated());
 }
 
@@ -314,6 +328,13 @@ void MainWindow::selectBindSource(const QModelIndex& index) {
 
 void MainWindow::showFileViewPage() {
     m_tabs->setCurrentWidget(m_fileView);
+}
+
+void MainWindow::showAccessDenied() {
+    if (m_deniedFolders.isEmpty())
+        return;
+    AccessDeniedDialog dialog(m_deniedFolders, isElevated(), this);
+    dialog.exec();
 }
 
 bool MainWindow::isEmptyPageShown() const {

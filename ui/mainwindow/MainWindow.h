@@ -34,6 +34,7 @@
 
 class EmptyStateWidget;
 class FileOperations;
+class FileTypesView;
 class FileViewPanel;
 class FilterPanel;
 class HeaderPanel;
@@ -90,6 +91,8 @@ public:
     void chooseMftFile();
     // A volume or folder item was chosen in the source combo.
     void onSourceSelected(const QString& path);
+    // The several-folder dialog; scans the ticked folders.
+    void chooseMultiple();
     void scanFolder(const QString& path);
     void scanMultiple(const QStringList& paths);
     void importCsvFile(const QString& path);
@@ -197,6 +200,7 @@ public:
     HeaderPanel* header() const { return m_header; }
     NodeModel* nodeModel() const { return m_nodeModel; }
     FileViewPanel* fileView() const { return m_fileView; }
+    FileTypesView* fileTypes() const { return m_fileTypes; }
 
     QTreeView* treeView() const { return m_treeView; }
     PageTabs* tabs() const { return m_tabs; }
@@ -289,6 +293,8 @@ private:
     void buildTreeView();
     void connectHeader();
     void connectFileView();
+    void showAccessDenied();
+    void fillFileTypes(const svl::ScanTree& tree, bool keepColours);
     void quitApplication();
     TitleSource titleSource() const;
 
@@ -297,6 +303,7 @@ private:
     HeaderPanel* m_header = nullptr;
     NodeModel* m_nodeModel = nullptr;
     FileViewPanel* m_fileView = nullptr;
+    FileTypesView* m_fileTypes = nullptr;
     RuleFrame* m_headerRule = nullptr;
     FilterPanel* m_filterPanel = nullptr;
     RuleFrame* m_filterRule = nullptr;

@@ -7,13 +7,17 @@
 
 #include "app/AppSettings.h"
 #include "app/QtRegexMatcher.h"
+#include "core/analysis/ExtensionStats.h"
 #include "core/analysis/Filter.h"
 #include "core/analysis/MatchBitmap.h"
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/treemap/TreemapColorSettings.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/views/FileTypesModel.h"
+#include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
 #include "ui/views/NodeModel.h"
@@ -122,6 +126,7 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     m_treeView->expand(m_nodeModel->index(0, 0));
     m_treemapPanel->setTree(tree);
     m_treemapPanel->treemap()->setDiskSpace(m_header->spaceTotal(), m_header->spaceFree());
+    fillFileTypes(*tree, false);
     if (!m_pendingSearchText.isEmpty())
         m_fileView->setSearchText(m_pendingSearchText);
     m_fileView->setTree(tree);
@@ -164,8 +169,17 @@ void MainWindow::refreshAfterRemoval() {
     m_treemapPanel->treemap()->refresh();
     m_treemapPanel->updateTitle();
     m_fileView->refreshRows();
+    if (m_displayedTree)
+        fillFileTypes(*m_displayedTree, true);
     m_header->updateSpaceLabels(m_scanPathText);
     updateSelectionSummary();
+}
+
+void MainWindow::fillFileTypes(const svl::ScanTree& tree, bool keepColours) {
+    FileTypesModel* model = m_fileTypes->fileTypesModel();
+    std::vector<svl::ExtensionStat> stats = svl::computeExtensionStats(tree);
+    svl::ExtensionColorMap colours = keepColours ? model->colorMap() : loadExtensionColorMap(stats);
+    model->setStats(std::move(stats), std::move(colours));
 }
 
 void MainWindow::onPathsRemoved(const QStringList& paths) {

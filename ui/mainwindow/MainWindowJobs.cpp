@@ -20,6 +20,8 @@
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FileTypesModel.h"
+#include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
 #include "ui/views/NodeModel.h"
@@ -232,5 +234,6 @@ void MainWindow::emptyViews() {
     m_nodeModel->setTree(nullptr);
     m_treemapPanel->setTree(nullptr);
     m_fileView->setTree(nullptr);
+    m_fileTypes->fileTypesModel()->setStats({}, {});
     updateSelectionSummary();
 }

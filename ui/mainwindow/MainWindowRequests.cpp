@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "app/AppSettings.h"
+#include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/VolumeCombo.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -29,8 +30,19 @@ QString chooseFile(QWidget* parent, const char* key, const QString& title, const
 void MainWindow::onScanClicked() {
     if (m_header->isSelectFolderItem())
         chooseFolder();
+    else if (!m_header->multipleRoots().isEmpty())
+        chooseMultiple();
     else
         scanRequested();
+}
+
+void MainWindow::chooseMultiple() {
+    SelectMultipleDialog dialog(HeaderPanel::selectableSources(), m_jobRoots, this);
+    const bool accepted = dialog.exec() == QDialog::Accepted;
+    m_header->refreshSources();
+    const QStringList ticked = dialog.selectedPaths();
+    if (accepted && !ticked.isEmpty())
+        scanMultiple(ticked);
 }
 
 void MainWindow::scanRequested() {

@@ -11,8 +11,11 @@
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/treemap/TreemapColorSettings.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/views/FileListModel.h"
+#include "ui/views/FileTypesModel.h"
+#include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
 #include "ui/views/NodeModel.h"
@@ -27,7 +30,7 @@ bool boolSetting(const char* key, bool fallback) {
 }  // namespace
 
 QList<QAbstractItemView*> MainWindow::itemViews() const {
-    return {m_treeView, m_fileView->view()};
+    return {m_treeView, m_fileView->view(), m_fileTypes};
 }
 
 void MainWindow::applySettingChange(const QString& key) {
@@ -37,6 +40,11 @@ void MainWindow::applySettingChange(const QString& key) {
         applyListOptions();
     if (key == QLatin1String("listFontStep"))
         applyListFont();
+    if (key == QLatin1String("treemapColorsRevision")) {
+        m_fileTypes->fileTypesModel()->setPalette(loadTreemapPalette());
+        if (m_displayedTree && m_displayedTree->nodeCount > 0)
+            fillFileTypes(*m_displayedTree, false);
+    }
     if (key == QLatin1String("enableRename")) {
         const bool allowed = settings->value(key, true).toBool();
         m_nodeModel->renameEnabled = allowed;
@@ -80,6 +88,7 @@ void MainWindow::applyPanelVisibility() {
     m_filterPanel->setVisible(filterShown);
     m_filterRule->setVisible(filterShown);
     m_header->setFilterPanelChecked(filterShown);
+    m_fileTypes->setVisible(boolSetting("showFileTypes", true) && m_resultsInstalled);
     m_treemapPanel->setVisible(boolSetting("showTreemap", true));
 }
 

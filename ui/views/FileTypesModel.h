@@ -42,6 +42,7 @@ public:
     void setPalette(const svl::TreemapPalette& palette);
 
     const std::vector<svl::ExtensionStat>& rows() const { return m_rows; }
+    const svl::ExtensionColorMap& colorMap() const { return m_colorMap; }
     int sortColumn() const { return m_sortColumn; }
     Qt::SortOrder sortOrder() const { return m_sortOrder; }
 

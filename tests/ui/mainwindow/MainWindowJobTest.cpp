@@ -11,6 +11,8 @@
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/views/FileTypesModel.h"
+#include "ui/views/FileTypesView.h"
 #include "ui/views/FilterPanel.h"
 
 using windowtest::waitUntil;
@@ -60,6 +62,10 @@ TEST_F(MainWindowJob, ScanThroughTheJobFillsTheViews) {
     EXPECT_FALSE(window.isEmptyPageShown());
     EXPECT_TRUE(window.treemapPanel()->titleLabel()->text().contains(QString::fromStdString(m_root)));
     EXPECT_TRUE(window.windowTitle().startsWith("Hollowmere — <Folder> "));
+    const auto& types = window.fileTypes()->fileTypesModel()->rows();
+    ASSERT_EQ(types.size(), 2u);
+    EXPECT_EQ(types[0].files + types[1].files, 13u);
+    EXPECT_FALSE(window.fileTypes()->isHidden());
 }
 
 TEST_F(MainWindowJob, MissingPathShowsTheFailedPage) {
@@ -157,6 +163,13 @@ TEST_F(MainWindowJob, RemovalDuringAFilterIsAppliedToItsResult) {
     EXPECT_FALSE(shows(*window.currentTree(), gone));
     EXPECT_TRUE(shows(*window.displayedTree(), m_root + "/d1/f3.bbb"));
     EXPECT_EQ(window.displayedTree()->node(0).filesBelow, 1u + 2 * 2 - 1);
+    // The file-types summary counts what is left, in the colours it had.
+    const FileTypesModel* types = window.fileTypes()->fileTypesModel();
+    const auto coloursBefore = types->colorMap();
+    window.onPathsRemoved({QString::fromStdString(m_root + "/d0/f1.bbb")});
+    ASSERT_EQ(types->rows().size(), 1u);
+    EXPECT_EQ(types->rows()[0].files, 3u);
+    EXPECT_EQ(types->colorMap(), coloursBefore);
 
     // Without a filter running the removal is immediate; a path outside the displayed
     // (filtered) tree still leaves the full tree.
