@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -94,15 +95,26 @@ protected:
     }
 
     // Runs the program on a screen of the given size inside `script`, where hm is a
-    // function running the program with a clean environment.
+    // function running the program with a clean environment; the script's exit status.
+    // A display server that could not start (another one took the display number at the
+    // same moment) is tried again.
     int runOnScreen(const std::string& screen, const std::string& script) {
         const std::string hm = "env -i PATH=/usr/bin:/bin TZ=UTC LANG=C.UTF-8 DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY HOME=" +
                                shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
                                " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") + " ZRT_NO_UPDATE_CHECK=1 " +
                                shQuote(m_binary);
-        const std::string inner = "hm() { " + hm + " \"$@\"; }; " + script;
-        return hmtest::sh("cd " + shQuote(m_root) + " && timeout 60 xvfb-run -a -s " +
-                          shQuote("-screen 0 " + screen + "x24") + " sh -c " + shQuote(inner));
+        const std::string status = m_root + "/status.txt";
+        const std::string inner = "hm() { " + hm + " \"$@\"; }; " + script + "; echo $? > " + shQuote(status);
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::remove(status.c_str());
+            hmtest::sh("cd " + shQuote(m_root) + " && timeout 60 xvfb-run -a -s " +
+                       shQuote("-screen 0 " + screen + "x24") + " sh -c " + shQuote(inner));
+            std::ifstream in(status);
+            int code = -1;
+            if (in >> code)
+                return code;
+        }
+        return -1;
     }
 
     hmtest::TempDir m_dir{"hm-xvfb"};
