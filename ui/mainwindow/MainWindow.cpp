@@ -26,6 +26,7 @@
 #include "app/ListFont.h"
 #include "app/TextMetrics.h"
 #include "core/tree/ScanTree.h"
+#include "integration/LiveMonitor.h"
 #include "ui/dialogs/AccessDeniedDialog.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/RuleFrame.h"
@@ -73,6 +74,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_nodeModel = new NodeModel(this);
     m_nodeModel->setFileGroupMinSize(
         AppSettings::instance()->settings()->value(QStringLiteral("fileGroupMinSize"), 4).toInt());
+    m_liveMonitor = new LiveMonitor(this);
+    connect(m_liveMonitor, &LiveMonitor::pathsRemoved, this, &MainWindow::onPathsRemoved);
     buildCentralArea();
     buildStatusBar();
     m_pollTimer = new QTimer(this);

@@ -34,6 +34,7 @@
 
 class EmptyStateWidget;
 class FileOperations;
+class LiveMonitor;
 class FileTypesView;
 class FileViewPanel;
 class FilterPanel;
@@ -109,6 +110,10 @@ public:
     // filter thread reads the current tree the removal waits until the threads are done.
     void removeNodes(const std::vector<uint32_t>& ids);
     void refreshAfterRemoval();
+    // Watches the displayed tree for deletions when the setting allows it, the source is
+    // no imported file and no job runs; otherwise stops watching.
+    void restartMonitoring();
+    LiveMonitor* liveMonitor() const { return m_liveMonitor; }
     // Receiver of deletions reported outside the program (absolute paths).
     void onPathsRemoved(const QStringList& paths);
     // Copies the filter texts into the window and rebuilds the displayed tree.
@@ -304,6 +309,7 @@ private:
     NodeModel* m_nodeModel = nullptr;
     FileViewPanel* m_fileView = nullptr;
     FileTypesView* m_fileTypes = nullptr;
+    LiveMonitor* m_liveMonitor = nullptr;
     RuleFrame* m_headerRule = nullptr;
     FilterPanel* m_filterPanel = nullptr;
     RuleFrame* m_filterRule = nullptr;

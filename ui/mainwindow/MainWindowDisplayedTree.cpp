@@ -15,6 +15,7 @@
 #include "ui/treemap/TreemapColorSettings.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "integration/LiveMonitor.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/views/FileTypesModel.h"
 #include "ui/views/FileTypesView.h"
@@ -126,6 +127,7 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     m_treeView->expand(m_nodeModel->index(0, 0));
     m_treemapPanel->setTree(tree);
     m_treemapPanel->treemap()->setDiskSpace(m_header->spaceTotal(), m_header->spaceFree());
+    restartMonitoring();
     fillFileTypes(*tree, false);
     if (!m_pendingSearchText.isEmpty())
         m_fileView->setSearchText(m_pendingSearchText);
@@ -133,6 +135,16 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     if (restore)
         restoreViewState();
     updateSelectionSummary();
+}
+
+void MainWindow::restartMonitoring() {
+    const bool wanted =
+        AppSettings::instance()->settings()->value(QStringLiteral("monitorFileSystemForChanges"), true).toBool();
+    if (wanted && m_displayedTree && m_displayedTree->nodeCount > 0 && m_header->importedFile().isEmpty()
+        && !m_jobThread)
+        m_liveMonitor->start(m_displayedTree);
+    else
+        m_liveMonitor->stop();
 }
 
 void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {

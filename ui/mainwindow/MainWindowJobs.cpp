@@ -15,6 +15,7 @@
 #include "app/ValueFormat.h"
 #include "core/analysis/Filter.h"
 #include "core/tree/ScanTree.h"
+#include "integration/LiveMonitor.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -57,6 +58,7 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     }
     updateWindowTitle();
 
+    m_liveMonitor->stop();
     m_deniedFolders.clear();
     m_header->setAccessDeniedVisible(false);
     m_header->setBusy(true);

@@ -45,6 +45,8 @@ void MainWindow::applySettingChange(const QString& key) {
         if (m_displayedTree && m_displayedTree->nodeCount > 0)
             fillFileTypes(*m_displayedTree, false);
     }
+    if (key == QLatin1String("monitorFileSystemForChanges"))
+        restartMonitoring();
     if (key == QLatin1String("enableRename")) {
         const bool allowed = settings->value(key, true).toBool();
         m_nodeModel->renameEnabled = allowed;

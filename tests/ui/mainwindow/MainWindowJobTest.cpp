@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "core/tree/ScanTree.h"
+#include "integration/LiveMonitor.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
@@ -208,6 +209,25 @@ TEST_F(MainWindowJob, CommandLineFiltersApplyAfterTheScanAndExcludeDuringIt) {
     EXPECT_TRUE(shows(*window.currentTree(), m_root + "/d1/f0.aaa"));
     EXPECT_FALSE(shows(*window.displayedTree(), m_root + "/d1/f0.aaa"));
     EXPECT_TRUE(shows(*window.displayedTree(), m_root + "/d1/f1.bbb"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(MainWindowJob, DeletionOutsideTheProgramLeavesTheViews) {
+    windowtest::makeFolder(m_root, 2, 2);
+    MainWindow window;
+    scan(window, m_root);
+    ASSERT_NE(window.liveMonitor()->mode(), LiveMonitor::Mode::Idle);
+    const std::string gone = m_root + "/d1/f0.aaa";
+    ASSERT_EQ(::unlink(gone.c_str()), 0);
+    EXPECT_TRUE(waitUntil([&] { return !shows(*window.displayedTree(), gone); }, 10000));
+    EXPECT_EQ(window.displayedTree()->node(0).filesBelow, 4u);
+
+    // Switched off, the window stops watching.
+    AppSettings::instance()->setValue("monitorFileSystemForChanges", false);
+    EXPECT_EQ(window.liveMonitor()->mode(), LiveMonitor::Mode::Idle);
 }
 
 }  // namespace
