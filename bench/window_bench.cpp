@@ -104,6 +104,7 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(top);
     const std::string config = std::string(work) + "/config";
     std::filesystem::create_directories(config);
+    std::filesystem::permissions(config, std::filesystem::perms::owner_all);
     setenv("XDG_CONFIG_HOME", config.c_str(), 1);
     setenv("XDG_RUNTIME_DIR", config.c_str(), 1);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
@@ -163,10 +164,11 @@ int main(int argc, char** argv) {
     std::printf("\nworst: end->shown %.1f ms (goal 300), scan stall %.1f ms, filter stall %.1f ms (goal 50)\n",
                 worstShown, worstScanStall, worstFilterStall);
 
+    std::error_code ignored;
     if (onTmpfs)
-        umount(work);
+        umount2(work, MNT_DETACH);
     else
-        std::filesystem::remove_all(top);
-    std::filesystem::remove_all(work);
+        std::filesystem::remove_all(top, ignored);
+    std::filesystem::remove_all(work, ignored);
     return 0;
 }

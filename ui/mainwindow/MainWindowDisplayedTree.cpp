@@ -125,8 +125,11 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     m_resultsInstalled = true;
     applyPanelVisibility();
     m_treeView->expand(m_nodeModel->index(0, 0));
-    m_treemapPanel->setTree(tree);
+    // The drive figures go in while the treemap holds no tree, so the new tree is laid
+    // out once rather than twice.
+    m_treemapPanel->setTree(nullptr);
     m_treemapPanel->treemap()->setDiskSpace(m_header->spaceTotal(), m_header->spaceFree());
+    m_treemapPanel->setTree(tree);
     restartMonitoring();
     fillFileTypes(*tree, false);
     if (!m_pendingSearchText.isEmpty())
