@@ -170,6 +170,11 @@ public:
     // --- Selection and tree commands (MainWindowTreeCommands.cpp) ---
     static constexpr uint32_t kMaxExtensionSelection = 50000;
     static constexpr uint64_t kMaxFullExpansion = 150000;
+    // Rows deeper than this are not opened in the tree view: the view lays out expanded rows
+    // recursively, one stack frame per level, and would overflow the stack.
+    static constexpr int kMaxViewDepth = 2000;
+    // The number of rows above `rowId` in the tree view, counted up to kMaxViewDepth + 1.
+    int viewDepth(uint32_t rowId) const;
     // Selects (at most the first 50,000) files whose extension is `extension`.
     void selectFilesWithExtension(const QString& extension);
     void expandAll();

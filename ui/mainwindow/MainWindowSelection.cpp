@@ -85,6 +85,8 @@ void MainWindow::selectInTreeView(const std::vector<uint32_t>& ids) {
     std::unordered_set<uint32_t> wanted;
     std::unordered_set<uint32_t> opened;  // ancestors already expanded by this call
     for (uint32_t id : ids) {
+        if (viewDepth(id) > kMaxViewDepth)
+            continue;
         const QModelIndex index = m_nodeModel->indexForId(id);
         if (!index.isValid())
             continue;
@@ -127,6 +129,13 @@ void MainWindow::selectInTreeView(const std::vector<uint32_t>& ids) {
         model->setCurrentIndex(first, QItemSelectionModel::NoUpdate);
         m_treeView->scrollTo(first, QAbstractItemView::PositionAtCenter);
     }
+}
+
+int MainWindow::viewDepth(uint32_t rowId) const {
+    int depth = 0;
+    for (uint32_t at = rowId; at != 0 && depth <= kMaxViewDepth; at = m_nodeModel->parentId(at))
+        ++depth;
+    return depth;
 }
 
 void MainWindow::updateSelectionSummary() {
@@ -255,13 +264,13 @@ void MainWindow::restoreViewState() {
 
         std::vector<uint32_t> expand;
         for (const QString& path : m_savedExpandedPaths)
-            if (const int64_t id = findFolder(path); id >= 0)
+            if (const int64_t id = findFolder(path); id >= 0 && viewDepth(uint32_t(id)) < kMaxViewDepth)
                 expand.push_back(uint32_t(id));
         std::sort(expand.begin(), expand.end());  // parents before their children
         for (uint32_t id : expand)
             m_treeView->expand(m_nodeModel->indexForId(id));
         for (const QString& path : m_savedExpandedGroupPaths)
-            if (const int64_t row = groupRow(findFolder(path)); row >= 0)
+            if (const int64_t row = groupRow(findFolder(path)); row >= 0 && viewDepth(uint32_t(row)) < kMaxViewDepth)
                 m_treeView->expand(m_nodeModel->indexForId(uint32_t(row)));
 
         std::vector<uint32_t> selected;

@@ -6,6 +6,7 @@
 #include <QSplitter>
 #include <QTreeView>
 
+#include <algorithm>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -75,10 +76,11 @@ void MainWindow::expandAll() {
     const svl::ScanNode& node = tree->node(id);
     const uint64_t items = uint64_t(node.filesBelow) + node.foldersBelow;
     WaitCursor wait;
+    const int depthLeft = std::max(0, kMaxViewDepth - viewDepth(uint32_t(start.internalId())));
     if (items <= kMaxFullExpansion) {
-        m_treeView->expandRecursively(start);
+        m_treeView->expandRecursively(start, depthLeft);
     } else {
-        m_treeView->expandRecursively(start, 3);
+        m_treeView->expandRecursively(start, std::min(3, depthLeft));
         m_hoverLabel->setText(tr("Expanded the first %1 levels (the folder is very large)").arg(3));
     }
 }

@@ -284,3 +284,22 @@ TEST_F(MainWindowSelection, RescanTakesTheTopmostFoldersOnceAndTheWholeSourceFor
     EXPECT_TRUE(targets({two + "/d1/f0.aaa", two}, true).empty());
     EXPECT_EQ(targets({two + "/d1/f0.aaa"}, false), std::vector<uint32_t>{id(two + "/d1")});
 }
+
+TEST_F(MainWindowSelection, AHundredThousandLevelsDeepNeitherSelectionNorExpandAllOverflowTheView) {
+    std::vector<Entry> entries{{-1, "/r", 0, 0, 0, kFolder}};
+    for (int depth = 1; depth <= 100000; ++depth)
+        entries.push_back({depth - 1, "c", 0, 0, 0, kFolder});
+    show(entries);
+    // Too deep for the view: the treemap and the summary still have it.
+    m_window->selectNode(m_idOf.back());
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{m_idOf.back()});
+    EXPECT_EQ(treemapSelection(), std::vector<uint32_t>{m_idOf.back()});
+    EXPECT_TRUE(treeViewSelection().empty());
+    const uint32_t reachable = m_idOf[MainWindow::kMaxViewDepth];
+    m_window->selectNode(reachable);
+    EXPECT_EQ(treeViewSelection(), std::vector<uint32_t>{reachable});
+
+    m_window->treeView()->setCurrentIndex(QModelIndex());
+    m_window->expandAll();
+    EXPECT_TRUE(m_window->treeView()->isExpanded(indexOf(MainWindow::kMaxViewDepth - 1)));
+}
