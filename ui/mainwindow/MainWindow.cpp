@@ -101,6 +101,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     connect(m_fileTypes, &FileTypesView::hideRequested, this,
             [] { AppSettings::instance()->setValue("showFileTypes", false); });
     connect(m_tabs, &QTabWidget::currentChanged, this, &MainWindow::onTabChanged);
+    connect(m_fileTypes, &FileTypesView::selectExtensionRequested, this, &MainWindow::selectFilesWithExtension);
     connectSelection();
     connect(AppSettings::instance(), &AppSettings::changed, this, &MainWindow::applySettingChange);
 
@@ -116,6 +117,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_fileTypes->fileTypesModel()->setPalette(loadTreemapPalette());
     restoreHeaderState(m_treeView->header(), "treeHeader");
     restoreHeaderState(m_fileView->view()->header(), "fileViewHeader");
+    restoreHeaderState(m_fileTypes->header(), "fileTypesHeader");
     applyListOptions();
     applyListFont();
     buildMenus();

@@ -69,6 +69,7 @@ void MainWindow::buildMenus() {
         {tr("Scan"), call(&MainWindow::scanRequested), {Qt::Key_F5, QKeySequence(Qt::CTRL | Qt::Key_R)}},
         {},
         {tr("Select Folder…"), call(&MainWindow::chooseFolder), {Qt::Key_F3}},
+        {tr("Select Multiple…"), call(&MainWindow::chooseMultiple), {QKeySequence(Qt::ALT | Qt::Key_F3)}},
         {tr("Select CSV File…"), call(&MainWindow::chooseCsvFile), {QKeySequence(Qt::SHIFT | Qt::Key_F3)}},
         {},
         {tr("Reset Tree Expansion"), call(&MainWindow::resetTreeExpansion), {Qt::Key_F4}},

@@ -27,6 +27,7 @@
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 #include "ui/views/RowHeightDelegate.h"
@@ -82,7 +83,8 @@ protected:
 TEST_F(MainWindowMenus, EveryEntryInMenuOrderWithItsShortcuts) {
     MainWindow window;
     EXPECT_EQ(describe(menuNamed(window, "&File")),
-              QStringList({"Scan|F5;Ctrl+R", "-", "Select Folder…|F3", "Select CSV File…|Shift+F3", "-",
+              QStringList({"Scan|F5;Ctrl+R", "-", "Select Folder…|F3", "Select Multiple…|Alt+F3",
+                           "Select CSV File…|Shift+F3", "-",
                            "Reset Tree Expansion|F4", "Expand All|Shift+F4", "-", "Select Parent|F6;Num+/",
                            "Reselect Child|F7;Num+*", "-", "Zoom Treemap|F10;Num++", "Unzoom Treemap|F11;Num+-", "-",
                            "Show in File Manager|Ctrl+E", "New Terminal at Folder|Ctrl+T", "Copy Path|Ctrl+Alt+C", "-",
@@ -133,6 +135,14 @@ TEST_F(MainWindowMenus, TogglesFollowTheStoreButTheDisplayGroupOnlyAtStart) {
     AppSettings::instance()->settings()->setValue("displayMode", -3);
     MainWindow window;
     QMenu* options = menuNamed(window, "&Options");
+    // File types stay hidden until there is something to sum up.
+    AppSettings::instance()->setValue("showFileTypes", false);
+    AppSettings::instance()->setValue("showFileTypes", true);
+    EXPECT_TRUE(window.fileTypes()->isHidden());
+    window.installTree(smallTree(), false);
+    EXPECT_FALSE(window.fileTypes()->isHidden());
+    actionNamed(options, "Show File Types")->trigger();
+    EXPECT_TRUE(window.fileTypes()->isHidden());
     EXPECT_TRUE(actionNamed(options, "Display Dynamic Values")->isChecked());
 
     QAction* treemap = actionNamed(options, "Show Treemap");

@@ -21,6 +21,7 @@
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 
@@ -150,7 +151,7 @@ TEST_F(MainWindowSelection, ExtensionSelectionStopsAtFiftyThousandInIdOrderOnThe
     }
     show(entries);
     m_window->showFileViewPage();
-    m_window->selectFilesWithExtension("aaa");
+    emit m_window->fileTypes()->selectExtensionRequested("aaa");
     EXPECT_EQ(m_window->tabs()->currentIndex(), 0);
     const std::vector<uint32_t>& ids = m_window->currentSelection();
     ASSERT_EQ(ids.size(), MainWindow::kMaxExtensionSelection);
