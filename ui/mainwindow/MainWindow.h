@@ -6,7 +6,8 @@
 // MainWindowState.cpp (window state and title), MainWindowSelection.cpp (selection
 // carried between the views, status-bar summary), MainWindowTreeCommands.cpp (selection and
 // tree commands), MainWindowMenus.cpp (menus and shortcuts), MainWindowSettings.cpp
-// (applying changed settings), MainWindowLayouts.cpp (saved column layouts).
+// (applying changed settings), MainWindowLayouts.cpp (saved column layouts),
+// MainWindowExports.cpp (CSV/TSV and treemap picture exports).
 //
 // Threads: everything here runs on the GUI thread. Workers share only the progress record,
 // the job's result fields (read after the job thread ended) and the call gate.
@@ -33,6 +34,7 @@
 #include "ui/mainwindow/WindowRules.h"
 
 class EmptyStateWidget;
+struct CsvExportChoice;
 class FileOperations;
 class LiveMonitor;
 class FileTypesView;
@@ -45,6 +47,7 @@ class PageTabs;
 class QAction;
 class QLabel;
 class QHeaderView;
+class QImage;
 class QAbstractItemView;
 class QKeySequence;
 class QModelIndex;
@@ -248,6 +251,14 @@ public:
     void showProperties();
     void copyFileAndSizeInfo();
 
+    // --- Exports (MainWindowExports.cpp) ---
+    // Writes the displayed tree's rows that `choice` names to `path`; false after showing why.
+    bool exportCsvTo(const QString& path, const CsvExportChoice& choice);
+    // The treemap as the window shows it (same zoom), exactly width x height pixels.
+    QImage renderTreemapImage(int width, int height, bool gray, bool freeSpace);
+    // The save dialog: (title, proposed path, filter) to the chosen path; empty cancels.
+    std::function<QString(const QString&, const QString&, const QString&)> saveFileNameHook;
+
     // Operations that leave the process; when set they replace the built-in behaviour.
     std::function<void(const QUrl&)> openUrlHook;
     std::function<void()> quitHook;
@@ -261,6 +272,10 @@ public slots:
     void pollProgress();
     void scanFinished(std::shared_ptr<svl::ScanTree> tree);
 
+    // Exports started from menus (MainWindowExports.cpp).
+    void exportCsvFile();
+    void saveTreemapImage();
+
     // Return and Enter over the results open the selection, elsewhere press Scan.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
@@ -272,6 +287,10 @@ protected:
 
 private:
     FileOperations fileOperations();
+    // The save dialog's path with `extension` appended (only to a name without any suffix,
+    // or unless it already ends in it); asks again before that other name is replaced.
+    QString askSaveFileName(const QString& title, const QString& start, const QString& filter,
+                            const QString& extension, bool onlyWithoutSuffix);
     FileCommandContext fileCommandContext() const;
     NodeModel* treeModel() const;
     FileViewPanel* currentFileViewPage() const;

@@ -1,0 +1,231 @@
+// Exports from the window over real scanned folders: the CSV/TSV file and the treemap
+// picture equal, byte for byte, what the headless run writes for the same tree; a name
+// that gets its suffix after the save dialog asks again before replacing a file; files are
+// never written through a planted link and go to the invoking user when one is named.
+#include "tests/ui/mainwindow/MainWindowTestSupport.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <deque>
+
+#include "app/CliAutomation.h"
+#include "core/exchange/CliOptions.h"
+#include "ui/dialogs/ExportCsvDialog.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/mainwindow/UserOutputFile.h"
+#include "ui/treemap/TreemapImageDialog.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
+
+using shelltest::qs;
+using windowtest::waitUntil;
+
+namespace {
+
+QByteArray readAll(const std::string& path) {
+    QFile file(qs(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
+}
+
+// Answers the modal dialogs that open next, one step per dialog, in order.
+class ModalAnswers {
+public:
+    explicit ModalAnswers(std::deque<std::function<void(QWidget*)>> steps) : m_steps(std::move(steps)) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal || modal == m_last || m_steps.empty())
+                return;
+            m_last = modal;
+            auto step = std::move(m_steps.front());
+            m_steps.pop_front();
+            step(modal);
+        });
+        m_timer.start(10);
+    }
+    bool allUsed() const { return m_steps.empty(); }
+
+private:
+    std::deque<std::function<void(QWidget*)>> m_steps;
+    QTimer m_timer;
+    QWidget* m_last = nullptr;
+};
+
+void clickButton(QWidget* box, const QString& text) {
+    for (QPushButton* button : box->findChildren<QPushButton*>())
+        if (button->text() == text) {
+            button->click();
+            return;
+        }
+    ADD_FAILURE() << "no button " << text.toStdString();
+}
+
+class MainWindowExports : public ::testing::Test {
+protected:
+    void SetUp() override {
+        windowtest::clearSettings();
+        AppSettings::instance()->setSaveEnabled(false);
+        windowtest::makeFolder(m_scanned.path(), 4, 5);
+        m_window.scanFolder(qs(m_scanned.path()));
+        ASSERT_TRUE(waitUntil([&] { return !m_window.isJobRunning() && m_window.displayedTree(); }));
+    }
+
+    // The headless run over the same folder with `adjust` applied to its keys.
+    void runHeadless(const std::function<void(svl::CliOptions&)>& adjust) {
+        svl::CliOptions options;
+        options.inputPaths = {m_scanned.path()};
+        adjust(options);
+        ASSERT_EQ(cliautomation::run(options), 0);
+    }
+
+    hmtest::TempDir m_scanned{"hm-export-src"};
+    hmtest::TempDir m_out{"hm-export-out"};
+    MainWindow m_window;
+};
+
+TEST_F(MainWindowExports, CsvAndTsvEqualTheHeadlessRun) {
+    struct Case {
+        const char* name;
+        bool tsvChosen;
+        bool dates, sizes, split;
+        int maxDepth;
+    };
+    // The separator follows the file name, whatever the dialog's format says.
+    const Case cases[] = {{"plain.csv", false, false, false, false, 0},
+                          {"tabs.TSV", false, true, true, true, 0},
+                          {"commas.csv", true, false, true, false, 1}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CsvExportChoice choice;
+        choice.tsvFormat = c.tsvChosen;
+        // The free space of a shared disk moves between two runs.
+        choice.exportOptions.exportDriveCapacity = false;
+        choice.exportOptions.exportDates = c.dates;
+        choice.exportOptions.exportFolderSizes = c.sizes;
+        choice.exportOptions.splitFileName = c.split;
+        choice.exportOptions.maxDepth = c.maxDepth;
+        const std::string fromWindow = m_out / (std::string("w-") + c.name);
+        ASSERT_TRUE(m_window.exportCsvTo(qs(fromWindow), choice));
+        const std::string headless = m_out / (std::string("h-") + c.name);
+        runHeadless([&](svl::CliOptions& o) {
+            o.exportPath = headless;
+            o.exportDriveCapacity = false;
+            o.exportAllDates = c.dates;
+            o.exportAllSizes = c.sizes;
+            o.exportSplitFileName = c.split;
+            o.exportMaxDepth = c.maxDepth;
+        });
+        const QByteArray written = readAll(fromWindow);
+        EXPECT_EQ(written, readAll(headless));
+        EXPECT_EQ(written.contains('\t'), std::string(c.name).ends_with(".TSV"));
+        EXPECT_TRUE(written.contains("top.bbb"));
+        EXPECT_EQ(written.contains("f4.aaa"), c.maxDepth == 0);
+    }
+}
+
+TEST_F(MainWindowExports, FileViewSourceWritesOneRowPerFile) {
+    CsvExportChoice choice;
+    choice.fromFileView = true;
+    choice.exportOptions.exportDriveCapacity = false;
+    const std::string path = m_out / "files.csv";
+    ASSERT_TRUE(m_window.exportCsvTo(qs(path), choice));
+    const QList<QByteArray> lines = readAll(path).trimmed().split('\n');
+    // A header and the 4 x 5 + 1 files, no folder rows.
+    EXPECT_EQ(lines.size(), 1 + 21);
+    for (const QByteArray& line : lines.mid(1))
+        EXPECT_FALSE(line.contains("\"d1\"") || line.endsWith("/d1\"")) << line.toStdString();
+}
+
+TEST_F(MainWindowExports, TreemapPictureEqualsTheHeadlessOne) {
+    m_window.show();
+    m_window.resize(900, 700);
+    m_window.saveFileNameHook = [&](const QString& title, const QString& start, const QString&) {
+        EXPECT_EQ(title, "Save Treemap Image as .png File");
+        EXPECT_EQ(start, QDir::home().filePath("treemap.png"));
+        return qs(m_out / "window");  // gets ".png"
+    };
+    ModalAnswers answers({[](QWidget* dialog) {
+        auto* imageDialog = qobject_cast<TreemapImageDialog*>(dialog);
+        ASSERT_NE(imageDialog, nullptr);
+        imageDialog->setImageSize(320, 200);
+        imageDialog->accept();
+    }});
+    // The command needs a treemap that the window has drawn.
+    ASSERT_TRUE(waitUntil([&] { return !m_window.treemapPanel()->treemap()->image().isNull(); }));
+    m_window.saveTreemapImage();
+    EXPECT_TRUE(answers.allUsed());
+    const std::string headless = m_out / "headless.png";
+    runHeadless([&](svl::CliOptions& o) {
+        o.treemapImageFile = headless;
+        o.treemapImageWidth = 320;
+        o.treemapImageHeight = 200;
+        o.treemapImageShowAllocated = true;  // the window's default
+    });
+    const QByteArray picture = readAll(m_out / "window.png");
+    EXPECT_TRUE(picture.startsWith("\x89PNG"));
+    EXPECT_EQ(picture, readAll(headless));
+}
+
+TEST_F(MainWindowExports, SuffixedNameIsAskedAboutBeforeReplacing) {
+    const std::string existing = m_out / "report.tsv";
+    hmtest::writeFile(existing, "keep me");
+    m_window.saveFileNameHook = [&](const QString&, const QString&, const QString&) { return qs(m_out / "report"); };
+    auto chooseTsv = [](QWidget* dialog) {
+        ASSERT_NE(qobject_cast<ExportCsvDialog*>(dialog), nullptr);
+        for (QWidget* child : dialog->findChildren<QWidget*>())
+            if (child->property("text").toString() == "Tab Separated Values (.tsv)")
+                QMetaObject::invokeMethod(child, "click");
+        qobject_cast<QDialog*>(dialog)->accept();
+    };
+    {
+        ModalAnswers answers({chooseTsv, [](QWidget* box) { clickButton(box, "Cancel"); }});
+        m_window.exportCsvFile();
+        EXPECT_TRUE(answers.allUsed());
+    }
+    EXPECT_EQ(readAll(existing), "keep me");
+    {
+        ModalAnswers answers({chooseTsv, [](QWidget* box) { clickButton(box, "Replace"); }});
+        m_window.exportCsvFile();
+        EXPECT_TRUE(answers.allUsed());
+    }
+    const QByteArray replaced = readAll(existing);
+    EXPECT_TRUE(replaced.contains('\t') && replaced.contains("top.bbb")) << replaced.left(80).toStdString();
+    EXPECT_EQ(AppSettings::instance()->settings()->value("csvExportLastFolder").toString(), qs(m_out.path()));
+}
+
+TEST_F(MainWindowExports, PlantedLinkIsNeverFollowedAndOwnerIsHandedOver) {
+    const std::string victim = m_out / "victim";
+    hmtest::writeFile(victim, "secret");
+    const std::string link = m_out / "out.csv";
+    ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
+    CsvExportChoice choice;
+    {
+        ModalAnswers answers({[](QWidget* box) { clickButton(box, "OK"); }});
+        EXPECT_FALSE(m_window.exportCsvTo(qs(link), choice));
+    }
+    EXPECT_EQ(readAll(victim), "secret");
+
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "handing a file to another user needs root";
+    shelltest::ScopedEnv uid("ZRT_USER_UID", "4321");
+    shelltest::ScopedEnv gid("ZRT_USER_GID", "8765");
+    const std::string path = m_out / "handed.csv";
+    ASSERT_TRUE(m_window.exportCsvTo(qs(path), choice));
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 4321u);
+    EXPECT_EQ(st.st_gid, 8765u);
+    // An exclusive open refuses a name that exists already.
+    QString error;
+    EXPECT_LT(openUserOutputFile(qs(path), 0600, true, &error), 0);
+    EXPECT_FALSE(error.isEmpty());
+}
+
+}  // namespace

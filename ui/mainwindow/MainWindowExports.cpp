@@ -1,0 +1,185 @@
+// The exports the user starts from the window: the displayed tree as CSV or TSV, and the
+// treemap as a PNG picture. They go through the same writers as the headless run, so a
+// file written here equals the one the command line writes for the same tree.
+#include <QApplication>
+#include <QBuffer>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QMessageBox>
+#include <QStandardPaths>
+
+#include <new>
+#include <string>
+
+#include <unistd.h>
+
+#include "app/AppSettings.h"
+#include "app/ValueFormat.h"
+#include "core/exchange/CsvExport.h"
+#include "core/tree/ScanTree.h"
+#include "ui/dialogs/ExportCsvDialog.h"
+#include "ui/header/HeaderPanel.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/mainwindow/PageTabs.h"
+#include "ui/mainwindow/UserOutputFile.h"
+#include "ui/treemap/TreemapImageDialog.h"
+#include "ui/treemap/TreemapImageRender.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
+
+namespace {
+
+struct WaitCursor {
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+QVariant setting(const char* key, const QVariant& fallback) {
+    return AppSettings::instance()->settings()->value(QLatin1String(key), fallback);
+}
+
+}  // namespace
+
+QString MainWindow::askSaveFileName(const QString& title, const QString& start, const QString& filter,
+                                    const QString& extension, bool onlyWithoutSuffix)
+{
+    const QString chosen = saveFileNameHook ? saveFileNameHook(title, start, filter)
+                                            : QFileDialog::getSaveFileName(this, title, start, filter);
+    if (chosen.isEmpty())
+        return {};
+    const bool append = onlyWithoutSuffix ? QFileInfo(chosen).suffix().isEmpty()
+                                          : !chosen.endsWith(QLatin1Char('.') + extension, Qt::CaseInsensitive);
+    if (!append)
+        return chosen;
+    const QString path = chosen + QLatin1Char('.') + extension;
+    // The dialog asked about the name as typed; the name with the suffix may be another
+    // file that is there already.
+    const QFileInfo info(path);
+    if ((info.exists() || info.isSymLink()) &&
+        !askConfirmation(tr("%1 already exists.").arg(info.fileName()), tr("Do you want to replace it?"),
+                         tr("Replace"), tr("Cancel")))
+        return {};
+    return path;
+}
+
+void MainWindow::exportCsvFile()
+{
+    if (!m_displayedTree || m_displayedTree->nodeCount == 0) {
+        showError(tr("There's nothing to export."), QString());
+        return;
+    }
+    const bool hasSelection = !collectSelection(false, true).isEmpty();
+    const bool fileViewCurrent = m_tabs && m_tabs->currentIndex() == 1;
+    ExportCsvDialog dialog(this, hasSelection, fileViewCurrent);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const CsvExportChoice choice = dialog.options();
+    const QString extension = choice.tsvFormat ? QStringLiteral("tsv") : QStringLiteral("csv");
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString folder = setting("csvExportLastFolder", documents).toString();
+    const QString name = QStringLiteral("Sorvale_%1.%2")
+                             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddHHmmss")), extension);
+    const QString path = askSaveFileName(tr("Export to CSV File"), QDir(folder).filePath(name),
+                                         tr("CSV files (*.csv);;TSV files (*.tsv)"), extension, true);
+    if (path.isEmpty())
+        return;
+    AppSettings::instance()->setValue("csvExportLastFolder", QFileInfo(path).absolutePath());
+    exportCsvTo(path, choice);
+}
+
+bool MainWindow::exportCsvTo(const QString& path, const CsvExportChoice& choice)
+{
+    if (!m_displayedTree || m_displayedTree->nodeCount == 0)
+        return false;
+    const svl::ScanTree& tree = *m_displayedTree;
+    std::vector<uint32_t> ids;
+    bool listedOnly = false;
+    if (choice.selectedOnly) {
+        for (const SelectedItem& item : collectSelection(false, true))
+            ids.push_back(item.id);
+    } else if (choice.fromFileView) {
+        for (uint32_t id = 0; id < tree.nodeCount; ++id) {
+            const uint16_t flags = tree.node(id).flags;
+            if (!(flags & (svl::NodeFlag::Folder | svl::NodeFlag::Removed)))
+                ids.push_back(id);
+        }
+        listedOnly = true;
+    } else {
+        ids.push_back(0);
+    }
+    svl::CsvExportOptions options = choice.exportOptions;
+    options.tabSeparated = path.endsWith(QLatin1String(".tsv"), Qt::CaseInsensitive);
+    options.folderNewestModified = setting("showMaxModifiedDate", true).toBool();
+
+    WaitCursor wait;
+    std::string error = "Couldn't create the file.";
+    bool written = false;
+    const int fd = openUserOutputFile(path, 0666, false, nullptr);
+    if (fd >= 0) {
+        error.clear();
+        try {
+            // The writer reopens the checked file through its descriptor and empties it.
+            written = svl::exportCsv(tree, ids, listedOnly, options, m_header->spaceTotal(), m_header->spaceFree(),
+                                     QFile::encodeName(descriptorPath(fd)).toStdString(), &error);
+        } catch (const std::bad_alloc&) {
+            error = "Out of memory.";
+        }
+        ::close(fd);
+    }
+    if (!written)
+        showError(tr("Couldn't Export"), translateCoreMessage(error));
+    return written;
+}
+
+void MainWindow::saveTreemapImage()
+{
+    const QString title = tr("Save Treemap Image as .png File");
+    TreemapWidget* onScreen = m_treemapPanel ? m_treemapPanel->treemap() : nullptr;
+    if (!m_displayedTree || !onScreen || onScreen->image().isNull()) {
+        QMessageBox::information(this, title, tr("Scan something first - there is no treemap to save yet."));
+        return;
+    }
+    TreemapImageDialog dialog(setting("showTreemapFreeSpace", false).toBool(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    dialog.saveSettings();
+    const QString path = askSaveFileName(title, QDir::home().filePath(QStringLiteral("treemap.png")),
+                                         tr("PNG image (*.png)"), QStringLiteral("png"), false);
+    if (path.isEmpty())
+        return;
+    bool saved = false;
+    {
+        WaitCursor wait;
+        const QImage image =
+            renderTreemapImage(dialog.imageWidth(), dialog.imageHeight(), dialog.shadesOfGray(), dialog.showFreeSpace());
+        QByteArray bytes;
+        QBuffer buffer(&bytes);
+        buffer.open(QIODevice::WriteOnly);
+        QImageWriter writer(&buffer, "PNG");
+        // Encoded before the file is touched, so a failed picture leaves an old file whole.
+        saved = !image.isNull() && writer.write(image) && writeUserFile(path, bytes, 0666, nullptr);
+    }
+    if (!saved)
+        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(path));
+}
+
+QImage MainWindow::renderTreemapImage(int width, int height, bool gray, bool freeSpace)
+{
+    TreemapImageRequest request;
+    request.width = width;
+    request.height = height;
+    request.capacity = m_header->spaceTotal();
+    request.freeBytes = m_header->spaceFree();
+    request.allocated = setting("showTreemapAllocated", true).toBool();
+    request.freeSpace = freeSpace;
+    request.gray = gray;
+    if (TreemapWidget* onScreen = m_treemapPanel ? m_treemapPanel->treemap() : nullptr)
+        request.zoomRoot = onScreen->zoomRoot();
+    return ::renderTreemapImage(m_displayedTree, request);
+}
