@@ -206,17 +206,17 @@ bool localOffset(int64_t seconds, long& offset) {
 
 // The local offset from UTC over a span of times, found once before the rows are built: the
 // C library's conversion reads the zone file on every call and serialises the threads.
-// The offset is sampled hourly and every change is searched down to its second (clock
-// changes an hour or less apart are not told apart).
+// The offset is sampled every `step` seconds and every change is searched down to its
+// second; two changes less than a step apart that undo each other are not seen.
 class LocalOffsets {
 public:
-    void build(int64_t lo, int64_t hi) {
+    void build(int64_t lo, int64_t hi, int64_t step) {
         long current;
         if (!localOffset(lo, current))
             return;
         std::vector<std::pair<int64_t, long>> changes{{lo, current}};
         for (int64_t t = lo; t < hi;) {
-            const int64_t next = hi - t > 3600 ? t + 3600 : hi;
+            const int64_t next = hi - t > step ? t + step : hi;
             long offset;
             if (!localOffset(next, offset))
                 return;
@@ -298,10 +298,6 @@ private:
     std::string m_path;
     std::string m_parentPath;
     std::string m_extension;
-    // Local-time cache: the last 900-second slot converted and its offset from UTC.
-    int64_t m_slot = INT64_MIN;
-    bool m_slotUniform = false;
-    long m_slotOffset = 0;
     // The last parent whose inode was looked up.
     uint32_t m_lastParent = UINT32_MAX;
     uint64_t m_lastParentInode = 0;
@@ -352,19 +348,8 @@ void RowWriter::appendDate(std::string& out, int64_t seconds) {
         appendCsvDate(out, shifted);
         return;
     }
-    const int64_t slot = seconds / 900 - (seconds % 900 < 0 ? 1 : 0);
-    if (slot != m_slot) {
-        m_slot = slot;
-        const int64_t first = slot * 900;
-        long a = 0, b = 0;
-        m_slotUniform = localOffset(first, a) && first <= INT64_MAX - 899 && localOffset(first + 899, b) && a == b;
-        m_slotOffset = a;
-    }
-    if (m_slotUniform && !__builtin_add_overflow(seconds, int64_t(m_slotOffset), &shifted)) {
-        appendCsvDate(out, shifted);
-        return;
-    }
-    // A clock change inside the slot: every time of it goes through the C library.
+    // Times too sparse for the sampled offsets: each one through the C library, which also
+    // sees clock changes any distance apart.
     appendLibraryDate(out, seconds);
 }
 
@@ -614,7 +599,9 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
     const std::vector<uint32_t> rows = listRows(tree, ids, listedOnly, options, perm);
     perm = std::vector<uint32_t>();
 
-    // The span of the Modified times, when an hourly walk over it costs no more than the rows.
+    // The span of the Modified times, when sampling it hourly costs no more than the rows. The
+    // step is finer where the rows are dense (a sixteenth of a row's share of the span, at
+    // least a minute), so that two clock changes within one hour are still told apart.
     LocalOffsets offsets;
     if (!options.utcTimes && !rows.empty()) {
         int64_t lo = INT64_MAX, hi = INT64_MIN;
@@ -628,7 +615,7 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
         }
         int64_t span;
         if (!__builtin_sub_overflow(hi, lo, &span) && span <= int64_t(rows.size()) * 3600)
-            offsets.build(lo, hi);
+            offsets.build(lo, hi, std::clamp<int64_t>(16 * span / int64_t(rows.size()), 60, 3600));
     }
 
     const std::vector<uint64_t> starts = blockStarts(tree, rows);

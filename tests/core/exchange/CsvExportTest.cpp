@@ -80,6 +80,26 @@ private:
     std::string m_old;
 };
 
+// Checks that file "f<100000 + i>" shows times[i] as the C library converts it; returns how
+// many of the times fall in summer time.
+size_t expectLocalTimes(const std::string& text, const std::vector<int64_t>& times) {
+    size_t summer = 0;
+    for (size_t i = 0; i < times.size(); ++i) {
+        const time_t t = time_t(times[i]);
+        struct tm parts;
+        EXPECT_TRUE(localtime_r(&t, &parts));
+        summer += parts.tm_isdst > 0;
+        char expected[96];
+        std::snprintf(expected, sizeof expected, "\"/r/f%zu\",1,0,%04d/%02d/%02d %02d:%02d:%02d,", 100000 + i,
+                      parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
+        if (text.find(expected) == std::string::npos) {
+            ADD_FAILURE() << expected;
+            break;
+        }
+    }
+    return summer;
+}
+
 }  // namespace
 
 TEST(CsvExport, DefaultColumnsRowsAndOrder) {
@@ -320,9 +340,10 @@ TEST(CsvExport, FailuresAreReported) {
 }
 
 TEST(CsvExport, ManyLocalTimesAcrossClockChangesMatchTheCLibrary) {
-    // Enough rows that the offsets are looked up once for the whole span, with times on and
-    // around both clock changes of 2024 and in a zone with two changes on one day.
-    for (const char* zoneName : {"EST5EDT,M3.2.0,M11.1.0", "XST-5:30XDT-6:15,J100/6,J100/20"}) {
+    // Times on and around both clock changes of 2024, in a zone with two changes on one day
+    // and in one whose summer time lasts five minutes (2024-03-31 01:05 to 01:10 UTC).
+    for (const char* zoneName :
+         {"EST5EDT,M3.2.0,M11.1.0", "XST-5:30XDT-6:15,J100/6,J100/20", "STD-1DST,M3.5.0/2:05,M3.5.0/3:10"}) {
         ScopedTimeZone zone(zoneName);
         std::vector<Spec> files;
         std::vector<int64_t> times;
@@ -333,24 +354,34 @@ TEST(CsvExport, ManyLocalTimesAcrossClockChangesMatchTheCLibrary) {
                 times.push_back(edge + d);
         for (int64_t day = 1712102400; day < 1712102400 + 86400; day += 1800)
             times.push_back(day);  // 2024-04-03, the 100th day of the year, every half hour
+        for (int64_t t = 1711846800 - 3000; t < 1711846800 + 4000; t += 60)
+            times.push_back(t);  // 2024-03-31 00:15 to 02:10 UTC, every minute
         for (size_t i = 0; i < times.size(); ++i)
             files.push_back(file("f" + std::to_string(100000 + i), 1, 0, times[i]));
         auto tree = build(dir("/r", files));
         CsvExportOptions o;
         o.exportFolders = false;
         o.exportDriveCapacity = false;
-        const std::string text = exportText(*tree, o);
-        for (size_t i = 0; i < times.size(); ++i) {
-            const time_t t = time_t(times[i]);
-            struct tm parts;
-            ASSERT_TRUE(localtime_r(&t, &parts));
-            char expected[96];
-            std::snprintf(expected, sizeof expected, "\"/r/f%zu\",1,0,%04d/%02d/%02d %02d:%02d:%02d,", 100000 + i,
-                          parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min,
-                          parts.tm_sec);
-            ASSERT_NE(text.find(expected), std::string::npos) << zoneName << " " << expected;
-        }
+        SCOPED_TRACE(zoneName);
+        expectLocalTimes(exportText(*tree, o), times);
     }
+}
+
+TEST(CsvExport, DenseLocalTimesSeeClockChangesMinutesApart) {
+    // Rows every 17 seconds over a day, so the offsets are sampled in advance, with a summer
+    // time of five minutes between two samples an hour apart.
+    ScopedTimeZone zone("STD-1DST,M3.5.0/2:05,M3.5.0/3:10");
+    std::vector<Spec> files;
+    std::vector<int64_t> times;
+    for (int64_t t = 1711843200 + 2400; t < 1711843200 + 86400; t += 17)
+        times.push_back(t);
+    for (size_t i = 0; i < times.size(); ++i)
+        files.push_back(file("f" + std::to_string(100000 + i), 1, 0, times[i]));
+    auto tree = build(dir("/r", files));
+    CsvExportOptions o;
+    o.exportFolders = false;
+    o.exportDriveCapacity = false;
+    EXPECT_GT(expectLocalTimes(exportText(*tree, o), times), 0u);
 }
 
 TEST(CsvExport, MemoryStaysFlatForLongPaths) {
