@@ -102,6 +102,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
             [] { AppSettings::instance()->setValue("showFileTypes", false); });
     connect(m_tabs, &QTabWidget::currentChanged, this, &MainWindow::onTabChanged);
     connect(m_fileTypes, &FileTypesView::selectExtensionRequested, this, &MainWindow::selectFilesWithExtension);
+    connect(m_fileTypes, &FileTypesView::exportRequested, this, &MainWindow::exportFileTypesCsv);
     connectSelection();
     connect(AppSettings::instance(), &AppSettings::changed, this, &MainWindow::applySettingChange);
 

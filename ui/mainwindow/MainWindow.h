@@ -275,6 +275,8 @@ public slots:
     // Exports started from menus (MainWindowExports.cpp).
     void exportCsvFile();
     void saveTreemapImage();
+    // The file-types view's rows as CSV, in the view's order.
+    void exportFileTypesCsv();
 
     // Return and Enter over the results open the selection, elsewhere press Scan.
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -30,6 +30,7 @@
 #include "ui/treemap/TreemapImageRender.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FileTypesView.h"
 
 namespace {
 
@@ -182,4 +183,24 @@ QImage MainWindow::renderTreemapImage(int width, int height, bool gray, bool fre
     if (TreemapWidget* onScreen = m_treemapPanel ? m_treemapPanel->treemap() : nullptr)
         request.zoomRoot = onScreen->zoomRoot();
     return ::renderTreemapImage(m_displayedTree, request);
+}
+
+void MainWindow::exportFileTypesCsv()
+{
+    const QString title = tr("Export File Types to CSV File");
+    if (!m_displayedTree) {
+        QMessageBox::information(this, title, tr("Scan something first."));
+        return;
+    }
+    const QString path = askSaveFileName(title, QDir::home().filePath(QStringLiteral("filetypes.csv")),
+                                         tr("CSV file (*.csv)"), QStringLiteral("csv"), false);
+    if (path.isEmpty())
+        return;
+    const int fd = openUserOutputFile(path, 0666, false, nullptr);
+    // The view writes the rows in its own order, reopening the checked file by its descriptor.
+    const bool written = fd >= 0 && m_fileTypes->exportCsv(descriptorPath(fd));
+    if (fd >= 0)
+        ::close(fd);
+    if (!written)
+        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(path));
 }

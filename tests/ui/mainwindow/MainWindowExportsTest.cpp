@@ -24,6 +24,7 @@
 #include "ui/treemap/TreemapImageDialog.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FileTypesView.h"
 
 using shelltest::qs;
 using windowtest::waitUntil;
@@ -171,6 +172,24 @@ TEST_F(MainWindowExports, TreemapPictureEqualsTheHeadlessOne) {
     const QByteArray picture = readAll(m_out / "window.png");
     EXPECT_TRUE(picture.startsWith("\x89PNG"));
     EXPECT_EQ(picture, readAll(headless));
+}
+
+TEST_F(MainWindowExports, FileTypesCsvEqualsTheHeadlessOne) {
+    ASSERT_TRUE(waitUntil([&] { return m_window.fileTypes()->model()->rowCount() == 2; }));
+    m_window.saveFileNameHook = [&](const QString& title, const QString&, const QString&) {
+        EXPECT_EQ(title, "Export File Types to CSV File");
+        return qs(m_out / "types.CSV");  // keeps its suffix
+    };
+    emit m_window.fileTypes()->exportRequested();
+    const std::string headless = m_out / "types-headless.csv";
+    // The view's default order is by allocated size.
+    runHeadless([&](svl::CliOptions& o) {
+        o.exportFileTypes = headless;
+        o.sortByFileTypes = 2;
+    });
+    const QByteArray written = readAll(m_out / "types.CSV");
+    EXPECT_TRUE(written.startsWith("Extension,File Type,"));
+    EXPECT_EQ(written, readAll(headless));
 }
 
 TEST_F(MainWindowExports, SuffixedNameIsAskedAboutBeforeReplacing) {
