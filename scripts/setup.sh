@@ -6,7 +6,7 @@ packages=(
   fonts-dejavu-core xvfb xdotool imagemagick
   btrfs-progs ntfs-3g xfsprogs attr e2fsprogs util-linux kmod
   liburing-dev sudo
-  dbus-daemon dbus-bin
+  dbus-daemon dbus-bin gnome-keyring libsecret-tools
   shared-mime-info desktop-file-utils
   ncdu gdu
 )

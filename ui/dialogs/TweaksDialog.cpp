@@ -2,6 +2,7 @@
 
 #include "app/AppSettings.h"
 #include "ui/dialogs/SettingSwitch.h"
+#include "ui/smb/SecretStore.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -42,6 +43,9 @@ const SettingSwitch kSwitches[] = {
 std::function<void()>& TweaksDialog::forgetSmbLoginsHook() {
     static std::function<void()> hook = [] {
         AppSettings::instance()->setValue("smbUseMountServers", QStringList());
+        SecretStore keyring(QStringLiteral("org.freedesktop.secrets"));
+        if (keyring.available())
+            keyring.removeAll();
     };
     return hook;
 }

@@ -1,6 +1,7 @@
 #include "ui/dialogs/TweaksDialog.h"
 
 #include "tests/ui/dialogs/DialogTestSupport.h"
+#include "tests/ui/smb/PrivateSessionBus.h"
 
 #include <QCheckBox>
 #include <QDBusConnection>
@@ -95,14 +96,10 @@ TEST_F(TweaksDialogTest, OkAnnouncesOnlyChangedKeysAndCancelWritesNothing) {
 TEST_F(TweaksDialogTest, ForgetActsAtOnceAndPromptlyOnABusWithoutSecretService) {
     if (!hmtest::haveTool("dbus-daemon"))
         GTEST_SKIP() << "dbus-daemon is not installed";
-    hmtest::TempDir dir("hm-bus");
-    QProcess bus;
-    bus.start(QStringLiteral("dbus-daemon"),
-              {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--nopidfile"),
-               QStringLiteral("--address=unix:path=") + QString::fromStdString(dir / "bus"),
-               QStringLiteral("--print-address=1")});
-    ASSERT_TRUE(bus.waitForReadyRead(5000));
-    const QByteArray address = bus.readLine().trimmed();
+    // No service activation on this bus: an installed keyring daemon must not be started.
+    bustest::PrivateSessionBus bus;
+    const QByteArray address = bus.address();
+    ASSERT_FALSE(address.isEmpty());
     shelltest::ScopedEnv env("DBUS_SESSION_BUS_ADDRESS", address.toStdString());
     {
         const QDBusConnection session = QDBusConnection::connectToBus(QString::fromLatin1(address), "hm-probe");
@@ -121,6 +118,4 @@ TEST_F(TweaksDialogTest, ForgetActsAtOnceAndPromptlyOnABusWithoutSecretService) 
     button(dialog, QDialogButtonBox::Cancel)->click();
     EXPECT_TRUE(stored("smbUseMountServers").toStringList().isEmpty());
     EXPECT_FALSE(stored("fastDiskScan").isValid()) << "the other controls are not saved";
-    bus.kill();
-    bus.waitForFinished(3000);
 }
