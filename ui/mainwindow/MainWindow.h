@@ -271,6 +271,9 @@ public slots:
     void scanRequested();
     void pollProgress();
     void scanFinished(std::shared_ptr<svl::ScanTree> tree);
+    // Ctrl+F5: scans the selected folders again on the job slot and splices them into the tree.
+    void rescanSelectedFolders();
+    void rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancelled, QString error, double seconds);
 
     // Exports started from menus (MainWindowExports.cpp).
     void exportCsvFile();
@@ -308,6 +311,7 @@ private:
     void connectSelection();
     void selectInTreeView(const std::vector<uint32_t>& ids);
     void createJobActions();
+    void rebuildDeniedFolders();
     void setStatusText(const QString& text);
     void rememberViewState();
     void emptyViews();

@@ -6,6 +6,7 @@
 #include "app/AppSettings.h"
 #include "app/Elevation.h"
 #include "core/tree/ScanTree.h"
+#include "integration/LiveMonitor.h"
 #include "ui/mainwindow/FileOperations.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/views/FileViewPanel.h"
@@ -51,6 +52,7 @@ FileOperations MainWindow::fileOperations()
     };
     hooks.removeNodes = [this](const std::vector<uint32_t>& ids) { removeNodes(ids); };
     hooks.refreshAfterRename = [this] { refreshAfterRemoval(); };
+    hooks.watchFolder = [this](const QString& folder, bool subfolders) { m_liveMonitor->watchFolder(folder, subfolders, 2000); };
     svl::ScanTree* full = m_currentTree ? m_currentTree.get() : m_displayedTree.get();
     return FileOperations(m_displayedTree.get(), full, fileCommandContext(), fileActions, hooks, isElevated());
 }

@@ -158,12 +158,7 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
         qInfo("scan: %.3fs, %u entries (%u files, %u dirs), %llu errors", tree->seconds, tree->nodeCount,
               tree->node(0).filesBelow, tree->node(0).foldersBelow, static_cast<unsigned long long>(tree->errors));
         m_currentTree = tree;
-        for (uint32_t id = 0; id < tree->nodeCount; ++id) {
-            const uint16_t flags = tree->node(id).flags;
-            if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
-                m_deniedFolders.append(QString::fromStdString(tree->fullPath(id)));
-        }
-        m_header->setAccessDeniedVisible(!m_deniedFolders.isEmpty());
+        rebuildDeniedFolders();
         if (isFilterPanelShown()
             && (!m_filterPanel->includeText().trimmed().isEmpty() || !m_filterPanel->excludeText().trimmed().isEmpty())) {
             m_includeText = m_filterPanel->includeText();
@@ -174,6 +169,16 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
     }
     if (!m_grabImagePath.isEmpty())
         grabWhenIdle();
+}
+
+void MainWindow::rebuildDeniedFolders() {
+    m_deniedFolders.clear();
+    for (uint32_t id = 0; m_currentTree && id < m_currentTree->nodeCount; ++id) {
+        const uint16_t flags = m_currentTree->node(id).flags;
+        if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
+            m_deniedFolders.append(QString::fromStdString(m_currentTree->fullPath(id)));
+    }
+    m_header->setAccessDeniedVisible(!m_deniedFolders.isEmpty());
 }
 
 void MainWindow::setScanState(int state, const QString& text) {

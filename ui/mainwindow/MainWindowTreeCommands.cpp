@@ -110,7 +110,9 @@ std::vector<uint32_t> MainWindow::rescanTargets(bool* wholeRescan) const {
         if (found < 0)
             continue;
         const svl::ScanNode& node = full.node(uint32_t(found));
-        if ((node.flags & svl::NodeFlag::Removed) || !node.isFolder())
+        // Folders the first scan did not enter (another device, a bind-mount target) stay unread.
+        constexpr uint16_t kNotEntered = svl::NodeFlag::Removed | svl::NodeFlag::OtherDevice | svl::NodeFlag::BindMount;
+        if ((node.flags & kNotEntered) || !node.isFolder())
             continue;
         if (found == 0 || ((fullRoot.flags & svl::NodeFlag::VirtualRoot) && node.parent == 0)) {
             *wholeRescan = true;

@@ -1,0 +1,96 @@
+// Rescan of the selected folders on the job slot: the views keep the old tree until the
+// spliced one is ready.
+#include "ui/mainwindow/MainWindow.h"
+
+#include <QAction>
+#include <QMenuBar>
+#include <QThread>
+#include <QTimer>
+
+#include "core/tree/ScanTree.h"
+#include "integration/LiveMonitor.h"
+#include "ui/header/HeaderPanel.h"
+#include "ui/mainwindow/PageTabs.h"
+#include "ui/mainwindow/RescanJob.h"
+
+void MainWindow::rescanSelectedFolders() {
+    if (!canRescanSelection())
+        return;
+    bool whole = false;
+    const std::vector<uint32_t> ids = rescanTargets(&whole);
+    if (whole) {
+        scanRequested();
+        return;
+    }
+    if (ids.empty())
+        return;
+    std::vector<RescanTarget> targets;
+    for (uint32_t id : ids)
+        targets.push_back({id, m_currentTree->fullPath(id)});
+
+    rememberViewState();
+    m_jobResult = JobResult();
+    m_liveMonitor->stop();
+    m_header->setBusy(true);
+    m_escapeAction->setEnabled(true);
+    m_tabs->setEnabled(false);
+    menuBar()->setEnabled(false);
+    m_scanProgress.reset();
+    m_header->setProgress(0);
+    pollProgress();
+    m_pollTimer->start();
+
+    svl::ScanOptions options;
+    options.threads = 0;
+    options.rotational = -1;
+    options.allowRaw = 1;
+    options.oneFileSystem = true;
+    options.detectBindMounts = true;
+    options.exclude = m_scanFilter.get();
+    std::shared_ptr<const svl::Filter> filter = m_scanFilter;
+    std::shared_ptr<const svl::ScanTree> full = m_currentTree;
+    m_jobThread = QThread::create([this, targets = std::move(targets), options, filter, full] {
+        RescanOutcome outcome = runRescan(*full, targets, options, m_scanProgress);
+        QMetaObject::invokeMethod(
+            this,
+            [this, outcome = std::move(outcome)] {
+                rescanFinished(outcome.tree, outcome.cancelled, outcome.error, outcome.seconds);
+            },
+            Qt::QueuedConnection);
+    });
+    m_jobThread->start(QThread::InheritPriority);
+}
+
+void MainWindow::rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancelled, QString error, double seconds) {
+    m_pollTimer->stop();
+    if (m_jobThread) {
+        m_jobThread->wait();
+        delete m_jobThread;
+        m_jobThread = nullptr;
+    }
+    m_header->setBusy(false);
+    m_escapeAction->setEnabled(false);
+    m_header->setProgress(100);
+    m_tabs->setEnabled(true);
+    menuBar()->setEnabled(true);
+    const QString secondsText = QString::number(seconds, 'f', 2);
+    if (tree) {
+        m_currentTree = tree;
+        rebuildDeniedFolders();
+        if (m_header->multipleRoots().isEmpty() && !m_scanPathText.isEmpty())
+            m_header->updateSpaceLabels(m_scanPathText);
+        setStatusText(!error.isEmpty() ? error : tr("Scan complete in %1 seconds").arg(secondsText));
+        refreshDisplayedTree(true);
+        return;
+    }
+    m_savedExpandedPaths.clear();
+    m_savedExpandedGroupPaths.clear();
+    m_savedSelectedPaths.clear();
+    m_savedSelectedGroupPaths.clear();
+    m_savedZoomPath.clear();
+    if (cancelled)
+        setStatusText(tr("Scan canceled after %1 seconds").arg(secondsText));
+    else if (!error.isEmpty())
+        setStatusText(error);
+    restartMonitoring();
+}

@@ -1,0 +1,61 @@
+#include "ui/mainwindow/RescanJob.h"
+
+#include <QCoreApplication>
+
+#include <chrono>
+#include <filesystem>
+#include <new>
+
+#include "core/tree/GraftRescans.h"
+#include "core/tree/ScanTree.h"
+
+namespace {
+
+QString tr(const char* text) { return QCoreApplication::translate("MainWindow", text); }
+
+}  // namespace
+
+RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarget>& targets,
+                        const svl::ScanOptions& options, svl::ScanProgress& progress) {
+    const auto started = std::chrono::steady_clock::now();
+    const auto secondsSince = [&] {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
+    RescanOutcome outcome;
+    try {
+        std::vector<svl::RescanRecord> records;
+        bool cancelled = false;
+        for (const RescanTarget& target : targets) {
+            if (progress.cancel.load()) {
+                cancelled = true;
+                break;
+            }
+            std::error_code error;
+            // Not followed: a folder that became a symbolic link is gone, not its target.
+            if (!std::filesystem::is_directory(std::filesystem::symlink_status(target.path, error))) {
+                records.push_back({target.id, nullptr});
+                continue;
+            }
+            std::shared_ptr<const svl::ScanTree> fresh = svl::scanSingle(target.path, options, &progress);
+            if (fresh->nodeCount > 0)
+                records.push_back({target.id, std::move(fresh)});
+            else if (outcome.error.isEmpty())
+                outcome.error = tr("Could not read %1").arg(QString::fromStdString(target.path));
+            if (progress.cancel.load()) {
+                cancelled = true;
+                break;
+            }
+        }
+        if (cancelled) {
+            outcome.cancelled = true;
+        } else if (!records.empty()) {
+            outcome.tree = svl::graftRescans(full, records);
+            outcome.tree->seconds = secondsSince();
+        }
+    } catch (const std::bad_alloc&) {
+        outcome.tree.reset();
+        outcome.error = tr("There is not enough memory to hold the result.");
+    }
+    outcome.seconds = secondsSince();
+    return outcome;
+}

@@ -1,0 +1,38 @@
+// The rescan worker: scans selected folders again and splices the fresh subtrees into a
+// copy of the full tree.
+//
+// Threads: runs on the job thread, reading the full tree (which nobody may change
+// meanwhile) and writing only the progress record.
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/scan/ScanDriver.h"
+
+namespace svl {
+class ScanTree;
+}
+
+// One folder to scan again: its id in the full tree and its full path.
+struct RescanTarget {
+    uint32_t id = 0;
+    std::string path;
+};
+
+struct RescanOutcome {
+    std::shared_ptr<svl::ScanTree> tree;  // the spliced tree; null when cancelled or nothing was scanned
+    bool cancelled = false;
+    QString error;        // the first folder that could not be read, or a memory failure
+    double seconds = 0;
+};
+
+// Scans every target again in order, until the cancel flag is set. A target that is no
+// longer a folder (gone, or replaced by a file or a symbolic link) is dropped from the tree.
+// Never throws.
+RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarget>& targets,
+                        const svl::ScanOptions& options, svl::ScanProgress& progress);
