@@ -18,9 +18,12 @@
 #include <QSplitter>
 #include <QTreeView>
 
-NodeModel* MainWindow::treeModel() const { return qobject_cast<NodeModel*>(m_treeView->model()); }
+NodeModel* MainWindow::treeModel() const { return m_nodeModel; }
 
-FileViewPanel* MainWindow::currentFileViewPage() const { return qobject_cast<FileViewPanel*>(m_tabs->currentWidget()); }
+FileViewPanel* MainWindow::currentFileViewPage() const
+{
+    return m_fileView && m_tabs->currentWidget() == m_fileView ? m_fileView : nullptr;
+}
 
 const std::vector<uint32_t>& MainWindow::currentSelection() const
 {

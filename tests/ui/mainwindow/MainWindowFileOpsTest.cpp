@@ -3,8 +3,10 @@
 // size listing on the clipboard.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
+#include "app/Elevation.h"
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/views/NodeModel.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -32,10 +34,13 @@ struct BoxAnswerer {
                 return;
             text = box->text();
             detail = box->informativeText();
+            // Any other box is closed too, so a wrong turn fails instead of hanging.
+            QAbstractButton* chosen = box->buttons().value(0);
             for (QAbstractButton* b : box->buttons()) {
                 if (b->text() == button)
-                    b->click();
+                    chosen = b;
             }
+            chosen->click();
             timer->deleteLater();
         });
         timer->start(10);
@@ -108,4 +113,33 @@ TEST_F(MainWindowFileOps, SizeListingWithNothingSelectedStartsAtTheRoot)
     ASSERT_FALSE(lines.isEmpty()) << text.toStdString();
     EXPECT_EQ(lines[0].mid(20), "  " + qs(m_dir.path() + "/root"));
     EXPECT_TRUE(text.endsWith('\n'));
+}
+
+TEST_F(MainWindowFileOps, SelectedItemGoesToTheTrashAndRenamesThroughTheTreeModel)
+{
+    const uint32_t file = id("d1/f2.aaa");
+    const uint32_t other = id("d1/f1.bbb");
+    m_window->selectNode(file);
+    {
+        std::unique_ptr<QMenu> menu(m_window->buildContextMenu());
+        int enabled = 0;
+        for (QAction* action : menu->actions())
+            enabled += !action->isSeparator() && action->isEnabled();
+        EXPECT_EQ(enabled, 9);
+    }
+    {
+        // An administrator copy (tests usually run as root) deletes instead of trashing.
+        BoxAnswerer answer(isElevated() ? "Delete Immediately" : "Move to Trash");
+        m_window->moveSelectionToTrash();
+        EXPECT_EQ(answer.text, isElevated() ? "\"f2.aaa\" can't be moved to the Trash." : "Move \"f2.aaa\" to the Trash?");
+    }
+    EXPECT_FALSE(QFile::exists(qs(m_dir.path() + "/root/d1/f2.aaa")));
+    EXPECT_TRUE(m_window->displayedTree()->node(file).flags & svl::NodeFlag::Removed);
+
+    // The name editor of the folder tree commits through the window.
+    const QModelIndex index = m_window->nodeModel()->indexForId(other);
+    ASSERT_TRUE(index.isValid());
+    EXPECT_TRUE(m_window->nodeModel()->setData(index, "edited.bbb", Qt::EditRole));
+    EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d1/edited.bbb")));
+    EXPECT_EQ(m_window->displayedTree()->node(other).nameView(), "edited.bbb");
 }
