@@ -312,6 +312,8 @@ private:
     void selectInTreeView(const std::vector<uint32_t>& ids);
     void createJobActions();
     void rebuildDeniedFolders();
+    // Stops the poll, waits for the finished job thread and takes the busy state down.
+    void endJobThread();
     void setStatusText(const QString& text);
     void rememberViewState();
     void emptyViews();

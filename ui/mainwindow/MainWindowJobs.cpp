@@ -133,7 +133,7 @@ void MainWindow::pollProgress() {
     m_header->setProgress(progressPercent(m_scanProgress.fraction.load()));
 }
 
-void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
+void MainWindow::endJobThread() {
     m_pollTimer->stop();
     if (m_jobThread) {
         m_jobThread->wait();
@@ -143,6 +143,10 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
     m_header->setBusy(false);
     m_escapeAction->setEnabled(false);
     m_header->setProgress(100);
+}
+
+void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
+    endJobThread();
     const bool cancelled = m_scanProgress.cancel.load();
     const bool isImport = m_jobKind == JobKind::CsvImport || m_jobKind == JobKind::MftLoad;
     if (isImport && !cancelled && tree && tree->nodeCount > 0)

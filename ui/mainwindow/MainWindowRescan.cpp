@@ -62,15 +62,7 @@ void MainWindow::rescanSelectedFolders() {
 }
 
 void MainWindow::rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancelled, QString error, double seconds) {
-    m_pollTimer->stop();
-    if (m_jobThread) {
-        m_jobThread->wait();
-        delete m_jobThread;
-        m_jobThread = nullptr;
-    }
-    m_header->setBusy(false);
-    m_escapeAction->setEnabled(false);
-    m_header->setProgress(100);
+    endJobThread();
     m_tabs->setEnabled(true);
     menuBar()->setEnabled(true);
     const QString secondsText = QString::number(seconds, 'f', 2);
