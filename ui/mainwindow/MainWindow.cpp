@@ -352,7 +352,8 @@ void MainWindow::scheduleGrab() {
 }
 
 void MainWindow::grabWhenIdle() {
-    if (!m_pendingThreads.empty() || m_jobThread || m_fileView->isBusy()) {
+    if (!m_pendingThreads.empty() || m_jobThread || m_fileView->isBusy()
+        || m_treemapPanel->treemap()->resizePending()) {
         QTimer::singleShot(100, this, &MainWindow::grabWhenIdle);
         return;
     }
