@@ -80,6 +80,13 @@ int runWindowMode(const QStringList& arguments) {
     if (!options.includeText.isEmpty() || !options.excludeText.isEmpty())
         window.setFilterTexts(options.includeText, options.excludeText);
     window.show();
+    if (!options.grab) {
+        QTimer::singleShot(600, &window, [&window] {
+            window.offerPortableUse();
+            window.offerMenuEntry();
+            window.offerFileManagerMenu();
+        });
+    }
 
     if (!options.roots.isEmpty()) {
         window.scanMultiple(options.roots);

@@ -81,6 +81,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_pollTimer = new QTimer(this);
     m_pollTimer->setInterval(100);
     createJobActions();
+    createIntegrationActions();
 
     connectHeader();
     connect(m_filterPanel, &FilterPanel::applyRequested, this, &MainWindow::applyFilterPanel);

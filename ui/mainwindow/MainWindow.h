@@ -43,6 +43,9 @@ class FilterPanel;
 class HeaderPanel;
 class NodeModel;
 class QMenu;
+class QProcess;
+class QProgressDialog;
+struct NautilusPythonInstall;
 class PageTabs;
 class QAction;
 class QLabel;
@@ -259,6 +262,32 @@ public:
     // The save dialog: (title, proposed path, filter) to the chosen path; empty cancels.
     std::function<QString(const QString&, const QString&, const QString&)> saveFileNameHook;
 
+    // --- Start-up offers and desktop integration (MainWindowOffers.cpp) ---
+    // Run in this order 600 ms after start-up (not when a picture is being captured).
+    void offerPortableUse();
+    void offerMenuEntry();
+    void offerFileManagerMenu();
+    void preparePortableCopy();
+    void addToApplicationMenu();
+    void removeFromApplicationMenu();
+    void setFileManagerMenu(bool on);
+    void installNautilusPythonSupport();
+    // Runs the package installation behind a progress dialog; the end goes to
+    // finishNautilusPythonInstall.
+    void runNautilusPythonInstall(const NautilusPythonInstall& install);
+    void finishNautilusPythonInstall(int exitCode, int exitStatus);
+    void updateNautilusPythonAction();
+    void updateApplicationMenuActions();
+    // Whether the program runs with administrator rights for the offers (isElevated when
+    // unset); replaceable, since the tests run as root.
+    std::function<bool()> elevatedHook;
+    // The commands for the File and Options menus.
+    QAction* preparePortableAction() const { return m_preparePortableAction; }
+    QAction* addToMenuAction() const { return m_addToMenuAction; }
+    QAction* removeFromMenuAction() const { return m_removeFromMenuAction; }
+    QAction* fileManagerMenuAction() const { return m_fileManagerMenuAction; }
+    QAction* nautilusPythonAction() const { return m_nautilusPythonAction; }
+
     // Operations that leave the process; when set they replace the built-in behaviour.
     std::function<void(const QUrl&)> openUrlHook;
     std::function<void()> quitHook;
@@ -314,6 +343,10 @@ private:
     void rebuildDeniedFolders();
     // Stops the poll, waits for the finished job thread and takes the busy state down.
     void endJobThread();
+    void createIntegrationActions();
+    void showInformation(const QString& text);
+    bool offersElevated() const;
+    bool launcherApplies() const;
     void setStatusText(const QString& text);
     void rememberViewState();
     void emptyViews();
@@ -363,6 +396,14 @@ private:
     QAction* m_showHeaderAction = nullptr;
     QString m_hoverText;
     bool m_syncing = false;
+    QAction* m_preparePortableAction = nullptr;
+    QAction* m_addToMenuAction = nullptr;
+    QAction* m_removeFromMenuAction = nullptr;
+    QAction* m_fileManagerMenuAction = nullptr;
+    QAction* m_nautilusPythonAction = nullptr;
+    QProcess* m_installProcess = nullptr;
+    QProgressDialog* m_installProgress = nullptr;
+    QString m_installPackage;
     bool m_resultsInstalled = false;
     bool m_headerShown = true;
     bool m_filterPanelForced = false;

@@ -19,33 +19,9 @@
 #include <memory>
 
 using shelltest::qs;
+using windowtest::BoxAnswerer;
 
 namespace {
-
-// Answers the next modal message box with the button labelled `button`, keeping its texts.
-struct BoxAnswerer {
-    QString text, detail;
-    explicit BoxAnswerer(const QString& button)
-    {
-        auto* timer = new QTimer;
-        QObject::connect(timer, &QTimer::timeout, timer, [this, timer, button] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box)
-                return;
-            text = box->text();
-            detail = box->informativeText();
-            // Any other box is closed too, so a wrong turn fails instead of hanging.
-            QAbstractButton* chosen = box->buttons().value(0);
-            for (QAbstractButton* b : box->buttons()) {
-                if (b->text() == button)
-                    chosen = b;
-            }
-            chosen->click();
-            timer->deleteLater();
-        });
-        timer->start(10);
-    }
-};
 
 class MainWindowFileOps : public ::testing::Test {
 protected:

@@ -4,9 +4,15 @@
 
 #include "tests/app/ShellTestEnv.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
+#include <QPointer>
+#include <QStringList>
 #include <QThread>
+#include <QTimer>
 
 #include <sys/stat.h>
 
@@ -47,5 +53,45 @@ inline void makeFolder(const std::string& root, int folders, int filesEach) {
             hmtest::writeFile(dir + "/f" + std::to_string(f) + (f % 2 ? ".bbb" : ".aaa"), std::string(f + 1, 'x'));
     }
 }
+
+// Answers the next modal message boxes in turn with the buttons labelled in `buttons` (a box
+// without such a button is rejected), keeping every answered box's text and detail; stops
+// answering when it goes out of scope.
+class BoxAnswerer {
+public:
+    explicit BoxAnswerer(QStringList buttons) : m_buttons(std::move(buttons)) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { answer(); });
+        m_timer.start(10);
+    }
+    explicit BoxAnswerer(const QString& button) : BoxAnswerer(QStringList{button}) {}
+    BoxAnswerer(const BoxAnswerer&) = delete;
+    BoxAnswerer& operator=(const BoxAnswerer&) = delete;
+
+    QString text, detail;  // of the last box answered
+    QStringList texts;     // of every box answered, in order
+
+private:
+    void answer() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || box == m_answered || m_buttons.isEmpty())
+            return;
+        m_answered = box;
+        text = box->text();
+        detail = box->informativeText();
+        texts << text;
+        const QString button = m_buttons.takeFirst();
+        for (QAbstractButton* b : box->buttons()) {
+            if (b->text() == button) {
+                b->click();
+                return;
+            }
+        }
+        box->reject();  // an unexpected box fails the test instead of hanging it
+    }
+
+    QStringList m_buttons;
+    QPointer<QMessageBox> m_answered;
+    QTimer m_timer;
+};
 
 }  // namespace windowtest
