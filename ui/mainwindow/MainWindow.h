@@ -195,6 +195,8 @@ public:
     const QList<QAction*>& selectionActions() const { return m_selectionActions; }
     // Enables the selection actions exactly when something is selected.
     void updateSelectionActions();
+    // Enables "Rescan Selected Folder" when the selection, the tree and the job slot allow it.
+    void updateRescanAction();
 
     // --- Column layouts (MainWindowLayouts.cpp) ---
     // Restores the header's saved layout when it was saved for the same columns, and saves
@@ -393,6 +395,7 @@ private:
     QTimer* m_stateSaveTimer = nullptr;
     QAction* m_escapeAction = nullptr;
     QList<QAction*> m_selectionActions;
+    QAction* m_rescanAction = nullptr;
     QAction* m_showHeaderAction = nullptr;
     QString m_hoverText;
     bool m_syncing = false;

@@ -161,6 +161,7 @@ void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {
                 m_queuedRemovals.push_back(m_displayedTree->fullPath(id));
         return;
     }
+    m_fileView->stopSearches();  // searches read the flags being written
     for (uint32_t id : ids)
         markRemovedInBoth(id);
     refreshAfterRemoval();

@@ -119,6 +119,7 @@ bool MainWindow::renameNode(uint32_t id, const QString& newName)
 {
     if (!m_displayedTree)
         return false;
+    m_fileView->stopSearches();  // a search must never read a half-written name
     return fileOperations().rename(id, newName);
 }
 

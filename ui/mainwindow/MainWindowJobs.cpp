@@ -122,6 +122,7 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
         QMetaObject::invokeMethod(this, [this, tree] { scanFinished(tree); }, Qt::QueuedConnection);
     });
     m_jobThread->start(QThread::InheritPriority);
+    updateRescanAction();
 }
 
 void MainWindow::stopJob() {
@@ -143,6 +144,7 @@ void MainWindow::endJobThread() {
     m_header->setBusy(false);
     m_escapeAction->setEnabled(false);
     m_header->setProgress(100);
+    updateRescanAction();
 }
 
 void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {

@@ -67,6 +67,7 @@ void MainWindow::buildMenus() {
     const auto call = [this](void (MainWindow::*member)()) { return [this, member] { (this->*member)(); }; };
     const QList<MenuEntry> fileEntries = {
         {tr("Scan"), call(&MainWindow::scanRequested), {Qt::Key_F5, QKeySequence(Qt::CTRL | Qt::Key_R)}},
+        {tr("Rescan Selected Folder"), call(&MainWindow::rescanSelectedFolders), {QKeySequence(Qt::CTRL | Qt::Key_F5)}},
         {},
         {tr("Select Folder…"), call(&MainWindow::chooseFolder), {Qt::Key_F3}},
         {tr("Select Multiple…"), call(&MainWindow::chooseMultiple), {QKeySequence(Qt::ALT | Qt::Key_F3)}},
@@ -113,6 +114,8 @@ void MainWindow::buildMenus() {
         QAction* action = addMenuAction(fileMenu, entry.text, entry.command, entry.shortcuts);
         if (entry.needsSelection)
             m_selectionActions.append(action);
+        if (entry.text == tr("Rescan Selected Folder"))
+            m_rescanAction = action;
     }
     connect(fileMenu, &QMenu::aboutToShow, this, &MainWindow::updateSelectionActions);
 
@@ -190,6 +193,12 @@ void MainWindow::updateSelectionActions() {
     const bool any = !currentSelection().empty();
     for (QAction* action : m_selectionActions)
         action->setEnabled(any);
+    updateRescanAction();
+}
+
+void MainWindow::updateRescanAction() {
+    if (m_rescanAction)
+        m_rescanAction->setEnabled(canRescanSelection());
 }
 
 void MainWindow::setHeaderShown(bool shown) {

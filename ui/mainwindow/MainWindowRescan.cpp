@@ -59,6 +59,7 @@ void MainWindow::rescanSelectedFolders() {
             Qt::QueuedConnection);
     });
     m_jobThread->start(QThread::InheritPriority);
+    updateRescanAction();
 }
 
 void MainWindow::rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancelled, QString error, double seconds) {

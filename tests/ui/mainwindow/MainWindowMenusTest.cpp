@@ -83,7 +83,7 @@ protected:
 TEST_F(MainWindowMenus, EveryEntryInMenuOrderWithItsShortcuts) {
     MainWindow window;
     EXPECT_EQ(describe(menuNamed(window, "&File")),
-              QStringList({"Scan|F5;Ctrl+R", "-", "Select Folder…|F3", "Select Multiple…|Alt+F3",
+              QStringList({"Scan|F5;Ctrl+R", "Rescan Selected Folder|Ctrl+F5", "-", "Select Folder…|F3", "Select Multiple…|Alt+F3",
                            "Select CSV File…|Shift+F3", "-",
                            "Reset Tree Expansion|F4", "Expand All|Shift+F4", "-", "Select Parent|F6;Num+/",
                            "Reselect Child|F7;Num+*", "-", "Zoom Treemap|F10;Num++", "Unzoom Treemap|F11;Num+-",

@@ -1,6 +1,7 @@
 // Rescan of selected folders in one window, on real folders.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
+#include <QAction>
 #include <QMenuBar>
 
 #include "core/tree/ScanTree.h"
@@ -40,9 +41,17 @@ protected:
 TEST_F(MainWindowRescan, RescanSplicesTheSelectedFolderAndKeepsTheSelection) {
     MainWindow window;
     scan(window);
+    QAction* rescanAction = nullptr;
+    for (QAction* action : window.findChildren<QAction*>())
+        if (action->text() == "Rescan Selected Folder")
+            rescanAction = action;
+    ASSERT_TRUE(rescanAction && rescanAction->text() == "Rescan Selected Folder");
+    window.setSelection({}, MainWindow::FromBoth);
+    EXPECT_FALSE(rescanAction->isEnabled());  // the menu action follows the selection without the menu opening
     const uint32_t d1 = uint32_t(idOf(window, m_root + "/d1"));
     window.setSelection({d1}, MainWindow::FromBoth);
     ASSERT_TRUE(window.canRescanSelection());
+    EXPECT_TRUE(rescanAction->isEnabled());
     hmtest::writeFile(m_root + "/d1/fresh.ccc", "new");
     hmtest::writeFile(m_root + "/d2/unseen.ccc", "not in the selection");
     window.liveMonitor()->stop();  // only the rescan may bring the change in
@@ -51,6 +60,7 @@ TEST_F(MainWindowRescan, RescanSplicesTheSelectedFolderAndKeepsTheSelection) {
     EXPECT_FALSE(window.menuBar()->isEnabled());
     EXPECT_FALSE(window.tabs()->isEnabled());
     EXPECT_FALSE(window.canRescanSelection());
+    EXPECT_FALSE(rescanAction->isEnabled());
     ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning() && shows(window, m_root + "/d1/fresh.ccc"); }));
     EXPECT_TRUE(window.statusText().startsWith("Scan complete in ")) << window.statusText().toStdString();
     EXPECT_FALSE(shows(window, m_root + "/d2/unseen.ccc"));
