@@ -117,6 +117,10 @@ void MainWindow::buildMenus() {
         if (entry.text == tr("Rescan Selected Folder"))
             m_rescanAction = action;
     }
+    // The desktop-integration commands form their own group above Quit.
+    QAction* quit = fileMenu->actions().constLast();
+    fileMenu->insertActions(quit, {m_preparePortableAction, m_addToMenuAction, m_removeFromMenuAction});
+    fileMenu->insertSeparator(quit);
     connect(fileMenu, &QMenu::aboutToShow, this, &MainWindow::updateSelectionActions);
 
     QMenu* options = menuBar()->addMenu(tr("&Options"));
@@ -131,6 +135,8 @@ void MainWindow::buildMenus() {
     options->addSeparator();
     addSettingToggle(options, tr("Auto scan after making selection"), "autoScanAfterSelection",
                      stored("autoScanAfterSelection", true), {});
+    options->addAction(m_fileManagerMenuAction);
+    options->addAction(m_nautilusPythonAction);
     options->addSeparator();
     m_showHeaderAction = options->addAction(tr("Show Header"));
     m_showHeaderAction->setCheckable(true);
