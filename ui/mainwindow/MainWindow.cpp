@@ -21,10 +21,13 @@
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "app/AppSettings.h"
 #include "app/Elevation.h"
 #include "app/ListFont.h"
 #include "app/TextMetrics.h"
+#include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
 #include "ui/dialogs/AccessDeniedDialog.h"
@@ -220,7 +223,10 @@ void MainWindow::buildTreeView() {
     m_treeView->setItemDelegateForColumn(
         NodeModel::FolderColumn,
         new BindNoteDelegate(m_treeView, [this](const QModelIndex& index) { selectBindSource(index); }));
-    const int widths[] = {224, 72, 87, 92, 88, 79, 79, 140, 40};
+    int widths[] = {224, 72, 87, 92, 88, 79, 79, 140, 40};
+    // The date column never starts narrower than a two-digit day and hour in the list's font.
+    const int dateWidth = m_treeView->fontMetrics().horizontalAdvance(formatDateTime(1766534399)) + 16;
+    widths[NodeModel::ModifiedColumn] = std::max(widths[NodeModel::ModifiedColumn], dateWidth);
     for (int column = 0; column < NodeModel::ColumnCount; ++column)
         m_treeView->setColumnWidth(column, widths[column]);
 }

@@ -22,6 +22,7 @@
 #include "app/LayoutKeys.h"
 #include "app/SortArrowStyle.h"
 #include "app/ListFont.h"
+#include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/dialogs/TweaksDialog.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -260,4 +261,18 @@ TEST_F(MainWindowMenus, ColumnLayoutIsRestoredOnlyForTheSameColumnsAndSavedOnceP
     EXPECT_EQ(again.treeView()->header()->sectionSize(0), 250);
     MainWindow third;
     EXPECT_EQ(third.treeView()->header()->sectionSize(0), 209);
+}
+
+TEST(MainWindowFrame, DateColumnShowsAWholeDateInTheListFont) {
+    windowtest::clearSettings();
+    // A large desktop font: the fixed default width no longer holds a date.
+    const QFont saved = QApplication::font();
+    QFont large = saved;
+    large.setPixelSize(20);
+    QApplication::setFont(large);
+    MainWindow window;
+    QApplication::setFont(saved);
+    const int needed = window.treeView()->fontMetrics().horizontalAdvance(formatDateTime(1766534399));
+    EXPECT_GT(window.treeView()->columnWidth(NodeModel::ModifiedColumn), needed);
+    EXPECT_GE(window.treeView()->columnWidth(NodeModel::ModifiedColumn), 140);
 }
