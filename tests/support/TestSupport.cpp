@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -194,6 +195,18 @@ int runAsTestUser(const std::function<int()>& fn) {
     if (!WIFEXITED(st) || WEXITSTATUS(st) == 255)
         return -1;
     return WEXITSTATUS(st);
+}
+
+bool limitAddressSpaceTo(unsigned long long extraMiB) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    unsigned long long vmKiB = 0;
+    while (std::getline(status, line))
+        if (line.rfind("VmSize:", 0) == 0)
+            vmKiB = std::stoull(line.substr(7));
+    const rlim_t bytes = rlim_t(vmKiB + extraMiB * 1024) * 1024;
+    const rlimit limit{bytes, bytes};
+    return vmKiB != 0 && setrlimit(RLIMIT_AS, &limit) == 0;
 }
 
 }  // namespace hmtest

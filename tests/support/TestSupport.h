@@ -33,6 +33,9 @@ std::string shOutput(const std::string& command, int* status = nullptr);
 std::string shQuote(const std::string& s);
 
 bool isRoot();
+// Limits this process's address space to what it maps now plus extraMiB, so that large
+// reservations fail; false when the size could not be read or the limit not set.
+bool limitAddressSpaceTo(unsigned long long extraMiB);
 bool haveTool(const std::string& name);
 
 // Writes a file of `bytes` bytes (content is a repeated pattern).

@@ -83,14 +83,7 @@ TEST(ScanJob, RunningOutOfMemoryIsAFailureNotACrash) {
     if (child == 0) {
         alarm(30);
         // Too little address space left for the tree's reservations.
-        std::ifstream status("/proc/self/status");
-        std::string line;
-        unsigned long long vmKiB = 0;
-        while (std::getline(status, line))
-            if (line.rfind("VmSize:", 0) == 0)
-                vmKiB = std::stoull(line.substr(7));
-        const rlimit limit{rlim_t(vmKiB + 64 * 1024) * 1024, rlim_t(vmKiB + 64 * 1024) * 1024};
-        if (vmKiB == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+        if (!hmtest::limitAddressSpaceTo(64))
             _exit(2);
         JobRequest request;
         request.path = dir.path();

@@ -360,14 +360,7 @@ TEST(TreemapWidgetOffscreen, AllocationFailureInTheRasterLeavesNoPicture) {
         widget.setMinimumSize(0, 0);
         widget.resize(4000, 4000);  // 128 MB of buffers, well within the machine, beyond the limit below
         const auto tree = sampleTree();  // the tree's reservations are made before the limit
-        std::ifstream status("/proc/self/status");
-        std::string line;
-        unsigned long long vmKiB = 0;
-        while (std::getline(status, line))
-            if (line.rfind("VmSize:", 0) == 0)
-                vmKiB = std::stoull(line.substr(7));
-        const rlimit limit{rlim_t(vmKiB + 48 * 1024) * 1024, rlim_t(vmKiB + 48 * 1024) * 1024};
-        if (vmKiB == 0 || setrlimit(RLIMIT_AS, &limit) != 0)
+        if (!hmtest::limitAddressSpaceTo(48))
             _exit(2);
         try {
             widget.setTree(tree);
