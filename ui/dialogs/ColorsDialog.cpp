@@ -109,13 +109,7 @@ ColorsDialog::ColorsDialog(QWidget* parent) : QDialog(parent) {
         }
     });
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
-        save();
-        accept();
-    });
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    layout->addWidget(saveOrCancelButtons(this, [this] { save(); }));
 
     // Wide enough that the longer built-in extension lists show whole.
     resize(640, sizeHint().height());

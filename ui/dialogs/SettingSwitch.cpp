@@ -4,6 +4,8 @@
 
 #include <QCheckBox>
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFrame>
 
 QCheckBox* makeSwitchBox(const SettingSwitch& option, const char* context, QWidget* parent) {
@@ -23,4 +25,14 @@ QFrame* sunkenLine(QWidget* parent) {
     line->setFrameShape(QFrame::HLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
+}
+
+QDialogButtonBox* saveOrCancelButtons(QDialog* dialog, std::function<void()> save) {
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, [dialog, save = std::move(save)] {
+        save();
+        dialog->accept();
+    });
+    QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+    return buttons;
 }

@@ -5,7 +5,11 @@
 
 #include <QList>
 
+#include <functional>
+
 class QCheckBox;
+class QDialog;
+class QDialogButtonBox;
 class QFrame;
 class QWidget;
 
@@ -20,3 +24,6 @@ QCheckBox* makeSwitchBox(const SettingSwitch& option, const char* context, QWidg
 // Writes each box's state under its switch's key; the store announces only changes.
 void storeSwitches(const SettingSwitch* options, const QList<QCheckBox*>& boxes);
 QFrame* sunkenLine(QWidget* parent);
+// OK and Cancel for a settings dialog: OK runs save and accepts, Cancel rejects and keeps
+// the store as it was.
+QDialogButtonBox* saveOrCancelButtons(QDialog* dialog, std::function<void()> save);

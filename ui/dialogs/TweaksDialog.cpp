@@ -117,13 +117,7 @@ TweaksDialog::TweaksDialog(QWidget* parent) : QDialog(parent) {
     groupNote->setWordWrap(true);
     layout->addWidget(groupNote);
 
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-    connect(buttons, &QDialogButtonBox::accepted, this, [this] {
-        save();
-        accept();
-    });
-    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-    layout->addWidget(buttons);
+    layout->addWidget(saveOrCancelButtons(this, [this] { save(); }));
 }
 
 void TweaksDialog::save() {
