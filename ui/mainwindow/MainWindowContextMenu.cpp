@@ -4,6 +4,8 @@
 
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/FileOperations.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
 
 #include <QAction>
 #include <QMenu>
@@ -80,7 +82,21 @@ QMenu* MainWindow::buildContextMenu()
     addMenuCommand(menu, tr("Copy Path"), this, &MainWindow::copySelectionPaths, any);
     menu->addSeparator();
     addMenuCommand(menu, tr("New Terminal at Folder"), this, &MainWindow::openTerminalAtSelection, any);
+    addMenuCommand(menu, tr("Export to .CSV file…"), this, &MainWindow::exportCsvFile,
+                   any && m_displayedTree && m_displayedTree->nodeCount > 0);
     addMenuCommand(menu, QStringLiteral("Hollowmere"), this, &MainWindow::openSelectionInNewInstance, any);
+    if (!currentFileViewPage()) {
+        menu->addSeparator();
+        addMenuCommand(menu, tr("Zoom in Treemap"), this, &MainWindow::zoomTreemapToSelection, any);
+        TreemapWidget* treemap = m_treemapPanel->treemap();
+        QAction* zoomOut = menu->addAction(tr("Zoom out Treemap"));
+        connect(zoomOut, &QAction::triggered, treemap, &TreemapWidget::zoomOut);
+        zoomOut->setEnabled(any && treemap->zoomRoot() != 0);
+    }
+    if (canRescanSelection()) {
+        menu->addSeparator();
+        addMenuCommand(menu, tr("Rescan Selected Folder"), this, &MainWindow::rescanSelectedFolders, true);
+    }
     return menu;
 }
 
