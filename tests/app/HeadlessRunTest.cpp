@@ -64,7 +64,7 @@ protected:
                               "HOME=" + shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
                               (m_runtimeDir ? " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") : std::string()) +
                               " ZRT_SHARED_DIR=" + shQuote(m_root + "/shared") + " ZRT_NO_UPDATE_CHECK=1 " +
-                              sanitizerOptions() +
+                              hmtest::sanitizerOptions() +
                               shQuote(m_binary);
         for (const std::string& a : args)
             command += " " + shQuote(a);
@@ -73,15 +73,6 @@ protected:
         r.status = hmtest::sh(command);
         r.errors = readAll(m_root + "/stderr.txt");
         return r;
-    }
-
-    // The sanitizer settings of the test run, so that a sanitized program reads the same suppressions.
-    static std::string sanitizerOptions() {
-        std::string options;
-        for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
-            if (const char* value = std::getenv(name))
-                options += std::string(name) + "=" + shQuote(value) + " ";
-        return options;
     }
 
     // data/: sizes, a sparse file, a hard link pair, a name with a comma and a double quote,

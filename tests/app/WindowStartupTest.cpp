@@ -102,6 +102,7 @@ protected:
         const std::string hm = "env -i PATH=/usr/bin:/bin TZ=UTC LANG=C.UTF-8 DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY HOME=" +
                                shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
                                " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") + " ZRT_NO_UPDATE_CHECK=1 " +
+                               hmtest::sanitizerOptions() +
                                shQuote(m_binary);
         const std::string status = m_root + "/status.txt";
         const std::string inner = "hm() { " + hm + " \"$@\"; }; " + script + "; echo $? > " + shQuote(status);

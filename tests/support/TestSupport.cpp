@@ -197,6 +197,14 @@ int runAsTestUser(const std::function<int()>& fn) {
     return WEXITSTATUS(st);
 }
 
+std::string sanitizerOptions() {
+    std::string options;
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+        if (const char* value = std::getenv(name))
+            options += std::string(name) + "=" + shQuote(value) + " ";
+    return options;
+}
+
 bool limitAddressSpaceTo(unsigned long long extraMiB) {
     std::ifstream status("/proc/self/status");
     std::string line;

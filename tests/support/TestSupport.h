@@ -31,6 +31,9 @@ int sh(const std::string& command);
 std::string shOutput(const std::string& command, int* status = nullptr);
 // Quotes a string for /bin/sh.
 std::string shQuote(const std::string& s);
+// The sanitizer settings of the test run as "NAME=value " words for `env -i`, so that a
+// sanitized program started with a clean environment reads the same suppressions.
+std::string sanitizerOptions();
 
 bool isRoot();
 // Limits this process's address space to what it maps now plus extraMiB, so that large
