@@ -46,9 +46,8 @@ struct RunResult {
 class HeadlessRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        const char* dir = std::getenv("HM_BINARY_DIR");
-        m_binary = dir ? std::string(dir) + "/hollowmere" : std::string();
-        if (m_binary.empty() || access(m_binary.c_str(), X_OK) != 0)
+        m_binary = hmtest::builtProgram();
+        if (m_binary.empty())
             GTEST_SKIP() << "the hollowmere program is not built (HM_BINARY_DIR/hollowmere)";
         char* real = realpath(m_dir.path().c_str(), nullptr);
         m_root = real;

@@ -205,6 +205,14 @@ std::string sanitizerOptions() {
     return options;
 }
 
+std::string builtProgram() {
+    const char* dir = std::getenv("HM_BINARY_DIR");
+    if (!dir)
+        return {};
+    const std::string program = std::string(dir) + "/hollowmere";
+    return access(program.c_str(), X_OK) == 0 ? program : std::string();
+}
+
 bool limitAddressSpaceTo(unsigned long long extraMiB) {
     std::ifstream status("/proc/self/status");
     std::string line;

@@ -34,6 +34,8 @@ std::string shQuote(const std::string& s);
 // The sanitizer settings of the test run as "NAME=value " words for `env -i`, so that a
 // sanitized program started with a clean environment reads the same suppressions.
 std::string sanitizerOptions();
+// The built hollowmere program ($HM_BINARY_DIR/hollowmere), or empty when it is not there.
+std::string builtProgram();
 
 bool isRoot();
 // Limits this process's address space to what it maps now plus extraMiB, so that large
