@@ -7,6 +7,7 @@
 #include "core/tree/ScanTree.h"
 #include "core/tree/Saturating.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,12 +53,28 @@ std::string temporaryPathFor(const std::string& dumpPath) {
 }
 
 // Closes and removes a dump being written, keeping the errno of the call that failed.
-void discard(FILE* f, const std::string& path) {
+void discard(int fd, const std::string& path) {
     const int saved = errno;
-    if (f)
-        std::fclose(f);
+    if (fd >= 0)
+        ::close(fd);
     ::unlink(path.c_str());
     errno = saved;
+}
+
+bool writeAll(int fd, const uint8_t* data, size_t n) {
+    while (n > 0) {
+        const ssize_t done = ::write(fd, data, n);
+        if (done < 0 && errno == EINTR)
+            continue;
+        if (done <= 0) {
+            if (done == 0)
+                errno = EIO;
+            return false;
+        }
+        data += done;
+        n -= size_t(done);
+    }
+    return true;
 }
 
 // Windows attribute bits to node flags (read-only only where the caller asks for it).
@@ -79,6 +96,13 @@ uint16_t flagsFromNtfsAttributes(uint32_t a, bool withReadOnly) {
 }
 
 }  // namespace
+
+int createDumpFile(const std::string& path, unsigned mode, std::string* error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode_t(mode));
+    if (fd < 0)
+        setError(error, std::strerror(errno));
+    return fd;
+}
 
 bool NtfsIndex::openDump(State& s, const std::string& path, const uint8_t* first, std::string* error) {
     const uint64_t fileSize = s.device.size();
@@ -137,7 +161,7 @@ bool NtfsIndex::openDump(State& s, const std::string& path, const uint8_t* first
 
 bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char driveLetter,
                           const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
-                          std::string* error) {
+                          std::string* error, const std::function<int(const std::string&, std::string*)>& open) {
     if (error)
         error->clear();
     State& s = *m_state;
@@ -154,9 +178,10 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
         return false;
     }
     const std::string temporary = temporaryPathFor(dumpPath);
-    FILE* f = std::fopen(temporary.c_str(), "wb");
-    if (!f) {
-        setError(error, cantWrite + std::strerror(errno));
+    std::string reason;
+    const int f = open ? open(temporary, &reason) : createDumpFile(temporary, 0666, &reason);
+    if (f < 0) {
+        setError(error, cantWrite + reason);
         return false;
     }
     uint64_t written = 0;
@@ -177,7 +202,7 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
                 setError(error, "a read from the volume failed");
                 return false;
             }
-            if (std::fwrite(buffer.data(), 1, piece, f) != piece) {
+            if (!writeAll(f, buffer.data(), piece)) {
                 discard(f, temporary);
                 setError(error, cantWrite + std::strerror(errno));
                 return false;
@@ -220,18 +245,18 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
     put64(record + 56, s.mftValidBytes != 0 ? s.mftValidBytes : s.mftBytes);
     put64(record + 64, s.mftStartCluster);
     put64(record + 72, s.mirrorStartCluster);
-    if (std::fwrite(trailer, 1, trailerBytes, f) != trailerBytes) {
+    if (!writeAll(f, trailer, trailerBytes)) {
         discard(f, temporary);
         setError(error, cantWrite + std::strerror(errno));
         return false;
     }
-    if (std::fclose(f) != 0) {
-        discard(nullptr, temporary);
+    if (::close(f) != 0) {
+        discard(-1, temporary);
         setError(error, cantWrite + std::strerror(errno));
         return false;
     }
     if (std::rename(temporary.c_str(), dumpPath.c_str()) != 0) {
-        discard(nullptr, temporary);
+        discard(-1, temporary);
         setError(error, cantWrite + std::strerror(errno));
         return false;
     }
@@ -239,7 +264,8 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
 }
 
 MftDumpResult dumpMft(const std::string& volumePath, const std::string& dumpPath, uint64_t freeBytes,
-                      const std::atomic<bool>* cancel, const std::function<void(double)>& progress) {
+                      const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
+                      const MftDumpOpener& open) {
     MftDumpResult result;
     std::string text;
     std::unique_ptr<NtfsIndex> index = NtfsIndex::open(volumePath, &text);
@@ -247,7 +273,7 @@ MftDumpResult dumpMft(const std::string& volumePath, const std::string& dumpPath
         result.error = text;
         return result;
     }
-    if (index->writeDump(dumpPath, freeBytes, 0, cancel, progress, &text)) {
+    if (index->writeDump(dumpPath, freeBytes, 0, cancel, progress, &text, open)) {
         result.done = true;
         result.bytesWritten = index->mftBytes() + kShortTrailer;
     } else if (!text.empty()) {

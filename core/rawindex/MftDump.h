@@ -35,12 +35,23 @@ struct MftFileInfo {
     uint64_t freeBytes = 0;
 };
 
+// Creates the file a dump is written into, under the temporary name it is given: a descriptor
+// open for writing, or -1 with the reason in *error. The dump closes the descriptor.
+using MftDumpOpener = std::function<int(const std::string& temporaryPath, std::string* error)>;
+
+// The default opener: a new file (never an existing one, never through a symbolic link) with
+// `mode` less the umask.
+int createDumpFile(const std::string& path, unsigned mode, std::string* error);
+
 // Writes the MFT of the NTFS volume at `volumePath` (a block device) into `dumpPath`.
-// `freeBytes` only feeds the trailer. A failed or cancelled dump leaves no file at `dumpPath`
+// `freeBytes` only feeds the trailer. The dump is written under the temporary name
+// ".zrt-<pid>" beside `dumpPath`, created by `open` (createDumpFile with mode 0666 when empty),
+// and renamed to `dumpPath` at the end. A failed or cancelled dump leaves no file at `dumpPath`
 // (an earlier file there is kept); a dump file given as the volume is refused before anything
 // is created. `cancel` may be null, `progress` empty.
 [[nodiscard]] MftDumpResult dumpMft(const std::string& volumePath, const std::string& dumpPath, uint64_t freeBytes,
-                                    const std::atomic<bool>* cancel, const std::function<void(double)>& progress);
+                                    const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
+                                    const MftDumpOpener& open = {});
 
 // Loads the MFT dump at `path` into a new tree whose root is named after the file (without its
 // extension) or after the trailer's drive letter ("C:"). Never null: a dump that can't be loaded

@@ -72,10 +72,12 @@ public:
     // false with a text, or with an empty text when cancelled. The file is written under a
     // temporary name beside `dumpPath` and renamed at the end, so a failed or cancelled dump
     // leaves neither a partial file nor a damaged earlier one. Refuses an index opened from a
-    // dump before creating anything. `cancel` and `error` may be null; `progress` may be empty.
+    // dump before creating anything. `open` creates the temporary file (see svl::dumpMft).
+    // `cancel` and `error` may be null; `progress` and `open` may be empty.
     [[nodiscard]] bool writeDump(const std::string& dumpPath, uint64_t freeBytes, char driveLetter,
                                  const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
-                                 std::string* error);
+                                 std::string* error,
+                                 const std::function<int(const std::string&, std::string*)>& open = {});
 
 private:
     explicit NtfsIndex(std::unique_ptr<State> state);

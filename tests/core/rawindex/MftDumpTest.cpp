@@ -456,3 +456,44 @@ TEST(MftDumpLoad, RunningOutOfMemoryIsAnErrorText) {
     EXPECT_EQ(WEXITSTATUS(status), 0);
 #endif
 }
+
+TEST(MftDumpWrite, TemporaryFileIsCreatedAfreshThroughTheOpener) {
+    hmtest::TempDir dir("mft-dump");
+    const std::string volume = writeVolumeImage(dir, "volume.img");
+    const std::string temporary = dir / (".zrt-" + std::to_string(getpid()));
+
+    // A link planted at the temporary name is neither followed nor removed.
+    hmtest::writeFile(dir / "victim", "keep");
+    ASSERT_EQ(::symlink((dir / "victim").c_str(), temporary.c_str()), 0);
+    MftDumpResult r = dumpMft(volume, dir / "out.mft", 0, nullptr, {});
+    EXPECT_FALSE(r.done);
+    EXPECT_EQ(r.error, "can't write " + (dir / "out.mft") + ": File exists");
+    EXPECT_EQ(readAll(dir / "victim").size(), 4u);
+    struct stat st {};
+    EXPECT_EQ(::lstat(temporary.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_FALSE(exists(dir / "out.mft"));
+    ::unlink(temporary.c_str());
+
+    // The caller's opener makes the file; its mode is what the finished dump keeps.
+    std::vector<std::string> opened;
+    const MftDumpOpener privateFile = [&](const std::string& path, std::string* error) {
+        opened.push_back(path);
+        return createDumpFile(path, 0600, error);
+    };
+    r = dumpMft(volume, dir / "private.mft", 0, nullptr, {}, privateFile);
+    ASSERT_TRUE(r.done) << r.error;
+    EXPECT_EQ(opened, std::vector<std::string>{temporary});
+    ASSERT_EQ(::stat((dir / "private.mft").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(uint64_t(st.st_size), r.bytesWritten);
+
+    // An opener's refusal is the dump's error, and nothing is left behind.
+    r = dumpMft(volume, dir / "refused.mft", 0, nullptr, {}, [](const std::string&, std::string* error) {
+        *error = "Not a regular file.";
+        return -1;
+    });
+    EXPECT_EQ(r.error, "can't write " + (dir / "refused.mft") + ": Not a regular file.");
+    EXPECT_FALSE(exists(dir / "refused.mft"));
+    EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(dir.path()) + " | grep -c zrt"), "0\n");
+}
