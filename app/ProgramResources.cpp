@@ -6,6 +6,7 @@
 static void registerResources() {
     Q_INIT_RESOURCE(images);
     Q_INIT_RESOURCE(texts);
+    Q_INIT_RESOURCE(i18n);
 }
 
 void initProgramResources() {

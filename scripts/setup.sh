@@ -3,7 +3,7 @@
 set -euo pipefail
 packages=(
   qt6-base-dev cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev libgl-dev
-  fonts-dejavu-core xvfb xdotool imagemagick
+  fonts-dejavu-core fonts-noto-core fonts-wqy-microhei xvfb xdotool imagemagick python3
   btrfs-progs ntfs-3g xfsprogs attr e2fsprogs util-linux kmod
   liburing-dev sudo
   dbus-daemon dbus-bin gnome-keyring libsecret-tools

@@ -174,23 +174,24 @@ uint64_t FileCommandPlanner::hiddenByFilter(const QList<SelectedItem>& items) co
 
 QString FileCommandPlanner::trashQuestion(const QList<SelectedItem>& items)
 {
-    return nameOrCount(items, "Move \"%1\" to the Trash?", "Move %1 items to the Trash?");
+    return nameOrCount(items, QT_TR_NOOP("Move \"%1\" to the Trash?"), QT_TR_NOOP("Move %1 items to the Trash?"));
 }
 
 QString FileCommandPlanner::deleteQuestion(const QList<SelectedItem>& items)
 {
-    return nameOrCount(items, "Permanently erase \"%1\"?", "Permanently erase %1 items?");
+    return nameOrCount(items, QT_TR_NOOP("Permanently erase \"%1\"?"), QT_TR_NOOP("Permanently erase %1 items?"));
 }
 
 QString FileCommandPlanner::notTrashableQuestion(const QList<SelectedItem>& items)
 {
-    return nameOrCount(items, "\"%1\" can't be moved to the Trash.", "%1 items can't be moved to the Trash.");
+    return nameOrCount(items, QT_TR_NOOP("\"%1\" can't be moved to the Trash."),
+                       QT_TR_NOOP("%1 items can't be moved to the Trash."));
 }
 
 QString FileCommandPlanner::adminQuestion(const QList<SelectedItem>& items)
 {
-    return nameOrCount(items, "You don't have permission to delete \"%1\".",
-                       "You don't have permission to delete %1 of these items.");
+    return nameOrCount(items, QT_TR_NOOP("You don't have permission to delete \"%1\"."),
+                       QT_TR_NOOP("You don't have permission to delete %1 of these items."));
 }
 
 QString FileCommandPlanner::adminDetail(const QList<SelectedItem>& items)
