@@ -6,6 +6,7 @@ packages=(
   fonts-dejavu-core fonts-noto-core fonts-wqy-microhei xvfb xdotool imagemagick python3
   btrfs-progs ntfs-3g xfsprogs attr e2fsprogs util-linux kmod
   liburing-dev sudo
+  samba smbclient libsmbclient-dev pkg-config
   dbus-daemon dbus-bin gnome-keyring libsecret-tools
   shared-mime-info desktop-file-utils
   ncdu gdu
