@@ -244,12 +244,18 @@ int scanRemoteInto(ScanTree& tree, uint32_t parentId, const std::string& localPa
     walk.expect(start, Pending{parentId, localPath, weight, -1});
     const std::function<bool()> cancelled = [progress] { return progress && progress->cancel.load(); };
     std::string error;
-    return source.walk(
+    const int result = source.walk(
         start,
         [&walk](const std::string& folder, const RemoteEntry* entries, int count, unsigned char* descend, int code) {
             walk.visit(folder, entries, count, descend, code);
         },
         cancelled, error);
+    if (const unsigned long dropped = source.droppedEntries()) {
+        errorCounter += dropped;
+        if (progress)
+            progress->errorCount += dropped;
+    }
+    return result;
 }
 
 }  // namespace svl

@@ -63,6 +63,9 @@ public:
     // by the visitor leave walk.
     virtual int walk(const std::string& start, const RemoteVisitor& visitor,
                      const std::function<bool()>& cancelled, std::string& error) = 0;
+    // Entries the walks so far left out as unusable (a name no folder may hold); the scan
+    // counts them as errors.
+    virtual unsigned long droppedEntries() const { return 0; }
 };
 
 // Recognises folders on mounted SMB shares and opens sources for them. Owned by the

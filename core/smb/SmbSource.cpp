@@ -102,8 +102,9 @@ std::string connectFailureText(int status) {
 // One walk or login test: the helper processes and the folders still to list.
 class Crawl {
 public:
-    Crawl(const SmbLogin& login, const SmbConnectOptions& options, int connections)
-        : m_login(login), m_options(options), m_slots(size_t(connections)) {
+    // Entries dropped for their names are added to `dropped`.
+    Crawl(const SmbLogin& login, const SmbConnectOptions& options, int connections, unsigned long& dropped)
+        : m_login(login), m_options(options), m_slots(size_t(connections)), m_dropped(dropped) {
         m_queued = options.listingsPerConnection < 1 ? kDefaultQueued : options.listingsPerConnection;
     }
 
@@ -187,8 +188,6 @@ public:
             pump(kWalkPollMs);
         }
     }
-
-    unsigned long dropped() const { return m_dropped; }
 
 private:
     size_t count(Slot::State state) const {
@@ -387,6 +386,7 @@ private:
     const SmbLogin& m_login;
     const SmbConnectOptions& m_options;
     std::vector<Slot> m_slots;
+    unsigned long& m_dropped;
     int m_queued = kDefaultQueued;
     const RemoteVisitor* m_visitor = nullptr;
     std::vector<std::string> m_stack;  // folders to list, the last pushed first
@@ -395,7 +395,6 @@ private:
     std::vector<unsigned char> m_descend;
     uint64_t m_unit = 0;
     uint32_t m_nextId = 1;
-    unsigned long m_dropped = 0;
 };
 
 int connectionCount(int wanted) { return wanted < 1 ? kDefaultConnections : std::min(wanted, kMaxConnections); }
@@ -407,12 +406,10 @@ SmbSource::SmbSource(SmbLogin login, SmbConnectOptions options)
 
 int SmbSource::walk(const std::string& start, const RemoteVisitor& visitor, const std::function<bool()>& cancelled,
                     std::string& error) {
-    Crawl crawl(m_login, m_options, connectionCount(m_options.connections));
+    Crawl crawl(m_login, m_options, connectionCount(m_options.connections), m_dropped);
     if (!crawl.connect(error))
         return -1;
-    const int result = crawl.walk(start, visitor, cancelled);
-    m_dropped += crawl.dropped();
-    return result;
+    return crawl.walk(start, visitor, cancelled);
 }
 
 std::unique_ptr<RemoteSource> makeSmbSource(const SmbLogin& login) { return makeSmbSource(login, {}); }
@@ -424,7 +421,8 @@ std::unique_ptr<RemoteSource> makeSmbSource(const SmbLogin& login, const SmbConn
 bool testSmbLogin(const SmbLogin& login, std::string& error) { return testSmbLogin(login, error, {}); }
 
 bool testSmbLogin(const SmbLogin& login, std::string& error, const SmbConnectOptions& options) {
-    Crawl crawl(login, options, 1);
+    unsigned long dropped = 0;
+    Crawl crawl(login, options, 1, dropped);
     return crawl.connect(error);
 }
 

@@ -49,7 +49,7 @@ public:
     // Entries with an empty name or one holding "/" or NUL are dropped and counted.
     int walk(const std::string& start, const RemoteVisitor& visitor, const std::function<bool()>& cancelled,
              std::string& error) override;
-    unsigned long droppedEntries() const { return m_dropped; }
+    unsigned long droppedEntries() const override { return m_dropped; }
 
 private:
     SmbLogin m_login;

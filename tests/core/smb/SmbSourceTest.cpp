@@ -68,17 +68,21 @@ std::map<std::string, std::string> flatten(const svl::ScanTree& tree) {
 
 class ShareProvider : public svl::RemoteProvider {
 public:
-    ShareProvider(std::string folder, svl::SmbLogin login) : m_folder(std::move(folder)), m_login(std::move(login)) {}
+    ShareProvider(std::string folder, svl::SmbLogin login, svl::SmbConnectOptions options = {})
+        : m_folder(std::move(folder)), m_login(std::move(login)), m_options(std::move(options)) {}
     std::optional<svl::SmbMountInfo> findSmbMount(const std::string& path) override {
         if (path != m_folder)
             return std::nullopt;
         return svl::SmbMountInfo{m_login.server, "", m_login.share, "", m_folder, m_login.user, ""};
     }
-    std::unique_ptr<svl::RemoteSource> open(const svl::SmbMountInfo&) override { return svl::makeSmbSource(m_login); }
+    std::unique_ptr<svl::RemoteSource> open(const svl::SmbMountInfo&) override {
+        return svl::makeSmbSource(m_login, m_options);
+    }
 
 private:
     std::string m_folder;
     svl::SmbLogin m_login;
+    svl::SmbConnectOptions m_options;
 };
 
 }  // namespace
@@ -338,6 +342,19 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
         if (c.entries == 1) {
             EXPECT_EQ(listed.entries.at("ok").size, 4097u);
             EXPECT_EQ(listed.entries.at("ok").allocated, 8192u);
+        }
+        if (c.dropped > 0) {
+            // The scan counts the dropped names as errors.
+            hmtest::TempDir mounted("hm-smbfakemount");
+            char* real = realpath(mounted.path().c_str(), nullptr);
+            ShareProvider provider(real, svl::SmbLogin{"h", "s", "u", "p", ""}, options);
+            free(real);
+            svl::ScanOptions scan;
+            scan.provider = &provider;
+            const auto tree = svl::scanSingle(mounted.path(), scan, nullptr);
+            ASSERT_TRUE(tree && tree->remote);
+            EXPECT_EQ(tree->errors, c.dropped);
+            EXPECT_EQ(tree->nodeCount, 2u);
         }
     }
 }
