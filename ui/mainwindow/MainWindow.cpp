@@ -167,6 +167,10 @@ void MainWindow::buildCentralArea() {
     m_fileView = new FileViewPanel;
     m_fileTypes = new FileTypesView;
     m_treemapPanel = new TreemapPanel;
+    // Layouts and statistics of large trees are made on a worker; the file types take
+    // the treemap's statistics when they are ready.
+    m_treemapPanel->treemap()->setBackgroundBuilds(true);
+    connect(m_treemapPanel->treemap(), &TreemapWidget::statisticsReady, this, &MainWindow::fillFileTypes);
     m_emptyState = new EmptyStateWidget;
     m_resultsStack = new QStackedWidget;
     m_resultsStack->addWidget(m_emptyState);
@@ -360,7 +364,7 @@ void MainWindow::scheduleGrab() {
 
 void MainWindow::grabWhenIdle() {
     if (!m_pendingThreads.empty() || m_jobThread || m_fileView->isBusy()
-        || m_treemapPanel->treemap()->resizePending()) {
+        || m_treemapPanel->treemap()->resizePending() || m_treemapPanel->treemap()->buildPending()) {
         QTimer::singleShot(100, this, &MainWindow::grabWhenIdle);
         return;
     }

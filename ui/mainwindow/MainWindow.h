@@ -366,7 +366,7 @@ private:
     void connectHeader();
     void connectFileView();
     void showAccessDenied();
-    void fillFileTypes(const svl::ScanTree& tree, bool keepColours);
+    void fillFileTypes(bool recoloured);
     void quitApplication();
     TitleSource titleSource() const;
 

@@ -7,12 +7,10 @@
 
 #include "app/AppSettings.h"
 #include "app/QtRegexMatcher.h"
-#include "core/analysis/ExtensionStats.h"
 #include "core/analysis/Filter.h"
 #include "core/analysis/MatchBitmap.h"
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/MainWindow.h"
-#include "ui/treemap/TreemapColorSettings.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
 #include "integration/LiveMonitor.h"
@@ -131,7 +129,6 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     m_treemapPanel->treemap()->setDiskSpace(m_header->spaceTotal(), m_header->spaceFree());
     m_treemapPanel->setTree(tree);
     restartMonitoring();
-    fillFileTypes(*tree, false);
     if (!m_pendingSearchText.isEmpty())
         m_fileView->setSearchText(m_pendingSearchText);
     m_fileView->setTree(tree);
@@ -162,6 +159,7 @@ void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {
         return;
     }
     m_fileView->stopSearches();  // searches read the flags being written
+    m_treemapPanel->treemap()->waitForBuild();
     for (uint32_t id : ids)
         markRemovedInBoth(id);
     refreshAfterRemoval();
@@ -185,17 +183,20 @@ void MainWindow::refreshAfterRemoval() {
     m_treemapPanel->treemap()->refresh();
     m_treemapPanel->updateTitle();
     m_fileView->refreshRows();
-    if (m_displayedTree)
-        fillFileTypes(*m_displayedTree, true);
     m_header->updateSpaceLabels(m_scanPathText);
     updateSelectionSummary();
 }
 
-void MainWindow::fillFileTypes(const svl::ScanTree& tree, bool keepColours) {
+void MainWindow::fillFileTypes(bool recoloured) {
+    // The treemap counts the displayed tree's extensions on its worker; after a removal
+    // the rows change but the colours stay.
+    const TreemapWidget* treemap = m_treemapPanel->treemap();
     FileTypesModel* model = m_fileTypes->fileTypesModel();
-    std::vector<svl::ExtensionStat> stats = svl::computeExtensionStats(tree);
-    svl::ExtensionColorMap colours = keepColours ? model->colorMap() : loadExtensionColorMap(stats);
-    model->setStats(std::move(stats), std::move(colours));
+    if (!m_displayedTree) {
+        model->setStats({}, {});
+        return;
+    }
+    model->setStats(treemap->stats(), recoloured ? treemap->colorMap() : model->colorMap());
 }
 
 void MainWindow::onPathsRemoved(const QStringList& paths) {

@@ -9,6 +9,8 @@
 #include "integration/LiveMonitor.h"
 #include "ui/mainwindow/FileOperations.h"
 #include "ui/mainwindow/PageTabs.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 
@@ -120,6 +122,7 @@ bool MainWindow::renameNode(uint32_t id, const QString& newName)
     if (!m_displayedTree)
         return false;
     m_fileView->stopSearches();  // a search must never read a half-written name
+    m_treemapPanel->treemap()->waitForBuild();
     return fileOperations().rename(id, newName);
 }
 

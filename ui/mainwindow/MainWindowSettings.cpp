@@ -13,6 +13,7 @@
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapColorSettings.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
 #include "ui/views/FileListModel.h"
 #include "ui/views/FileTypesModel.h"
 #include "ui/views/FileTypesView.h"
@@ -43,7 +44,7 @@ void MainWindow::applySettingChange(const QString& key) {
     if (key == QLatin1String("treemapColorsRevision")) {
         m_fileTypes->fileTypesModel()->setPalette(loadTreemapPalette());
         if (m_displayedTree && m_displayedTree->nodeCount > 0)
-            fillFileTypes(*m_displayedTree, false);
+            fillFileTypes(true);  // the treemap took the new colours before this
     }
     if (key == QLatin1String("monitorFileSystemForChanges"))
         restartMonitoring();

@@ -13,6 +13,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QTextOption>
+#include <QThread>
 #include <QTimer>
 #include <QVariantAnimation>
 
@@ -89,9 +90,86 @@ TreemapWidget::TreemapWidget(QWidget* parent) : QWidget(parent) {
     connect(AppSettings::instance(), &AppSettings::changed, this, &TreemapWidget::settingChanged);
 }
 
-TreemapWidget::~TreemapWidget() = default;
+TreemapWidget::~TreemapWidget() {
+    if (m_buildThread)
+        joinBuildThread();
+}
 
 QSize TreemapWidget::sizeHint() const { return QSize(900, 360); }
+
+// Everything one build reads, copied on the GUI thread so that a worker can run it.
+struct TreemapWidget::BuildInput {
+    std::shared_ptr<svl::ScanTree> tree;
+    uint32_t zoomRoot = 0;
+    int width = 0;
+    int height = 0;
+    double ratio = 1.0;
+    bool useAllocated = true;
+    bool showNames = true;
+    bool showFreeSpace = false;
+    bool gray = false;
+    bool gradient = true;
+    svl::TreemapOptions options;  // colorMap is pointed at the map in use when it runs
+    svl::TreemapPalette palette;
+    bool countStats = false;
+    bool recolour = false;
+    bool colorBySize = true;
+    QStringList extensionLists;
+    svl::ExtensionColorMap colorMap;  // the colours when the build does not choose them
+};
+
+struct TreemapWidget::BuildOutput {
+    svl::TreemapLayout layout;
+    svl::TreemapPixels pixels;
+    bool built = false;
+    bool statsCounted = false;
+    std::vector<svl::ExtensionStat> stats;
+    svl::ExtensionColorMap colorMap;  // chosen by the statistics when the input asked to recolour
+};
+
+// The build itself: statistics when asked, then layout and picture. Runs on any thread.
+void TreemapWidget::runBuild(const BuildInput& in, BuildOutput& out) {
+    const bool hasTree = in.tree && in.tree->nodeCount > 0;
+    if (in.countStats) {
+        out.statsCounted = true;
+        if (hasTree) {
+            try {
+                out.stats = svl::computeExtensionStats(*in.tree);
+            } catch (const std::bad_alloc&) {
+                // Without statistics every file takes the "other files" colour.
+                out.stats.clear();
+            }
+            if (in.recolour)
+                out.colorMap = in.colorBySize ? svl::indexExtensionStats(out.stats)
+                                              : buildExtensionColorMap(in.extensionLists);
+        }
+    }
+    if (!hasTree || in.width <= 0 || in.height <= 0) {
+        out.pixels = svl::TreemapPixels();
+        return;
+    }
+    const int deviceWidth = int(std::ceil(in.width * in.ratio));
+    const int deviceHeight = int(std::ceil(in.height * in.ratio));
+    if (out.pixels.ids.capacity() / 2 > size_t(deviceWidth) * size_t(deviceHeight))
+        out.pixels = svl::TreemapPixels();  // much smaller now: give the memory back
+    svl::TreemapOptions options = in.options;
+    const svl::ExtensionColorMap& colours = in.countStats && in.recolour ? out.colorMap : in.colorMap;
+    options.colorMap = in.gray ? nullptr : &colours;
+    try {
+        if (!pixelsCouldFit(deviceWidth, deviceHeight))
+            throw std::bad_alloc();
+        out.layout = svl::layoutTreemap(*in.tree, in.zoomRoot, {0, 0, double(in.width), double(in.height)}, options);
+        out.layout.render(in.palette, deviceWidth, deviceHeight, out.pixels, in.gradient, in.ratio);
+        out.built = true;
+    } catch (const std::bad_alloc&) {
+        // Too large a picture or tree: show nothing rather than end the program.
+        out.layout = svl::TreemapLayout();
+        out.pixels = svl::TreemapPixels();
+    } catch (const std::length_error&) {
+        out.layout = svl::TreemapLayout();
+        out.pixels = svl::TreemapPixels();
+    }
+}
 
 void TreemapWidget::setTree(std::shared_ptr<svl::ScanTree> tree) {
     m_tree = std::move(tree);
@@ -101,15 +179,11 @@ void TreemapWidget::setTree(std::shared_ptr<svl::ScanTree> tree) {
     m_zoomRoot = 0;
     m_stats.clear();
     m_colorMap.clear();
-    if (m_tree && m_tree->nodeCount > 0) {
-        try {
-            m_stats = svl::computeExtensionStats(*m_tree);
-        } catch (const std::bad_alloc&) {
-            // Without statistics every file takes the "other files" colour.
-            m_stats.clear();
-        }
-        m_colorMap = loadExtensionColorMap(m_stats);
-    }
+    // The old picture and layout name nodes of the old tree: never show them over this one.
+    m_image = QImage();
+    m_layout = svl::TreemapLayout();
+    m_statsWanted = true;
+    m_recolourWanted = true;
     rebuild();
 }
 
@@ -119,7 +193,16 @@ void TreemapWidget::setDiskSpace(uint64_t capacity, uint64_t freeBytes) {
     rebuild();
 }
 
-void TreemapWidget::refresh() { rebuild(); }
+void TreemapWidget::refresh() {
+    m_statsWanted = true;
+    rebuild();
+}
+
+void TreemapWidget::setBackgroundBuilds(bool on) {
+    if (!on)
+        waitForBuild();
+    m_background = on;
+}
 
 void TreemapWidget::setExportOptions(bool allocated, bool freeSpace, bool gray) {
     m_exportFixed = true;
@@ -141,67 +224,151 @@ bool TreemapWidget::zoomAnimationRunning() const {
     return m_zoomAnimation && m_zoomAnimation->state() == QAbstractAnimation::Running;
 }
 
-void TreemapWidget::rebuild() {
+void TreemapWidget::rebuild(bool wait) {
     stopZoomAnimation();
     m_resizeTimer->stop();
     hideInfo();
     m_resizePending = false;
     m_resizeRetries = 0;
-    m_builtWidth = width();
-    m_builtHeight = height();
+    if (m_background && !wait)
+        requestBuild();
+    else
+        rebuildNow();
+}
 
+TreemapWidget::BuildInput TreemapWidget::buildInput() const {
+    BuildInput in;
+    in.tree = m_tree;
+    in.zoomRoot = m_zoomRoot;
+    in.width = width();
+    in.height = height();
+    in.ratio = devicePixelRatioF();
+    in.useAllocated = m_exportFixed ? m_exportAllocated : storedBool("showTreemapAllocated", true);
+    in.showNames = storedBool("showTreemapFilenames", true);
+    in.showFreeSpace = (m_exportFixed ? m_exportFreeSpace : storedBool("showTreemapFreeSpace", false)) &&
+                       m_zoomRoot == 0 && m_capacity != 0;
+    in.gray = m_exportFixed && m_exportGray;
+    in.gradient = storedBool("gradientEnabled", true);
+    in.options.showNames = in.showNames;
+    in.options.useAllocated = in.useAllocated;
+    in.options.fileGroupMinSize = std::max(0, stored("fileGroupMinSize", 4).toInt());
+    if (in.showFreeSpace) {
+        in.options.capacity = m_capacity;
+        in.options.freeBytes = m_freeBytes;
+    }
+    in.palette = m_palette;
+    in.countStats = m_statsWanted;
+    in.recolour = m_statsWanted && m_recolourWanted;
+    if (in.recolour) {
+        in.colorBySize = loadTreemapColorBySize();
+        if (!in.colorBySize)
+            in.extensionLists = loadTreemapExtensionLists();
+    } else {
+        in.colorMap = m_colorMap;
+    }
+    return in;
+}
+
+void TreemapWidget::rebuildNow() {
+    m_buildWanted = false;  // this build serves any that was due
+    const BuildInput in = buildInput();
+    BuildOutput out;
     // The pixel buffers keep their memory: the next picture usually has the same size,
     // and first-touched pages cost more than shading them.
     m_image = QImage();
     m_layout = svl::TreemapLayout();
+    out.pixels = std::move(m_pixels);
+    runBuild(in, out);
+    installBuild(in, std::move(out));
+}
 
-    if (!m_tree || m_tree->nodeCount == 0 || width() <= 0 || height() <= 0) {
-        m_pixels = svl::TreemapPixels();
-        update();
-        return;
-    }
-
-    m_useAllocated = m_exportFixed ? m_exportAllocated : storedBool("showTreemapAllocated", true);
-    m_showNames = storedBool("showTreemapFilenames", true);
-    m_showFreeSpace = (m_exportFixed ? m_exportFreeSpace : storedBool("showTreemapFreeSpace", false)) &&
-                      m_zoomRoot == 0 && m_capacity != 0;
-    m_ratio = devicePixelRatioF();
-
-    svl::TreemapOptions options;
-    options.showNames = m_showNames;
-    options.useAllocated = m_useAllocated;
-    options.fileGroupMinSize = std::max(0, stored("fileGroupMinSize", 4).toInt());
-    options.colorMap = (m_exportFixed && m_exportGray) ? nullptr : &m_colorMap;
-    if (m_showFreeSpace) {
-        options.capacity = m_capacity;
-        options.freeBytes = m_freeBytes;
-    }
-
-    const int deviceWidth = int(std::ceil(width() * m_ratio));
-    const int deviceHeight = int(std::ceil(height() * m_ratio));
-    if (m_pixels.ids.capacity() / 2 > size_t(deviceWidth) * size_t(deviceHeight))
-        m_pixels = svl::TreemapPixels();  // much smaller now: give the memory back
-    bool built = false;
-    try {
-        if (!pixelsCouldFit(deviceWidth, deviceHeight))
-            throw std::bad_alloc();
-        m_layout = svl::layoutTreemap(*m_tree, m_zoomRoot, {0, 0, double(width()), double(height())}, options);
-        m_layout.render(m_palette, deviceWidth, deviceHeight, m_pixels, storedBool("gradientEnabled", true), m_ratio);
-        built = true;
-    } catch (const std::bad_alloc&) {
-        // Too large a picture or tree: show nothing rather than end the program.
-        m_layout = svl::TreemapLayout();
-        m_pixels = svl::TreemapPixels();
-    } catch (const std::length_error&) {
-        m_layout = svl::TreemapLayout();
-        m_pixels = svl::TreemapPixels();
-    }
-    if (built && !m_pixels.rgba.empty()) {
+void TreemapWidget::installBuild(const BuildInput& in, BuildOutput&& out) {
+    m_builtWidth = in.width;
+    m_builtHeight = in.height;
+    m_ratio = in.ratio;
+    m_useAllocated = in.useAllocated;
+    m_showNames = in.showNames;
+    m_showFreeSpace = in.showFreeSpace;
+    m_layout = std::move(out.layout);
+    m_pixels = std::move(out.pixels);
+    m_image = QImage();
+    if (out.built && !m_pixels.rgba.empty()) {
         m_image = QImage(m_pixels.rgba.data(), m_pixels.width, m_pixels.height, qsizetype(m_pixels.width) * 4,
                          QImage::Format_RGBA8888);
         m_image.setDevicePixelRatio(m_ratio);
     }
     update();
+    if (out.statsCounted) {
+        m_stats = std::move(out.stats);
+        if (in.recolour)
+            m_colorMap = std::move(out.colorMap);
+        m_statsWanted = false;
+        m_recolourWanted = m_recolourWanted && !in.recolour;
+        emit statisticsReady(in.recolour);
+    }
+}
+
+void TreemapWidget::requestBuild() {
+    if (m_buildThread) {
+        m_buildWanted = true;  // the running build's result is stale: serve this after it
+        return;
+    }
+    if (!m_tree || m_tree->nodeCount == 0 || width() <= 0 || height() <= 0) {
+        if (!m_statsWanted || !m_tree || m_tree->nodeCount == 0) {
+            rebuildNow();  // nothing to lay out or count: no thread needed
+            return;
+        }
+    }
+    startBuild();
+}
+
+void TreemapWidget::startBuild() {
+    m_buildWanted = false;
+    const uint64_t serial = ++m_buildSerial;
+    m_buildInput = std::make_shared<BuildInput>(buildInput());
+    m_buildOutput = std::make_shared<BuildOutput>();
+    m_buildThread = QThread::create([this, serial, in = m_buildInput, out = m_buildOutput] {
+        runBuild(*in, *out);
+        // The destructor waits for this thread, so the widget still exists here.
+        QMetaObject::invokeMethod(this, [this, serial] { buildFinished(serial); }, Qt::QueuedConnection);
+    });
+    m_buildThread->start();
+}
+
+void TreemapWidget::joinBuildThread() {
+    m_buildThread->wait();
+    delete m_buildThread;
+    m_buildThread = nullptr;
+}
+
+void TreemapWidget::buildFinished(uint64_t serial) {
+    if (!m_buildThread || serial != m_buildSerial)
+        return;  // already taken by waitForBuild
+    joinBuildThread();
+    const std::shared_ptr<BuildInput> in = std::move(m_buildInput);
+    const std::shared_ptr<BuildOutput> out = std::move(m_buildOutput);
+    if (m_buildWanted) {
+        requestBuild();  // the inputs changed while it ran
+        return;
+    }
+    installBuild(*in, std::move(*out));
+}
+
+void TreemapWidget::waitForBuild() {
+    if (!m_buildThread)
+        return;
+    joinBuildThread();
+    const std::shared_ptr<BuildInput> in = std::move(m_buildInput);
+    const std::shared_ptr<BuildOutput> out = std::move(m_buildOutput);
+    if (!m_buildWanted) {
+        installBuild(*in, std::move(*out));
+        return;
+    }
+    // The caller may be about to change the tree: the due build starts from the event loop.
+    QTimer::singleShot(0, this, [this] {
+        if (m_buildWanted && !m_buildThread)
+            requestBuild();
+    });
 }
 
 void TreemapWidget::settingChanged(const QString& key) {
@@ -249,7 +416,7 @@ void TreemapWidget::resizeTimerFired() {
 }
 
 int64_t TreemapWidget::idAt(const QPointF& point) const {
-    if (m_image.isNull() || m_resizePending || zoomAnimationRunning())
+    if (m_image.isNull() || m_resizePending || m_buildThread || zoomAnimationRunning())
         return -1;
     if (point.x() < 0 || point.y() < 0)
         return -1;
@@ -279,12 +446,12 @@ QString TreemapWidget::labelText(uint32_t id, bool asFolder) const {
 
 void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    if (m_resizePending && m_builtWidth > 0 && m_builtHeight > 0)
+    if (m_builtWidth > 0 && m_builtHeight > 0 && (m_builtWidth != width() || m_builtHeight != height()))
         painter.scale(double(width()) / m_builtWidth, double(height()) / m_builtHeight);
     painter.drawImage(QPointF(0, 0), m_image);
     if (!m_tree)
         return;
-    const bool cull = exposed && !m_resizePending;
+    const bool cull = exposed && m_builtWidth == width() && m_builtHeight == height();
     auto skip = [&](const QRectF& r) { return cull && !r.intersects(QRectF(*exposed)); };
 
     QFont font = this->font();
@@ -536,8 +703,9 @@ void TreemapWidget::zoomTo(uint32_t id) {
 
     stopZoomAnimation();
     const bool animate = storedBool("animateTreemapZoom", true) && stored("treemapZoomMs", 333).toInt() >= 1;
+    // While a worker builds, the zoom is built after it too, without a transition.
     const bool canAnimate = animate && !m_exportFixed && isVisible() && !m_image.isNull() && !m_resizePending &&
-                            m_builtWidth == width() && m_builtHeight == height();
+                            !m_buildThread && m_builtWidth == width() && m_builtHeight == height();
     const uint32_t oldRoot = m_zoomRoot;
     const bool zoomingOut = isAncestor(id, oldRoot);
     auto fitsTransition = [&](const QRectF& r) {
@@ -558,7 +726,7 @@ void TreemapWidget::zoomTo(uint32_t id) {
     m_zoomRoot = id;
     m_hoverId = -1;
     hideInfo();
-    rebuild();
+    rebuild(!snapshot.isNull());
 
     if (!snapshot.isNull() && !m_image.isNull()) {
         if (zoomingOut) {

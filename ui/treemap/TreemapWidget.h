@@ -3,7 +3,9 @@
 // and file names, follows the mouse with an outline and an information label, selects
 // on click, zooms on double click with an animated transition, and rebuilds when its
 // settings change or after a debounced resize. The export renders with one that is
-// never shown. GUI thread only; the tree must not change outside refresh().
+// never shown. GUI thread only. With background builds on, layout, picture and the
+// extension statistics are made on a worker thread that reads the tree: call
+// waitForBuild() before the tree changes in place, then refresh().
 #pragma once
 
 #include "core/analysis/ExtensionStats.h"
@@ -20,6 +22,7 @@
 #include <vector>
 
 class QLabel;
+class QThread;
 class QTimer;
 class QVariantAnimation;
 
@@ -43,8 +46,15 @@ public:
     void setTree(std::shared_ptr<svl::ScanTree> tree);
     // The volume's figures for the free-space strip (capacity 0: no strip).
     void setDiskSpace(uint64_t capacity, uint64_t freeBytes);
-    // Rebuilds after the tree changed in place (a rename, removed nodes).
+    // Rebuilds after the tree changed in place (a rename, removed nodes); the extension
+    // statistics are counted again but keep their colours.
     void refresh();
+    // Off by default: every rebuild then finishes before the call returns.
+    void setBackgroundBuilds(bool on);
+    // A worker is building (or a build is due); the last picture stays until it is done.
+    bool buildPending() const { return m_buildThread != nullptr; }
+    // Blocks until no worker reads the tree; a result still current is installed.
+    void waitForBuild();
     // Zooms to a folder (a file zooms to its folder, a file-group id to the group's folder).
     void zoomTo(uint32_t id);
     void zoomOut();
@@ -57,6 +67,10 @@ public:
     // size, or memory ran out while building it). It wraps the widget's own pixels:
     // copies must not be kept past the next rebuild.
     const QImage& image() const { return m_image; }
+    // Per-extension statistics of the tree and the colours they chose; valid after
+    // statisticsReady (or at once without background builds).
+    const std::vector<svl::ExtensionStat>& stats() const { return m_stats; }
+    const svl::ExtensionColorMap& colorMap() const { return m_colorMap; }
     uint32_t zoomRoot() const { return m_zoomRoot; }
     const std::unordered_set<uint32_t>& selection() const { return m_selection; }
     int64_t hoverId() const { return m_hoverId; }
@@ -72,6 +86,8 @@ signals:
     void nodeContextRequested(uint32_t id, QPoint globalPos);
     void hoverChanged(int64_t id);
     void zoomRootChanged(uint32_t folder);
+    // New statistics are in stats(); recoloured: a new tree chose colorMap() anew.
+    void statisticsReady(bool recoloured);
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
@@ -83,7 +99,19 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    void rebuild();
+    struct BuildInput;
+    struct BuildOutput;
+
+    // wait: finish before returning even with background builds (a zoom's transition needs the picture).
+    void rebuild(bool wait = false);
+    void rebuildNow();
+    static void runBuild(const BuildInput& in, BuildOutput& out);
+    BuildInput buildInput() const;
+    void installBuild(const BuildInput& input, BuildOutput&& output);
+    void requestBuild();
+    void startBuild();
+    void buildFinished(uint64_t serial);
+    void joinBuildThread();
     void resizeTimerFired();
     void settingChanged(const QString& key);
     void drawLabels(QPainter& painter, const QRect* exposed) const;
@@ -124,6 +152,18 @@ private:
 
     uint64_t m_capacity = 0;
     uint64_t m_freeBytes = 0;
+
+    // Statistics owed by the next build; recolour: for a new tree, choosing colours.
+    bool m_statsWanted = false;
+    bool m_recolourWanted = false;
+
+    // Background builds: one worker at a time; a request while it runs is served after it.
+    bool m_background = false;
+    QThread* m_buildThread = nullptr;
+    bool m_buildWanted = false;
+    uint64_t m_buildSerial = 0;
+    std::shared_ptr<BuildInput> m_buildInput;
+    std::shared_ptr<BuildOutput> m_buildOutput;
 
     // Resize debounce
     bool m_resizePending = false;

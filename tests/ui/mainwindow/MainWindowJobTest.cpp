@@ -12,6 +12,7 @@
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
 #include "ui/views/FileTypesModel.h"
 #include "ui/views/FileTypesView.h"
 #include "ui/views/FilterPanel.h"
@@ -63,6 +64,9 @@ TEST_F(MainWindowJob, ScanThroughTheJobFillsTheViews) {
     EXPECT_FALSE(window.isEmptyPageShown());
     EXPECT_TRUE(window.treemapPanel()->titleLabel()->text().contains(QString::fromStdString(m_root)));
     EXPECT_TRUE(window.windowTitle().startsWith("Hollowmere — <Folder> "));
+    // The treemap and the file types are built on a worker after the tree is shown.
+    ASSERT_TRUE(waitUntil([&] { return !window.treemapPanel()->treemap()->buildPending(); }));
+    EXPECT_FALSE(window.treemapPanel()->treemap()->image().isNull());
     const auto& types = window.fileTypes()->fileTypesModel()->rows();
     ASSERT_EQ(types.size(), 2u);
     EXPECT_EQ(types[0].files + types[1].files, 13u);
@@ -168,6 +172,7 @@ TEST_F(MainWindowJob, RemovalDuringAFilterIsAppliedToItsResult) {
     const FileTypesModel* types = window.fileTypes()->fileTypesModel();
     const auto coloursBefore = types->colorMap();
     window.onPathsRemoved({QString::fromStdString(m_root + "/d0/f1.bbb")});
+    ASSERT_TRUE(waitUntil([&] { return !window.treemapPanel()->treemap()->buildPending(); }));
     ASSERT_EQ(types->rows().size(), 1u);
     EXPECT_EQ(types->rows()[0].files, 3u);
     EXPECT_EQ(types->colorMap(), coloursBefore);
