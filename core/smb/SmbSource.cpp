@@ -71,10 +71,22 @@ uint64_t roundUp(uint64_t size, uint64_t unit) {
     return units > UINT64_MAX / unit ? UINT64_MAX : units * unit;
 }
 
-// "host:port" with a decimal port in 1..65535; anything else is all host.
+// "host:port" or "[IPv6 address]:port" with a decimal port in 1..65535; anything else
+// (also a bare IPv6 address) is all host.
 void splitServer(const std::string& server, std::string& host, uint32_t& port) {
     host = server;
     port = 0;
+    if (server.size() > 2 && server.front() == '[') {
+        const size_t close = server.find(']');
+        if (close == std::string::npos)
+            return;
+        host = server.substr(1, close - 1);
+        if (close + 1 < server.size() && server[close + 1] == ':') {
+            std::string ignored;
+            splitServer("x" + server.substr(close + 1), ignored, port);
+        }
+        return;
+    }
     const size_t colon = server.rfind(':');
     if (colon == std::string::npos || server.find(':') != colon || colon + 1 == server.size() ||
         server.size() - colon > 6)

@@ -16,7 +16,7 @@
 namespace svl {
 
 // The login for one share (UTF-8). `server` is a name or address, optionally followed by
-// ":port" (an IPv6 address in brackets); `domain` empty means none.
+// ":port" (an IPv6 address then in brackets: "[::1]:4455"); `domain` empty means none.
 struct SmbLogin {
     std::string server;
     std::string share;

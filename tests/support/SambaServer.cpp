@@ -63,7 +63,9 @@ SambaServer::SambaServer(const std::string& shareOptions, const std::string& glo
     for (const char* sub : {"lock", "state", "cache", "private", "pid", "ncalrpc", "binddns", "share", "log"})
         mkdir((d + "/" + sub).c_str(), 0755);
     chmod((d + "/private").c_str(), 0700);
-    if (sh("id hmsmbuser >/dev/null 2>&1 || useradd -M -s /usr/sbin/nologin hmsmbuser >/dev/null 2>&1; "
+    // Tests running at once may create the account together; one of them wins.
+    if (sh("for i in 1 2 3 4 5 6 7 8 9 10; do id hmsmbuser >/dev/null 2>&1 && exit 0; "
+           "useradd -M -s /usr/sbin/nologin hmsmbuser >/dev/null 2>&1 || sleep 0.2; done; "
            "id hmsmbuser >/dev/null 2>&1") != 0) {
         m_error = "cannot create the Unix user hmsmbuser";
         return;

@@ -13,6 +13,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -86,9 +87,28 @@ std::string encoded(const std::string& component) {
     return out.data();
 }
 
+// The client library takes no bracketed IPv6 address in a URL, but the name form
+// "fe80--1s2.ipv6-literal.net" (":" as "-", the zone after "s"); other hosts stay.
+std::string literalHost(const std::string& host) {
+    const size_t zone = host.find('%');
+    const std::string address = host.substr(0, zone);
+    if (address.find(':') == std::string::npos ||
+        address.find_first_not_of("0123456789abcdefABCDEF:.") != std::string::npos)
+        return host;
+    std::string name = address;
+    std::replace(name.begin(), name.end(), ':', '-');
+    if (name.front() == '-')
+        name.insert(0, "0");
+    if (name.back() == '-')
+        name += '0';
+    if (zone != std::string::npos)
+        name += "s" + host.substr(zone + 1);
+    return name + ".ipv6-literal.net";
+}
+
 // smb://host[:port]/share, every component encoded.
 std::string shareUrl() {
-    std::string url = "smb://" + encoded(g_login.host);
+    std::string url = "smb://" + encoded(literalHost(g_login.host));
     if (g_login.port != 0)
         url += ":" + std::to_string(g_login.port);
     return url + "/" + encoded(g_login.share);
@@ -200,26 +220,27 @@ bool list(uint32_t id, const std::string& path) {
 int main() {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     signal(SIGPIPE, SIG_IGN);
+    // Every end goes through _exit: the client library's teardown has nothing to save.
     std::string buffer, payload;
     Message type;
     if (!readFrame(buffer, type, payload) || type != Message::Login || !readLogin(payload, g_login))
-        return 2;
+        _exit(2);
     if (!setUpClient()) {
         std::string reply;
         FrameWriter(reply, Message::ConnectFailed).u32(uint32_t(errorCode())).finish();
         sendAll(reply);
-        return 1;
+        _exit(1);
     }
     if (!connect())
-        return 1;
+        _exit(1);
     while (readFrame(buffer, type, payload)) {
         FrameReader r(payload);
         uint32_t id;
         std::string_view path;
         if (type != Message::List || !r.u32(id) || !r.bytes(path) || !r.atEnd())
-            return 2;
+            _exit(2);
         if (!list(id, std::string(path)))
-            return 1;
+            _exit(1);
     }
-    return 0;
+    _exit(0);
 }

@@ -154,6 +154,9 @@ TEST(SmbSourceTest, FailedConnectionsGiveTheirTexts) {
     const svl::SmbLogin good = loginFor(server);
     std::string error;
     EXPECT_TRUE(svl::testSmbLogin(good, error)) << error;
+    svl::SmbLogin v6 = good;
+    v6.server = "[::1]:" + std::to_string(server.port());
+    EXPECT_TRUE(svl::testSmbLogin(v6, error)) << error;
 
     struct Case {
         const char* what;
@@ -286,7 +289,7 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
     const std::string hostileNames =
         frame(Message::Entries, [](FrameWriter& w) {
             w.u32(1).entry(entry("")).entry(entry("../../../home/u", true)).entry(entry(std::string_view("n\0ul", 4)));
-            w.entry(entry(".")).entry(entry("ok", false, 4097));
+            w.entry(entry(".")).entry(entry("ok", false, 4097)).entry(entry("huge", false, UINT64_MAX));
         }) +
         frame(Message::ListEnd, [](FrameWriter& w) { w.u32(1).u32(0); });
     struct Case {
@@ -300,7 +303,7 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
     };
     const Case cases[] = {
         {"names that would leave the folder are dropped and counted", connected + kAfterRequest + hostileNames, true, 0,
-         0, 1, 3},
+         0, 2, 3},
         {"helper leaves mid-walk", connected, false, 0, 5, 0, 0},
         {"length past the limit", connected + kAfterRequest + std::string("\xff\xff\xff\x7f" "E", 5), true, 0, 5, 0, 0},
         {"listing of a folder never asked for",
@@ -339,9 +342,10 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
         EXPECT_EQ(listed.errors.count("") ? listed.errors.at("") : -1, c.rootError);
         EXPECT_EQ(listed.entries.size(), c.entries);
         EXPECT_EQ(source.droppedEntries(), c.dropped);
-        if (c.entries == 1) {
+        if (c.entries == 2) {
             EXPECT_EQ(listed.entries.at("ok").size, 4097u);
             EXPECT_EQ(listed.entries.at("ok").allocated, 8192u);
+            EXPECT_EQ(listed.entries.at("huge").allocated, UINT64_MAX);
         }
         if (c.dropped > 0) {
             // The scan counts the dropped names as errors.
@@ -354,7 +358,24 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
             const auto tree = svl::scanSingle(mounted.path(), scan, nullptr);
             ASSERT_TRUE(tree && tree->remote);
             EXPECT_EQ(tree->errors, c.dropped);
-            EXPECT_EQ(tree->nodeCount, 2u);
+            EXPECT_EQ(tree->nodeCount, 3u);
         }
     }
+
+    // A helper that connects and then never answers: a cancel still ends the walk at once.
+    const std::string silent = dir / "silent.sh";
+    hmtest::writeFile(dir / "connected", connected);
+    hmtest::writeFile(silent, "#!/bin/sh\ncat " + hmtest::shQuote(dir / "connected") + " >&3\nexec sleep 30\n");
+    chmod(silent.c_str(), 0755);
+    svl::SmbConnectOptions options;
+    options.connections = 2;
+    options.helperPath = silent;
+    svl::SmbSource source(svl::SmbLogin{"h", "s", "u", "p", ""}, options);
+    Listed listed;
+    std::string error;
+    const auto began = std::chrono::steady_clock::now();
+    const auto waited = [&] { return std::chrono::steady_clock::now() - began > std::chrono::milliseconds(300); };
+    EXPECT_EQ(walk(source, "", listed, error, waited), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+    EXPECT_TRUE(listed.order.empty());
 }
