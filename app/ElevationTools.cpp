@@ -55,3 +55,10 @@ QString elevationFailureMessage(ElevationTool tool, int status)
     return QCoreApplication::translate("Elevator", "The administrator copy stopped before it finished starting (exit status %1).")
         .arg(status);
 }
+
+QString shellQuoted(const QString& text)
+{
+    QString quoted = text;
+    quoted.replace(u'\'', QStringLiteral("'\\''"));
+    return u'\'' + quoted + u'\'';
+}

@@ -23,5 +23,7 @@ QList<QString> systemProgramFolders();
 // Absolute path of the first regular, executable file `name` in the folders; empty when none.
 QString findExecutableIn(const QString& name, const QList<QString>& folders);
 ElevationToolChoice chooseElevationTool(const QList<QString>& folders);
+// The text in single quotes for /bin/sh, each apostrophe written as '\''.
+QString shellQuoted(const QString& text);
 // "Administrator access wasn't granted, ..." for pkexec 126/127 and sudo 1; else the exit status text.
 QString elevationFailureMessage(ElevationTool tool, int status);

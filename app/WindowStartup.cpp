@@ -9,6 +9,7 @@
 
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
+#include "app/ElevatedStart.h"
 #include "ui/dialogs/AccessDeniedDialog.h"
 #include "ui/dialogs/ColorsDialog.h"
 #include "ui/dialogs/ExportCsvDialog.h"
@@ -80,6 +81,10 @@ int runWindowMode(const QStringList& arguments) {
     if (!options.includeText.isEmpty() || !options.excludeText.isEmpty())
         window.setFilterTexts(options.includeText, options.excludeText);
     window.show();
+    if (!options.elevationToken.isEmpty()) {
+        const QString token = options.elevationToken;
+        QTimer::singleShot(300, [token] { sendReady(token); });
+    }
     if (!options.grab) {
         QTimer::singleShot(600, &window, [&window] {
             window.offerPortableUse();

@@ -16,7 +16,9 @@
 #include "app/AppSettings.h"
 #include "app/CliAutomation.h"
 #include "app/ColorScheme.h"
+#include "app/ElevatedStart.h"
 #include "app/Elevation.h"
+#include "app/PasswordPrompt.h"
 #include "app/QuietStandardError.h"
 #include "app/StringsTranslator.h"
 #include "app/TextMetrics.h"
@@ -30,8 +32,12 @@ int main(int argc, char** argv) {
     // The root side of deleting as administrator runs alone, before any start-up work.
     if (argc >= 2 && std::strcmp(argv[1], kAdminRemovalSwitch) == 0)
         return runAdminRemoval(argc - 2, argv + 2);
+    takeHandoffEnvironment(argc, argv);
     if (geteuid() == 0)
         ensureSharedFolder();
+    mirrorUserLookFiles();
+    if (isPasswordPromptMode())
+        return runPasswordPrompt(argc, argv);
 
     const std::vector<std::string> args(argv + 1, argv + argc);
     const svl::CliOptions options = svl::parseCliOptions(args);

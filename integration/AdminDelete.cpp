@@ -128,8 +128,8 @@ bool captureRemovalTarget(const QString& path, RemovalTarget* out, QString* erro
 QString manualDeleteCommand(const QList<QString>& paths)
 {
     QList<QString> quoted;
-    for (QString path : paths)
-        quoted.append('\'' + path.replace("'", "'\\''") + '\'');
+    for (const QString& path : paths)
+        quoted.append(shellQuoted(path));
     return "sudo rm -rf --one-file-system -- " + quoted.join(' ');
 }
 

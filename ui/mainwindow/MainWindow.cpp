@@ -87,6 +87,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     createIntegrationActions();
 
     connectHeader();
+    createElevation();
     connect(m_filterPanel, &FilterPanel::applyRequested, this, &MainWindow::applyFilterPanel);
     connect(m_pollTimer, &QTimer::timeout, this, &MainWindow::pollProgress);
     connect(m_treemapPanel->treemap(), &TreemapWidget::zoomRootChanged, m_treemapPanel, &TreemapPanel::updateTitle);

@@ -7,7 +7,8 @@
 // carried between the views, status-bar summary), MainWindowTreeCommands.cpp (selection and
 // tree commands), MainWindowMenus.cpp (menus and shortcuts), MainWindowSettings.cpp
 // (applying changed settings), MainWindowLayouts.cpp (saved column layouts),
-// MainWindowExports.cpp (CSV/TSV and treemap picture exports).
+// MainWindowExports.cpp (CSV/TSV and treemap picture exports), MainWindowElevation.cpp
+// (administrator rights: restarts, the administrator-scan offer, the notices).
 //
 // Threads: everything here runs on the GUI thread. Workers share only the progress record,
 // the job's result fields (read after the job thread ended) and the call gate.
@@ -33,6 +34,7 @@
 #include "ui/mainwindow/ScanJob.h"
 #include "ui/mainwindow/WindowRules.h"
 
+class Elevator;
 class EmptyStateWidget;
 struct CsvExportChoice;
 class FileOperations;
@@ -290,6 +292,21 @@ public:
     QAction* fileManagerMenuAction() const { return m_fileManagerMenuAction; }
     QAction* nautilusPythonAction() const { return m_nautilusPythonAction; }
 
+    // --- Administrator rights (MainWindowElevation.cpp) ---
+    // Restarts with administrator rights (no source to scan), or back as the invoking user.
+    void restartAsAdministrator();
+    void restartAsUser();
+    // Before a normal scan of a volume that could be read directly: offers the faster
+    // administrator scan. True: go on with the normal scan.
+    bool offerAdminScan(const QStringList& paths);
+    void reportRestartFailed(const QString& message);
+    // No pkexec or sudo: shows the command to run by hand, with a button that copies it.
+    void showAdministratorAccessHelp(const QString& command);
+    Elevator* elevator() const { return m_elevator; }
+    // "Restart as Administrator…", or "Restart without Administrator" when elevated.
+    QAction* restartElevationAction() const { return m_restartElevationAction; }
+    void updateRestartElevationAction();
+
     // Operations that leave the process; when set they replace the built-in behaviour.
     std::function<void(const QUrl&)> openUrlHook;
     std::function<void()> quitHook;
@@ -346,6 +363,7 @@ private:
     // Stops the poll, waits for the finished job thread and takes the busy state down.
     void endJobThread();
     void createIntegrationActions();
+    void createElevation();
     void showInformation(const QString& text);
     bool offersElevated() const;
     bool launcherApplies() const;
@@ -404,6 +422,8 @@ private:
     QAction* m_removeFromMenuAction = nullptr;
     QAction* m_fileManagerMenuAction = nullptr;
     QAction* m_nautilusPythonAction = nullptr;
+    QAction* m_restartElevationAction = nullptr;
+    Elevator* m_elevator = nullptr;
     QProcess* m_installProcess = nullptr;
     QProgressDialog* m_installProgress = nullptr;
     QString m_installPackage;

@@ -119,9 +119,11 @@ void MainWindow::buildMenus() {
     }
     // The desktop-integration commands form their own group above Quit.
     QAction* quit = fileMenu->actions().constLast();
-    fileMenu->insertActions(quit, {m_preparePortableAction, m_addToMenuAction, m_removeFromMenuAction});
+    fileMenu->insertActions(quit, {m_restartElevationAction, m_preparePortableAction, m_addToMenuAction,
+                                   m_removeFromMenuAction});
     fileMenu->insertSeparator(quit);
     connect(fileMenu, &QMenu::aboutToShow, this, &MainWindow::updateSelectionActions);
+    connect(fileMenu, &QMenu::aboutToShow, this, &MainWindow::updateRestartElevationAction);
 
     QMenu* options = menuBar()->addMenu(tr("&Options"));
     addDisplayModeGroup(options);

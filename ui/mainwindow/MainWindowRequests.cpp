@@ -61,7 +61,7 @@ void MainWindow::scanRequested() {
     const QString path = m_header->selectedPath();
     if (path.isEmpty())
         chooseFolder();
-    else
+    else if (offerAdminScan({path}))
         scanFolder(path);
 }
 
@@ -79,7 +79,8 @@ void MainWindow::chooseFolder() {
     m_header->setChosenFolder(path);
     m_header->updateSpaceLabels(path);
     updateWindowTitle();
-    if (AppSettings::instance()->settings()->value(QStringLiteral("autoScanAfterSelection"), true).toBool())
+    if (AppSettings::instance()->settings()->value(QStringLiteral("autoScanAfterSelection"), true).toBool()
+        && offerAdminScan({path}))
         scanFolder(path);
 }
 
@@ -89,7 +90,8 @@ void MainWindow::onSourceSelected(const QString& path) {
     m_jobRoots.clear();
     m_header->updateSpaceLabels(path);
     updateWindowTitle();
-    if (AppSettings::instance()->settings()->value(QStringLiteral("autoScanAfterSelection"), true).toBool())
+    if (AppSettings::instance()->settings()->value(QStringLiteral("autoScanAfterSelection"), true).toBool()
+        && offerAdminScan({path}))
         scanFolder(path);
 }
 
@@ -112,7 +114,7 @@ void MainWindow::scanFolder(const QString& path) {
 }
 
 void MainWindow::scanMultiple(const QStringList& paths) {
-    if (paths.isEmpty())
+    if (paths.isEmpty() || !offerAdminScan(paths))
         return;
     startJob(paths.join(QStringLiteral("; ")), JobKind::Multiple, paths);
 }

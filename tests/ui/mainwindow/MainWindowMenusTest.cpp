@@ -93,7 +93,7 @@ TEST_F(MainWindowMenus, EveryEntryInMenuOrderWithItsShortcuts) {
                            "Cut|Ctrl+X", "Copy|Ctrl+C", "Move to Trash|Del", "Delete Immediately|Shift+Del",
                            "Rename|F2", "-", "Export to CSV File…|Ctrl+Alt+E",
                            "Copy File and Size Info to Clipboard|Ctrl+Shift+C",
-                           "Export File Types to CSV File…|Ctrl+Alt+F", "-",
+                           "Export File Types to CSV File…|Ctrl+Alt+F", "-", "Restart without Administrator|",
                            "Prepare This Copy for Portable Use…|", "Add to Application Menu|",
                            "Remove from Application Menu|", "-",
                            "Quit|" + QKeySequence(QKeySequence::Quit).toString(QKeySequence::PortableText)}));
