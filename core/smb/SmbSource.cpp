@@ -24,6 +24,7 @@ constexpr int kMaxConnections = 32;
 constexpr int kDefaultQueued = 4;
 constexpr int kIoError = 5;
 constexpr int kLoop = 40;         // ELOOP
+constexpr int kTimedOut = 110;    // ETIMEDOUT
 constexpr int kTooLarge = 27;     // EFBIG: a listing past the limits below
 constexpr int kNameTooLong = 36;  // ENAMETOOLONG: a path that does not fit in one request
 constexpr size_t kMaxListingEntries = size_t(1) << 24;
@@ -121,8 +122,10 @@ public:
     }
 
     // Starts the helpers and waits until each connected or failed, killing those still
-    // connecting at the deadline. False with the reason when none connected.
-    bool connect(std::string& error) {
+    // connecting at the deadline. Returns 0 when one connected, -1 with the reason when
+    // none did, 1 when `cancelled` (may be empty) asked to stop first: closing the window
+    // must not wait out the deadline of a server that never answers.
+    int connect(std::string& error, const std::function<bool()>& cancelled = {}) {
         Login wire;
         splitServer(m_login.server, wire.host, wire.port);
         wire.share = m_login.share;
@@ -132,7 +135,7 @@ public:
         std::string loginFrame;
         if (!appendLogin(loginFrame, wire)) {
             error = kSmbSetupFailed;
-            return false;
+            return -1;
         }
         const std::string program = m_options.helperPath.empty() ? defaultSmbHelperPath() : m_options.helperPath;
         bool started = false;
@@ -149,10 +152,12 @@ public:
         std::fill(loginFrame.begin(), loginFrame.end(), '\0');
         if (!started) {
             error = kSmbSetupFailed;
-            return false;
+            return -1;
         }
         const Clock::time_point deadline = Clock::now() + m_options.connectDeadline;
         while (count(Slot::State::Connecting) > 0) {
+            if (cancelled && cancelled())
+                return 1;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) {
                 for (Slot& slot : m_slots)
@@ -165,10 +170,10 @@ public:
             pump(int(std::min<long long>(left.count(), kConnectPollMs)));
         }
         if (count(Slot::State::Connected) > 0)
-            return true;
+            return 0;
         if (std::any_of(m_slots.begin(), m_slots.end(), [](const Slot& s) { return s.timedOut; })) {
             error = kSmbTimedOut;
-            return false;
+            return -1;
         }
         int status = 0;
         for (const Slot& slot : m_slots)
@@ -177,7 +182,7 @@ public:
                 break;
             }
         error = connectFailureText(status);
-        return false;
+        return -1;
     }
 
     int walk(const std::string& start, const RemoteVisitor& visitor, const std::function<bool()>& cancelled) {
@@ -313,6 +318,7 @@ private:
             }
             if (type == Message::ConnectFailed && r.u32(code) && r.atEnd()) {
                 fail(slot, code > 0 && code < 4096 ? int(code) : kIoError);
+                slot.timedOut = code == kTimedOut;  // the client library's own time limit
                 return true;
             }
             return false;
@@ -419,8 +425,8 @@ SmbSource::SmbSource(SmbLogin login, SmbConnectOptions options)
 int SmbSource::walk(const std::string& start, const RemoteVisitor& visitor, const std::function<bool()>& cancelled,
                     std::string& error) {
     Crawl crawl(m_login, m_options, connectionCount(m_options.connections), m_dropped);
-    if (!crawl.connect(error))
-        return -1;
+    if (const int connected = crawl.connect(error, cancelled); connected != 0)
+        return connected;
     return crawl.walk(start, visitor, cancelled);
 }
 
@@ -435,7 +441,7 @@ bool testSmbLogin(const SmbLogin& login, std::string& error) { return testSmbLog
 bool testSmbLogin(const SmbLogin& login, std::string& error, const SmbConnectOptions& options) {
     unsigned long dropped = 0;
     Crawl crawl(login, options, 1, dropped);
-    return crawl.connect(error);
+    return crawl.connect(error) == 0;
 }
 
 }  // namespace svl

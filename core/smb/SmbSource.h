@@ -43,7 +43,7 @@ class SmbSource : public RemoteSource {
 public:
     explicit SmbSource(SmbLogin login, SmbConnectOptions options = {});
     // Returns -1 with a reason in `error` when no connection could be made, 0 when the walk
-    // finished, 1 when it was cancelled. A folder whose listing failed, or whose helper
+    // finished, 1 when it was cancelled (also while still connecting). A folder whose listing failed, or whose helper
     // died, is reported with a positive code (5 when no code is known); a folder whose
     // file id was already met in this walk (a link back up the tree) with 40 (ELOOP).
     // Entries with an empty name or one holding "/" or NUL are dropped and counted.

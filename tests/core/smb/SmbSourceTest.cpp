@@ -197,6 +197,14 @@ TEST(SmbSourceTest, FailedConnectionsGiveTheirTexts) {
                 EXPECT_EQ(text, c.text);
         }
     }
+
+    // Cancelled while the silent server holds the connection: no wait for the 30 s deadline.
+    auto source = svl::makeSmbSource(mute);
+    Listed listed;
+    const auto began = std::chrono::steady_clock::now();
+    const auto waited = [&] { return std::chrono::steady_clock::now() - began > std::chrono::milliseconds(300); };
+    EXPECT_EQ(walk(*source, "", listed, error, waited), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
 }
 
 TEST(SmbSourceTest, StartFolderDescendFlagsAndCancel) {
