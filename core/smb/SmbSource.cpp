@@ -150,6 +150,7 @@ public:
                 fail(slot, kIoError);
         }
         std::fill(loginFrame.begin(), loginFrame.end(), '\0');
+        std::fill(wire.password.begin(), wire.password.end(), '\0');
         if (!started) {
             error = kSmbSetupFailed;
             return -1;

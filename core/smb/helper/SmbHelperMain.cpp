@@ -28,6 +28,7 @@ namespace {
 
 constexpr int kChannel = 3;
 constexpr int kClientTimeoutMs = 20000;
+constexpr size_t kMaxNameBytes = 32768;
 
 Login g_login;  // read by the client's login callback
 
@@ -162,8 +163,10 @@ bool connect() {
     smbc_closedir(dir);
     struct statvfs fs {};
     uint64_t unit = 0;
-    if (smbc_statvfs(const_cast<char*>(url.c_str()), &fs) == 0)
-        unit = fs.f_frsize ? fs.f_frsize : fs.f_bsize;
+    // The client library gives the sector size as f_bsize and the sectors per allocation
+    // unit as f_frsize.
+    if (smbc_statvfs(const_cast<char*>(url.c_str()), &fs) == 0 && fs.f_bsize > 0)
+        unit = uint64_t(fs.f_bsize) * (fs.f_frsize > 0 ? fs.f_frsize : 1);
     FrameWriter(reply, Message::Connected).u64(unit).finish();
     return sendAll(reply);
 }
@@ -195,7 +198,9 @@ bool list(uint32_t id, const std::string& path) {
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
         WireEntry e;
-        e.name = name;
+        // No file system allows names this long; sent empty, the crawler drops and counts it,
+        // and no frame outgrows its limit.
+        e.name = std::strlen(name) <= kMaxNameBytes ? name : "";
         e.isDir = (info->attrs & 0x10) != 0 || S_ISDIR(st.st_mode);
         e.isLink = (info->attrs & 0x400) != 0;
         e.attributes = info->attrs;

@@ -90,7 +90,7 @@ private:
 TEST(SmbSourceTest, ShareReadOverSmbEqualsTheLocalScanOfItsFolder) {
     // Unmangled names, so that a file name holding "?" (which SMB forbids) is listed as it
     // stands; a folder with "?" cannot be opened over SMB at all, so folders go without.
-    SambaServer server("  mangled names = no\n");
+    SambaServer server("  mangled names = no\n  block size = 4096\n");
     if (!server.ok())
         GTEST_SKIP() << server.error();
     const std::string s = server.sharePath();
@@ -135,7 +135,7 @@ TEST(SmbSourceTest, ShareReadOverSmbEqualsTheLocalScanOfItsFolder) {
     const int64_t topId = read->findPath(top.c_str(), top.size());
     ASSERT_GT(topId, 0);
     const uint64_t unit = read->node(uint32_t(topId)).allocated;
-    ASSERT_GT(unit, 0u);
+    EXPECT_EQ(unit, 4096u);
     for (uint32_t id = 1; id < read->nodeCount; ++id) {
         const svl::ScanNode& n = read->node(id);
         if (n.isFolder())
