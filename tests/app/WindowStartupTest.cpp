@@ -132,13 +132,8 @@ TEST_F(WindowUnderXvfb, WindowSizeFollowsTheScreen) {
         const std::string shot = m_root + "/shot-" + c.screen + ".png";
         ASSERT_EQ(runOnScreen(c.screen, "hm --grab " + shQuote(shot)), 0) << c.screen;
         const QImage picture(QString::fromStdString(shot));
-        // The rule's height always; its width unless the header needs more room than that
-        // (the window never overlaps its own panels).
-        EXPECT_EQ(picture.height(), c.window.height()) << c.screen;
-        if (c.window.width() >= 1436)
-            EXPECT_EQ(picture.width(), c.window.width()) << c.screen;
-        else
-            EXPECT_GE(picture.width(), c.window.width()) << c.screen;
+        // Exactly the rule's size: no panel asks for more width than the narrowest rule.
+        EXPECT_EQ(picture.size(), c.window) << c.screen;
     }
 }
 

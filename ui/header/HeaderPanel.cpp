@@ -2,19 +2,17 @@
 
 #include "app/AppSettings.h"
 #include "app/ProgramResources.h"
-#include "app/UpdateChecker.h"
-#include "app/VersionInfo.h"
+#include "ui/header/ElidingLabel.h"
 #include "ui/header/FunnelButton.h"
+#include "ui/header/RightHandGroup.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/header/ScanButton.h"
 #include "ui/header/VolumeCombo.h"
 
-#include <QApplication>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
-#include <QPushButton>
 #include <QStyle>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -26,9 +24,6 @@ namespace {
 constexpr char kProgressStyle[] =
     "QProgressBar{border:0;background:rgba(128,128,128,60);border-radius:3px;}"
     "QProgressBar::chunk{background:#006fff;border-radius:3px;}";
-constexpr char kDonateStyle[] =
-    "QPushButton { background-color: #ff9500; color: white; font-weight: bold; border: 0; border-radius: 6px; "
-    "padding: 4px 12px; }QPushButton:pressed { background-color: #bf7000; }";
 
 QLabel* captionLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -141,7 +136,7 @@ HeaderPanel::HeaderPanel(QWidget* parent) : QWidget(parent) {
     selectionCaption->setFont(bold);
     m_selectionLabel = valueLabel(middle, "selectionLabel");
     m_selectionLabel->setFont(bold);
-    m_selectionDetail = new QLabel(middle);
+    m_selectionDetail = new ElidingLabel(middle);
     m_selectionDetail->setObjectName(QStringLiteral("selectionDetailLabel"));
     m_selectionDetail->setFont(bold);
     m_selectionDetail->setSizePolicy(QSizePolicy::Ignored, m_selectionDetail->sizePolicy().verticalPolicy());
@@ -169,47 +164,9 @@ HeaderPanel::HeaderPanel(QWidget* parent) : QWidget(parent) {
     grid->setColumnStretch(2, 1);
     panelBox->addWidget(middle, 1, Qt::AlignTop);
 
-    // Right-hand group: icon, title, web link, donate button.
-    auto* right = new QWidget(this);
-    auto* rightBox = new QHBoxLayout(right);
-    rightBox->setContentsMargins(0, 0, 0, 0);
-    auto* icon = new QLabel(right);
-    icon->setPixmap(
-        QPixmap(QStringLiteral(":/sorvale.png")).scaled(56, 56, Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    rightBox->addWidget(icon, 0, Qt::AlignTop);
-    auto* textColumn = new QVBoxLayout;
-    textColumn->setSpacing(1);
-    auto* titleRow = new QHBoxLayout;
-    titleRow->setSpacing(12);
-    auto* titleBox = new QVBoxLayout;
-    titleBox->setSpacing(1);
-    auto* title = new QLabel(tr("Hollowmere v%1").arg(appVersion()), right);
-    title->setObjectName(QStringLiteral("titleLabel"));
-    title->setFont(bold);
-    const QUrl site = makerServer();
-    auto* link = new QLabel(QStringLiteral("<a href=\"%1\">%2</a>").arg(site.toString(), site.host()), right);
-    link->setTextFormat(Qt::RichText);
-    link->setOpenExternalLinks(true);
-    QFont linkFont = font();
-    linkFont.setPointSizeF(font().pointSizeF() * 0.85);
-    link->setFont(linkFont);
-    titleBox->addWidget(title);
-    titleBox->addWidget(link);
-    titleRow->addLayout(titleBox);
-    auto* donate = new QPushButton(tr("Donate") + QStringLiteral("  "), right);
-    donate->setObjectName(QStringLiteral("donateButton"));
-    donate->setIcon(QIcon(QStringLiteral(":/DonateCardLogos.png")));
-    donate->setIconSize(QSize(26, 36));
-    donate->setLayoutDirection(QApplication::layoutDirection() == Qt::LeftToRight ? Qt::RightToLeft
-                                                                                   : Qt::LeftToRight);
-    donate->setCursor(Qt::PointingHandCursor);
-    donate->setFlat(true);
-    donate->setStyleSheet(QLatin1String(kDonateStyle));
-    connect(donate, &QPushButton::clicked, this, &HeaderPanel::donateRequested);
-    titleRow->addWidget(donate, 0, Qt::AlignVCenter);
-    textColumn->addLayout(titleRow);
-    textColumn->addStretch(1);
-    rightBox->addLayout(textColumn);
+    // Right-hand group: icon, title, web link, donate button (parts hidden when narrow).
+    auto* right = new RightHandGroup(this);
+    connect(right, &RightHandGroup::donateRequested, this, &HeaderPanel::donateRequested);
     panelBox->addWidget(right, 0, Qt::AlignTop);
 
     connect(m_scanButton, &ScanButton::clicked, this, &HeaderPanel::onScanButtonClicked);

@@ -121,7 +121,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     listfont::install(m_fileView->view());
     listfont::install(m_fileTypes);
     m_fileTypes->fileTypesModel()->setPalette(loadTreemapPalette());
-    restoreHeaderState(m_treeView->header(), "treeHeader");
+    m_treeColumnsUnsaved = !restoreHeaderState(m_treeView->header(), "treeHeader");
     restoreHeaderState(m_fileView->view()->header(), "fileViewHeader");
     restoreHeaderState(m_fileTypes->header(), "fileTypesHeader");
     applyListOptions();
@@ -421,7 +421,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QMainWindow::showEvent(event);
-    if (m_topSplitUnsaved || m_mainSplitUnsaved)
+    if (m_topSplitUnsaved || m_mainSplitUnsaved || m_treeColumnsUnsaved)
         QTimer::singleShot(0, this, &MainWindow::applyDefaultSplitterSizes);
 }
 

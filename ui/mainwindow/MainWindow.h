@@ -203,7 +203,10 @@ public:
     // --- Column layouts (MainWindowLayouts.cpp) ---
     // Restores the header's saved layout when it was saved for the same columns, and saves
     // it 400 ms after the last move, resize or sort change.
-    void restoreHeaderState(QHeaderView* header, const char* key);
+    // Whether a saved layout was put back.
+    bool restoreHeaderState(QHeaderView* header, const char* key);
+    // Narrows the tree's default columns to its pane (dates stay whole).
+    void fitTreeColumns();
 
     // --- Start-up options (MainWindow.cpp) ---
     void showFileViewPage();
@@ -431,6 +434,7 @@ private:
     bool m_headerShown = true;
     bool m_filterPanelForced = false;
     bool m_topSplitUnsaved = false;
+    bool m_treeColumnsUnsaved = false;
     bool m_mainSplitUnsaved = false;
     QString m_statusText;
 

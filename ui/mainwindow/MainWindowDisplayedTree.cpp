@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QStackedWidget>
 #include <QThread>
+#include <QTimer>
 #include <QTreeView>
 
 #include "app/AppSettings.h"
@@ -123,6 +124,13 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     m_resultsInstalled = true;
     applyPanelVisibility();
     m_treeView->expand(m_nodeModel->index(0, 0));
+    if (m_treeColumnsUnsaved) {
+        // The default columns are fitted once the tree's pane has its width.
+        QTimer::singleShot(0, this, [this] {
+            if (m_treeColumnsUnsaved && m_treeView->isVisible())
+                fitTreeColumns();
+        });
+    }
     // The drive figures go in while the treemap holds no tree, so the new tree is laid
     // out once rather than twice.
     m_treemapPanel->setTree(nullptr);

@@ -6,12 +6,12 @@
 #include "app/LayoutKeys.h"
 #include "ui/mainwindow/MainWindow.h"
 
-void MainWindow::restoreHeaderState(QHeaderView* header, const char* key) {
+bool MainWindow::restoreHeaderState(QHeaderView* header, const char* key) {
     const QByteArray columnsKey = QByteArray(key) + "Columns";
     const QByteArray state = loadShapedValue(key, QByteArray()).toByteArray();
     // A layout saved for another set of columns would put sections in the wrong places.
-    if (!state.isEmpty() && loadShapedValue(columnsKey.constData(), -1).toInt() == header->count())
-        header->restoreState(state);
+    const bool restored = !state.isEmpty() && loadShapedValue(columnsKey.constData(), -1).toInt() == header->count()
+                          && header->restoreState(state);
     header->setStretchLastSection(false);
 
     auto* timer = new QTimer(header);
@@ -28,4 +28,5 @@ void MainWindow::restoreHeaderState(QHeaderView* header, const char* key) {
     connect(header, &QHeaderView::sectionMoved, timer, restart);
     connect(header, &QHeaderView::sectionResized, timer, restart);
     connect(header, &QHeaderView::sortIndicatorChanged, timer, restart);
+    return restored;
 }

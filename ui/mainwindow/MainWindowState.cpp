@@ -1,13 +1,27 @@
 // Window state kept per screen shape (geometry, splitters) and the last page, the
-// default splitter proportions, and the title.
+// default splitter proportions and tree columns, and the title.
+#include <QHeaderView>
 #include <QSplitter>
+#include <QStyle>
 #include <QTimer>
+#include <QTreeView>
+
+#include <algorithm>
 
 #include "app/AppSettings.h"
 #include "app/LayoutKeys.h"
+#include "app/ValueFormat.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
+#include "ui/mainwindow/WindowRules.h"
+#include "ui/views/NodeModel.h"
+
+namespace {
+
+constexpr int kFolderColumnMinimum = 150;
+
+}  // namespace
 
 void MainWindow::saveWindowState() {
     AppSettings* settings = AppSettings::instance();
@@ -58,6 +72,38 @@ void MainWindow::applyDefaultSplitterSizes() {
     }
     m_topSplitUnsaved = false;
     m_mainSplitUnsaved = false;
+    // Hidden until a tree is shown, the tree view has no width of its own yet.
+    if (m_treeColumnsUnsaved && m_treeView->isVisible())
+        fitTreeColumns();
+}
+
+void MainWindow::fitTreeColumns() {
+    m_treeColumnsUnsaved = false;
+    QHeaderView* header = m_treeView->header();
+    const QFontMetrics metrics = m_treeView->fontMetrics();
+    const int sizeText = metrics.horizontalAdvance(formatSize(uint64_t(999) << 30)) + 16;
+    const int countText = metrics.horizontalAdvance(formatNumber(9999999)) + 16;
+    std::vector<int> widths, minimums;
+    for (int column = 0; column < header->count(); ++column) {
+        const int width = header->sectionSize(column);
+        widths.push_back(width);
+        if (column == NodeModel::FolderColumn)
+            minimums.push_back(std::min(width, kFolderColumnMinimum));
+        else if (column >= NodeModel::ModifiedColumn)
+            minimums.push_back(width);  // the date and the attribute letters stay whole
+        else {
+            const bool sizes = column == NodeModel::SizeColumn || column == NodeModel::AllocatedColumn;
+            const int content = column == NodeModel::PercentColumn ? 0 : sizes ? sizeText : countText;
+            minimums.push_back(std::min(width, std::max({header->sectionSizeHint(column), content,
+                                                         header->minimumSectionSize()})));
+        }
+    }
+    // Room for a vertical scroll bar is kept, so one appearing later adds no horizontal one.
+    const int scrollBar = m_treeView->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_treeView);
+    const int available = m_treeView->width() - 2 * m_treeView->frameWidth() - scrollBar;
+    widths = fitColumnWidths(std::move(widths), minimums, available);
+    for (int column = 0; column < int(widths.size()); ++column)
+        m_treeView->setColumnWidth(column, widths[column]);
 }
 
 TitleSource MainWindow::titleSource() const {

@@ -17,6 +17,43 @@ std::pair<int, int> defaultSplitSizes(int extent, int percent) {
     return {first, extent - first};
 }
 
+std::vector<int> fitColumnWidths(std::vector<int> widths, const std::vector<int>& minimums, int available) {
+    const size_t count = std::min(widths.size(), minimums.size());
+    long long excess = -available;
+    for (int width : widths)
+        excess += width;
+    if (excess <= 0 || count == 0)
+        return widths;
+    const auto roomOf = [&](size_t i) { return std::max(0, widths[i] - minimums[i]); };
+    long long room = 0;
+    for (size_t i = 1; i < count; ++i)
+        room += roomOf(i);
+    if (room > 0 && room <= excess) {
+        for (size_t i = 1; i < count; ++i)
+            widths[i] -= roomOf(i);
+        excess -= room;
+    } else if (room > 0) {
+        std::vector<int> share(count, 0);
+        long long taken = 0;
+        for (size_t i = 1; i < count; ++i) {
+            share[i] = int(excess * roomOf(i) / room);
+            taken += share[i];
+        }
+        // The rounded-down shares leave fewer pixels than there are columns with room.
+        for (size_t i = 1; i < count && taken < excess; ++i) {
+            if (roomOf(i) > share[i]) {
+                ++share[i];
+                ++taken;
+            }
+        }
+        for (size_t i = 1; i < count; ++i)
+            widths[i] -= share[i];
+        return widths;
+    }
+    widths[0] -= int(std::min<long long>(excess, roomOf(0)));
+    return widths;
+}
+
 QString windowTitleFor(const TitleSource& source) {
     const QString app = QStringLiteral("Hollowmere");
     const auto tr = [](const char* text) { return QCoreApplication::translate("MainWindow", text); };

@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 // The window's first size for the primary screen's available area (none: no screen):
 // width clamped to [800, 1436] after subtracting 40, height to [500, 730] after 90,
@@ -18,6 +19,12 @@ QSize initialWindowSize(std::optional<QSize> available);
 // A splitter's default division of `extent` pixels: `percent` of it for the first
 // part and the rest for the second (integer arithmetic).
 std::pair<int, int> defaultSplitSizes(int extent, int percent);
+
+// Column widths narrowed to fit `available` pixels: the columns after the first give up
+// what is too much in proportion to their room above their minimums, then the first
+// (the names) gives up the rest down to its minimum. A column whose minimum equals its
+// width keeps it (dates stay whole). When even the minimums do not fit, the minimums.
+std::vector<int> fitColumnWidths(std::vector<int> widths, const std::vector<int>& minimums, int available);
 
 // What the title is made from; the header or the job fills it.
 struct TitleSource {

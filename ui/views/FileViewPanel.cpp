@@ -11,6 +11,7 @@
 #include "ui/views/FilterField.h"
 #include "ui/views/HighlightDelegate.h"
 #include "ui/views/PercentBarDelegate.h"
+#include "ui/views/WrappingRow.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -78,19 +79,25 @@ FileViewPanel::FileViewPanel(QWidget* parent)
     m_maxFilesCombo->setCurrentIndex(2);
     m_dupMethodCombo->setCurrentIndex(2);
 
-    auto* options = new QHBoxLayout;
-    options->addWidget(m_fileNameOnlyRadio);
-    options->addWidget(m_entirePathRadio);
-    options->addWidget(m_foldersCheck);
-    options->addSpacing(12);
-    options->addWidget(placeholderLabel(tr("Max files:"), this));
-    options->addWidget(m_maxFilesCombo);
-    options->addSpacing(12);
-    options->addWidget(placeholderLabel(tr("Duplicate Files:"), this));
-    options->addWidget(m_dupMethodCombo);
-    options->addWidget(m_dupsOnlyCheck);
-    options->addStretch();
-    options->addWidget(m_locatingLabel);
+    // Search options, then the duplicate options, which go to a second line when narrow.
+    auto* searchGroup = new QWidget(this);
+    auto* search = new QHBoxLayout(searchGroup);
+    search->setContentsMargins(0, 0, 0, 0);
+    search->addWidget(m_fileNameOnlyRadio);
+    search->addWidget(m_entirePathRadio);
+    search->addWidget(m_foldersCheck);
+    search->addSpacing(12);
+    search->addWidget(placeholderLabel(tr("Max files:"), searchGroup));
+    search->addWidget(m_maxFilesCombo);
+    auto* duplicateGroup = new QWidget(this);
+    auto* duplicates = new QHBoxLayout(duplicateGroup);
+    duplicates->setContentsMargins(0, 0, 0, 0);
+    duplicates->addWidget(placeholderLabel(tr("Duplicate Files:"), duplicateGroup));
+    duplicates->addWidget(m_dupMethodCombo);
+    duplicates->addWidget(m_dupsOnlyCheck);
+    duplicates->addStretch();
+    duplicates->addWidget(m_locatingLabel);
+    auto* options = new WrappingRow(searchGroup, duplicateGroup, this);
 
     m_searchField = new FilterField("fileSearchHistoryJSON", this, FilterFieldStyle::Rounded);
     m_model = new FileListModel(this);
@@ -131,7 +138,7 @@ FileViewPanel::FileViewPanel(QWidget* parent)
 
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(4, 4, 4, 4);
-    layout->addLayout(options);
+    layout->addWidget(options);
     layout->addWidget(m_searchField);
     layout->addWidget(m_pages, 1);
 

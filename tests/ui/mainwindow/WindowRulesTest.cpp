@@ -17,6 +17,30 @@ TEST(WindowRules, FirstSizeForTheScreen) {
     EXPECT_EQ(defaultSplitSizes(500, 62), std::make_pair(310, 190));
 }
 
+TEST(WindowRules, ColumnsFitTheirPaneNamesLast) {
+    struct Case {
+        const char* what;
+        std::vector<int> widths, minimums;
+        int available;
+        std::vector<int> expected;
+    };
+    const Case cases[] = {
+        {"room to spare changes nothing", {200, 80, 140}, {150, 60, 140}, 500, {200, 80, 140}},
+        {"the other columns give way in proportion to their room",
+         {200, 80, 100, 140}, {150, 60, 60, 140}, 490, {200, 70, 80, 140}},
+        {"rounding leaves no pixel too many", {200, 81, 81, 81, 140}, {150, 60, 60, 60, 140}, 581,
+         {200, 80, 80, 81, 140}},
+        {"then the names down to their minimum", {200, 80, 100, 140}, {150, 60, 60, 140}, 430,
+         {170, 60, 60, 140}},
+        {"too narrow for the minimums gives the minimums", {200, 80, 140}, {150, 60, 140}, 100, {150, 60, 140}},
+        {"a minimum above the width never widens", {100, 50, 140}, {150, 60, 140}, 200, {100, 50, 140}},
+    };
+    for (const Case& c : cases) {
+        const std::vector<int> fitted = fitColumnWidths(c.widths, c.minimums, c.available);
+        EXPECT_EQ(fitted, c.expected) << c.what;
+    }
+}
+
 TEST(WindowRules, TitleNamesTheSource) {
     TitleSource source;
     EXPECT_EQ(windowTitleFor(source), "Hollowmere");

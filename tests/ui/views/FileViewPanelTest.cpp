@@ -224,7 +224,7 @@ TEST_F(FileViewPanelFixture, StopSearchesWaitsAndRestartsTheRequest) {
 TEST_F(FileViewPanelFixture, HoverDoubleClickAndContextMenu) {
     const auto tree = fileviewtest::sampleTree();
     FileViewPanel panel;
-    panel.resize(900, 400);
+    panel.resize(1100, 400);  // wide enough for the size column's cell
     panel.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&panel));
     panel.foldersCheck()->setChecked(false);

@@ -1,0 +1,22 @@
+#include "ui/header/ElidingLabel.h"
+
+#include <QPainter>
+#include <QStyle>
+
+#include <algorithm>
+
+ElidingLabel::ElidingLabel(QWidget* parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
+}
+
+QString ElidingLabel::shownText() const {
+    const int room = contentsRect().width() - 2 * margin() - 2 * std::max(indent(), 0);
+    return fontMetrics().elidedText(text(), Qt::ElideMiddle, std::max(room, 0));
+}
+
+void ElidingLabel::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    drawFrame(&painter);
+    const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
+    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), shownText(), foregroundRole());
+}

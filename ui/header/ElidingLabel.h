@@ -1,0 +1,19 @@
+// A one-line label that shows as much of its text as fits, with "…" in the middle of a
+// text too long for it (a path keeps its beginning and its end). The full text stays
+// its text and its size hint. GUI thread only.
+#pragma once
+
+#include <QLabel>
+
+class ElidingLabel : public QLabel {
+    Q_OBJECT
+
+public:
+    explicit ElidingLabel(QWidget* parent = nullptr);
+
+    // The text as drawn at the current width.
+    QString shownText() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
