@@ -370,13 +370,15 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
         }
     }
 
-    // A helper that connects and then never answers: a cancel still ends the walk at once.
+    // Helpers that connect and then never answer: a cancel still ends the walk at once.
+    // Asked for 100 connections, the crawler starts 32.
     const std::string silent = dir / "silent.sh";
     hmtest::writeFile(dir / "connected", connected);
-    hmtest::writeFile(silent, "#!/bin/sh\ncat " + hmtest::shQuote(dir / "connected") + " >&3\nexec sleep 30\n");
+    hmtest::writeFile(silent, "#!/bin/sh\necho started >> " + hmtest::shQuote(dir / "started") + "\ncat " +
+                                  hmtest::shQuote(dir / "connected") + " >&3\nexec sleep 30\n");
     chmod(silent.c_str(), 0755);
     svl::SmbConnectOptions options;
-    options.connections = 2;
+    options.connections = 100;
     options.helperPath = silent;
     svl::SmbSource source(svl::SmbLogin{"h", "s", "u", "p", ""}, options);
     Listed listed;
@@ -384,6 +386,7 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
     const auto began = std::chrono::steady_clock::now();
     const auto waited = [&] { return std::chrono::steady_clock::now() - began > std::chrono::milliseconds(300); };
     EXPECT_EQ(walk(source, "", listed, error, waited), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
     EXPECT_TRUE(listed.order.empty());
+    EXPECT_EQ(hmtest::shOutput("wc -l < " + hmtest::shQuote(dir / "started")), "32\n");
 }
