@@ -2,7 +2,7 @@
 
 #include "app/AppSettings.h"
 #include "ui/dialogs/SettingSwitch.h"
-#include "ui/smb/SecretStore.h"
+#include "ui/smb/SmbLoginPrompter.h"
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
@@ -41,12 +41,7 @@ const SettingSwitch kSwitches[] = {
 }  // namespace
 
 std::function<void()>& TweaksDialog::forgetSmbLoginsHook() {
-    static std::function<void()> hook = [] {
-        AppSettings::instance()->setValue("smbUseMountServers", QStringList());
-        SecretStore keyring(QStringLiteral("org.freedesktop.secrets"));
-        if (keyring.available())
-            keyring.removeAll();
-    };
+    static std::function<void()> hook = [] { forgetSavedSmbLogins(); };
     return hook;
 }
 

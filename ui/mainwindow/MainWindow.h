@@ -62,6 +62,7 @@ class QThread;
 class QTimer;
 class QTreeView;
 class RuleFrame;
+class SmbLoginPrompter;
 class TreemapPanel;
 class UpdateBanner;
 
@@ -316,6 +317,13 @@ public:
     std::function<void()> restartHook;
     std::function<void()> newWindowHook;
 
+    // --- SMB shares (MainWindowSmb.cpp) ---
+    // The login prompter that scans and rescans hand to the scanner: made on first use, with
+    // this window as the parent of its question, and kept for the window's life.
+    SmbLoginPrompter* smbPrompter();
+    // When set, makes the prompter in place of the built-in one.
+    std::function<std::shared_ptr<SmbLoginPrompter>()> makeSmbPrompterHook;
+
 public slots:
     // F5: scans what the source combo shows (the same several folders again, the chooser
     // for a CSV or MFT item or without a path).
@@ -469,5 +477,6 @@ private:
     QStringList m_deniedFolders;
     QString m_grabImagePath;
     GuiCallGate m_guiCalls;
+    std::shared_ptr<SmbLoginPrompter> m_smbPrompter;  // asks through m_guiCalls
     bool m_quitting = false;
 };

@@ -19,6 +19,7 @@
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/smb/SmbLoginPrompter.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
 #include "ui/views/FileTypesModel.h"
@@ -75,6 +76,7 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     m_pollTimer->start();
 
     m_scanFilter.reset();
+    SmbLoginPrompter* prompter = smbPrompter();
     JobRequest request;
     request.kind = kind;
     request.path = path.toStdString();
@@ -85,6 +87,8 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     request.options.allowRaw = settingOn("fastDiskScan", true) ? 1 : 0;
     request.options.oneFileSystem = true;
     request.options.detectBindMounts = true;
+    if (kind == JobKind::Folder || kind == JobKind::Multiple)
+        request.options.provider = prompter;
     const QString exclude = m_filterPanel->excludeText().trimmed();
     if (kind != JobKind::CsvImport && isFilterPanelShown() && !exclude.isEmpty()) {
         const svl::RegexFactory factory = qtRegexFactory();

@@ -12,6 +12,7 @@
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/mainwindow/RescanJob.h"
+#include "ui/smb/SmbLoginPrompter.h"
 
 void MainWindow::rescanSelectedFolders() {
     if (!canRescanSelection())
@@ -47,6 +48,7 @@ void MainWindow::rescanSelectedFolders() {
     options.oneFileSystem = true;
     options.detectBindMounts = true;
     options.exclude = m_scanFilter.get();
+    options.provider = smbPrompter();
     std::shared_ptr<const svl::Filter> filter = m_scanFilter;
     std::shared_ptr<const svl::ScanTree> full = m_currentTree;
     m_jobThread = QThread::create([this, targets = std::move(targets), options, filter, full] {

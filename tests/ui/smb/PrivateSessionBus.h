@@ -13,6 +13,8 @@
 #include <QProcess>
 #include <QThread>
 
+#include <gtest/gtest.h>
+
 #include <memory>
 #include <string>
 
@@ -108,5 +110,29 @@ private:
     QProcess m_keyring;
     QByteArray m_address;
 };
+
+// One bus with a real, unlocked keyring for the whole test program (a process makes its session
+// bus connection once, from DBUS_SESSION_BUS_ADDRESS); started on first call, stopped when the
+// tests end. Null when the tools are missing or the keyring did not start.
+inline PrivateSessionBus* sharedKeyringBus() {
+    static std::unique_ptr<PrivateSessionBus> bus;
+    static bool tried = false;
+    if (tried)
+        return bus.get();
+    tried = true;
+    if (!hmtest::haveTool("dbus-daemon") || !hmtest::haveTool("gnome-keyring-daemon"))
+        return nullptr;
+    bus = std::make_unique<PrivateSessionBus>();
+    if (bus->address().isEmpty() || !bus->startKeyring()) {
+        bus.reset();
+        return nullptr;
+    }
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus->address().constData(), 1);
+    struct Stop : ::testing::Environment {
+        void TearDown() override { bus.reset(); }
+    };
+    ::testing::AddGlobalTestEnvironment(new Stop);
+    return bus.get();
+}
 
 }  // namespace bustest
