@@ -321,8 +321,9 @@ public:
     // The login prompter that scans and rescans hand to the scanner: made on first use, with
     // this window as the parent of its question, and kept for the window's life.
     SmbLoginPrompter* smbPrompter();
-    // When set, makes the prompter in place of the built-in one.
-    std::function<std::shared_ptr<SmbLoginPrompter>()> makeSmbPrompterHook;
+    // When set, makes the prompter in place of the built-in one, given this window and the
+    // gate its questions must pass.
+    std::function<std::shared_ptr<SmbLoginPrompter>(QWidget*, const GuiCallGate&)> makeSmbPrompterHook;
 
 public slots:
     // F5: scans what the source combo shows (the same several folders again, the chooser

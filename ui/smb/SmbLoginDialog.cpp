@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
@@ -91,12 +92,40 @@ SmbLoginPrompter::Answer SmbLoginDialog::answer() const {
     return answer;
 }
 
+namespace {
+
+// Closes the question without an answer when its parent window closes.
+class ParentCloseWatch : public QObject {
+public:
+    explicit ParentCloseWatch(QDialog* dialog) : m_dialog(dialog) {}
+    bool closed = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close && m_dialog) {
+            closed = true;
+            m_dialog->reject();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QPointer<QDialog> m_dialog;
+};
+
+}  // namespace
+
 SmbLoginPrompter::Answer askSmbLogin(QWidget* parent, const SmbLoginPrompter::Question& question) {
     QPointer<SmbLoginDialog> dialog = new SmbLoginDialog(question, parent);
+    ParentCloseWatch watch(dialog);
+    if (parent)
+        parent->installEventFilter(&watch);
     dialog->exec();
     if (!dialog)
         return {};
-    const SmbLoginPrompter::Answer answer = dialog->answer();
+    if (parent)
+        parent->removeEventFilter(&watch);
+    const SmbLoginPrompter::Answer answer = watch.closed ? SmbLoginPrompter::Answer() : dialog->answer();
     delete dialog;
     return answer;
 }

@@ -27,6 +27,6 @@ private:
     QCheckBox* m_alwaysUseMount = nullptr;
 };
 
-// Shows the question modally and returns the answer. A parent that goes away while the
-// question is open closes it as "Use the Mount" without the "always" choice.
+// Shows the question modally and returns the answer. A parent that closes or goes away while
+// the question is open ends it as "Use the Mount" without the "always" choice.
 SmbLoginPrompter::Answer askSmbLogin(QWidget* parent, const SmbLoginPrompter::Question& question);
