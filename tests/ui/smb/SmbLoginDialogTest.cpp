@@ -120,18 +120,28 @@ TEST(SmbLoginDialog, EachWayOfClosingGivesItsAnswer) {
     }
 }
 
-TEST(SmbLoginDialog, ParentClosingWhileAskingGivesTheMountWithoutAlways) {
-    auto* parent = new QWidget;
-    parent->show();
-    QTimer::singleShot(50, parent, [parent] {
-        if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget()))
-            box->findChild<QCheckBox*>("alwaysUseMountBox")->setChecked(true);
-        parent->deleteLater();
-    });
-    const SmbLoginPrompter::Answer a = askSmbLogin(parent, question("bob", "", true));
-    EXPECT_FALSE(a.scanDirectly);
-    EXPECT_FALSE(a.alwaysUseMount);
-    EXPECT_TRUE(a.user.empty() && a.password.empty());
+TEST(SmbLoginDialog, ParentClosingOrGoingAwayWhileAskingGivesTheMountWithoutAlways) {
+    for (const bool destroy : {false, true}) {
+        auto* parent = new QWidget;
+        parent->show();
+        QTimer::singleShot(50, parent, [parent, destroy] {
+            if (auto* box = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+                box->findChild<QCheckBox*>("alwaysUseMountBox")->setChecked(true);
+                box->findChild<QLineEdit*>("passwordEdit")->setText("typed");
+            }
+            if (destroy)
+                parent->deleteLater();
+            else
+                parent->close();
+        });
+        const SmbLoginPrompter::Answer a = askSmbLogin(parent, question("bob", "", true));
+        EXPECT_FALSE(a.scanDirectly) << destroy;
+        EXPECT_FALSE(a.alwaysUseMount) << destroy;
+        EXPECT_TRUE(a.user.empty() && a.password.empty()) << destroy;
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+        if (!destroy)
+            delete parent;
+    }
 }
 
 TEST(SmbLoginDialog, AnsweredQuestionReturnsTheTypedLogin) {
