@@ -59,6 +59,7 @@ struct Slot {
     int status = 0;  // connect result: 0 or an errno-style code
     bool timedOut = false;
     std::deque<Listing> outstanding;  // in the order the helper answers
+    Clock::time_point lastHeard;      // of the last frame, or when it was last given work
 };
 
 bool usableName(std::string_view name) {
@@ -204,6 +205,12 @@ public:
                 return 0;
             }
             pump(kWalkPollMs);
+            // A helper silent for too long while it owes listings is given up.
+            const Clock::time_point now = Clock::now();
+            for (Slot& slot : m_slots)
+                if (slot.state == Slot::State::Connected && !slot.outstanding.empty() &&
+                    now - slot.lastHeard > m_options.listingDeadline)
+                    fail(slot, kIoError);
         }
     }
 
@@ -235,6 +242,8 @@ private:
         for (Slot& slot : m_slots) {
             if (slot.state != Slot::State::Connected)
                 continue;
+            if (slot.outstanding.empty())
+                slot.lastHeard = Clock::now();
             while (slot.outstanding.size() < size_t(m_queued) && !m_stack.empty()) {
                 std::string folder = std::move(m_stack.back());
                 m_stack.pop_back();
@@ -299,6 +308,7 @@ private:
             if (status == FrameStatus::Damaged)
                 return false;
             offset += consumed;
+            slot.lastHeard = Clock::now();
             ok = handleFrame(slot, type, payload);
         }
         if (slot.state != Slot::State::Failed)

@@ -29,6 +29,10 @@ struct SmbConnectOptions {
     int connections = 0;            // helper processes; below 1: 4; at most 32
     int listingsPerConnection = 0;  // requests queued on each helper; below 1: 4
     std::chrono::milliseconds connectDeadline{30000};
+    // A helper that owes listings and sends nothing for this long is killed; its folders
+    // are reported with error 5. Generous: the client library reads a whole folder before
+    // the helper can send any of it.
+    std::chrono::milliseconds listingDeadline{600000};
     std::string helperPath;  // empty: defaultSmbHelperPath()
 };
 

@@ -389,4 +389,12 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(3));
     EXPECT_TRUE(listed.order.empty());
     EXPECT_EQ(hmtest::shOutput("wc -l < " + hmtest::shQuote(dir / "started")), "32\n");
+
+    // Without a cancel, the silent helpers are given up after the listing deadline.
+    options.connections = 2;
+    options.listingDeadline = std::chrono::milliseconds(400);
+    svl::SmbSource patient(svl::SmbLogin{"h", "s", "u", "p", ""}, options);
+    Listed givenUp;
+    EXPECT_EQ(walk(patient, "", givenUp, error), 0);
+    EXPECT_EQ(givenUp.errors, (std::map<std::string, int>{{"", 5}}));
 }
