@@ -371,7 +371,7 @@ private:
     void connectSelection();
     void selectInTreeView(const std::vector<uint32_t>& ids);
     void createJobActions();
-    void rebuildDeniedFolders();
+    void rebuildDeniedFolders(const std::vector<uint32_t>& ids);
     // Stops the poll, waits for the finished job thread and takes the busy state down.
     void endJobThread();
     void createIntegrationActions();

@@ -120,6 +120,7 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
             false);
     };
     m_jobThread = QThread::create([this, request = std::move(request), question = std::move(question)] {
+        yieldToGuiThread();
         JobResult result = runJob(request, m_scanProgress, question);
         std::shared_ptr<svl::ScanTree> tree = std::move(result.tree);
         m_jobResult = std::move(result);
@@ -168,7 +169,7 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
         qInfo("scan: %.3fs, %u entries (%u files, %u dirs), %llu errors", tree->seconds, tree->nodeCount,
               tree->node(0).filesBelow, tree->node(0).foldersBelow, static_cast<unsigned long long>(tree->errors));
         m_currentTree = tree;
-        rebuildDeniedFolders();
+        rebuildDeniedFolders(m_jobResult.deniedIds);
         if (isFilterPanelShown()
             && (!m_filterPanel->includeText().trimmed().isEmpty() || !m_filterPanel->excludeText().trimmed().isEmpty())) {
             m_includeText = m_filterPanel->includeText();
@@ -181,13 +182,11 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
         grabWhenIdle();
 }
 
-void MainWindow::rebuildDeniedFolders() {
+void MainWindow::rebuildDeniedFolders(const std::vector<uint32_t>& ids) {
     m_deniedFolders.clear();
-    for (uint32_t id = 0; m_currentTree && id < m_currentTree->nodeCount; ++id) {
-        const uint16_t flags = m_currentTree->node(id).flags;
-        if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
+    for (uint32_t id : ids)
+        if (m_currentTree && id < m_currentTree->nodeCount)
             m_deniedFolders.append(QString::fromStdString(m_currentTree->fullPath(id)));
-    }
     m_header->setAccessDeniedVisible(!m_deniedFolders.isEmpty());
 }
 

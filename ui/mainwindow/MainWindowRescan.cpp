@@ -52,6 +52,7 @@ void MainWindow::rescanSelectedFolders() {
     std::shared_ptr<const svl::Filter> filter = m_scanFilter;
     std::shared_ptr<const svl::ScanTree> full = m_currentTree;
     m_jobThread = QThread::create([this, targets = std::move(targets), options, filter, full] {
+        yieldToGuiThread();
         RescanOutcome outcome = runRescan(*full, targets, options, m_scanProgress);
         QMetaObject::invokeMethod(
             this,
@@ -71,7 +72,7 @@ void MainWindow::rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancel
     const QString secondsText = QString::number(seconds, 'f', 2);
     if (tree) {
         m_currentTree = tree;
-        rebuildDeniedFolders();
+        rebuildDeniedFolders(deniedFolderIds(*tree));
         if (m_header->multipleRoots().isEmpty() && !m_scanPathText.isEmpty())
             m_header->updateSpaceLabels(m_scanPathText);
         setStatusText(!error.isEmpty() ? error : tr("Scan complete in %1 seconds").arg(secondsText));

@@ -2,6 +2,10 @@
 
 #include <QCoreApplication>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <exception>
@@ -63,9 +67,30 @@ JobResult work(const JobRequest& request, svl::ScanProgress& progress, const Mem
 
 }  // namespace
 
+void yieldToGuiThread() {
+    // Linux keeps a nice value per thread, and new threads take their creator's.
+    constexpr int kJobNiceness = 10;
+    const int current = getpriority(PRIO_PROCESS, 0);
+    (void)setpriority(PRIO_PROCESS, pid_t(gettid()), std::min(current + kJobNiceness, 19));
+}
+
+std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree) {
+    std::vector<uint32_t> ids;
+    for (uint32_t id = 0; id < tree.nodeCount; ++id) {
+        const uint16_t flags = tree.node(id).flags;
+        if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
+            ids.push_back(id);
+    }
+    return ids;
+}
+
 JobResult runJob(const JobRequest& request, svl::ScanProgress& progress, const MemoryQuestion& memoryQuestion) {
     try {
-        return work(request, progress, memoryQuestion);
+        JobResult result = work(request, progress, memoryQuestion);
+        // A walk of every node: done here rather than on the GUI thread.
+        if (result.tree)
+            result.deniedIds = deniedFolderIds(*result.tree);
+        return result;
     } catch (const std::bad_alloc&) {
         JobResult failed;
         failed.error = tr("There is not enough memory to hold the result.");

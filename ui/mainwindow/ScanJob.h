@@ -36,7 +36,11 @@ struct JobResult {
     bool driveKnown = false;              // an imported file carried its drive's figures
     uint64_t driveCapacity = 0;
     uint64_t driveFree = 0;
+    std::vector<uint32_t> deniedIds;      // folders whose access was denied, found on the job thread
 };
+
+// Ids, in order, of the folders whose access was denied and that are not removed.
+std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree);
 
 // (bytes needed, bytes free) -> go on. Called on the job thread.
 using MemoryQuestion = std::function<bool(unsigned long, unsigned long)>;
@@ -45,6 +49,12 @@ using MemoryQuestion = std::function<bool(unsigned long, unsigned long)>;
 // exception from the core) gives a null tree and an error text. A declined memory question
 // sets the progress record's cancel flag, so the job ends as cancelled.
 JobResult runJob(const JobRequest& request, svl::ScanProgress& progress, const MemoryQuestion& memoryQuestion);
+
+// Lowers the calling thread's scheduling priority (and with it the priority of every
+// thread it starts, such as the scanner's workers) so that the GUI thread keeps its
+// turns while a job keeps every processor busy. Call first thing on the job thread;
+// a refusal by the system changes nothing.
+void yieldToGuiThread();
 
 // The header's status line while a job runs.
 QString jobProgressText(JobKind kind, const svl::ScanProgress& progress);

@@ -6,7 +6,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <thread>
 
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/ScanJob.h"
@@ -120,3 +122,18 @@ TEST(ScanJob, ImportOfABrokenFileCarriesTheReason) {
 }
 
 }  // namespace
+
+TEST(ScanJob, JobThreadAndTheThreadsItStartsYieldToTheGuiThread) {
+    const int gui = getpriority(PRIO_PROCESS, 0);
+    int job = 0, started = 0;
+    std::thread worker([&] {
+        yieldToGuiThread();
+        job = getpriority(PRIO_PROCESS, 0);
+        std::thread inner([&] { started = getpriority(PRIO_PROCESS, 0); });
+        inner.join();
+    });
+    worker.join();
+    EXPECT_EQ(job, std::min(gui + 10, 19));
+    EXPECT_EQ(started, job);
+    EXPECT_EQ(getpriority(PRIO_PROCESS, 0), gui);  // the calling thread keeps its own
+}
