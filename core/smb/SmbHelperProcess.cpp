@@ -15,6 +15,24 @@ extern char** environ;
 
 namespace svl {
 
+namespace {
+
+// What one non-blocking send or recv result means: bytes moved, interrupted (try again),
+// nothing possible now (try later), or the peer is gone.
+enum class Step { Moved, Again, Later, Gone };
+
+Step stepOf(ssize_t n) {
+    if (n > 0)
+        return Step::Moved;
+    if (n < 0 && errno == EINTR)
+        return Step::Again;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return Step::Later;
+    return Step::Gone;
+}
+
+}  // namespace
+
 SmbHelperProcess::~SmbHelperProcess() { stop(); }
 
 bool SmbHelperProcess::start(const std::string& program, std::string& error) {
@@ -72,12 +90,12 @@ void SmbHelperProcess::stop() {
 bool SmbHelperProcess::flush() {
     while (m_fd >= 0 && m_sent < m_out.size()) {
         const ssize_t n = send(m_fd, m_out.data() + m_sent, m_out.size() - m_sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        if (n <= 0)
-            return false;
+        const Step step = stepOf(n);
+        if (step != Step::Moved) {
+            if (step == Step::Again)
+                continue;
+            return step == Step::Later;
+        }
         m_sent += size_t(n);
     }
     if (m_sent == m_out.size()) {
@@ -92,12 +110,12 @@ bool SmbHelperProcess::receive() {
     // Bounded per call, so a helper that never pauses cannot keep the caller here.
     for (int round = 0; round < 16; ++round) {
         const ssize_t n = recv(m_fd, chunk, sizeof chunk, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return true;
-        if (n <= 0)
-            return false;
+        const Step step = stepOf(n);
+        if (step != Step::Moved) {
+            if (step == Step::Again)
+                continue;
+            return step == Step::Later;
+        }
         m_in.append(chunk, size_t(n));
         if (size_t(n) < sizeof chunk)
             return true;
