@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include <sys/stat.h>
+
 #include "core/scan/MountTable.h"
 #include "core/smb/SmbMount.h"
 #include "core/tree/ScanTree.h"
@@ -119,6 +121,8 @@ protected:
         ASSERT_NE(realpath(m_mountDir.path().c_str(), real), nullptr);
         m_mountPoint = real;
         hmtest::writeFile(m_mountPoint + "/local-only.txt", "local");
+        ::mkdir((m_mountPoint + "/sub dir").c_str(), 0755);
+        hmtest::writeFile(m_mountPoint + "/sub dir/local-only.txt", "local");
         m_table = "36 25 0:50 / " + m_mountPoint + " rw,relatime shared:1 - cifs //" + s_server->address() + "/" +
                   s_server->shareName() + " rw,vers=3.1.1,username=" + hmtest::SambaServer::user() + "\n";
     }
@@ -191,12 +195,34 @@ TEST_F(MainWindowSmb, AskedLoginIsRetriedAfterARefusalThenCachedAndSaved) {
     EXPECT_EQ(saved(), std::make_optional(std::make_pair(kUser, kPassword)));
 }
 
-TEST_F(MainWindowSmb, SavedLoginIsReadFromTheKeyringWithoutAsking) {
+TEST_F(MainWindowSmb, SavedLoginServesScansRescansAndSeveralFolders) {
     SecretStore keyring(QStringLiteral("org.freedesktop.secrets"));
     ASSERT_TRUE(keyring.store(QString::fromStdString(s_server->address()), "share", kUser, kPassword));
     auto window = newWindow();
     QuestionAnswerer none({});
     EXPECT_EQ(scan(*window), Smb);
+
+    // A rescan of a folder of the share reads it over SMB too: the file is not in the local folder.
+    const std::string sub = m_mountPoint + "/sub dir";
+    hmtest::writeFile(s_server->sharePath() + "/sub dir/fresh.txt", "fresh");
+    s_server->chownShare();
+    const int64_t subId = window->currentTree()->findPath(sub.data(), sub.size());
+    ASSERT_GE(subId, 0);
+    window->setSelection({uint32_t(subId)}, MainWindow::FromBoth);
+    ASSERT_TRUE(window->canRescanSelection());
+    window->rescanSelectedFolders();
+    ASSERT_TRUE(waitUntil([&] { return !window->isJobRunning(); }, 60000));
+    const std::string fresh = sub + "/fresh.txt";
+    EXPECT_GE(window->currentTree()->findPath(fresh.data(), fresh.size()), 0) << window->statusText().toStdString();
+
+    // The share as one of several folders.
+    hmtest::TempDir local("hm-smb-local");
+    hmtest::writeFile(local / "here.txt", "here");
+    window->scanMultiple({QString::fromStdString(m_mountPoint), QString::fromStdString(local.path())});
+    ASSERT_TRUE(waitUntil([&] { return !window->isJobRunning(); }, 60000));
+    const auto& tree = *window->currentTree();
+    EXPECT_EQ(tree.node(0).filesBelow, 4u) << "three files of the share and one local file";
+    EXPECT_TRUE(tree.remote);
     EXPECT_TRUE(none.shown.isEmpty());
 }
 
@@ -213,18 +239,23 @@ TEST_F(MainWindowSmb, UseTheMountReadsTheLocalFolderAndAlwaysSkipsTheQuestionLat
     EXPECT_TRUE(none.shown.isEmpty());
 }
 
-TEST_F(MainWindowSmb, ClosingTheWindowWhileAskingEndsTheJob) {
-    auto window = newWindow();
-    window->show();
-    QElapsedTimer clock;
-    QuestionAnswerer closeInstead({}, [&] {
-        clock.start();
-        window->close();
-    });
-    window->scanFolder(QString::fromStdString(m_mountPoint));
-    EXPECT_TRUE(waitUntil([&] { return !window->isJobRunning(); }, 20000));
-    EXPECT_EQ(closeInstead.shown.size(), 1);
-    EXPECT_LT(clock.elapsed(), 5000);
-    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the question closes with its window";
-    EXPECT_FALSE(saved()) << "nothing was remembered";
+TEST_F(MainWindowSmb, ClosingOrDestroyingTheWindowWhileAskingEndsTheJob) {
+    for (const bool destroy : {false, true}) {
+        auto window = newWindow();
+        window->show();
+        QElapsedTimer clock;
+        QuestionAnswerer closeInstead({}, [&] {
+            clock.start();
+            if (destroy)
+                window.reset();  // waits for the job, which must not wait for the question
+            else
+                window->close();
+        });
+        window->scanFolder(QString::fromStdString(m_mountPoint));
+        EXPECT_TRUE(waitUntil([&] { return !window || !window->isJobRunning(); }, 20000)) << destroy;
+        EXPECT_EQ(closeInstead.shown.size(), 1) << destroy;
+        EXPECT_LT(clock.elapsed(), 5000) << destroy;
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the question closes with its window";
+        EXPECT_FALSE(saved()) << "nothing was remembered";
+    }
 }
