@@ -99,7 +99,8 @@ int runWindowMode(const QStringList& arguments) {
         if (options.grab)
             window.scheduleGrab();
     } else if (options.dumpMft) {
-        // A dump request never scans the path.
+        // A dump request never scans the path; it asks for the file once the window shows.
+        QTimer::singleShot(0, &window, [&window, path = options.path] { window.dumpMft(path); });
     } else {
         const QFileInfo info(options.path);
         if (info.isFile() && options.path.endsWith(QLatin1String(".mft"), Qt::CaseInsensitive))

@@ -31,6 +31,7 @@
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
 #include "ui/dialogs/AccessDeniedDialog.h"
+#include "ui/mainwindow/AboutPage.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/header/ScanButton.h"
@@ -131,6 +132,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_header->updateSpaceLabels(m_header->selectedPath());
     setStatusText(tr("Ready..."));
     updateWindowTitle();
+    connectUpdateChecker();
 }
 
 MainWindow::~MainWindow() {
@@ -195,6 +197,7 @@ void MainWindow::buildCentralArea() {
     m_tabs->setDocumentMode(true);
     m_tabs->addTab(m_mainSplit, tr("Tree View"));
     m_tabs->addTab(m_fileView, tr("File View"));
+    m_tabs->addTab(createAboutPage(nullptr), tr("About"));
     layout->addWidget(m_tabs, 1);
     setCentralWidget(central);
 }

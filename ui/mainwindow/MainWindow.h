@@ -8,7 +8,9 @@
 // tree commands), MainWindowMenus.cpp (menus and shortcuts), MainWindowSettings.cpp
 // (applying changed settings), MainWindowLayouts.cpp (saved column layouts),
 // MainWindowExports.cpp (CSV/TSV and treemap picture exports), MainWindowElevation.cpp
-// (administrator rights: restarts, the administrator-scan offer, the notices).
+// (administrator rights: restarts, the administrator-scan offer, the notices),
+// MainWindowMftDump.cpp (MFT dumps), MainWindowRestart.cpp (restarts, new windows, language),
+// MainWindowAbout.cpp (update notices, reset).
 //
 // Threads: everything here runs on the GUI thread. Workers share only the progress record,
 // the job's result fields (read after the job thread ended) and the call gate.
@@ -27,6 +29,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "core/rawindex/MftDump.h"
 #include "core/scan/ScanDriver.h"
 #include "integration/FileActionBackend.h"
 #include "ui/mainwindow/FileCommandPlanner.h"
@@ -311,6 +314,37 @@ public:
     QAction* restartElevationAction() const { return m_restartElevationAction; }
     void updateRestartElevationAction();
 
+    // --- MFT dump (MainWindowMftDump.cpp) ---
+    // "Dump MFT File" for the volume the header shows.
+    void dumpMftCommand();
+    // Asks for the dump file, dumps and reports; also the command-line dump request.
+    void dumpMft(const QString& volumePath);
+    // Dumps the MFT of the NTFS volume at `volumePath` into `filePath` behind a modal progress
+    // dialog; the file is private (0600) and goes to the invoking user.
+    svl::MftDumpResult dumpMftTo(const QString& volumePath, const QString& filePath);
+    QAction* dumpMftAction() const { return m_dumpMftAction; }
+    // Enabled for an NTFS volume that is neither several roots nor an imported file.
+    void updateDumpMftAction();
+
+    // --- Restarts, new windows and language (MainWindowRestart.cpp) ---
+    // Starts a second, independent copy of the program.
+    void openNewWindow();
+    // Starts the program again half a second later and quits this one.
+    void restartApplication();
+    // Clears every setting (and stops saving into the emptied store); restarts when asked.
+    void resetSettingsAndRestart(bool restart);
+    void switchLanguage(const QString& tag);
+    QMenu* languageMenu() const { return m_languageMenu; }
+
+    // --- About page companions (MainWindowAbout.cpp) ---
+    void updateUpdateBanner();
+    void reportNoUpdate();
+    void reportUpdateCheckFailed(const QString& reason);
+    void openUpdatePage();
+    // "Reset Configuration to Default Values": asks, then resets and restarts.
+    void confirmResetSettings();
+    UpdateBanner* updateBanner() const { return m_banner; }
+
     // Operations that leave the process; when set they replace the built-in behaviour.
     std::function<void(const QUrl&)> openUrlHook;
     std::function<void()> quitHook;
@@ -398,6 +432,9 @@ private:
     void showAccessDenied();
     void fillFileTypes(bool recoloured);
     void quitApplication();
+    void openUrl(const QUrl& url);
+    void connectUpdateChecker();
+    QMenu* buildLanguageMenu(QMenu* parent);
     TitleSource titleSource() const;
 
     // Widgets
@@ -427,6 +464,8 @@ private:
     QList<QAction*> m_selectionActions;
     QAction* m_rescanAction = nullptr;
     QAction* m_showHeaderAction = nullptr;
+    QAction* m_dumpMftAction = nullptr;
+    QMenu* m_languageMenu = nullptr;
     QString m_hoverText;
     bool m_syncing = false;
     QAction* m_preparePortableAction = nullptr;

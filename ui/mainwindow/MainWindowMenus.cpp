@@ -10,6 +10,7 @@
 
 #include "app/AppSettings.h"
 #include "app/ListFont.h"
+#include "app/UpdateChecker.h"
 #include "ui/dialogs/ColorsDialog.h"
 #include "ui/dialogs/TweaksDialog.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -72,6 +73,8 @@ void MainWindow::buildMenus() {
         {tr("Select Folder…"), call(&MainWindow::chooseFolder), {Qt::Key_F3}},
         {tr("Select Multiple…"), call(&MainWindow::chooseMultiple), {QKeySequence(Qt::ALT | Qt::Key_F3)}},
         {tr("Select CSV File…"), call(&MainWindow::chooseCsvFile), {QKeySequence(Qt::SHIFT | Qt::Key_F3)}},
+        {tr("Dump MFT File"), call(&MainWindow::dumpMftCommand), {}},
+        {tr("New Window"), call(&MainWindow::openNewWindow), {QKeySequence(Qt::CTRL | Qt::Key_N)}},
         {},
         {tr("Reset Tree Expansion"), call(&MainWindow::resetTreeExpansion), {Qt::Key_F4}},
         {tr("Expand All"), call(&MainWindow::expandAll), {QKeySequence(Qt::SHIFT | Qt::Key_F4)}},
@@ -103,9 +106,12 @@ void MainWindow::buildMenus() {
         {tr("Export File Types to CSV File…"), call(&MainWindow::exportFileTypesCsv),
          {QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_F)}},
         {},
+        {tr("Check for Updates Now"), [] { UpdateChecker::instance()->check(true, true); }, {}},
+        {tr("Reset Configuration to Default Values"), call(&MainWindow::confirmResetSettings), {}},
         {tr("Quit"), [this] { close(); }, {QKeySequence(QKeySequence::Quit)}},
     };
     QMenu* fileMenu = menuBar()->addMenu(tr("&File"));
+    QAction* resetAction = nullptr;
     for (const MenuEntry& entry : fileEntries) {
         if (entry.text.isEmpty()) {
             fileMenu->addSeparator();
@@ -116,14 +122,19 @@ void MainWindow::buildMenus() {
             m_selectionActions.append(action);
         if (entry.text == tr("Rescan Selected Folder"))
             m_rescanAction = action;
+        else if (entry.text == tr("Dump MFT File"))
+            m_dumpMftAction = action;
+        else if (entry.text == tr("Reset Configuration to Default Values"))
+            resetAction = action;
     }
     // The desktop-integration commands form their own group above Quit.
     QAction* quit = fileMenu->actions().constLast();
-    fileMenu->insertActions(quit, {m_restartElevationAction, m_preparePortableAction, m_addToMenuAction,
-                                   m_removeFromMenuAction});
+    fileMenu->insertAction(resetAction, m_restartElevationAction);
+    fileMenu->insertActions(quit, {m_preparePortableAction, m_addToMenuAction, m_removeFromMenuAction});
     fileMenu->insertSeparator(quit);
     connect(fileMenu, &QMenu::aboutToShow, this, &MainWindow::updateSelectionActions);
     connect(fileMenu, &QMenu::aboutToShow, this, &MainWindow::updateRestartElevationAction);
+    connect(fileMenu, &QMenu::aboutToShow, this, &MainWindow::updateDumpMftAction);
 
     QMenu* options = menuBar()->addMenu(tr("&Options"));
     addDisplayModeGroup(options);
@@ -135,6 +146,8 @@ void MainWindow::buildMenus() {
     addSettingToggle(options, tr("Filter Scan Results"), "showFilterPanel", stored("showFilterPanel", false),
                      QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
     options->addSeparator();
+    addSettingToggle(options, tr("Check for updates"), "checkForUpdatesEnabled", UpdateChecker::instance()->isEnabled(),
+                     {});
     addSettingToggle(options, tr("Auto scan after making selection"), "autoScanAfterSelection",
                      stored("autoScanAfterSelection", true), {});
     options->addAction(m_fileManagerMenuAction);
@@ -170,6 +183,7 @@ void MainWindow::buildMenus() {
     };
     for (const MenuEntry& entry : optionEntries)
         addMenuAction(options, entry.text, entry.command, entry.shortcuts);
+    m_languageMenu = buildLanguageMenu(options);
 
     auto* applyFilter = new QAction(this);
     applyFilter->setShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5));

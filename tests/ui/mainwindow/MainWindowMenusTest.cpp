@@ -85,7 +85,7 @@ TEST_F(MainWindowMenus, EveryEntryInMenuOrderWithItsShortcuts) {
     MainWindow window;
     EXPECT_EQ(describe(menuNamed(window, "&File")),
               QStringList({"Scan|F5;Ctrl+R", "Rescan Selected Folder|Ctrl+F5", "-", "Select Folder…|F3", "Select Multiple…|Alt+F3",
-                           "Select CSV File…|Shift+F3", "-",
+                           "Select CSV File…|Shift+F3", "Dump MFT File|", "New Window|Ctrl+N", "-",
                            "Reset Tree Expansion|F4", "Expand All|Shift+F4", "-", "Select Parent|F6;Num+/",
                            "Reselect Child|F7;Num+*", "-", "Zoom Treemap|F10;Num++", "Unzoom Treemap|F11;Num+-",
                            "Save Treemap Image as .png File…|Ctrl+S", "-",
@@ -93,19 +93,20 @@ TEST_F(MainWindowMenus, EveryEntryInMenuOrderWithItsShortcuts) {
                            "Cut|Ctrl+X", "Copy|Ctrl+C", "Move to Trash|Del", "Delete Immediately|Shift+Del",
                            "Rename|F2", "-", "Export to CSV File…|Ctrl+Alt+E",
                            "Copy File and Size Info to Clipboard|Ctrl+Shift+C",
-                           "Export File Types to CSV File…|Ctrl+Alt+F", "-", "Restart without Administrator|",
+                           "Export File Types to CSV File…|Ctrl+Alt+F", "-", "Check for Updates Now|",
+                           "Restart without Administrator|", "Reset Configuration to Default Values|",
                            "Prepare This Copy for Portable Use…|", "Add to Application Menu|",
                            "Remove from Application Menu|", "-",
                            "Quit|" + QKeySequence(QKeySequence::Quit).toString(QKeySequence::PortableText)}));
     EXPECT_EQ(describe(menuNamed(window, "&Options")),
               QStringList({"Display Dynamic Values|", "Display Byte Values|", "Display KB Values|",
                            "Display MB Values|", "Display GB Values|", "Display TB Values|", "-",
-                           "Filter Scan Results|Ctrl+Shift+F", "-", "Auto scan after making selection|", "File Manager Context Menu|",
+                           "Filter Scan Results|Ctrl+Shift+F", "-", "Check for updates|", "Auto scan after making selection|", "File Manager Context Menu|",
                            "Add Menu Entry for Empty Space in Files...|", "-",
                            "Show Header|Ctrl+H", "Show File Types|F8", "Show Treemap|F9",
                            "Show Allocated Space on Treemap|Ctrl+Shift+A", "Show Free Space on Treemap|Ctrl+Shift+S",
                            "Show Folder and File Names on Treemap|Ctrl+Shift+N", "Colors…|", "Tweaks…|",
-                           "Increase Text Size|Ctrl++;Ctrl+=", "Decrease Text Size|Ctrl+-", "Default Text Size|Ctrl+0"}));
+                           "Increase Text Size|Ctrl++;Ctrl+=", "Decrease Text Size|Ctrl+-", "Default Text Size|Ctrl+0", "Language|"}));
     QStringList selectionTexts;
     for (const QAction* action : window.selectionActions())
         selectionTexts.append(action->text());

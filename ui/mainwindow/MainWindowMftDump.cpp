@@ -1,0 +1,127 @@
+// "Dump MFT File": the master file table of the NTFS volume the header shows, copied into a
+// .mft file that a later import reads without the disk. The copy runs on a worker thread
+// while this thread keeps a modal progress dialog alive; it uses neither the job slot nor
+// the trees.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProgressDialog>
+#include <QThread>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "app/AppSettings.h"
+#include "app/Elevator.h"
+#include "core/rawindex/RawEligibility.h"
+#include "ui/header/HeaderPanel.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/mainwindow/UserOutputFile.h"
+
+namespace {
+
+std::string utf8(const QString& text) {
+    return text.toUtf8().toStdString();
+}
+
+// The dump's temporary file: new, never through a link, readable by its owner only (it holds
+// the contents of other users' small files), handed to the invoking user.
+int openPrivateDumpFile(const std::string& temporaryPath, std::string* error) {
+    QString reason;
+    const int fd = openUserOutputFile(QFile::decodeName(temporaryPath.c_str()), 0600, true, &reason);
+    if (fd < 0 && error)
+        *error = utf8(reason);
+    return fd;
+}
+
+}  // namespace
+
+void MainWindow::dumpMftCommand() {
+    const QString path = m_header->selectedPath();
+    if (!svl::isNtfsVolume(utf8(path), nullptr, nullptr)) {
+        QMessageBox::information(this, tr("Dump MFT File"),
+                                 tr("Select an NTFS volume first: its Master File Table is what gets dumped."));
+        return;
+    }
+    // Reading the volume needs administrator rights: without them a new copy does the dump.
+    if (offersElevated())
+        dumpMft(path);
+    else
+        m_elevator->restartAsAdministrator(path, true, {});
+}
+
+void MainWindow::dumpMft(const QString& volumePath) {
+    const QString title = tr("Dump MFT File");
+    QString name = QFileInfo(volumePath).fileName();
+    if (name.isEmpty())
+        name = QStringLiteral("volume");  // a mount point such as "/"
+    const QString folder =
+        AppSettings::instance()->settings()->value(QStringLiteral("mftLastFolder"), QDir::homePath()).toString();
+    const QString file = askSaveFileName(title, QDir(folder).filePath(name + QStringLiteral(".mft")),
+                                         tr("MFT dump files (*.mft)"), QStringLiteral("mft"), false);
+    if (file.isEmpty())
+        return;
+    AppSettings::instance()->setValue("mftLastFolder", QFileInfo(file).absolutePath());
+    const svl::MftDumpResult result = dumpMftTo(volumePath, file);
+    if (result.done)
+        QMessageBox::information(this, title, tr("MFT data dumped to file %1").arg(file));
+    else if (!result.cancelled)
+        QMessageBox::warning(this, title, tr("Couldn't dump the MFT: %1").arg(QString::fromStdString(result.error)));
+}
+
+svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QString& filePath) {
+    svl::MftDumpResult result;
+    std::string device;
+    uint64_t freeBytes = 0;
+    if (!svl::isNtfsVolume(utf8(volumePath), &device, &freeBytes)) {
+        result.error = utf8(tr("%1 is not an NTFS volume").arg(volumePath));
+        return result;
+    }
+    const std::string dumpPath = QFile::encodeName(filePath).toStdString();
+    // The finished dump is renamed over the chosen name; a link planted there is refused
+    // like every other file the window writes, so neither it nor its target changes.
+    if (QFileInfo(filePath).isSymLink()) {
+        result.error = "can't write " + utf8(filePath) + ": " + std::strerror(ELOOP);
+        return result;
+    }
+
+    QProgressDialog dialog(tr("Dumping MFT file, please wait..."), tr("Cancel"), 0, 1000, this);
+    dialog.setObjectName(QStringLiteral("mftDumpProgress"));
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setMinimumDuration(0);
+    dialog.setValue(0);
+
+    std::atomic<bool> cancel{false};
+    std::atomic<int> progress{0};
+    std::atomic<bool> finished{false};
+    QThread* worker = QThread::create([&] {
+        result = svl::dumpMft(
+            device, dumpPath, freeBytes, &cancel, [&progress](double fraction) { progress.store(int(fraction * 1000)); },
+            openPrivateDumpFile);
+        finished.store(true);
+    });
+    worker->start();
+    while (!finished.load()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        dialog.setValue(progress.load());
+        if (dialog.wasCanceled())
+            cancel.store(true);
+        QThread::msleep(20);
+    }
+    worker->wait();
+    delete worker;
+    dialog.reset();
+    dialog.close();
+    return result;
+}
+
+void MainWindow::updateDumpMftAction() {
+    if (!m_dumpMftAction)
+        return;
+    const bool importedOrSeveral = !m_header->multipleRoots().isEmpty() || !m_header->importedFile().isEmpty();
+    m_dumpMftAction->setEnabled(!importedOrSeveral && svl::isNtfsVolume(utf8(m_header->selectedPath()), nullptr, nullptr));
+}
