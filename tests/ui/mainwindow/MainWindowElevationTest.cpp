@@ -1,6 +1,7 @@
 // Administrator rights from the window: the File-menu entry either way, the quit after the
 // new copy took over, the notices of a failed restart and of a missing password tool, and
-// when the administrator-scan offer stays silent.
+// the administrator-scan offer: silent where it cannot help, and, for an ordinary account on
+// a loop-mounted ext4 volume, its texts and what each answer does.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
 #include "app/Elevator.h"
@@ -11,8 +12,13 @@
 #include <QElapsedTimer>
 #include <QMenu>
 #include <QMenuBar>
+#include <QCheckBox>
+#include <QFile>
+#include <QPushButton>
 
+#include <fstream>
 #include <memory>
+#include <sstream>
 
 using windowtest::BoxAnswerer;
 
@@ -81,4 +87,148 @@ TEST_F(MainWindowElevation, OfferStaysSilentWhereItCannotHelp) {
     AppSettings::instance()->setValue("askAboutAdminScan", true);
     EXPECT_TRUE(m_window->offerAdminScan(paths));
     EXPECT_TRUE(unexpected.texts.isEmpty());
+}
+
+namespace {
+
+// Answers the administrator-scan question as planned last, ticking "Don't show this message
+// again" when asked, and closes any other box (the Elevator's notices) with its first button.
+class OfferAnswerer {
+public:
+    OfferAnswerer() {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { answer(); });
+        m_timer.start(10);
+    }
+    void plan(const QString& button, bool tick) {
+        m_button = button;
+        m_tick = tick;
+        title.clear();
+        text.clear();
+        buttons.clear();
+        asked = 0;
+    }
+    QString title, text;
+    QStringList buttons;
+    int asked = 0, notices = 0;
+
+private:
+    void answer() {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || box == m_answered)
+            return;
+        m_answered = box;
+        if (box->objectName() != "adminScanDialog") {
+            ++notices;
+            box->buttons().constFirst()->click();
+            return;
+        }
+        ++asked;
+        title = box->windowTitle();
+        text = box->text();
+        for (QAbstractButton* b : box->buttons())
+            buttons << b->text();
+        EXPECT_EQ(box->defaultButton()->text(), "Scan as Administrator (fast)");
+        box->checkBox()->setChecked(m_tick);
+        for (QAbstractButton* b : box->buttons()) {
+            if (b->text() == m_button) {
+                b->click();
+                return;
+            }
+        }
+        box->reject();
+    }
+    QString m_button;
+    bool m_tick = false;
+    QPointer<QMessageBox> m_answered;
+    QTimer m_timer;
+};
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+}  // namespace
+
+// Runs as the ordinary account only, started by the test below.
+TEST(MainWindowElevationUserSide, OfferAnswers) {
+    const QString volume = qEnvironmentVariable("HM_OFFER_VOLUME");
+    const std::string record = qgetenv("HM_OFFER_RECORD").toStdString();
+    if (volume.isEmpty())
+        GTEST_SKIP() << "runs only as the ordinary account inside MainWindowElevation.OfferOnAVolumeOnlyRootCanRead";
+    windowtest::clearSettings();
+    MainWindow window;
+    QSettings* settings = AppSettings::instance()->settings();
+    const auto asks = [settings] { return settings->value("askAboutAdminScan", true).toBool(); };
+    struct Case {
+        QString button;
+        bool tick;
+        bool goOn;
+        bool stillAsks;
+    } cases[] = {
+        {"Cancel", true, false, true},  // a ticked box only counts with a scan button
+        {"Scan Normally (slower)", false, true, true},
+        {"Scan as Administrator (fast)", true, false, false},
+    };
+    OfferAnswerer answer;  // also closes the notice of the refused restart
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.button.toStdString());
+        answer.plan(c.button, c.tick);
+        EXPECT_EQ(window.offerAdminScan({volume}), c.goOn);
+        EXPECT_EQ(answer.asked, 1);
+        EXPECT_EQ(answer.title, "Scan This Disk Faster?");
+        EXPECT_EQ(answer.text, volume + " is on a drive formatted as ext4.\n\nScanning as Administrator reads the drive's "
+                                        "file list directly, which is many times faster than scanning it normally. It "
+                                        "needs administrator rights: you will be asked for your password.");
+        EXPECT_EQ(answer.buttons, (QStringList{"Scan as Administrator (fast)", "Scan Normally (slower)", "Cancel"}));
+        EXPECT_EQ(asks(), c.stillAsks);
+    }
+    // The fast choice restarted through the (stand-in) sudo with the volume to scan.
+    EXPECT_TRUE(windowtest::waitUntil([&] { return !window.elevator()->isWaiting(); }, 10000));
+    EXPECT_NE(readText(record).find("\n" + volume.toStdString() + "\n"), std::string::npos) << readText(record);
+    EXPECT_EQ(readText(record).find("--multi"), std::string::npos);
+
+    // Several roots: the first that needs the administrator is named, all of them are passed.
+    AppSettings::instance()->setValue("askAboutAdminScan", true);
+    const QString other = QDir::tempPath();
+    answer.plan("Scan as Administrator (fast)", false);
+    EXPECT_FALSE(window.offerAdminScan({other, volume}));
+    EXPECT_TRUE(answer.text.startsWith(volume + " is on a drive"));
+    EXPECT_TRUE(windowtest::waitUntil([&] { return !window.elevator()->isWaiting(); }, 10000));
+    EXPECT_NE(readText(record).find("--multi\n" + (other + ":" + volume).toStdString() + "\n"), std::string::npos);
+    // Each refused restart (the stand-in exits 1) was reported once.
+    EXPECT_TRUE(windowtest::waitUntil([&] { return answer.notices == 2; }, 5000)) << answer.notices;
+}
+
+TEST_F(MainWindowElevation, OfferOnAVolumeOnlyRootCanRead) {
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1) || !hmtest::haveTool("mkfs.ext4")
+        || !hmtest::haveTool("runuser"))
+        GTEST_SKIP() << "needs root, mkfs.ext4, runuser and the ordinary test account";
+    if (!findExecutableIn("pkexec", systemProgramFolders()).isEmpty())
+        GTEST_SKIP() << "a real pkexec in the system folders would be chosen before a stand-in sudo";
+    hmtest::TempDir dir("hm-offer");
+    ::chmod(dir.path().c_str(), 0755);
+    hmtest::LoopMount volume(dir.path(), "mkfs.ext4 -q -F", 16);
+    ASSERT_TRUE(volume.ok()) << volume.error();
+    ::chmod(volume.mountPoint().c_str(), 0755);
+    // A stand-in sudo records the command and refuses, as a cancelled password prompt would.
+    const std::string bin = dir / "bin", record = dir / "record";
+    ::mkdir(bin.c_str(), 0755);
+    hmtest::writeFile(bin + "/sudo", "#!/bin/sh\nprintf '%s\\n' \"$@\" >> " + hmtest::shQuote(record) + "\nexit 1\n");
+    ::chmod((bin + "/sudo").c_str(), 0755);
+    hmtest::writeFile(record, "");
+    ::chown(record.c_str(), hmtest::testUserUid(), hmtest::testUserGid());
+    const std::string self = QFile::symLinkTarget("/proc/self/exe").toStdString();
+    int status = -1;
+    const std::string output = hmtest::shOutput(
+        "runuser -u hmtest -- env -i PATH=" + hmtest::shQuote(bin + ":/usr/bin:/bin") +
+            " QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 TMPDIR=/tmp HM_OFFER_VOLUME=" +
+            hmtest::shQuote(volume.mountPoint()) + " HM_OFFER_RECORD=" + hmtest::shQuote(record) + " " +
+            hmtest::sanitizerOptions() + hmtest::shQuote(self) +
+            " --gtest_filter=MainWindowElevationUserSide.OfferAnswers 2>&1",
+        &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
