@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include <fcntl.h>
 #include <sys/fanotify.h>
@@ -41,8 +42,20 @@ struct HandleBuffer {
     unsigned char bytes[kMaxHandleBytes];
 };
 
-QString joinPath(const QString& folder, const QString& name) {
-    return folder == QLatin1String("/") ? QLatin1Char('/') + name : folder + QLatin1Char('/') + name;
+// Paths stay bytes from the kernel to the tree: a name that is not valid UTF-8 must
+// still find its node.
+std::string joinPath(const std::string& folder, std::string_view name) {
+    std::string path = folder;
+    if (path != "/")
+        path += '/';
+    path += name;
+    return path;
+}
+
+std::string trimmedBytes(std::string path) {
+    while (path.size() >= 2 && path.back() == '/')
+        path.pop_back();
+    return path;
 }
 
 template <typename T>
@@ -247,7 +260,7 @@ bool LiveMonitor::startFanotify(const std::shared_ptr<svl::ScanTree>& tree) {
             closeFanotify();
             return false;
         }
-        m_roots.push_back({trimTrailingSlashes(QString::fromUtf8(path)), trimTrailingSlashes(QString::fromUtf8(real))});
+        m_roots.push_back({trimmedBytes(path), trimmedBytes(real)});
     }
     m_fanotifyNotifier = new QSocketNotifier(m_fanotifyFd, QSocketNotifier::Read, this);
     connect(m_fanotifyNotifier, &QSocketNotifier::activated, this, &LiveMonitor::readFanotifyEvents);
@@ -331,7 +344,7 @@ void LiveMonitor::readFanotifyEvents() {
         m_flushTimer.start();
 }
 
-QString LiveMonitor::folderOfHandle(const FanotifyRecord& record) {
+std::string LiveMonitor::folderOfHandle(const FanotifyRecord& record) {
     const MarkedFileSystem* fs = nullptr;
     for (const MarkedFileSystem& candidate : m_fileSystems)
         if (candidate.fsid == record.fsid)
@@ -353,20 +366,21 @@ QString LiveMonitor::folderOfHandle(const FanotifyRecord& record) {
     ::close(fd);
     if (length <= 0 || size_t(length) >= sizeof link)
         return {};
-    const QString folder = QString::fromUtf8(link, length);
-    if (folder.size() > 10 && folder.endsWith(QLatin1String(" (deleted)")))
+    std::string folder(link, size_t(length));
+    constexpr std::string_view kDeleted = " (deleted)";
+    if (folder.size() > kDeleted.size() && folder.ends_with(kDeleted))
         return {};  // the folder itself is gone; its own removal comes through its parent
     return folder;
 }
 
-QString LiveMonitor::treePathOf(const QString& fullPath) const {
+std::string LiveMonitor::treePathOf(const std::string& fullPath) const {
     for (const Root& root : m_roots) {
-        const QString& real = root.realPath;
-        const bool isRootFs = real == QLatin1String("/");
-        if (!isRootFs && fullPath != real && !(fullPath.startsWith(real) && fullPath.at(real.size()) == QLatin1Char('/')))
+        const std::string& real = root.realPath;
+        const bool isRootFs = real == "/";
+        if (!isRootFs && fullPath != real && !(fullPath.starts_with(real) && fullPath[real.size()] == '/'))
             continue;
-        const QString rest = isRootFs ? fullPath : fullPath.mid(real.size());
-        return root.treePath == QLatin1String("/") ? rest : root.treePath + rest;
+        const std::string rest = isRootFs ? fullPath : fullPath.substr(real.size());
+        return root.treePath == "/" ? rest : root.treePath + rest;
     }
     return {};
 }
@@ -374,7 +388,7 @@ QString LiveMonitor::treePathOf(const QString& fullPath) const {
 void LiveMonitor::resolveFanotifyRecords() {
     const std::vector<FanotifyRecord> records = std::move(m_pendingRecords);
     m_pendingRecords.clear();
-    std::unordered_map<std::string, QString> folders;  // per batch: handle key -> folder path
+    std::unordered_map<std::string, std::string> folders;  // per batch: handle key -> folder path
     for (const FanotifyRecord& record : records) {
         std::string key(reinterpret_cast<const char*>(&record.fsid), sizeof record.fsid);
         key.append(reinterpret_cast<const char*>(&record.handleType), sizeof record.handleType);
@@ -382,11 +396,11 @@ void LiveMonitor::resolveFanotifyRecords() {
         auto it = folders.find(key);
         if (it == folders.end())
             it = folders.emplace(std::move(key), folderOfHandle(record)).first;
-        if (it->second.isEmpty())
+        if (it->second.empty())
             continue;
-        const QString treePath = treePathOf(joinPath(it->second, QString::fromUtf8(record.name)));
-        if (!treePath.isEmpty())
-            m_pendingPaths.insert(treePath);
+        std::string treePath = treePathOf(joinPath(it->second, record.name));
+        if (!treePath.empty())
+            m_pendingPaths.insert(std::move(treePath));
     }
 }
 
@@ -408,10 +422,10 @@ void LiveMonitor::readInotifyEvents() {
             const auto watch = m_watches.find(event.wd);
             if (watch == m_watches.end())
                 continue;
-            const QString folder = QString::fromStdString(watch->second);
+            const std::string& folder = watch->second;
             const size_t nameLength = strnlen(name, event.len);
             if ((event.mask & (IN_DELETE | IN_MOVED_FROM)) && nameLength > 0)
-                queueRemoved(joinPath(folder, QString::fromUtf8(name, qsizetype(nameLength))));
+                queueRemoved(joinPath(folder, std::string_view(name, nameLength)));
             if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF))
                 queueRemoved(folder);
             if (event.mask & IN_IGNORED)
@@ -420,7 +434,7 @@ void LiveMonitor::readInotifyEvents() {
     }
 }
 
-void LiveMonitor::queueRemoved(const QString& path) {
+void LiveMonitor::queueRemoved(const std::string& path) {
     m_pendingPaths.insert(path);
     if (!m_flushTimer.isActive())
         m_flushTimer.start();
@@ -431,18 +445,23 @@ void LiveMonitor::queueRemoved(const QString& path) {
 void LiveMonitor::flushRemoved() {
     if (m_fanotifyFd >= 0)
         resolveFanotifyRecords();
-    if (m_pendingPaths.isEmpty())
+    if (m_pendingPaths.empty())
         return;
-    const QSet<QString> pending = std::move(m_pendingPaths);
+    const std::set<std::string> pending = std::move(m_pendingPaths);
     m_pendingPaths.clear();
-    QStringList gone;
-    for (const QString& path : pending) {
+    std::vector<std::string> gone;
+    for (const std::string& path : pending) {
         struct stat info;
-        if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
-            gone.append(path);
+        if (::lstat(path.c_str(), &info) != 0)
+            gone.push_back(path);
     }
-    if (!gone.isEmpty())
-        emit pathsRemoved(gone);
+    if (gone.empty())
+        return;
+    QStringList texts;
+    for (const std::string& path : gone)
+        texts.append(QString::fromStdString(path));
+    emit pathsRemoved(texts);
+    emit pathsRemovedBytes(gone);
 }
 
 void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxFolders) {

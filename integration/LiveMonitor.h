@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <queue>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -63,7 +64,10 @@ public:
     int directoryMarkCount() const { return m_directoryMarks; }
 
 signals:
+    // The same batch twice: as text (invalid UTF-8 replaced) and as the paths' own bytes,
+    // which is what finds nodes whose names are not valid UTF-8.
     void pathsRemoved(QStringList paths);
+    void pathsRemovedBytes(std::vector<std::string> paths);
     void watchedChanged(int folders);
 
 private:
@@ -73,8 +77,8 @@ private:
         bool perDirectory = false;  // marks on single folders, not on the whole file system
     };
     struct Root {
-        QString treePath;
-        QString realPath;
+        std::string treePath;
+        std::string realPath;
     };
     struct FanotifyRecord {
         uint64_t fsid = 0;
@@ -90,11 +94,11 @@ private:
     void closeFanotify();
     void readFanotifyEvents();
     void resolveFanotifyRecords();
-    QString folderOfHandle(const FanotifyRecord& record);
-    QString treePathOf(const QString& fullPath) const;
+    std::string folderOfHandle(const FanotifyRecord& record);
+    std::string treePathOf(const std::string& fullPath) const;
     void readInotifyEvents();
     bool openInotify();
-    void queueRemoved(const QString& path);
+    void queueRemoved(const std::string& path);
     void flushRemoved();
     void watchSlice(int generation);
 
@@ -108,7 +112,7 @@ private:
     int m_inotifyFd = -1;
     QSocketNotifier* m_inotifyNotifier = nullptr;
     std::unordered_map<int, std::string> m_watches;
-    QSet<QString> m_pendingPaths;
+    std::set<std::string> m_pendingPaths;
     QTimer m_flushTimer;
     int m_watchedCount = 0;
     std::shared_ptr<svl::ScanTree> m_tree;

@@ -309,3 +309,35 @@ TEST(LiveMonitorInotify, OrdinaryUserFallsBackToInotify) {
 }
 
 }  // namespace
+
+TEST(LiveMonitorBytes, NamesThatAreNotUtf8ArriveAsTheirOwnBytes) {
+    ensureApp();
+    TempDir dir("hm-live-bytes");
+    std::string base = dir.path();
+    hmtest::Mounts mounts;
+    if (hmtest::isRoot()) {  // fanotify on a file system of its own
+        ASSERT_EQ(::mkdir((dir / "mnt").c_str(), 0755), 0);
+        ASSERT_TRUE(mounts.mount("-t tmpfs none", dir / "mnt"));
+        base = dir / "mnt";
+    }
+    const std::string bad = base + "/scan/caf\xe9-\xff.txt";  // Latin-1 bytes, not UTF-8
+    ASSERT_EQ(::mkdir((base + "/scan").c_str(), 0755), 0);
+    hmtest::writeFile(bad, "x");
+    hmtest::writeFile(base + "/scan/plain.txt", "y");
+    LiveMonitor monitor;
+    monitor.start(scan(base + "/scan"));
+    if (monitor.mode() == LiveMonitor::Mode::InotifyOnDemand)
+        monitor.watchFolder(q(base + "/scan"), true, 10);
+    std::vector<std::string> bytes;
+    auto connection = QObject::connect(&monitor, &LiveMonitor::pathsRemovedBytes,
+                                       [&](const std::vector<std::string>& batch) {
+                                           bytes.insert(bytes.end(), batch.begin(), batch.end());
+                                       });
+    ASSERT_EQ(::unlink(bad.c_str()), 0);
+    QElapsedTimer timer;
+    timer.start();
+    while (bytes.empty() && timer.elapsed() < 3000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QObject::disconnect(connection);
+    EXPECT_EQ(bytes, std::vector<std::string>{bad});
+}

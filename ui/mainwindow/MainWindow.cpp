@@ -79,7 +79,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_nodeModel->setFileGroupMinSize(
         AppSettings::instance()->settings()->value(QStringLiteral("fileGroupMinSize"), 4).toInt());
     m_liveMonitor = new LiveMonitor(this);
-    connect(m_liveMonitor, &LiveMonitor::pathsRemoved, this, &MainWindow::onPathsRemoved);
+    connect(m_liveMonitor, &LiveMonitor::pathsRemovedBytes, this, &MainWindow::removePaths);
     buildCentralArea();
     buildStatusBar();
     m_pollTimer = new QTimer(this);
