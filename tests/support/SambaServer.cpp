@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <thread>
+#include <vector>
 
 extern char** environ;
 
@@ -70,6 +71,7 @@ SambaServer::SambaServer(const std::string& shareOptions, const std::string& glo
         m_error = "cannot create the Unix user hmsmbuser";
         return;
     }
+    const bool withSetpriv = haveTool("setpriv");
     for (int attempt = 0; attempt < 3 && !m_ok; ++attempt) {
         const int probe = listenOnFreePort(m_port);
         if (probe < 0) {
@@ -107,10 +109,15 @@ SambaServer::SambaServer(const std::string& shareOptions, const std::string& glo
         posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
         const std::string conf = d + "/smb.conf";
-        char* argv[] = {const_cast<char*>("smbd"), const_cast<char*>("--foreground"), const_cast<char*>("-s"),
-                        const_cast<char*>(conf.c_str()), const_cast<char*>("--debug-stdout"),
-                        const_cast<char*>("-d1"), nullptr};
-        const int rc = posix_spawnp(&m_pid, "smbd", &actions, nullptr, argv, environ);
+        // Through setpriv, smbd ends with the test process even when that one dies.
+        std::vector<const char*> args;
+        if (withSetpriv)
+            args = {"setpriv", "--pdeathsig", "SIGTERM", "--"};
+        for (const char* a : {"smbd", "--foreground", "-s", conf.c_str(), "--debug-stdout", "-d1"})
+            args.push_back(a);
+        args.push_back(nullptr);
+        const int rc =
+            posix_spawnp(&m_pid, args[0], &actions, nullptr, const_cast<char* const*>(args.data()), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (rc != 0) {
             m_pid = -1;
