@@ -450,9 +450,14 @@ std::unique_ptr<RemoteSource> makeSmbSource(const SmbLogin& login, const SmbConn
 bool testSmbLogin(const SmbLogin& login, std::string& error) { return testSmbLogin(login, error, {}); }
 
 bool testSmbLogin(const SmbLogin& login, std::string& error, const SmbConnectOptions& options) {
+    return testSmbLogin(login, error, options, {});
+}
+
+bool testSmbLogin(const SmbLogin& login, std::string& error, const SmbConnectOptions& options,
+                  const std::function<bool()>& cancelled) {
     unsigned long dropped = 0;
     Crawl crawl(login, options, 1, dropped);
-    return crawl.connect(error) == 0;
+    return crawl.connect(error, cancelled) == 0;
 }
 
 }  // namespace svl

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -67,5 +68,8 @@ private:
 // True when one connection to the share succeeds; otherwise false with the reason.
 [[nodiscard]] bool testSmbLogin(const SmbLogin& login, std::string& error);
 [[nodiscard]] bool testSmbLogin(const SmbLogin& login, std::string& error, const SmbConnectOptions& options);
+// As above, giving up (false, no reason) as soon as `cancelled` returns true while connecting.
+[[nodiscard]] bool testSmbLogin(const SmbLogin& login, std::string& error, const SmbConnectOptions& options,
+                                const std::function<bool()>& cancelled);
 
 }  // namespace svl

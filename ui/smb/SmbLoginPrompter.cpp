@@ -69,7 +69,11 @@ SmbLoginPrompter::SmbLoginPrompter(QWidget* parent, GuiCallGate gate)
             },
             Answer());
     };
-    testLogin = [](const svl::SmbLogin& login, std::string& error) { return svl::testSmbLogin(login, error); };
+    // A window closing while a login is tried ends the try, so it never waits out the connect
+    // deadline of a server that does not answer.
+    testLogin = [questions](const svl::SmbLogin& login, std::string& error) {
+        return svl::testSmbLogin(login, error, svl::SmbConnectOptions(), [questions] { return questions.isClosed(); });
+    };
 }
 
 SmbLoginPrompter::~SmbLoginPrompter() = default;

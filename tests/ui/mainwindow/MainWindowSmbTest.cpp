@@ -259,3 +259,21 @@ TEST_F(MainWindowSmb, ClosingOrDestroyingTheWindowWhileAskingEndsTheJob) {
         EXPECT_FALSE(saved()) << "nothing was remembered";
     }
 }
+
+TEST_F(MainWindowSmb, ClosingTheWindowWhileASavedLoginIsTriedOnASilentServerEndsTheJob) {
+    hmtest::SilentListener silent;
+    const std::string server = "127.0.0.1:" + std::to_string(silent.port());
+    m_table = "36 25 0:50 / " + m_mountPoint + " rw,relatime shared:1 - cifs //" + server + "/share rw,vers=3.1.1\n";
+    SecretStore keyring(QStringLiteral("org.freedesktop.secrets"));
+    ASSERT_TRUE(keyring.store(QString::fromStdString(server), "share", kUser, kPassword));
+    auto window = newWindow();
+    window->show();
+    window->scanFolder(QString::fromStdString(m_mountPoint));
+    waitUntil([] { return false; }, 500);  // the login is being tried and would wait 30 s for an answer
+    ASSERT_TRUE(window->isJobRunning());
+    QElapsedTimer clock;
+    clock.start();
+    window->close();
+    EXPECT_TRUE(waitUntil([&] { return !window->isJobRunning(); }, 20000));
+    EXPECT_LT(clock.elapsed(), 3000);
+}
