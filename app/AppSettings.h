@@ -63,6 +63,10 @@ public:
 
     // Cleared for runs that must leave no layout traces (headless, captures).
     bool saveEnabled() const { return m_saveEnabled; }
+    // A boolean setting, `fallback` when it is not stored.
+    bool boolValue(const char* key, bool fallback) const {
+        return m_store->value(QLatin1String(key), fallback).toBool();
+    }
     void setSaveEnabled(bool enabled) { m_saveEnabled = enabled; }
 
 signals:

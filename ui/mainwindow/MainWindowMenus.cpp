@@ -139,10 +139,7 @@ void MainWindow::buildMenus() {
     QMenu* options = menuBar()->addMenu(tr("&Options"));
     addDisplayModeGroup(options);
     options->addSeparator();
-    QSettings* settings = AppSettings::instance()->settings();
-    const auto stored = [settings](const char* key, bool fallback) {
-        return settings->value(QString::fromLatin1(key), fallback).toBool();
-    };
+    const auto stored = [](const char* key, bool fallback) { return AppSettings::instance()->boolValue(key, fallback); };
     addSettingToggle(options, tr("Filter Scan Results"), "showFilterPanel", stored("showFilterPanel", false),
                      QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_F));
     options->addSeparator();

@@ -27,14 +27,10 @@
 #include "ui/views/FileTypesView.h"
 
 using shelltest::qs;
+using windowtest::readAll;
 using windowtest::waitUntil;
 
 namespace {
-
-QByteArray readAll(const std::string& path) {
-    QFile file(qs(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 // Answers the modal dialogs that open next, one step per dialog, in order.
 class ModalAnswers {

@@ -26,14 +26,10 @@
 using shelltest::qs;
 using shelltest::ScopedEnv;
 using windowtest::BoxAnswerer;
+using windowtest::readAll;
 using windowtest::waitUntil;
 
 namespace {
-
-QByteArray readAll(const std::string& path) {
-    QFile file(qs(path));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
-}
 
 bool writeText(const std::string& path, const std::string& text) {
     std::ofstream out(path);

@@ -23,11 +23,11 @@ using windowtest::waitUntil;
 
 namespace {
 
+// The lines the started script appended; none while it has not run.
 QStringList linesOf(const std::string& path) {
-    QFile file(qs(path));
-    if (!file.open(QIODevice::ReadOnly))
+    if (!QFile::exists(qs(path)))
         return {};
-    return QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(windowtest::readAll(path)).split('\n', Qt::SkipEmptyParts);
 }
 
 QMenu* optionsMenu(MainWindow& window) {

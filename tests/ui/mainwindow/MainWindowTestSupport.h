@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QMessageBox>
 #include <QPointer>
 #include <QStringList>
@@ -34,6 +35,12 @@ inline bool waitUntil(const std::function<bool()>& done, int ms = 20000) {
         QThread::msleep(2);
     }
     return true;
+}
+
+// A file's bytes, or "<unreadable>".
+inline QByteArray readAll(const std::string& path) {
+    QFile file(QString::fromStdString(path));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<unreadable>");
 }
 
 inline void clearSettings() {
