@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -251,8 +252,19 @@ void Elevator::restartAsUser() {
     const QString token = makeElevationToken();
     const QStringList assignments = passThroughAssignments(m_environment)
                                     + QStringList{"HOME=" + home, "USER=" + user, "LOGNAME=" + user};
+    // This copy's configuration and data folders are root's private ones: the user's copy
+    // gets the user's own back, or the defaults of its home.
+    QProcessEnvironment env = m_environment;
+    for (const auto& [own, handed] : {std::pair{"XDG_CONFIG_HOME", "ZRT_USER_CONFIG_HOME"},
+                                      std::pair{"XDG_DATA_HOME", "ZRT_USER_DATA_HOME"}}) {
+        const QString folder = m_environment.value(handed);
+        if (folder.isEmpty())
+            env.remove(own);
+        else
+            env.insert(own, folder);
+    }
     AppSettings::instance()->sync();
-    launch(buildRunuserCommand(runuser, user, program, assignments, token), m_environment, true, token, uid);
+    launch(buildRunuserCommand(runuser, user, program, assignments, token), env, true, token, uid);
 }
 
 void Elevator::launch(const QStringList& command, const QProcessEnvironment& env, bool worldAccess,
@@ -269,6 +281,10 @@ void Elevator::launch(const QStringList& command, const QProcessEnvironment& env
     m_expectedUid = expectedUid;
     connect(m_server, &QLocalServer::newConnection, this, &Elevator::acceptConnections);
     m_statusDir = std::make_unique<QTemporaryDir>();
+    if (!m_statusDir->isValid()) {
+        emit failed(tr("Couldn't prepare to restart: %1").arg(m_statusDir->errorString()));
+        return;
+    }
     m_statusFilePath = m_statusDir->filePath(QStringLiteral("status"));
 
     QProcess wrapper;

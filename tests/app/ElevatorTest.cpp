@@ -292,6 +292,9 @@ TEST_F(ElevatorRun, RestartAsUserRefusesWhatItCannotResolve) {
         // runuser refusing is the copy's exit status, never "access wasn't granted".
         {"root", true, "The administrator copy stopped before it finished starting (exit status 1)."},
     };
+    EnvOverride privateConfig("XDG_CONFIG_HOME", "/root/.cache/hollowmere/user-1000/config");
+    EnvOverride privateData("XDG_DATA_HOME", "/root/.cache/hollowmere/user-1000/data");
+    EnvOverride userConfig("ZRT_USER_CONFIG_HOME", "/home/u/.config");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.user ? c.user : "(none)");
         hmtest::sh("rm -f " + hmtest::shQuote(m_dir.path()) + "/args " + hmtest::shQuote(m_dir.path()) + "/go");
@@ -306,6 +309,10 @@ TEST_F(ElevatorRun, RestartAsUserRefusesWhatItCannotResolve) {
             const QStringList args = arguments();
             EXPECT_EQ(args.mid(0, 3), (QStringList{"-u", "root", "--"}));
             EXPECT_TRUE(args.contains("HOME=/root") && args.contains("USER=root") && args.contains("LOGNAME=root"));
+            // Root's private look folders stay with root; the user gets back its own.
+            const std::string env = "\n" + readAll(m_dir / "env");
+            EXPECT_NE(env.find("\nXDG_CONFIG_HOME=/home/u/.config\n"), std::string::npos);
+            EXPECT_EQ(env.find("\nXDG_DATA_HOME="), std::string::npos);
             release(1);
         }
         ASSERT_TRUE(waitFor([&] { return failed.count() == 1; }));
