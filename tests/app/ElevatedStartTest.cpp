@@ -20,13 +20,6 @@ using shelltest::qs;
 
 namespace {
 
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
@@ -177,7 +170,7 @@ TEST_F(HandoffFile, WrittenByTheUserReadByRoot) {
     ASSERT_EQ(::stat(m_file.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     EXPECT_EQ(st.st_uid, m_uid);
-    EXPECT_EQ(readAll(m_file), "DISPLAY=:11\nZRT_USER_NAME=hmtest\nLANG=C.UTF-8\n");
+    EXPECT_EQ(hmtest::readText(m_file), "DISPLAY=:11\nZRT_USER_NAME=hmtest\nLANG=C.UTF-8\n");
     EnvOverride display("DISPLAY", ":0");
     EnvOverride name("ZRT_USER_NAME", "x");
     EXPECT_TRUE(readHandoffFile("tok-1", m_uid));
@@ -233,12 +226,12 @@ TEST_F(RootCopyFiles, MirrorsOnlyTheUsersOwnSmallFiles) {
                hmtest::shQuote(m_dir / "mine.colors"));
 
     EXPECT_EQ(mirrorLookFilesBetween(qs(config), qs(data), m_uid, qs(root + "/config"), qs(root + "/data")), 6);
-    EXPECT_EQ(readAll(root + "/config/kdeglobals"), "[General]\nColorScheme=Dusk\n");
-    EXPECT_EQ(readAll(root + "/config/breezerc").size(), size_t(kMaxLookFileSize));
-    EXPECT_EQ(readAll(root + "/config/gtk-3.0/settings.ini"), "[Settings]\ngtk-theme-name=Adwaita-dark\n");
-    EXPECT_EQ(readAll(root + "/config/kdedefaults/package"), "org.kde.breezedark.desktop\n");
-    EXPECT_EQ(readAll(root + "/data/color-schemes/Dusk.colors"), "[Colors:Window]\n");
-    EXPECT_EQ(readAll(root + "/data/color-schemes/Linked.colors"), "linked");
+    EXPECT_EQ(hmtest::readText(root + "/config/kdeglobals"), "[General]\nColorScheme=Dusk\n");
+    EXPECT_EQ(hmtest::readText(root + "/config/breezerc").size(), size_t(kMaxLookFileSize));
+    EXPECT_EQ(hmtest::readText(root + "/config/gtk-3.0/settings.ini"), "[Settings]\ngtk-theme-name=Adwaita-dark\n");
+    EXPECT_EQ(hmtest::readText(root + "/config/kdedefaults/package"), "org.kde.breezedark.desktop\n");
+    EXPECT_EQ(hmtest::readText(root + "/data/color-schemes/Dusk.colors"), "[Colors:Window]\n");
+    EXPECT_EQ(hmtest::readText(root + "/data/color-schemes/Linked.colors"), "linked");
     for (const char* absent : {"config/kcmfonts", "config/gtk-4.0/settings.ini", "data/color-schemes/Stolen.colors",
                                "data/color-schemes/.hidden.colors", "data/color-schemes/Pipe.colors"})
         EXPECT_FALSE(exists(root + "/" + absent)) << absent;

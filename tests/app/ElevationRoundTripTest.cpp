@@ -7,6 +7,7 @@
 #include "app/AppSettings.h"
 #include "app/Elevator.h"
 #include "tests/app/ShellTestEnv.h"
+#include "tests/ui/mainwindow/MainWindowTestSupport.h"
 #include "tests/integration/DesktopTestEnv.h"
 
 #include <QDir>
@@ -16,7 +17,6 @@
 #include <QSignalSpy>
 #include <QThread>
 
-#include <dirent.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -35,25 +35,6 @@ constexpr char kUser[] = "hmelev";
 constexpr char kPassword[] = "Pw-4-round-trip";
 constexpr char kSudoers[] = "/etc/sudoers.d/hm-elevation-test";
 
-bool waitFor(const std::function<bool()>& done, int ms) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(20);
-    }
-    return true;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 std::vector<std::string> splitNul(const std::string& text) {
     std::vector<std::string> parts;
     std::stringstream split(text);
@@ -64,7 +45,7 @@ std::vector<std::string> splitNul(const std::string& text) {
 
 std::map<std::string, std::string> environmentOf(pid_t pid) {
     std::map<std::string, std::string> env;
-    for (const std::string& entry : splitNul(readAll("/proc/" + std::to_string(pid) + "/environ"))) {
+    for (const std::string& entry : splitNul(hmtest::readText("/proc/" + std::to_string(pid) + "/environ"))) {
         const size_t equals = entry.find('=');
         if (equals != std::string::npos)
             env[entry.substr(0, equals)] = entry.substr(equals + 1);
@@ -72,36 +53,12 @@ std::map<std::string, std::string> environmentOf(pid_t pid) {
     return env;
 }
 
-// The real (which = 0) or effective (which = 1) user id of a process; -1 when it is gone.
-uid_t uidOf(pid_t pid, int which) {
-    std::istringstream status(readAll("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("Uid:", 0) == 0) {
-            std::istringstream ids(line.substr(4));
-            uid_t id[2] = {uid_t(-1), uid_t(-1)};
-            ids >> id[0] >> id[1];
-            return id[which];
-        }
-    }
-    return uid_t(-1);
-}
-
-// Running copies of `program` started with --elevation-token, by owner.
+// Running copies of `program` started with --elevation-token, by effective owner.
 std::vector<pid_t> startedCopies(const std::string& program, uid_t owner) {
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
-        const pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0)
-            continue;
-        const std::vector<std::string> args = splitNul(readAll("/proc/" + std::to_string(pid) + "/cmdline"));
-        if (!args.empty() && args[0] == program && std::find(args.begin(), args.end(), "--elevation-token") != args.end()
-            && uidOf(pid, 1) == owner)
-            found.push_back(pid);
-    }
-    if (proc)
-        ::closedir(proc);
-    return found;
+    return hmtest::processesWhere([&](pid_t pid, const std::vector<std::string>& args) {
+        return !args.empty() && args[0] == program && hmtest::processUid(pid, 1) == owner
+               && std::find(args.begin(), args.end(), "--elevation-token") != args.end();
+    });
 }
 
 std::string xdotool(const std::string& display, const std::string& args) {
@@ -129,7 +86,7 @@ protected:
         m_home = entry->pw_dir;
         m_rootHome = ::getpwuid(0)->pw_dir;
         m_private = m_rootHome + "/.cache/hollowmere/user-" + std::to_string(m_uid);
-        m_rootLook = readAll(m_rootHome + "/.config/kdeglobals");
+        m_rootLook = hmtest::readText(m_rootHome + "/.config/kdeglobals");
         ::chmod(m_dir.path().c_str(), 0755);
         startDisplay();
     }
@@ -157,14 +114,9 @@ protected:
         ::unlink(kSudoers);
         if (const passwd* entry = ::getpwnam(kUser)) {
             // Whatever the account still runs was started by this test.
-            DIR* proc = ::opendir("/proc");
-            while (dirent* e = proc ? ::readdir(proc) : nullptr) {
-                const pid_t pid = std::atoi(e->d_name);
-                if (pid > 0 && uidOf(pid, 0) == entry->pw_uid)
-                    ::kill(pid, SIGKILL);
-            }
-            if (proc)
-                ::closedir(proc);
+            const uid_t uid = entry->pw_uid;
+            for (pid_t pid : hmtest::processesWhere([uid](pid_t p, auto&) { return hmtest::processUid(p, 0) == uid; }))
+                ::kill(pid, SIGKILL);
             hmtest::sh(std::string("userdel -r ") + kUser + " >/dev/null 2>&1");
         }
     }
@@ -173,7 +125,7 @@ protected:
         m_display.setProgram("Xvfb");
         m_display.setArguments({"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"});
         m_display.start();
-        ASSERT_TRUE(waitFor([&] { return m_display.canReadLine() || m_display.state() == QProcess::NotRunning; }, 20000));
+        ASSERT_TRUE(windowtest::waitUntil([&] { return m_display.canReadLine() || m_display.state() == QProcess::NotRunning; }, 20000));
         const QByteArray number = m_display.readLine().trimmed();
         ASSERT_FALSE(number.isEmpty()) << "Xvfb did not start";
         m_displayName = ":" + number.toStdString();
@@ -201,7 +153,7 @@ protected:
 
     // The user side's report once it ended (at most 90 s).
     std::string userSideOutput() {
-        waitFor([&] { return m_userSide.state() == QProcess::NotRunning; }, 90000);
+        windowtest::waitUntil([&] { return m_userSide.state() == QProcess::NotRunning; }, 90000);
         return m_userSide.readAll().toStdString();
     }
 
@@ -217,11 +169,11 @@ protected:
         ASSERT_EQ(::lstat(m_private.c_str(), &st), 0);
         EXPECT_EQ(st.st_uid, 0u);
         EXPECT_EQ(st.st_mode & 0777, 0700u);
-        EXPECT_NE(readAll(m_private + "/config/kdeglobals").find("ColorScheme=RoundTrip"), std::string::npos);
-        EXPECT_EQ(readAll(m_private + "/data/color-schemes/RoundTrip.colors"), "[Colors:Window]\n");
-        EXPECT_NE(readAll(m_private + "/config/Tessaril Software/Hollowmere.conf").find("roundTripMarker=from-user"),
+        EXPECT_NE(hmtest::readText(m_private + "/config/kdeglobals").find("ColorScheme=RoundTrip"), std::string::npos);
+        EXPECT_EQ(hmtest::readText(m_private + "/data/color-schemes/RoundTrip.colors"), "[Colors:Window]\n");
+        EXPECT_NE(hmtest::readText(m_private + "/config/Tessaril Software/Hollowmere.conf").find("roundTripMarker=from-user"),
                   std::string::npos);
-        EXPECT_EQ(readAll(m_rootHome + "/.config/kdeglobals"), m_rootLook);  // root's own look untouched
+        EXPECT_EQ(hmtest::readText(m_rootHome + "/.config/kdeglobals"), m_rootLook);  // root's own look untouched
     }
 
     hmtest::TempDir m_dir{"hm-roundtrip"};
@@ -249,7 +201,7 @@ TEST(ElevationUserSide, RelaunchAndWait) {
     QSignalSpy ready(&elevator, &Elevator::ready), failed(&elevator, &Elevator::failed),
         manual(&elevator, &Elevator::manualNeeded);
     elevator.restartAsAdministrator({}, false, {});
-    waitFor([&] { return ready.count() + failed.count() + manual.count() > 0; }, 60000);
+    windowtest::waitUntil([&] { return ready.count() + failed.count() + manual.count() > 0; }, 60000);
     for (const QSignalSpy* spy : {&failed, &manual}) {
         if (!spy->isEmpty())
             std::printf("USER-SIDE: %s\n", spy->at(0).at(0).toString().toUtf8().constData());
@@ -264,7 +216,7 @@ TEST_F(ElevationRoundTrip, SudoWithTheProgramAsItsPasswordPrompt) {
                  kUser + " ALL=(root) ALL\n");
     startUserSide("/nonexistent");
     std::string window;
-    ASSERT_TRUE(waitFor(
+    ASSERT_TRUE(windowtest::waitUntil(
         [&] {
             window = xdotool(m_displayName, "search --name '^Administrator Password$'");
             return !window.empty() || m_userSide.state() == QProcess::NotRunning;
@@ -313,7 +265,7 @@ TEST_F(ElevationRoundTrip, PkexecStandInGetsEverythingThroughTheHandoffFile) {
     Elevator elevator;
     QSignalSpy ready(&elevator, &Elevator::ready), failed(&elevator, &Elevator::failed);
     elevator.restartAsUser();
-    ASSERT_TRUE(waitFor([&] { return ready.count() + failed.count() > 0; }, 30000));
+    ASSERT_TRUE(windowtest::waitUntil([&] { return ready.count() + failed.count() > 0; }, 30000));
     EXPECT_EQ(ready.count(), 1) << (failed.isEmpty() ? "" : failed.at(0).at(0).toString().toStdString());
     const std::vector<pid_t> userCopies = startedCopies(m_program, m_uid);
     ASSERT_EQ(userCopies.size(), 1u);

@@ -5,6 +5,7 @@
 #include "app/ElevatedStart.h"
 #include "app/RestartAsUser.h"
 #include "tests/app/ShellTestEnv.h"
+#include "tests/ui/mainwindow/MainWindowTestSupport.h"
 #include "tests/integration/DesktopTestEnv.h"
 
 #include <QElapsedTimer>
@@ -17,7 +18,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <dirent.h>
 #include <fstream>
 #include <sstream>
 
@@ -25,25 +25,6 @@ using desktoptest::EnvOverride;
 using shelltest::qs;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 15000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!done()) {
-        if (clock.elapsed() > ms)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 // Connects to a socket path and writes `text`, with plain system calls (safe after fork).
 int sendRaw(const std::string& path, const char* text) {
@@ -56,26 +37,6 @@ int sendRaw(const std::string& path, const char* text) {
     const bool ok = ::write(fd, text, std::strlen(text)) == ssize_t(std::strlen(text));
     ::close(fd);
     return ok ? 0 : 1;
-}
-
-// Processes whose command line holds `needle` as one argument.
-std::vector<pid_t> processesWithArgument(const std::string& needle) {
-    std::vector<pid_t> found;
-    DIR* proc = ::opendir("/proc");
-    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
-        const pid_t pid = std::atoi(entry->d_name);
-        if (pid <= 0)
-            continue;
-        std::string args = readAll("/proc/" + std::string(entry->d_name) + "/cmdline");
-        std::stringstream split(args);
-        for (std::string arg; std::getline(split, arg, '\0');) {
-            if (arg == needle)
-                found.push_back(pid);
-        }
-    }
-    if (proc)
-        ::closedir(proc);
-    return found;
 }
 
 const ElevationToolChoice kPkexec{ElevationTool::Pkexec, "/usr/bin/pkexec"};
@@ -190,9 +151,9 @@ protected:
     }
     // The arguments the stand-in got, once it has started; the token is remembered.
     QStringList arguments() {
-        if (!waitFor([&] { return QFile::exists(qs(m_dir / "args")); }))
+        if (!windowtest::waitUntil([&] { return QFile::exists(qs(m_dir / "args")); }))
             return {};
-        const QStringList args = qs(readAll(m_dir / "args")).split('\n', Qt::SkipEmptyParts);
+        const QStringList args = qs(hmtest::readText(m_dir / "args")).split('\n', Qt::SkipEmptyParts);
         const qsizetype at = args.indexOf("--elevation-token");
         if (at >= 0 && at + 1 < args.size())
             m_token = args[at + 1];
@@ -232,7 +193,7 @@ TEST_F(ElevatorRun, ExitStatusBeforeReadyIsReportedPerTool) {
         elevator.restartAsAdministrator("/srv/data", false, {});
         const QStringList args = arguments();
         ASSERT_FALSE(args.isEmpty());
-        const std::string env = "\n" + readAll(m_dir / "env");
+        const std::string env = "\n" + hmtest::readText(m_dir / "env");
         if (std::string(c.tool) == "sudo") {
             EXPECT_EQ(args.mid(0, 3), (QStringList{"-A", envProgramPath(), "ZRT_ASKPASS=0"}));
             EXPECT_NE(env.find("\nZRT_ASKPASS=1\n"), std::string::npos);
@@ -245,7 +206,7 @@ TEST_F(ElevatorRun, ExitStatusBeforeReadyIsReportedPerTool) {
         }
         EXPECT_TRUE(elevator.isWaiting());
         release(c.status);
-        ASSERT_TRUE(waitFor([&] { return failed.count() == 1; }));
+        ASSERT_TRUE(windowtest::waitUntil([&] { return failed.count() == 1; }));
         EXPECT_EQ(failed.at(0).at(0).toString(), c.message);
         EXPECT_EQ(ready.count(), 0);
         EXPECT_FALSE(elevator.isWaiting());
@@ -267,16 +228,16 @@ TEST_F(ElevatorRun, ReadyCountsOnlyFromTheExpectedAccountAndOnce) {
     // Another account may reach the socket in /tmp, but cannot claim to be the copy.
     ::chmod(socket.c_str(), 0777);
     EXPECT_EQ(hmtest::runAsTestUser([&] { return sendRaw(socket, "ready\n"); }), 0);
-    waitFor([] { return false; }, 400);
+    windowtest::waitUntil([] { return false; }, 400);
     EXPECT_EQ(ready.count(), 0);
     sendReady(m_token);
-    ASSERT_TRUE(waitFor([&] { return ready.count() == 1; }));
+    ASSERT_TRUE(windowtest::waitUntil([&] { return ready.count() == 1; }));
     sendReady(m_token);
     release(0);  // the copy's later exit is no failure any more
-    waitFor([] { return false; }, 500);
+    windowtest::waitUntil([] { return false; }, 500);
     EXPECT_EQ(ready.count(), 1);
     EXPECT_EQ(failed.count(), 0);
-    EXPECT_EQ(readAll(m_dir / "starts"), "started\n");
+    EXPECT_EQ(hmtest::readText(m_dir / "starts"), "started\n");
 }
 
 TEST_F(ElevatorRun, RestartAsUserRefusesWhatItCannotResolve) {
@@ -310,12 +271,12 @@ TEST_F(ElevatorRun, RestartAsUserRefusesWhatItCannotResolve) {
             EXPECT_EQ(args.mid(0, 3), (QStringList{"-u", "root", "--"}));
             EXPECT_TRUE(args.contains("HOME=/root") && args.contains("USER=root") && args.contains("LOGNAME=root"));
             // Root's private look folders stay with root; the user gets back its own.
-            const std::string env = "\n" + readAll(m_dir / "env");
+            const std::string env = "\n" + hmtest::readText(m_dir / "env");
             EXPECT_NE(env.find("\nXDG_CONFIG_HOME=/home/u/.config\n"), std::string::npos);
             EXPECT_EQ(env.find("\nXDG_DATA_HOME="), std::string::npos);
             release(1);
         }
-        ASSERT_TRUE(waitFor([&] { return failed.count() == 1; }));
+        ASSERT_TRUE(windowtest::waitUntil([&] { return failed.count() == 1; }));
         EXPECT_EQ(failed.at(0).at(0).toString(), c.message);
     }
 }
@@ -335,15 +296,11 @@ TEST(ElevatorBack, RunuserStartsTheProgramAsTheUser) {
     Elevator elevator;
     QSignalSpy ready(&elevator, &Elevator::ready), failed(&elevator, &Elevator::failed);
     elevator.restartAsUser();
-    const bool readyInTime = waitFor([&] { return ready.count() + failed.count() > 0; }, 30000);
-    const std::vector<pid_t> started = processesWithArgument("--elevation-token");
-    std::vector<pid_t> ours;
-    for (pid_t pid : started) {
-        const std::string status = readAll("/proc/" + std::to_string(pid) + "/status");
-        if (status.find("\nUid:\t" + std::to_string(hmtest::testUserUid()) + "\t") != std::string::npos &&
-            readAll("/proc/" + std::to_string(pid) + "/cmdline").find(program) != std::string::npos)
-            ours.push_back(pid);
-    }
+    const bool readyInTime = windowtest::waitUntil([&] { return ready.count() + failed.count() > 0; }, 30000);
+    const std::vector<pid_t> ours = hmtest::processesWhere([&](pid_t pid, const std::vector<std::string>& args) {
+        return !args.empty() && args[0] == program && hmtest::processUid(pid, 1) == hmtest::testUserUid()
+               && std::find(args.begin(), args.end(), "--elevation-token") != args.end();
+    });
     for (pid_t pid : ours)
         ::kill(pid, SIGKILL);
     ASSERT_TRUE(readyInTime);

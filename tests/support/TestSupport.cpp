@@ -11,7 +11,9 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace hmtest {
@@ -70,6 +72,45 @@ std::string shQuote(const std::string& s) {
 bool isRoot() { return geteuid() == 0; }
 
 bool haveTool(const std::string& name) { return sh("command -v " + shQuote(name) + " >/dev/null 2>&1") == 0; }
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::vector<pid_t> processesWhere(const std::function<bool(pid_t, const std::vector<std::string>&)>& match) {
+    std::vector<pid_t> found;
+    DIR* proc = ::opendir("/proc");
+    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
+        const pid_t pid = std::atoi(entry->d_name);
+        if (pid <= 0)
+            continue;
+        std::vector<std::string> args;
+        std::stringstream split(readText("/proc/" + std::to_string(pid) + "/cmdline"));
+        for (std::string arg; std::getline(split, arg, '\0');)
+            args.push_back(arg);
+        if (match(pid, args))
+            found.push_back(pid);
+    }
+    if (proc)
+        ::closedir(proc);
+    return found;
+}
+
+uid_t processUid(pid_t pid, int which) {
+    std::istringstream status(readText("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Uid:", 0) == 0) {
+            std::istringstream ids(line.substr(4));
+            uid_t id[2] = {uid_t(-1), uid_t(-1)};
+            ids >> id[0] >> id[1];
+            return id[which];
+        }
+    }
+    return uid_t(-1);
+}
 
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream f(path, std::ios::binary);

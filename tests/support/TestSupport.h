@@ -43,6 +43,12 @@ bool isRoot();
 bool limitAddressSpaceTo(unsigned long long extraMiB);
 bool haveTool(const std::string& name);
 
+// The whole content of a file (also of /proc files); empty when it cannot be read.
+std::string readText(const std::string& path);
+// The running processes whose arguments (/proc/<pid>/cmdline, split at NULs) satisfy `match`.
+std::vector<pid_t> processesWhere(const std::function<bool(pid_t, const std::vector<std::string>&)>& match);
+// The real (which = 0) or effective (which = 1) user id of a process; -1 when it is gone.
+uid_t processUid(pid_t pid, int which);
 // Writes a file of `bytes` bytes (content is a repeated pattern).
 void writeFile(const std::string& path, const std::string& content);
 void setMtime(const std::string& path, long long seconds);

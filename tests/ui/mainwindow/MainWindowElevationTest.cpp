@@ -143,13 +143,6 @@ private:
     QTimer m_timer;
 };
 
-std::string readText(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 }  // namespace
 
 // Runs as the ordinary account only, started by the test below.
@@ -187,8 +180,8 @@ TEST(MainWindowElevationUserSide, OfferAnswers) {
     }
     // The fast choice restarted through the (stand-in) sudo with the volume to scan.
     EXPECT_TRUE(windowtest::waitUntil([&] { return !window.elevator()->isWaiting(); }, 10000));
-    EXPECT_NE(readText(record).find("\n" + volume.toStdString() + "\n"), std::string::npos) << readText(record);
-    EXPECT_EQ(readText(record).find("--multi"), std::string::npos);
+    EXPECT_NE(hmtest::readText(record).find("\n" + volume.toStdString() + "\n"), std::string::npos) << hmtest::readText(record);
+    EXPECT_EQ(hmtest::readText(record).find("--multi"), std::string::npos);
 
     // Several roots: the first that needs the administrator is named, all of them are passed.
     AppSettings::instance()->setValue("askAboutAdminScan", true);
@@ -197,7 +190,7 @@ TEST(MainWindowElevationUserSide, OfferAnswers) {
     EXPECT_FALSE(window.offerAdminScan({other, volume}));
     EXPECT_TRUE(answer.text.startsWith(volume + " is on a drive"));
     EXPECT_TRUE(windowtest::waitUntil([&] { return !window.elevator()->isWaiting(); }, 10000));
-    EXPECT_NE(readText(record).find("--multi\n" + (other + ":" + volume).toStdString() + "\n"), std::string::npos);
+    EXPECT_NE(hmtest::readText(record).find("--multi\n" + (other + ":" + volume).toStdString() + "\n"), std::string::npos);
     // Each refused restart (the stand-in exits 1) was reported once.
     EXPECT_TRUE(windowtest::waitUntil([&] { return answer.notices == 2; }, 5000)) << answer.notices;
 }
