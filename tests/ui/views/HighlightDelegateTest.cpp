@@ -68,8 +68,9 @@ TEST(HighlightSpans, FittingElidesWholeCharacters) {
     EXPECT_GT(whole.width, normal.horizontalAdvance(text) - 1) << "bold letters are wider or equal";
 
     const qreal ellipsis = normal.horizontalAdvance(QStringLiteral("\u2026"));
-    const int familyStart = 7;
+    const int familyStart = 6;  // after "ab", the two-unit face and "cd"
     const int familyEnd = familyStart + 11;
+    ASSERT_EQ(text.mid(familyEnd), QStringLiteral("ef"));
     for (int available = 0; available < int(whole.width); ++available) {
         const HighlightFit fit = fitHighlightedText(text, spans, normal, bold, available);
         ASSERT_TRUE(fit.elided) << available;
