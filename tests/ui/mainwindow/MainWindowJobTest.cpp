@@ -168,9 +168,11 @@ TEST_F(MainWindowJob, RemovalDuringAFilterIsAppliedToItsResult) {
     EXPECT_FALSE(shows(*window.currentTree(), gone));
     EXPECT_TRUE(shows(*window.displayedTree(), m_root + "/d1/f3.bbb"));
     EXPECT_EQ(window.displayedTree()->node(0).filesBelow, 1u + 2 * 2 - 1);
-    // The file-types summary counts what is left, in the colours it had.
+    // The file-types summary counts what is left, in the colours it had (once it has them).
     const FileTypesModel* types = window.fileTypes()->fileTypesModel();
+    ASSERT_TRUE(waitUntil([&] { return !window.treemapPanel()->treemap()->buildPending(); }));
     const auto coloursBefore = types->colorMap();
+    ASSERT_FALSE(coloursBefore.empty());
     window.onPathsRemoved({QString::fromStdString(m_root + "/d0/f1.bbb")});
     ASSERT_TRUE(waitUntil([&] { return !window.treemapPanel()->treemap()->buildPending(); }));
     ASSERT_EQ(types->rows().size(), 1u);
