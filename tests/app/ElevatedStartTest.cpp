@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 
 using desktoptest::EnvOverride;
@@ -47,6 +48,7 @@ protected:
         RootCopyFiles::SetUp();
         if (IsSkipped())
             return;
+        m_lock = std::make_unique<hmtest::SystemLock>("hm-handoff-test");
         m_folder = "/run/user/" + std::to_string(m_uid);
         struct stat st {};
         if (::stat(m_folder.c_str(), &st) != 0) {
@@ -62,6 +64,7 @@ protected:
             ::unlink(m_file.c_str());
         if (m_created)
             hmtest::sh("rm -rf " + m_folder);
+        m_lock.reset();
     }
     void write(const std::string& content, mode_t mode, uid_t owner) {
         ::unlink(m_file.c_str());
@@ -70,6 +73,7 @@ protected:
         own(m_file, owner);
     }
 
+    std::unique_ptr<hmtest::SystemLock> m_lock;  // one test at a time owns /run/user/<uid>
     std::string m_folder, m_file;
     bool m_created = false;
 };

@@ -24,6 +24,7 @@
 
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 
 using desktoptest::EnvOverride;
@@ -77,6 +78,7 @@ protected:
             if (!hmtest::haveTool(tool))
                 GTEST_SKIP() << tool << " is needed (scripts/setup.sh installs it)";
         }
+        m_lock = std::make_unique<hmtest::SystemLock>("hm-elevation-roundtrip");  // one account, one test
         removeAccount();
         ASSERT_EQ(hmtest::sh(std::string("useradd -m -s /bin/sh ") + kUser), 0);
         ASSERT_EQ(hmtest::sh(std::string("echo '") + kUser + ":" + kPassword + "' | chpasswd"), 0);
@@ -108,6 +110,9 @@ protected:
             removeAccount();
         if (!m_private.empty())
             hmtest::sh("rm -rf " + hmtest::shQuote(m_private));
+        if (m_userHome.rfind("/tmp/hm-shell-home-", 0) == 0)
+            hmtest::sh("rm -rf " + hmtest::shQuote(m_userHome));
+        m_lock.reset();
     }
 
     void removeAccount() {
@@ -154,7 +159,11 @@ protected:
     // The user side's report once it ended (at most 90 s).
     std::string userSideOutput() {
         windowtest::waitUntil([&] { return m_userSide.state() == QProcess::NotRunning; }, 90000);
-        return m_userSide.readAll().toStdString();
+        const std::string output = m_userSide.readAll().toStdString();
+        const std::string mark = "USER-SIDE-HOME: /tmp/";
+        if (const size_t at = output.find(mark); at != std::string::npos)
+            m_userHome = output.substr(at + mark.size() - 5, output.find('\n', at) - at - mark.size() + 5);
+        return output;
     }
 
     // The one root copy that answered, and what it was given.
@@ -176,7 +185,9 @@ protected:
         EXPECT_EQ(hmtest::readText(m_rootHome + "/.config/kdeglobals"), m_rootLook);  // root's own look untouched
     }
 
+    std::unique_ptr<hmtest::SystemLock> m_lock;
     hmtest::TempDir m_dir{"hm-roundtrip"};
+    std::string m_userHome;  // the user side's private home, told on its output
     std::string m_program, m_home, m_rootHome, m_private, m_rootLook, m_displayName;
     uid_t m_uid = 0;
     QProcess m_display, m_userSide;
@@ -188,6 +199,9 @@ protected:
 TEST(ElevationUserSide, RelaunchAndWait) {
     if (qgetenv("HM_ELEVATION_USER_SIDE") != "1")
         GTEST_SKIP() << "the user side of ElevationRoundTrip; it runs only when that test starts it";
+    // The root copy leaves root-owned files in this private home's runtime folder.
+    std::printf("USER-SIDE-HOME: %s\n", qgetenv("HOME").constData());
+    std::fflush(stdout);
     // The program that sudo runs as the password prompt and as root is the built one.
     qputenv("APPIMAGE", qgetenv("HM_ELEVATION_PROGRAM"));
     AppSettings::instance()->setValue("roundTripMarker", "from-user");

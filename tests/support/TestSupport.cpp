@@ -1,17 +1,19 @@
 #include "tests/support/TestSupport.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -78,6 +80,18 @@ std::string readText(const std::string& path) {
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+SystemLock::SystemLock(const std::string& name) {
+    m_fd = ::open(("/tmp/" + name + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (m_fd >= 0)
+        while (::flock(m_fd, LOCK_EX) != 0 && errno == EINTR) {
+        }
+}
+
+SystemLock::~SystemLock() {
+    if (m_fd >= 0)
+        ::close(m_fd);
 }
 
 std::vector<pid_t> processesWhere(const std::function<bool(pid_t, const std::vector<std::string>&)>& match) {

@@ -90,6 +90,19 @@ private:
     std::vector<std::string> m_points;
 };
 
+// Holds an exclusive lock on /tmp/<name>.lock while it lives, so that tests in other
+// processes sharing a system-wide resource (an account, /run/user/<uid>) take turns.
+class SystemLock {
+public:
+    explicit SystemLock(const std::string& name);
+    ~SystemLock();
+    SystemLock(const SystemLock&) = delete;
+    SystemLock& operator=(const SystemLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
 // The ordinary account "hmtest" (created on first use, root only). Returns its uid, or -1.
 uid_t testUserUid();
 gid_t testUserGid();
