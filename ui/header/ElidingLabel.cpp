@@ -1,5 +1,7 @@
 #include "ui/header/ElidingLabel.h"
 
+#include "ui/views/DirectionalText.h"
+
 #include <QPainter>
 #include <QStyle>
 
@@ -18,5 +20,6 @@ void ElidingLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     drawFrame(&painter);
     const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
-    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), shownText(), foregroundRole());
+    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(),
+                          keepOwnDirection(shownText(), layoutDirection()), foregroundRole());
 }

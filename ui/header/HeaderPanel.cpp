@@ -150,6 +150,10 @@ HeaderPanel::HeaderPanel(QWidget* parent) : QWidget(parent) {
     m_freeValue = valueLabel(middle, "freeSpaceLabel");
     m_freePercent = new QLabel(middle);
     m_freePercent->setObjectName(QStringLiteral("freePercentLabel"));
+    // A text of digits aligns by its own left-to-right direction; keep it next to its value,
+    // which in a right-to-left window is on the right.
+    for (QLabel* percent : {m_usedPercent, m_freePercent})
+        percent->setAlignment(QStyle::visualAlignment(layoutDirection(), Qt::AlignLeft | Qt::AlignVCenter));
     grid->addWidget(captionLabel(tr("Total Space:"), middle), 1, 0);
     grid->addWidget(m_totalValue, 1, 1);
     grid->addWidget(captionLabel(tr("Space Used:"), middle), 2, 0);

@@ -4,6 +4,7 @@
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/treemap/TreemapColorSettings.h"
+#include "ui/views/DirectionalText.h"
 
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -465,7 +466,7 @@ void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
         if (skip(box))
             return;
         painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter,
-                         metrics.elidedText(text, Qt::ElideRight, int(r.w - 8)));
+                         keepOwnDirection(metrics.elidedText(text, Qt::ElideRight, int(r.w - 8)), layoutDirection()));
     };
     for (const svl::TreemapLabelBand& band : m_layout.labelBands)
         drawBandText(band.folderRect, labelText(band.id, true));
@@ -486,7 +487,7 @@ void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
             continue;
         painter.save();
         painter.setClipRect(box);
-        painter.drawText(box, labelText(leaf.id, false), option);
+        painter.drawText(box, keepOwnDirection(labelText(leaf.id, false), layoutDirection()), option);
         painter.restore();
     }
 }

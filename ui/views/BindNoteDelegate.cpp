@@ -80,8 +80,7 @@ void BindNoteDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
     const QString note = index.data(NoteRole).toString();
     if (note.isEmpty()) {
         m_noteRects.remove(index.internalId());
-        QStyledItemDelegate::paint(painter, option, index);
-        drawGridLine(painter, option);
+        RowHeightDelegate::paint(painter, option, index);
         return;
     }
 

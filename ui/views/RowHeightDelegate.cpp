@@ -1,7 +1,9 @@
 #include "ui/views/RowHeightDelegate.h"
 
 #include "app/ListFont.h"
+#include "ui/views/DirectionalText.h"
 
+#include <QApplication>
 #include <QPainter>
 
 std::atomic<bool> gridLinesEnabled{false};
@@ -26,7 +28,11 @@ QSize listRowSizeHint(const QStyledItemDelegate& delegate, const QStyleOptionVie
 RowHeightDelegate::RowHeightDelegate(QObject* parent) : QStyledItemDelegate(parent) {}
 
 void RowHeightDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
-    QStyledItemDelegate::paint(painter, option, index);
+    QStyleOptionViewItem opt = option;
+    initStyleOption(&opt, index);
+    opt.text = keepOwnDirection(opt.text, opt.direction);
+    QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
+    style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
     drawGridLine(painter, option);
 }
 

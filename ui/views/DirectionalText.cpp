@@ -1,0 +1,18 @@
+#include "ui/views/DirectionalText.h"
+
+QString keepOwnDirection(const QString& text, Qt::LayoutDirection context) {
+    if (context != Qt::RightToLeft || text.isEmpty() || text.isRightToLeft())
+        return text;
+    bool strong = false;
+    for (const QChar c : text) {
+        const QChar::Direction d = c.direction();
+        if (d == QChar::DirL || d == QChar::DirR || d == QChar::DirAL) {
+            strong = true;
+            break;
+        }
+    }
+    // Digits alone ("12.5%") read the same either way; only texts with letters are embedded.
+    if (!strong)
+        return text;
+    return QChar(0x202A) + text + QChar(0x202C);
+}
