@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
@@ -94,14 +95,15 @@ protected:
     }
 
     // Runs the program on a screen of the given size inside `script`, where hm is a
-    // function running the program with a clean environment; the script's exit status.
+    // function running the program with a clean environment plus the assignments in `env`;
+    // the script's exit status.
     // A display server that could not start (another one took the display number at the
     // same moment) is tried again.
-    int runOnScreen(const std::string& screen, const std::string& script) {
+    int runOnScreen(const std::string& screen, const std::string& script, const std::string& env = "") {
         const std::string hm = "env -i PATH=/usr/bin:/bin TZ=UTC LANG=C.UTF-8 DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY HOME=" +
                                shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
                                " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") + " ZRT_NO_UPDATE_CHECK=1 " +
-                               hmtest::sanitizerOptions() +
+                               hmtest::sanitizerOptions() + env + " " +
                                shQuote(m_binary);
         const std::string status = m_root + "/status.txt";
         const std::string inner = "hm() { " + hm + " \"$@\"; }; " + script + "; echo $? > " + shQuote(status);
@@ -158,6 +160,31 @@ TEST_F(WindowUnderXvfb, GrabAfterAScanAndTheTitle) {
     for (int x = 0; x < picture.width(); x += 7)
         colours.insert(picture.pixel(x, picture.height() - 60));
     EXPECT_GT(colours.size(), 3u);
+}
+
+TEST_F(WindowUnderXvfb, TranslatedWindowsAreGrabbedAndArabicStartsOnTheRight) {
+    const std::string data = m_root + "/data";
+    for (const std::string tag : {"de", "ja", "ar"}) {
+        const std::string shot = m_root + "/lang-" + tag + ".png";
+        ASSERT_EQ(runOnScreen("1600x1000", "hm --grab " + shQuote(shot) + " --size 1280x800 " + shQuote(data),
+                              "ZRT_LANG=" + tag),
+                  0)
+            << tag;
+        const QImage picture(QString::fromStdString(shot));
+        ASSERT_EQ(picture.size(), QSize(1280, 800)) << tag;
+        // The accent blue of the scan button and its progress bar sits where reading starts.
+        long long sum = 0, count = 0;
+        for (int y = 0; y < 110; ++y)
+            for (int x = 0; x < picture.width(); ++x) {
+                const QRgb p = picture.pixel(x, y);
+                if (qRed(p) < 12 && std::abs(qGreen(p) - 0x6f) < 12 && qBlue(p) > 0xf3) {
+                    sum += x;
+                    ++count;
+                }
+            }
+        ASSERT_GT(count, 200) << tag;
+        EXPECT_EQ(sum / count > picture.width() / 2, tag == "ar") << tag;
+    }
 }
 
 TEST_F(WindowUnderXvfb, DialogCaptureSavesOnePictureOrRefusesAnUnknownName) {
