@@ -1,5 +1,7 @@
 #include "ui/dialogs/AccessDeniedDialog.h"
 
+#include "ui/views/DirectionalText.h"
+
 #include <QDialogButtonBox>
 #include <QFontDatabase>
 #include <QLabel>
@@ -28,6 +30,7 @@ AccessDeniedDialog::AccessDeniedDialog(const QStringList& folders, bool elevated
     auto* list = new QListWidget(this);
     list->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
     list->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    list->setItemDelegate(new OwnDirectionDelegate(list));
     list->addItems(folders);
     layout->addWidget(list, 1);
 

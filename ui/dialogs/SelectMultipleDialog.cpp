@@ -1,5 +1,7 @@
 #include "ui/dialogs/SelectMultipleDialog.h"
 
+#include "ui/views/DirectionalText.h"
+
 #include "app/AppSettings.h"
 
 #include <QDialogButtonBox>
@@ -47,6 +49,7 @@ SelectMultipleDialog::SelectMultipleDialog(const QList<QPair<QString, QString>>&
     layout->addWidget(heading);
 
     m_list = new QListWidget(this);
+    m_list->setItemDelegate(new OwnDirectionDelegate(m_list));
     layout->addWidget(m_list, 1);
     for (const auto& [label, path] : sources)
         addRow(label, path, false, ticked.contains(path));

@@ -14,5 +14,12 @@ QString keepOwnDirection(const QString& text, Qt::LayoutDirection context) {
     // Digits alone ("12.5%") read the same either way; only texts with letters are embedded.
     if (!strong)
         return text;
-    return QChar(0x202A) + text + QChar(0x202C);
+    // A left-to-right mark on each side makes the slashes, dots and digits at the ends take the
+    // direction of the letters between them.
+    return QChar(0x200E) + text + QChar(0x200E);
+}
+
+void OwnDirectionDelegate::initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->text = keepOwnDirection(option->text, option->direction);
 }
