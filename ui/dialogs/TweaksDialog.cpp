@@ -113,6 +113,11 @@ TweaksDialog::TweaksDialog(QWidget* parent) : QDialog(parent) {
     layout->addWidget(groupNote);
 
     layout->addWidget(saveOrCancelButtons(this, [this] { save(); }));
+    // A dialog taller than two thirds of the screen opens at its minimum height, which does not
+    // count the wrapped note's lines; the note asks for them at the narrowest width it gets.
+    const QMargins margins = layout->contentsMargins();
+    groupNote->setMinimumHeight(
+        groupNote->heightForWidth(layout->minimumSize().width() - margins.left() - margins.right()));
 }
 
 void TweaksDialog::save() {

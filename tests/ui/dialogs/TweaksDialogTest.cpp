@@ -8,11 +8,13 @@
 #include <QDBusConnectionInterface>
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTest>
 
 using dialogtest::store;
 using dialogtest::stored;
@@ -93,6 +95,21 @@ TEST_F(TweaksDialogTest, OkAnnouncesOnlyChangedKeysAndCancelWritesNothing) {
 
 // The forgetting runs at once, also when the dialog is then cancelled, and returns
 // promptly on a session bus that has no Secret Service.
+TEST_F(TweaksDialogTest, WrappedNoteGetsAllItsLinesOnAShortScreen) {
+    // The test screen is 600 pixels high, less than the dialog's natural height times 3/2.
+    TweaksDialog dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    int checked = 0;
+    for (const QLabel* label : dialog.findChildren<QLabel*>()) {
+        if (!label->wordWrap())
+            continue;
+        ++checked;
+        EXPECT_GE(label->height(), label->heightForWidth(label->width())) << label->text().toStdString();
+    }
+    EXPECT_EQ(checked, 1);
+}
+
 TEST_F(TweaksDialogTest, ForgetActsAtOnceAndPromptlyOnABusWithoutSecretService) {
     if (!hmtest::haveTool("dbus-daemon"))
         GTEST_SKIP() << "dbus-daemon is not installed";
