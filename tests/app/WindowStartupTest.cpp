@@ -84,8 +84,8 @@ protected:
         m_binary = hmtest::builtProgram();
         if (m_binary.empty())
             GTEST_SKIP() << "the hollowmere program is not built (HM_BINARY_DIR/hollowmere)";
-        if (!hmtest::haveTool("xvfb-run") || !hmtest::haveTool("xdotool"))
-            GTEST_SKIP() << "xvfb-run and xdotool are needed (scripts/setup.sh installs them)";
+        if (!hmtest::haveTool("Xvfb") || !hmtest::haveTool("xdotool"))
+            GTEST_SKIP() << "Xvfb and xdotool are needed (scripts/setup.sh installs them)";
         m_root = m_dir.path();
         for (const char* sub : {"home", "config", "runtime", "data", "data/sub"})
             ASSERT_EQ(hmtest::sh("mkdir -p " + shQuote(m_root + "/" + sub)), 0);
@@ -97,8 +97,7 @@ protected:
     // Runs the program on a screen of the given size inside `script`, where hm is a
     // function running the program with a clean environment plus the assignments in `env`;
     // the script's exit status.
-    // A display server that could not start (another one took the display number at the
-    // same moment) is tried again.
+    // A display server that could not start is tried again.
     int runOnScreen(const std::string& screen, const std::string& script, const std::string& env = "") {
         const std::string hm = "env -i PATH=/usr/bin:/bin TZ=UTC LANG=C.UTF-8 DISPLAY=$DISPLAY XAUTHORITY=$XAUTHORITY HOME=" +
                                shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
@@ -109,8 +108,16 @@ protected:
         const std::string inner = "hm() { " + hm + " \"$@\"; }; " + script + "; echo $? > " + shQuote(status);
         for (int attempt = 0; attempt < 3; ++attempt) {
             std::remove(status.c_str());
-            hmtest::sh("cd " + shQuote(m_root) + " && timeout 60 xvfb-run -a -s " +
-                       shQuote("-screen 0 " + screen + "x24") + " sh -c " + shQuote(inner));
+            // The server picks its own free display number (-displayfd), so suites running
+            // at once never meet on one display, as they could with xvfb-run -a.
+            const std::string display = m_root + "/display.txt";
+            std::remove(display.c_str());
+            const std::string withServer =
+                "Xvfb -displayfd 3 -screen 0 " + screen + "x24 -nolisten tcp 3>" + shQuote(display) +
+                " 2>/dev/null & xp=$!; for i in $(seq 200); do [ -s " + shQuote(display) +
+                " ] && break; sleep 0.05; done; DISPLAY=:$(cat " + shQuote(display) + "); XAUTHORITY=; export DISPLAY; " +
+                inner + "; kill $xp; wait $xp";
+            hmtest::sh("cd " + shQuote(m_root) + " && timeout 60 sh -c " + shQuote(withServer));
             std::ifstream in(status);
             int code = -1;
             if (in >> code)
