@@ -26,6 +26,7 @@
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/mainwindow/UserOutputFile.h"
+#include "ui/mainwindow/WaitCursor.h"
 #include "ui/treemap/TreemapImageDialog.h"
 #include "ui/treemap/TreemapImageRender.h"
 #include "ui/treemap/TreemapPanel.h"
@@ -33,13 +34,6 @@
 #include "ui/views/FileTypesView.h"
 
 namespace {
-
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 QVariant setting(const char* key, const QVariant& fallback) {
     return AppSettings::instance()->settings()->value(QLatin1String(key), fallback);

@@ -17,19 +17,8 @@
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
+#include "ui/mainwindow/WaitCursor.h"
 #include "ui/views/NodeModel.h"
-
-namespace {
-
-// The wait cursor for the lifetime of the guard.
-struct WaitCursor {
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-}  // namespace
 
 void MainWindow::selectFilesWithExtension(const QString& extension) {
     const std::shared_ptr<svl::ScanTree> tree = m_displayedTree;
