@@ -339,13 +339,28 @@ TEST(CsvExport, FailuresAreReported) {
     EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, "/dev/full", nullptr));
 }
 
+namespace {
+
+// The file rows of an export of one file per time, in the current zone.
+std::string exportFileTimes(const std::vector<int64_t>& times) {
+    std::vector<Spec> files;
+    for (size_t i = 0; i < times.size(); ++i)
+        files.push_back(file("f" + std::to_string(100000 + i), 1, 0, times[i]));
+    auto tree = build(dir("/r", files));
+    CsvExportOptions o;
+    o.exportFolders = false;
+    o.exportDriveCapacity = false;
+    return exportText(*tree, o);
+}
+
+}  // namespace
+
 TEST(CsvExport, ManyLocalTimesAcrossClockChangesMatchTheCLibrary) {
     // Times on and around both clock changes of 2024, in a zone with two changes on one day
     // and in one whose summer time lasts five minutes (2024-03-31 01:05 to 01:10 UTC).
     for (const char* zoneName :
          {"EST5EDT,M3.2.0,M11.1.0", "XST-5:30XDT-6:15,J100/6,J100/20", "STD-1DST,M3.5.0/2:05,M3.5.0/3:10"}) {
         ScopedTimeZone zone(zoneName);
-        std::vector<Spec> files;
         std::vector<int64_t> times;
         for (int i = 0; i < 3000; ++i)
             times.push_back(1704067200 + int64_t(i) * 10487);  // through 2024 in uneven steps
@@ -356,14 +371,8 @@ TEST(CsvExport, ManyLocalTimesAcrossClockChangesMatchTheCLibrary) {
             times.push_back(day);  // 2024-04-03, the 100th day of the year, every half hour
         for (int64_t t = 1711846800 - 3000; t < 1711846800 + 4000; t += 60)
             times.push_back(t);  // 2024-03-31 00:15 to 02:10 UTC, every minute
-        for (size_t i = 0; i < times.size(); ++i)
-            files.push_back(file("f" + std::to_string(100000 + i), 1, 0, times[i]));
-        auto tree = build(dir("/r", files));
-        CsvExportOptions o;
-        o.exportFolders = false;
-        o.exportDriveCapacity = false;
         SCOPED_TRACE(zoneName);
-        expectLocalTimes(exportText(*tree, o), times);
+        expectLocalTimes(exportFileTimes(times), times);
     }
 }
 
@@ -371,17 +380,10 @@ TEST(CsvExport, DenseLocalTimesSeeClockChangesMinutesApart) {
     // Rows every 17 seconds over a day, so the offsets are sampled in advance, with a summer
     // time of five minutes between two samples an hour apart.
     ScopedTimeZone zone("STD-1DST,M3.5.0/2:05,M3.5.0/3:10");
-    std::vector<Spec> files;
     std::vector<int64_t> times;
     for (int64_t t = 1711843200 + 2400; t < 1711843200 + 86400; t += 17)
         times.push_back(t);
-    for (size_t i = 0; i < times.size(); ++i)
-        files.push_back(file("f" + std::to_string(100000 + i), 1, 0, times[i]));
-    auto tree = build(dir("/r", files));
-    CsvExportOptions o;
-    o.exportFolders = false;
-    o.exportDriveCapacity = false;
-    EXPECT_GT(expectLocalTimes(exportText(*tree, o), times), 0u);
+    EXPECT_GT(expectLocalTimes(exportFileTimes(times), times), 0u);
 }
 
 TEST(CsvExport, MemoryStaysFlatForLongPaths) {
