@@ -13,7 +13,7 @@ import os
 import re
 import sys
 
-SOURCE_FOLDERS = ("app", "ui", "integration")
+SOURCE_FOLDERS = ("app", "integration", "ui", "program")
 SUFFIXES = (".cpp", ".h")
 
 IDENT = re.compile(r"[A-Za-z_][A-Za-z0-9_]*")

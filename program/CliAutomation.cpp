@@ -1,4 +1,4 @@
-#include "app/CliAutomation.h"
+#include "program/CliAutomation.h"
 
 #include <QDir>
 #include <QFile>

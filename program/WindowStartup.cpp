@@ -1,4 +1,4 @@
-#include "app/WindowStartup.h"
+#include "program/WindowStartup.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -14,7 +14,7 @@
 
 #include "app/AdminOverrides.h"
 #include "app/AppSettings.h"
-#include "app/CliAutomation.h"
+#include "program/CliAutomation.h"
 #include "app/ColorScheme.h"
 #include "app/ElevatedStart.h"
 #include "app/Elevation.h"
@@ -23,7 +23,7 @@
 #include "app/StringsTranslator.h"
 #include "app/TextMetrics.h"
 #include "app/TlsCheck.h"
-#include "app/WindowStartup.h"
+#include "program/WindowStartup.h"
 #include "core/exchange/CliOptions.h"
 #include "ui/header/ScanButton.h"
 #include "integration/AdminDelete.h"

@@ -16,7 +16,7 @@
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
 #include "app/SortArrowStyle.h"
-#include "app/WindowStartup.h"
+#include "program/WindowStartup.h"
 
 using hmtest::shQuote;
 
