@@ -201,13 +201,16 @@ QString FileCommandPlanner::adminDetail(const QList<SelectedItem>& items)
         .arg(items.size() == 1 ? tr("it") : tr("them"));
 }
 
-QString FileCommandPlanner::withHiddenNote(const QString& detail, const QList<SelectedItem>& items) const
+QString FileCommandPlanner::withHiddenNote(const QString& detail, const QList<SelectedItem>& items,
+                                           Removal removal) const
 {
     const uint64_t hidden = hiddenByFilter(items);
     if (hidden == 0)
         return detail;
-    return detail + "\n\n" +
-           tr("The filter hides %1 more items inside, which go too.").arg(formatNumber(hidden));
+    const QString note = removal == Removal::Trash
+                             ? tr("The filter hides %1 more items inside, which go to the Trash too.")
+                             : tr("The filter hides %1 more items inside, which are deleted too.");
+    return detail + "\n\n" + note.arg(formatNumber(hidden));
 }
 
 QString FileCommandPlanner::refusalText(const QList<RefusedItem>& refused)

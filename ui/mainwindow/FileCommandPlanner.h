@@ -66,8 +66,11 @@ public:
     static QString notTrashableQuestion(const QList<SelectedItem>& items);
     static QString adminQuestion(const QList<SelectedItem>& items);
     static QString adminDetail(const QList<SelectedItem>& items);
-    // The detail line with the filter note appended when the filter hides something inside.
-    QString withHiddenNote(const QString& detail, const QList<SelectedItem>& items) const;
+    // The detail line with the filter note appended when the filter hides something inside;
+    // the note says whether those items go to the trash or are deleted.
+    enum class Removal { Trash, Delete };
+    QString withHiddenNote(const QString& detail, const QList<SelectedItem>& items,
+                           Removal removal = Removal::Delete) const;
     static QString refusalText(const QList<RefusedItem>& refused);
 
     // A folder item's own path, a file item's folder; each folder once, in first-seen order.

@@ -87,7 +87,8 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
         return;
     }
     if (!m_hooks.ask(FileCommandPlanner::trashQuestion(items),
-                     m_planner.withHiddenNote(tr("You can recover this from the Trash until it's emptied."), items),
+                     m_planner.withHiddenNote(tr("You can recover this from the Trash until it's emptied."), items,
+                                              FileCommandPlanner::Removal::Trash),
                      tr("Move to Trash"), tr("Cancel")))
         return;
     std::vector<uint32_t> trashed;

@@ -244,9 +244,12 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
     f.filter("*.txt");
     f.answer = false;
     f.ops().deleteImmediately(f.items({"shown"}));
-    ASSERT_EQ(f.asked.size(), 1);
+    f.ops().moveToTrash(f.items({"shown"}));
+    ASSERT_EQ(f.asked.size(), 2);
     EXPECT_EQ(f.asked[0], "Permanently erase \"shown\"? | You can't undo this action.\n\nThe filter hides 2 more "
-                          "items inside, which go too.");
+                          "items inside, which are deleted too.");
+    EXPECT_EQ(f.asked[1], "Move \"shown\" to the Trash? | You can recover this from the Trash until it's emptied."
+                          "\n\nThe filter hides 2 more items inside, which go to the Trash too.");
 }
 
 TEST(FileOperations, ElevatedCopyDeletesInsteadOfFillingRootsTrash)
