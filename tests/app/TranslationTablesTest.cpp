@@ -162,3 +162,56 @@ TEST(TranslationTables, EveryTableIsCompleteCurrentAndKeepsPlaceholders) {
                                             << untranslated.mid(0, 10).join(QStringLiteral(" | ")).toStdString();
     }
 }
+
+// Texts read side by side, or one after the other, must not say the same or another thing.
+TEST(TranslationTables, TextsAreNotConfused) {
+    initProgramResources();
+    // Headings shown together in one header.
+    const QList<QStringList> headers = {
+        {"Folder", "% of Parent", "Size", "Allocated", "Items", "Files", "Folders", "Modified", "Attr."},
+        {"File Name", "Path", "% of Root", "Size", "Allocated", "Modified", "Attr.", "Dup Count", "Dup Size"},
+        {"Extension", "File Type", "Percent", "Size", "Allocated", "Files"}};
+    // Texts naming the desktop's file manager, which a translated desktop shows by its translated name.
+    const QStringList fileManagerTexts = {
+        "%1 is installed. Files has to be restarted before the new menu entry shows up.",
+        "Add Menu Entry for Empty Space in Files...", "Restart Files",
+        "To add Hollowmere to the menu you get by right-clicking empty space in Files, the package \"%1\" has "
+        "to be installed."};
+    // Translations once shipped that read as another action or another thing.
+    const QList<std::array<const char*, 3>> misreadings = {
+        {"ja", "Remove Folder", "フォルダーを削除"},     {"pl", "Remove Folder", "Usuń folder"},
+        {"id", "Remove Folder", "Hapus Folder"},         {"ja", "Replace", "置換"},
+        {"pl", "Scan Normally (slower)", "Skanuj zwykle (wolniej)"},
+        {"zh-Hans", "Show Header", "显示标题栏"},        {"fr", "Dump MFT File", "Vider la MFT dans un fichier"},
+        {"de", "Dump MFT File", "MFT-Datei sichern"},    {"de", "Color Blind", "Farbenblind"},
+        {"es", "Color Blind", "Daltónico"},              {"pt-BR", "Color Blind", "Daltônico"},
+        {"ru", "Treemap", "Карта"},                      {"ja", "Scan as Admin", "管理者でスキャン"},
+        {"zh-Hans", "Scan as Admin", "以管理员扫描"}};
+
+    for (const QString& tag : kLanguages) {
+        SCOPED_TRACE(tag.toStdString());
+        StringsTranslator table;
+        ASSERT_TRUE(table.load(tag));
+        auto text = [&table](const QString& key) { return table.translate("Ctx", key.toUtf8().constData()); };
+        for (const QStringList& header : headers) {
+            QHash<QString, QString> seen;
+            for (const QString& key : header) {
+                const QString heading = text(key);
+                EXPECT_FALSE(seen.contains(heading))
+                    << key.toStdString() << " and " << seen.value(heading).toStdString() << " both read "
+                    << heading.toStdString();
+                seen.insert(heading, key);
+            }
+        }
+        for (const QString& key : fileManagerTexts)
+            EXPECT_FALSE(text(key).contains(QStringLiteral("Files"))) << text(key).toStdString();
+        // Clearing a search field must not read like the permanent deletion.
+        const QString clear = text("Clear").toLower();
+        EXPECT_FALSE(text("Permanently erase \"%1\"?").toLower().contains(clear)) << clear.toStdString();
+        for (const auto& [language, key, wrong] : misreadings) {
+            if (tag == QLatin1String(language)) {
+                EXPECT_NE(text(key), QString::fromUtf8(wrong)) << key;
+            }
+        }
+    }
+}
