@@ -18,7 +18,7 @@ int intSetting(const char* key, int fallback) {
 }
 
 QString scaled(double value, int decimals, const char* unit) {
-    return QStringLiteral("%1 %2").arg(QLocale().toString(value, 'f', decimals), QLatin1String(unit));
+    return QStringLiteral("%1 %2").arg(formatDecimal(value, decimals), QLatin1String(unit));
 }
 
 }  // namespace
@@ -52,6 +52,14 @@ QString formatSize(uint64_t size) {
 
 QString formatNumber(uint64_t count) {
     return QLocale().toString(static_cast<qulonglong>(count));
+}
+
+QString formatDecimal(double value, int decimals) {
+    return QLocale().toString(value, 'f', decimals);
+}
+
+QString formatPercent(double percent) {
+    return formatDecimal(percent, 1) + QLatin1Char('%');
 }
 
 QString formatDateTime(int64_t seconds) {

@@ -13,6 +13,11 @@
 QString formatSize(uint64_t size);
 // A count with the default locale's digit grouping, e.g. 1,234,567.
 QString formatNumber(uint64_t count);
+// A value with a fixed number of decimals in the default locale's notation, as sizes are
+// written: 0.02 in English, 0,02 in German.
+QString formatDecimal(double value, int decimals);
+// A percentage with one decimal in the default locale's notation followed by "%": 75.4%.
+QString formatPercent(double percent);
 // Seconds since the Unix epoch as the local short date (four-digit year), ", ",
 // and the local short time.
 QString formatDateTime(int64_t seconds);

@@ -76,12 +76,30 @@ TEST_F(ValueFormat, FixedModesDecimalsAndBadSettings) {
     EXPECT_EQ(formatSize(1536), QStringLiteral("1.5 KB"));
 }
 
+// Sizes, counts, percentages and seconds all in one locale's notation.
 TEST_F(ValueFormat, LocaleNotation) {
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    EXPECT_EQ(formatSize(1023), QStringLiteral("1023 B"));
-    EXPECT_EQ(formatSize(1048575), QStringLiteral("1.024,0 KB"));
-    EXPECT_EQ(formatNumber(1234567), QStringLiteral("1.234.567"));
-    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    struct Case {
+        QLocale locale;
+        const char* size;     // 1,048,575 bytes (Polish groups only five digits or more)
+        const char* count;    // 12,345,678
+        const char* percent;  // 75.4
+        const char* seconds;  // 0.02
+    };
+    const Case cases[] = {
+        {QLocale(QLocale::German, QLocale::Germany), "1.024,0 KB", "12.345.678", "75,4%", "0,02"},
+        {QLocale(QLocale::French, QLocale::France), "1\u202F024,0 KB", "12\u202F345\u202F678", "75,4%", "0,02"},
+        {QLocale(QLocale::Polish, QLocale::Poland), "1024,0 KB", "12\u00A0345\u00A0678", "75,4%", "0,02"},
+        {QLocale(QLocale::English, QLocale::UnitedStates), "1,024.0 KB", "12,345,678", "75.4%", "0.02"},
+    };
+    for (const Case& c : cases) {
+        QLocale::setDefault(c.locale);
+        SCOPED_TRACE(c.locale.name().toStdString());
+        EXPECT_EQ(formatSize(1023), QStringLiteral("1023 B"));
+        EXPECT_EQ(formatSize(1048575), QString::fromUtf8(c.size));
+        EXPECT_EQ(formatNumber(12345678), QString::fromUtf8(c.count));
+        EXPECT_EQ(formatPercent(75.44), QString::fromUtf8(c.percent));
+        EXPECT_EQ(formatDecimal(0.0199, 2), QString::fromUtf8(c.seconds));
+    }
     EXPECT_EQ(formatNumber(0), QStringLiteral("0"));
     EXPECT_EQ(formatNumber(std::numeric_limits<uint64_t>::max()), QStringLiteral("18,446,744,073,709,551,615"));
 }

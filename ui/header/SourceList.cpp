@@ -1,5 +1,7 @@
 #include "ui/header/SourceList.h"
 
+#include "app/ValueFormat.h"
+
 #include <QCoreApplication>
 
 #include <map>
@@ -138,5 +140,5 @@ QString smbItemText(const svl::SmbMountInfo& share) {
 
 QString percentText(uint64_t part, uint64_t whole) {
     const double percent = whole == 0 ? 0.0 : double(part) * 100.0 / double(whole);
-    return QStringLiteral("(%1%)").arg(percent, 0, 'f', 1);
+    return QStringLiteral("(%1)").arg(formatPercent(percent));
 }

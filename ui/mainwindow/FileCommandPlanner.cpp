@@ -18,7 +18,7 @@ QString tr(const char* text) { return QCoreApplication::translate("MainWindow", 
 
 QString nameOrCount(const QList<SelectedItem>& items, const char* one, const char* many)
 {
-    return items.size() == 1 ? tr(one).arg(items.first().name) : tr(many).arg(items.size());
+    return items.size() == 1 ? tr(one).arg(items.first().name) : tr(many).arg(formatNumber(uint64_t(items.size())));
 }
 
 }  // namespace

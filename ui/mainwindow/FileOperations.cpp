@@ -1,5 +1,6 @@
 #include "ui/mainwindow/FileOperations.h"
 
+#include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "integration/FileHelpers.h"
 
@@ -324,7 +325,7 @@ bool FileOperations::confirmManyWindows(int count, const QString& what)
 {
     if (count <= kManyWindows)
         return true;
-    return m_hooks.ask(tr("You are about to open %1 %2 - are you sure?").arg(count).arg(what), QString(), tr("Open"),
+    return m_hooks.ask(tr("You are about to open %1 %2 - are you sure?").arg(formatNumber(uint64_t(count)), what), QString(), tr("Open"),
                        tr("Cancel"));
 }
 

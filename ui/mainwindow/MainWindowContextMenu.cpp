@@ -2,6 +2,7 @@
 // manager, terminal, cut, copy, copy path, another instance) and the views' context menu.
 #include "ui/mainwindow/MainWindow.h"
 
+#include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/FileOperations.h"
 #include "ui/treemap/TreemapPanel.h"
@@ -73,7 +74,7 @@ QMenu* MainWindow::buildContextMenu()
     addMenuCommand(menu, tr("Open"), this, &MainWindow::openSelection, any);
     addMenuCommand(menu, tr("Show in File Manager"), this, &MainWindow::showSelectionInFileManager, any);
     menu->addSeparator();
-    addMenuCommand(menu, n <= 1 ? tr("Move to Trash") : tr("Move %1 Items to Trash").arg(n), this,
+    addMenuCommand(menu, n <= 1 ? tr("Move to Trash") : tr("Move %1 Items to Trash").arg(formatNumber(uint64_t(n))), this,
                    &MainWindow::moveSelectionToTrash, n > 0 && canChange);
     menu->addSeparator();
     addMenuCommand(menu, tr("Properties"), this, &MainWindow::showProperties, any);

@@ -7,6 +7,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
 #include "ui/header/HeaderPanel.h"
@@ -69,7 +70,7 @@ void MainWindow::rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancel
     endJobThread();
     m_tabs->setEnabled(true);
     menuBar()->setEnabled(true);
-    const QString secondsText = QString::number(seconds, 'f', 2);
+    const QString secondsText = formatDecimal(seconds, 2);
     if (tree) {
         m_currentTree = tree;
         rebuildDeniedFolders(deniedFolderIds(*tree));

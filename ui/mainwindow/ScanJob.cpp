@@ -108,7 +108,7 @@ QString jobProgressText(JobKind kind, const svl::ScanProgress& progress) {
     const int phase = std::atomic_ref<int32_t>(const_cast<int32_t&>(progress.phase)).load(std::memory_order_relaxed);
     if (isImport(kind) && phase == 1) {
         const int percent = std::atomic_ref<int32_t>(const_cast<int32_t&>(progress.percent)).load(std::memory_order_relaxed);
-        return tr("Building tree... %1% %2").arg(percent).arg(counts);
+        return tr("Building tree... %1% %2").arg(formatNumber(uint64_t(percent)), counts);
     }
     if (isImport(kind) && phase == 2)
         return tr("Totaling sizes... %1").arg(counts);
@@ -128,7 +128,7 @@ int progressPercent(double fraction) {
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
                       const QString& error) {
     const uint32_t n = tree ? tree->nodeCount : 0;
-    const QString seconds = QString::number(tree ? tree->seconds : 0.0, 'f', 2);
+    const QString seconds = formatDecimal(tree ? tree->seconds : 0.0, 2);
     // A job that failed outright (no tree at all, with a reason) is a failure even when the
     // user had asked to cancel meanwhile.
     if ((n == 0 && !cancelled) || (!tree && !error.isEmpty())) {

@@ -583,7 +583,7 @@ void TreemapWidget::showInfo() {
         const double percent = rootAllocated ? double(node.allocated) * 100.0 / double(rootAllocated) : 0.0;
         text = metrics.elidedText(path, Qt::ElideMiddle, std::max(100, width() - 30)) + QLatin1Char('\n') +
                tr("Size: %1\nAllocated: %2 (%3% of total)")
-                   .arg(formatSize(node.size), formatSize(node.allocated), QLocale().toString(percent, 'f', 1));
+                   .arg(formatSize(node.size), formatSize(node.allocated), formatDecimal(percent, 1));
         if (node.isFolder())
             text += tr("\nFiles: %1   Folders: %2").arg(formatNumber(node.filesBelow), formatNumber(node.foldersBelow));
     }

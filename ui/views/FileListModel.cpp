@@ -97,7 +97,7 @@ QString FileListModel::displayText(uint32_t id, int column, bool topLevel) const
     case PercentColumn: {
         const uint64_t root = m_tree->node(0).size;
         const double percent = root == 0 ? 0.0 : double(node.size) * 100.0 / double(root);
-        return QString::number(percent, 'f', 1) + QLatin1Char('%');
+        return formatPercent(percent);
     }
     case SizeColumn: return formatSize(node.size);
     case AllocatedColumn: {

@@ -128,7 +128,7 @@ QVariant FileTypesModel::data(const QModelIndex& index, int role) const {
         case TypeColumn:
             return description(size_t(index.row()));
         case PercentColumn:
-            return QString::number(percentOf(row), 'f', 1) + QLatin1Char('%');
+            return formatPercent(percentOf(row));
         case SizeColumn:
             return formatSize(row.size);
         case AllocatedColumn:

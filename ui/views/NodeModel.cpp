@@ -30,9 +30,8 @@ QString fromUtf8(std::string_view text) { return QString::fromUtf8(text.data(), 
 
 QString percentOf(uint64_t part, uint64_t whole) {
     if (whole == 0)
-        return QStringLiteral("0.0%");
-    const double value = static_cast<double>(part) * 100.0 / static_cast<double>(whole);
-    return QString::number(value, 'f', 1) + QLatin1Char('%');
+        return formatPercent(0);
+    return formatPercent(static_cast<double>(part) * 100.0 / static_cast<double>(whole));
 }
 
 uint32_t attributesOf(const svl::ScanNode& node) { return svl::attributeBits(node, true, node.nameView()); }

@@ -4,6 +4,7 @@
 #include "ui/views/RowHeightDelegate.h"
 
 #include <QApplication>
+#include <QLocale>
 #include <QPainter>
 
 #include <algorithm>
@@ -21,8 +22,12 @@ double percentOf(const QModelIndex& index, const QString& text) {
     } else {
         QString digits = text;
         digits.remove(QLatin1Char('%'));
+        digits = digits.trimmed();
+        // Written in the user's locale (75,4 in German); a plain C number is read too.
         bool ok = false;
-        value = digits.trimmed().toDouble(&ok);
+        value = QLocale().toDouble(digits, &ok);
+        if (!ok)
+            value = digits.toDouble(&ok);
         if (!ok)
             value = 0;
     }

@@ -50,6 +50,11 @@ TEST(ScanJob, OutcomeOfAFinishedJob) {
         EXPECT_EQ(outcome.page, c.page) << c.status;
         EXPECT_EQ(outcome.statusText, QString::fromUtf8(c.status));
     }
+    // The time is written as sizes are, with a decimal comma in German.
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(jobOutcome(treeOf(1, 1.2549).get(), false, JobKind::Folder, "/x", "").statusText,
+              "Scan complete in 1,25 seconds");
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
 }
 
 TEST(ScanJob, ProgressLineFollowsKindAndImportPhase) {

@@ -88,6 +88,13 @@ TEST(PercentBarDelegateTest, BarsAreClampedIndentedAndColouredByLevel) {
     QImage half = paintCell(tree, QStringLiteral("50%"), std::nullopt);
     EXPECT_EQ(at(half, 59, 5), barColor(0, true).rgb());
     EXPECT_EQ(at(half, 60, 5), kLightBase);
+    // The same half written with a German decimal comma.
+    const QLocale before;
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    QImage halfGerman = paintCell(tree, QStringLiteral("50,0%"), std::nullopt);
+    QLocale::setDefault(before);
+    EXPECT_EQ(at(halfGerman, 59, 5), barColor(0, true).rgb());
+    EXPECT_EQ(at(halfGerman, 60, 5), kLightBase);
 
     // PercentRole wins over the text.
     QImage byRole = paintCell(tree, QStringLiteral("x"), 0, kLightBase, 75.0);
