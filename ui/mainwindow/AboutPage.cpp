@@ -70,8 +70,10 @@ QWidget* createAboutPage(QWidget* parent) {
     addAboutLabel(layout, tr("Version Date: %1").arg(versionDateText()), small, true);
     addAboutLabel(layout, tr("Corresponds to Sorvale %1 functionality").arg(referenceEditionVersion()), small, true);
     QPushButton* license = addButton(layout, tr("View License Info (License.txt)"), "viewLicenseButton");
-    addAboutLabel(layout, tr("Hollowmere uses Qt and libsmb2 under the GNU Lesser General Public License."), small,
-                  true);
+    addAboutLabel(layout,
+                  tr("Hollowmere uses Qt under the GNU Lesser General Public License. Its SMB helper links Samba's "
+                     "libsmbclient and is therefore under the GNU General Public License, version 3 or later."),
+                  small, true);
     QPushButton* notices = addButton(layout, tr("Third-Party Notices…"), "thirdPartyNoticesButton");
 
     QObject::connect(license, &QPushButton::clicked, page, [page] { showText(page, readLicenseText(), QString()); });

@@ -2,8 +2,11 @@
 
 #include "tests/ui/dialogs/DialogTestSupport.h"
 
+#include <QFile>
 #include <QFontMetrics>
 #include <QPlainTextEdit>
+#include <QProcess>
+#include <QRegularExpression>
 
 #include <algorithm>
 
@@ -26,4 +29,38 @@ TEST(LicenseInfoDialog, ShowsTheCarriedTextsReadOnlyAndWideEnough) {
     const LicenseInfoDialog untitled{QString()};
     EXPECT_EQ(untitled.windowTitle(), QStringLiteral("License Info"));
     EXPECT_TRUE(untitled.findChild<QPlainTextEdit*>()->toPlainText().isEmpty());
+}
+
+// Every library each built program links is named in the notices, in that program's part.
+TEST(LicenseInfoDialog, NoticesNameEveryLibraryEachProgramLinks) {
+    const QString notices = readThirdPartyNotices();
+    const QString binaries = qEnvironmentVariable("HM_BINARY_DIR");
+    for (const char* program : {"hollowmere", "hollowmere-smb-helper"}) {
+        SCOPED_TRACE(program);
+        const QString path = binaries + u'/' + QLatin1String(program);
+        if (!QFile::exists(path))
+            GTEST_SKIP() << program << " is not built";
+        QProcess readelf;
+        readelf.start(QStringLiteral("readelf"), {QStringLiteral("-d"), path});
+        ASSERT_TRUE(readelf.waitForFinished(30000) && readelf.exitCode() == 0) << "readelf -d failed";
+        const QString dynamic = QString::fromUtf8(readelf.readAllStandardOutput());
+
+        // "Linked by <program>:" up to the next blank line.
+        const QString heading = QStringLiteral("Linked by %1:").arg(QLatin1String(program));
+        const qsizetype start = notices.indexOf(heading);
+        ASSERT_GE(start, 0) << "no part for " << program;
+        const QString part = notices.mid(start, notices.indexOf(QStringLiteral("\n\n"), start) - start);
+
+        static const QRegularExpression needed(QStringLiteral(R"(Shared library: \[([^\]]+)\])"));
+        int count = 0;
+        for (const QRegularExpressionMatch& m : needed.globalMatch(dynamic)) {
+            const QString library = m.captured(1);
+            // Sanitizer runtimes belong to test builds only.
+            if (library.startsWith(QLatin1String("libasan")) || library.startsWith(QLatin1String("libubsan")))
+                continue;
+            ++count;
+            EXPECT_TRUE(part.contains(library)) << library.toStdString() << " is not named for " << program;
+        }
+        EXPECT_GT(count, 0);
+    }
 }

@@ -82,7 +82,9 @@ TEST_F(MainWindowAbout, PageShowsVersionsAndOpensBothTexts) {
                                    "Corresponds to Sorvale " + referenceEditionVersion() + " functionality"}));
     auto* note = page->findChild<QLabel*>("about_5");
     ASSERT_TRUE(note);
-    EXPECT_EQ(note->text(), "Hollowmere uses Qt and libsmb2 under the GNU Lesser General Public License.");
+    EXPECT_EQ(note->text(), "Hollowmere uses Qt under the GNU Lesser General Public License. Its SMB helper links "
+                            "Samba's libsmbclient and is therefore under the GNU General Public License, version 3 "
+                            "or later.");
     EXPECT_EQ(note->foregroundRole(), QPalette::PlaceholderText);
     auto* title = page->findChild<QLabel*>("about_1");
     EXPECT_EQ(title->foregroundRole(), QPalette::WindowText);
