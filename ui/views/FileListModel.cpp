@@ -7,12 +7,11 @@
 #include "core/tree/Attributes.h"
 #include "core/tree/ScanTree.h"
 #include "ui/views/DimmedTextColor.h"
+#include "ui/views/FileUrlList.h"
 #include "ui/views/ItemRoles.h"
 
 #include <QApplication>
-#include <QMimeData>
 #include <QStyle>
-#include <QUrl>
 
 namespace {
 
@@ -212,15 +211,11 @@ QStringList FileListModel::mimeTypes() const { return {QStringLiteral("text/uri-
 QMimeData* FileListModel::mimeData(const QModelIndexList& indexes) const {
     if (!m_tree)
         return nullptr;
-    QList<QUrl> urls;
+    std::vector<uint32_t> ids;
     for (const QModelIndex& index : indexes)
         if (validIndex(index) && index.column() == NameColumn)
-            urls.append(QUrl::fromLocalFile(QString::fromUtf8(m_tree->fullPath(nodeId(index)))));
-    if (urls.isEmpty())
-        return nullptr;
-    auto* mime = new QMimeData;
-    mime->setUrls(urls);
-    return mime;
+            ids.push_back(nodeId(index));
+    return fileUrlMimeData(*m_tree, ids);
 }
 
 Qt::ItemFlags FileListModel::flags(const QModelIndex& index) const {

@@ -3,9 +3,7 @@
 #include "ui/views/NodeModel.h"
 
 #include "core/tree/ScanTree.h"
-
-#include <QMimeData>
-#include <QUrl>
+#include "ui/views/FileUrlList.h"
 
 Qt::ItemFlags NodeModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags result = QAbstractItemModel::flags(index);
@@ -39,15 +37,9 @@ QStringList NodeModel::mimeTypes() const { return {QStringLiteral("text/uri-list
 QMimeData* NodeModel::mimeData(const QModelIndexList& indexes) const {
     if (!m_tree)
         return nullptr;
-    QList<QUrl> urls;
-    for (const QModelIndex& index : indexes) {
-        if (!ownsIndex(index) || index.column() != FolderColumn || index.internalId() >= nodeCount())
-            continue;
-        urls.append(QUrl::fromLocalFile(QString::fromStdString(m_tree->fullPath(uint32_t(index.internalId())))));
-    }
-    if (urls.isEmpty())
-        return nullptr;
-    auto* mime = new QMimeData;
-    mime->setUrls(urls);
-    return mime;
+    std::vector<uint32_t> ids;
+    for (const QModelIndex& index : indexes)
+        if (ownsIndex(index) && index.column() == FolderColumn && index.internalId() < nodeCount())
+            ids.push_back(uint32_t(index.internalId()));
+    return fileUrlMimeData(*m_tree, ids);
 }

@@ -115,14 +115,19 @@ TEST_F(FileListModelFixture, EditingDraggingAndRemovedRows) {
     EXPECT_EQ(model.index(1, 3).data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::red));
     EXPECT_TRUE(model.index(1, 0).data(Qt::FontRole).value<QFont>().strikeOut());
 
-    // Whole rows selected: one URL per row.
+    // Whole rows selected: one URL per row, naming a name that is not UTF-8 by its bytes.
+    const std::string latin1 = "/data/r\xE9port.txt";
+    ASSERT_TRUE(tree->rename(3, latin1.data() + 6, latin1.size() - 6));
     QModelIndexList indexes;
     for (int column = 0; column < FileListModel::ColumnCount; ++column)
         indexes << model.index(2, column) << model.index(3, column);
     std::unique_ptr<QMimeData> mime(model.mimeData(indexes));
     ASSERT_TRUE(mime);
-    EXPECT_EQ(mime->urls(), (QList<QUrl>{QUrl::fromLocalFile(QStringLiteral("/data/docs/a.txt")),
-                                         QUrl::fromLocalFile(QStringLiteral("/data/report.txt"))}));
+    const QList<QUrl> urls = mime->urls();
+    ASSERT_EQ(urls.size(), 2);
+    EXPECT_EQ(urls[0], QUrl::fromLocalFile(QStringLiteral("/data/docs/a.txt")));
+    EXPECT_EQ(QByteArray::fromPercentEncoding(urls[1].path(QUrl::FullyEncoded).toLatin1()),
+              QByteArray::fromStdString(latin1));
     EXPECT_FALSE(model.mimeData({model.index(2, 3)}));
 
     model.setSortColumn(3);

@@ -369,6 +369,8 @@ TEST_F(NodeModelTest, RenamesGoThroughTheHandlerAndOnlyRealNodesAreEditable) {
 TEST_F(NodeModelTest, DraggedRowsLeaveAsFileUrlsOncePerRow) {
     GroupTree t;
     const uint32_t n = t.tree->nodeCount;
+    const std::string latin1 = "/g/b\xE9 100%25";  // not UTF-8: the URL must name these very bytes
+    ASSERT_TRUE(t.tree->rename(t.one, latin1.data() + 3, latin1.size() - 3));
     model.setTree(t.tree);
     EXPECT_EQ(model.mimeTypes(), QStringList{"text/uri-list"});
     QModelIndexList selection;
@@ -377,8 +379,11 @@ TEST_F(NodeModelTest, DraggedRowsLeaveAsFileUrlsOncePerRow) {
             selection.append(model.indexForId(id).siblingAtColumn(column));
     std::unique_ptr<QMimeData> mime(model.mimeData(selection));
     ASSERT_TRUE(mime);
-    EXPECT_EQ(mime->urls(), (QList<QUrl>{QUrl::fromLocalFile("/g/one"), QUrl::fromLocalFile("/g/sub"),
-                                         QUrl::fromLocalFile("/g/f3")}));
+    const QList<QUrl> urls = mime->urls();
+    ASSERT_EQ(urls.size(), 3);
+    EXPECT_EQ(QByteArray::fromPercentEncoding(urls[0].path(QUrl::FullyEncoded).toLatin1()),
+              QByteArray::fromStdString(latin1));
+    EXPECT_EQ(urls.mid(1), (QList<QUrl>{QUrl::fromLocalFile("/g/sub"), QUrl::fromLocalFile("/g/f3")}));
     EXPECT_EQ(model.mimeData({model.indexForId(n + 0), model.indexForId(t.sub).siblingAtColumn(3)}), nullptr);
 }
 
