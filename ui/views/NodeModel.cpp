@@ -291,11 +291,11 @@ int NodeModel::barLevel(uint32_t nodeId) const {
 
 QString NodeModel::percentText(uint32_t id) const {
     if (id == 0)
-        return QStringLiteral("100.0%");
+        return formatPercent(100);
     const svl::ScanNode& node = m_tree->node(id);
     // A further hard link's allocation is not counted by its parent: its share is 0.
     if (node.flags & (svl::NodeFlag::Removed | svl::NodeFlag::ExtraHardLink))
-        return QStringLiteral("0.0%");
+        return formatPercent(0);
     return percentOf(node.allocated, m_tree->node(node.parent).allocated);
 }
 

@@ -66,6 +66,10 @@ TEST_F(NodeModelTest, CellsShowSharesTotalsAndMarks) {
     const QModelIndex x = model.indexForId(t.x);
     EXPECT_EQ(text(model, x, 0), "x");
     EXPECT_EQ(text(model, x, 1), "10.0%");
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(text(model, root, 1), "100,0%");
+    EXPECT_EQ(text(model, x, 1), "10,0%");
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     EXPECT_EQ(text(model, x, 2), formatSize(1000));
     for (int column : {4, 5, 6})
         EXPECT_FALSE(model.data(x.siblingAtColumn(column)).isValid()) << "file rows have no counts";
