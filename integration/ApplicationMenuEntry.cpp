@@ -31,6 +31,36 @@ StartupWMClass=hollowmere
 %2
 )TXT");
 
+uint32_t crc32(const QByteArray& bytes) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (const char byte : bytes) {
+        crc ^= uint8_t(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+QByteArray bigEndian32(uint32_t value) {
+    const char bytes[4] = {char(value >> 24), char(value >> 16), char(value >> 8), char(value)};
+    return QByteArray(bytes, 4);
+}
+
+// A PNG text chunk holding the marker: an icon has no other place for one, and image
+// readers skip text chunks.
+QByteArray iconMarkerChunk() {
+    const QByteArray typeAndData = QByteArrayLiteral("tEXtX-Hollowmere-MenuEntry") + '\0' + '1';
+    return bigEndian32(uint32_t(typeAndData.size() - 4)) + typeAndData + bigEndian32(crc32(typeAndData));
+}
+
+// The PNG with the marker chunk right after its header chunk; other bytes come back unmarked.
+QByteArray markedIcon(const QByteArray& png) {
+    constexpr qsizetype kHeaderEnd = 8 + 8 + 13 + 4;  // signature, IHDR chunk
+    if (!png.startsWith("\x89PNG\r\n\x1a\n") || png.size() < kHeaderEnd || png.mid(12, 4) != "IHDR")
+        return png;
+    return png.left(kHeaderEnd) + iconMarkerChunk() + png.mid(kHeaderEnd);
+}
+
 }  // namespace
 
 QString menuEntryPath() {
@@ -60,7 +90,8 @@ bool createMenuEntry(QString* error, const QString& iconResource) {
     QFile icon(iconResource);
     if (!icon.open(QIODevice::ReadOnly))
         return failWith(error, icon.errorString());
-    if (!writeFileAtomically(menuIconPath(), icon.readAll(), error) ||
+    const bool iconIsFree = !QFileInfo::exists(menuIconPath()) || menuIconIsOurs();
+    if ((iconIsFree && !writeFileAtomically(menuIconPath(), markedIcon(icon.readAll()), error)) ||
         !writeFileAtomically(menuEntryPath(), menuEntryText(program).toUtf8(), error))
         return false;
     setFileMode(menuEntryPath(), 0744);
@@ -70,11 +101,18 @@ bool createMenuEntry(QString* error, const QString& iconResource) {
 bool removeMenuEntry(QString* error) {
     if (menuEntryIsForeign())
         return failWith(error, tr("The launcher was not created by Hollowmere"));
-    return removeFileIfPresent(menuEntryPath(), error) && removeFileIfPresent(menuIconPath(), error);
+    if (!removeFileIfPresent(menuEntryPath(), error))
+        return false;
+    return !menuIconIsOurs() || removeFileIfPresent(menuIconPath(), error);
 }
 
 bool menuEntryIsOurs() {
     return readTextFile(menuEntryPath()).contains(kMenuEntryMarker);
+}
+
+bool menuIconIsOurs() {
+    QFile icon(menuIconPath());
+    return icon.open(QIODevice::ReadOnly) && icon.readAll().contains(iconMarkerChunk());
 }
 
 bool menuEntryIsForeign() {

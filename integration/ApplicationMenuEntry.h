@@ -11,12 +11,15 @@ inline const QString kMenuEntryMarker = QStringLiteral("X-Hollowmere-MenuEntry=1
 QString menuEntryPath();
 QString menuIconPath();
 
-// Writes the icon (the resource's bytes) and then the launcher for the running AppImage.
-// Refuses outside an AppImage, for a path with a line break, and over a foreign launcher.
+// Writes the icon (the resource's PNG with the marker added) and then the launcher for the
+// running AppImage. Refuses outside an AppImage, for a path with a line break, and over a
+// foreign launcher; an icon that is not the program's own is left as it is.
 bool createMenuEntry(QString* error, const QString& iconResource);
-// Removes the launcher and the icon, unless the launcher is another program's.
+// Removes the launcher and the program's own icon, unless the launcher is another program's.
 bool removeMenuEntry(QString* error);
 bool menuEntryIsOurs();
+// The icon file carries the program's marker (false when it is missing or unreadable).
+bool menuIconIsOurs();
 // A launcher exists at the path and is not the program's own.
 bool menuEntryIsForeign();
 // The program the launcher starts; empty when the launcher is not the program's own.

@@ -4,6 +4,7 @@
 #include "tests/integration/DesktopTestEnv.h"
 
 #include <QDir>
+#include <QImage>
 #include <QStandardPaths>
 
 using desktoptest::golden;
@@ -32,7 +33,8 @@ TEST_F(ApplicationMenuEntry, CreateWritesAValidLauncherAndIconThatRemoveTakesBac
     ASSERT_TRUE(createMenuEntry(&error, QStringLiteral(":/sorvale.png"))) << error.toStdString();
     EXPECT_EQ(readFile(menuEntryPath()), golden("launcher.desktop", program()));
     EXPECT_EQ(modeOf(menuEntryPath()), 0744);
-    EXPECT_EQ(readFile(menuIconPath()), readFile(QStringLiteral(":/sorvale.png")));
+    EXPECT_EQ(QImage(menuIconPath()), QImage(QStringLiteral(":/sorvale.png")));
+    EXPECT_TRUE(menuIconIsOurs());
     EXPECT_TRUE(menuEntryIsOurs());
     EXPECT_TRUE(menuEntryPointsHere());
     EXPECT_FALSE(refreshMenuEntry());
@@ -53,10 +55,25 @@ TEST_F(ApplicationMenuEntry, CreateWritesAValidLauncherAndIconThatRemoveTakesBac
     ASSERT_TRUE(removeMenuEntry(&error)) << error.toStdString();
     EXPECT_FALSE(QFileInfo::exists(menuEntryPath()));
     EXPECT_FALSE(QFileInfo::exists(menuIconPath()));
-    // With the launcher gone a leftover icon still goes.
-    hmtest::writeFile(menuIconPath().toStdString(), "png");
+    // With the launcher gone a leftover icon of the program's own still goes.
+    ASSERT_TRUE(createMenuEntry(&error, QStringLiteral(":/sorvale.png")));
+    ::unlink(menuEntryPath().toLocal8Bit().constData());
     EXPECT_TRUE(removeMenuEntry(&error));
     EXPECT_FALSE(QFileInfo::exists(menuIconPath()));
+}
+
+TEST_F(ApplicationMenuEntry, TheUsersOwnIconIsNeitherReplacedNorRemoved) {
+    runFrom(appImage("Hollowmere_4_34_20261117-x86_64.AppImage"));
+    QDir().mkpath(QFileInfo(menuIconPath()).absolutePath());
+    hmtest::writeFile(menuIconPath().toStdString(), "the user's png");
+    EXPECT_FALSE(menuIconIsOurs());
+    QString error;
+    ASSERT_TRUE(createMenuEntry(&error, QStringLiteral(":/sorvale.png"))) << error.toStdString();
+    EXPECT_TRUE(menuEntryPointsHere());
+    EXPECT_EQ(readFile(menuIconPath()), "the user's png");
+    ASSERT_TRUE(removeMenuEntry(&error)) << error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(menuEntryPath()));
+    EXPECT_EQ(readFile(menuIconPath()), "the user's png");
 }
 
 TEST_F(ApplicationMenuEntry, ExecPathsReadBackExactly) {
