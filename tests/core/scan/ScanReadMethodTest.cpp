@@ -82,30 +82,53 @@ TEST_P(ScanReadMethod, HardLinksCountedOnce) {
     hmtest::TempDir dir("hm-scan");
     const std::string root = dir / "root";
     scantest::makeFixtureTree(root, dir / "outside");
+    // An ordinary file with one more name beside it.
+    ASSERT_EQ(hmtest::sh("mkdir " + hmtest::shQuote(root + "/pair") + " && echo data > " +
+                         hmtest::shQuote(root + "/pair/one") + " && ln " + hmtest::shQuote(root + "/pair/one") + " " +
+                         hmtest::shQuote(root + "/pair/two")),
+              0);
     auto tree = svl::scanSingle(root, options(), nullptr);
-    const uint32_t names[] = {nodeAt(*tree, "sub/hl1"), nodeAt(*tree, "sub/hl2"), nodeAt(*tree, "sub/deep/hl3")};
-    int extra = 0;
-    for (uint32_t id : names) {
-        ASSERT_NE(id, UINT32_MAX);
-        EXPECT_EQ(tree->node(id).size, 5000u);
-        extra += (tree->node(id).flags & ExtraHardLink) ? 1 : 0;
+    struct LinkGroup {
+        std::vector<std::string> names;
+        uint64_t size;
+        int extraNames;       // names flagged as further hard links
+        std::string folder;   // holds every name: its allocated size counts the file once
+        std::vector<std::string> subfolders;
+    };
+    for (const LinkGroup& group : {
+             LinkGroup{{"sub/hl1", "sub/hl2", "sub/deep/hl3"}, 5000, 2, "sub", {"sub/deep"}},
+             LinkGroup{{"pair/one", "pair/two"}, 5, 1, "pair", {}},
+             // The other name is outside the scan: counted here, once.
+             LinkGroup{{"sharedname"}, 3000, 0, "", {}},
+         }) {
+        int extra = 0;
+        uint64_t oneCopy = 0;
+        for (const std::string& name : group.names) {
+            const uint32_t id = nodeAt(*tree, name);
+            ASSERT_NE(id, UINT32_MAX) << name;
+            EXPECT_EQ(tree->node(id).size, group.size) << name;
+            if (tree->node(id).flags & ExtraHardLink)
+                ++extra;
+            else
+                oneCopy = tree->node(id).allocated;
+        }
+        EXPECT_EQ(extra, group.extraNames) << group.names.front();
+        EXPECT_GT(oneCopy, 0u) << group.names.front();
+        if (group.folder.empty())
+            continue;
+        // Sizes count every name; allocated bytes only the first.
+        const auto blocksOf = [&](const std::string& rel) {
+            struct stat st {};
+            EXPECT_EQ(lstat((root + "/" + rel).c_str(), &st), 0) << rel;
+            return uint64_t(st.st_blocks) * 512;
+        };
+        const uint32_t folder = nodeAt(*tree, group.folder);
+        uint64_t allocated = blocksOf(group.folder) + oneCopy;
+        for (const std::string& sub : group.subfolders)
+            allocated += blocksOf(sub);
+        EXPECT_EQ(tree->node(folder).size, group.names.size() * group.size) << group.folder;
+        EXPECT_EQ(tree->node(folder).allocated, allocated) << group.folder;
     }
-    EXPECT_EQ(extra, 2);
-    // The file whose other name is outside the scan is counted here, once.
-    const uint32_t shared = nodeAt(*tree, "sharedname");
-    ASSERT_NE(shared, UINT32_MAX);
-    EXPECT_FALSE(tree->node(shared).flags & ExtraHardLink);
-    EXPECT_GT(tree->node(shared).allocated, 0u);
-    // Sizes count every name; allocated bytes only the first.
-    const uint32_t sub = nodeAt(*tree, "sub");
-    uint64_t oneCopy = 0;
-    for (uint32_t id : names)
-        if (!(tree->node(id).flags & ExtraHardLink))
-            oneCopy = tree->node(id).allocated;
-    EXPECT_EQ(tree->node(sub).size, 3u * 5000);
-    EXPECT_EQ(scantest::ownAllocated(*tree, sub) + oneCopy +
-                  scantest::ownAllocated(*tree, nodeAt(*tree, "sub/deep")),
-              tree->node(sub).allocated);
 }
 
 TEST_P(ScanReadMethod, LinksSparseAndPreallocatedFiles) {
