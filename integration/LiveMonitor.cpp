@@ -149,6 +149,7 @@ void LiveMonitor::stop() {
     ++m_generation;
     closeFanotify();
     m_watchQueue = {};
+    m_slicePosted = false;
     m_tree.reset();
     m_outOfWatches = false;
     if (m_inotifyNotifier) {
@@ -528,7 +529,16 @@ void LiveMonitor::watchSlice(int generation) {
             forEachFolderChild(*m_tree, id, [&](uint32_t child) { m_watchQueue.emplace(m_tree->node(child).allocated, child); });
         if (elapsed.elapsed() >= m_sliceMs) {
             emit watchedChanged(m_watchedCount);
-            QTimer::singleShot(0, this, [this, generation] { watchSlice(generation); });
+            // A slice run at once by a request while another waits leaves the rest to that one.
+            if (!m_slicePosted) {
+                m_slicePosted = true;
+                QTimer::singleShot(0, this, [this, generation] {
+                    if (generation != m_generation)
+                        return;
+                    m_slicePosted = false;
+                    watchSlice(generation);
+                });
+            }
             return;
         }
     }

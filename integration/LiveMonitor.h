@@ -123,5 +123,6 @@ private:
     bool m_onDemand = false;
     std::unordered_set<uint32_t> m_queued;
     int m_generation = 0;
+    bool m_slicePosted = false;  // a slice of this generation waits in the event queue
     int m_sliceMs = 10;
 };

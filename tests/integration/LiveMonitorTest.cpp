@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -247,21 +248,24 @@ TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatc
     EXPECT_EQ(monitor.watchedCount(), 0);
 }
 
+// A chain far deeper than any per-level recursion could take, plus some breadth.
+std::shared_ptr<svl::ScanTree> scanDeepAndWide(const std::string& path, int breadth) {
+    EXPECT_EQ(::mkdir(path.c_str(), 0755), 0);
+    std::string deep = path;
+    for (int i = 0; i < 3000 && deep.size() < 1600; ++i) {
+        deep += "/d";
+        EXPECT_EQ(::mkdir(deep.c_str(), 0755), 0);
+    }
+    for (int i = 0; i < breadth; ++i)
+        EXPECT_EQ(::mkdir((path + "/w" + std::to_string(i)).c_str(), 0755), 0);
+    return scan(path);
+}
+
 TEST(LiveMonitorInotify, WholeTreeWatchIsSlicedAndAStopCancelsPostedSlices) {
     ensureApp();
     TempDir dir("hm-live");
-    // A chain far deeper than any per-level recursion could take, plus some breadth.
-    const int depth = 3000;
-    std::string path = dir / "root";
-    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
-    std::string deep = path;
-    for (int i = 0; i < depth && deep.size() < 1600; ++i) {
-        deep += "/d";
-        ASSERT_EQ(::mkdir(deep.c_str(), 0755), 0);
-    }
-    for (int i = 0; i < 300; ++i)
-        ASSERT_EQ(::mkdir((path + "/w" + std::to_string(i)).c_str(), 0755), 0);
-    auto tree = scan(path);
+    const std::string path = dir / "root";
+    auto tree = scanDeepAndWide(path, 300);
     LiveMonitor monitor;
     monitor.startInotify(tree, -1);
     ASSERT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyWholeTree);
@@ -279,6 +283,47 @@ TEST(LiveMonitorInotify, WholeTreeWatchIsSlicedAndAStopCancelsPostedSlices) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
     EXPECT_EQ(monitor.watchedCount(), 0);
     EXPECT_TRUE(watched.isEmpty());
+}
+
+// Stopped and started again within one turn of the event loop, the monitor goes on with
+// one chain of posted slices: each pass over the posted events runs at most one slice.
+TEST(LiveMonitorInotify, ARestartInOneTurnLeavesOneChainOfSlices) {
+    ensureApp();
+    TempDir dir("hm-live");
+    const std::string path = dir / "root";
+    auto tree = scanDeepAndWide(path, 6000);
+    const auto restarts = {
+        std::function<void(LiveMonitor&)>([&](LiveMonitor& monitor) {
+            monitor.stop();
+            monitor.startInotify(tree, -1);
+        }),
+        std::function<void(LiveMonitor&)>([&](LiveMonitor& monitor) {
+            LiveMonitor::setFanotifyEnabled(false);
+            monitor.start(tree);
+            LiveMonitor::setFanotifyEnabled(true);
+            monitor.watchFolder(q(path), true, 30000);
+            monitor.watchFolder(q(path + "/w1"), false, 30000);  // a second request in the same turn
+        }),
+    };
+    int restart = 0;
+    for (const auto& restartIn : restarts) {
+        SCOPED_TRACE(restart++);
+        LiveMonitor monitor;
+        monitor.startInotify(tree, -1);
+        restartIn(monitor);
+        ASSERT_LT(monitor.watchedCount(), int(tree->nodeCount)) << "the first slice must not finish the tree";
+        QSignalSpy slices(&monitor, &LiveMonitor::watchedChanged);
+        QElapsedTimer timer;
+        timer.start();
+        int mostPerPass = 0;
+        while (monitor.watchedCount() < int(tree->nodeCount) && timer.elapsed() < 20000) {
+            slices.clear();
+            QCoreApplication::sendPostedEvents(&monitor, QEvent::MetaCall);
+            mostPerPass = std::max(mostPerPass, int(slices.size()));
+        }
+        EXPECT_EQ(monitor.watchedCount(), int(tree->nodeCount));
+        EXPECT_EQ(mostPerPass, 1);
+    }
 }
 
 // An ordinary user: fanotify is refused, inotify serves; the rewrite check holds there too.
