@@ -498,6 +498,12 @@ void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxF
         watchSlice(m_generation);
 }
 
+void LiveMonitor::renamePath(const std::string& oldPath, const std::string& newPath) {
+    for (auto& [descriptor, folder] : m_watches)
+        if (folder.starts_with(oldPath) && (folder.size() == oldPath.size() || folder[oldPath.size()] == '/'))
+            folder.replace(0, oldPath.size(), newPath);
+}
+
 void LiveMonitor::watchSlice(int generation) {
     if (generation != m_generation || !m_tree)
         return;

@@ -56,6 +56,9 @@ public:
     // Asks for inotify watches on a folder of the tree and, with withSubfolders, on up to
     // maxFolders folders of its subtree, largest first. Only in the on-demand inotify mode.
     void watchFolder(const QString& path, bool withSubfolders, int maxFolders);
+    // An entry of the tree got a new name from the window: the watches at and below its old
+    // path (which the kernel keeps on the renamed folders) report under the new path.
+    void renamePath(const std::string& oldPath, const std::string& newPath);
 
     Mode mode() const;
     int watchedCount() const { return m_watchedCount; }

@@ -316,6 +316,8 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
         if (there > 0)
             (void)m_full->rename(uint32_t(there), newBytes.constData(), size_t(newBytes.size()));
     }
+    if (m_hooks.renamed)
+        m_hooks.renamed(oldPath, m_displayed->fullPath(id));
     if (m_hooks.refreshAfterRename)
         m_hooks.refreshAfterRename();
     return true;

@@ -13,6 +13,7 @@
 #include <QString>
 
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace svl {
@@ -29,6 +30,8 @@ struct FileOperationHooks {
     std::function<void(const std::vector<uint32_t>& ids)> removeNodes;
     // Views repaint after a name changed in the trees.
     std::function<void()> refreshAfterRename;
+    // An item got a new name on disk and in the trees (optional).
+    std::function<void(const std::string& oldPath, const std::string& newPath)> renamed;
     // Asks the live monitor to watch a folder closely (optional).
     std::function<void(const QString& folder, bool subfolders)> watchFolder;
 };

@@ -57,6 +57,9 @@ FileOperations MainWindow::fileOperations()
     };
     hooks.removeNodes = [this](const std::vector<uint32_t>& ids) { removeNodes(ids); };
     hooks.refreshAfterRename = [this] { refreshAfterRemoval(); };
+    hooks.renamed = [this](const std::string& oldPath, const std::string& newPath) {
+        m_liveMonitor->renamePath(oldPath, newPath);
+    };
     hooks.watchFolder = [this](const QString& folder, bool subfolders) { m_liveMonitor->watchFolder(folder, subfolders, 2000); };
     svl::ScanTree* full = m_currentTree ? m_currentTree.get() : m_displayedTree.get();
     return FileOperations(m_displayedTree.get(), full, fileCommandContext(), fileActions, hooks, isElevated());

@@ -5,6 +5,7 @@
 
 #include "app/Elevation.h"
 #include "core/tree/ScanTree.h"
+#include "integration/LiveMonitor.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/views/NodeModel.h"
 
@@ -123,4 +124,49 @@ TEST_F(MainWindowFileOps, SelectedItemGoesToTheTrashAndRenamesThroughTheTreeMode
     EXPECT_TRUE(m_window->nodeModel()->setData(index, "edited.bbb", Qt::EditRole));
     EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d1/edited.bbb")));
     EXPECT_EQ(m_window->displayedTree()->node(other).nameView(), "edited.bbb");
+}
+
+// Runs as the ordinary account only (so the live monitor uses inotify), started by the test below.
+TEST(MainWindowFileOpsUserSide, AFileDeletedInARenamedFolderLeavesTheTree)
+{
+    const std::string root = qgetenv("HM_RENAMED_ROOT").toStdString();
+    if (root.empty())
+        GTEST_SKIP() << "runs only as the ordinary account inside MainWindowFileOpsAsUser.AFileDeletedInARenamedFolderLeavesTheTree";
+    windowtest::clearSettings();
+    MainWindow window;
+    window.scanFolder(qs(root));
+    ASSERT_TRUE(windowtest::waitUntil([&] { return window.displayedTree() && !window.isJobRunning(); }));
+    ASSERT_EQ(window.liveMonitor()->mode(), LiveMonitor::Mode::InotifyOnDemand);
+    window.liveMonitor()->watchFolder(qs(root), true, 2000);
+    const auto idOf = [&](const std::string& path) { return window.displayedTree()->findPath(path.data(), path.size()); };
+    const int64_t folder = idOf(root + "/d0");
+    ASSERT_GT(folder, 0);
+    ASSERT_TRUE(window.renameNode(uint32_t(folder), "renamed"));
+    const int64_t file = idOf(root + "/renamed/f1.bbb");
+    ASSERT_GT(file, 0);
+    ASSERT_EQ(::unlink((root + "/renamed/f1.bbb").c_str()), 0);
+    EXPECT_TRUE(windowtest::waitUntil(
+        [&] { return window.displayedTree()->node(uint32_t(file)).flags & svl::NodeFlag::Removed; }, 5000));
+    EXPECT_FALSE(window.displayedTree()->node(uint32_t(folder)).flags & svl::NodeFlag::Removed);
+}
+
+TEST(MainWindowFileOpsAsUser, AFileDeletedInARenamedFolderLeavesTheTree)
+{
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1) || !hmtest::haveTool("runuser"))
+        GTEST_SKIP() << "needs root, runuser and the ordinary test account";
+    hmtest::TempDir dir("hm-renamed");
+    ::chmod(dir.path().c_str(), 0755);
+    const std::string root = dir / "root";
+    ::mkdir(root.c_str(), 0755);
+    windowtest::makeFolder(root, 2, 3);
+    ASSERT_EQ(hmtest::sh("chown -R hmtest " + hmtest::shQuote(root)), 0);
+    const std::string self = QFile::symLinkTarget("/proc/self/exe").toStdString();
+    int status = -1;
+    const std::string output = hmtest::shOutput(
+        "runuser -u hmtest -- env -i PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 TMPDIR=/tmp "
+        "HM_RENAMED_ROOT=" + hmtest::shQuote(root) + " " + hmtest::sanitizerOptions() + hmtest::shQuote(self) +
+            " --gtest_filter=MainWindowFileOpsUserSide.AFileDeletedInARenamedFolderLeavesTheTree 2>&1",
+        &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
