@@ -357,7 +357,14 @@ private:
     }
 
     void add(Listing& listing, const WireEntry& e) {
-        if (e.name == "." || e.name == "..")
+        if (e.name == ".") {
+            // The listed folder's own id: the start folder's is known only this way, and a
+            // link back to it must count as a folder already listed.
+            if (e.fileId != 0)
+                m_seen.insert(e.fileId);
+            return;
+        }
+        if (e.name == "..")
             return;
         if (!usableName(e.name)) {
             ++m_dropped;
@@ -419,7 +426,7 @@ private:
     int m_queued = kDefaultQueued;
     const RemoteVisitor* m_visitor = nullptr;
     std::vector<std::string> m_stack;  // folders to list, the last pushed first
-    std::unordered_set<uint64_t> m_seen;  // file ids of the folders queued in this walk
+    std::unordered_set<uint64_t> m_seen;  // file ids of the folders queued or listed in this walk
     std::vector<RemoteEntry> m_entries;
     std::vector<unsigned char> m_descend;
     uint64_t m_unit = 0;

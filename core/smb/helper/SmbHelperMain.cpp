@@ -195,7 +195,8 @@ bool list(uint32_t id, const std::string& path) {
     struct stat st {};
     while (const libsmb_file_info* info = smbc_readdirplus2(dir, &st)) {
         const char* name = info->name ? info->name : "";
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        // "." is sent for its file id, which tells the crawler the listed folder's own id.
+        if (std::strcmp(name, "..") == 0)
             continue;
         WireEntry e;
         // No file system allows names this long; sent empty, the crawler drops and counts it,
