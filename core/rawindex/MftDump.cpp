@@ -482,6 +482,12 @@ std::unique_ptr<ScanTree> loadMftFile(const std::string& path, const ScanOptions
             return tree;
         }
         const bool partial = index->isPartial();
+        // Without its root folder a dump is not an MFT at all (or only its signatures are).
+        RawStat rootStat;
+        if (!partial && (!index->stat(index->rootId(), &rootStat) || (rootStat.mode & 0170000) != 0040000)) {
+            setError(error, "the MFT holds no root folder record");
+            return tree;
+        }
         if (partial && progress)
             progress->cancel.exchange(false);
 

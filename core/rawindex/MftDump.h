@@ -54,8 +54,9 @@ int createDumpFile(const std::string& path, unsigned mode, std::string* error);
                                     const MftDumpOpener& open = {});
 
 // Loads the MFT dump at `path` into a new tree whose root is named after the file (without its
-// extension) or after the trailer's drive letter ("C:"). Never null: a dump that can't be loaded
-// gives a tree without nodes and the reason in `*error`; a hostile dump gives an error text or a
+// extension) or after the trailer's drive letter ("C:"). Never null: a dump that can't be loaded,
+// or that is read whole without a root folder record, gives a tree without nodes and the reason
+// in `*error`; a hostile dump gives an error text or a
 // partial tree, running out of memory included ("Out of memory."). Each folder record is entered
 // once, so a folder named again inside its own subtree appears there as an empty folder. Of
 // `options` only the exclusion filter is used. `progress`, `info` and `error` may be null.

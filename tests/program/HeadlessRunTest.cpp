@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -234,6 +235,17 @@ TEST_F(HeadlessRun, FailuresAreOneLineAndExitCodeOne) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.errors, "Hollowmere: couldn't import " + m_root +
                             "/junk.csv - No rows found. This doesn't look like a Sorvale CSV file.\n");
+
+    // Record signatures every 1024 bytes and noise between them: no root folder, no export.
+    std::string noise(16384, '\0');
+    std::minstd_rand random(3);
+    for (size_t at = 0; at < noise.size(); ++at)
+        noise[at] = at % 1024 < 4 ? "FILE"[at % 1024] : char(random());
+    hmtest::writeFile(m_root + "/noise.mft", noise);
+    r = run({"--export=out/n.csv", "noise.mft"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't read " + m_root + "/noise.mft - the MFT holds no root folder record\n");
+    EXPECT_FALSE(exists(m_root + "/out/n.csv"));
 }
 
 TEST_F(HeadlessRun, LibraryMessagesStayOffStandardError) {
