@@ -24,6 +24,16 @@ constexpr int64_t kEpochDelta = 11644473600;  // seconds from 1601-01-01 to 1970
 
 bool isPowerOfTwo(uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
+// The cluster size a non-resident stream starting at VCN 0 implies: its allocated bytes over its
+// cluster count; 0 when they do not divide into a power of two.
+uint64_t clusterSizeOf(const NtfsAttribute& a) {
+    const uint64_t clusters = a.lastVcn() + 1;
+    if (a.lastVcn() == UINT64_MAX || a.allocatedSize() % clusters != 0)
+        return 0;
+    const uint64_t size = a.allocatedSize() / clusters;
+    return size >= 512 && isPowerOfTwo(size) ? size : 0;
+}
+
 void setError(std::string* error, const std::string& text) {
     if (error)
         *error = text;
@@ -349,8 +359,11 @@ void NtfsIndex::parseRecord(uint8_t* record, uint32_t number) {
                         e.flags |= NtfsEntryFlag::SizeTaken;
                     }
                 } else {
-                    // An alternate data stream: no size of its own, only its clusters.
-                    const uint32_t cluster = s.isDump ? s.trailerClusterSize : s.clusterSize;
+                    // An alternate data stream: no size of its own, only its clusters. A dump
+                    // without a trailer gives no cluster size; the stream's own extent does.
+                    uint64_t cluster = s.isDump ? s.trailerClusterSize : s.clusterSize;
+                    if (cluster == 0)
+                        cluster = clusterSizeOf(a);
                     if (cluster == 0 || a.runListOffset() >= a.length) {
                         e.allocated = saturatingAdd(e.allocated, allocated);
                         break;

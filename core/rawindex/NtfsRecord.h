@@ -80,6 +80,7 @@ struct NtfsAttribute {
     bool residentValue(const uint8_t** value, uint32_t* valueLength) const;
     // Non-resident header fields; valid only when nonResident and length >= 64.
     uint64_t firstVcn() const { return ntfsLe64(p + 16); }
+    uint64_t lastVcn() const { return ntfsLe64(p + 24); }
     uint16_t runListOffset() const { return ntfsLe16(p + 32); }
     uint16_t compressionUnit() const { return ntfsLe16(p + 34); }
     uint64_t allocatedSize() const { return ntfsLe64(p + 40); }

@@ -246,9 +246,14 @@ TEST(MftDumpLoad, RecordSizeRulesAndShortFiles) {
     Bytes four = sampleMft().bytes();
     four.resize(4096);
     hmtest::writeBytes(dir / "four.mft", four);
-    auto fourTree = load(dir / "four.mft", &error);
-    EXPECT_EQ(error, "");
-    EXPECT_EQ(fourTree->nodeCount, 1u);  // the root record lies beyond the four
+    EXPECT_EQ(openError(dir / "four.mft"), "the MFT holds no root folder record");  // it lies beyond the four
+    // Record signatures every 1024 bytes and noise between them: no root, no tree.
+    Bytes noise(64 * 1024);
+    std::mt19937 random(7);
+    for (size_t at = 0; at < noise.size(); ++at)
+        noise[at] = at % 1024 < 4 ? uint8_t("FILE"[at % 1024]) : uint8_t(random());
+    hmtest::writeBytes(dir / "noise.mft", noise);
+    EXPECT_EQ(openError(dir / "noise.mft"), "the MFT holds no root folder record");
     four.resize(4095);
     hmtest::writeBytes(dir / "short.mft", four);
     EXPECT_EQ(openError(dir / "short.mft"), (dir / "short.mft") + " is too short to be an MFT dump");
@@ -376,6 +381,35 @@ TEST(MftDumpWrite, FailedOrCancelledDumpsLeaveNoFile) {
     ASSERT_TRUE(index);
     ASSERT_TRUE(index->writeDump(dir / "lettered.mft", 0, 'E', nullptr, {}, &error)) << error;
     EXPECT_EQ(load(dir / "lettered.mft")->node(0).nameView(), "E:");
+}
+
+TEST(MftDumpLoad, MftCopiedFromAFreshVolumeCountsWhatTheVolumeCounts) {
+    if (!hmtest::haveTool("mkntfs") || !hmtest::haveTool("ntfscat"))
+        GTEST_SKIP() << "needs mkntfs and ntfscat (ntfs-3g)";
+    hmtest::TempDir dir("mft-dump");
+    const std::string image = dir / "volume.img";
+    ASSERT_EQ(hmtest::sh("truncate -s 64M " + hmtest::shQuote(image) + " && mkntfs -F -Q -q " + hmtest::shQuote(image) +
+                         " >/dev/null 2>&1 && ntfscat " + hmtest::shQuote(image) + " '$MFT' > " +
+                         hmtest::shQuote(dir / "volume.mft")),
+              0);
+    std::string error;
+    auto tree = load(dir / "volume.mft", &error);
+    ASSERT_EQ(error, "");
+    auto volume = NtfsIndex::open(image, &error);
+    ASSERT_TRUE(volume && volume->load(nullptr, {}, &error)) << error;
+    // The bad-cluster list is a sparse stream as long as the volume: nothing allocated.
+    const auto paths = pathsOf(*tree);
+    ASSERT_TRUE(paths.count("/$BadClus"));
+    EXPECT_EQ(paths.at("/$BadClus")->allocated, 0u);
+    std::vector<RawChild> children;
+    ASSERT_TRUE(volume->children(5, &children));
+    for (const RawChild& c : children) {
+        const std::string path = "/" + std::string(c.name, c.nameLength);
+        RawStat st;
+        ASSERT_TRUE(volume->stat(c.id, &st) && paths.count(path)) << path;
+        EXPECT_EQ(paths.at(path)->allocated, st.allocated * 512) << path;
+    }
+    EXPECT_LT(tree->node(0).allocated, uint64_t(64) << 20);
 }
 
 TEST(MftDumpLoad, CancelledLoadGivesAnIncompleteTreeAndRaisesTheFlagAgain) {
