@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -106,23 +107,16 @@ int removeOne(const char* rm, const saferemove::FolderIdentity& expected, const 
 
 bool captureRemovalTarget(const QString& path, RemovalTarget* out, QString* error)
 {
-    const std::string bytes = QFile::encodeName(path).toStdString();
-    std::string parent, name;
-    if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, &name)) {
+    switch (captureItemPlace(path, QString(), out)) {
+    case 0:
+        return true;
+    case EINVAL:
         setError(error, tr("Refusing to delete \"%1\" as Administrator: the path isn't a plain absolute path.").arg(path));
         return false;
-    }
-    const int dir = saferemove::openFolderNoFollow(parent);
-    saferemove::FolderIdentity id;
-    const bool ok = dir >= 0 && saferemove::identityOf(dir, &id);
-    if (dir >= 0)
-        ::close(dir);
-    if (!ok) {
+    default:
         setError(error, tr("Refusing to delete \"%1\" as Administrator: a folder on its way is missing or is a symbolic link.").arg(path));
         return false;
     }
-    *out = {path, id};
-    return true;
 }
 
 QString manualDeleteCommand(const QList<QString>& paths)

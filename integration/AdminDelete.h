@@ -6,16 +6,10 @@
 // anything else of the program starts.
 #pragma once
 
-#include "integration/SafeRemoval.h"
+#include "integration/ItemPlace.h"
 
 #include <QList>
 #include <QString>
-
-// One item to delete and the identity its parent folder had when it was chosen.
-struct RemovalTarget {
-    QString path;
-    saferemove::FolderIdentity parent;
-};
 
 // The program switch of the root side, followed by pairs "device:inode" and path.
 inline constexpr char kAdminRemovalSwitch[] = "--zrt-remove-as-administrator";

@@ -4,7 +4,6 @@
 #include "core/smb/SmbMount.h"
 
 #include <QDesktopServices>
-#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QProcess>
@@ -26,7 +25,7 @@ FileActionBackend FileActionBackend::system()
         return callFileManager1("ShowItemProperties", paths, activationToken());
     };
     backend.openTerminal = &FileActionBackend::defaultOpenTerminal;
-    backend.moveToTrash = [](const QString& path) { return QFile::moveToTrash(path); };
+    backend.moveToTrash = &moveItemToTrash;
     backend.deleteAsAdministrator = &::deleteAsAdministrator;
     backend.startInstance = [](const QString& path) {
         // The program's own file: inside an AppImage the running executable lies in a

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "integration/AdminDelete.h"
+#include "integration/DesktopTrash.h"
 
 #include <QList>
 #include <QString>
@@ -19,13 +20,13 @@ struct FileActionBackend {
     std::function<bool(const QList<QString>& paths)> showInFileManager;
     std::function<bool(const QList<QString>& paths)> showProperties;
     std::function<bool(const QString& folder)> openTerminal;
-    std::function<bool(const QString& path)> moveToTrash;
     // The targets carry the parent folders' identities seen before the user was asked.
+    std::function<TrashOutcome(const RemovalTarget& target)> moveToTrash;
     std::function<bool(const QList<RemovalTarget>& targets, QString* error)> deleteAsAdministrator;
     std::function<bool(const QString& path)> startInstance;
 
     // The defaults: Qt's URL handler, FileManager1 over dbus-send, the terminal table,
-    // the XDG trash, pkexec/sudo, and the program's own file (the AppImage when there is one).
+    // the freedesktop.org trash, pkexec/sudo, and the program's own file (the AppImage when there is one).
     static FileActionBackend system();
 
     // Starts a terminal whose shell begins in `folder`: $TERMINAL, else the first

@@ -78,6 +78,24 @@ bool canDeleteWithoutAdministrator(const QString& path)
     return itemStat.st_uid == ::geteuid() || parentStat.st_uid == ::geteuid();
 }
 
+namespace {
+
+bool removalResult(int code, QString* error, bool* permissionDenied)
+{
+    if (code == 0)
+        return true;
+    if (code == EXDEV) {
+        setError(error, tr("It holds another file system or mount point, which is never deleted."));
+        return false;
+    }
+    setError(error, errnoText(code));
+    if (permissionDenied)
+        *permissionDenied = code == EACCES || code == EPERM;
+    return false;
+}
+
+}  // namespace
+
 bool deleteItems(const QString& path, QString* error, bool* permissionDenied)
 {
     if (permissionDenied)
@@ -92,20 +110,34 @@ bool deleteItems(const QString& path, QString* error, bool* permissionDenied)
         setError(error, tr("The path \"%1\" isn't a plain absolute path, so nothing was deleted.").arg(path));
         return false;
     }
-    const int code = saferemove::removePath(QFile::encodeName(clean).toStdString(), isElevated());
-    if (code == 0)
-        return true;
-    if (code == EXDEV) {
-        setError(error, tr("It holds another file system or mount point, which is never deleted."));
-        return false;
-    }
-    setError(error, errnoText(code));
-    if (permissionDenied)
-        *permissionDenied = code == EACCES || code == EPERM;
-    return false;
+    return removalResult(saferemove::removePath(QFile::encodeName(clean).toStdString(), isElevated()), error,
+                         permissionDenied);
 }
 
-bool renameItem(const QString& path, const QString& newName, QString* error)
+bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDenied)
+{
+    if (permissionDenied)
+        *permissionDenied = false;
+    const QString clean = QDir::cleanPath(target.path);
+    if (clean.isEmpty() || clean == "/") {
+        setError(error, tr("Refusing to delete the root of the filesystem."));
+        return false;
+    }
+    std::string name;
+    const int dir = openItemParent(target, &name);
+    if (dir < 0) {
+        if (isPlaceChange(-dir)) {
+            setError(error, placeChangedText(target.path));
+            return false;
+        }
+        return removalResult(-dir, error, permissionDenied);
+    }
+    const int code = saferemove::removeEntry(dir, name);
+    ::close(dir);
+    return removalResult(code, error, permissionDenied);
+}
+
+bool renameItem(const QString& path, const QString& newName, QString* error, const QString& top)
 {
     if (newName.isEmpty()) {
         setError(error, tr("The name can't be empty."));
@@ -115,16 +147,26 @@ bool renameItem(const QString& path, const QString& newName, QString* error)
         setError(error, tr("That isn't a valid file name."));
         return false;
     }
-    const QString target = QFileInfo(path).absoluteDir().filePath(newName);
-    const QFileInfo targetInfo(target);
-    if (targetInfo.exists() || targetInfo.isSymLink()) {
-        setError(error, tr("An item with that name already exists."));
+    const std::string bytes = QFile::encodeName(path).toStdString();
+    std::string parent, name;
+    if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, &name)) {
+        setError(error, errnoText(EINVAL));
         return false;
     }
-    // RENAME_NOREPLACE: an item created after the check above is never replaced either.
-    if (::renameat2(AT_FDCWD, QFile::encodeName(path).constData(), AT_FDCWD, QFile::encodeName(target).constData(),
-                    RENAME_NOREPLACE) != 0) {
-        const int code = errno;
+    const std::string start = !top.isEmpty() ? QFile::encodeName(top).toStdString() : isElevated() ? "/" : parent;
+    const int dir = saferemove::openFolderBelow(start, parent);
+    if (dir < 0) {
+        setError(error, isPlaceChange(-dir) ? placeChangedText(path) : errnoText(-dir));
+        return false;
+    }
+    const std::string target = QFile::encodeName(newName).toStdString();
+    struct stat st {};
+    int code = ::fstatat(dir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : 0;
+    // Never replaces, also an item made after the look above.
+    if (code == 0)
+        code = saferemove::renameEntry(dir, name, dir, target);
+    ::close(dir);
+    if (code != 0) {
         setError(error, code == EEXIST ? tr("An item with that name already exists.") : errnoText(code));
         return false;
     }

@@ -4,6 +4,8 @@
 // touch only the file system. Failures come back as bool with an optional message.
 #pragma once
 
+#include "integration/ItemPlace.h"
+
 #include <QList>
 #include <QString>
 
@@ -22,6 +24,12 @@ bool canDeleteWithoutAdministrator(const QString& path);
 // following links. Refuses the root, relative paths and paths not in their cleaned form.
 // `permissionDenied` tells an EACCES/EPERM failure apart. Both pointers may be null.
 bool deleteItems(const QString& path, QString* error, bool* permissionDenied);
+// The same for an item chosen earlier: it is removed through its parent folder only when
+// that is still the folder it was chosen in, reached without a link below the walk's start.
+bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDenied);
 
-// Renames the item to `newName` in the same folder, never replacing an existing item.
-bool renameItem(const QString& path, const QString& newName, QString* error);
+// Renames the item to `newName` in the same folder, never replacing an existing item, also
+// on volumes without RENAME_NOREPLACE. The parent is reached from `top` (the scanned folder
+// holding it) without following links below it; empty `top`: from "/" in an administrator
+// copy, else the parent is opened as given.
+bool renameItem(const QString& path, const QString& newName, QString* error, const QString& top = QString());

@@ -134,14 +134,23 @@ bool isCleanAbsolutePath(const std::string& path)
 
 int openFolderNoFollow(const std::string& path)
 {
-    if (!isCleanAbsolutePath(path))
+    return openFolderBelow("/", path);
+}
+
+int openFolderBelow(const std::string& top, const std::string& path)
+{
+    if (!isCleanAbsolutePath(top) || !isCleanAbsolutePath(path))
+        return -EINVAL;
+    const bool inside = path == top || top == "/" || (path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
+                                                      path[top.size()] == '/');
+    if (!inside)
         return -EINVAL;
     // O_PATH: only search permission is needed on the way, as for an ordinary lookup.
     constexpr int kPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    Fd cur(::open("/", kPathFlags));
+    Fd cur(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (cur.fd < 0)
         return -errno;
-    size_t start = 1;
+    size_t start = top == "/" ? 1 : top.size() + 1;
     while (start < path.size()) {
         size_t end = path.find('/', start);
         if (end == std::string::npos)
@@ -246,6 +255,20 @@ int removeEntry(int parentFd, const std::string& name)
             return errno;
         levels.pop_back();
     }
+}
+
+int renameEntry(int fromFd, const std::string& name, int toFd, const std::string& newName)
+{
+    if (::renameat2(fromFd, name.c_str(), toFd, newName.c_str(), RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    struct stat st {};
+    if (::fstatat(toFd, newName.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        return EEXIST;
+    if (errno != ENOENT)
+        return errno;
+    return ::renameat(fromFd, name.c_str(), toFd, newName.c_str()) == 0 ? 0 : errno;
 }
 
 int removePath(const std::string& path, bool noFollowParents)

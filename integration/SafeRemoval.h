@@ -1,7 +1,8 @@
 // Removal of files and folder trees that stays inside one mount: descends without
 // following symbolic links, refuses to enter another device or another mount (a bind
 // mount of the same file system included), and resolves parent folders without
-// following links where a root process must not be steered elsewhere.
+// following links, so that a folder swapped for a link cannot steer an action elsewhere.
+// Also the rename that never replaces an item, on every file system.
 // Plain POSIX, no Qt: the delete-as-administrator helper runs it before any set-up.
 // Any thread; every function is re-entrant. Errors are errno values (0 = success).
 #pragma once
@@ -29,6 +30,13 @@ bool isCleanAbsolutePath(const std::string& path);
 // or ENOTDIR. Returns an O_PATH descriptor (O_CLOEXEC; the caller closes it) or -errno.
 [[nodiscard]] int openFolderNoFollow(const std::string& path);
 
+// Opens the folder `path` by starting at `top` (opened as given, links included: the user
+// chose it) and going down the rest of `path` one component at a time with
+// O_NOFOLLOW|O_DIRECTORY. Both clean and absolute, `path` equal to `top` or inside it
+// (EINVAL otherwise). A link or non-folder on the way below `top` fails with ELOOP or
+// ENOTDIR. Returns an O_PATH descriptor (O_CLOEXEC; the caller closes it) or -errno.
+[[nodiscard]] int openFolderBelow(const std::string& top, const std::string& path);
+
 // The device and inode of an open descriptor; false when fstat fails.
 bool identityOf(int fd, FolderIdentity* out);
 
@@ -42,6 +50,12 @@ bool splitParent(const std::string& path, std::string* parent, std::string* name
 // stay removed. Keeps one descriptor open at any depth and no recursion per level: going
 // up reopens ".." and checks it is the folder it came from (ESTALE otherwise).
 [[nodiscard]] int removeEntry(int parentFd, const std::string& name);
+
+// Renames `name` to `newName` inside the folder open as `parentFd`, never replacing an
+// item: RENAME_NOREPLACE where the file system has it; where it hasn't (EINVAL on FUSE
+// volumes such as ntfs-3g, and on NFS) a look for the new name comes first. 0 or errno
+// (EEXIST when the name is taken).
+[[nodiscard]] int renameEntry(int fromFd, const std::string& name, int toFd, const std::string& newName);
 
 // removeEntry for a path: the parent is opened without following links when
 // `noFollowParents` is set (as a root process must), else with an ordinary open.

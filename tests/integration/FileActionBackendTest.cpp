@@ -178,7 +178,9 @@ TEST(FileActionBackend, TrashAndAnotherInstanceUseTheRealPeers)
     QDir().mkpath(dataHome);
     const QString file = dataHome + "/to-trash.txt";
     hmtest::writeFile(file.toStdString(), "x");
-    EXPECT_TRUE(FileActionBackend::system().moveToTrash(file));
+    RemovalTarget target;
+    ASSERT_EQ(captureItemPlace(file, dataHome, &target), 0);
+    EXPECT_EQ(FileActionBackend::system().moveToTrash(target), TrashOutcome::Trashed);
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_TRUE(QFile::exists(dataHome + "/Trash/files/to-trash.txt"));
     EXPECT_TRUE(QFile::exists(dataHome + "/Trash/info/to-trash.txt.trashinfo"));

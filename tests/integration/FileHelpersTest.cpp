@@ -137,33 +137,52 @@ TEST(DeleteItems, PermissionFailureIsToldApartAndStickyFoldersFollowTheKernelRul
     EXPECT_TRUE(canDeleteWithoutAdministrator(qs(dir / "sticky/roots")));  // root may
 }
 
-TEST(RenameItem, ChecksTheNameAndNeverReplaces)
+TEST(RenameItem, ChecksTheNameAndNeverReplacesAlsoWithoutRenameNoreplace)
 {
-    TempDir dir;
-    hmtest::writeFile(dir / "a", "a");
-    hmtest::writeFile(dir / "b", "b");
-    ::symlink("nowhere", (dir / "dangling").c_str());
-    const struct {
-        const char* name;
-        const char* message;
-    } refused[] = {
-        {"", "The name can't be empty."},
-        {"x/y", "That isn't a valid file name."},
-        {".", "That isn't a valid file name."},
-        {"..", "That isn't a valid file name."},
-        {"b", "An item with that name already exists."},
-        {"dangling", "An item with that name already exists."},
-    };
-    for (const auto& c : refused) {
-        QString error;
-        EXPECT_FALSE(renameItem(qs(dir / "a"), c.name, &error)) << c.name;
-        EXPECT_EQ(error, c.message) << c.name;
+    TempDir work;
+    // ntfs-3g answers RENAME_NOREPLACE with EINVAL: the rename still works, and still never replaces.
+    std::unique_ptr<hmtest::LoopMount> ntfs;
+    std::vector<std::string> folders{work.path()};
+    if (hmtest::isRoot() && hmtest::haveTool("mkntfs") && hmtest::haveTool("ntfs-3g")) {
+        ntfs = std::make_unique<hmtest::LoopMount>(work.path(), "mkntfs -F -Q -q", 16, "ntfs-3g");
+        if (ntfs->ok())
+            folders.push_back(ntfs->mountPoint());
     }
-    QString error;
-    EXPECT_TRUE(renameItem(qs(dir / "a"), "c d", &error)) << error.toStdString();
-    EXPECT_FALSE(exists(dir / "a"));
-    EXPECT_TRUE(exists(dir / "c d"));
-    EXPECT_TRUE(exists(dir / "b"));
+    for (const std::string& dir : folders) {
+        SCOPED_TRACE(dir);
+        hmtest::writeFile(dir + "/a", "a");
+        hmtest::writeFile(dir + "/b", "b");
+        ::symlink("nowhere", (dir + "/dangling").c_str());
+        const struct {
+            const char* name;
+            const char* message;
+        } refused[] = {
+            {"", "The name can't be empty."},
+            {"x/y", "That isn't a valid file name."},
+            {".", "That isn't a valid file name."},
+            {"..", "That isn't a valid file name."},
+            {"b", "An item with that name already exists."},
+            {"dangling", "An item with that name already exists."},
+        };
+        for (const auto& c : refused) {
+            QString error;
+            EXPECT_FALSE(renameItem(qs(dir + "/a"), c.name, &error, qs(dir))) << c.name;
+            EXPECT_EQ(error, c.message) << c.name;
+        }
+        QString error;
+        EXPECT_TRUE(renameItem(qs(dir + "/a"), "c d", &error, qs(dir))) << error.toStdString();
+        EXPECT_FALSE(exists(dir + "/a"));
+        EXPECT_EQ(hmtest::readText(dir + "/c d"), "a");
+        EXPECT_EQ(hmtest::readText(dir + "/b"), "b");
+        // A link below the scanned folder is never followed to rename something else.
+        ::mkdir((dir + "/elsewhere").c_str(), 0755);
+        hmtest::writeFile(dir + "/elsewhere/x", "x");
+        if (::symlink((dir + "/elsewhere").c_str(), (dir + "/link").c_str()) == 0) {
+            EXPECT_FALSE(renameItem(qs(dir + "/link/x"), "moved", &error, qs(dir)));
+            EXPECT_TRUE(error.contains("symbolic link")) << error.toStdString();
+            EXPECT_TRUE(exists(dir + "/elsewhere/x"));
+        }
+    }
 }
 
 TEST(Clipboard, CutAndCopyCarryTheFileManagerFormats)

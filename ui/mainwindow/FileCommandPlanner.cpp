@@ -149,6 +149,18 @@ QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedIte
     return accepted;
 }
 
+QString FileCommandPlanner::scanTopOf(uint32_t id) const
+{
+    const svl::ScanTree& tree = *m_context.displayed;
+    const bool virtualRoot = tree.node(0).flags & svl::NodeFlag::VirtualRoot;
+    uint32_t top = id;
+    while (top != 0 && !(virtualRoot && tree.node(top).parent == 0))
+        top = tree.node(top).parent;
+    const std::string path = tree.fullPath(top);
+    const QString topPath = QString::fromUtf8(path.data(), qsizetype(path.size()));
+    return top == id ? QFileInfo(topPath).absolutePath() : topPath;
+}
+
 uint64_t FileCommandPlanner::hiddenByFilter(const QList<SelectedItem>& items) const
 {
     const svl::ScanTree* shown = m_context.displayed;

@@ -56,6 +56,10 @@ public:
     // bind mount, and items inside another selected folder dropped (the folder takes them).
     QList<SelectedItem> screenForRemoval(const QList<SelectedItem>& items, QList<RefusedItem>* refused) const;
 
+    // Where a walk to the item starts: the scanned folder that holds it, or for a scanned
+    // folder itself the folder above it.
+    QString scanTopOf(uint32_t id) const;
+
     // Items (files and folders) inside the folder items that the displayed, filtered tree
     // hides but that a removal takes with it. 0 without a filter.
     uint64_t hiddenByFilter(const QList<SelectedItem>& items) const;

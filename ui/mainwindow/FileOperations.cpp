@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -29,6 +30,14 @@ Presence presenceOf(const std::string& path)
     if (::lstat(path.c_str(), &st) == 0)
         return Presence::Present;
     return errno == ENOENT || errno == ENOTDIR ? Presence::Gone : Presence::Unknown;
+}
+
+QString errnoText(int code) { return QString::fromStdString(std::generic_category().message(code)); }
+
+QString notTrashableDetail()
+{
+    return tr("This can happen on a network volume that doesn't support the Trash. Do you want to delete the item "
+              "immediately instead? You can't undo this action.");
 }
 
 }  // namespace
@@ -77,68 +86,127 @@ QList<SelectedItem> FileOperations::acceptedPaths(const QList<SelectedItem>& ite
     return accepted;
 }
 
+FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedItem>& items,
+                                                          const QString& failureTitle)
+{
+    CheckedItems checked;
+    std::vector<uint32_t> gone;
+    QStringList refusals;
+    for (const SelectedItem& item : items) {
+        // An administrator copy walks from "/": nothing of the way may be a link.
+        const QString top = m_elevated ? QStringLiteral("/") : m_planner.scanTopOf(item.id);
+        RemovalTarget place;
+        const int code = captureItemPlace(item.path, top, &place);
+        if (code == 0)
+            checked.append({item, place});
+        else if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
+            gone.push_back(item.id);
+        else
+            refusals.append(isPlaceChange(code) ? placeChangedText(item.path)
+                                                : tr("\"%1\": %2").arg(item.path, errnoText(code)));
+    }
+    if (!gone.empty())
+        m_hooks.removeNodes(gone);
+    if (!refusals.isEmpty())
+        m_hooks.showError(failureTitle, refusals.join('\n'));
+    return checked;
+}
+
+QList<SelectedItem> FileOperations::itemsOf(const CheckedItems& checked)
+{
+    QList<SelectedItem> items;
+    for (const CheckedItem& c : checked)
+        items.append(c.item);
+    return items;
+}
+
 void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
 {
-    const QList<SelectedItem> items = acceptedForRemoval(selection, tr("Couldn't move to the Trash"));
+    const QString failure = tr("Couldn't move to the Trash");
+    const QList<SelectedItem> accepted = acceptedForRemoval(selection, failure);
+    if (accepted.isEmpty())
+        return;
+    const CheckedItems items = checkedPlaces(accepted, failure);
     if (items.isEmpty())
         return;
     // An administrator copy would fill root's trash, which the user can neither see nor empty.
     if (m_elevated) {
-        offerDeleteImmediately(items);
+        offerDeleteImmediately(items, notTrashableDetail());
         return;
     }
-    if (!m_hooks.ask(FileCommandPlanner::trashQuestion(items),
-                     m_planner.withHiddenNote(tr("You can recover this from the Trash until it's emptied."), items,
-                                              FileCommandPlanner::Removal::Trash),
+    if (!m_hooks.ask(FileCommandPlanner::trashQuestion(itemsOf(items)),
+                     m_planner.withHiddenNote(tr("You can recover this from the Trash until it's emptied."),
+                                              itemsOf(items), FileCommandPlanner::Removal::Trash),
                      tr("Move to Trash"), tr("Cancel")))
         return;
     std::vector<uint32_t> trashed;
-    QList<SelectedItem> notTrashable, needsAdministrator;
-    for (const SelectedItem& item : items) {
+    CheckedItems notTrashable, needsAdministrator;
+    QStringList changed;
+    for (const CheckedItem& c : items) {
+        const TrashOutcome outcome = m_backend.moveToTrash(c.place);
         // An item that vanished meanwhile is simply gone, not a failure to ask about.
-        if (m_backend.moveToTrash(item.path) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone)
-            trashed.push_back(item.id);
-        else if (canDeleteWithoutAdministrator(item.path))
-            notTrashable.append(item);
+        if (outcome == TrashOutcome::Trashed ||
+            (outcome == TrashOutcome::NotTrashable && presenceOf(m_displayed->fullPath(c.item.id)) == Presence::Gone))
+            trashed.push_back(c.item.id);
+        else if (outcome == TrashOutcome::PlaceChanged)
+            changed.append(placeChangedText(c.item.path));
+        else if (canDeleteWithoutAdministrator(c.item.path))
+            notTrashable.append(c);
         else
-            needsAdministrator.append(item);
+            needsAdministrator.append(c);
     }
     if (!trashed.empty())
         m_hooks.removeNodes(trashed);
-    offerDeleteImmediately(notTrashable);
+    if (!changed.isEmpty())
+        m_hooks.showError(failure, changed.join('\n'));
+    offerDeleteImmediately(notTrashable, notTrashableDetail());
     offerDeleteAsAdministrator(needsAdministrator);
 }
 
 void FileOperations::offerDeleteImmediately(const QList<SelectedItem>& items)
 {
-    if (items.isEmpty())
+    offerDeleteImmediately(checkedPlaces(items, tr("Couldn't delete")), notTrashableDetail());
+}
+
+void FileOperations::offerDeleteImmediately(const CheckedItems& checked, const QString& detail)
+{
+    if (checked.isEmpty())
         return;
-    const QString detail = tr("This can happen on a network volume that doesn't support the Trash. Do you want to "
-                              "delete the item immediately instead? You can't undo this action.");
+    const QList<SelectedItem> items = itemsOf(checked);
     if (m_hooks.ask(FileCommandPlanner::notTrashableQuestion(items), m_planner.withHiddenNote(detail, items),
                     tr("Delete Immediately"), tr("Cancel")))
-        deletePermanently(items);
+        deletePermanently(checked);
 }
 
 void FileOperations::deleteImmediately(const QList<SelectedItem>& selection)
 {
-    const QList<SelectedItem> items = acceptedForRemoval(selection, tr("Couldn't delete"));
-    if (items.isEmpty())
+    const QList<SelectedItem> accepted = acceptedForRemoval(selection, tr("Couldn't delete"));
+    if (accepted.isEmpty())
         return;
+    const CheckedItems checked = checkedPlaces(accepted, tr("Couldn't delete"));
+    if (checked.isEmpty())
+        return;
+    const QList<SelectedItem> items = itemsOf(checked);
     if (m_hooks.ask(FileCommandPlanner::deleteQuestion(items),
                     m_planner.withHiddenNote(tr("You can't undo this action."), items), tr("Delete Immediately"),
                     tr("Cancel")))
-        deletePermanently(items);
+        deletePermanently(checked);
 }
 
 void FileOperations::deletePermanently(const QList<SelectedItem>& items)
 {
+    deletePermanently(checkedPlaces(items, tr("Couldn't delete")));
+}
+
+void FileOperations::deletePermanently(const CheckedItems& checked)
+{
     std::vector<uint32_t> removed;
-    QList<SelectedItem> needsAdministrator;
-    for (const SelectedItem& item : items) {
+    CheckedItems needsAdministrator;
+    for (const CheckedItem& c : checked) {
+        const SelectedItem& item = c.item;
         QString error;
         bool denied = false;
-        if (deleteItems(item.path, &error, &denied) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone) {
+        if (deleteItems(c.place, &error, &denied) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone) {
             removed.push_back(item.id);
             continue;
         }
@@ -147,7 +215,7 @@ void FileOperations::deletePermanently(const QList<SelectedItem>& items)
         if (!denied || m_elevated)
             m_hooks.showError(tr("Couldn't delete \"%1\"").arg(item.name), error);
         else
-            needsAdministrator.append(item);
+            needsAdministrator.append(c);
     }
     if (!removed.empty())
         m_hooks.removeNodes(removed);
@@ -158,18 +226,28 @@ void FileOperations::offerDeleteAsAdministrator(const QList<SelectedItem>& items
 {
     if (items.isEmpty() || m_elevated)
         return;
-    // The parent folders as they are now: the root side refuses any that changes while asked.
+    offerDeleteAsAdministrator(checkedPlaces(items, tr("Couldn't delete as Administrator")));
+}
+
+void FileOperations::offerDeleteAsAdministrator(const CheckedItems& checked)
+{
+    if (checked.isEmpty() || m_elevated)
+        return;
+    // The root side walks from "/" and refuses any parent that changes while asked; the
+    // parent must still be the one the user chose it in.
     QList<RemovalTarget> targets;
     QList<SelectedItem> kept;
     QStringList refusals;
-    for (const SelectedItem& item : items) {
+    for (const CheckedItem& c : checked) {
         RemovalTarget target;
         QString error;
-        if (captureRemovalTarget(item.path, &target, &error)) {
-            targets.append(target);
-            kept.append(item);
-        } else {
+        if (!captureRemovalTarget(c.item.path, &target, &error))
             refusals.append(error);
+        else if (target.parent != c.place.parent)
+            refusals.append(placeChangedText(c.item.path));
+        else {
+            targets.append(target);
+            kept.append(c.item);
         }
     }
     if (!refusals.isEmpty())
@@ -306,7 +384,8 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
     }
     const std::string oldPath = m_displayed->fullPath(id);
     QString error;
-    if (!renameItem(items.first().path, newName, &error)) {
+    const QString top = m_elevated ? QStringLiteral("/") : m_planner.scanTopOf(id);
+    if (!renameItem(items.first().path, newName, &error, top)) {
         m_hooks.showError(failure, error);
         return false;
     }

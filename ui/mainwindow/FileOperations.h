@@ -67,6 +67,21 @@ public:
     void showProperties(const QList<SelectedItem>& items);
 
 private:
+    // An item and where it was when the user was asked about it.
+    struct CheckedItem {
+        SelectedItem item;
+        RemovalTarget place;
+    };
+    using CheckedItems = QList<CheckedItem>;
+
+    // Records where each item is, before the question: an item whose way can't be walked now
+    // is refused, naming it; one already gone leaves the tree.
+    CheckedItems checkedPlaces(const QList<SelectedItem>& items, const QString& failureTitle);
+    static QList<SelectedItem> itemsOf(const CheckedItems& checked);
+    void offerDeleteImmediately(const CheckedItems& checked, const QString& detail);
+    void deletePermanently(const CheckedItems& checked);
+    void offerDeleteAsAdministrator(const CheckedItems& checked);
+
     // Screens items for a command that changes files; reports refusals; empty when none may go.
     QList<SelectedItem> acceptedForRemoval(const QList<SelectedItem>& items, const QString& failureTitle);
     QList<SelectedItem> acceptedPaths(const QList<SelectedItem>& items);

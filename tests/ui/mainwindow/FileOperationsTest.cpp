@@ -14,6 +14,8 @@
 #include <QDir>
 #include <QFile>
 
+#include <map>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +36,8 @@ struct Fixture {
     QStringList errors;      // "text | detail"
     QStringList information;
     bool answer = true;
+    std::function<void()> whileAsked;  // runs while a question is open
+    std::string mountedRoot;           // the scanned folder when it is not dir/root
     std::vector<uint32_t> removedIds;
     FileActionBackend backend = FileActionBackend::system();
     FileCommandContext context;
@@ -41,7 +45,7 @@ struct Fixture {
     // Root inside the data home, so the XDG trash lies on the same file system.
     Fixture() { QDir().mkpath(qEnvironmentVariable("XDG_DATA_HOME")); }
 
-    std::string root() const { return dir.path() + "/root"; }
+    std::string root() const { return mountedRoot.empty() ? dir.path() + "/root" : mountedRoot; }
     void scan(const svl::ScanOptions& options = {})
     {
         tree = svl::scanSingle(root(), options, nullptr);
@@ -70,6 +74,8 @@ struct Fixture {
         FileOperationHooks hooks;
         hooks.ask = [this](const QString& q, const QString& d, const QString&, const QString&) {
             asked.append(q + " | " + d);
+            if (whileAsked)
+                whileAsked();
             return answer;
         };
         hooks.showError = [this](const QString& t, const QString& d) { errors.append(t + " | " + d); };
@@ -90,6 +96,30 @@ struct Fixture {
         return FileCommandPlanner(context).collect(ids, groups, withRoot);
     }
 };
+
+// The items a trash folder holds: the decoded Path= of each info file, to the name in files/.
+std::map<QByteArray, QByteArray> trashedItems(const std::string& trash)
+{
+    std::map<QByteArray, QByteArray> items;
+    const QDir info(qs(trash + "/info"));
+    for (const QString& entry : info.entryList(QDir::Files | QDir::Hidden)) {
+        QFile file(info.filePath(entry));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (line.startsWith("Path="))
+                items[QByteArray::fromPercentEncoding(line.mid(5))] = QFile::encodeName(entry).chopped(10);
+        }
+    }
+    return items;
+}
+
+// Hands the folder to the ordinary test account.
+void giveToTestUser(const std::string& path)
+{
+    hmtest::sh("chown -R " + std::to_string(hmtest::testUserUid()) + ":" + std::to_string(hmtest::testUserGid()) +
+               " " + hmtest::shQuote(path));
+}
 
 }  // namespace
 
@@ -456,4 +486,136 @@ TEST(FileCommandPlanner, SizeListingIsLargestFirstAndIndentedLikeTheTree)
     EXPECT_EQ(lines[4].mid(20), "    " + qs(f.root() + "/small"));
     EXPECT_EQ(lines[2].left(20).trimmed(), "2.93 KB");
     EXPECT_EQ(planner.sizeListing({f.id("large/z")}, true, rows).mid(20), "  " + qs(f.root() + "/large/z") + "\n");
+}
+
+TEST(FileOperations, AParentSwappedForALinkWhileAskedIsLeftAlone)
+{
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "needs root and the ordinary test account";
+    for (const bool trash : {false, true}) {
+        Fixture f;
+        put(f.root() + "/d1/sub/victim.bin", "chosen");
+        const std::string out = f.dir / "OUT";
+        put(out + "/sub/victim.bin", "someone else's");
+        put(f.dir / "data/.keep");
+        giveToTestUser(f.dir.path());
+        ::chmod(f.dir.path().c_str(), 0755);
+        f.scan();
+        const QList<SelectedItem> items = f.items({"d1/sub/victim.bin"});
+        f.whileAsked = [&] {
+            ::rename((f.root() + "/d1").c_str(), (f.root() + "/d1.moved").c_str());
+            ::symlink(out.c_str(), (f.root() + "/d1").c_str());
+        };
+        const int rc = hmtest::runAsTestUser([&] {
+            setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
+            if (trash)
+                f.ops().moveToTrash(items);
+            else
+                f.ops().deleteImmediately(items);
+            // One question, then one refusal naming the item; nothing leaves the tree.
+            if (f.asked.size() != 1 || f.errors.size() != 1 || !f.errors[0].contains("victim.bin"))
+                return 1;
+            return f.removedIds.empty() ? 0 : 2;
+        });
+        EXPECT_EQ(rc, 0) << (trash ? "trash" : "delete");
+        EXPECT_EQ(hmtest::readText(out + "/sub/victim.bin"), "someone else's");
+        EXPECT_EQ(hmtest::readText(f.root() + "/d1.moved/sub/victim.bin"), "chosen");
+        EXPECT_FALSE(exists(f.dir / "data/Trash/files/victim.bin"));
+    }
+}
+
+TEST(FileOperations, TrashedItemsRestoreToTheirExactNamesAlsoInANewHome)
+{
+    Fixture f;
+    const std::vector<std::string> names = {"pct%20name", "line\nbreak", " two  spaces ", "again/pct%20name"};
+    for (const std::string& name : names)
+        put(f.root() + "/" + name);
+    f.scan();
+    // A home without ~/.local/share: the trash and the folders above it are made.
+    TempDir home;
+    const std::string savedHome = qEnvironmentVariable("HOME").toStdString();
+    const std::string savedData = qEnvironmentVariable("XDG_DATA_HOME").toStdString();
+    setenv("HOME", home.path().c_str(), 1);
+    unsetenv("XDG_DATA_HOME");
+    for (const std::string& name : names)
+        f.ops().moveToTrash(f.items({name.c_str()}));
+    setenv("HOME", savedHome.c_str(), 1);
+    setenv("XDG_DATA_HOME", savedData.c_str(), 1);
+
+    EXPECT_TRUE(f.errors.isEmpty()) << f.errors.join('\n').toStdString();
+    const std::string trash = home / ".local/share/Trash";
+    struct stat st {};
+    ASSERT_EQ(::stat(trash.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    const auto trashed = trashedItems(trash);
+    EXPECT_EQ(trashed.size(), names.size());  // the second "pct%20name" got a name of its own
+    for (const std::string& name : names) {
+        const QByteArray original = QByteArray::fromStdString(f.root() + "/" + name);
+        ASSERT_EQ(trashed.count(original), 1u) << name;
+        EXPECT_TRUE(exists(trash + "/files/" + trashed.at(original).toStdString())) << name;
+    }
+}
+
+TEST(FileOperations, AnOrdinaryUserTrashesDeletesAndRenamesOnEveryVolume)
+{
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "needs root and the ordinary test account";
+    const std::string owner = "uid=" + std::to_string(hmtest::testUserUid()) +
+                              ",gid=" + std::to_string(hmtest::testUserGid());
+    const struct {
+        const char* kind;
+        const char* mkfs;  // empty: tmpfs
+        const char* type;
+        std::string options;
+    } volumes[] = {
+        {"ext4", "mkfs.ext4 -q -F", "", ""},
+        {"ntfs-3g", "mkntfs -F -Q -q", "ntfs-3g", owner},
+        {"tmpfs", "", "", owner},
+    };
+    for (const auto& volume : volumes) {
+        SCOPED_TRACE(volume.kind);
+        if (volume.mkfs[0] && !hmtest::haveTool(std::string(volume.mkfs).substr(0, std::string(volume.mkfs).find(' '))))
+            GTEST_SKIP() << "no " << volume.mkfs;
+        Fixture f;
+        ::chmod(f.dir.path().c_str(), 0755);
+        hmtest::Mounts mounts;
+        std::unique_ptr<hmtest::LoopMount> loop;
+        if (volume.mkfs[0]) {
+            loop = std::make_unique<hmtest::LoopMount>(f.dir.path(), volume.mkfs, 16, volume.type, volume.options);
+            ASSERT_TRUE(loop->ok()) << loop->error();
+            f.mountedRoot = loop->mountPoint();
+        } else {
+            f.mountedRoot = f.dir / "tmpfs";
+            ::mkdir(f.mountedRoot.c_str(), 0755);
+            ASSERT_TRUE(mounts.mount("-t tmpfs -o " + volume.options + " none", f.mountedRoot));
+        }
+        put(f.root() + "/to trash%20.txt", "t");
+        put(f.root() + "/to delete", "d");
+        put(f.root() + "/to rename", "r");
+        put(f.dir / "data/.keep");
+        giveToTestUser(f.dir / "data");
+        giveToTestUser(f.root());
+        f.scan();
+        const QList<SelectedItem> trashed = f.items({"to trash%20.txt"});
+        const QList<SelectedItem> deleted = f.items({"to delete"});
+        const uint32_t renamed = f.id("to rename");
+        const int rc = hmtest::runAsTestUser([&] {
+            setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
+            f.ops().moveToTrash(trashed);
+            f.ops().deleteImmediately(deleted);
+            const bool ok = f.ops().rename(renamed, "renamed");
+            if (!f.errors.isEmpty() || f.asked.size() != 2)
+                return 1;
+            return ok ? 0 : 2;
+        });
+        EXPECT_EQ(rc, 0);
+        EXPECT_FALSE(exists(f.root() + "/to trash%20.txt"));
+        EXPECT_FALSE(exists(f.root() + "/to delete"));
+        EXPECT_TRUE(exists(f.root() + "/renamed"));
+        // The volume's own trash, with the path relative to the volume's top.
+        const std::string trash = f.root() + "/.Trash-" + std::to_string(hmtest::testUserUid());
+        const auto items = trashedItems(trash);
+        ASSERT_EQ(items.count("to trash%20.txt"), 1u);
+        EXPECT_EQ(hmtest::readText(trash + "/files/" + items.at("to trash%20.txt").toStdString()), "t");
+    }
 }

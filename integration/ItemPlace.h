@@ -1,0 +1,34 @@
+// Where an item was when the user chose it, so that acting on it later reaches that item
+// or nothing: its path, the folder the walk to it starts from (the scanned folder that
+// holds it; "/" for an administrator copy) and the identity its parent folder had then.
+// The walk never follows a link below its start. Plain file-system calls; any thread.
+#pragma once
+
+#include "integration/SafeRemoval.h"
+
+#include <QString>
+
+#include <string>
+
+// One chosen item and the identity its parent folder had when it was chosen.
+struct RemovalTarget {
+    QString path;
+    saferemove::FolderIdentity parent;
+    QString top;  // where the walk starts, opened as given; empty: "/"
+};
+
+// Records the parent's identity now, walking from `top` (empty: "/"). 0, or the errno of
+// the failure: EINVAL for a path that isn't clean and absolute inside `top`.
+[[nodiscard]] int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out);
+
+// Reopens the parent along the same walk and checks it is the folder recorded. Returns
+// its O_PATH descriptor (the caller closes it) and the item's own name, or -errno:
+// -ESTALE when it is another folder now.
+[[nodiscard]] int openItemParent(const RemovalTarget& target, std::string* name);
+
+// Whether a failed walk (errno) means the way to the item changed after it was chosen:
+// another folder, or a link or file where a folder was.
+bool isPlaceChange(int code);
+
+// The refusal that names the item whose way changed.
+QString placeChangedText(const QString& path);

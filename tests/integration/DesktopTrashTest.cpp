@@ -1,0 +1,97 @@
+// The desktop trash on real folders: the home trash and a tmpfs volume's own trash as the
+// ordinary test account, with names that come back only through exact percent-encoding.
+#include "integration/DesktopTrash.h"
+#include "tests/app/ShellTestEnv.h"
+#include "tests/integration/FileTestSupport.h"
+
+#include <QByteArray>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using filetest::exists;
+using filetest::put;
+using hmtest::TempDir;
+
+namespace {
+
+// The decoded Path= of the info file that belongs to an item in a trash's files/ folder.
+std::string infoPathOf(const std::string& trashed)
+{
+    const size_t files = trashed.rfind("/files/");
+    const std::string text =
+        hmtest::readText(trashed.substr(0, files) + "/info/" + trashed.substr(files + 7) + ".trashinfo");
+    const size_t at = text.find("\nPath=");
+    if (at == std::string::npos)
+        return "(none)";
+    const std::string raw = text.substr(at + 6, text.find('\n', at + 6) - at - 6);
+    return QByteArray::fromPercentEncoding(QByteArray::fromStdString(raw)).toStdString();
+}
+
+int trash(const std::string& folder, const std::string& name, std::string* trashedAs)
+{
+    const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const int code = trashEntry(fd, name, folder + "/" + name, trashedAs);
+    ::close(fd);
+    return code;
+}
+
+}  // namespace
+
+TEST(DesktopTrash, NamesThatAreNotTextComeBackExactlyAndAFailedMoveLeavesNoInfo)
+{
+    TempDir dir;
+    const std::string info = qEnvironmentVariable("XDG_DATA_HOME").toStdString() + "/Trash/info";
+    for (const std::string& name : {std::string("not utf-8 \xff\xfe\n"), std::string(250, 'n') + ".txt"}) {
+        put(dir / name, "item");
+        std::string at;
+        ASSERT_EQ(trash(dir.path(), name, &at), 0);
+        EXPECT_EQ(hmtest::readText(at), "item");
+        EXPECT_EQ(infoPathOf(at), dir / name);
+    }
+    const std::string before = hmtest::shOutput("ls -A " + hmtest::shQuote(info));
+    EXPECT_EQ(trash(dir.path(), "absent", nullptr), ENOENT);
+    EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(info)), before);
+}
+
+TEST(DesktopTrash, AVolumeUsesItsOwnTrashWithPathsRelativeToItsTop)
+{
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "needs root (tmpfs) and the ordinary test account";
+    const std::string uid = std::to_string(hmtest::testUserUid());
+    const struct {
+        const char* shared;  // how $topdir/.Trash is made, in the volume's folder
+        std::string expected;
+    } cases[] = {
+        {"true", ".Trash-" + uid},
+        {"mkdir .Trash && chmod 1777 .Trash", ".Trash/" + uid},
+        {"mkdir .Trash && chmod 0777 .Trash", ".Trash-" + uid},  // not sticky
+        {"mkdir real && chmod 1777 real && ln -s real .Trash", ".Trash-" + uid},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.shared);
+        TempDir dir;
+        ::chmod(dir.path().c_str(), 0755);
+        const std::string volume = dir / "vol";
+        ::mkdir(volume.c_str(), 0755);
+        hmtest::Mounts mounts;
+        ASSERT_TRUE(mounts.mount("-t tmpfs -o uid=" + uid + ",mode=0755 none", volume));
+        ASSERT_EQ(hmtest::sh("cd " + hmtest::shQuote(volume) + " && " + c.shared), 0);
+        const std::string name = "pct%20 name\n\xff";
+        put(volume + "/sub dir/" + name, "item");
+        hmtest::sh("chown -R " + uid + " " + hmtest::shQuote(volume + "/sub dir"));
+        const int rc = hmtest::runAsTestUser([&] {
+            setenv("XDG_DATA_HOME", (dir / "no-data-home").c_str(), 1);  // another file system
+            return trash(volume + "/sub dir", name, nullptr);
+        });
+        EXPECT_EQ(rc, 0);
+        const std::string trashed = volume + "/" + c.expected + "/files/" + name;
+        EXPECT_EQ(hmtest::readText(trashed), "item");
+        EXPECT_EQ(infoPathOf(trashed), "sub dir/" + name);
+        struct stat st {};
+        ASSERT_EQ(::lstat((volume + "/" + c.expected).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0700u);
+        EXPECT_EQ(st.st_uid, hmtest::testUserUid());
+    }
+}
