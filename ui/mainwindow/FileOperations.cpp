@@ -131,7 +131,9 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
         return;
     // An administrator copy would fill root's trash, which the user can neither see nor empty.
     if (m_elevated) {
-        offerDeleteImmediately(items, notTrashableDetail());
+        offerDeleteImmediately(items, tr("Hollowmere is running as Administrator, so the item would go to the "
+                                         "Administrator's Trash, which you can't see or empty. Do you want to delete "
+                                         "the item immediately instead? You can't undo this action."));
         return;
     }
     if (!m_hooks.ask(FileCommandPlanner::trashQuestion(itemsOf(items)),

@@ -289,7 +289,9 @@ TEST(FileOperations, ElevatedCopyDeletesInsteadOfFillingRootsTrash)
     f.scan();
     f.ops(true).moveToTrash(f.items({"f"}));
     ASSERT_EQ(f.asked.size(), 1);
-    EXPECT_TRUE(f.asked[0].startsWith("\"f\" can't be moved to the Trash. | This can happen on a network volume"));
+    EXPECT_EQ(f.asked[0], "\"f\" can't be moved to the Trash. | Hollowmere is running as Administrator, so the item "
+                          "would go to the Administrator's Trash, which you can't see or empty. Do you want to delete "
+                          "the item immediately instead? You can't undo this action.");
     EXPECT_FALSE(exists(f.root() + "/f"));
     EXPECT_FALSE(QFile::exists(qEnvironmentVariable("XDG_DATA_HOME") + "/Trash/files/f"));
     EXPECT_EQ(f.removedIds, std::vector<uint32_t>{f.id("f")});
