@@ -65,7 +65,8 @@ constexpr uint16_t kMaxNameLength = 65535;
 
 // The files directly inside one folder, as the views' file-group rows show them.
 struct DirectFilesSummary {
-    uint32_t count = 0;
+    uint32_t count = 0;    // removed files included: their rows stay in the views
+    uint32_t removed = 0;  // of count, the files flagged removed
     uint64_t size = 0;
     uint64_t allocated = 0;
     int64_t newest = 0;  // newest modification time, seconds

@@ -130,8 +130,10 @@ DirectFilesSummary ScanTree::directFilesSummary(uint32_t folder) const {
             continue;
         summary.newest = summary.count == 0 ? c.modified : std::max(summary.newest, c.modified);
         ++summary.count;
-        if (c.flags & NodeFlag::Removed)
+        if (c.flags & NodeFlag::Removed) {
+            ++summary.removed;
             continue;
+        }
         summary.size = saturatingAdd(summary.size, c.size);
         if (!(c.flags & NodeFlag::ExtraHardLink))
             summary.allocated = saturatingAdd(summary.allocated, c.allocated);

@@ -9,11 +9,11 @@
 #include <QTreeView>
 
 #include <algorithm>
-#include <limits>
 #include <unordered_set>
 
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/SelectionTotals.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -28,10 +28,6 @@ namespace {
 
 // The treemap's id of its free-space strip.
 constexpr int64_t kFreeSpaceId = 4294967294LL;
-
-uint64_t addCapped(uint64_t a, uint64_t b) {
-    return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max() : a + b;
-}
 
 }  // namespace
 
@@ -150,25 +146,11 @@ void MainWindow::updateSelectionSummary() {
         m_selectionLabel->setText(m_scanPathText);
         return;
     }
-    const bool fileViewPage = currentFileViewPage() != nullptr;
-    const uint32_t n = tree->nodeCount;
-    uint64_t count = 0, size = 0, allocated = 0;
-    for (uint32_t id : ids) {
-        if (id < n) {
-            const svl::ScanNode& node = tree->node(id);
-            size = addCapped(size, node.size);
-            if (!(node.flags & svl::NodeFlag::ExtraHardLink))
-                allocated = addCapped(allocated, node.allocated);
-            count += !fileViewPage && node.isFolder() ? node.filesBelow : 1;
-        } else if (id - n < n) {
-            const svl::DirectFilesSummary files = tree->directFilesSummary(id - n);
-            size = addCapped(size, files.size);
-            allocated = addCapped(allocated, files.allocated);
-            count += fileViewPage ? 1 : files.count;
-        }
-    }
+    // The file list counts its rows; the tree side counts the files its rows hold.
+    const svl::SelectionTotals totals = svl::selectionTotals(*tree, ids);
+    const uint64_t count = currentFileViewPage() ? totals.rows : totals.files;
     m_selectionLabel->setText(tr("Selected Files: %1  Total Size: %2  Allocated: %3")
-                                  .arg(formatNumber(count), formatSize(size), formatSize(allocated)));
+                                  .arg(formatNumber(count), formatSize(totals.size), formatSize(totals.allocated)));
 }
 
 void MainWindow::onTabChanged() {

@@ -5,10 +5,9 @@
 #include "core/analysis/FilterMatch.h"
 #include "core/analysis/MatchBitmap.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/SelectionTotals.h"
 
 namespace {
-
-uint64_t saturatingAdd(uint64_t a, uint64_t b) { return a + b < a ? UINT64_MAX : a + b; }
 
 svl::Filter decodeRequest(const SearchParams& params, const svl::RegexFactory& factory) {
     return svl::decodeFilterText(params.text, params.matchEntirePath, &factory);
@@ -89,54 +88,8 @@ bool runSearch(const svl::ScanTree& tree, const SearchParams& params, const std:
     svl::sortFileIds(tree, result.ids, fileSortColumnFor(params.sortColumn), params.sortOrder == 1, limit,
                      params.showMaxModifiedDate, duplicates);
     result.ids.resize(limit);
-    listedTotals(tree, result.ids, result.totalSize, result.totalAllocated);
+    const svl::SelectionTotals totals = svl::selectionTotals(tree, result.ids);
+    result.totalSize = totals.size;
+    result.totalAllocated = totals.allocated;
     return counter.load() == generation;
-}
-
-void listedTotals(const svl::ScanTree& tree, const std::vector<uint32_t>& ids, uint64_t& totalSize,
-                  uint64_t& totalAllocated) {
-    totalSize = 0;
-    totalAllocated = 0;
-    bool anyFolder = false;
-    for (uint32_t id : ids)
-        anyFolder = anyFolder || tree.node(id).isFolder();
-
-    // Only folders can be ancestors; without a listed folder nothing is counted twice.
-    enum : uint8_t { Listed = 1, Known = 2, Covered = 4 };  // Covered: listed itself or below a listed node
-    std::vector<uint8_t> state;
-    std::vector<uint32_t> chain;
-    if (anyFolder) {
-        state.assign(tree.nodeCount, 0);
-        for (uint32_t id : ids)
-            state[id] |= Listed;
-    }
-    auto coveredAbove = [&](uint32_t id) {
-        if (id == 0)
-            return false;
-        // Walk up to a node already resolved (or the root), then resolve the chain downwards.
-        chain.clear();
-        uint32_t top = tree.node(id).parent;
-        while (!(state[top] & Known) && top != 0) {
-            chain.push_back(top);
-            top = tree.node(top).parent;
-        }
-        if (!(state[top] & Known))
-            state[top] |= Known | ((state[top] & Listed) ? Covered : 0);
-        bool covered = state[top] & Covered;
-        for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-            covered = covered || (state[*it] & Listed);
-            state[*it] |= Known | (covered ? Covered : 0);
-        }
-        return covered;
-    };
-    for (uint32_t id : ids) {
-        const svl::ScanNode& node = tree.node(id);
-        if (node.flags & svl::NodeFlag::Removed)
-            continue;
-        if (anyFolder && coveredAbove(id))
-            continue;
-        totalSize = saturatingAdd(totalSize, node.size);
-        if (!(node.flags & svl::NodeFlag::ExtraHardLink))
-            totalAllocated = saturatingAdd(totalAllocated, node.allocated);
-    }
 }

@@ -35,6 +35,7 @@ struct SearchParams {
 
 struct SearchResult {
     std::vector<uint32_t> ids;  // display order, at most the row limit
+    // svl::selectionTotals of the listed ids: nested rows and removed nodes add nothing.
     uint64_t totalSize = 0;
     uint64_t totalAllocated = 0;
     std::shared_ptr<const svl::DuplicateIndex> duplicates;  // null without a duplicate method
@@ -49,9 +50,3 @@ svl::FileSortColumn fileSortColumnFor(int viewColumn);
 // and whatever the core calls throw.
 [[nodiscard]] bool runSearch(const svl::ScanTree& tree, const SearchParams& params, const std::atomic<int>& counter,
                              int generation, SearchResult& result);
-
-// Sizes of the listed ids for the summary. A node whose ancestor is listed too is already
-// inside that ancestor's totals and is not added again; removed nodes add nothing, further
-// hard links add no allocation. Linear in the listed ids plus their ancestor chains.
-void listedTotals(const svl::ScanTree& tree, const std::vector<uint32_t>& ids, uint64_t& totalSize,
-                  uint64_t& totalAllocated);

@@ -6,6 +6,7 @@
 #include "app/ValueFormat.h"
 #include "core/analysis/Filter.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/SelectionTotals.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/views/FileListModel.h"
 #include "ui/views/FilterField.h"
@@ -261,6 +262,7 @@ void FileViewPanel::setTree(std::shared_ptr<svl::ScanTree> tree) {
     m_debounceTimer->stop();
     m_generation->fetch_add(1);
     m_busy = false;
+    m_showingTotals = false;
     m_locatingLabel->hide();
     emit summaryChanged(QString());
 }
@@ -296,6 +298,7 @@ void FileViewPanel::refreshNow() {
 
     const int generation = m_generation->fetch_add(1) + 1;
     m_busy = true;
+    m_showingTotals = false;
     emit summaryChanged(tr("Searching..."));
 
     auto job = [this, tree = m_tree, counter = m_generation, generation, params = std::move(params),
@@ -343,10 +346,14 @@ void FileViewPanel::applyResult(Delivery& delivery) {
     m_view->setRootIsDecorated(duplicates && !duplicates->groups.empty());
     m_locatingLabel->hide();
     m_busy = false;
+    emitTotals(listed, delivery.result.totalSize, delivery.result.totalAllocated);
+}
+
+void FileViewPanel::emitTotals(size_t listed, uint64_t size, uint64_t allocated) {
+    m_showingTotals = true;
     emit summaryChanged(tr("(%1 %2  Total Size: %3  Allocated: %4)")
-                            .arg(formatNumber(listed),
-                                 m_foldersCheck->isChecked() ? tr("items") : tr("files"),
-                                 formatSize(delivery.result.totalSize), formatSize(delivery.result.totalAllocated)));
+                            .arg(formatNumber(listed), m_foldersCheck->isChecked() ? tr("items") : tr("files"),
+                                 formatSize(size), formatSize(allocated)));
 }
 
 void FileViewPanel::applyFailure(int generation, const QString& reason) {
@@ -354,6 +361,7 @@ void FileViewPanel::applyFailure(int generation, const QString& reason) {
         return;
     m_locatingLabel->hide();
     m_busy = false;
+    m_showingTotals = false;
     emit summaryChanged(tr("(Search failed: %1)").arg(reason));
 }
 
@@ -386,6 +394,11 @@ void FileViewPanel::refreshRows() {
     if (rows > 0)
         emit m_model->dataChanged(m_model->index(0, 0), m_model->index(rows - 1, FileListModel::ColumnCount - 1));
     m_view->viewport()->update();
+    // Removed rows stay listed but no longer count: the totals are taken again.
+    if (m_showingTotals && !m_busy && rowsBelongToTree()) {
+        const svl::SelectionTotals totals = svl::selectionTotals(*m_tree, m_model->ids());
+        emitTotals(m_model->ids().size(), totals.size, totals.allocated);
+    }
 }
 
 void FileViewPanel::setSearchText(const QString& text) { m_searchField->setText(text); }

@@ -54,7 +54,8 @@ public:
     const std::shared_ptr<svl::ScanTree>& tree() const { return m_tree; }
     // Starts a search for the current inputs now.
     void refreshNow();
-    // After in-place edits of the tree: drops the cached duplicate index and repaints rows.
+    // After in-place edits of the tree: drops the cached duplicate index, repaints rows and
+    // totals the listed rows again.
     void refreshRows();
     // Cancels every running search and waits until none reads the tree; a search that was
     // going is started again from the event loop, after the caller's edit.
@@ -111,6 +112,8 @@ private:
     struct Delivery;
     void applyResult(Delivery& delivery);  // takes the ids
     void applyFailure(int generation, const QString& reason);
+    // The summary line of the listed rows.
+    void emitTotals(size_t listed, uint64_t size, uint64_t allocated);
     void applyDuplicateControls();
     void restoreSettings();
     void saveSettings();
@@ -139,6 +142,7 @@ private:
     int m_cachedMethod = 0;
     std::shared_ptr<svl::ScanTree> m_cachedTree;
     std::atomic<bool> m_busy{false};
+    bool m_showingTotals = false;  // the summary shows the listed rows' totals
     SearchRunner m_runner;
     int64_t m_lastHovered = -1;
 };

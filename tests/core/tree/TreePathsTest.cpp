@@ -100,6 +100,7 @@ TEST(TreePathsTest, DirectFilesSummaryCountsRemovedFilesWithoutTheirBytes) {
     ASSERT_TRUE(tree->markRemoved(gone));
     const svl::DirectFilesSummary s = tree->directFilesSummary(0);
     EXPECT_EQ(s.count, 3u);
+    EXPECT_EQ(s.removed, 1u);
     EXPECT_EQ(s.size, 20u);
     EXPECT_EQ(s.allocated, 4096u);
     EXPECT_EQ(s.newest, 300);

@@ -106,15 +106,48 @@ TEST_F(MainWindowSelection, SelectionTravelsFromTreemapToTreeAndBackButNotFromTh
     EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{c});
 }
 
-TEST_F(MainWindowSelection, SummaryCountsFilesBelowAndSkipsFurtherHardLinksInAllocated) {
+TEST_F(MainWindowSelection, SummaryCountsEachByteOnceAndSkipsFurtherHardLinksAndRemovedNodes) {
     show(linkedTree());
     EXPECT_EQ(m_window->selectionLabel()->text(), QString());  // nothing scanned: no path text
-    m_window->setSelection({m_idOf[4], m_idOf[5], m_idOf[6]}, MainWindow::FromBoth);
-    EXPECT_EQ(m_window->selectionLabel()->text(), QString("Selected Files: %1  Total Size: %2  Allocated: %3")
-                                                      .arg(formatNumber(3), formatSize(6000), formatSize(12288)));
-    // A folder counts the files below it.
-    m_window->selectNode(m_idOf[1]);
-    EXPECT_TRUE(m_window->selectionLabel()->text().startsWith("Selected Files: 3  "));
+    const svl::ScanTree& tree = *m_window->displayedTree();
+    ASSERT_TRUE(m_window->displayedTree()->markRemoved(m_idOf[5]));  // y.aaa: 2000 bytes, 8192 allocated
+    const auto summary = [](uint64_t count, uint64_t size, uint64_t allocated) {
+        return QString("Selected Files: %1  Total Size: %2  Allocated: %3")
+            .arg(formatNumber(count), formatSize(size), formatSize(allocated));
+    };
+    struct Case {
+        const char* label;
+        bool fileView;
+        std::vector<int> entries;
+        QString expected;
+    };
+    const Case cases[] = {
+        {"files, one a further hard link, one removed", false, {4, 5, 6}, summary(2, 4000, 4096)},
+        {"a folder counts its files below", false, {1}, summary(2, 4000, 4096)},
+        {"a file inside a selected folder", false, {4, 1}, summary(2, 4000, 4096)},
+        {"two places", false, {3, 2}, summary(3, 4010, 8192)},
+        {"file list: rows, the root holding the rest", true, {0, 1, 4, 5}, summary(3, 4010, 8192)},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint32_t> ids;
+        for (int entry : c.entries)
+            ids.push_back(m_idOf[entry]);
+        if (c.fileView) {
+            m_window->showFileViewPage();
+            emit m_window->fileView()->selectionChanged(ids);
+        } else {
+            m_window->tabs()->setCurrentIndex(0);
+            m_window->setSelection(ids, MainWindow::FromBoth);
+        }
+        EXPECT_EQ(m_window->selectionLabel()->text(), c.expected) << c.label;
+    }
+
+    // Select All in the file list agrees with the list's own summary: the root's total.
+    FileViewPanel* fileView = m_window->fileView();
+    ASSERT_TRUE(windowtest::waitUntil([&] { return !fileView->isBusy(); }));
+    fileView->view()->selectAll();
+    EXPECT_EQ(m_window->selectionLabel()->text(),
+              summary(fileView->listedIds().size() - 1, tree.node(0).size, tree.node(0).allocated));
 }
 
 TEST_F(MainWindowSelection, ParentAndChildWalkUpAndBackAndStopAtTheScannedRootsOfSeveral) {

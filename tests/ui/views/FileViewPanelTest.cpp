@@ -135,6 +135,13 @@ TEST_F(FileViewPanelFixture, SearchesAScannedFolderAndSummarises) {
     EXPECT_EQ(panel.selectedIds().size(), 2u);
     EXPECT_EQ(selections.count(), 0);
 
+    // A removal keeps the row listed and takes its bytes out of the totals at once.
+    const std::vector<uint32_t> listed = panel.listedIds();
+    ASSERT_TRUE(tree->markRemoved(listed[0]));
+    panel.refreshRows();
+    EXPECT_EQ(summaries.last().at(0).toString(), QStringLiteral("(2 files  Total Size: %1  Allocated: %2)")
+                                                     .arg(formatSize(3000), formatSize(tree->node(listed[1]).allocated)));
+
     // An empty tree: empty page, empty summary, no rows to act on.
     panel.setTree(std::make_shared<svl::ScanTree>());
     EXPECT_TRUE(panel.isShowingEmptyState());
