@@ -13,6 +13,8 @@
 #include <QApplication>
 #include <QStyle>
 
+#include <algorithm>
+
 namespace {
 
 constexpr Qt::Alignment kLeft = Qt::AlignLeft | Qt::AlignVCenter;
@@ -94,8 +96,11 @@ QString FileListModel::displayText(uint32_t id, int column, bool topLevel) const
     case NameColumn: return nameOf(node);
     case PathColumn: return QString::fromUtf8(m_tree->fullPath(id));
     case PercentColumn: {
+        // A removed node's size is no longer part of the root's: it has no share.
+        if (node.flags & svl::NodeFlag::Removed)
+            return {};
         const uint64_t root = m_tree->node(0).size;
-        const double percent = root == 0 ? 0.0 : double(node.size) * 100.0 / double(root);
+        const double percent = root == 0 ? 0.0 : std::min(double(node.size) * 100.0 / double(root), 100.0);
         return formatPercent(percent);
     }
     case SizeColumn: return formatSize(node.size);

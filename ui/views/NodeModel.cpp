@@ -216,14 +216,15 @@ const NodeModel::FileGroup& NodeModel::fileGroup(uint32_t folder) const {
     const svl::DirectFilesSummary summary = m_tree->directFilesSummary(folder);
     FileGroup group;
     group.fileCount = summary.count;
+    group.presentCount = summary.count - summary.removed;
     group.size = summary.size;
     group.allocated = summary.allocated;
     group.newest = summary.newest;
     group.grouped = m_fileGroupMinSize >= 1 && summary.count >= uint32_t(m_fileGroupMinSize);
     if (group.grouped) {
-        const QString pattern = summary.count == 1 ? tr("[%1 File in %2]") : tr("[%1 Files in %2]");
-        group.label =
-            pattern.arg(formatNumber(summary.count), QString::fromStdString(m_tree->fullPath(folder))).toStdString();
+        const QString pattern = group.presentCount == 1 ? tr("[%1 File in %2]") : tr("[%1 Files in %2]");
+        group.label = pattern.arg(formatNumber(group.presentCount), QString::fromStdString(m_tree->fullPath(folder)))
+                          .toStdString();
     }
     return m_groupCache.emplace(folder, std::move(group)).first->second;
 }
@@ -259,7 +260,7 @@ QVariant NodeModel::groupRowData(const QModelIndex& index, int role) const {
             return formatSize(group.allocated);
         case ItemsColumn:
         case FilesColumn:
-            return formatNumber(group.fileCount);
+            return formatNumber(group.presentCount);
         case FoldersColumn:
             return formatNumber(0);
         case ModifiedColumn:

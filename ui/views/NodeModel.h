@@ -30,7 +30,8 @@ public:
 
     // The loose files of one folder, as its group row shows them.
     struct FileGroup {
-        uint32_t fileCount = 0;  // removed files included
+        uint32_t fileCount = 0;     // removed files included: their rows stay under the group
+        uint32_t presentCount = 0;  // removed files excluded: what the row says it holds
         uint64_t size = 0;       // removed files excluded
         uint64_t allocated = 0;  // removed files and further hard links excluded
         int64_t newest = 0;

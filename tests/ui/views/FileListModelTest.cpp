@@ -114,6 +114,13 @@ TEST_F(FileListModelFixture, EditingDraggingAndRemovedRows) {
 
     EXPECT_EQ(model.index(1, 3).data(Qt::ForegroundRole).value<QColor>(), QColor(Qt::red));
     EXPECT_TRUE(model.index(1, 0).data(Qt::FontRole).value<QFont>().strikeOut());
+    // Shares of the root's reduced size: none for the removed row, none above 100%.
+    EXPECT_TRUE(text(model, 1, 2).isEmpty());
+    EXPECT_EQ(text(model, 0, 2), formatPercent(100.0));
+    EXPECT_EQ(text(model, 2, 2), formatPercent(10.0 * 100 / 1130));
+    tree->node(0).size = 5;
+    EXPECT_EQ(text(model, 2, 2), formatPercent(100.0));
+    tree->node(0).size = 1130;
 
     // Whole rows selected: one URL per row, naming a name that is not UTF-8 by its bytes.
     const std::string latin1 = "/data/r\xE9port.txt";
