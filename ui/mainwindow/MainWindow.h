@@ -288,6 +288,7 @@ public:
     void runNautilusPythonInstall(const NautilusPythonInstall& install);
     void finishNautilusPythonInstall(int exitCode, int exitStatus);
     void updateNautilusPythonAction();
+    // Shows the portable, launcher and file-manager commands that apply to this copy.
     void updateApplicationMenuActions();
     // Whether the program runs with administrator rights for the offers (isElevated when
     // unset); replaceable, since the tests run as root.

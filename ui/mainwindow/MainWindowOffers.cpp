@@ -43,7 +43,6 @@ bool MainWindow::launcherApplies() const {
 
 void MainWindow::createIntegrationActions() {
     m_preparePortableAction = new QAction(tr("Prepare This Copy for Portable Use…"), this);
-    m_preparePortableAction->setVisible(!isPortable());
     connect(m_preparePortableAction, &QAction::triggered, this, &MainWindow::preparePortableCopy);
     m_addToMenuAction = new QAction(tr("Add to Application Menu"), this);
     connect(m_addToMenuAction, &QAction::triggered, this, &MainWindow::addToApplicationMenu);
@@ -86,6 +85,10 @@ void MainWindow::preparePortableCopy() {
 }
 
 void MainWindow::updateApplicationMenuActions() {
+    const bool elevated = offersElevated();
+    m_preparePortableAction->setVisible(!elevated && !isPortable() && isOnRemovableDrive());
+    // An administrator copy would write the entries into root's own folders.
+    m_fileManagerMenuAction->setVisible(!elevated);
     const bool applies = launcherApplies();
     m_addToMenuAction->setVisible(applies && !menuEntryPointsHere());
     m_removeFromMenuAction->setVisible(applies && menuEntryIsOurs());

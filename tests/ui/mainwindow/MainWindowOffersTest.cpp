@@ -54,6 +54,7 @@ protected:
 TEST_F(MainWindowOffers, PortableOfferComesBackUntilAccepted) {
     m_window->offerPortableUse();  // not on a removable drive: nothing asked
     EnvOverride removable("ZRT_ASSUME_REMOVABLE", "1");
+    m_window->updateApplicationMenuActions();
     for (int start = 0; start < 2; ++start) {
         BoxAnswerer answer("Cancel");
         m_window->offerPortableUse();
@@ -68,6 +69,19 @@ TEST_F(MainWindowOffers, PortableOfferComesBackUntilAccepted) {
     EXPECT_EQ(answer.detail,
               QStringLiteral("A \"Hollowmere Data\" folder couldn't be created next to Hollowmere. Is the drive read-only?"));
     EXPECT_TRUE(m_window->preparePortableAction()->isVisible());
+}
+
+TEST_F(MainWindowOffers, IntegrationCommandsShowOnlyWhereTheyApply) {
+    EXPECT_FALSE(m_window->preparePortableAction()->isVisible()) << "not on a removable drive";
+    EXPECT_TRUE(m_window->fileManagerMenuAction()->isVisible());
+    EnvOverride removable("ZRT_ASSUME_REMOVABLE", "1");
+    m_window->updateApplicationMenuActions();
+    EXPECT_TRUE(m_window->preparePortableAction()->isVisible());
+
+    m_window->elevatedHook = [] { return true; };
+    m_window->updateApplicationMenuActions();
+    EXPECT_FALSE(m_window->preparePortableAction()->isVisible());
+    EXPECT_FALSE(m_window->fileManagerMenuAction()->isVisible());
 }
 
 TEST_F(MainWindowOffers, ApplicationMenuQuestionIsAskedOnceAndNeverOverAForeignLauncher) {
