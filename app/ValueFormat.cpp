@@ -23,10 +23,14 @@ QString scaled(double value, int decimals, const char* unit) {
 
 }  // namespace
 
+int decimalPlacesSetting() {
+    return std::clamp(intSetting("decimalPlaces", 1), 0, 4);
+}
+
 QString formatSize(uint64_t size) {
     static const char* const units[] = {"B", "KB", "MB", "GB", "TB"};
     const double base = intSetting("unitBase", 1024) == 1000 ? 1000.0 : 1024.0;
-    const int decimals = std::clamp(intSetting("decimalPlaces", 1), 0, 4);
+    const int decimals = decimalPlacesSetting();
     const int mode = std::clamp(intSetting("displayMode", 0), 0, 5);
     const double bytes = static_cast<double>(size);
 

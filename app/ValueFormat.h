@@ -11,6 +11,8 @@
 // A byte count by the display settings: automatic unit, grouped bytes, or a fixed
 // KB..TB unit, in the default locale's notation.
 QString formatSize(uint64_t size);
+// The decimalPlaces setting limited to 0..4; stored text that is no number reads as 1.
+int decimalPlacesSetting();
 // A count with the default locale's digit grouping, e.g. 1,234,567.
 QString formatNumber(uint64_t count);
 // A value with a fixed number of decimals in the default locale's notation, as sizes are

@@ -1,6 +1,7 @@
 #include "ui/dialogs/TweaksDialog.h"
 
 #include "app/AppSettings.h"
+#include "app/ValueFormat.h"
 #include "ui/dialogs/SettingSwitch.h"
 #include "ui/smb/SmbLoginPrompter.h"
 
@@ -91,7 +92,7 @@ TweaksDialog::TweaksDialog(QWidget* parent) : QDialog(parent) {
     m_decimalPlaces = new QSpinBox(this);
     m_decimalPlaces->setObjectName(QStringLiteral("decimalPlaces"));
     m_decimalPlaces->setRange(0, 4);
-    m_decimalPlaces->setValue(std::clamp(store->value(QStringLiteral("decimalPlaces"), 1).toInt(), 0, 4));
+    m_decimalPlaces->setValue(decimalPlacesSetting());
     placesRow->addWidget(m_decimalPlaces);
     placesRow->addStretch();
     layout->addLayout(placesRow);

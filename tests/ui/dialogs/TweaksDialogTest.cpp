@@ -54,6 +54,7 @@ TEST_F(TweaksDialogTest, StoredOddValuesAreShownInRangeAndOkStoresWhatIsShown) {
         {1000, 7, -5, 1000, 4, 0},
         {1023, -2, 12, 1024, 0, 12},
         {QVariant(), QVariant(), QVariant(), 1024, 1, 4},
+        {1024, QStringLiteral("two"), 4, 1024, 1, 4},  // no number: the default the views use
     };
     for (const Case& c : cases) {
         AppSettings::instance()->settings()->clear();
