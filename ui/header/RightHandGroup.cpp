@@ -45,15 +45,15 @@ RightHandGroup::RightHandGroup(QWidget* parent) : QWidget(parent) {
     auto* title = new QLabel(tr("Hollowmere v%1").arg(appVersion()), m_titleColumn);
     title->setObjectName(QStringLiteral("titleLabel"));
     title->setFont(bold);
-    const QUrl site = makerServer();
-    auto* link = new QLabel(QStringLiteral("<a href=\"%1\">%2</a>").arg(site.toString(), site.host()), m_titleColumn);
-    link->setTextFormat(Qt::RichText);
-    link->setOpenExternalLinks(true);
+    m_link = new QLabel(m_titleColumn);
+    m_link->setTextFormat(Qt::RichText);
+    m_link->setOpenExternalLinks(true);
     QFont linkFont = font();
     linkFont.setPointSizeF(font().pointSizeF() * 0.85);
-    link->setFont(linkFont);
+    m_link->setFont(linkFont);
+    showLink();
     titleBox->addWidget(title);
-    titleBox->addWidget(link);
+    titleBox->addWidget(m_link);
     titleRow->addWidget(m_titleColumn);
 
     m_donate = new QPushButton(tr("Donate") + QStringLiteral("  "), this);
@@ -83,6 +83,20 @@ QSize RightHandGroup::sizeHint() const {
 
 QSize RightHandGroup::minimumSizeHint() const {
     return QSize(0, sizeHint().height());
+}
+
+// A link's colour is fixed when its text is read, so the text is set again in the
+// palette's link colour whenever the palette changes.
+void RightHandGroup::showLink() {
+    const QUrl site = makerServer();
+    m_link->setText(QStringLiteral("<a href=\"%1\" style=\"color:%3\">%2</a>")
+                        .arg(site.toString(), site.host(), palette().color(QPalette::Link).name()));
+}
+
+void RightHandGroup::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::PaletteChange && m_link)
+        showLink();
 }
 
 void RightHandGroup::resizeEvent(QResizeEvent* event) {

@@ -24,12 +24,15 @@ signals:
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
     // Shows the parts that fit in `width`, most important first.
     void fitParts(int width);
+    void showLink();
 
     QLabel* m_icon = nullptr;
     QWidget* m_titleColumn = nullptr;
+    QLabel* m_link = nullptr;
     QPushButton* m_donate = nullptr;
 };

@@ -38,11 +38,10 @@ constexpr int kMaxFilesChoices[] = {100, 1000, 10000, 100000};
 
 QSettings* store() { return AppSettings::instance()->settings(); }
 
+// Drawn in the palette's role rather than a copied colour, so a scheme switch reaches it.
 QLabel* placeholderLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
-    QPalette palette = label->palette();
-    palette.setColor(QPalette::WindowText, palette.color(QPalette::PlaceholderText));
-    label->setPalette(palette);
+    label->setForegroundRole(QPalette::PlaceholderText);
     return label;
 }
 

@@ -19,6 +19,7 @@
 
 #include <memory>
 
+#include "app/ColorScheme.h"
 #include "app/LayoutKeys.h"
 #include "app/SortArrowStyle.h"
 #include "app/ListFont.h"
@@ -226,6 +227,45 @@ TEST_F(MainWindowMenus, SettingsSavedInTheTweaksDialogReachEveryViewAtOnce) {
     EXPECT_LT(QApplication::palette().color(QPalette::Window).lightness(), 128);
     AppSettings::instance()->setValue("appearance", 1);
     EXPECT_GE(QApplication::palette().color(QPalette::Window).lightness(), 128);
+}
+
+TEST_F(MainWindowMenus, SchemeSwitchedWhileRunningRecoloursDimmedLabelsAndTheSiteLink) {
+    // Pixels of the label's picture within a small distance of the colour.
+    const auto pixelsNear = [](QLabel* label, QRgb wanted) {
+        const QImage image = label->grab().toImage();
+        int count = 0;
+        for (int y = 0; y < image.height(); ++y)
+            for (int x = 0; x < image.width(); ++x) {
+                const QRgb p = image.pixel(x, y);
+                count += std::abs(qRed(p) - qRed(wanted)) + std::abs(qGreen(p) - qGreen(wanted)) +
+                             std::abs(qBlue(p) - qBlue(wanted)) <= 12;
+            }
+        return count;
+    };
+    AppSettings::instance()->setValue("appearance", 1);
+    MainWindow window;
+    window.resize(1200, 800);
+    window.show();
+    QLabel* link = nullptr;
+    QList<QLabel*> dimmed;
+    for (QLabel* label : window.findChildren<QLabel*>()) {
+        if (label->text().contains(QLatin1String("<a href")))
+            link = label;
+        if (QStringList{"Max files:", "Duplicate Files:", "Locating duplicates\u2026"}.contains(label->text()))
+            dimmed.append(label);
+    }
+    ASSERT_NE(link, nullptr);
+    ASSERT_EQ(dimmed.size(), 3);
+
+    AppSettings::instance()->setValue("appearance", 2);
+    QApplication::processEvents();
+    const QRgb placeholder = darkPalette().color(QPalette::PlaceholderText).rgb();
+    for (QLabel* label : dimmed) {
+        EXPECT_EQ(label->palette().color(label->foregroundRole()).rgb(), placeholder) << label->text().toStdString();
+        EXPECT_GT(pixelsNear(label, placeholder), 0) << label->text().toStdString();
+    }
+    EXPECT_GT(pixelsNear(link, darkPalette().color(QPalette::Link).rgb()), 0);
+    AppSettings::instance()->setValue("appearance", 0);
 }
 
 TEST_F(MainWindowMenus, ColumnLayoutIsRestoredOnlyForTheSameColumnsAndSavedOncePerBurst) {
