@@ -219,10 +219,8 @@ FilterTerm makePlainTerm(std::string text, FilterTerm term, bool& fullPath, cons
         term.isPath = true;
         fullPath = true;
     }
-    if (term.isWildcard && fullPath && !text.starts_with('*'))
-        text.insert(text.begin(), '*');
-    term.isExtension = text.starts_with("*.") && text.size() > 2 && text.find_first_of("*?", 2) == std::string::npos;
-    term.isNoExtension = text == "*.";
+    // The regular expression is tried first: its "*" and "?" belong to the pattern, and a
+    // "*" put in front would hide its backslash.
     if (text.starts_with('\\') && factory && *factory) {
         std::string_view rest = std::string_view(text).substr(1);
         if (rest.ends_with('\\'))
@@ -233,6 +231,10 @@ FilterTerm makePlainTerm(std::string text, FilterTerm term, bool& fullPath, cons
         appendUtf8AsUtf16(pattern, rest.size(), rest.data(), false);
         term.regex = (*factory)(pattern);
     }
+    if (term.isWildcard && fullPath && !text.starts_with('*') && !term.regex)
+        text.insert(text.begin(), '*');
+    term.isExtension = text.starts_with("*.") && text.size() > 2 && text.find_first_of("*?", 2) == std::string::npos;
+    term.isNoExtension = text == "*.";
     if (!term.isExtension && term.isWildcard && fullPath && !text.empty() && !text.ends_with('*') &&
         text.find('.') == std::string::npos && !term.regex)
         text += '*';

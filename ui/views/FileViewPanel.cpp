@@ -54,6 +54,7 @@ struct FileViewPanel::Delivery {
     SearchResult result;
     int dupMethod = 0;
     std::shared_ptr<const svl::Filter> filter;  // decoded for this request; carries its full-path flag
+    QString refusedPattern;                     // a regular expression that did not compile, or null
 };
 
 FileViewPanel::FileViewPanel(QWidget* parent)
@@ -273,8 +274,15 @@ void FileViewPanel::refreshNow() {
     SearchParams params;
     params.text = m_searchField->text().trimmed().toStdString();
     params.matchEntirePath = m_entirePathRadio->isChecked();
+    QString refused;
     if (!params.text.empty()) {
-        const svl::RegexFactory factory = qtRegexFactory();
+        // Notes the first pattern that does not compile, for the summary line.
+        const svl::RegexFactory factory = [&refused, plain = qtRegexFactory()](const std::u16string& pattern) {
+            std::shared_ptr<svl::RegexMatcher> matcher = plain(pattern);
+            if (!matcher && refused.isNull())
+                refused = QString::fromStdU16String(pattern);
+            return matcher;
+        };
         auto filter = std::make_shared<const svl::Filter>(
             svl::decodeFilterText(params.text, params.matchEntirePath, &factory));
         m_requestFilter = std::move(filter);
@@ -301,7 +309,7 @@ void FileViewPanel::refreshNow() {
     emit summaryChanged(tr("Searching..."));
 
     auto job = [this, tree = m_tree, counter = m_generation, generation, params = std::move(params),
-                runner = m_runner, filter = m_requestFilter]() {
+                runner = m_runner, filter = m_requestFilter, refused]() {
         auto delivery = std::make_shared<Delivery>();
         QString failure;
         try {
@@ -321,6 +329,7 @@ void FileViewPanel::refreshNow() {
         delivery->generation = generation;
         delivery->dupMethod = params.dupMethod;
         delivery->filter = filter;
+        delivery->refusedPattern = refused;
         QMetaObject::invokeMethod(this, [this, delivery] { applyResult(*delivery); }, Qt::QueuedConnection);
     };
     QThread* thread = QThread::create(std::move(job));
@@ -345,6 +354,10 @@ void FileViewPanel::applyResult(Delivery& delivery) {
     m_view->setRootIsDecorated(duplicates && !duplicates->groups.empty());
     m_locatingLabel->hide();
     m_busy = false;
+    if (!delivery.refusedPattern.isNull()) {
+        emit summaryChanged(tr("(Not a valid regular expression: %1)").arg(delivery.refusedPattern));
+        return;
+    }
     emitTotals(listed, delivery.result.totalSize, delivery.result.totalAllocated);
 }
 

@@ -245,6 +245,15 @@ TEST(FilterDecodeTest, RegularExpressions) {
     EXPECT_FALSE(only(decode("\\abc")).regex);
     const RegexFactory empty;
     EXPECT_FALSE(only(decode("\\abc", false, &empty)).regex);
+    // "*", "?" and "/" in a full-path filter stay part of the expression.
+    for (const bool fullPath : {false, true}) {
+        const Filter f = decode("\\docs/.*jp?g", fullPath, &factory);
+        EXPECT_TRUE(f.fullPath);
+        ASSERT_TRUE(only(f).regex) << fullPath;
+        EXPECT_EQ(only(f).pattern, u"\\docs/.*jp?g");
+    }
+    // A refused one is a wildcard term of its whole text in full-path mode.
+    EXPECT_EQ(only(decode("\\[a*", true, &factory)).pattern, u"*\\[a*");
     // A backslash alone gives an empty pattern, which the stand-in accepts.
     EXPECT_TRUE(only(decode("\\", false, &factory)).regex);
 }

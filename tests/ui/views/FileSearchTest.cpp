@@ -47,6 +47,8 @@ TEST(FileSearch, FiltersSortsAndLimits) {
         {"duplicate condition on full paths", "=dups", true, false, 1, false, -1, 3, 1, {6, 8}},
         {"duplicate condition without an index", "=dups", false, false, 0, false, -1, 3, 1, {}},
         {"nothing matches", "zzz", false, true, 2, false, -1, 3, 1, {}},
+        {"regular expression with a path", "\\pics/.*jpg", false, false, 0, false, -1, 3, 1, {7}},
+        {"regular expression on entire paths", "\\img.?1.*jpg", true, false, 0, false, -1, 3, 1, {7}},
     };
     for (const SearchCase& c : cases) {
         SearchParams params;

@@ -128,6 +128,15 @@ TEST_F(FileViewPanelFixture, SearchesAScannedFolderAndSummarises) {
     EXPECT_EQ(searchesStarted(summaries), 2) << "Return searches at once";
     ASSERT_TRUE(settle(panel));
 
+    // An expression that does not compile says so rather than "0 files".
+    panel.setSearchText(QStringLiteral("\\alp(ha"));
+    QTest::keyClick(panel.searchField()->lineEdit(), Qt::Key_Return);
+    ASSERT_TRUE(settle(panel));
+    EXPECT_EQ(summaries.last().at(0).toString(), QStringLiteral("(Not a valid regular expression: alp(ha)"));
+    panel.setSearchText(QStringLiteral("alp"));
+    QTest::keyClick(panel.searchField()->lineEdit(), Qt::Key_Return);
+    ASSERT_TRUE(settle(panel));
+
     // Select-all as one merged selection, without selection signals.
     QSignalSpy selections(&panel, &FileViewPanel::selectionChanged);
     panel.selectIds(panel.listedIds());
