@@ -272,6 +272,14 @@ void MainWindow::buildStatusBar() {
     m_selectionLabel->setFixedWidth(450);
     bar->addWidget(m_selectionLabel);
     bar->addWidget(verticalRule(bar));
+    m_filterLabel = new QLabel(bar);
+    m_filterLabel->setTextFormat(Qt::PlainText);
+    m_filterLabel->setMaximumWidth(400);
+    m_filterLabel->hide();
+    bar->addWidget(m_filterLabel);
+    m_filterLabelRule = verticalRule(bar);
+    m_filterLabelRule->hide();
+    bar->addWidget(m_filterLabelRule);
     m_hoverLabel = new QLabel(bar);
     bar->addWidget(m_hoverLabel, 1);
     m_fileViewRule = verticalRule(bar);

@@ -117,6 +117,7 @@ public:
     // Rebuilds the displayed tree from the current one, on a filter thread when a filter is
     // active; `restore` brings the remembered view state back.
     void refreshDisplayedTree(bool restore);
+    void updateFilterLabel();
     void installTree(std::shared_ptr<svl::ScanTree> tree, bool restore);
     // Takes displayed-tree nodes out of both trees in place and refreshes the views. While a
     // filter thread reads the current tree the removal waits until the threads are done.
@@ -178,6 +179,8 @@ public:
     void restoreViewState();
     QLabel* selectionLabel() const { return m_selectionLabel; }
     QLabel* hoverLabel() const { return m_hoverLabel; }
+    // Names the include and exclude texts in force; hidden without a filter.
+    QLabel* filterLabel() const { return m_filterLabel; }
 
     // --- Selection and tree commands (MainWindowTreeCommands.cpp) ---
     static constexpr uint32_t kMaxExtensionSelection = 50000;
@@ -457,6 +460,8 @@ private:
     QSplitter* m_mainSplit = nullptr;
     QLabel* m_selectionLabel = nullptr;
     QLabel* m_hoverLabel = nullptr;
+    QLabel* m_filterLabel = nullptr;
+    RuleFrame* m_filterLabelRule = nullptr;
     QLabel* m_fileViewSummaryLabel = nullptr;
     RuleFrame* m_fileViewRule = nullptr;
     QTimer* m_pollTimer = nullptr;

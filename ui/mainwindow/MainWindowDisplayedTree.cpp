@@ -1,6 +1,7 @@
 // The displayed tree: the full result or a filtered copy built on a filter thread, its
 // installation into every view, and removals of nodes in place.
 #include <QApplication>
+#include <QLabel>
 #include <QStackedWidget>
 #include <QThread>
 #include <QTimer>
@@ -16,6 +17,7 @@
 #include "ui/treemap/TreemapWidget.h"
 #include "integration/LiveMonitor.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/header/RuleFrame.h"
 #include "ui/views/FileTypesModel.h"
 #include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
@@ -58,6 +60,7 @@ void MainWindow::refreshDisplayedTree(bool restore) {
         return;
     const bool active =
         isFilterPanelShown() && (!m_includeText.trimmed().isEmpty() || !m_excludeText.trimmed().isEmpty());
+    updateFilterLabel();
     if (active) {
         startFilterThread(restore);
         return;
@@ -66,6 +69,21 @@ void MainWindow::refreshDisplayedTree(bool restore) {
     if (m_displayedTree == m_currentTree && !restore)
         return;
     installTree(m_currentTree, restore);
+}
+
+void MainWindow::updateFilterLabel() {
+    QStringList parts;
+    if (isFilterPanelShown()) {
+        if (!m_includeText.trimmed().isEmpty())
+            parts.append(tr("Include Filter:") + QLatin1Char(' ') + m_includeText.trimmed());
+        if (!m_excludeText.trimmed().isEmpty())
+            parts.append(tr("Exclude Filter:") + QLatin1Char(' ') + m_excludeText.trimmed());
+    }
+    const QString text = parts.join(QStringLiteral("   "));
+    m_filterLabel->setText(text);
+    m_filterLabel->setToolTip(text);
+    m_filterLabel->setVisible(!text.isEmpty());
+    m_filterLabelRule->setVisible(!text.isEmpty());
 }
 
 void MainWindow::startFilterThread(bool restore) {

@@ -170,8 +170,8 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
               tree->node(0).filesBelow, tree->node(0).foldersBelow, static_cast<unsigned long long>(tree->errors));
         m_currentTree = tree;
         rebuildDeniedFolders(m_jobResult.deniedIds);
-        if (isFilterPanelShown()
-            && (!m_filterPanel->includeText().trimmed().isEmpty() || !m_filterPanel->excludeText().trimmed().isEmpty())) {
+        // The new result is filtered by what the panel shows, also when it was cleared.
+        if (isFilterPanelShown()) {
             m_includeText = m_filterPanel->includeText();
             m_excludeText = m_filterPanel->excludeText();
             m_matchEntirePath = m_filterPanel->matchEntirePath();

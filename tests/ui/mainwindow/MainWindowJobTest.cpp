@@ -3,6 +3,9 @@
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
 #include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
 #include <QTreeView>
 
 #include <thread>
@@ -15,6 +18,7 @@
 #include "ui/treemap/TreemapWidget.h"
 #include "ui/views/FileTypesModel.h"
 #include "ui/views/FileTypesView.h"
+#include "ui/views/FilterField.h"
 #include "ui/views/FilterPanel.h"
 
 using windowtest::waitUntil;
@@ -151,6 +155,32 @@ TEST_F(MainWindowJob, OnlyTheLastOfTwoQuickFiltersShows) {
     window.refreshDisplayedTree(false);
     EXPECT_FALSE(window.isFiltering());
     EXPECT_EQ(window.displayedTree(), full);
+}
+
+TEST_F(MainWindowJob, ClearedFilterEndsWithTheNextScanAndAFilterInForceIsNamed) {
+    windowtest::makeFolder(m_root, 2, 3);
+    AppSettings::instance()->setValue("showFilterPanel", true);
+    MainWindow window;
+    window.show();
+    scan(window, m_root);
+    EXPECT_TRUE(window.filterLabel()->isHidden());
+    FilterPanel* panel = window.filterPanel();
+    QTest::keyClicks(panel->includeField()->lineEdit(), QStringLiteral("zzz"));
+    QTest::keyClick(panel->includeField()->lineEdit(), Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return !window.isFiltering(); }));
+    EXPECT_EQ(window.displayedTree()->nodeCount, 1u);
+    EXPECT_FALSE(window.filterLabel()->isHidden());
+    EXPECT_EQ(window.filterLabel()->text(), QStringLiteral("Include Filter: zzz"));
+
+    // Clear keeps the view filtered until applied; a new scan applies the empty panel.
+    QTest::mouseClick(panel->clearButton(), Qt::LeftButton);
+    EXPECT_EQ(window.displayedTree()->nodeCount, 1u);
+    EXPECT_FALSE(window.filterLabel()->isHidden());
+    scan(window, m_root);
+    ASSERT_TRUE(waitUntil([&] { return !window.isFiltering(); }));
+    EXPECT_EQ(window.displayedTree(), window.currentTree());
+    EXPECT_EQ(window.displayedTree()->nodeCount, 1u + 1 + 2 * (1 + 3));
+    EXPECT_TRUE(window.filterLabel()->isHidden());
 }
 
 TEST_F(MainWindowJob, RemovalDuringAFilterIsAppliedToItsResult) {
