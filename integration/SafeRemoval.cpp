@@ -141,8 +141,8 @@ int openFolderBelow(const std::string& top, const std::string& path)
 {
     if (!isCleanAbsolutePath(top) || !isCleanAbsolutePath(path))
         return -EINVAL;
-    const bool inside = path == top || top == "/" || (path.size() > top.size() && path.compare(0, top.size(), top) == 0 &&
-                                                      path[top.size()] == '/');
+    const bool inside = path == top || top == "/" ||
+                        (path.size() > top.size() && path.compare(0, top.size(), top) == 0 && path[top.size()] == '/');
     if (!inside)
         return -EINVAL;
     // O_PATH: only search permission is needed on the way, as for an ordinary lookup.
