@@ -16,7 +16,7 @@
 
 #include <deque>
 
-#include "app/CliAutomation.h"
+#include "program/CliAutomation.h"
 #include "core/exchange/CliOptions.h"
 #include "ui/dialogs/ExportCsvDialog.h"
 #include "ui/mainwindow/MainWindow.h"
