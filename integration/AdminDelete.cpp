@@ -1,5 +1,6 @@
 #include "integration/AdminDelete.h"
 
+#include "app/DirectionalText.h"
 #include "app/ElevationTools.h"
 #include "core/scan/MountTable.h"
 
@@ -111,10 +112,12 @@ bool captureRemovalTarget(const QString& path, RemovalTarget* out, QString* erro
     case 0:
         return true;
     case EINVAL:
-        setError(error, tr("Refusing to delete \"%1\" as Administrator: the path isn't a plain absolute path.").arg(path));
+        setError(error, tr("Refusing to delete \"%1\" as Administrator: the path isn't a plain absolute path.")
+                            .arg(isolateText(path)));
         return false;
     default:
-        setError(error, tr("Refusing to delete \"%1\" as Administrator: a folder on its way is missing or is a symbolic link.").arg(path));
+        setError(error, tr("Refusing to delete \"%1\" as Administrator: a folder on its way is missing or is a symbolic link.")
+                            .arg(isolateText(path)));
         return false;
     }
 }
@@ -134,13 +137,13 @@ bool deleteAsAdministrator(const QList<RemovalTarget>& targets, QString* error)
         const QString clean = QDir::cleanPath(target.path);
         if (!isInsideAnotherFolder(clean)) {
             setError(error, tr("Refusing to delete \"%1\" as Administrator: it is not a folder or file inside another.")
-                                .arg(target.path));
+                                .arg(isolateText(target.path)));
             return false;
         }
         // The cleaned form of a name holding ".." would name another item: never act on it.
         if (clean != target.path) {
             setError(error, tr("Refusing to delete \"%1\" as Administrator: the path isn't a plain absolute path.")
-                                .arg(target.path));
+                                .arg(isolateText(target.path)));
             return false;
         }
         cleaned.append(clean);
@@ -180,7 +183,7 @@ bool deleteAsAdministrator(const QList<RemovalTarget>& targets, QString* error)
     if (process.state() != QProcess::NotRunning)
         loop.exec();
     if (process.error() == QProcess::FailedToStart) {
-        setError(error, tr("Couldn't start %1.").arg(choice.path));
+        setError(error, tr("Couldn't start %1.").arg(isolateText(choice.path)));
         return false;
     }
     if (process.state() != QProcess::NotRunning)

@@ -1,5 +1,6 @@
 #include "integration/FileHelpers.h"
 
+#include "app/DirectionalText.h"
 #include "app/Elevation.h"
 #include "integration/SafeRemoval.h"
 
@@ -107,7 +108,8 @@ bool deleteItems(const QString& path, QString* error, bool* permissionDenied)
     }
     // Never act on a look-alike: a relative path or one that cleaning would change.
     if (clean != path || !path.startsWith('/')) {
-        setError(error, tr("The path \"%1\" isn't a plain absolute path, so nothing was deleted.").arg(path));
+        setError(error, tr("The path \"%1\" isn't a plain absolute path, so nothing was deleted.")
+                            .arg(isolateText(path)));
         return false;
     }
     return removalResult(saferemove::removePath(QFile::encodeName(clean).toStdString(), isElevated()), error,

@@ -1,5 +1,6 @@
 #include "integration/FileManagerMenu.h"
 
+#include "app/DirectionalText.h"
 #include "app/PortableMode.h"
 #include "integration/EntryFiles.h"
 #include "integration/FileManagerEntries.h"
@@ -61,7 +62,7 @@ bool installFileManagerMenu(QString* error) {
                                    markedSingleFiles();
     for (const QString& path : ownedPaths)
         if (QFileInfo::exists(path) && !hasFileManagerMarker(path))
-            return failWith(error, tr("%1 was not created by Hollowmere").arg(path));
+            return failWith(error, tr("%1 was not created by Hollowmere").arg(isolateText(path)));
     for (const QString& manager : managers) {
         QString failure;
         if (!writeEntries(manager, program, scriptName, &failure)) {

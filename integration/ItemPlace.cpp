@@ -1,5 +1,7 @@
 #include "integration/ItemPlace.h"
 
+#include "app/DirectionalText.h"
+
 #include <QCoreApplication>
 #include <QFile>
 
@@ -60,5 +62,5 @@ QString placeChangedText(const QString& path)
 {
     return QCoreApplication::translate("ItemPlace", "A folder on the way to \"%1\" was replaced or became a symbolic "
                                                     "link after it was chosen, so nothing was changed.")
-        .arg(path);
+        .arg(isolateText(path));
 }

@@ -1,5 +1,6 @@
 #include "ui/dialogs/SelectMultipleDialog.h"
 
+#include "app/DirectionalText.h"
 #include "ui/views/DirectionalText.h"
 
 #include "app/AppSettings.h"
@@ -184,7 +185,8 @@ QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
                                   ::stat(QFile::encodeName(paths[j]).constData(), &outer) == 0;
             if (examined && inner.st_dev != outer.st_dev)
                 continue;  // a volume mounted below another ticked volume
-            return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.").arg(paths[i], paths[j]);
+            return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
+                .arg(isolateText(paths[i]), isolateText(paths[j]));
         }
     }
     return QString();

@@ -1,6 +1,6 @@
 #include "ui/header/ElidingLabel.h"
 
-#include "ui/views/DirectionalText.h"
+#include "app/DirectionalText.h"
 
 #include <QPainter>
 #include <QStyle>
@@ -21,5 +21,5 @@ void ElidingLabel::paintEvent(QPaintEvent*) {
     drawFrame(&painter);
     const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
     style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(),
-                          keepOwnDirection(shownText(), layoutDirection()), foregroundRole());
+                          isolateText(shownText(), layoutDirection()), foregroundRole());
 }

@@ -3,6 +3,7 @@
 // shown without sizes.
 #include "ui/header/HeaderPanel.h"
 
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/smb/SmbMount.h"
 #include "ui/header/VolumeCombo.h"
@@ -51,7 +52,7 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
         m_selectionLabel->setText(tr("<Multiple>"));
         QStringList bracketed;
         for (const QString& root : m_multipleRoots)
-            bracketed.append(QLatin1Char('[') + root + QLatin1Char(']'));
+            bracketed.append(QLatin1Char('[') + isolateText(root) + QLatin1Char(']'));
         m_selectionDetail->setText(QStringLiteral("  ") + bracketed.join(QLatin1Char(' ')));
         m_selectionDetail->setToolTip(m_multipleRoots.join(QLatin1Char('\n')));
         for (const QString& root : m_multipleRoots) {
@@ -95,7 +96,7 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
         if (const auto share = svl::gvfsSmbMountFor(table, path.toStdString())) {
             m_selectionLabel->setText(smbItemText(*share));
         } else {
-            m_selectionLabel->setText(path);
+            m_selectionLabel->setText(isolateText(path));
             VolumeRecord volume;
             volume.rootPath = path;
             if (const svl::MountEntry* mount = svl::mountContaining(table, path.toStdString())) {

@@ -1,5 +1,6 @@
 #include "ui/mainwindow/FileCommandPlanner.h"
 
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/scan/MountTable.h"
 #include "core/tree/ScanTree.h"
@@ -18,7 +19,8 @@ QString tr(const char* text) { return QCoreApplication::translate("MainWindow", 
 
 QString nameOrCount(const QList<SelectedItem>& items, const char* one, const char* many)
 {
-    return items.size() == 1 ? tr(one).arg(items.first().name) : tr(many).arg(formatNumber(uint64_t(items.size())));
+    return items.size() == 1 ? tr(one).arg(isolateText(items.first().name))
+                             : tr(many).arg(formatNumber(uint64_t(items.size())));
 }
 
 }  // namespace
@@ -229,7 +231,7 @@ QString FileCommandPlanner::refusalText(const QList<RefusedItem>& refused)
 {
     QStringList lines;
     for (const RefusedItem& r : refused)
-        lines.append(tr("\"%1\": %2").arg(r.item.path, r.reason));
+        lines.append(tr("\"%1\": %2").arg(isolateText(r.item.path), r.reason));
     return lines.join('\n');
 }
 
@@ -254,7 +256,8 @@ QString FileCommandPlanner::propertiesText(const QList<SelectedItem>& items) con
     if (items.size() == 1) {
         const SelectedItem& item = items.first();
         const svl::ScanNode& node = tree.node(item.id);
-        lines << tr("Name: %1").arg(item.name) << tr("Location: %1").arg(QFileInfo(item.path).absolutePath())
+        lines << tr("Name: %1").arg(isolateText(item.name))
+              << tr("Location: %1").arg(isolateText(QFileInfo(item.path).absolutePath()))
               << tr("Size: %1").arg(formatSize(node.size)) << tr("Allocated: %1").arg(formatSize(allocatedOf(node)))
               << tr("Modified: %1").arg(formatDateTime(node.modified));
         if (item.isFolder)

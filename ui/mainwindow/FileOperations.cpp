@@ -1,5 +1,6 @@
 #include "ui/mainwindow/FileOperations.h"
 
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "integration/FileHelpers.h"
@@ -103,7 +104,7 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
             gone.push_back(item.id);
         else
             refusals.append(isPlaceChange(code) ? placeChangedText(item.path)
-                                                : tr("\"%1\": %2").arg(item.path, errnoText(code)));
+                                                : tr("\"%1\": %2").arg(isolateText(item.path), errnoText(code)));
     }
     if (!gone.empty())
         m_hooks.removeNodes(gone);
@@ -215,7 +216,7 @@ void FileOperations::deletePermanently(const CheckedItems& checked)
         if (item.isFolder)
             collectVanished(item.id, &removed);
         if (!denied || m_elevated)
-            m_hooks.showError(tr("Couldn't delete \"%1\"").arg(item.name), error);
+            m_hooks.showError(tr("Couldn't delete \"%1\"").arg(isolateText(item.name)), error);
         else
             needsAdministrator.append(c);
     }
@@ -373,7 +374,7 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
     if (std::string_view(newBytes.constData(), size_t(newBytes.size())) == current)
         return false;
     const QString oldName = QString::fromUtf8(current.data(), qsizetype(current.size()));
-    const QString failure = tr("Couldn't rename \"%1\"").arg(oldName);
+    const QString failure = tr("Couldn't rename \"%1\"").arg(isolateText(oldName));
     if (const QString reason = m_planner.changeBlockedReason(); !reason.isEmpty()) {
         m_hooks.showError(failure, reason);
         return false;

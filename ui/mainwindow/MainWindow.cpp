@@ -24,6 +24,7 @@
 #include <algorithm>
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/Elevation.h"
 #include "app/ListFont.h"
 #include "app/TextMetrics.h"
@@ -305,7 +306,7 @@ void MainWindow::showHoveredPath(const QModelIndex& index) {
         m_hoverLabel->clear();
         return;
     }
-    m_hoverLabel->setText(m_nodeModel->pathOf(uint32_t(index.internalId())));
+    m_hoverLabel->setText(isolateText(m_nodeModel->pathOf(uint32_t(index.internalId()))));
 }
 
 void MainWindow::showHoveredId(int64_t id) {
@@ -313,7 +314,7 @@ void MainWindow::showHoveredId(int64_t id) {
         m_hoverLabel->clear();
         return;
     }
-    m_hoverLabel->setText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id))));
+    m_hoverLabel->setText(isolateText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id)))));
 }
 
 void MainWindow::openFromFileList(uint32_t id) {

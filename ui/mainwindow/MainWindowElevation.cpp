@@ -3,6 +3,7 @@
 #include "ui/mainwindow/MainWindow.h"
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/Elevator.h"
 #include "core/rawindex/RawEligibility.h"
 #include "ui/header/HeaderPanel.h"
@@ -89,8 +90,9 @@ bool MainWindow::offerAdminScan(const QStringList& paths) {
     if (path.isEmpty())
         return true;
     const QString kind = QString::fromStdString(svl::rawScanKind(QFile::encodeName(path).toStdString()));
-    const QString first = kind.isEmpty() ? tr("%1 is on a drive whose file list can be read directly.").arg(path)
-                                         : tr("%1 is on a drive formatted as %2.").arg(path, kind);
+    const QString first = kind.isEmpty()
+                              ? tr("%1 is on a drive whose file list can be read directly.").arg(isolateText(path))
+                                         : tr("%1 is on a drive formatted as %2.").arg(isolateText(path), kind);
     QMessageBox box(QMessageBox::Question, tr("Scan This Disk Faster?"),
                     first + "\n\n"
                         + tr("Scanning as Administrator reads the drive's file list directly, which is many times "

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/exchange/CsvExport.h"
 #include "core/tree/ScanTree.h"
@@ -57,7 +58,7 @@ QString MainWindow::askSaveFileName(const QString& title, const QString& start, 
     // file that is there already.
     const QFileInfo info(path);
     if ((info.exists() || info.isSymLink()) &&
-        !askConfirmation(tr("%1 already exists.").arg(info.fileName()), tr("Do you want to replace it?"),
+        !askConfirmation(tr("%1 already exists.").arg(isolateText(info.fileName())), tr("Do you want to replace it?"),
                          tr("Replace"), tr("Cancel")))
         return {};
     return path;
@@ -161,7 +162,7 @@ void MainWindow::saveTreemapImage()
         saved = !image.isNull() && writer.write(image) && writeUserFile(path, bytes, 0666, nullptr);
     }
     if (!saved)
-        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(path));
+        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolateText(path)));
 }
 
 QImage MainWindow::renderTreemapImage(int width, int height, bool gray, bool freeSpace)
@@ -196,5 +197,5 @@ void MainWindow::exportFileTypesCsv()
     if (fd >= 0)
         ::close(fd);
     if (!written)
-        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(path));
+        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(isolateText(path)));
 }

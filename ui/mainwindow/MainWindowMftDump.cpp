@@ -16,6 +16,7 @@
 #include <string>
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/Elevator.h"
 #include "core/rawindex/RawEligibility.h"
 #include "ui/header/HeaderPanel.h"
@@ -68,7 +69,7 @@ void MainWindow::dumpMft(const QString& volumePath) {
     AppSettings::instance()->setValue("mftLastFolder", QFileInfo(file).absolutePath());
     const svl::MftDumpResult result = dumpMftTo(volumePath, file);
     if (result.done)
-        QMessageBox::information(this, title, tr("MFT data dumped to file %1").arg(file));
+        QMessageBox::information(this, title, tr("MFT data dumped to file %1").arg(isolateText(file)));
     else if (!result.cancelled)
         QMessageBox::warning(this, title, tr("Couldn't dump the MFT: %1").arg(QString::fromStdString(result.error)));
 }
@@ -78,7 +79,7 @@ svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QStrin
     std::string device;
     uint64_t freeBytes = 0;
     if (!svl::isNtfsVolume(utf8(volumePath), &device, &freeBytes)) {
-        result.error = utf8(tr("%1 is not an NTFS volume").arg(volumePath));
+        result.error = utf8(tr("%1 is not an NTFS volume").arg(isolateText(volumePath)));
         return result;
     }
     const std::string dumpPath = QFile::encodeName(filePath).toStdString();

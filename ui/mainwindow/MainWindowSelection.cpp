@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <unordered_set>
 
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "core/tree/SelectionTotals.h"
@@ -167,7 +168,7 @@ void MainWindow::showHoverText(int64_t id) {
     if (m_displayedTree && id == kFreeSpaceId)
         text = tr("Space Free: %1").arg(formatSize(m_header->spaceFree()));
     else if (m_displayedTree && id >= 0 && id < int64_t(m_displayedTree->nodeCount))
-        text = QString::fromStdString(m_displayedTree->fullPath(uint32_t(id)));
+        text = isolateText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id))));
     m_hoverText = text;
     m_hoverLabel->setText(text);
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <new>
 
+#include "app/DirectionalText.h"
 #include "core/tree/GraftRescans.h"
 #include "core/tree/ScanTree.h"
 
@@ -40,7 +41,7 @@ RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarge
             if (fresh->nodeCount > 0)
                 records.push_back({target.id, std::move(fresh)});
             else if (outcome.error.isEmpty())
-                outcome.error = tr("Could not read %1").arg(QString::fromStdString(target.path));
+                outcome.error = tr("Could not read %1").arg(isolateText(QString::fromStdString(target.path)));
             if (progress.cancel.load()) {
                 cancelled = true;
                 break;

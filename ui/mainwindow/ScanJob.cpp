@@ -11,6 +11,7 @@
 #include <exception>
 #include <new>
 
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/exchange/CsvImport.h"
 #include "core/rawindex/MftDump.h"
@@ -34,7 +35,7 @@ JobResult importFile(const JobRequest& request, svl::ScanProgress& progress, con
     if (result.memoryNeeded != 0)
         out.error = tr("Not enough memory to import %1: it needs about %2, and this computer can offer about %3 "
                        "including swap.")
-                        .arg(QString::fromStdString(request.path), formatSize(result.memoryNeeded),
+                        .arg(isolateText(QString::fromStdString(request.path)), formatSize(result.memoryNeeded),
                              formatSize(result.memoryAvailable));
     else if (!result.error.empty())
         out.error = translateCoreMessage(result.error);
@@ -133,8 +134,9 @@ JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, c
     // user had asked to cancel meanwhile.
     if ((n == 0 && !cancelled) || (!tree && !error.isEmpty())) {
         if (error.isEmpty())
-            return {JobOutcome::Failed, tr("Could not read %1").arg(label)};
-        const QString text = isImport(kind) ? tr("Could not import %1").arg(label) : tr("Could not read %1").arg(label);
+            return {JobOutcome::Failed, tr("Could not read %1").arg(isolateText(label))};
+        const QString text = isImport(kind) ? tr("Could not import %1").arg(isolateText(label))
+                                             : tr("Could not read %1").arg(isolateText(label));
         return {JobOutcome::Failed, text + QStringLiteral(": ") + error};
     }
     if (cancelled)

@@ -1,5 +1,7 @@
 #include "ui/mainwindow/WindowRules.h"
 
+#include "app/DirectionalText.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -61,11 +63,15 @@ QString windowTitleFor(const TitleSource& source) {
         return kind.isEmpty() ? app + QStringLiteral(" — ") + text : app + QStringLiteral(" — ") + kind + u' ' + text;
     };
     if (!source.importedPath.isEmpty())
-        return titled(source.importedIsMft ? tr("<MFT file>") : tr("<CSV file>"), source.importedPath);
-    if (!source.roots.isEmpty())
-        return titled(tr("<Multiple>"), source.roots.join(QStringLiteral("; ")));
+        return titled(source.importedIsMft ? tr("<MFT file>") : tr("<CSV file>"), isolateText(source.importedPath));
+    if (!source.roots.isEmpty()) {
+        QStringList roots;
+        for (const QString& root : source.roots)
+            roots.append(isolateText(root));
+        return titled(tr("<Multiple>"), roots.join(QStringLiteral("; ")));
+    }
     if (!source.selectedPath.isEmpty())
-        return titled(source.selectedIsFolder ? tr("<Folder>") : QString(), source.selectedPath);
+        return titled(source.selectedIsFolder ? tr("<Folder>") : QString(), isolateText(source.selectedPath));
     return app;
 }
 

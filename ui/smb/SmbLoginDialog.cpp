@@ -1,5 +1,7 @@
 #include "ui/smb/SmbLoginDialog.h"
 
+#include "app/DirectionalText.h"
+
 #include <QCheckBox>
 #include <QDialogButtonBox>
 #include <QEvent>
@@ -12,12 +14,12 @@
 SmbLoginDialog::SmbLoginDialog(const SmbLoginPrompter::Question& question, QWidget* parent) : QDialog(parent) {
     const QString server = QString::fromStdString(question.mount.server);
     const QString share = QString::fromStdString(question.mount.share);
-    setWindowTitle(tr("Password for %1").arg(server));
+    setWindowTitle(tr("Password for %1").arg(isolateText(server)));
     auto* layout = new QVBoxLayout(this);
 
     auto* intro = new QLabel(tr("Enter the login for \"%1\" on %2 so Hollowmere can read it directly. "
                                 "This is faster than reading through the system's mount.")
-                                 .arg(share, server),
+                                 .arg(isolateText(share), isolateText(server)),
                              this);
     intro->setWordWrap(true);
     intro->setMinimumWidth(380);

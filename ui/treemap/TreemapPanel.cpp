@@ -1,6 +1,7 @@
 #include "ui/treemap/TreemapPanel.h"
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/header/RuleFrame.h"
@@ -90,6 +91,6 @@ void TreemapPanel::updateTitle() {
     const bool allocated =
         AppSettings::instance()->settings()->value(QStringLiteral("showTreemapAllocated"), true).toBool();
     m_title->setText(QStringLiteral("%1 \u2014 %2")
-                         .arg(QString::fromUtf8(m_tree->fullPath(root)),
+                         .arg(isolateText(QString::fromUtf8(m_tree->fullPath(root))),
                               formatSize(allocated ? node.allocated : node.size)));
 }

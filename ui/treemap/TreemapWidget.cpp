@@ -1,10 +1,10 @@
 #include "ui/treemap/TreemapWidget.h"
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/treemap/TreemapColorSettings.h"
-#include "ui/views/DirectionalText.h"
 
 #include <QContextMenuEvent>
 #include <QGuiApplication>
@@ -442,7 +442,7 @@ QString TreemapWidget::labelText(uint32_t id, bool asFolder) const {
     uint64_t size = node.size;
     if (m_useAllocated)
         size = (node.flags & svl::NodeFlag::ExtraHardLink) ? 0 : node.allocated;
-    return QStringLiteral("%1 (%2)").arg(name, formatSize(size));
+    return QStringLiteral("%1 (%2)").arg(isolateText(name, layoutDirection()), formatSize(size));
 }
 
 void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
@@ -466,7 +466,7 @@ void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
         if (skip(box))
             return;
         painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter,
-                         keepOwnDirection(metrics.elidedText(text, Qt::ElideRight, int(r.w - 8)), layoutDirection()));
+                         metrics.elidedText(text, Qt::ElideRight, int(r.w - 8)));
     };
     for (const svl::TreemapLabelBand& band : m_layout.labelBands)
         drawBandText(band.folderRect, labelText(band.id, true));
@@ -487,7 +487,7 @@ void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
             continue;
         painter.save();
         painter.setClipRect(box);
-        painter.drawText(box, keepOwnDirection(labelText(leaf.id, false), layoutDirection()), option);
+        painter.drawText(box, labelText(leaf.id, false), option);
         painter.restore();
     }
 }
@@ -581,7 +581,7 @@ void TreemapWidget::showInfo() {
         const uint64_t rootAllocated =
             m_zoomRoot < m_tree->nodeCount ? m_tree->node(m_zoomRoot).allocated : 0;
         const double percent = rootAllocated ? double(node.allocated) * 100.0 / double(rootAllocated) : 0.0;
-        text = metrics.elidedText(path, Qt::ElideMiddle, std::max(100, width() - 30)) + QLatin1Char('\n') +
+        text = isolateText(metrics.elidedText(path, Qt::ElideMiddle, std::max(100, width() - 30))) + QLatin1Char('\n') +
                tr("Size: %1\nAllocated: %2 (%3% of total)")
                    .arg(formatSize(node.size), formatSize(node.allocated), formatDecimal(percent, 1));
         if (node.isFolder())

@@ -62,6 +62,8 @@ public:
     // Export mode: these values replace showTreemapAllocated and showTreemapFreeSpace,
     // and gray draws every file in the "other files" slot.
     void setExportOptions(bool allocated, bool freeSpace, bool gray);
+    // The name and size drawn on a leaf or, with asFolder, on a folder's band.
+    QString labelText(uint32_t id, bool asFolder) const;
 
     // The rasterised picture without names; null when there is none (no tree, no
     // size, or memory ran out while building it). It wraps the widget's own pixels:
@@ -116,7 +118,6 @@ private:
     void settingChanged(const QString& key);
     void drawLabels(QPainter& painter, const QRect* exposed) const;
     void drawOutline(QPainter& painter, int64_t id, const QColor& color, int width) const;
-    QString labelText(uint32_t id, bool asFolder) const;
     QImage composedImage() const;
     void showInfo();
     void hideInfo();

@@ -1,5 +1,6 @@
 #include "ui/views/NodeModel.h"
 
+#include "app/DirectionalText.h"
 #include "app/ListFont.h"
 #include "app/TextMetrics.h"
 #include "app/ValueFormat.h"
@@ -223,8 +224,8 @@ const NodeModel::FileGroup& NodeModel::fileGroup(uint32_t folder) const {
     group.grouped = m_fileGroupMinSize >= 1 && summary.count >= uint32_t(m_fileGroupMinSize);
     if (group.grouped) {
         const QString pattern = group.presentCount == 1 ? tr("[%1 File in %2]") : tr("[%1 Files in %2]");
-        group.label = pattern.arg(formatNumber(group.presentCount), QString::fromStdString(m_tree->fullPath(folder)))
-                          .toStdString();
+        const QString folderPath = isolateText(QString::fromStdString(m_tree->fullPath(folder)));
+        group.label = pattern.arg(formatNumber(group.presentCount), folderPath).toStdString();
     }
     return m_groupCache.emplace(folder, std::move(group)).first->second;
 }
@@ -364,7 +365,7 @@ QVariant NodeModel::nodeData(uint32_t id, int column, int role) const {
             tip += QStringLiteral("\n\n");
             tip += source ? tr("A bind mount of %1, which is counted elsewhere in this scan. Its contents are not "
                                "counted again here.")
-                                .arg(QString::fromStdString(*source))
+                                .arg(isolateText(QString::fromStdString(*source)))
                           : tr("A bind mount of a folder that is counted elsewhere in this scan. Its contents are "
                                "not counted again here.");
         }

@@ -1,7 +1,7 @@
 #include "ui/views/RowHeightDelegate.h"
 
+#include "app/DirectionalText.h"
 #include "app/ListFont.h"
-#include "ui/views/DirectionalText.h"
 
 #include <QApplication>
 #include <QPainter>
@@ -30,7 +30,7 @@ RowHeightDelegate::RowHeightDelegate(QObject* parent) : QStyledItemDelegate(pare
 void RowHeightDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
-    opt.text = keepOwnDirection(opt.text, opt.direction);
+    opt.text = isolateText(opt.text, opt.direction);
     QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
     drawGridLine(painter, option);
