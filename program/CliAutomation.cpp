@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QSettings>
-#include <QStorageInfo>
 
 #include <algorithm>
 #include <cstdio>
@@ -22,8 +21,10 @@
 #include "core/exchange/CsvExport.h"
 #include "core/exchange/CsvImport.h"
 #include "core/rawindex/MftDump.h"
+#include "core/scan/MountTable.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
+#include "ui/header/VolumeProbe.h"
 #include "ui/treemap/TreemapImageRender.h"
 #include "ui/views/FileTypesCsv.h"
 
@@ -241,10 +242,11 @@ int run(const svl::CliOptions& options) {
     }
 
     if (folders.size() == 1 && !csvGiven) {
-        const QStorageInfo storage(QFile::decodeName(QByteArray::fromStdString(folders[0])));
-        if (storage.isValid()) {
-            source.capacity = uint64_t(std::max<qint64>(0, storage.bytesTotal()));
-            source.free = uint64_t(std::max<qint64>(0, storage.bytesFree()));
+        // The figures the window's header shows, so both exports of one tree agree.
+        const VolumeUsage usage = queryUsageOf(svl::readMountInfo(), folders[0]);
+        if (usage.state == VolumeUsage::State::Answered && usage.total > 0) {
+            source.capacity = usage.total;
+            source.free = usage.available;
         }
     }
 

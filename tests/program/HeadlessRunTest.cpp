@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -189,6 +190,30 @@ TEST_F(HeadlessRun, ExportImportExportRoundTripAndThreadCounts) {
     std::string tab = readAll(m_root + "/out/tab.TSV");
     std::replace(tab.begin(), tab.end(), '\t', ',');
     EXPECT_EQ(readAll(m_root + "/out/back.csv"), tab);
+}
+
+TEST_F(HeadlessRun, DriveColumnsTakeTheFreeSpaceOrdinaryUsersHave) {
+    // A volume whose reserve for the administrator is a fifth of it.
+    hmtest::LoopMount volume(m_root, "mkfs.ext4 -q -F -m 20", 32);
+    if (!volume.ok())
+        GTEST_SKIP() << volume.error();
+    hmtest::writeFile(volume.mountPoint() + "/f", "x");
+    struct statvfs vfs {};
+    ASSERT_EQ(statvfs(volume.mountPoint().c_str(), &vfs), 0);
+    ASSERT_GT(vfs.f_bfree, vfs.f_bavail);
+    const std::string capacity = std::to_string(uint64_t(vfs.f_blocks) * vfs.f_frsize);
+    const std::string available = std::to_string(uint64_t(vfs.f_bavail) * vfs.f_frsize);
+    RunResult r = run({"--export=out/v.csv", volume.mountPoint()});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    const std::string csv = readAll(m_root + "/out/v.csv");
+    const size_t rowStart = csv.find('\n') + 1;
+    const std::string rootRow = csv.substr(rowStart, csv.find('\n', rowStart) + 1 - rowStart);
+    const std::string used = std::to_string(uint64_t(vfs.f_blocks - vfs.f_bavail) * vfs.f_frsize);
+    EXPECT_NE(rootRow.find("," + capacity + "," + available + "," + used + ",0\n"), std::string::npos) << rootRow;
+    // Imported again, the same figures come back.
+    r = run({"--export=out/again.csv", "out/v.csv"});
+    ASSERT_EQ(r.status, 0) << r.errors;
+    EXPECT_EQ(readAll(m_root + "/out/again.csv"), csv);
 }
 
 TEST_F(HeadlessRun, SourceChoiceAndFilters) {
