@@ -19,6 +19,7 @@
 #include "program/CliAutomation.h"
 #include "core/exchange/CliOptions.h"
 #include "ui/dialogs/ExportCsvDialog.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/UserOutputFile.h"
 #include "ui/treemap/TreemapImageDialog.h"
@@ -125,6 +126,33 @@ TEST_F(MainWindowExports, CsvAndTsvEqualTheHeadlessRun) {
         EXPECT_TRUE(written.contains("top.bbb"));
         EXPECT_EQ(written.contains("f4.aaa"), c.maxDepth == 0);
     }
+}
+
+TEST_F(MainWindowExports, DriveColumnsEqualTheHeadlessRunAndComeBackOnImport) {
+    // A volume of its own, whose free space no one else moves, with a reserve for the
+    // administrator that ordinary users cannot write to.
+    hmtest::LoopMount volume(m_out.path(), "mkfs.ext4 -q -F -m 20", 32);
+    if (!volume.ok())
+        GTEST_SKIP() << volume.error();
+    windowtest::makeFolder(volume.mountPoint(), 2, 2);
+    m_window.scanFolder(qs(volume.mountPoint()));
+    ASSERT_TRUE(waitUntil([&] { return !m_window.isJobRunning() && m_window.displayedTree(); }));
+    const uint64_t headerFree = m_window.header()->spaceFree();
+    ASSERT_GT(headerFree, 0u);
+    CsvExportChoice choice;
+    const std::string fromWindow = m_out / "drive-window.csv";
+    ASSERT_TRUE(m_window.exportCsvTo(qs(fromWindow), choice));
+    EXPECT_TRUE(readAll(fromWindow).contains("," + QByteArray::number(qulonglong(headerFree)) + ","));
+    const std::string headless = m_out / "drive-headless.csv";
+    svl::CliOptions options;
+    options.inputPaths = {volume.mountPoint()};
+    options.exportPath = headless;
+    ASSERT_EQ(cliautomation::run(options), 0);
+    EXPECT_EQ(readAll(fromWindow), readAll(headless));
+
+    m_window.importCsvFile(qs(headless));
+    ASSERT_TRUE(waitUntil([&] { return !m_window.isJobRunning(); }));
+    EXPECT_EQ(m_window.header()->spaceFree(), headerFree);
 }
 
 TEST_F(MainWindowExports, FileViewSourceWritesOneRowPerFile) {
