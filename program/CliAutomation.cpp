@@ -5,13 +5,19 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QSettings>
+#include <QStringList>
+
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <new>
 #include <vector>
 
 #include "app/AppSettings.h"
+#include "app/PathText.h"
 #include "app/QtRegexMatcher.h"
 #include "app/QuietStandardError.h"
 #include "core/analysis/ExtensionStats.h"
@@ -24,6 +30,7 @@
 #include "core/scan/MountTable.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
+#include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/header/VolumeProbe.h"
 #include "ui/treemap/TreemapImageRender.h"
 #include "ui/views/FileTypesCsv.h"
@@ -36,8 +43,29 @@ std::string utf8(const QString& text) {
     return text.toUtf8().toStdString();
 }
 
-bool hasSuffix(const QFileInfo& info, const char* suffix) {
-    return info.suffix().compare(QLatin1String(suffix), Qt::CaseInsensitive) == 0;
+// Whether the file name's text after its last dot is `suffix` (lower case ASCII) in any case.
+bool hasSuffix(const std::string& path, std::string_view suffix) {
+    const size_t slash = path.rfind('/');
+    const size_t dot = path.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
+        return false;
+    const std::string_view found = std::string_view(path).substr(dot + 1);
+    return found.size() == suffix.size() && std::equal(found.begin(), found.end(), suffix.begin(), [](char a, char b) {
+               return std::tolower(static_cast<unsigned char>(a)) == b;
+           });
+}
+
+// The absolute form of a path given on the command line, without "." and ".." steps or a
+// trailing slash; its bytes are kept as they are.
+std::string absolutePath(const std::string& path) {
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (error)
+        absolute = path;
+    std::string clean = absolute.lexically_normal().string();
+    while (clean.size() > 1 && clean.back() == '/')
+        clean.pop_back();
+    return clean;
 }
 
 svl::ScanOptions scanOptions(bool allowRaw) {
@@ -75,6 +103,10 @@ bool scanFolders(const std::vector<std::string>& folders, Source& source) {
     }
     if (!source.tree || source.tree->nodeCount == 0) {
         printError("couldn't scan " + folders[0] + ".");
+        return false;
+    }
+    if (const auto unread = svl::unreadableRoot(*source.tree)) {
+        printError("couldn't scan " + *unread + ".");
         return false;
     }
     return true;
@@ -202,23 +234,41 @@ QString prepareOutputPath(const std::string& name, time_t when) {
 int run(const svl::CliOptions& options) {
     std::vector<std::string> inputs = options.inputPaths;
     std::sort(inputs.begin(), inputs.end());
-    std::vector<std::string> folders;
+    std::vector<std::string> folders, missing;
     std::string csvPath, mftPath;
     bool csvGiven = false;
+    // By the paths' own bytes: a name that is not UTF-8 is read like any other.
     for (const std::string& input : inputs) {
-        const QFileInfo info(QFile::decodeName(QByteArray::fromStdString(input)));
-        if (info.isDir()) {
-            folders.push_back(QFile::encodeName(info.absoluteFilePath()).toStdString());
-        } else if (info.isFile() && (hasSuffix(info, "csv") || hasSuffix(info, "tsv"))) {
-            csvPath = QFile::encodeName(info.absoluteFilePath()).toStdString();
+        struct stat st {};
+        if (::stat(input.c_str(), &st) != 0) {
+            missing.push_back(absolutePath(input));
+        } else if (S_ISDIR(st.st_mode)) {
+            folders.push_back(absolutePath(input));
+        } else if (S_ISREG(st.st_mode) && (hasSuffix(input, "csv") || hasSuffix(input, "tsv"))) {
+            csvPath = absolutePath(input);
             csvGiven = true;
-        } else if (info.isFile() && hasSuffix(info, "mft")) {
-            mftPath = QFile::encodeName(info.absoluteFilePath()).toStdString();
+        } else if (S_ISREG(st.st_mode) && hasSuffix(input, "mft")) {
+            mftPath = absolutePath(input);
         }
     }
     if (folders.empty() && csvPath.empty() && mftPath.empty()) {
         printError("no valid folder path given to scan.");
         return 1;
+    }
+    if (!folders.empty() && !missing.empty()) {
+        printError("couldn't scan " + missing.front() + ".");
+        return 1;
+    }
+    if (folders.size() > 1) {
+        QStringList roots;
+        for (const std::string& folder : folders)
+            roots.append(pathText(folder));
+        // The Select Multiple dialog's own refusal, on one line.
+        const QString conflict = SelectMultipleDialog::nestingConflict(roots);
+        if (!conflict.isEmpty()) {
+            printError(pathBytes(conflict.split(u'\n', Qt::SkipEmptyParts).join(u' ')));
+            return 1;
+        }
     }
     const time_t started = time(nullptr);
 

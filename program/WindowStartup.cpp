@@ -10,6 +10,7 @@
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
 #include "app/ElevatedStart.h"
+#include "app/PathText.h"
 #include "ui/dialogs/AccessDeniedDialog.h"
 #include "ui/dialogs/ColorsDialog.h"
 #include "ui/dialogs/ExportCsvDialog.h"
@@ -52,6 +53,13 @@ WindowStartOptions parseWindowOptions(const QStringList& arguments) {
         }
     }
     return options;
+}
+
+QStringList windowArguments(int argc, char** argv) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(pathText(argv[i]));
+    return arguments;
 }
 
 int startupColorScheme(const QStringList& arguments) {

@@ -24,6 +24,10 @@ struct WindowStartOptions {
 
 WindowStartOptions parseWindowOptions(const QStringList& arguments);
 
+// The program's arguments (program at 0) as texts that keep every byte (see pathText), so a
+// start folder whose name is not UTF-8 reaches the scan as it was given.
+QStringList windowArguments(int argc, char** argv);
+
 // The colour scheme to start with: 1 (light) for "--light", else 2 (dark) for "--dark",
 // else the saved one.
 int startupColorScheme(const QStringList& arguments);

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
         return cliautomation::run(options);
     }
 
-    const QStringList arguments = QApplication::arguments();
+    const QStringList arguments = windowArguments(argc, argv);
     if (arguments.contains(QStringLiteral("--grab")))
         AppSettings::instance()->setSaveEnabled(false);
     QApplication::setWindowIcon(isElevated() ? ScanButton::elevatedWindowIcon()

@@ -406,4 +406,16 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     return tree;
 }
 
+std::optional<std::string> unreadableRoot(const ScanTree& tree) {
+    if (tree.nodeCount == 0 || !(tree.node(0).flags & NodeFlag::VirtualRoot))
+        return std::nullopt;
+    const ScanNode& top = tree.node(0);
+    for (uint32_t id = top.firstChild; id < top.firstChild + top.childCount; ++id) {
+        const uint16_t flags = tree.node(id).flags;
+        if ((flags & NodeFlag::Unreadable) && !(flags & NodeFlag::AccessDenied))
+            return std::string(tree.node(id).nameView());
+    }
+    return std::nullopt;
+}
+
 }  // namespace svl

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,5 +90,10 @@ struct ScanProgress {
 // Folder | Unreadable child counted in errors.
 [[nodiscard]] std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths,
                                                      const ScanOptions& options, ScanProgress* progress);
+
+// The path, as given, of the first root of a scanMultiple tree that could not be read for a
+// reason other than denied access (one that does not exist, say); nothing when every root was
+// read or the tree has no virtual root.
+[[nodiscard]] std::optional<std::string> unreadableRoot(const ScanTree& tree);
 
 }  // namespace svl

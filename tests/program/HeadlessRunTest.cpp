@@ -273,6 +273,27 @@ TEST_F(HeadlessRun, FailuresAreOneLineAndExitCodeOne) {
     EXPECT_FALSE(exists(m_root + "/out/n.csv"));
 }
 
+TEST_F(HeadlessRun, SeveralRootsAreApartAndThereAndNamesKeepTheirBytes) {
+    makeData();
+    RunResult r = run({"--export=out/nested.csv", "data/./empty", "data"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: \"" + m_root + "/data/empty\" is included within \"" + m_root +
+                            "/data\" They cannot both be selected.\n");
+    EXPECT_FALSE(exists(m_root + "/out/nested.csv"));
+
+    r = run({"--export=out/missing.csv", "data", "gone"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/gone.\n");
+    EXPECT_FALSE(exists(m_root + "/out/missing.csv"));
+
+    const std::string bad = "bad\xff" "name";
+    ASSERT_EQ(mkdir((m_root + "/" + bad).c_str(), 0755), 0);
+    hmtest::writeFile(m_root + "/" + bad + "/x", "abc");
+    r = run({"--export=out/bad.csv", "--exportdrivecapacity=0", bad});
+    EXPECT_EQ(r.status, 0) << r.errors;
+    EXPECT_NE(readAll(m_root + "/out/bad.csv").find("\"" + m_root + "/" + bad + "/x\",3,"), std::string::npos);
+}
+
 TEST_F(HeadlessRun, LibraryMessagesStayOffStandardError) {
     hmtest::writeFile(m_root + "/small.csv", "\"/s/\",0,0,,0\n\"/s/f\",1,0,,0\n");
     m_runtimeDir = false;

@@ -15,6 +15,7 @@
 
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
+#include "app/PathText.h"
 #include "app/SortArrowStyle.h"
 #include "program/WindowStartup.h"
 
@@ -48,6 +49,14 @@ TEST(WindowStartOptions, ReadsTheWindowOptions) {
     EXPECT_EQ(o.roots, (QStringList{"a", "b"}));
     EXPECT_EQ(o.path, "/second");
     EXPECT_TRUE(o.dumpMft);
+
+    // Bytes that are not UTF-8 survive from the command line to the scan request.
+    char program[] = "hollowmere", multi[] = "--multi", roots[] = "/a\xff:/b", path[] = "/some/bad\xffname";
+    char* argv[] = {program, multi, roots, path};
+    o = parseWindowOptions(windowArguments(4, argv).mid(1));
+    EXPECT_EQ(pathBytes(o.path), "/some/bad\xffname");
+    ASSERT_EQ(o.roots.size(), 2);
+    EXPECT_EQ(pathBytes(o.roots[0]), "/a\xff");
 
     o = parseWindowOptions({"--include", "*.iso", "--exclude", "tmp", "--filter", "needle", "--tab", "fileview",
                             "--elevation-token", "tok", "--dark", "--light"});

@@ -4,10 +4,11 @@
 #include "ui/views/DirectionalText.h"
 
 #include "app/AppSettings.h"
+#include "app/PathText.h"
 
 #include <QDialogButtonBox>
+#include <QDir>
 #include <QEvent>
-#include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeySequence>
@@ -176,13 +177,17 @@ void SelectMultipleDialog::storeCustomFolders() {
 }
 
 QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
+    // Compared as absolute paths without "." and ".." steps, so "a" and "./a/b" meet too.
+    QStringList compared;
+    for (const QString& path : paths)
+        compared.append(withSlash(QDir::cleanPath(QDir::current().absoluteFilePath(path))));
     for (qsizetype i = 0; i < paths.size(); ++i) {
         for (qsizetype j = 0; j < paths.size(); ++j) {
-            if (i == j || !withSlash(paths[i]).startsWith(withSlash(paths[j])))
+            if (i == j || !compared[i].startsWith(compared[j]))
                 continue;
             struct stat inner {}, outer {};
-            const bool examined = ::stat(QFile::encodeName(paths[i]).constData(), &inner) == 0 &&
-                                  ::stat(QFile::encodeName(paths[j]).constData(), &outer) == 0;
+            const bool examined = ::stat(pathBytes(paths[i]).c_str(), &inner) == 0 &&
+                                  ::stat(pathBytes(paths[j]).c_str(), &outer) == 0;
             if (examined && inner.st_dev != outer.st_dev)
                 continue;  // a volume mounted below another ticked volume
             return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
@@ -192,11 +197,15 @@ QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
     return QString();
 }
 
+bool SelectMultipleDialog::refuseNesting(QWidget* parent, const QStringList& paths) {
+    const QString conflict = nestingConflict(paths);
+    if (conflict.isEmpty())
+        return false;
+    QMessageBox::warning(parent, tr("Cannot select these items"), conflict, QMessageBox::Ok);
+    return true;
+}
+
 void SelectMultipleDialog::tryAccept() {
-    const QString conflict = nestingConflict(selectedPaths());
-    if (conflict.isEmpty()) {
+    if (!refuseNesting(this, selectedPaths()))
         accept();
-        return;
-    }
-    QMessageBox::warning(this, tr("Cannot select these items"), conflict, QMessageBox::Ok);
 }

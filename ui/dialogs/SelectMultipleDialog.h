@@ -26,9 +26,13 @@ public:
     QStringList selectedPaths() const;
 
     // The first nesting conflict among `paths` as the text to show, or empty: a path
-    // inside another (by text, with trailing slashes) conflicts unless both can be
-    // examined and lie on different devices.
+    // inside another (by text, as absolute paths without "." or ".." steps, with trailing
+    // slashes) conflicts unless both can be examined and lie on different devices. Every
+    // road that scans several roots at once refuses what this finds.
     static QString nestingConflict(const QStringList& paths);
+    // Shows the conflict of `paths` in a warning over `parent` and returns true; false,
+    // showing nothing, when there is none.
+    static bool refuseNesting(QWidget* parent, const QStringList& paths);
 
     // Asks for a folder to add; empty when cancelled. Replaceable for tests.
     static std::function<QString(QWidget* parent)>& folderChooser();

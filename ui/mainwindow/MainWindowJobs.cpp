@@ -12,6 +12,7 @@
 
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
+#include "app/PathText.h"
 #include "app/QtRegexMatcher.h"
 #include "app/ValueFormat.h"
 #include "core/analysis/Filter.h"
@@ -80,9 +81,9 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     SmbLoginPrompter* prompter = smbPrompter();
     JobRequest request;
     request.kind = kind;
-    request.path = path.toStdString();
+    request.path = pathBytes(path);
     for (const QString& root : roots)
-        request.roots.push_back(root.toStdString());
+        request.roots.push_back(pathBytes(root));
     request.options.threads = 0;
     request.options.rotational = -1;
     request.options.allowRaw = settingOn("fastDiskScan", true) ? 1 : 0;
@@ -160,7 +161,8 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
     if (isImport && !cancelled && tree && tree->nodeCount > 0)
         m_header->showImportedFile(m_scanPathText, m_jobResult.driveKnown, m_jobResult.driveCapacity,
                                    m_jobResult.driveFree, m_jobKind == JobKind::MftLoad);
-    const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, m_scanPathText, m_jobResult.error);
+    const QString label = m_jobResult.unreadableRoot.isEmpty() ? m_scanPathText : m_jobResult.unreadableRoot;
+    const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, label, m_jobResult.error);
     setStatusText(outcome.statusText);
     if (outcome.page == JobOutcome::Failed) {
         setScanState(Failed, outcome.statusText);

@@ -114,7 +114,9 @@ void MainWindow::scanFolder(const QString& path) {
 }
 
 void MainWindow::scanMultiple(const QStringList& paths) {
-    if (paths.isEmpty() || !offerAdminScan(paths))
+    // Nested roots would count everything below the inner one twice, whichever road they
+    // came by (the dialog, --multi, a restart, F5).
+    if (paths.isEmpty() || SelectMultipleDialog::refuseNesting(this, paths) || !offerAdminScan(paths))
         return;
     startJob(paths.join(QStringLiteral("; ")), JobKind::Multiple, paths);
 }

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "app/DirectionalText.h"
+#include "app/PathText.h"
 #include "app/ValueFormat.h"
 #include "core/exchange/CsvImport.h"
 #include "core/rawindex/MftDump.h"
@@ -50,6 +51,11 @@ JobResult work(const JobRequest& request, svl::ScanProgress& progress, const Mem
     JobResult out;
     if (!request.roots.empty()) {
         out.tree = svl::scanMultiple(request.roots, request.options, &progress);
+        // A root that is not there fails the scan as a single start folder would.
+        if (const auto missing = svl::unreadableRoot(*out.tree); missing && !progress.cancel.load()) {
+            out.tree.reset();
+            out.unreadableRoot = pathText(*missing);
+        }
     } else if (request.kind == JobKind::MftLoad) {
         svl::MftFileInfo info;
         std::string error;

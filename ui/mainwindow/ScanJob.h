@@ -37,6 +37,7 @@ struct JobResult {
     uint64_t driveCapacity = 0;
     uint64_t driveFree = 0;
     std::vector<uint32_t> deniedIds;      // folders whose access was denied, found on the job thread
+    QString unreadableRoot;               // of several roots, the one that could not be read (no tree then)
 };
 
 // Ids, in order, of the folders whose access was denied and that are not removed.
@@ -68,6 +69,7 @@ struct JobOutcome {
     QString statusText;
 };
 
-// `label` is the job's path or its roots joined by "; "; a null tree counts as no nodes.
+// `label` is the job's path, its roots joined by "; ", or the root that could not be read;
+// a null tree counts as no nodes.
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
                       const QString& error);

@@ -309,6 +309,7 @@ TEST(ScanMultiple, MissingPathIsUnreadableChild) {
     EXPECT_EQ(progress.errorCount.load(), 1u);
     EXPECT_EQ(progress.fraction.load(), 1.0);
     EXPECT_FALSE(tree->incomplete);
+    EXPECT_EQ(svl::unreadableRoot(*tree), dir / "missing");
 }
 
 TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
@@ -339,6 +340,8 @@ TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
     EXPECT_NEAR(progress.reachedFraction, 1.0, 1e-9);
     EXPECT_FALSE(tree->incomplete);
     EXPECT_EQ(tree->errors, 0u);
+    EXPECT_FALSE(svl::unreadableRoot(*tree));
+    EXPECT_FALSE(svl::unreadableRoot(*svl::scanSingle(dir / "missing", {}, nullptr)));
 }
 
 TEST(ScanMultiple, RemoteFallbackWalksTheResolvedPath) {

@@ -10,8 +10,10 @@
 
 #include <thread>
 
+#include "app/PathText.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
+#include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
@@ -89,6 +91,37 @@ TEST_F(MainWindowJob, MissingPathShowsTheFailedPage) {
     windowtest::makeFolder(m_root, 1, 1);
     scan(window, m_root);
     EXPECT_TRUE(window.currentTree());
+}
+
+TEST_F(MainWindowJob, SeveralRootsMustBeApartAndThereAndNamesKeepTheirBytes) {
+    windowtest::makeFolder(m_root, 2, 2);
+    MainWindow window;
+    const QString top = QString::fromStdString(m_root);
+    {
+        // As --multi, a restart or F5 would ask: refused with the Select Multiple dialog's text.
+        windowtest::BoxAnswerer answer(QStringLiteral("OK"));
+        window.scanMultiple({top, top + "/d0"});
+        ASSERT_TRUE(waitUntil([&] { return !answer.texts.isEmpty(); }, 5000));
+        EXPECT_EQ(answer.text, SelectMultipleDialog::nestingConflict({top, top + "/d0"}));
+        EXPECT_TRUE(answer.text.contains("is included within"));
+        EXPECT_FALSE(window.isJobRunning());
+        EXPECT_FALSE(window.currentTree());
+    }
+
+    window.scanMultiple({top + "/d0", top + "/gone"});
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+    EXPECT_EQ(window.statusText(), "Could not read " + top + "/gone");
+    EXPECT_EQ(window.emptyState()->text(), "Scan Failed");
+    EXPECT_FALSE(window.currentTree());
+
+    const std::string bad = m_root + "/bad\xff" "name";
+    ASSERT_EQ(::mkdir(bad.c_str(), 0755), 0);
+    hmtest::writeFile(bad + "/x", "abc");
+    window.scanPath(pathText(bad));
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+    ASSERT_TRUE(window.currentTree()) << window.statusText().toStdString();
+    EXPECT_EQ(window.currentTree()->node(0).nameView(), bad);
+    EXPECT_EQ(window.currentTree()->node(0).filesBelow, 1u);
 }
 
 TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {

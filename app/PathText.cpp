@@ -1,0 +1,45 @@
+#include "app/PathText.h"
+
+#include "core/tree/TextConversion.h"
+
+QString pathText(std::string_view bytes) {
+    std::u16string units;
+    svl::appendUtf8AsUtf16(units, bytes.size(), bytes.data(), false);
+    return QString::fromStdU16String(units);
+}
+
+std::string pathBytes(const QString& text) {
+    std::string out;
+    out.reserve(size_t(text.size()));
+    const auto put = [&out](char32_t v) {
+        if (v < 0x80) {
+            out += char(v);
+        } else if (v < 0x800) {
+            out += char(0xC0 | (v >> 6));
+            out += char(0x80 | (v & 0x3F));
+        } else if (v < 0x10000) {
+            out += char(0xE0 | (v >> 12));
+            out += char(0x80 | ((v >> 6) & 0x3F));
+            out += char(0x80 | (v & 0x3F));
+        } else {
+            out += char(0xF0 | (v >> 18));
+            out += char(0x80 | ((v >> 12) & 0x3F));
+            out += char(0x80 | ((v >> 6) & 0x3F));
+            out += char(0x80 | (v & 0x3F));
+        }
+    };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        if (QChar::isHighSurrogate(u) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode())) {
+            put(QChar::surrogateToUcs4(u, text[i + 1].unicode()));
+            ++i;
+        } else if (u >= 0xDC80 && u <= 0xDCFF) {
+            out += char(u - 0xDC00);
+        } else if (QChar::isSurrogate(u)) {
+            put(0xFFFD);
+        } else {
+            put(u);
+        }
+    }
+    return out;
+}
