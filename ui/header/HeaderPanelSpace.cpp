@@ -4,6 +4,7 @@
 #include "ui/header/HeaderPanel.h"
 
 #include "app/DirectionalText.h"
+#include "app/PathText.h"
 #include "app/ValueFormat.h"
 #include "core/smb/SmbMount.h"
 #include "ui/header/VolumeCombo.h"
@@ -15,7 +16,7 @@
 namespace {
 
 VolumeUsage usageOf(const std::vector<svl::MountEntry>& table, const QString& path) {
-    return queryUsageOf(table, path.toStdString());
+    return queryUsageOf(table, pathBytes(path));
 }
 
 // Many huge roots stop at the largest count instead of wrapping to a small number.
@@ -93,13 +94,13 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
         m_selectionLabel->clear();
         m_selectionDetail->clear();
         m_selectionDetail->setToolTip(QString());
-        if (const auto share = svl::gvfsSmbMountFor(table, path.toStdString())) {
+        if (const auto share = svl::gvfsSmbMountFor(table, pathBytes(path))) {
             m_selectionLabel->setText(smbItemText(*share));
         } else {
             m_selectionLabel->setText(isolateText(path));
             VolumeRecord volume;
             volume.rootPath = path;
-            if (const svl::MountEntry* mount = svl::mountContaining(table, path.toStdString())) {
+            if (const svl::MountEntry* mount = svl::mountContaining(table, pathBytes(path))) {
                 volume.device = QString::fromLocal8Bit(mount->source.c_str());
                 volume.name = volumeSystem().deviceLabel(mount->source);
             }

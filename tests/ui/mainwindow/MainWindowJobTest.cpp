@@ -14,6 +14,7 @@
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
 #include "ui/dialogs/SelectMultipleDialog.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
@@ -122,6 +123,8 @@ TEST_F(MainWindowJob, SeveralRootsMustBeApartAndThereAndNamesKeepTheirBytes) {
     ASSERT_TRUE(window.currentTree()) << window.statusText().toStdString();
     EXPECT_EQ(window.currentTree()->node(0).nameView(), bad);
     EXPECT_EQ(window.currentTree()->node(0).filesBelow, 1u);
+    // The header sizes its volume too, as the exports' drive columns need.
+    EXPECT_GT(window.header()->spaceTotal(), 0u);
 }
 
 TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
