@@ -304,8 +304,12 @@ WireEntry entry(std::string_view name, bool dir = false, uint64_t size = 0) {
 // A helper program that plays a recorded stream and then stays or leaves.
 TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
     hmtest::TempDir dir("hm-smbfake");
-    // The helper sends what follows this mark only after the crawler had time to ask.
+    // The helper sends what follows this mark only after it has read the crawler's login and
+    // its request for the start folder.
     const std::string kAfterRequest = "--after-request--";
+    std::string asked;
+    ASSERT_TRUE(appendLogin(asked, Login{"h", 0, "s", "u", "p", ""}));
+    asked += frame(Message::List, [](FrameWriter& w) { w.u32(1).bytes(""); });
     const std::string connected = frame(Message::Connected, [](FrameWriter& w) { w.u64(4096); });
     const std::string hostileNames =
         frame(Message::Entries, [](FrameWriter& w) {
@@ -346,8 +350,10 @@ TEST(SmbSourceTest, DamagedOrHostileHelperStreamsEndTheWalkCleanly) {
         const size_t mark = c.stream.find(kAfterRequest);
         hmtest::writeFile(stream + "a", c.stream.substr(0, mark));
         hmtest::writeFile(stream + "b", mark == std::string::npos ? "" : c.stream.substr(mark + kAfterRequest.size()));
-        hmtest::writeFile(helper, "#!/bin/sh\ncat " + hmtest::shQuote(stream + "a") + " >&3\nsleep 0.2\ncat " +
-                                      hmtest::shQuote(stream + "b") + " >&3\n" +
+        const std::string waitForRequest =
+            mark == std::string::npos ? "" : "head -c " + std::to_string(asked.size()) + " <&3 >/dev/null\n";
+        hmtest::writeFile(helper, "#!/bin/sh\ncat " + hmtest::shQuote(stream + "a") + " >&3\n" + waitForRequest +
+                                      "cat " + hmtest::shQuote(stream + "b") + " >&3\n" +
                                       (c.stays ? "exec sleep 30\n" : "exit 0\n"));
         chmod(helper.c_str(), 0755);
         svl::SmbConnectOptions options;
