@@ -53,20 +53,31 @@ bool needsIsolate(const QString& text, Qt::LayoutDirection context) {
 
 }  // namespace
 
-QString isolateText(const QString& text, Qt::LayoutDirection context) {
-    if (text.isEmpty() || !needsIsolate(text, context))
+QString isolateText(const QString& text, Qt::LayoutDirection context, QList<qsizetype>* positions) {
+    if (positions)
+        positions->clear();
+    if (text.isEmpty() || !needsIsolate(text, context)) {
+        for (qsizetype i = 0; positions && i < text.size(); ++i)
+            positions->append(i);
         return text;
+    }
     QString out;
     out.reserve(text.size() + 4);
     out += QChar(kFirstStrongIsolate);
     int open = 0;
     forEachCodePoint(text, [&](char32_t c, QStringView units) {
+        if (positions)
+            for (qsizetype i = 0; i < units.size(); ++i)
+                positions->append(out.size() + i);
         const QChar::Direction d = QChar::direction(c);
         if (d == QChar::DirLRI || d == QChar::DirRLI || d == QChar::DirFSI) {
             ++open;
         } else if (d == QChar::DirPDI) {
-            if (open == 0)
-                return;  // would close the wrapping isolate
+            if (open == 0) {  // would close the wrapping isolate
+                if (positions)
+                    positions->back() = -1;
+                return;
+            }
             --open;
         } else if (isParagraphBreak(c)) {
             // A paragraph break ends every isolate; a line break keeps them.

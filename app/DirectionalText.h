@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QGuiApplication>
+#include <QList>
 #include <QString>
 
 // The one way such a text enters a longer text, a label or a cell: wrapped in a first-strong
@@ -13,4 +14,7 @@
 // A text that could not move anything around it is returned as it is: in a left-to-right
 // context one without right-to-left letters, Arabic digits, direction marks or controls; in a
 // right-to-left context one without any letters and controls ("12.5%").
-QString isolateText(const QString& text, Qt::LayoutDirection context = QGuiApplication::layoutDirection());
+// `positions`, when given, receives for each UTF-16 unit of `text` its index in the result
+// (-1 for a dropped one), for callers that format parts of the text.
+QString isolateText(const QString& text, Qt::LayoutDirection context = QGuiApplication::layoutDirection(),
+                    QList<qsizetype>* positions = nullptr);

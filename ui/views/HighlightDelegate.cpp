@@ -1,5 +1,6 @@
 #include "ui/views/HighlightDelegate.h"
 
+#include "app/DirectionalText.h"
 #include "core/analysis/HighlightSpans.h"
 #include "ui/views/DimmedTextColor.h"
 #include "ui/views/ItemRoles.h"
@@ -8,6 +9,7 @@
 #include <QFontMetricsF>
 #include <QPainter>
 #include <QTextBoundaryFinder>
+#include <QTextLayout>
 
 namespace {
 
@@ -34,6 +36,29 @@ void forEachCharacter(const QString& text, int limit, const HighlightSpans& span
             return;
         start = end;
     }
+}
+
+// Draws `shown` (the kept text, isolated) as one laid-out line, as every other view shows such
+// a name, with the units of text[0, kept) inside the spans in `match`; returns its width.
+qreal drawLaidOut(QPainter* painter, const QString& shown, const QList<qsizetype>& positions, int kept,
+                  const HighlightSpans& spans, const QFont& font, const QTextCharFormat& match, qreal x, int baseline) {
+    QList<QTextLayout::FormatRange> formats;
+    for (const auto& span : spans)
+        for (int i = std::max(0, span.first); i < std::min(kept, span.second); ++i)
+            if (positions[i] >= 0)
+                formats.append({int(positions[i]), 1, match});
+    QTextLayout layout(shown, font);
+    QTextOption option;
+    option.setTextDirection(Qt::LeftToRight);
+    option.setWrapMode(QTextOption::NoWrap);
+    layout.setTextOption(option);
+    layout.setFormats(formats);
+    layout.beginLayout();
+    QTextLine line = layout.createLine();
+    line.setLineWidth(1e6);
+    layout.endLayout();
+    layout.draw(painter, QPointF(x, baseline - line.ascent()));
+    return line.naturalTextWidth();
 }
 
 }  // namespace
@@ -122,7 +147,11 @@ void HighlightDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
     qreal x = textRect.left();
     const int baseline =
         textRect.top() + (textRect.bottom() - textRect.top() - normalMetrics.height() + 1) / 2 + normalMetrics.ascent();
-    // Draw runs of characters that are all inside or all outside the spans.
+    const QString kept = text.left(fit.kept);
+    QList<qsizetype> positions;
+    const QString shown = isolateText(kept, opt.direction, &positions);
+    // Draw runs of characters that are all inside or all outside the spans; a name with
+    // right-to-left letters or direction controls is laid out whole instead.
     int runStart = 0;
     bool runInside = false;
     auto flush = [&](int end) {
@@ -134,15 +163,23 @@ void HighlightDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         painter->drawText(QPointF(x, baseline), run);
         x += (runInside ? bold : normal).horizontalAdvance(run);
     };
-    forEachCharacter(text, fit.kept, spans, [&](int start, int, bool inside) {
-        if (inside != runInside) {
-            flush(start);
-            runStart = start;
-            runInside = inside;
-        }
-        return true;
-    });
-    flush(fit.kept);
+    if (shown != kept) {
+        QTextCharFormat match;
+        match.setFontWeight(QFont::Bold);
+        match.setForeground(matchColour);
+        painter->setPen(textColour);
+        x += drawLaidOut(painter, shown, positions, fit.kept, spans, normalFont, match, x, baseline);
+    } else {
+        forEachCharacter(text, fit.kept, spans, [&](int start, int, bool inside) {
+            if (inside != runInside) {
+                flush(start);
+                runStart = start;
+                runInside = inside;
+            }
+            return true;
+        });
+        flush(fit.kept);
+    }
     if (fit.elided) {
         painter->setFont(normalFont);
         painter->setPen(textColour);

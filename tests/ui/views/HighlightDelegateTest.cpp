@@ -9,6 +9,7 @@
 #include <QFontMetricsF>
 #include <QHeaderView>
 #include <QImage>
+#include <QStandardItemModel>
 #include <QTest>
 #include <QTreeView>
 
@@ -116,4 +117,33 @@ TEST(HighlightSpans, PaintsMatchesInTheAccentColour) {
     EXPECT_EQ(accentPixels(FileListModel::SizeColumn), 0);
     if (const char* out = getenv("HM_FILEVIEW_GRAB"))
         panel.grab().save(QString::fromUtf8(out));
+}
+
+// A name with a direction control reads in the File View as in every other view: "<RLO>abcdef"
+// shows as "fedcba", so a match on "abc" is drawn at its right end.
+TEST(HighlightSpans, ANameWithDirectionControlsIsDrawnAsElsewhere) {
+    QStandardItemModel model;
+    model.appendRow(new QStandardItem(QChar(0x202E) + QStringLiteral("abcdef")));
+    HighlightDelegate delegate([](const QModelIndex&) { return HighlightSpans{{1, 4}}; }, nullptr);
+    QTreeView view;
+    view.setModel(&model);
+    view.setItemDelegate(&delegate);
+    view.resize(400, 100);
+    view.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&view));
+    view.setCurrentIndex(QModelIndex());
+    const QImage image = view.viewport()->grab().toImage();
+    double accentX = 0, otherX = 0;
+    int accent = 0, other = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.blue() > 200 && c.red() < 120 && c.green() < 120)
+                accentX += x, ++accent;
+            else if (c.lightness() < 128)
+                otherX += x, ++other;
+        }
+    ASSERT_GT(accent, 5);
+    ASSERT_GT(other, 5);
+    EXPECT_GT(accentX / accent, otherX / other);
 }
