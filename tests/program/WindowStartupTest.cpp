@@ -176,6 +176,18 @@ TEST_F(WindowUnderXvfb, GrabAfterAScanAndTheTitle) {
     for (int x = 0; x < picture.width(); x += 7)
         colours.insert(picture.pixel(x, picture.height() - 60));
     EXPECT_GT(colours.size(), 3u);
+
+    // A start folder whose name is not UTF-8 is scanned as given, not reported unreadable.
+    const std::string bad = m_root + "/bad\xff" "name";
+    ASSERT_EQ(hmtest::sh("cp -r " + shQuote(data) + " " + shQuote(bad)), 0);
+    const std::string badShot = m_root + "/bad.png";
+    ASSERT_EQ(runOnScreen("1600x1000", "hm --grab " + shQuote(badShot) + " --size 1280x800 " + shQuote(bad)), 0);
+    const QImage badPicture(QString::fromStdString(badShot));
+    ASSERT_EQ(badPicture.size(), QSize(1280, 800));
+    colours.clear();
+    for (int x = 0; x < badPicture.width(); x += 7)
+        colours.insert(badPicture.pixel(x, badPicture.height() - 60));
+    EXPECT_GT(colours.size(), 3u);
 }
 
 TEST_F(WindowUnderXvfb, TranslatedWindowsAreGrabbedAndArabicStartsOnTheRight) {
