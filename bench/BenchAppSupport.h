@@ -5,7 +5,12 @@
 #include "app/AppSettings.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QSettings>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
 
 #include <cstdio>
 #include <cstdlib>
@@ -45,5 +50,47 @@ private:
     std::string m_dir;
     std::unique_ptr<QApplication> m_app;
 };
+
+using Clock = std::chrono::steady_clock;
+
+inline double msBetween(Clock::time_point a, Clock::time_point b) {
+    return std::chrono::duration<double, std::milli>(b - a).count();
+}
+
+// Records the longest gap between ticks of a 1 ms timer on the GUI thread: how long the
+// window would not have answered.
+class StallMeter {
+public:
+    StallMeter() {
+        m_timer.setTimerType(Qt::PreciseTimer);
+        m_timer.setInterval(1);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] {
+            const Clock::time_point now = Clock::now();
+            m_longest = std::max(m_longest, msBetween(m_last, now));
+            m_last = now;
+        });
+    }
+    void start() {
+        m_longest = 0;
+        m_last = Clock::now();
+        m_timer.start();
+    }
+    double stop() {
+        m_timer.stop();
+        return std::max(m_longest, msBetween(m_last, Clock::now()));
+    }
+
+private:
+    QTimer m_timer;
+    Clock::time_point m_last;
+    double m_longest = 0;
+};
+
+// Turns the event loop until `done` holds.
+template <class F>
+void turnUntil(F done) {
+    while (!done())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+}
 
 }  // namespace bench

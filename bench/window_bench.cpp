@@ -6,6 +6,7 @@
 // include filter over the whole tree is built and installed. Goals: 300 ms and 50 ms.
 //
 //   bench_window_bench [--runs R] [--files N]
+#include "BenchAppSupport.h"
 #include "BenchSupport.h"
 
 #include "app/AppSettings.h"
@@ -33,46 +34,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double msBetween(Clock::time_point a, Clock::time_point b) {
-    return std::chrono::duration<double, std::milli>(b - a).count();
-}
-
-// Records the longest gap between ticks of a 1 ms timer on the GUI thread.
-class StallMeter {
-public:
-    StallMeter() {
-        m_timer.setTimerType(Qt::PreciseTimer);
-        m_timer.setInterval(1);
-        QObject::connect(&m_timer, &QTimer::timeout, [this] {
-            const Clock::time_point now = Clock::now();
-            m_longest = std::max(m_longest, msBetween(m_last, now));
-            m_last = now;
-        });
-    }
-    void start() {
-        m_longest = 0;
-        m_last = Clock::now();
-        m_timer.start();
-    }
-    double stop() {
-        m_timer.stop();
-        return std::max(m_longest, msBetween(m_last, Clock::now()));
-    }
-
-private:
-    QTimer m_timer;
-    Clock::time_point m_last;
-    double m_longest = 0;
-};
-
-// Turns the event loop until `done` holds.
-template <class F>
-void turnUntil(F done) {
-    while (!done())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
+using bench::Clock;
+using bench::msBetween;
+using bench::StallMeter;
+using bench::turnUntil;
 
 // Paints the whole window once the treemap has its picture: what the user sees.
 void paintUntilShown(MainWindow& window) {

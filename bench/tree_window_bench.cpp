@@ -1,0 +1,251 @@
+// Window commands over trees of millions of nodes, driven on the real window offscreen.
+// Trees are built in memory: m1 (one folder of 1,000,000 files), m3 (3,000 folders of
+// 1,000 files), t1m (1,000 folders of 1,000 files) and s1 (one folder of 1,000,000 names
+// sharing a 21-byte start). For each it prints the longest gap of the GUI event loop while
+// the command runs and the window settles: Expand All, then Reset Tree Expansion; expanding
+// the largest file-group row; sorting by every column; Ctrl+A in the File View with Max
+// files ALL; the time until the Move to Trash question shows for that selection; building
+// the drag data of the selection. Goal: no gap over 300 ms.
+//
+//   bench_tree_window_bench [--trees m1,m3,t1m,s1] [--threads N]
+#include "BenchAppSupport.h"
+
+#include "core/analysis/Parallel.h"
+#include "core/tree/ScanTree.h"
+#include "ui/mainwindow/MainWindow.h"
+#include "ui/treemap/TreemapPanel.h"
+#include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FileViewPanel.h"
+#include "ui/views/NodeModel.h"
+
+#include <QAbstractItemModel>
+#include <QAction>
+#include <QComboBox>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QTreeView>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using bench::Clock;
+using bench::msBetween;
+using bench::StallMeter;
+using bench::turnUntil;
+
+enum class Names { Plain, SharedStart };
+
+// A root over `folders` folders of `filesEach` files each; with no folders the root holds
+// the files itself. Names are handed out in a scrambled order so that no list arrives sorted.
+std::shared_ptr<svl::ScanTree> makeTree(uint32_t folders, uint32_t filesEach, Names names) {
+    auto tree = std::make_shared<svl::ScanTree>();
+    const uint32_t root = tree->allocateNodes(1);
+    tree->nodes[root] = svl::ScanNode{};
+    tree->nodes[root].name = tree->storeName("/bench");
+    tree->nodes[root].nameLength = 6;
+    tree->nodes[root].flags = svl::NodeFlag::Folder;
+    char text[96];
+    const auto fill = [&](uint32_t parent, uint32_t count, bool folder, uint64_t& serial) {
+        const uint32_t first = tree->allocateNodes(count);
+        tree->nodes[parent].firstChild = first;
+        tree->nodes[parent].childCount = count;
+        for (uint32_t i = 0; i < count; ++i, ++serial) {
+            const uint64_t key = (serial * 2654435761u) % 4294967291u;
+            int length;
+            if (folder) {
+                length = std::snprintf(text, sizeof text, "folder %05u", i);
+            } else if (names == Names::SharedStart) {
+                const uint64_t s = key % 29000000;  // seconds into the year, about
+                length = std::snprintf(text, sizeof text, "Screenshot from 2024-%02u-%02u %02u-%02u-%02u.png",
+                                       unsigned(s / 2419200 % 12 + 1), unsigned(s / 86400 % 28 + 1),
+                                       unsigned(s / 3600 % 24), unsigned(s / 60 % 60), unsigned(s % 60));
+            } else {
+                length = std::snprintf(text, sizeof text, "file-%llu.dat", static_cast<unsigned long long>(key % 10000019));
+            }
+            svl::ScanNode& node = tree->nodes[first + i];
+            node = svl::ScanNode{};
+            node.name = tree->storeName(std::string_view(text, size_t(length)));
+            node.nameLength = uint16_t(length);
+            node.parent = parent;
+            node.flags = folder ? svl::NodeFlag::Folder : 0;
+            node.size = folder ? 0 : key % 50000000;
+            node.allocated = (node.size + 4095) / 4096 * 4096;
+            node.modified = 1600000000 + int64_t(key % 100000000);
+        }
+        return first;
+    };
+    uint64_t serial = 0;
+    if (folders == 0) {
+        fill(root, filesEach, false, serial);
+    } else {
+        const uint32_t first = fill(root, folders, true, serial);
+        for (uint32_t f = 0; f < folders; ++f)
+            fill(first + f, filesEach, false, serial);
+    }
+    tree->finishNodeCount();
+    tree->computeTotals();
+    return tree;
+}
+
+// The longest event-loop gap from posting `action` until `done` holds and the window has
+// had 200 ms more to lay out and paint.
+double gapOf(const std::function<void()>& action, const std::function<bool()>& done = [] { return true; }) {
+    StallMeter meter;
+    meter.start();
+    bool ran = false;
+    QTimer::singleShot(0, [&] {
+        action();
+        ran = true;
+    });
+    turnUntil([&] { return ran && done(); });
+    const Clock::time_point settled = Clock::now() + std::chrono::milliseconds(200);
+    turnUntil([&] { return Clock::now() >= settled; });
+    return meter.stop();
+}
+
+QAction* actionNamed(MainWindow& window, const QString& text) {
+    for (QAction* menu : window.menuBar()->actions())
+        if (menu->menu())
+            for (QAction* action : menu->menu()->actions())
+                if (action->text() == text)
+                    return action;
+    return nullptr;
+}
+
+struct Result {
+    std::string tree;
+    double expandAll = 0, reset = 0, groupRow = 0, sortColumns = 0, selectAll = 0, deleteQuestion = 0,
+           deleteGap = 0, dragData = 0, nameExpand = 0, nameResort = 0;
+};
+
+Result run(const std::string& name) {
+    Result r;
+    r.tree = name;
+    const bool shared = name == "s1";
+    const uint32_t folders = name == "m3" ? 3000 : name == "t1m" ? 1000 : 0;
+    const uint32_t filesEach = folders ? 1000 : 1000000;
+    std::printf("building %s ...\n", name.c_str());
+    std::fflush(stdout);
+    const std::shared_ptr<svl::ScanTree> tree = makeTree(folders, filesEach, shared ? Names::SharedStart : Names::Plain);
+
+    MainWindow window;
+    window.resize(1400, 900);
+    window.show();
+    QCoreApplication::processEvents();
+    window.installTree(tree, false);
+    const TreemapWidget* treemap = window.treemapPanel()->treemap();
+    turnUntil([&] { return !treemap->resizePending() && !treemap->image().isNull(); });
+    QTreeView* view = window.treeView();
+    NodeModel* model = window.nodeModel();
+    const uint32_t n = tree->nodeCount;
+
+    if (shared) {
+        // First expansion sorted by name, then the same list by name the other way and by size.
+        view->sortByColumn(NodeModel::FolderColumn, Qt::AscendingOrder);
+        const QModelIndex group = model->indexForId(n + 0);
+        r.nameExpand = gapOf([&] { view->expand(group); });
+        r.nameResort = std::max(gapOf([&] { view->sortByColumn(NodeModel::FolderColumn, Qt::DescendingOrder); }),
+                                gapOf([&] { view->sortByColumn(NodeModel::SizeColumn, Qt::DescendingOrder); }));
+        return r;
+    }
+
+    view->setCurrentIndex(model->index(0, 0));
+    r.expandAll = gapOf([&] { window.expandAll(); });
+    r.reset = gapOf([&] { window.resetTreeExpansion(); });
+
+    // The largest group row: the root's own for m1, else the first folder's.
+    const uint32_t groupOf = folders ? tree->node(0).firstChild : 0;
+    const QModelIndex group = model->indexForId(n + groupOf);
+    if (folders)
+        view->expand(model->indexForId(groupOf));
+    r.groupRow = gapOf([&] { view->expand(group); });
+    for (int column = 0; column < NodeModel::ColumnCount; ++column) {
+        const Qt::SortOrder order = column == 0 ? Qt::AscendingOrder : Qt::DescendingOrder;
+        r.sortColumns = std::max(r.sortColumns, gapOf([&] { view->sortByColumn(column, order); }));
+    }
+    view->sortByColumn(NodeModel::AllocatedColumn, Qt::DescendingOrder);
+
+    FileViewPanel* files = window.fileView();
+    window.showFileViewPage();
+    files->findChild<QComboBox*>(QStringLiteral("maxFilesCombo"))->setCurrentIndex(0);
+    turnUntil([&] { return !files->isBusy() && files->view()->model()->rowCount() > 0; });
+    files->view()->setFocus();
+    r.selectAll = gapOf([&] {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::ControlModifier, QStringLiteral("a"));
+        QApplication::sendEvent(files->view(), &press);
+    });
+
+    // Move to Trash asks first; the question is answered with its cancel button.
+    QAction* trash = actionNamed(window, QObject::tr("Move to Trash"));
+    Clock::time_point asked{};
+    QTimer watcher;
+    QObject::connect(&watcher, &QTimer::timeout, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            if (asked == Clock::time_point{})
+                asked = Clock::now();
+            box->reject();
+        }
+    });
+    watcher.start(1);
+    const Clock::time_point pressed = Clock::now();
+    r.deleteGap = gapOf([&] {
+        if (trash)
+            trash->trigger();
+    });
+    watcher.stop();
+    r.deleteQuestion = asked == Clock::time_point{} ? -1 : msBetween(pressed, asked);
+
+    const QModelIndexList selected = files->view()->selectionModel()->selectedIndexes();
+    r.dragData = gapOf([&] { delete files->view()->model()->mimeData(selected); });
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> trees{"m1", "m3", "t1m", "s1"};
+    int threads = -1;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (!std::strcmp(argv[i], "--trees")) {
+            trees.clear();
+            std::string list = argv[++i];
+            for (size_t at = 0; at <= list.size();) {
+                const size_t comma = std::min(list.find(',', at), list.size());
+                trees.push_back(list.substr(at, comma - at));
+                at = comma + 1;
+            }
+        } else if (!std::strcmp(argv[i], "--threads")) {
+            threads = std::atoi(argv[++i]);
+        }
+    }
+    bench::OffscreenApp app(argc, argv, "hm-tree-window-bench");
+    if (!app.ok())
+        return 1;
+    AppSettings::instance()->settings()->setValue(QStringLiteral("animateTreemapZoom"), false);
+    if (threads > 0)
+        svl::setHardwareThreadOverride(threads);
+
+    std::vector<Result> results;
+    for (const std::string& name : trees)
+        results.push_back(run(name));
+
+    std::printf("\nlongest event-loop gap in ms (goal: none over 300), %u threads\n", svl::hardwareThreadCount());
+    std::printf("%-5s %10s %8s %9s %8s %8s %12s %10s %9s %11s %11s\n", "tree", "expandAll", "reset", "groupRow",
+                "sortMax", "ctrlA", "delQuestion", "delGap", "dragData", "nameExpand", "nameResort");
+    for (const Result& r : results)
+        std::printf("%-5s %10.0f %8.0f %9.0f %8.0f %8.0f %12.0f %10.0f %9.0f %11.0f %11.0f\n", r.tree.c_str(),
+                    r.expandAll, r.reset, r.groupRow, r.sortColumns, r.selectAll, r.deleteQuestion, r.deleteGap,
+                    r.dragData, r.nameExpand, r.nameResort);
+    return 0;
+}
