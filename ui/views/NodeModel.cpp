@@ -65,6 +65,9 @@ void NodeModel::setTree(std::shared_ptr<svl::ScanTree> tree) {
     m_tree = std::move(tree);
     m_orderCache.clear();
     m_groupCache.clear();
+    m_rankedLists.clear();
+    std::vector<uint32_t>().swap(m_nameRank);
+    std::vector<uint8_t>().swap(m_rowKind);
     std::vector<uint32_t>().swap(m_rowOfId);
     endResetModel();
 }
@@ -238,11 +241,18 @@ void NodeModel::setFileGroupMinSize(int minimum) {
     m_fileGroupMinSize = minimum;
     m_orderCache.clear();
     m_groupCache.clear();
+    m_rankedLists.clear();
+    std::vector<uint32_t>().swap(m_nameRank);
+    std::vector<uint8_t>().swap(m_rowKind);
     std::vector<uint32_t>().swap(m_rowOfId);
     endResetModel();
 }
 
-void NodeModel::clearGroupCache() { m_groupCache.clear(); }
+void NodeModel::clearGroupCache() {
+    m_groupCache.clear();
+    m_rankedLists.clear();  // renamed or removed names rank anew
+    std::fill(m_rowKind.begin(), m_rowKind.end(), 0);
+}
 
 QVariant NodeModel::groupRowData(const QModelIndex& index, int role) const {
     const uint32_t folder = uint32_t(index.internalId()) - nodeCount();

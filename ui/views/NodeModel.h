@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace svl {
@@ -39,15 +40,12 @@ public:
         std::string label;  // UTF-8, empty when not grouped
     };
 
-    // One entry of a child list while it is sorted: the sort key and the row id, plus the
-    // name's first sixteen lowered bytes and its location, so that most name comparisons
-    // settle without touching the tree.
+    // One entry of a child list while it is sorted: the sort key, the row id and the name's
+    // place among its siblings' names, so that comparing never touches the tree.
     struct Row {
         int64_t key;
         uint32_t id;
-        uint32_t nameLength;
-        uint64_t namePrefix[2];
-        const char* name;
+        uint32_t nameRank;
     };
 
     using RenameHandler = std::function<bool(uint32_t nodeId, const QString& newName)>;
@@ -107,6 +105,7 @@ public:
     RenameHandler renameHandler;
 
 private:
+    static constexpr uint8_t kKnown = 1, kFile = 2, kRemoved = 4;
     bool isVirtual() const;
     uint32_t nodeCount() const;
     bool ownsIndex(const QModelIndex& index) const;
@@ -115,11 +114,21 @@ private:
     QString displayText(uint32_t id, int column) const;
     QString percentText(uint32_t id) const;
     std::string_view rowName(uint32_t rowId) const;
+    // Every row id's name rank among its siblings, ranking the list of `ids` (one parent's
+    // children, not empty) when it was not ranked yet.
+    const uint32_t* nameRanks(const std::vector<uint32_t>& ids) const;
 
     std::shared_ptr<svl::ScanTree> m_tree;
     mutable std::unordered_map<uint32_t, std::vector<uint32_t>> m_orderCache;
     mutable std::unordered_map<uint32_t, FileGroup> m_groupCache;
     mutable std::vector<uint32_t> m_rowOfId;
+    // Name ranks by row id, valid for the children of the rows in m_rankedLists; kept across
+    // sorts, dropped with the group records (renames, removals) and with the tree.
+    mutable std::vector<uint32_t> m_nameRank;
+    mutable std::unordered_set<uint32_t> m_rankedLists;
+    // What flags() needs of a node, noted while its list is sorted (kKnown, kFile, kRemoved),
+    // so that laying out a million rows does not touch a million scattered nodes.
+    mutable std::vector<uint8_t> m_rowKind;
     int m_fileGroupMinSize = 4;
     int m_sortColumn = AllocatedColumn;
     Qt::SortOrder m_sortOrder = Qt::DescendingOrder;
@@ -131,3 +140,7 @@ private:
 // Compares two names byte by byte with only ASCII letters lowered (no locale): negative
 // when a sorts first ascending, the shorter first when one is a prefix of the other.
 int compareNamesAscii(std::string_view a, std::string_view b);
+// Ranks `count` names in the order of compareNamesAscii: ranks[slot] is the number of
+// distinct names before nameOf(slot), so equal names share a rank. Runs on all cores for
+// long lists; nameOf is called from several threads at once.
+void rankNames(uint64_t count, const std::function<std::string_view(uint32_t slot)>& nameOf, uint32_t* ranks);

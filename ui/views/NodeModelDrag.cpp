@@ -13,8 +13,14 @@ Qt::ItemFlags NodeModel::flags(const QModelIndex& index) const {
     if (id >= nodeCount())
         return result;
     result |= Qt::ItemIsDragEnabled;
-    if (index.column() == FolderColumn && id != 0 && !(m_tree->node(id).flags & svl::NodeFlag::Removed) &&
-        renameEnabled && renameHandler)
+    uint8_t kind = id < m_rowKind.size() ? m_rowKind[id] : 0;
+    if (!(kind & kKnown)) {
+        const svl::ScanNode& node = m_tree->node(id);
+        kind = (node.isFolder() ? 0 : kFile) | ((node.flags & svl::NodeFlag::Removed) ? kRemoved : 0);
+    }
+    if (kind & kFile)
+        result |= Qt::ItemNeverHasChildren;  // lets the view skip asking for children
+    if (index.column() == FolderColumn && id != 0 && !(kind & kRemoved) && renameEnabled && renameHandler)
         result |= Qt::ItemIsEditable;
     return result;
 }

@@ -22,32 +22,136 @@ constexpr std::array<unsigned char, 256> makeAsciiLower() {
 }
 constexpr std::array<unsigned char, 256> kAsciiLower = makeAsciiLower();
 
-constexpr size_t kPrefixBytes = 16;
+// One name while names are ranked: sixteen of its bytes from the span's depth on (ASCII
+// lowered, big-endian, zero-padded) and how many bytes it has from there, capped at 17 so
+// that all names running past the chunk tie.
+struct NameEntry {
+    uint64_t high;
+    uint64_t low;
+    uint32_t slot;  // position in the list
+    uint32_t rest;
+};
 
-// Eight bytes of a name from `offset` on, ASCII-lowered, big-endian, zero-padded: names
-// contain no NUL, so prefixes order exactly as the names' bytes do.
-uint64_t namePrefix(std::string_view name, size_t offset) {
-    uint64_t prefix = 0;
-    for (size_t i = offset; i < offset + 8; ++i) {
-        prefix <<= 8;
-        if (i < name.size())
-            prefix |= kAsciiLower[static_cast<unsigned char>(name[i])];
-    }
-    return prefix;
+bool entryLess(const NameEntry& a, const NameEntry& b) {
+    if (a.high != b.high)
+        return a.high < b.high;
+    if (a.low != b.low)
+        return a.low < b.low;
+    return a.rest < b.rest;
 }
 
-int compareRowNames(const NodeModel::Row& a, const NodeModel::Row& b) {
-    for (int k = 0; k < 2; ++k)
-        if (a.namePrefix[k] != b.namePrefix[k])
-            return a.namePrefix[k] < b.namePrefix[k] ? -1 : 1;
-    // Equal prefixes: a name no longer than the prefix has a twin of the same length.
-    if (a.nameLength <= kPrefixBytes || b.nameLength <= kPrefixBytes)
-        return 0;
-    return compareNamesAscii(std::string_view(a.name + kPrefixBytes, a.nameLength - kPrefixBytes),
-                             std::string_view(b.name + kPrefixBytes, b.nameLength - kPrefixBytes));
+bool sameEntry(const NameEntry& a, const NameEntry& b) {
+    return a.high == b.high && a.low == b.low && a.rest == b.rest;
+}
+
+// Eight bytes of a name from `offset` on, ASCII-lowered, big-endian, zero-padded: names
+// contain no NUL, so chunks order exactly as the names' bytes do.
+uint64_t nameChunk(std::string_view name, size_t offset) {
+    uint64_t chunk = 0;
+    for (size_t i = offset; i < offset + 8; ++i) {
+        chunk <<= 8;
+        if (i < name.size())
+            chunk |= kAsciiLower[static_cast<unsigned char>(name[i])];
+    }
+    return chunk;
+}
+
+// Names of one list that agree (ignoring ASCII case) on their first `depth` bytes and all
+// have at least that many: entries[begin, end).
+struct NameSpan {
+    uint64_t begin;
+    uint64_t end;
+    size_t depth;
+};
+
+constexpr uint64_t kBigSpan = 65536;
+
+// Sorts one span by the chunk after the bytes all its names share, marks where a new name
+// starts, and queues the runs whose names all go past the chunk.
+template <class NameOf>
+void refineSpan(std::vector<NameEntry>& entries, std::vector<uint8_t>& startsName, NameSpan span,
+                const NameOf& nameOf, std::vector<NameSpan>& deeper) {
+    NameEntry* e = entries.data() + span.begin;
+    const uint64_t count = span.end - span.begin;
+    // Skip the bytes every name of the span shares: names with long common starts
+    // ("Screenshot from 2024-...") then settle in one chunk.
+    const std::string_view first = nameOf(e[0].slot);
+    size_t common = first.size();
+    for (uint64_t j = 1; j < count && common > span.depth; ++j) {
+        const std::string_view name = nameOf(e[j].slot);
+        common = std::min(common, name.size());
+        for (size_t i = span.depth; i < common; ++i)
+            if (kAsciiLower[static_cast<unsigned char>(name[i])] != kAsciiLower[static_cast<unsigned char>(first[i])]) {
+                common = i;
+                break;
+            }
+    }
+    const size_t depth = std::max(common, span.depth);
+    const auto fill = [&](uint64_t from, uint64_t to) {
+        for (uint64_t j = from; j < to; ++j) {
+            const std::string_view name = nameOf(e[j].slot);
+            e[j].high = nameChunk(name, depth);
+            e[j].low = nameChunk(name, depth + 8);
+            e[j].rest = uint32_t(std::min<size_t>(name.size() - depth, 17));
+        }
+    };
+    if (count >= kBigSpan) {
+        svl::parallelFor((count + kBigSpan - 1) / kBigSpan,
+                         [&](uint64_t task) { fill(task * kBigSpan, std::min(count, (task + 1) * kBigSpan)); });
+        svl::parallelMergeSort(e, count, entryLess);
+    } else {
+        fill(0, count);
+        std::sort(e, e + count, entryLess);
+    }
+    uint64_t run = 0;
+    for (uint64_t j = 1; j <= count; ++j) {
+        if (j < count && sameEntry(e[j], e[run]))
+            continue;  // equal chunks: the same name when it ends inside, else decided deeper
+        if (j < count)
+            startsName[span.begin + j] = 1;
+        if (j - run > 1 && e[run].rest > 16)
+            deeper.push_back({span.begin + run, span.begin + j, depth + 16});
+        run = j;
+    }
 }
 
 }  // namespace
+
+void rankNames(uint64_t count, const std::function<std::string_view(uint32_t)>& nameOf, uint32_t* ranks) {
+    if (count == 0)
+        return;
+    std::vector<NameEntry> entries(count);
+    for (uint64_t j = 0; j < count; ++j)
+        entries[j].slot = uint32_t(j);
+    std::vector<uint8_t> startsName(count, 0);
+    std::vector<NameSpan> spans{{0, count, 0}};
+    while (!spans.empty()) {
+        std::vector<NameSpan> deeper;
+        std::vector<NameSpan> small;
+        for (const NameSpan& span : spans) {
+            if (span.end - span.begin >= kBigSpan)
+                refineSpan(entries, startsName, span, nameOf, deeper);
+            else
+                small.push_back(span);
+        }
+        // Small spans are refined side by side, a batch of spans per task.
+        std::vector<std::vector<NameSpan>> found(std::max<size_t>(1, (small.size() + 255) / 256));
+        svl::parallelFor(found.size(), [&](uint64_t task) {
+            const size_t end = std::min(small.size(), size_t(task + 1) * 256);
+            for (size_t k = size_t(task) * 256; k < end; ++k)
+                refineSpan(entries, startsName, small[k], nameOf, found[task]);
+        });
+        for (const std::vector<NameSpan>& more : found)
+            deeper.insert(deeper.end(), more.begin(), more.end());
+        spans.swap(deeper);
+    }
+    uint32_t rank = 0;
+    for (uint64_t j = 0; j < count; ++j) {
+        rank += startsName[j];
+        ranks[entries[j].slot] = rank;
+    }
+}
+
 
 int compareNamesAscii(std::string_view a, std::string_view b) {
     const size_t common = std::min(a.size(), b.size());
@@ -125,33 +229,32 @@ void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
         }
     };
 
-    auto nameOf = [&](uint32_t id) -> std::string_view {
-        if (id < n)
-            return tree.node(id).nameView();
-        return id == groupRow ? std::string_view(group->label) : rowName(id);
-    };
+    const uint32_t* rank = nameRanks(ids);
+    if (m_rowKind.size() != n)
+        m_rowKind.assign(n, 0);
+    uint8_t* kind = m_rowKind.data();
     auto rows = std::make_unique_for_overwrite<Row[]>(count);
     svl::parallelFor((count + kKeyTaskRows - 1) / kKeyTaskRows, [&](uint64_t task) {
         const uint64_t end = std::min(count, (task + 1) * kKeyTaskRows);
         for (uint64_t j = task * kKeyTaskRows; j < end; ++j) {
             const uint32_t id = ids[j];
-            const std::string_view name = nameOf(id);
-            rows[j] = Row{keyOf(id), id, uint32_t(name.size()), {namePrefix(name, 0), namePrefix(name, 8)}, name.data()};
+            rows[j] = Row{keyOf(id), id, rank[id]};
+            if (id < n) {
+                const svl::ScanNode& node = tree.node(id);
+                kind[id] = kKnown | (node.isFolder() ? 0 : kFile) | ((node.flags & svl::NodeFlag::Removed) ? kRemoved : 0);
+            }
         }
     });
 
-    auto tieBreak = [](const Row& a, const Row& b) {
-        const int names = compareRowNames(a, b);
-        return names != 0 ? names < 0 : a.id < b.id;
-    };
+    // Equal names share a rank, so every order ends with the row id.
+    auto tieBreak = [](const Row& a, const Row& b) { return a.nameRank != b.nameRank ? a.nameRank < b.nameRank : a.id < b.id; };
     if (column == FolderColumn) {
         svl::parallelMergeSort(rows.get(), count, [&](const Row& a, const Row& b) {
             const bool aGroup = a.id >= n;
             if (aGroup != (b.id >= n))
                 return descending ? aGroup : !aGroup;
-            const int names = compareRowNames(a, b);
-            if (names != 0)
-                return descending ? names > 0 : names < 0;
+            if (a.nameRank != b.nameRank)
+                return descending ? a.nameRank > b.nameRank : a.nameRank < b.nameRank;
             return a.id < b.id;
         });
     } else if (descending) {
@@ -165,6 +268,27 @@ void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
     }
     for (uint64_t j = 0; j < count; ++j)
         ids[j] = rows[j].id;
+}
+
+const uint32_t* NodeModel::nameRanks(const std::vector<uint32_t>& ids) const {
+    const uint32_t n = nodeCount();
+    if (m_nameRank.size() != 2 * size_t(n))
+        m_nameRank.assign(2 * size_t(n), 0);
+    // All ids of a list share their parent row; its names are ranked once.
+    if (!m_rankedLists.insert(parentId(ids.front())).second)
+        return m_nameRank.data();
+    const svl::ScanTree& tree = *m_tree;
+    std::string_view groupLabel;
+    for (uint32_t id : ids)
+        if (id >= n)
+            groupLabel = fileGroup(id - n).label;  // made here, on this thread, before the workers read it
+    std::vector<uint32_t> ranks(ids.size());
+    rankNames(
+        ids.size(),
+        [&](uint32_t slot) { return ids[slot] < n ? tree.node(ids[slot]).nameView() : groupLabel; }, ranks.data());
+    for (size_t j = 0; j < ids.size(); ++j)
+        m_nameRank[ids[j]] = ranks[j];
+    return m_nameRank.data();
 }
 
 void NodeModel::sort(int column, Qt::SortOrder order) {

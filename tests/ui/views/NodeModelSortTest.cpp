@@ -152,7 +152,14 @@ TEST(NodeModelParallelSortTest, SerialAndParallelGiveTheSameOrderForHugeFolders)
     constexpr uint32_t kFiles = 250000;
     TreeBuilder b("/huge");
     for (uint32_t i = 0; i < kFiles; ++i) {
-        const std::string name = ((i % 3) ? "f" : "F") + std::to_string(i * 7919u % 5000u);
+        const std::string number = std::to_string(i * 7919u % 5000u);
+        std::string name;
+        if (i % 3 == 0)
+            name = ((i % 2) ? "f" : "F") + number;
+        else if (i % 3 == 1)  // sixteen bytes, alone or extended
+            name = std::string((i % 4) ? "project-archives" : "PROJECT-Archives") + ((i % 5) ? "." + number : "");
+        else  // a long shared start
+            name = "Screenshot from 2024-" + std::string((i % 7) ? "" : "0") + number + ((i % 11) ? ".png" : "");
         b.add(0, {name, 0, i % 37, i % 41});
     }
     const auto tree = b.finish();
