@@ -124,6 +124,12 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     listfont::install(m_fileTypes);
     m_fileTypes->fileTypesModel()->setPalette(loadTreemapPalette());
     m_treeColumnsUnsaved = !restoreHeaderState(m_treeView->header(), "treeHeader");
+    QHeaderView* treeHeader = m_treeView->header();
+    for (int section = 0; section < treeHeader->count(); ++section)
+        if (treeHeader->sectionResizeMode(section) != QHeaderView::Interactive)
+            treeHeader->setSectionResizeMode(section, QHeaderView::Interactive);
+    if (treeHeader->sectionSize(NodeModel::FolderColumn) < 150)
+        treeHeader->resizeSection(NodeModel::FolderColumn, 300);
     restoreHeaderState(m_fileView->view()->header(), "fileViewHeader");
     restoreHeaderState(m_fileTypes->header(), "fileTypesHeader");
     applyListOptions();
@@ -205,14 +211,17 @@ void MainWindow::buildCentralArea() {
 
 void MainWindow::buildTreeView() {
     QSettings* settings = AppSettings::instance()->settings();
-    m_treeView = new QTreeView;
+    m_treeView = new FolderTreeView;
     m_treeView->setModel(m_nodeModel);
+    m_treeView->expandBelowHandler = [this](const QModelIndex& index) { expandBelow(index); };
     m_treeView->setEditTriggers(QAbstractItemView::EditKeyPressed);
     m_treeView->setDragDropMode(QAbstractItemView::DragOnly);
     m_treeView->setDragEnabled(settings->value(QStringLiteral("enableDragDrop"), true).toBool());
     m_treeView->setContextMenuPolicy(Qt::CustomContextMenu);
     m_nodeModel->renameEnabled = settings->value(QStringLiteral("enableRename"), true).toBool();
     m_nodeModel->renameHandler = [this](uint32_t id, const QString& name) { return renameNode(id, name); };
+    // The window's handler toggles; the view's own toggle would undo it.
+    m_treeView->setExpandsOnDoubleClick(false);
     connect(m_treeView, &QTreeView::doubleClicked, this, &MainWindow::toggleExpanded);
     m_treeView->setUniformRowHeights(true);
     m_treeView->setAlternatingRowColors(true);
@@ -410,12 +419,32 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
     context.focusIsEditor = qobject_cast<QLineEdit*>(focus) || qobject_cast<QAbstractButton*>(focus)
                             || qobject_cast<QComboBox*>(focus) || qobject_cast<QAbstractSpinBox*>(focus)
                             || qobject_cast<QTextEdit*>(focus) || qobject_cast<QPlainTextEdit*>(focus);
+    const auto* combo = qobject_cast<QComboBox*>(focus);
+    context.focusTakesText = qobject_cast<QLineEdit*>(focus) || (combo && combo->isEditable())
+                             || qobject_cast<QAbstractSpinBox*>(focus) || qobject_cast<QTextEdit*>(focus)
+                             || qobject_cast<QPlainTextEdit*>(focus);
     context.focusInWindow = focus && (focus == this || isAncestorOf(focus));
     context.focusOnResults = focus && (focus == m_treeView || focus == m_fileView->view()
                                        || focus == m_treemapPanel->treemap());
     context.hasSelection = !currentSelection().empty();
     context.jobRunning = m_jobThread != nullptr;
     context.scanButtonEnabled = m_header->scanButton()->isEnabled();
+    switch (keypadCommand(context)) {
+    case KeypadCommand::SelectParent:
+        selectParent();
+        return true;
+    case KeypadCommand::ReselectChild:
+        reselectChild();
+        return true;
+    case KeypadCommand::ZoomTreemap:
+        zoomTreemapToSelection();
+        return true;
+    case KeypadCommand::UnzoomTreemap:
+        m_treemapPanel->treemap()->zoomOut();
+        return true;
+    case KeypadCommand::None:
+        break;
+    }
     switch (returnKeyAction(context)) {
     case ReturnKeyAction::Open:
         openSelection();

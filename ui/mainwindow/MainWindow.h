@@ -36,6 +36,7 @@
 #include "ui/mainwindow/GuiCallGate.h"
 #include "ui/mainwindow/ScanJob.h"
 #include "ui/mainwindow/WindowRules.h"
+#include "ui/views/FolderTreeView.h"
 
 class Elevator;
 class EmptyStateWidget;
@@ -193,6 +194,10 @@ public:
     // Selects (at most the first 50,000) files whose extension is `extension`.
     void selectFilesWithExtension(const QString& extension);
     void expandAll();
+    // Expands `index` and the rows below it: the whole subtree when it holds up to
+    // kMaxFullExpansion items, else three levels while the rows shown stay within that
+    // many; never deeper than kMaxViewDepth. Expand All and the tree's '*' key come here.
+    void expandBelow(const QModelIndex& index);
     // The folders of the full tree that "Rescan Selected Folder" would read again, topmost
     // only, in first-seen order; empty with `wholeRescan` set when the selection asks for
     // the whole source (a scanned root is among it).
@@ -452,7 +457,7 @@ private:
     FilterPanel* m_filterPanel = nullptr;
     RuleFrame* m_filterRule = nullptr;
     PageTabs* m_tabs = nullptr;
-    QTreeView* m_treeView = nullptr;
+    FolderTreeView* m_treeView = nullptr;
     QStackedWidget* m_resultsStack = nullptr;
     EmptyStateWidget* m_emptyState = nullptr;
     TreemapPanel* m_treemapPanel = nullptr;

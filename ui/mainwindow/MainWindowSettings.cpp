@@ -1,7 +1,10 @@
 // The window's reaction to a changed setting: each key re-reads exactly what it governs.
 // The views, the treemap and the dialogs listen for their own keys themselves.
 #include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QTreeView>
+
+#include <optional>
 
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
@@ -127,7 +130,38 @@ void MainWindow::applyListFont() {
 void MainWindow::resetTreeExpansion() {
     if (!m_displayedTree || m_displayedTree->nodeCount == 0)
         return;
-    m_treeView->collapseAll();
+    // Collapsing row by row releases the expanded rows' persistent indexes one at a time,
+    // minutes for millions of them; a model reset drops them all at once. The selection
+    // and the current row go with it, so they are put back on the same rows.
+    struct Range {
+        std::optional<uint32_t> parent;  // none: a top-level row
+        int top, bottom, left, right;
+    };
+    QItemSelectionModel* selection = m_treeView->selectionModel();
+    std::vector<Range> ranges;
+    for (const QItemSelectionRange& range : selection->selection()) {
+        const QModelIndex parent = range.parent();
+        ranges.push_back({parent.isValid() ? std::optional(uint32_t(parent.internalId())) : std::nullopt, range.top(),
+                          range.bottom(), range.left(), range.right()});
+    }
+    const QModelIndex current = selection->currentIndex();
+    const std::optional<uint32_t> currentId = current.isValid() ? std::optional(uint32_t(current.internalId())) : std::nullopt;
+    const int currentColumn = current.column();
+
+    const bool syncing = m_syncing;
+    m_syncing = true;
+    m_nodeModel->resetRows();
+    m_expandedIds.clear();
+    QItemSelection kept;
+    for (const Range& range : ranges) {
+        const QModelIndex parent = range.parent ? m_nodeModel->indexForId(*range.parent) : QModelIndex();
+        kept.select(m_nodeModel->index(range.top, range.left, parent), m_nodeModel->index(range.bottom, range.right, parent));
+    }
+    selection->select(kept, QItemSelectionModel::ClearAndSelect);
+    if (currentId)
+        selection->setCurrentIndex(m_nodeModel->indexForId(*currentId).siblingAtColumn(currentColumn),
+                                   QItemSelectionModel::NoUpdate);
+    m_syncing = syncing;
     m_treeView->expand(m_nodeModel->index(0, 0));
     m_treeView->scrollToTop();
 }

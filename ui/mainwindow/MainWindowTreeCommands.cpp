@@ -47,31 +47,62 @@ void MainWindow::selectFilesWithExtension(const QString& extension) {
 }
 
 void MainWindow::expandAll() {
+    if (!m_displayedTree || m_displayedTree->nodeCount == 0)
+        return;
+    const QModelIndex current = m_treeView->currentIndex();
+    expandBelow(current.isValid() ? current : m_nodeModel->index(0, 0));
+}
+
+void MainWindow::expandBelow(const QModelIndex& index) {
     const std::shared_ptr<svl::ScanTree> tree = m_displayedTree;
-    if (!tree || tree->nodeCount == 0)
+    if (!tree || tree->nodeCount == 0 || !index.isValid())
         return;
-    QModelIndex start = m_treeView->currentIndex();
-    if (!start.isValid())
-        start = m_nodeModel->index(0, 0);
-    else if (start.column() != 0)
-        start = start.siblingAtColumn(0);
-    if (!start.isValid())
+    const QModelIndex start = index.siblingAtColumn(0);
+    const uint32_t n = tree->nodeCount;
+    const uint32_t startId = uint32_t(start.internalId());
+    const uint32_t folder = startId >= n ? startId - n : startId;
+    if (folder >= n)
         return;
-    uint32_t id = uint32_t(start.internalId());
-    if (id >= tree->nodeCount)
-        id -= tree->nodeCount;
-    if (id >= tree->nodeCount)
-        return;
-    const svl::ScanNode& node = tree->node(id);
+    const svl::ScanNode& node = tree->node(folder);
     const uint64_t items = uint64_t(node.filesBelow) + node.foldersBelow;
+    const bool whole = items <= kMaxFullExpansion;
+    const int depthLeft = std::max(0, kMaxViewDepth - viewDepth(startId));
+    const int levels = whole ? depthLeft : std::min(3, depthLeft);
+    const uint64_t budget = whole ? UINT64_MAX : kMaxFullExpansion;
+
     WaitCursor wait;
-    const int depthLeft = std::max(0, kMaxViewDepth - viewDepth(uint32_t(start.internalId())));
-    if (items <= kMaxFullExpansion) {
-        m_treeView->expandRecursively(start, depthLeft);
-    } else {
-        m_treeView->expandRecursively(start, std::min(3, depthLeft));
-        m_hoverLabel->setText(tr("Expanded the first %1 levels (the folder is very large)").arg(3));
+    // Level by level, counting the rows each expansion shows (a file-group row shows all of
+    // its files), so that the budget runs out on the deepest level reached.
+    QModelIndexList chosen;
+    std::vector<QModelIndex> level{start};
+    uint64_t shown = 0;
+    bool full = false;
+    for (int depth = 0; depth <= levels && !level.empty() && !full; ++depth) {
+        std::vector<QModelIndex> next;
+        for (const QModelIndex& row : level) {
+            const uint32_t rowId = uint32_t(row.internalId());
+            const uint64_t children = m_nodeModel->childCount(rowId);
+            if (children == 0)
+                continue;
+            if (shown + children > budget) {
+                full = true;
+                break;
+            }
+            shown += children;
+            chosen.append(row);
+            if (depth == levels || rowId >= n)
+                continue;  // a group row holds files only
+            for (int r = 0; r < int(children); ++r) {
+                const QModelIndex child = m_nodeModel->index(r, 0, row);
+                if (m_nodeModel->childCount(uint32_t(child.internalId())) > 0)
+                    next.push_back(child);
+            }
+        }
+        level.swap(next);
     }
+    m_treeView->expandRows(chosen);
+    if (!whole)
+        m_hoverLabel->setText(tr("Expanded the first %1 levels (the folder is very large)").arg(3));
 }
 
 std::vector<uint32_t> MainWindow::rescanTargets(bool* wholeRescan) const {

@@ -86,3 +86,21 @@ ReturnKeyAction returnKeyAction(const ReturnKeyContext& c) {
         return ReturnKeyAction::Open;
     return c.scanButtonEnabled ? ReturnKeyAction::Scan : ReturnKeyAction::Swallow;
 }
+
+KeypadCommand keypadCommand(const ReturnKeyContext& c) {
+    if (!c.windowActive || c.modalOpen || !c.watchedIsFocus || !c.focusInWindow || c.focusTakesText
+        || c.modifiers != Qt::KeypadModifier)
+        return KeypadCommand::None;
+    switch (c.key) {
+    case Qt::Key_Slash:
+        return KeypadCommand::SelectParent;
+    case Qt::Key_Asterisk:
+        return KeypadCommand::ReselectChild;
+    case Qt::Key_Plus:
+        return KeypadCommand::ZoomTreemap;
+    case Qt::Key_Minus:
+        return KeypadCommand::UnzoomTreemap;
+    default:
+        return KeypadCommand::None;
+    }
+}

@@ -48,6 +48,7 @@ struct ReturnKeyContext {
     Qt::KeyboardModifiers modifiers;
     bool watchedIsFocus = false;    // the event goes to the focus widget
     bool focusIsEditor = false;     // line edit, button, combo box, spin box or text edit
+    bool focusTakesText = false;    // line edit, editable combo box, spin box or text edit
     bool focusInWindow = false;     // the window itself or inside it
     bool focusOnResults = false;    // the tree view, the file list or the treemap
     bool hasSelection = false;
@@ -62,3 +63,10 @@ enum class ReturnKeyAction { Pass, Open, Scan, Swallow };
 // when there is one and no job runs, else presses Scan when it is enabled; a taken key that
 // has nothing to do is swallowed. Anything else passes.
 ReturnKeyAction returnKeyAction(const ReturnKeyContext& context);
+
+enum class KeypadCommand { None, SelectParent, ReselectChild, ZoomTreemap, UnzoomTreemap };
+
+// The command of a keypad /, *, + or - (no other modifier) pressed on a focus widget of the
+// active window that takes no text, without a modal dialog. X11 drops the keypad modifier
+// when it matches shortcuts, so the window's filter matches these keys itself.
+KeypadCommand keypadCommand(const ReturnKeyContext& context);

@@ -60,6 +60,11 @@ bool NodeModel::ownsIndex(const QModelIndex& index) const {
            index.internalId() < 2 * quintptr(nodeCount());
 }
 
+void NodeModel::resetRows() {
+    beginResetModel();
+    endResetModel();
+}
+
 void NodeModel::setTree(std::shared_ptr<svl::ScanTree> tree) {
     beginResetModel();
     m_tree = std::move(tree);

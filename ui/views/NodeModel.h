@@ -68,6 +68,9 @@ public:
     // indexes (expansion, selection) on their rows; the rest are sorted when shown.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
 
+    // A model reset that keeps the tree and every cache: views drop all the indexes they
+    // hold (expanded rows, selection) in one step.
+    void resetRows();
     // Installs a tree (null empties the view) inside a model reset; sort order is kept.
     void setTree(std::shared_ptr<svl::ScanTree> tree);
     const std::shared_ptr<svl::ScanTree>& tree() const { return m_tree; }

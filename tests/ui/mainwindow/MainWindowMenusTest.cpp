@@ -302,6 +302,12 @@ TEST_F(MainWindowMenus, ColumnLayoutIsRestoredOnlyForTheSameColumnsAndSavedOnceP
     EXPECT_EQ(again.treeView()->header()->sectionSize(0), 250);
     MainWindow third;
     EXPECT_EQ(third.treeView()->header()->sectionSize(0), 209);
+
+    // A folder column saved narrower than 150 pixels comes back at 300.
+    third.treeView()->header()->resizeSection(0, 80);
+    saveShapedValue("treeHeader", third.treeView()->header()->saveState());
+    MainWindow narrowed;
+    EXPECT_EQ(narrowed.treeView()->header()->sectionSize(0), 300);
 }
 
 TEST(MainWindowFrame, DateColumnShowsAWholeDateInTheListFont) {

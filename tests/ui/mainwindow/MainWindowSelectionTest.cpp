@@ -8,6 +8,7 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QSplitter>
+#include <QTest>
 #include <QTreeView>
 
 #include <unistd.h>
@@ -228,6 +229,82 @@ TEST_F(MainWindowSelection, ExpandAllGoesFullyDownToOneHundredFiftyThousandItems
         EXPECT_EQ(m_window->hoverLabel()->text(),
                   full ? QString() : QString("Expanded the first 3 levels (the folder is very large)"));
     }
+}
+
+TEST_F(MainWindowSelection, ExpandAllAndTheStarKeyStopAtTheRowGuardAndTheDepthCap) {
+    // 160 folders of 1,000 grouped files: three levels would show 160,320 rows.
+    std::vector<Entry> wide{{-1, "/r", 0, 0, 0, kFolder}};
+    for (int f = 0; f < 160; ++f)
+        wide.push_back({0, "d" + std::to_string(f), 0, 0, 0, kFolder});
+    for (int f = 0; f < 160; ++f)
+        for (int i = 0; i < 1000; ++i)
+            wide.push_back({1 + f, "f" + std::to_string(i), 1, 1});
+    // A chain deeper than the view may open.
+    std::vector<Entry> deep{{-1, "/r", 0, 0, 0, kFolder}};
+    for (int depth = 1; depth <= MainWindow::kMaxViewDepth + 600; ++depth)
+        deep.push_back({depth - 1, "c", 0, 0, 0, kFolder});
+
+    for (const bool starKey : {false, true}) {
+        SCOPED_TRACE(starKey ? "the '*' key" : "Expand All");
+        const auto expand = [&] {
+            m_window->treeView()->setCurrentIndex(indexOf(0));
+            if (starKey)
+                QTest::keyClick(m_window->treeView(), Qt::Key_Asterisk);
+            else
+                m_window->expandAll();
+        };
+        show(wide);
+        expand();
+        QTreeView* view = m_window->treeView();
+        NodeModel* model = m_window->nodeModel();
+        const uint32_t n = m_window->displayedTree()->nodeCount;
+        uint64_t shown = view->isExpanded(indexOf(0)) ? model->rowCount(indexOf(0)) : 0;
+        for (int f = 0; f < 160; ++f) {
+            const uint32_t folder = m_idOf[1 + f];
+            if (view->isExpanded(model->indexForId(folder)))
+                shown += 1;
+            if (view->isExpanded(model->indexForId(n + folder)))
+                shown += 1000;
+        }
+        EXPECT_LE(shown, MainWindow::kMaxFullExpansion);
+        EXPECT_GT(shown, MainWindow::kMaxFullExpansion - 1000);
+        EXPECT_EQ(m_window->hoverLabel()->text(), QString("Expanded the first 3 levels (the folder is very large)"));
+
+        show(deep);
+        expand();
+        EXPECT_TRUE(m_window->treeView()->isExpanded(indexOf(MainWindow::kMaxViewDepth - 1)));
+        EXPECT_FALSE(m_window->treeView()->isExpanded(indexOf(MainWindow::kMaxViewDepth + 1)));
+    }
+}
+
+TEST_F(MainWindowSelection, ResetAfterExpandAllOnAMillionFilesIsQuickAndKeepsTheSelection) {
+    // 1,000 folders of 1,000 files.
+    std::vector<Entry> entries{{-1, "/r", 0, 0, 0, kFolder}};
+    for (int f = 0; f < 1000; ++f)
+        entries.push_back({0, "d" + std::to_string(f), 0, 0, 0, kFolder});
+    for (int f = 0; f < 1000; ++f)
+        for (int i = 0; i < 1000; ++i)
+            entries.push_back({1 + f, "f" + std::to_string(i), uint64_t(i), uint64_t(i)});
+    show(entries);
+    const int folder = 1 + 5;
+    const uint32_t picked = m_idOf[1 + 1000 + 5 * 1000 + 7];
+    m_window->selectNode(picked);
+    QTreeView* view = m_window->treeView();
+    view->selectionModel()->setCurrentIndex(indexOf(0), QItemSelectionModel::NoUpdate);
+
+    QElapsedTimer clock;
+    clock.start();
+    m_window->expandAll();
+    QCoreApplication::processEvents();
+    m_window->resetTreeExpansion();
+    QCoreApplication::processEvents();
+    EXPECT_LT(clock.elapsed(), 4000);  // minutes once every file row counted as expanded
+
+    EXPECT_TRUE(view->isExpanded(indexOf(0)));
+    EXPECT_FALSE(view->isExpanded(indexOf(folder)));
+    EXPECT_EQ(treeViewSelection(), std::vector<uint32_t>{picked});
+    EXPECT_EQ(view->currentIndex().internalId(), 0u);
+    EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{picked});
 }
 
 TEST_F(MainWindowSelection, HoverNamesThePathOrTheFreeSpaceAndClearsOnLeaving) {
