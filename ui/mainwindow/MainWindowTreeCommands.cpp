@@ -115,10 +115,21 @@ std::vector<uint32_t> MainWindow::rescanTargets(bool* wholeRescan) const {
     const svl::ScanNode& fullRoot = full.node(0);
     std::vector<uint32_t> targets;
     std::unordered_set<uint32_t> targetSet;
-    for (const SelectedItem& item : collectSelection(true, true)) {
-        if (item.id >= shown.nodeCount)
+    // The selection's nodes as the collector takes them (a group row for its folder, removed
+    // nodes left out), read straight from the ids: the menu asks this on every selection
+    // change, and a million selected files must not each get their path built.
+    const uint32_t n = shown.nodeCount;
+    std::unordered_set<uint32_t> seenFolders;
+    for (const uint32_t row : currentSelection()) {
+        if (row >= n && row - n >= n)
             continue;
-        const uint32_t folder = shown.node(item.id).isFolder() ? item.id : shown.node(item.id).parent;
+        const uint32_t id = row < n ? row : row - n;
+        const svl::ScanNode& item = shown.node(id);
+        if (item.flags & svl::NodeFlag::Removed)
+            continue;
+        const uint32_t folder = item.isFolder() ? id : item.parent;
+        if (!seenFolders.insert(folder).second)
+            continue;
         if (folder == 0) {
             if ((fullRoot.flags & svl::NodeFlag::Removed) || !fullRoot.isFolder())
                 continue;

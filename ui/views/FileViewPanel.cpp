@@ -435,6 +435,11 @@ std::vector<uint32_t> FileViewPanel::selectedIds() const {
         const QModelIndex parent = range.parent();
         const uint64_t parentKey = parent.isValid() ? uint64_t(parent.row()) + 1 : 0;
         const bool wholeRows = range.left() == 0 && range.right() == FileListModel::ColumnCount - 1;
+        if (wholeRows && !mayOverlap && !parent.isValid()) {
+            const std::vector<uint32_t>& listed = m_model->ids();
+            ids.insert(ids.end(), listed.begin() + range.top(), listed.begin() + range.bottom() + 1);
+            continue;
+        }
         for (int row = range.top(); row <= range.bottom(); ++row) {
             if (mayOverlap && !seen.insert(parentKey << 32 | uint64_t(row)).second)
                 continue;
