@@ -2,6 +2,7 @@
 
 #include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
+#include "core/analysis/Parallel.h"
 #include "core/scan/MountTable.h"
 #include "core/tree/ScanTree.h"
 #include "integration/SafeRemoval.h"
@@ -12,6 +13,7 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
+#include <utility>
 
 namespace {
 
@@ -23,16 +25,52 @@ QString nameOrCount(const QList<SelectedItem>& items, const char* one, const cha
                              : tr(many).arg(formatNumber(uint64_t(items.size())));
 }
 
+// Node ids seen so far: a byte per node when many ids are expected, else a hash set, so
+// that a million selected rows cost no hashing and one row no array.
+class IdSet {
+public:
+    IdSet(uint32_t nodeCount, size_t expected)
+    {
+        if (expected >= nodeCount / 64)
+            m_dense.assign(nodeCount, 0);
+    }
+    // True when id was not in the set yet.
+    bool insert(uint32_t id)
+    {
+        if (m_dense.empty())
+            return m_sparse.insert(id).second;
+        return !std::exchange(m_dense[id], 1);
+    }
+    bool contains(uint32_t id) const { return m_dense.empty() ? m_sparse.count(id) > 0 : m_dense[id] != 0; }
+
+private:
+    std::vector<uint8_t> m_dense;
+    std::unordered_set<uint32_t> m_sparse;
+};
+
+// body(i) for every i below count, in blocks on all cores. Each call must write only what
+// belongs to its own i.
+template <class Body>
+void forEachOnAllCores(size_t count, const Body& body)
+{
+    constexpr size_t kBlock = 4096;
+    svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
+        const size_t end = std::min(count, size_t(block + 1) * kBlock);
+        for (size_t i = size_t(block) * kBlock; i < end; ++i)
+            body(i);
+    });
+}
+
 }  // namespace
 
 QList<SelectedItem> FileCommandPlanner::collect(const std::vector<uint32_t>& ids, bool includeGroupRows,
                                                 bool includeRoot) const
 {
-    QList<SelectedItem> items;
     const svl::ScanTree* tree = m_context.displayed;
     if (!tree || tree->nodeCount == 0)
-        return items;
-    std::unordered_set<uint32_t> seen;
+        return {};
+    std::vector<uint32_t> chosen;
+    IdSet seen(tree->nodeCount, ids.size());
     for (uint32_t row : ids) {
         uint32_t id = row;
         if (row >= tree->nodeCount) {
@@ -41,12 +79,19 @@ QList<SelectedItem> FileCommandPlanner::collect(const std::vector<uint32_t>& ids
             id = row - tree->nodeCount;
         }
         const svl::ScanNode& node = tree->node(id);
-        if ((node.flags & svl::NodeFlag::Removed) || (id == 0 && !includeRoot) || !seen.insert(id).second)
+        if ((node.flags & svl::NodeFlag::Removed) || (id == 0 && !includeRoot) || !seen.insert(id))
             continue;
-        const std::string path = tree->fullPath(id);
-        items.append({id, QString::fromUtf8(path.data(), qsizetype(path.size())),
-                      QString::fromUtf8(node.nameView().data(), qsizetype(node.nameView().size())), node.isFolder()});
+        chosen.push_back(id);
     }
+    // The texts are the costly part; each item is filled by one thread.
+    QList<SelectedItem> items(qsizetype(chosen.size()));
+    SelectedItem* out = items.data();
+    forEachOnAllCores(chosen.size(), [&](size_t i) {
+        const svl::ScanNode& node = tree->node(chosen[i]);
+        const std::string path = tree->fullPath(chosen[i]);
+        out[i] = {chosen[i], QString::fromUtf8(path.data(), qsizetype(path.size())),
+                  QString::fromUtf8(node.nameView().data(), qsizetype(node.nameView().size())), node.isFolder()};
+    });
     return items;
 }
 
@@ -78,18 +123,27 @@ bool FileCommandPlanner::namesArePlain(uint32_t id) const
 
 QList<SelectedItem> FileCommandPlanner::screenPaths(const QList<SelectedItem>& items, QList<RefusedItem>* refused) const
 {
-    QList<SelectedItem> accepted;
-    for (const SelectedItem& item : items) {
+    enum Verdict : uint8_t { Plain, NotText, NotPlain };
+    std::vector<uint8_t> verdicts(size_t(items.size()));
+    forEachOnAllCores(verdicts.size(), [&](size_t i) {
+        const SelectedItem& item = items[qsizetype(i)];
         const std::string bytes = m_context.displayed->fullPath(item.id);
-        QString reason;
         if (item.path.toUtf8() != QByteArray::fromStdString(bytes))
-            reason = tr("Its name isn't valid text, so it can't be handed on without changing it.");
+            verdicts[i] = NotText;
         else if (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id))
-            reason = tr("Its path isn't a plain absolute path on this computer.");
-        if (reason.isEmpty())
-            accepted.append(item);
+            verdicts[i] = NotPlain;
+    });
+    if (std::all_of(verdicts.begin(), verdicts.end(), [](uint8_t v) { return v == Plain; }))
+        return items;  // shared, not copied
+    QList<SelectedItem> accepted;
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        if (verdicts[size_t(i)] == Plain)
+            accepted.append(items[i]);
         else if (refused)
-            refused->append({item, reason});
+            refused->append({items[i], verdicts[size_t(i)] == NotText
+                                           ? tr("Its name isn't valid text, so it can't be handed on without "
+                                                "changing it.")
+                                           : tr("Its path isn't a plain absolute path on this computer.")});
     }
     return accepted;
 }
@@ -114,18 +168,23 @@ QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedIte
                                                          QList<RefusedItem>* refused) const
 {
     const svl::ScanTree& tree = *m_context.displayed;
-    std::unordered_set<uint32_t> chosen;
+    IdSet chosen(tree.nodeCount, size_t(items.size()));
     for (const SelectedItem& item : items)
         chosen.insert(item.id);
-    QList<SelectedItem> outermost;
-    for (const SelectedItem& item : items) {
-        bool inside = false;
-        for (uint32_t at = tree.node(item.id).parent; at != 0 && !inside; at = tree.node(at).parent)
-            inside = chosen.count(at) > 0;
-        if (item.id != 0 && chosen.count(0))
-            inside = true;
-        if (!inside)
-            outermost.append(item);
+    std::vector<uint8_t> inside(size_t(items.size()));
+    for (qsizetype i = 0; i < items.size(); ++i) {
+        const uint32_t id = items[i].id;
+        bool held = id != 0 && chosen.contains(0);
+        for (uint32_t at = tree.node(id).parent; at != 0 && !held; at = tree.node(at).parent)
+            held = chosen.contains(at);
+        inside[size_t(i)] = held;
+    }
+    QList<SelectedItem> outermost = items;  // shared while no item is dropped
+    if (std::find(inside.begin(), inside.end(), 1) != inside.end()) {
+        outermost.clear();
+        for (qsizetype i = 0; i < items.size(); ++i)
+            if (!inside[size_t(i)])
+                outermost.append(items[i]);
     }
     // The scan may not have marked every mount (a bind mount of the same file system, one
     // made after the scan), so the mount table is asked as well.
@@ -138,14 +197,22 @@ QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedIte
         }
         return false;
     };
+    const QList<SelectedItem> plain = screenPaths(outermost, refused);
+    std::vector<uint8_t> mounted(size_t(plain.size()));
+    forEachOnAllCores(mounted.size(), [&](size_t i) {
+        const SelectedItem& item = plain[qsizetype(i)];
+        mounted[i] = hasMountBelow(item.id) || holdsMountPoint(item.path);
+    });
+    if (std::find(mounted.begin(), mounted.end(), 1) == mounted.end())
+        return plain;
     QList<SelectedItem> accepted;
-    for (const SelectedItem& item : screenPaths(outermost, refused)) {
-        if (hasMountBelow(item.id) || holdsMountPoint(item.path)) {
+    for (qsizetype i = 0; i < plain.size(); ++i) {
+        if (mounted[size_t(i)]) {
             if (refused)
-                refused->append({item, tr("It is or holds another file system or a mount point, which is never "
-                                          "removed from here.")});
+                refused->append({plain[i], tr("It is or holds another file system or a mount point, which is never "
+                                              "removed from here.")});
         } else {
-            accepted.append(item);
+            accepted.append(plain[i]);
         }
     }
     return accepted;

@@ -2,10 +2,13 @@
 
 #include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
+#include "core/analysis/Parallel.h"
 #include "core/tree/ScanTree.h"
 #include "integration/FileHelpers.h"
+#include "integration/SafeRemoval.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 
 #include <fcntl.h>
@@ -15,6 +18,7 @@
 #include <cerrno>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 
 namespace {
@@ -87,38 +91,102 @@ QList<SelectedItem> FileOperations::acceptedPaths(const QList<SelectedItem>& ite
     return accepted;
 }
 
+FileOperations::CheckedItem FileOperations::CheckedItems::at(qsizetype i) const
+{
+    const SelectedItem& item = m_items[i];
+    const RemovalTarget& place = m_places[m_placeOf[size_t(i)]];
+    return {item, {item.path, place.parent, place.top}};
+}
+
+void FileOperations::CheckedItems::append(const CheckedItem& checked)
+{
+    m_items.append(checked.item);
+    m_placeOf.push_back(uint32_t(m_places.size()));
+    m_places.push_back(checked.place);
+}
+
 FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedItem>& items,
                                                           const QString& failureTitle)
 {
-    CheckedItems checked;
+    // Items of one folder share its identity: the walk to it is made once per folder and the
+    // siblings are matched to it on all cores, so that the question about a million files of
+    // one folder comes at once. A sibling takes it over only when its own path is clean and
+    // names that very folder; any other item walks for itself.
+    const auto folderOf = [](const QString& path) {
+        return QStringView(path).left(std::max<qsizetype>(path.lastIndexOf(u'/'), 0));
+    };
+    const auto capture = [this](const SelectedItem& item, RemovalTarget* place) {
+        // An administrator copy walks from "/": nothing of the way may be a link.
+        return captureItemPlace(item.path, m_elevated ? QStringLiteral("/") : m_planner.scanTopOf(item.id), place);
+    };
+    constexpr uint32_t kUnsettled = UINT32_MAX;
+    const size_t count = size_t(items.size());
+    std::vector<RemovalTarget> places;
+    std::vector<int> codes;                              // of each place's walk
+    std::vector<QString> folders;                        // the folder each walk went to
+    std::vector<uint32_t> placeOf(count, kUnsettled);
+    std::unordered_map<uint32_t, uint32_t> folderPlace;  // parent node to the place of its walk
+    const auto walk = [&](size_t i) {
+        RemovalTarget place;
+        codes.push_back(capture(items[qsizetype(i)], &place));
+        places.push_back(std::move(place));
+        folders.push_back(folderOf(items[qsizetype(i)].path).toString());
+        placeOf[i] = uint32_t(places.size() - 1);
+    };
+    for (size_t i = 0; i < count; ++i) {
+        const SelectedItem& item = items[qsizetype(i)];
+        const uint32_t parent = m_displayed->node(item.id).parent;
+        if (item.id == 0 || folderPlace.count(parent))
+            continue;
+        walk(i);
+        if (codes.back() != EINVAL)
+            folderPlace.emplace(parent, placeOf[i]);
+    }
+    constexpr size_t kBlock = 4096;
+    svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
+        for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i) {
+            const SelectedItem& item = items[qsizetype(i)];
+            if (placeOf[i] != kUnsettled || item.id == 0)
+                continue;
+            const auto found = folderPlace.find(m_displayed->node(item.id).parent);
+            if (found != folderPlace.end() && folders[found->second] == folderOf(item.path) &&
+                saferemove::isCleanAbsolutePath(QFile::encodeName(item.path).toStdString()))
+                placeOf[i] = found->second;
+        }
+    });
+
     std::vector<uint32_t> gone;
     QStringList refusals;
-    for (const SelectedItem& item : items) {
-        // An administrator copy walks from "/": nothing of the way may be a link.
-        const QString top = m_elevated ? QStringLiteral("/") : m_planner.scanTopOf(item.id);
-        RemovalTarget place;
-        const int code = captureItemPlace(item.path, top, &place);
+    for (size_t i = 0; i < count; ++i) {
+        if (placeOf[i] == kUnsettled)
+            walk(i);
+        const SelectedItem& item = items[qsizetype(i)];
+        const int code = codes[placeOf[i]];
         if (code == 0)
-            checked.append({item, place});
-        else if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
+            continue;
+        if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
             gone.push_back(item.id);
         else
             refusals.append(isPlaceChange(code) ? placeChangedText(item.path)
                                                 : tr("\"%1\": %2").arg(isolateText(item.path), errnoText(code)));
     }
+    QList<SelectedItem> accepted = items;  // shared while every item may go
+    if (!gone.empty() || !refusals.isEmpty()) {
+        accepted.clear();
+        std::vector<uint32_t> acceptedPlaces;
+        for (size_t i = 0; i < count; ++i) {
+            if (codes[placeOf[i]] == 0) {
+                accepted.append(items[qsizetype(i)]);
+                acceptedPlaces.push_back(placeOf[i]);
+            }
+        }
+        placeOf = std::move(acceptedPlaces);
+    }
     if (!gone.empty())
         m_hooks.removeNodes(gone);
     if (!refusals.isEmpty())
         m_hooks.showError(failureTitle, refusals.join('\n'));
-    return checked;
-}
-
-QList<SelectedItem> FileOperations::itemsOf(const CheckedItems& checked)
-{
-    QList<SelectedItem> items;
-    for (const CheckedItem& c : checked)
-        items.append(c.item);
-    return items;
+    return CheckedItems(std::move(accepted), std::move(placeOf), std::move(places));
 }
 
 void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
@@ -137,9 +205,10 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
                                          "the item immediately instead? You can't undo this action."));
         return;
     }
-    if (!m_hooks.ask(FileCommandPlanner::trashQuestion(itemsOf(items)),
-                     m_planner.withHiddenNote(tr("You can recover this from the Trash until it's emptied."),
-                                              itemsOf(items), FileCommandPlanner::Removal::Trash),
+    const QList<SelectedItem>& chosen = items.items();
+    if (!m_hooks.ask(FileCommandPlanner::trashQuestion(chosen),
+                     m_planner.withHiddenNote(tr("You can recover this from the Trash until it's emptied."), chosen,
+                                              FileCommandPlanner::Removal::Trash),
                      tr("Move to Trash"), tr("Cancel")))
         return;
     std::vector<uint32_t> trashed;
@@ -175,7 +244,7 @@ void FileOperations::offerDeleteImmediately(const CheckedItems& checked, const Q
 {
     if (checked.isEmpty())
         return;
-    const QList<SelectedItem> items = itemsOf(checked);
+    const QList<SelectedItem> items = checked.items();
     if (m_hooks.ask(FileCommandPlanner::notTrashableQuestion(items), m_planner.withHiddenNote(detail, items),
                     tr("Delete Immediately"), tr("Cancel")))
         deletePermanently(checked);
@@ -189,7 +258,7 @@ void FileOperations::deleteImmediately(const QList<SelectedItem>& selection)
     const CheckedItems checked = checkedPlaces(accepted, tr("Couldn't delete"));
     if (checked.isEmpty())
         return;
-    const QList<SelectedItem> items = itemsOf(checked);
+    const QList<SelectedItem> items = checked.items();
     if (m_hooks.ask(FileCommandPlanner::deleteQuestion(items),
                     m_planner.withHiddenNote(tr("You can't undo this action."), items), tr("Delete Immediately"),
                     tr("Cancel")))

@@ -72,12 +72,38 @@ private:
         SelectedItem item;
         RemovalTarget place;
     };
-    using CheckedItems = QList<CheckedItem>;
+    // Checked items in order. Items of one folder share one recorded place, and the list of
+    // items is handed out without copying, so a million of them cost no per-item records.
+    class CheckedItems {
+    public:
+        CheckedItems() = default;
+        // `places[placeOf[i]]` is where items[i] was (its path aside, which is the item's).
+        CheckedItems(QList<SelectedItem> items, std::vector<uint32_t> placeOf, std::vector<RemovalTarget> places)
+            : m_items(std::move(items)), m_placeOf(std::move(placeOf)), m_places(std::move(places)) {}
+        bool isEmpty() const { return m_items.isEmpty(); }
+        const QList<SelectedItem>& items() const { return m_items; }
+        CheckedItem at(qsizetype i) const;
+        void append(const CheckedItem& checked);
+
+        struct Iterator {
+            const CheckedItems* owner;
+            qsizetype i;
+            CheckedItem operator*() const { return owner->at(i); }
+            Iterator& operator++() { ++i; return *this; }
+            bool operator!=(const Iterator& other) const { return i != other.i; }
+        };
+        Iterator begin() const { return {this, 0}; }
+        Iterator end() const { return {this, m_items.size()}; }
+
+    private:
+        QList<SelectedItem> m_items;
+        std::vector<uint32_t> m_placeOf;
+        std::vector<RemovalTarget> m_places;
+    };
 
     // Records where each item is, before the question: an item whose way can't be walked now
     // is refused, naming it; one already gone leaves the tree.
     CheckedItems checkedPlaces(const QList<SelectedItem>& items, const QString& failureTitle);
-    static QList<SelectedItem> itemsOf(const CheckedItems& checked);
     void offerDeleteImmediately(const CheckedItems& checked, const QString& detail);
     void deletePermanently(const CheckedItems& checked);
     void offerDeleteAsAdministrator(const CheckedItems& checked);

@@ -15,6 +15,7 @@
 #include <QFile>
 
 #include <map>
+#include <numeric>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -180,6 +181,18 @@ TEST(FileOperations, TrashAsksWithTheNameOrCountAndTakesAFolderOnceWithItsConten
     again.moveToTrash(f.items({"x", "y"}));
     EXPECT_TRUE(f.asked.last().startsWith("Move 2 items to the Trash?"));
     EXPECT_TRUE(exists(f.root() + "/x"));
+
+    // Many files of one folder: the count is written with the locale's digit grouping.
+    put(f.root() + "/many/f0");
+    for (int i = 1; i < 1234; ++i)
+        hmtest::writeFile(f.root() + "/many/f" + std::to_string(i), "x");
+    f.scan();
+    const svl::ScanNode& many = f.tree->node(f.id("many"));
+    std::vector<uint32_t> files(many.childCount);
+    std::iota(files.begin(), files.end(), many.firstChild);
+    f.ops().moveToTrash(FileCommandPlanner(f.context).collect(files, false, false));
+    EXPECT_TRUE(f.asked.last().startsWith("Move 1,234 items to the Trash?")) << f.asked.last().toStdString();
+    EXPECT_TRUE(f.errors.isEmpty()) << f.errors.join('\n').toStdString();
 }
 
 TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
@@ -497,13 +510,15 @@ TEST(FileOperations, AParentSwappedForALinkWhileAskedIsLeftAlone)
     for (const bool trash : {false, true}) {
         Fixture f;
         put(f.root() + "/d1/sub/victim.bin", "chosen");
+        put(f.root() + "/d1/sub/sibling.bin", "chosen");  // shares the recorded parent
         const std::string out = f.dir / "OUT";
         put(out + "/sub/victim.bin", "someone else's");
+        put(out + "/sub/sibling.bin", "someone else's");
         put(f.dir / "data/.keep");
         giveToTestUser(f.dir.path());
         ::chmod(f.dir.path().c_str(), 0755);
         f.scan();
-        const QList<SelectedItem> items = f.items({"d1/sub/victim.bin"});
+        const QList<SelectedItem> items = f.items({"d1/sub/victim.bin", "d1/sub/sibling.bin"});
         f.whileAsked = [&] {
             ::rename((f.root() + "/d1").c_str(), (f.root() + "/d1.moved").c_str());
             ::symlink(out.c_str(), (f.root() + "/d1").c_str());
@@ -514,13 +529,15 @@ TEST(FileOperations, AParentSwappedForALinkWhileAskedIsLeftAlone)
                 f.ops().moveToTrash(items);
             else
                 f.ops().deleteImmediately(items);
-            // One question, then one refusal naming the item; nothing leaves the tree.
-            if (f.asked.size() != 1 || f.errors.size() != 1 || !f.errors[0].contains("victim.bin"))
+            // One question, then refusals naming both items; nothing leaves the tree.
+            const QString refusals = f.errors.join('\n');
+            if (f.asked.size() != 1 || !refusals.contains("victim.bin") || !refusals.contains("sibling.bin"))
                 return 1;
             return f.removedIds.empty() ? 0 : 2;
         });
         EXPECT_EQ(rc, 0) << (trash ? "trash" : "delete");
         EXPECT_EQ(hmtest::readText(out + "/sub/victim.bin"), "someone else's");
+        EXPECT_EQ(hmtest::readText(out + "/sub/sibling.bin"), "someone else's");
         EXPECT_EQ(hmtest::readText(f.root() + "/d1.moved/sub/victim.bin"), "chosen");
         EXPECT_FALSE(exists(f.dir / "data/Trash/files/victim.bin"));
     }
