@@ -37,6 +37,8 @@ void MainWindow::onScanClicked() {
 }
 
 void MainWindow::chooseMultiple() {
+    if (m_jobThread)
+        return;
     SelectMultipleDialog dialog(HeaderPanel::selectableSources(), m_jobRoots, this);
     const bool accepted = dialog.exec() == QDialog::Accepted;
     m_header->refreshSources();
@@ -65,7 +67,11 @@ void MainWindow::scanRequested() {
         scanFolder(path);
 }
 
+// A new source while a job runs would relabel the running job's result: source choices wait
+// until the job has ended, as the disabled source list does.
 void MainWindow::chooseFolder() {
+    if (m_jobThread)
+        return;
     QString start = m_header->selectedPath();
     if (start.isEmpty())
         start = QDir::homePath();
@@ -85,6 +91,8 @@ void MainWindow::chooseFolder() {
 }
 
 void MainWindow::onSourceSelected(const QString& path) {
+    if (m_jobThread)
+        return;
     m_header->clearImportedSource();
     m_header->clearMultipleSources();
     m_jobRoots.clear();
@@ -96,6 +104,8 @@ void MainWindow::onSourceSelected(const QString& path) {
 }
 
 void MainWindow::chooseCsvFile() {
+    if (m_jobThread)
+        return;
     const QString file = chooseFile(this, "csvImportLastFolder", tr("Select CSV file"),
                                     tr("Sorvale CSV files (*.csv *.tsv);;All files (*)"));
     if (!file.isEmpty())
@@ -103,6 +113,8 @@ void MainWindow::chooseCsvFile() {
 }
 
 void MainWindow::chooseMftFile() {
+    if (m_jobThread)
+        return;
     const QString file =
         chooseFile(this, "mftLastFolder", tr("Select MFT file"), tr("MFT dump files (*.mft *.MFT);;All files (*)"));
     if (!file.isEmpty())

@@ -2,10 +2,12 @@
 // cancelling, failures, and the displayed tree under filter threads and removals.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 
 #include <thread>
@@ -160,6 +162,36 @@ TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
     EXPECT_TRUE(window.statusText().startsWith("Scan canceled after ")) << window.statusText().toStdString();
     EXPECT_FALSE(window.isEmptyPageShown());
     EXPECT_LT(window.currentTree()->node(0).filesBelow, 400u * 15 + 1);
+}
+
+TEST_F(MainWindowJob, SourceChoicesWaitWhileAJobRuns) {
+    const std::string first = m_root + "/first";
+    ::mkdir(first.c_str(), 0755);
+    windowtest::makeFolder(first, 400, 15);
+    MainWindow window;
+    // Any chooser that opens is counted and closed, so a fault cannot hang the test.
+    int choosersOpened = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            ++choosersOpened;
+            modal->close();
+        }
+    });
+    closer.start(10);
+    window.scanFolder(QString::fromStdString(first));
+    ASSERT_TRUE(window.isJobRunning());
+    const QString title = window.windowTitle();
+    window.chooseFolder();      // F3
+    window.chooseMultiple();    // Alt+F3
+    window.chooseCsvFile();     // Shift+F3
+    window.chooseMftFile();
+    window.onSourceSelected(QString::fromStdString(m_root));
+    EXPECT_EQ(choosersOpened, 0);
+    EXPECT_EQ(window.windowTitle(), title);
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+    EXPECT_EQ(window.header()->selectedPath(), QString::fromStdString(first));
+    EXPECT_EQ(window.windowTitle(), title);
 }
 
 TEST_F(MainWindowJob, OnlyTheLastOfTwoQuickFiltersShows) {
