@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -205,6 +207,30 @@ bool Mounts::mount(const std::string& args, const std::string& point) {
         return false;
     m_points.push_back(point);
     return true;
+}
+
+DeadFuseMount::DeadFuseMount(const std::string& point) : m_point(point) {
+    m_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+    if (m_fd < 0) {
+        m_error = std::string("cannot open /dev/fuse: ") + std::strerror(errno);
+        return;
+    }
+    // Nobody reads the device, so the kernel's first request is never answered.
+    const std::string options = "fd=" + std::to_string(m_fd) + ",rootmode=40000,user_id=0,group_id=0";
+    if (::mount("hmdead", point.c_str(), "fuse.hmdead", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
+        m_error = std::string("cannot mount a FUSE file system: ") + std::strerror(errno);
+        ::close(m_fd);
+        m_fd = -1;
+        return;
+    }
+    m_ok = true;
+}
+
+DeadFuseMount::~DeadFuseMount() {
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (m_ok)
+        ::umount2(m_point.c_str(), MNT_DETACH);
 }
 
 static bool ensureTestUser() {

@@ -90,6 +90,24 @@ private:
     std::vector<std::string> m_points;
 };
 
+// A FUSE mount whose server never answers (root only): every call that reaches it waits in
+// the kernel, as on a network mount whose server stopped. Destruction aborts the connection,
+// which ends those waits with an error, and detaches the mount.
+class DeadFuseMount {
+public:
+    explicit DeadFuseMount(const std::string& point);
+    ~DeadFuseMount();
+    DeadFuseMount(const DeadFuseMount&) = delete;
+    DeadFuseMount& operator=(const DeadFuseMount&) = delete;
+    bool ok() const { return m_ok; }
+    const std::string& error() const { return m_error; }
+
+private:
+    std::string m_point, m_error;
+    int m_fd = -1;
+    bool m_ok = false;
+};
+
 // Holds an exclusive lock on /tmp/<name>.lock while it lives, so that tests in other
 // processes sharing a system-wide resource (an account, /run/user/<uid>) take turns.
 class SystemLock {

@@ -146,9 +146,13 @@ MainWindow::~MainWindow() {
     // A worker waiting for an answer from this thread gets its fallback at once.
     m_guiCalls.close();
     if (m_jobThread) {
-        m_scanProgress.cancel = true;
-        m_jobThread->wait();
-        delete m_jobThread;
+        m_job->progress.cancel = true;
+        // A worker stuck in a dead mount is left to finish on its own; it owns what it uses.
+        constexpr unsigned long kCancelWaitMs = 3000;
+        if (m_jobThread->wait(kCancelWaitMs))
+            delete m_jobThread;
+        else
+            connect(m_jobThread, &QThread::finished, m_jobThread, &QObject::deleteLater);
         m_jobThread = nullptr;
     }
     const std::vector<QThread*> filters = m_pendingThreads;

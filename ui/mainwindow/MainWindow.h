@@ -16,12 +16,14 @@
 // the job's result fields (read after the job thread ended) and the call gate.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -88,14 +90,16 @@ public:
     // --- The job slot (MainWindowJobs.cpp) ---
     // Starts one scan or import on a worker thread; ignored while a job runs.
     void startJob(const QString& path, JobKind kind, const QStringList& roots);
-    // Asks the running job to stop (sets its cancel flag).
+    // Asks the running job to stop (sets its cancel flag). A worker that shows no sign of
+    // ending soon after (stuck in a dead mount, say) is left to finish on its own: the window
+    // ends the job as cancelled and drops whatever that worker delivers later.
     void stopJob();
     bool isJobRunning() const { return m_jobThread != nullptr; }
     // Fills the empty-state page for a job state and shows it.
     void setScanState(int state, const QString& text);
     // The header's status line as last set.
     QString statusText() const { return m_statusText; }
-    const svl::ScanProgress& scanProgress() const { return m_scanProgress; }
+    const svl::ScanProgress& scanProgress() const { return m_job->progress; }
 
     // --- Scan requests (MainWindowRequests.cpp) ---
     // The Scan button: the folder chooser for "<Select Folder...>", else scanRequested().
@@ -417,6 +421,14 @@ private:
     void rebuildDeniedFolders(const std::vector<uint32_t>& ids);
     // Stops the poll, waits for the finished job thread and takes the busy state down.
     void endJobThread();
+    // Starts the job thread running `work`; its result reaches the window only while the
+    // job is still the window's (same generation).
+    void startJobThread(std::function<void()> work);
+    // After a cancel: gives the job up once its progress stood still for a while.
+    void watchCancelledJob();
+    void abandonJob();
+    // Hands the rescan worker's result to rescanFinished.
+    void takeRescanResult();
     void createIntegrationActions();
     void createElevation();
     void showInformation(const QString& text);
@@ -519,11 +531,16 @@ private:
 
     // The job slot
     QThread* m_jobThread = nullptr;
-    svl::ScanProgress m_scanProgress;
+    std::shared_ptr<JobState> m_job = std::make_shared<JobState>();  // shared with the job's worker
+    int m_jobGeneration = 0;  // advanced by every job start and by giving a job up
+    bool m_jobIsRescan = false;
+    QElapsedTimer m_jobClock;
+    qint64 m_cancelAskedMs = -1;  // on m_jobClock; -1 while no cancel was asked
+    qint64 m_progressMovedMs = 0;
+    std::array<double, 5> m_progressMark{};
     JobKind m_jobKind = JobKind::Folder;
     QString m_scanPathText;
     QStringList m_jobRoots;
-    JobResult m_jobResult;  // written by the worker (not its tree), read after the thread ended
     std::shared_ptr<svl::Filter> m_scanFilter;
     QStringList m_deniedFolders;
     QString m_grabImagePath;

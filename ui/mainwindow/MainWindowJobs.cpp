@@ -1,6 +1,7 @@
 // The one job slot: starting a scan or import on a worker thread, polling its progress,
 // and taking its result back on the GUI thread.
 #include <QAction>
+#include <QCoreApplication>
 #include <QLabel>
 #include <QLoggingCategory>
 #include <QMessageBox>
@@ -43,7 +44,6 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
         return;
     m_scanPathText = path;
     m_jobKind = kind;
-    m_jobResult = JobResult();
     if (kind == JobKind::CsvImport || kind == JobKind::MftLoad) {
         m_header->clearMultipleSources();
         m_header->showImportedFile(path, false, 0, 0, kind == JobKind::MftLoad);
@@ -72,7 +72,8 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
     setScanState(Scanning, QString());
     m_hoverLabel->clear();
 
-    m_scanProgress.reset();
+    m_job = std::make_shared<JobState>();
+    m_jobIsRescan = false;
     m_header->setProgress(0);
     pollProgress();
     m_pollTimer->start();
@@ -121,24 +122,92 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
             },
             false);
     };
-    m_jobThread = QThread::create([this, request = std::move(request), question = std::move(question)] {
+    startJobThread([job = m_job, request = std::move(request), question = std::move(question)] {
+        job->result = runJob(request, job->progress, question);
+    });
+}
+
+void MainWindow::startJobThread(std::function<void()> work) {
+    const int generation = ++m_jobGeneration;
+    m_jobClock.start();
+    m_cancelAskedMs = -1;
+    // The worker keeps what the job needs alive itself: a job given up on may outlive the window.
+    const QPointer<MainWindow> window(this);
+    std::shared_ptr<SmbLoginPrompter> prompter = m_smbPrompter;
+    const std::shared_ptr<JobState> job = m_job;
+    m_jobThread = QThread::create([window, generation, job, prompter, work = std::move(work)]() mutable {
         yieldToGuiThread();
-        JobResult result = runJob(request, m_scanProgress, question);
-        std::shared_ptr<svl::ScanTree> tree = std::move(result.tree);
-        m_jobResult = std::move(result);
-        QMetaObject::invokeMethod(this, [this, tree] { scanFinished(tree); }, Qt::QueuedConnection);
+        work();
+        std::shared_ptr<svl::ScanTree> tree = job->result.tree;
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app)
+            return;
+        // Checked on the GUI thread: the window may be gone, or may have given this job up.
+        QMetaObject::invokeMethod(
+            app,
+            [window, generation, tree, prompter = std::move(prompter)] {
+                if (window && window->m_jobGeneration == generation && window->m_jobThread)
+                    window->m_jobIsRescan ? window->takeRescanResult() : window->scanFinished(tree);
+            },
+            Qt::QueuedConnection);
     });
     m_jobThread->start(QThread::InheritPriority);
     updateRescanAction();
 }
 
 void MainWindow::stopJob() {
-    m_scanProgress.cancel = true;
+    m_job->progress.cancel = true;
+    if (m_jobThread && m_cancelAskedMs < 0) {
+        m_cancelAskedMs = m_jobClock.elapsed();
+        m_progressMovedMs = m_cancelAskedMs;
+    }
 }
 
 void MainWindow::pollProgress() {
-    setStatusText(jobProgressText(m_jobKind, m_scanProgress));
-    m_header->setProgress(progressPercent(m_scanProgress.fraction.load()));
+    setStatusText(jobProgressText(m_jobKind, m_job->progress));
+    m_header->setProgress(progressPercent(m_job->progress.fraction.load()));
+    if (m_jobThread && m_cancelAskedMs >= 0)
+        watchCancelledJob();
+}
+
+void MainWindow::watchCancelledJob() {
+    // A worker that is winding down still moves its figures (a raw walk builds on for a
+    // while after a cancel); one stuck in the kernel moves nothing.
+    constexpr qint64 kStillMs = 500;
+    constexpr qint64 kLongestWindDownMs = 4000;
+    const svl::ScanProgress& p = m_job->progress;
+    const std::array<double, 5> mark = {double(p.files.load()), double(p.folders.load()),
+                                        double(p.allocatedBytes.load()), double(p.errorCount.load()),
+                                        p.fraction.load()};
+    const qint64 now = m_jobClock.elapsed();
+    if (mark != m_progressMark) {
+        m_progressMark = mark;
+        m_progressMovedMs = now;
+    }
+    if (now - m_progressMovedMs >= kStillMs || now - m_cancelAskedMs >= kLongestWindDownMs)
+        abandonJob();
+}
+
+void MainWindow::abandonJob() {
+    QThread* thread = m_jobThread;
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    if (thread->isFinished())
+        thread->deleteLater();
+    m_jobThread = nullptr;
+    ++m_jobGeneration;
+    const double seconds = double(m_jobClock.elapsed()) / 1000.0;
+    // The worker still writes its own state; the window reads a fresh one from now on.
+    m_job = std::make_shared<JobState>();
+    m_job->progress.cancel = true;
+    if (m_jobIsRescan) {
+        rescanFinished(nullptr, true, QString(), seconds);
+        return;
+    }
+    endJobThread();
+    setStatusText(tr("Scan canceled after %1 seconds").arg(QString::number(seconds, 'f', 2)));
+    setScanState(Cancelled, QString());
+    if (!m_grabImagePath.isEmpty())
+        grabWhenIdle();
 }
 
 void MainWindow::endJobThread() {
@@ -156,13 +225,14 @@ void MainWindow::endJobThread() {
 
 void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
     endJobThread();
-    const bool cancelled = m_scanProgress.cancel.load();
+    const bool cancelled = m_job->progress.cancel.load();
+    const JobResult& result = m_job->result;
     const bool isImport = m_jobKind == JobKind::CsvImport || m_jobKind == JobKind::MftLoad;
     if (isImport && !cancelled && tree && tree->nodeCount > 0)
-        m_header->showImportedFile(m_scanPathText, m_jobResult.driveKnown, m_jobResult.driveCapacity,
-                                   m_jobResult.driveFree, m_jobKind == JobKind::MftLoad);
-    const QString label = m_jobResult.unreadableRoot.isEmpty() ? m_scanPathText : m_jobResult.unreadableRoot;
-    const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, label, m_jobResult.error);
+        m_header->showImportedFile(m_scanPathText, result.driveKnown, result.driveCapacity, result.driveFree,
+                                   m_jobKind == JobKind::MftLoad);
+    const QString label = result.unreadableRoot.isEmpty() ? m_scanPathText : result.unreadableRoot;
+    const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, label, result.error);
     setStatusText(outcome.statusText);
     if (outcome.page == JobOutcome::Failed) {
         setScanState(Failed, outcome.statusText);
@@ -172,7 +242,7 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
         qInfo("scan: %.3fs, %u entries (%u files, %u dirs), %llu errors", tree->seconds, tree->nodeCount,
               tree->node(0).filesBelow, tree->node(0).foldersBelow, static_cast<unsigned long long>(tree->errors));
         m_currentTree = tree;
-        rebuildDeniedFolders(m_jobResult.deniedIds);
+        rebuildDeniedFolders(result.deniedIds);
         // The new result is filtered by what the panel shows, also when it was cleared.
         if (isFilterPanelShown()) {
             m_includeText = m_filterPanel->includeText();

@@ -31,13 +31,13 @@ void MainWindow::rescanSelectedFolders() {
         targets.push_back({id, m_currentTree->fullPath(id)});
 
     rememberViewState();
-    m_jobResult = JobResult();
     m_liveMonitor->stop();
     m_header->setBusy(true);
     m_escapeAction->setEnabled(true);
     m_tabs->setEnabled(false);
     menuBar()->setEnabled(false);
-    m_scanProgress.reset();
+    m_job = std::make_shared<JobState>();
+    m_jobIsRescan = true;
     m_header->setProgress(0);
     pollProgress();
     m_pollTimer->start();
@@ -52,18 +52,18 @@ void MainWindow::rescanSelectedFolders() {
     options.provider = smbPrompter();
     std::shared_ptr<const svl::Filter> filter = m_scanFilter;
     std::shared_ptr<const svl::ScanTree> full = m_currentTree;
-    m_jobThread = QThread::create([this, targets = std::move(targets), options, filter, full] {
-        yieldToGuiThread();
-        RescanOutcome outcome = runRescan(*full, targets, options, m_scanProgress);
-        QMetaObject::invokeMethod(
-            this,
-            [this, outcome = std::move(outcome)] {
-                rescanFinished(outcome.tree, outcome.cancelled, outcome.error, outcome.seconds);
-            },
-            Qt::QueuedConnection);
+    startJobThread([job = m_job, targets = std::move(targets), options, filter, full] {
+        RescanOutcome outcome = runRescan(*full, targets, options, job->progress);
+        job->result.tree = std::move(outcome.tree);
+        job->result.error = outcome.error;
+        job->rescanCancelled = outcome.cancelled;
+        job->rescanSeconds = outcome.seconds;
     });
-    m_jobThread->start(QThread::InheritPriority);
-    updateRescanAction();
+}
+
+void MainWindow::takeRescanResult() {
+    const JobState& job = *m_job;
+    rescanFinished(job.result.tree, job.rescanCancelled, job.result.error, job.rescanSeconds);
 }
 
 void MainWindow::rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancelled, QString error, double seconds) {

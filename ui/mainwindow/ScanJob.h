@@ -40,6 +40,16 @@ struct JobResult {
     QString unreadableRoot;               // of several roots, the one that could not be read (no tree then)
 };
 
+// What a job's worker shares with the window. A job the window gave up on keeps its own
+// state alive until its worker ends, so a later job never shares a progress record with it.
+struct JobState {
+    svl::ScanProgress progress;
+    JobResult result;  // written by the worker before it posts, read after the thread ended
+    // A rescan's further figures: whether it stopped at the cancel flag, and its time.
+    bool rescanCancelled = false;
+    double rescanSeconds = 0;
+};
+
 // Ids, in order, of the folders whose access was denied and that are not removed.
 std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree);
 

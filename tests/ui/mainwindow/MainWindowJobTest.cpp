@@ -3,6 +3,7 @@
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -192,6 +193,40 @@ TEST_F(MainWindowJob, SourceChoicesWaitWhileAJobRuns) {
     ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
     EXPECT_EQ(window.header()->selectedPath(), QString::fromStdString(first));
     EXPECT_EQ(window.windowTitle(), title);
+}
+
+TEST_F(MainWindowJob, CancelEndsAScanStuckOnADeadMountAtOnce) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    const std::string point = m_root + "/dead";
+    const std::string alive = m_root + "/alive";
+    ::mkdir(point.c_str(), 0755);
+    ::mkdir(alive.c_str(), 0755);
+    windowtest::makeFolder(alive, 2, 3);
+    hmtest::DeadFuseMount dead(point);
+    ASSERT_TRUE(dead.ok()) << dead.error();
+    QElapsedTimer clock;
+    {
+        MainWindow window;
+        window.scanFolder(QString::fromStdString(point));
+        QTest::qWait(300);  // the worker is in the kernel by now
+        ASSERT_TRUE(window.isJobRunning());
+        clock.start();
+        window.stopJob();
+        ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }, 5000));
+        EXPECT_LT(clock.elapsed(), 2000);
+        EXPECT_TRUE(window.statusText().startsWith("Scan canceled after ")) << window.statusText().toStdString();
+        EXPECT_EQ(window.emptyState()->text(), "Scan Cancelled");
+        // The slot is free while the old worker is still stuck.
+        scan(window, alive);
+        ASSERT_TRUE(window.currentTree());
+        EXPECT_EQ(window.currentTree()->node(0).filesBelow, 7u);
+        window.scanFolder(QString::fromStdString(point));
+        QTest::qWait(100);
+        clock.restart();
+    }
+    // Closing the window does not wait for ever for a worker stuck in the kernel.
+    EXPECT_LT(clock.elapsed(), 5000);
 }
 
 TEST_F(MainWindowJob, OnlyTheLastOfTwoQuickFiltersShows) {
