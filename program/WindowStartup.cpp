@@ -2,9 +2,13 @@
 
 #include <QApplication>
 #include <QDialog>
-#include <QFileInfo>
+#include <QDir>
+#include <QFile>
 #include <QTimer>
 
+#include <unistd.h>
+
+#include <climits>
 #include <memory>
 
 #include "app/AppSettings.h"
@@ -17,6 +21,7 @@
 #include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/dialogs/TweaksDialog.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/header/VolumeProbe.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 
@@ -75,8 +80,22 @@ int dialogCaptureIndex(const QStringList& arguments) {
     return at > 0 && at + 2 < arguments.size() ? int(at) : -1;
 }
 
+QString absoluteStartPath(const QString& path) {
+    if (path.isEmpty() || !QDir::isRelativePath(path))
+        return path;
+    // getcwd asks no file system, unlike a look at "." that a dead mount would hold up.
+    char buffer[PATH_MAX];
+    if (!::getcwd(buffer, sizeof buffer))
+        return path;
+    return QDir::cleanPath(QFile::decodeName(buffer) + u'/' + path);
+}
+
 int runWindowMode(const QStringList& arguments) {
-    const WindowStartOptions options = parseWindowOptions(arguments.mid(1));
+    WindowStartOptions options = parseWindowOptions(arguments.mid(1));
+    // File actions work on absolute paths only, and the root row is named by the path scanned.
+    options.path = absoluteStartPath(options.path);
+    for (QString& root : options.roots)
+        root = absoluteStartPath(root);
     MainWindow window;
     window.setGrabImagePath(options.grabImagePath);
     window.setPendingSearchText(options.searchText);
@@ -110,8 +129,11 @@ int runWindowMode(const QStringList& arguments) {
         // A dump request never scans the path; it asks for the file once the window shows.
         QTimer::singleShot(0, &window, [&window, path = options.path] { window.dumpMft(path); });
     } else {
-        const QFileInfo info(options.path);
-        if (info.isFile() && options.path.endsWith(QLatin1String(".mft"), Qt::CaseInsensitive))
+        // The file system is asked off this thread: a path on a dead mount must not keep the
+        // window from showing.
+        const bool mftFile = options.path.endsWith(QLatin1String(".mft"), Qt::CaseInsensitive)
+                             && pathFactsWithinLimit(options.path).value_or(PathFacts()).isFile;
+        if (mftFile)
             window.importMftFile(options.path);
         else
             window.scanPath(options.path);

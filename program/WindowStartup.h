@@ -36,6 +36,10 @@ int startupColorScheme(const QStringList& arguments);
 // at least two arguments follow it, else -1.
 int dialogCaptureIndex(const QStringList& arguments);
 
+// A relative start path made absolute against the current folder and cleaned, without
+// asking the file system; an absolute or empty one is returned as it is.
+QString absoluteStartPath(const QString& path);
+
 // Builds the main window, acts on the options and runs the event loop; the exit code.
 int runWindowMode(const QStringList& arguments);
 

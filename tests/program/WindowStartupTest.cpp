@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QImage>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -135,6 +136,23 @@ protected:
         return -1;
     }
 
+    // The first window title naming a folder while `args` run (the program started from the
+    // test's folder), or empty when none shows within ten seconds.
+    std::string firstFolderTitle(const std::string& args) {
+        const std::string title = m_root + "/title.txt";
+        std::remove(title.c_str());
+        const std::string script =
+            "hm " + args + " & pid=$!; for i in $(seq 200); do for w in $(xdotool search --name Hollowmere"
+            " 2>/dev/null); do t=$(xdotool getwindowname $w); case \"$t\" in *Folder*) printf %s \"$t\" > title.txt;;"
+            " esac; done; [ -s title.txt ] && break; sleep 0.05; done; pkill -P $pid; kill $pid; wait $pid; true";
+        if (runOnScreen("1600x1000", script) != 0)
+            return std::string();
+        std::ifstream in(title);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+
     hmtest::TempDir m_dir{"hm-xvfb"};
     std::string m_root;
     std::string m_binary;
@@ -159,18 +177,11 @@ TEST_F(WindowUnderXvfb, GrabAfterAScanAndTheTitle) {
     const std::string shot = m_root + "/scan.png";
     const std::string data = m_root + "/data";
     ASSERT_EQ(runOnScreen("1600x1000", "hm --grab " + shQuote(shot) + " --size 1280x800 " + shQuote(data)), 0);
-    // The title, read from a window left open until then.
-    const std::string titleScript =
-        "hm " + shQuote(data) + " & pid=$!; for i in $(seq 200); do for w in $(xdotool search --name Hollowmere"
-        " 2>/dev/null); do t=$(xdotool getwindowname $w); case \"$t\" in *Folder*) printf %s \"$t\" > title.txt;;"
-        " esac; done; [ -s title.txt ] && break; sleep 0.05; done; pkill -P $pid; kill $pid; wait $pid; true";
-    ASSERT_EQ(runOnScreen("1600x1000", titleScript), 0);
     const QImage picture(QString::fromStdString(shot));
     EXPECT_EQ(picture.size(), QSize(1280, 800));
-    std::ifstream in(m_root + "/title.txt");
-    std::stringstream title;
-    title << in.rdbuf();
-    EXPECT_EQ(title.str(), "Hollowmere — <Folder> " + data);
+    // The title, read from a window left open until then; a relative folder is named absolutely.
+    EXPECT_EQ(firstFolderTitle(shQuote(data)), "Hollowmere — <Folder> " + data);
+    EXPECT_EQ(firstFolderTitle("data"), "Hollowmere — <Folder> " + data);
     // The treemap fills the lower part with more than the background.
     std::set<QRgb> colours;
     for (int x = 0; x < picture.width(); x += 7)
@@ -188,6 +199,17 @@ TEST_F(WindowUnderXvfb, GrabAfterAScanAndTheTitle) {
     for (int x = 0; x < badPicture.width(); x += 7)
         colours.insert(badPicture.pixel(x, badPicture.height() - 60));
     EXPECT_GT(colours.size(), 3u);
+}
+
+TEST_F(WindowUnderXvfb, AStartPathOnADeadMountStillShowsTheWindow) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    const std::string point = m_root + "/dead";
+    ASSERT_EQ(::mkdir(point.c_str(), 0755), 0);
+    hmtest::DeadFuseMount dead(point);
+    ASSERT_TRUE(dead.ok()) << dead.error();
+    EXPECT_EQ(firstFolderTitle(shQuote(point)), "Hollowmere — <Folder> " + point);
+    EXPECT_EQ(firstFolderTitle(shQuote(point + "/dump.MFT")), "Hollowmere — <Folder> " + point + "/dump.MFT");
 }
 
 TEST_F(WindowUnderXvfb, TranslatedWindowsAreGrabbedAndArabicStartsOnTheRight) {

@@ -111,6 +111,19 @@ VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::s
     return *usage;
 }
 
+std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
+    const std::string local = QFile::encodeName(path).toStdString();
+    const std::vector<svl::MountEntry> table = volumeSystem().readMounts();
+    const svl::MountEntry* mount = svl::mountContaining(table, local);
+    const auto limit = mount && isNetworkFsType(mount->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    TimedCall<PathFacts> call("facts:" + (mount ? mount->mountPoint : local), [path] {
+        const QFileInfo info(path);
+        return PathFacts{info.isFile(), info.canonicalFilePath()};
+    });
+    return call.wait(deadline);
+}
+
 std::vector<svl::SmbMountInfo> listSharesWithinLimit() {
     const auto deadline = std::chrono::steady_clock::now() + kNetworkAnswerLimit;
     TimedCall<std::vector<svl::SmbMountInfo>> call("gvfs-shares", volumeSystem().listShares);

@@ -69,6 +69,16 @@ VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::s
 // The gvfs shares, or an empty list when the listing does not answer in the network limit.
 std::vector<svl::SmbMountInfo> listSharesWithinLimit();
 
+// What start-up asks of a path it was given: whether it is a regular file, and its
+// canonical path (empty when it does not exist).
+struct PathFacts {
+    bool isFile = false;
+    QString canonical;
+};
+// The facts of `path`, asked on a thread of its own and waited for at most the limit of the
+// type of the mount that covers it (by text); nothing when they do not come in time.
+std::optional<PathFacts> pathFactsWithinLimit(const QString& path);
+
 // statvfs of a path: total and available bytes; Failed when the call fails.
 VolumeUsage statVolume(const std::string& path);
 // The name of the link in `labelFolder` that leads to `device`, with udev's \xNN escapes

@@ -8,6 +8,7 @@
 #include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/VolumeCombo.h"
+#include "ui/header/VolumeProbe.h"
 #include "ui/mainwindow/MainWindow.h"
 
 namespace {
@@ -142,15 +143,17 @@ void MainWindow::importMftFile(const QString& path) {
 }
 
 void MainWindow::scanPath(const QString& path) {
+    // Canonical paths are asked off this thread within a limit: the path may lie on a dead mount.
+    const auto canonicalOf = [](const QString& p) { return pathFactsWithinLimit(p).value_or(PathFacts()).canonical; };
     const QString cleaned = QDir::cleanPath(path);
-    const QString canonical = QFileInfo(path).canonicalFilePath();
+    const QString canonical = canonicalOf(path);
     const VolumeCombo* combo = m_header->sourceCombo();
     for (int i = 0; i < combo->count(); ++i) {
         const QString data = combo->itemData(i, Qt::UserRole).toString();
         if (!data.startsWith(u'/'))
             continue;
         if (QDir::cleanPath(data) == cleaned
-            || (!canonical.isEmpty() && QFileInfo(data).canonicalFilePath() == canonical)) {
+            || (!canonical.isEmpty() && canonicalOf(data) == canonical)) {
             m_header->selectPath(data);
             scanFolder(data);
             return;
