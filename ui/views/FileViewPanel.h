@@ -27,6 +27,7 @@ class FilterField;
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QMimeData;
 class QRadioButton;
 class QStackedWidget;
 class QThread;
@@ -69,6 +70,9 @@ public:
     // The ids of the selected rows, as selectedRows(0) lists them (child rows give their
     // own ids), same refusal.
     std::vector<uint32_t> selectedIds() const;
+    // The selected rows as file URLs, as the list's drag carries them; null without any.
+    // The caller owns the result.
+    QMimeData* dragMimeData() const;
     // Starts editing the name of the first top-level row listing id.
     void renameId(uint32_t id);
     // Selects exactly the top-level rows listing the given ids, without selection signals.

@@ -14,6 +14,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
@@ -281,6 +282,11 @@ TEST_F(FileViewPanelFixture, HoverDoubleClickAndContextMenu) {
         expected.push_back(model->nodeId(index));
     EXPECT_EQ(panel.selectedIds(), expected);
     EXPECT_EQ(panel.selectedIds(), (std::vector<uint32_t>{6, 8, 6}));
+    // A drag carries those rows as file URLs.
+    std::unique_ptr<QMimeData> dragged(panel.dragMimeData());
+    ASSERT_TRUE(dragged);
+    const QUrl docs = QUrl::fromLocalFile("/data/docs/copy.bin"), pics = QUrl::fromLocalFile("/data/pics/copy.bin");
+    EXPECT_EQ(dragged->urls(), (QList<QUrl>{docs, pics, docs}));
 
     emit view->customContextMenuRequested(QPoint(10, 10));
     ASSERT_EQ(context.count(), 1);
