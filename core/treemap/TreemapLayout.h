@@ -78,9 +78,10 @@ struct TreemapLayout {
     void clear();
 
     // Fills out (resized and cleared) with the shaded picture; ratio = device pixels per layout unit.
+    // Without hitIds, out.ids stays empty (a picture that is only saved needs no hit test).
     // Throws std::bad_alloc when the buffers cannot be made.
     void render(const TreemapPalette& palette, int width, int height, TreemapPixels& out, bool gradients,
-                double ratio) const;
+                double ratio, bool hitIds = true) const;
 };
 
 // One layout pass. Folders are laid out from an explicit stack, children in order, so a

@@ -23,6 +23,8 @@ uint8_t channel(float value) {
 }
 
 void fillIds(TreemapPixels& out, const PixelBounds& b, uint32_t value) {
+    if (out.ids.empty())
+        return;
     for (int i = b.y0; i <= b.y1; ++i) {
         uint32_t* row = out.ids.data() + size_t(i) * size_t(out.width);
         std::fill(row + b.x0, row + b.x1 + 1, value);
@@ -74,14 +76,18 @@ void shadeCushion(const TreemapColor& color, const PixelBounds& b, bool gradient
 }
 
 void TreemapLayout::render(const TreemapPalette& palette, int width, int height, TreemapPixels& out, bool gradients,
-                           double ratio) const {
+                           double ratio, bool hitIds) const {
     width = std::max(0, width);
     height = std::max(0, height);
     out.width = width;
     out.height = height;
     const size_t pixels = size_t(width) * size_t(height);
     out.rgba.assign(pixels * 4, 0);
-    out.ids.assign(pixels, 0);
+    out.ids.clear();
+    if (hitIds)
+        out.ids.assign(pixels, 0);
+    else
+        out.ids.shrink_to_fit();
 
     const TreemapColor bg = treemapBackgroundColor();
     const uint8_t bgBytes[4] = {uint8_t(bg.r + 0.5f), uint8_t(bg.g + 0.5f), uint8_t(bg.b + 0.5f), 255};

@@ -54,6 +54,7 @@ class QMenu;
 class QProcess;
 class QProgressDialog;
 struct NautilusPythonInstall;
+struct TreemapImageRequest;
 class PageTabs;
 class QAction;
 class QLabel;
@@ -282,6 +283,10 @@ public:
     bool exportCsvTo(const QString& path, const CsvExportChoice& choice);
     // The treemap as the window shows it (same zoom), exactly width x height pixels.
     QImage renderTreemapImage(int width, int height, bool gray, bool freeSpace);
+    // Draws that picture and writes it as PNG to `path` on a worker behind a progress dialog
+    // that can cancel, the window answering meanwhile; returns when it is done. False when
+    // cancelled or failed (a failure is shown); no partial file is left at `path` either way.
+    bool writeTreemapImage(const QString& path, int width, int height, bool gray, bool freeSpace);
     // The save dialog: (title, proposed path, filter) to the chosen path; empty cancels.
     std::function<QString(const QString&, const QString&, const QString&)> saveFileNameHook;
 
@@ -438,7 +443,10 @@ private:
     void rememberViewState();
     void emptyViews();
     void startFilterThread(bool restore);
+    // Starts a worker that reads the displayed tree: removals wait until the last one ends.
+    void startTreeReader(QThread* thread);
     void filterThreadFinished(QThread* thread);
+    TreemapImageRequest treemapImageRequest(int width, int height, bool gray, bool freeSpace) const;
     void applyQueuedRemovals();
     void removePaths(const std::vector<std::string>& paths);
     void markRemovedInBoth(uint32_t displayedId);

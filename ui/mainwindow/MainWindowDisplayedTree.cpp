@@ -115,6 +115,10 @@ void MainWindow::startFilterThread(bool restore) {
             },
             Qt::QueuedConnection);
     });
+    startTreeReader(thread);
+}
+
+void MainWindow::startTreeReader(QThread* thread) {
     m_pendingThreads.push_back(thread);
     connect(thread, &QThread::finished, this, [this, thread] { filterThreadFinished(thread); });
     if (m_pendingThreads.size() == 1)

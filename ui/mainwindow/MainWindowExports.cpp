@@ -1,17 +1,23 @@
 // The exports the user starts from the window: the displayed tree as CSV or TSV, and the
-// treemap as a PNG picture. They go through the same writers as the headless run, so a
-// file written here equals the one the command line writes for the same tree.
+// treemap as a PNG picture, drawn and written on a worker. They go through the same
+// writers as the headless run, so a file written here equals the one the command line
+// writes for the same tree.
 #include <QApplication>
-#include <QBuffer>
 #include <QDateTime>
 #include <QDir>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
-#include <QImageWriter>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
 
+#include <atomic>
+#include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -35,6 +41,9 @@
 #include "ui/views/FileTypesView.h"
 
 namespace {
+
+// Quick pictures finish before a progress dialog would flash up.
+constexpr int kProgressDelayMs = 300;
 
 QVariant setting(const char* key, const QVariant& fallback) {
     return AppSettings::instance()->settings()->value(QLatin1String(key), fallback);
@@ -149,23 +158,10 @@ void MainWindow::saveTreemapImage()
                                          tr("PNG image (*.png)"), QStringLiteral("png"), false);
     if (path.isEmpty())
         return;
-    bool saved = false;
-    {
-        WaitCursor wait;
-        const QImage image =
-            renderTreemapImage(dialog.imageWidth(), dialog.imageHeight(), dialog.shadesOfGray(), dialog.showFreeSpace());
-        QByteArray bytes;
-        QBuffer buffer(&bytes);
-        buffer.open(QIODevice::WriteOnly);
-        QImageWriter writer(&buffer, "PNG");
-        // Encoded before the file is touched, so a failed picture leaves an old file whole.
-        saved = !image.isNull() && writer.write(image) && writeUserFile(path, bytes, 0666, nullptr);
-    }
-    if (!saved)
-        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolateText(path)));
+    writeTreemapImage(path, dialog.imageWidth(), dialog.imageHeight(), dialog.shadesOfGray(), dialog.showFreeSpace());
 }
 
-QImage MainWindow::renderTreemapImage(int width, int height, bool gray, bool freeSpace)
+TreemapImageRequest MainWindow::treemapImageRequest(int width, int height, bool gray, bool freeSpace) const
 {
     TreemapImageRequest request;
     request.width = width;
@@ -177,7 +173,50 @@ QImage MainWindow::renderTreemapImage(int width, int height, bool gray, bool fre
     request.gray = gray;
     if (TreemapWidget* onScreen = m_treemapPanel ? m_treemapPanel->treemap() : nullptr)
         request.zoomRoot = onScreen->zoomRoot();
-    return ::renderTreemapImage(m_displayedTree, request);
+    return request;
+}
+
+QImage MainWindow::renderTreemapImage(int width, int height, bool gray, bool freeSpace)
+{
+    return ::renderTreemapImage(m_displayedTree, treemapImageRequest(width, height, gray, freeSpace));
+}
+
+bool MainWindow::writeTreemapImage(const QString& path, int width, int height, bool gray, bool freeSpace)
+{
+    const auto paint = TreemapWidget::exportPainter(m_displayedTree, treemapImageRequest(width, height, gray, freeSpace));
+    auto cancel = std::make_shared<std::atomic<bool>>(false);
+    auto saved = std::make_shared<bool>(false);
+    QThread* worker = QThread::create([paint, cancel, saved, path] {
+        const QImage image = paint(*cancel);
+        if (image.isNull() || cancel->load())
+            return;
+        *saved = replaceUserFile(
+            path, 0666,
+            [&](QIODevice& file, QString* reason) { return writeTreemapPng(image, file, *cancel, reason); }, nullptr);
+    });
+
+    QProgressDialog progress(tr("Saving the treemap image…"), tr("Cancel"), 0, 0, this);
+    progress.setWindowTitle(tr("Save Treemap Image as .png File"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    progress.setMinimumDuration(std::numeric_limits<int>::max());  // shown by the timer below
+    connect(&progress, &QProgressDialog::canceled, this, [cancel] { cancel->store(true); });
+    QTimer showLater;
+    showLater.setSingleShot(true);
+    connect(&showLater, &QTimer::timeout, &progress, &QProgressDialog::show);
+    QEventLoop loop;
+    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    startTreeReader(worker);
+    showLater.start(kProgressDelayMs);
+    loop.exec();
+    showLater.stop();
+    progress.hide();
+    // A cancel that came after the rename leaves the finished file.
+    const bool done = *saved;
+    if (!done && !cancel->load())
+        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolateText(path)));
+    return done;
 }
 
 void MainWindow::exportFileTypesCsv()

@@ -45,6 +45,31 @@ QImage renderTreemapImage(const std::shared_ptr<svl::ScanTree>& tree, const Tree
 
 namespace {
 
+// Passes writes on to another device until the cancel flag is set.
+class CancellableDevice final : public QIODevice {
+public:
+    CancellableDevice(QIODevice& target, const std::atomic<bool>& cancel) : m_target(target), m_cancel(cancel) {
+        open(QIODevice::WriteOnly);
+    }
+
+protected:
+    qint64 readData(char*, qint64) override { return -1; }
+    qint64 writeData(const char* data, qint64 length) override {
+        if (m_cancel.load()) {
+            setErrorString(QStringLiteral("cancelled"));
+            return -1;
+        }
+        const qint64 written = m_target.write(data, length);
+        if (written != length)
+            setErrorString(m_target.errorString());
+        return written;
+    }
+
+private:
+    QIODevice& m_target;
+    const std::atomic<bool>& m_cancel;
+};
+
 QString writeFailure(const QFileDevice& file, const QImageWriter& writer) {
     if (file.error() != QFileDevice::NoError)
         return file.errorString();
@@ -91,4 +116,19 @@ bool saveTreemapPng(const QImage& image, const QString& path, QString* error) {
     if (!file.commit())
         return fail(file.errorString());
     return true;
+}
+
+bool writeTreemapPng(const QImage& image, QIODevice& device, const std::atomic<bool>& cancel, QString* error) {
+    if (image.isNull()) {
+        if (error)
+            *error = QCoreApplication::translate("TreemapImage", "There is no picture to save.");
+        return false;
+    }
+    CancellableDevice guarded(device, cancel);
+    QImageWriter writer(&guarded, "PNG");
+    if (writer.write(image))
+        return true;
+    if (error)
+        *error = guarded.errorString().isEmpty() ? writer.errorString() : guarded.errorString();
+    return false;
 }

@@ -7,8 +7,11 @@
 #include <QImage>
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+
+class QIODevice;
 
 namespace svl {
 class ScanTree;
@@ -39,3 +42,8 @@ struct TreemapImageRequest {
 // device) is written in place. False with the reason in *error (may be null) when the
 // image is null or any write, flush or rename fails.
 [[nodiscard]] bool saveTreemapPng(const QImage& image, const QString& path, QString* error);
+
+// Encodes `image` as PNG into `device`. Once `cancel` is set the encoder's next write
+// fails and the call returns false. False with the reason in *error (may be null). Any thread.
+[[nodiscard]] bool writeTreemapPng(const QImage& image, QIODevice& device, const std::atomic<bool>& cancel,
+                                   QString* error);

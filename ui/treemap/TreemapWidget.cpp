@@ -5,7 +5,9 @@
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/treemap/TreemapColorSettings.h"
+#include "ui/treemap/TreemapImageRender.h"
 
+#include <QApplication>
 #include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QLabel>
@@ -20,6 +22,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -117,6 +120,7 @@ struct TreemapWidget::BuildInput {
     bool colorBySize = true;
     QStringList extensionLists;
     svl::ExtensionColorMap colorMap;  // the colours when the build does not choose them
+    bool hitIds = true;               // false for a picture that is only saved
 };
 
 struct TreemapWidget::BuildOutput {
@@ -160,7 +164,7 @@ void TreemapWidget::runBuild(const BuildInput& in, BuildOutput& out) {
         if (!pixelsCouldFit(deviceWidth, deviceHeight))
             throw std::bad_alloc();
         out.layout = svl::layoutTreemap(*in.tree, in.zoomRoot, {0, 0, double(in.width), double(in.height)}, options);
-        out.layout.render(in.palette, deviceWidth, deviceHeight, out.pixels, in.gradient, in.ratio);
+        out.layout.render(in.palette, deviceWidth, deviceHeight, out.pixels, in.gradient, in.ratio, in.hitIds);
         out.built = true;
     } catch (const std::bad_alloc&) {
         // Too large a picture or tree: show nothing rather than end the program.
@@ -170,6 +174,77 @@ void TreemapWidget::runBuild(const BuildInput& in, BuildOutput& out) {
         out.layout = svl::TreemapLayout();
         out.pixels = svl::TreemapPixels();
     }
+}
+
+std::function<QImage(const std::atomic<bool>&)> TreemapWidget::exportPainter(std::shared_ptr<svl::ScanTree> tree,
+                                                                              const TreemapImageRequest& request) {
+    auto in = std::make_shared<BuildInput>();
+    in->tree = std::move(tree);
+    const uint32_t count = in->tree ? in->tree->nodeCount : 0;
+    // The zoom root as zoomTo takes it: a file-group row stands for its folder, a file for its parent.
+    uint32_t zoom = request.zoomRoot;
+    if (zoom >= count && zoom - count < count)
+        zoom -= count;
+    if (zoom >= count)
+        zoom = 0;
+    if (zoom != 0 && !in->tree->node(zoom).isFolder())
+        zoom = in->tree->node(zoom).parent;
+    in->zoomRoot = zoom;
+    in->width = std::max(1, request.width);
+    in->height = std::max(1, request.height);
+    in->useAllocated = request.allocated;
+    in->showNames = storedBool("showTreemapFilenames", true);
+    in->showFreeSpace = request.freeSpace && zoom == 0 && request.capacity != 0;
+    in->gray = request.gray;
+    in->gradient = storedBool("gradientEnabled", true);
+    in->options.showNames = in->showNames;
+    in->options.useAllocated = in->useAllocated;
+    in->options.fileGroupMinSize = std::max(0, stored("fileGroupMinSize", 4).toInt());
+    if (in->showFreeSpace) {
+        in->options.capacity = request.capacity;
+        in->options.freeBytes = request.freeBytes;
+    }
+    in->palette = loadTreemapPalette();
+    // A new tree chooses its colours, as setTree makes the widget do.
+    in->countStats = true;
+    in->recolour = true;
+    in->colorBySize = loadTreemapColorBySize();
+    if (!in->colorBySize)
+        in->extensionLists = loadTreemapExtensionLists();
+    in->hitIds = false;
+    const QFont font = QApplication::font("TreemapWidget");
+    const Qt::LayoutDirection direction = QGuiApplication::layoutDirection();
+    return [in, font, direction](const std::atomic<bool>& cancel) -> QImage {
+        if (cancel.load())
+            return QImage();
+        const bool hasTree = in->tree && in->tree->nodeCount > 0;
+        if (!hasTree) {
+            QImage empty(in->width, in->height, QImage::Format_RGB32);
+            if (!empty.isNull())
+                empty.fill(backgroundColor());
+            return empty;
+        }
+        BuildOutput out;
+        runBuild(*in, out);
+        if (!out.built || cancel.load())
+            return QImage();
+        // The shaded bytes become the picture in place: R, G, B, A to 0xffRRGGBB words.
+        auto* pixels = new std::vector<uint8_t>(std::move(out.pixels.rgba));
+        uint8_t* p = pixels->data();
+        for (size_t i = 0, n = pixels->size() / 4; i < n; ++i, p += 4) {
+            const uint32_t word = 0xFF000000u | uint32_t(p[0]) << 16 | uint32_t(p[1]) << 8 | p[2];
+            std::memcpy(p, &word, 4);
+        }
+        QImage image(
+            pixels->data(), out.pixels.width, out.pixels.height, qsizetype(out.pixels.width) * 4,
+            QImage::Format_RGB32, [](void* buffer) { delete static_cast<std::vector<uint8_t>*>(buffer); }, pixels);
+        if (cancel.load())
+            return QImage();
+        QPainter painter(&image);
+        paintNames(painter, out.layout, *in->tree, font, direction, in->showNames, in->useAllocated, nullptr);
+        painter.end();
+        return image;
+    };
 }
 
 void TreemapWidget::setTree(std::shared_ptr<svl::ScanTree> tree) {
@@ -434,15 +509,20 @@ QRectF TreemapWidget::rectOf(int64_t id) const {
     return toQRect(m_layout.rectOf(uint32_t(id)));
 }
 
-QString TreemapWidget::labelText(uint32_t id, bool asFolder) const {
-    const svl::ScanNode& node = m_tree->node(id);
+QString TreemapWidget::labelTextOf(const svl::ScanTree& tree, uint32_t id, bool asFolder, bool useAllocated,
+                                   Qt::LayoutDirection direction) {
+    const svl::ScanNode& node = tree.node(id);
     QString name = QString::fromUtf8(node.name ? node.name : "", node.nameLength);
     if (asFolder && !name.endsWith(QLatin1Char('/')))
         name += QLatin1Char('/');
     uint64_t size = node.size;
-    if (m_useAllocated)
+    if (useAllocated)
         size = (node.flags & svl::NodeFlag::ExtraHardLink) ? 0 : node.allocated;
-    return QStringLiteral("%1 (%2)").arg(isolateText(name, layoutDirection()), formatSize(size));
+    return QStringLiteral("%1 (%2)").arg(isolateText(name, direction), formatSize(size));
+}
+
+QString TreemapWidget::labelText(uint32_t id, bool asFolder) const {
+    return labelTextOf(*m_tree, id, asFolder, m_useAllocated, layoutDirection());
 }
 
 void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
@@ -453,9 +533,17 @@ void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
     if (!m_tree)
         return;
     const bool cull = exposed && m_builtWidth == width() && m_builtHeight == height();
-    auto skip = [&](const QRectF& r) { return cull && !r.intersects(QRectF(*exposed)); };
+    const QRectF area = cull ? QRectF(*exposed) : QRectF();
+    paintNames(painter, m_layout, *m_tree, font(), layoutDirection(), m_showNames, m_useAllocated,
+               cull ? &area : nullptr);
+}
 
-    QFont font = this->font();
+void TreemapWidget::paintNames(QPainter& painter, const svl::TreemapLayout& layout, const svl::ScanTree& tree,
+                               const QFont& baseFont, Qt::LayoutDirection direction, bool showNames,
+                               bool useAllocated, const QRectF* cull) {
+    auto skip = [&](const QRectF& r) { return cull && !r.intersects(*cull); };
+
+    QFont font = baseFont;
     font.setPointSizeF(std::max(font.pointSizeF() - 1.5, 7.0));
     painter.setFont(font);
     painter.setPen(QColor(255, 255, 255, 217));
@@ -468,18 +556,18 @@ void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
         painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter,
                          metrics.elidedText(text, Qt::ElideRight, int(r.w - 8)));
     };
-    for (const svl::TreemapLabelBand& band : m_layout.labelBands)
-        drawBandText(band.folderRect, labelText(band.id, true));
-    for (const svl::TreemapFreeSpace& free : m_layout.freeSpace) {
+    for (const svl::TreemapLabelBand& band : layout.labelBands)
+        drawBandText(band.folderRect, labelTextOf(tree, band.id, true, useAllocated, direction));
+    for (const svl::TreemapFreeSpace& free : layout.freeSpace) {
         if (free.rect.h > 14 && free.rect.w >= 80)
             drawBandText(free.rect, tr("Space Free: %1").arg(formatSize(free.freeBytes)));
     }
 
-    if (!m_showNames)
+    if (!showNames)
         return;
     QTextOption option(Qt::AlignLeft | Qt::AlignTop);
     option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
-    for (const svl::TreemapLeaf& leaf : m_layout.leaves) {
+    for (const svl::TreemapLeaf& leaf : layout.leaves) {
         if (leaf.rect.w < 70 || leaf.rect.h < 14)
             continue;
         const QRectF box(leaf.rect.x + 3, leaf.rect.y + 1, leaf.rect.w - 6, leaf.rect.h - 2);
@@ -487,7 +575,7 @@ void TreemapWidget::drawLabels(QPainter& painter, const QRect* exposed) const {
             continue;
         painter.save();
         painter.setClipRect(box);
-        painter.drawText(box, labelText(leaf.id, false), option);
+        painter.drawText(box, labelTextOf(tree, leaf.id, false, useAllocated, direction), option);
         painter.restore();
     }
 }

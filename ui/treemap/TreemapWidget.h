@@ -12,11 +12,14 @@
 #include "core/treemap/TreemapLayout.h"
 
 #include <QImage>
+#include <QFont>
 #include <QPoint>
 #include <QRectF>
 #include <QWidget>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <unordered_set>
 #include <vector>
@@ -29,6 +32,8 @@ class QVariantAnimation;
 namespace svl {
 class ScanTree;
 }
+
+struct TreemapImageRequest;
 
 class TreemapWidget : public QWidget {
     Q_OBJECT
@@ -64,6 +69,15 @@ public:
     void setExportOptions(bool allocated, bool freeSpace, bool gray);
     // The name and size drawn on a leaf or, with asFolder, on a folder's band.
     QString labelText(uint32_t id, bool asFolder) const;
+
+    // A picture made away from the GUI thread (the image export). The settings, palette and
+    // font are read now, on the GUI thread; the function returned may then run once on any
+    // thread while the tree is not changed in place. It gives the picture of `request` as a
+    // widget of that size paints it (ratio 1, no hover or selection), or a null image when
+    // memory runs out or `cancel` was set (looked at between the steps). No hit ids are
+    // made, so the picture's own pixels are the only buffer of its size.
+    static std::function<QImage(const std::atomic<bool>& cancel)> exportPainter(
+        std::shared_ptr<svl::ScanTree> tree, const TreemapImageRequest& request);
 
     // The rasterised picture without names; null when there is none (no tree, no
     // size, or memory ran out while building it). It wraps the widget's own pixels:
@@ -117,6 +131,13 @@ private:
     void resizeTimerFired();
     void settingChanged(const QString& key);
     void drawLabels(QPainter& painter, const QRect* exposed) const;
+    // Folder bands, the free-space caption and, with showNames, file names over a picture
+    // laid out as `layout`; only boxes meeting `cull` when it is given. Any thread.
+    static void paintNames(QPainter& painter, const svl::TreemapLayout& layout, const svl::ScanTree& tree,
+                           const QFont& font, Qt::LayoutDirection direction, bool showNames, bool useAllocated,
+                           const QRectF* cull);
+    static QString labelTextOf(const svl::ScanTree& tree, uint32_t id, bool asFolder, bool useAllocated,
+                               Qt::LayoutDirection direction);
     void drawOutline(QPainter& painter, int64_t id, const QColor& color, int width) const;
     QImage composedImage() const;
     void showInfo();

@@ -262,6 +262,11 @@ TEST(TreemapRaster, FlatShadesBorderAndIds) {
     // With gradients a flat rectangle is lit straight from the light direction.
     l.render(pal, 50, 40, px, true, 1.0);
     EXPECT_EQ(at(5, 15)[1], uint8_t(100 * ((0.87f * 0.9901476f + 0.13f) * 1.4666667f)));
+    // A picture without hit ids shades the same.
+    TreemapPixels picture;
+    l.render(pal, 50, 40, picture, true, 1.0, false);
+    EXPECT_TRUE(picture.ids.empty());
+    EXPECT_EQ(picture.rgba, px.rgba);
 }
 
 TEST(TreemapRaster, FreeSpaceColourAndSteepSlopesClamp) {

@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <deque>
 
 #include "program/CliAutomation.h"
@@ -22,6 +24,8 @@
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/UserOutputFile.h"
+#include "tests/ui/treemap/TreemapTestSupport.h"
+#include "app/Elevation.h"
 #include "ui/treemap/TreemapImageDialog.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
@@ -244,6 +248,8 @@ TEST_F(MainWindowExports, SuffixedNameIsAskedAboutBeforeReplacing) {
 }
 
 TEST_F(MainWindowExports, PlantedLinkIsNeverFollowedAndOwnerIsHandedOver) {
+    if (!isElevated())
+        GTEST_SKIP() << "the administrator copy's road needs root";
     const std::string victim = m_out / "victim";
     hmtest::writeFile(victim, "secret");
     const std::string link = m_out / "out.csv";
@@ -253,6 +259,11 @@ TEST_F(MainWindowExports, PlantedLinkIsNeverFollowedAndOwnerIsHandedOver) {
         ModalAnswers answers({[](QWidget* box) { clickButton(box, "OK"); }});
         EXPECT_FALSE(m_window.exportCsvTo(qs(link), choice));
     }
+    EXPECT_EQ(readAll(victim), "secret");
+    const std::string pictureLink = m_out / "out.png";
+    ASSERT_EQ(::symlink(victim.c_str(), pictureLink.c_str()), 0);
+    EXPECT_FALSE(replaceUserFile(qs(pictureLink), 0666, [](QIODevice& f, QString*) { return f.write("png") == 3; },
+                                 nullptr));
     EXPECT_EQ(readAll(victim), "secret");
 
     if (!hmtest::isRoot())
@@ -269,6 +280,122 @@ TEST_F(MainWindowExports, PlantedLinkIsNeverFollowedAndOwnerIsHandedOver) {
     QString error;
     EXPECT_LT(openUserOutputFile(qs(path), 0600, true, &error), 0);
     EXPECT_FALSE(error.isEmpty());
+}
+
+TEST_F(MainWindowExports, OrdinaryRunWritesThroughALink) {
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "switching to the ordinary test account needs root";
+    // A folder the account may write in, holding a link to its earlier export.
+    ::chmod(m_out.path().c_str(), 0755);
+    const std::string shared = m_out / "user";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+    ::chmod(shared.c_str(), 0777);
+    const std::string target = shared + "/earlier.csv";
+    hmtest::writeFile(target, "old");
+    ::chmod(target.c_str(), 0666);
+    const std::string link = shared + "/latest.csv";
+    const std::string picture = shared + "/picture.png";
+    hmtest::writeFile(picture, "old");
+    ::chmod(picture.c_str(), 0666);
+    const std::string pictureLink = shared + "/latest.png";
+    ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+    ASSERT_EQ(::symlink(picture.c_str(), pictureLink.c_str()), 0);
+    const int rc = hmtest::runAsTestUser([&] {
+        ::alarm(60);  // a message box would wait for ever
+        CsvExportChoice choice;
+        choice.exportOptions.exportDriveCapacity = false;
+        if (!m_window.exportCsvTo(qs(link), choice))
+            return 1;
+        const auto write = [](QIODevice& f, QString*) { return f.write("png") == 3; };
+        return replaceUserFile(qs(pictureLink), 0666, write, nullptr) ? 0 : 2;
+    });
+    ASSERT_EQ(rc, 0);
+    EXPECT_TRUE(readAll(target).contains("top.bbb"));
+    EXPECT_EQ(readAll(picture), "png");
+    struct stat st {};
+    ASSERT_EQ(::lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link stays";
+    ASSERT_EQ(::lstat(pictureLink.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+}
+
+TEST_F(MainWindowExports, LargePictureIsWrittenOnAWorkerAndCancelLeavesNoFile) {
+    treemaptest::TreeBuilder builder("/big");
+    constexpr int kFolders = 40, kFilesEach = 1000;
+    for (int f = 0; f < kFolders; ++f)
+        builder.folder(0, "folder" + std::to_string(f));
+    for (int f = 0; f < kFolders; ++f)
+        for (int i = 0; i < kFilesEach; ++i)
+            builder.file(uint32_t(1 + f), "file" + std::to_string(i) + (i % 3 ? ".aaa" : ".bbb"), 1000 + i * 37);
+    m_window.installTree(builder.finish(), false);
+    m_window.show();
+    ASSERT_TRUE(waitUntil([&] {
+        TreemapWidget* onScreen = m_window.treemapPanel()->treemap();
+        return !onScreen->buildPending() && !onScreen->image().isNull();
+    }));
+    constexpr int kSide = 4096;
+    const auto chooseSize = [](int side) {
+        return [side](QWidget* dialog) {
+            auto* imageDialog = qobject_cast<TreemapImageDialog*>(dialog);
+            ASSERT_NE(imageDialog, nullptr);
+            imageDialog->setImageSize(side, side);
+            imageDialog->accept();
+        };
+    };
+    const std::string path = m_out / "big.png";
+    m_window.saveFileNameHook = [&](const QString&, const QString&, const QString&) { return qs(path); };
+
+    // The window keeps answering: the longest pause between the ticks of a 10 ms timer,
+    // and the memory that the export takes beyond the picture's own bytes.
+    const auto resident = [] {
+        long pages = 0, rss = 0;
+        FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm && std::fscanf(statm, "%ld %ld", &pages, &rss) != 2)
+            rss = 0;
+        if (statm)
+            std::fclose(statm);
+        return int64_t(rss) * ::sysconf(_SC_PAGESIZE);
+    };
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    const int64_t before = resident();
+    int64_t peak = before;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+        peak = std::max(peak, resident());
+    });
+    {
+        ModalAnswers answers({chooseSize(kSide)});
+        clock.start();
+        tick.start(10);
+        m_window.saveTreemapImage();
+        longest = std::max(longest, clock.elapsed() - last);
+        tick.stop();
+        EXPECT_TRUE(answers.allUsed());
+    }
+    std::printf("export of %dx%d: %lld ms, longest pause %lld ms, memory +%lld MiB\n", kSide, kSide,
+                static_cast<long long>(clock.elapsed()), static_cast<long long>(longest),
+                static_cast<long long>((peak - before) >> 20));
+    EXPECT_LT(longest, 500) << "the window froze";
+    const int64_t pictureBytes = int64_t(kSide) * kSide * 4;
+    EXPECT_LT(peak - before, 2 * pictureBytes) << "more than the picture and its layout";
+    // The file holds what the synchronous render draws.
+    const QImage written(qs(path));
+    const QImage expected = m_window.renderTreemapImage(kSide, kSide, false, false);
+    ASSERT_FALSE(written.isNull());
+    EXPECT_TRUE(written.convertToFormat(QImage::Format_RGB32) == expected.convertToFormat(QImage::Format_RGB32));
+
+    // Cancelled over an earlier file: that file stays whole and nothing else is left.
+    hmtest::writeFile(path, "earlier");
+    {
+        ModalAnswers answers({chooseSize(8192), [](QWidget* progress) { clickButton(progress, "Cancel"); }});
+        m_window.saveTreemapImage();
+        EXPECT_TRUE(answers.allUsed());
+    }
+    EXPECT_EQ(readAll(path), "earlier");
+    EXPECT_EQ(QDir(qs(m_out.path())).entryList(QDir::Files | QDir::Hidden), QStringList{"big.png"});
 }
 
 }  // namespace
