@@ -5,6 +5,7 @@
 
 #include "app/AppSettings.h"
 #include "app/PathText.h"
+#include "app/PlainText.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
@@ -113,7 +114,7 @@ void SelectMultipleDialog::addRow(const QString& label, const QString& path, boo
     item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
     item->setData(kPathRole, path);
     item->setData(kCustomRole, custom);
-    item->setToolTip(path);
+    item->setToolTip(plainToolTip(path));
     m_ticking = false;
 }
 
@@ -201,7 +202,7 @@ bool SelectMultipleDialog::refuseNesting(QWidget* parent, const QStringList& pat
     const QString conflict = nestingConflict(paths);
     if (conflict.isEmpty())
         return false;
-    QMessageBox::warning(parent, tr("Cannot select these items"), conflict, QMessageBox::Ok);
+    showPlainWarning(parent, tr("Cannot select these items"), conflict);
     return true;
 }
 

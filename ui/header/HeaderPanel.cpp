@@ -27,12 +27,14 @@ constexpr char kProgressStyle[] =
 
 QLabel* captionLabel(const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
+    label->setTextFormat(Qt::PlainText);
     label->setForegroundRole(QPalette::PlaceholderText);
     return label;
 }
 
 QLabel* valueLabel(QWidget* parent, const char* name) {
     auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
     label->setObjectName(QLatin1String(name));
     label->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     return label;

@@ -5,6 +5,7 @@
 
 #include "app/DirectionalText.h"
 #include "app/PathText.h"
+#include "app/PlainText.h"
 #include "app/ValueFormat.h"
 #include "core/smb/SmbMount.h"
 #include "ui/header/VolumeCombo.h"
@@ -55,7 +56,7 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
         for (const QString& root : m_multipleRoots)
             bracketed.append(QLatin1Char('[') + isolateText(root) + QLatin1Char(']'));
         m_selectionDetail->setText(QStringLiteral("  ") + bracketed.join(QLatin1Char(' ')));
-        m_selectionDetail->setToolTip(m_multipleRoots.join(QLatin1Char('\n')));
+        m_selectionDetail->setToolTip(plainToolTip(m_multipleRoots.join(QLatin1Char('\n'))));
         for (const QString& root : m_multipleRoots) {
             const VolumeUsage usage = usageOf(table, root);
             if (!hasSize(usage)) {
@@ -74,7 +75,7 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
     if (!m_importedFile.isEmpty()) {
         m_selectionLabel->setText(m_importedIsMft ? tr("<MFT file>") : tr("<CSV file>"));
         m_selectionDetail->setText(QStringLiteral("  ") + m_importedFile);
-        m_selectionDetail->setToolTip(m_importedFile);
+        m_selectionDetail->setToolTip(plainToolTip(m_importedFile));
         if (m_importedSizesKnown) {
             m_spaceTotal = m_importedTotal;
             m_spaceFree = m_importedFree;
@@ -106,7 +107,7 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
             }
             const QString label = volumeLabel(volume);
             m_selectionDetail->setText(label.isEmpty() ? QString() : QStringLiteral("  ") + label);
-            m_selectionDetail->setToolTip(label);
+            m_selectionDetail->setToolTip(plainToolTip(label));
         }
     }
     const VolumeUsage usage = usageOf(table, path);

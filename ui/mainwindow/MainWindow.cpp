@@ -283,6 +283,7 @@ void MainWindow::buildStatusBar() {
     bar->setSizeGripEnabled(false);
     bar->setMinimumHeight(28);
     m_selectionLabel = new QLabel(bar);
+    m_selectionLabel->setTextFormat(Qt::PlainText);
     m_selectionLabel->setFixedWidth(450);
     bar->addWidget(m_selectionLabel);
     bar->addWidget(verticalRule(bar));
@@ -295,10 +296,12 @@ void MainWindow::buildStatusBar() {
     m_filterLabelRule->hide();
     bar->addWidget(m_filterLabelRule);
     m_hoverLabel = new QLabel(bar);
+    m_hoverLabel->setTextFormat(Qt::PlainText);
     bar->addWidget(m_hoverLabel, 1);
     m_fileViewRule = verticalRule(bar);
     bar->addWidget(m_fileViewRule);
     m_fileViewSummaryLabel = new QLabel(bar);
+    m_fileViewSummaryLabel->setTextFormat(Qt::PlainText);
     m_fileViewSummaryLabel->setFixedWidth(400);
     bar->addWidget(m_fileViewSummaryLabel);
 }

@@ -8,6 +8,7 @@
 #include <QToolButton>
 
 #include "app/AppSettings.h"
+#include "app/PlainText.h"
 #include "app/UpdateChecker.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -50,7 +51,7 @@ void MainWindow::reportNoUpdate() {
 }
 
 void MainWindow::reportUpdateCheckFailed(const QString& reason) {
-    QMessageBox::warning(this, tr("Check for Updates Now"), tr("Error checking for updates: %1").arg(reason));
+    showPlainWarning(this, tr("Check for Updates Now"), tr("Error checking for updates: %1").arg(reason));
 }
 
 void MainWindow::confirmResetSettings() {

@@ -8,6 +8,7 @@
 #include <QTreeView>
 
 #include "app/AppSettings.h"
+#include "app/PlainText.h"
 #include "app/QtRegexMatcher.h"
 #include "core/analysis/Filter.h"
 #include "core/analysis/MatchBitmap.h"
@@ -81,7 +82,7 @@ void MainWindow::updateFilterLabel() {
     }
     const QString text = parts.join(QStringLiteral("   "));
     m_filterLabel->setText(text);
-    m_filterLabel->setToolTip(text);
+    m_filterLabel->setToolTip(plainToolTip(text));
     m_filterLabel->setVisible(!text.isEmpty());
     m_filterLabelRule->setVisible(!text.isEmpty());
 }

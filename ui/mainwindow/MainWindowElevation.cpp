@@ -5,6 +5,7 @@
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
 #include "app/Elevator.h"
+#include "app/PlainText.h"
 #include "core/rawindex/RawEligibility.h"
 #include "ui/header/HeaderPanel.h"
 
@@ -59,7 +60,7 @@ void MainWindow::restartAsUser() {
 }
 
 void MainWindow::reportRestartFailed(const QString& message) {
-    QMessageBox::warning(this, tr("Couldn't Restart"), message);
+    showPlainWarning(this, tr("Couldn't Restart"), message);
 }
 
 void MainWindow::showAdministratorAccessHelp(const QString& command) {
@@ -107,6 +108,7 @@ bool MainWindow::offerAdminScan(const QStringList& paths) {
     box.setEscapeButton(cancel);
     auto* dontAsk = new QCheckBox(tr("Don't show this message again"), &box);
     box.setCheckBox(dontAsk);
+    setPlainText(box);
     box.exec();
     const QAbstractButton* clicked = box.clickedButton();
     if ((clicked == fast || clicked == normal) && dontAsk->isChecked())

@@ -25,6 +25,7 @@
 
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
+#include "app/PlainText.h"
 #include "app/ValueFormat.h"
 #include "core/exchange/CsvExport.h"
 #include "core/tree/ScanTree.h"
@@ -215,7 +216,7 @@ bool MainWindow::writeTreemapImage(const QString& path, int width, int height, b
     // A cancel that came after the rename leaves the finished file.
     const bool done = *saved;
     if (!done && !cancel->load())
-        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolateText(path)));
+        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolateText(path)));
     return done;
 }
 
@@ -236,5 +237,5 @@ void MainWindow::exportFileTypesCsv()
     if (fd >= 0)
         ::close(fd);
     if (!written)
-        QMessageBox::warning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(isolateText(path)));
+        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(isolateText(path)));
 }

@@ -5,6 +5,7 @@
 
 #include "app/AppSettings.h"
 #include "app/Elevation.h"
+#include "app/PlainText.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
 #include "ui/mainwindow/FileOperations.h"
@@ -52,8 +53,7 @@ FileOperations MainWindow::fileOperations()
     };
     hooks.showError = [this](const QString& text, const QString& detail) { showError(text, detail); };
     hooks.showInformation = [this](const QString& title, const QString& text) {
-        QMessageBox box(QMessageBox::Information, title, text, QMessageBox::Ok, this);
-        box.exec();
+        showPlainInformation(this, title, text);
     };
     hooks.removeNodes = [this](const std::vector<uint32_t>& ids) { removeNodes(ids); };
     hooks.refreshAfterRename = [this] { refreshAfterRemoval(); };
@@ -78,6 +78,7 @@ bool MainWindow::askConfirmation(const QString& question, const QString& detail,
     QPushButton* accept = box.addButton(acceptLabel, QMessageBox::AcceptRole);
     box.addButton(cancelLabel.isEmpty() ? tr("Cancel") : cancelLabel, QMessageBox::RejectRole);
     box.setDefaultButton(accept);
+    setPlainText(box);
     box.exec();
     return box.clickedButton() == accept;
 }
@@ -86,6 +87,7 @@ void MainWindow::showError(const QString& text, const QString& detail)
 {
     QMessageBox box(QMessageBox::Warning, QString(), text, QMessageBox::Ok, this);
     box.setInformativeText(detail);
+    setPlainText(box);
     box.exec();
 }
 

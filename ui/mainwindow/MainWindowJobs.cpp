@@ -14,6 +14,7 @@
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
 #include "app/PathText.h"
+#include "app/PlainText.h"
 #include "app/QtRegexMatcher.h"
 #include "app/ValueFormat.h"
 #include "core/analysis/Filter.h"
@@ -117,6 +118,7 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
                                 QMessageBox::NoButton, window);
                 QPushButton* go = box.addButton(tr("Import Anyway"), QMessageBox::AcceptRole);
                 box.addButton(QMessageBox::Cancel);
+                setPlainText(box);
                 box.exec();
                 return box.clickedButton() == go;
             },

@@ -18,6 +18,7 @@
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
 #include "app/Elevator.h"
+#include "app/PlainText.h"
 #include "core/rawindex/RawEligibility.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -69,9 +70,9 @@ void MainWindow::dumpMft(const QString& volumePath) {
     AppSettings::instance()->setValue("mftLastFolder", QFileInfo(file).absolutePath());
     const svl::MftDumpResult result = dumpMftTo(volumePath, file);
     if (result.done)
-        QMessageBox::information(this, title, tr("MFT data dumped to file %1").arg(isolateText(file)));
+        showPlainInformation(this, title, tr("MFT data dumped to file %1").arg(isolateText(file)));
     else if (!result.cancelled)
-        QMessageBox::warning(this, title, tr("Couldn't dump the MFT: %1").arg(QString::fromStdString(result.error)));
+        showPlainWarning(this, title, tr("Couldn't dump the MFT: %1").arg(QString::fromStdString(result.error)));
 }
 
 svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QString& filePath) {

@@ -4,6 +4,7 @@
 
 #include "app/AppSettings.h"
 #include "app/Elevation.h"
+#include "app/PlainText.h"
 #include "app/PortableMode.h"
 #include "integration/ApplicationMenuEntry.h"
 #include "integration/FileManagerMenu.h"
@@ -59,8 +60,7 @@ void MainWindow::createIntegrationActions() {
 }
 
 void MainWindow::showInformation(const QString& text) {
-    QMessageBox box(QMessageBox::Information, QString(), text, QMessageBox::Ok, this);
-    box.exec();
+    showPlainInformation(this, QString(), text);
 }
 
 void MainWindow::offerPortableUse() {

@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "app/AppSettings.h"
+#include "app/PlainText.h"
 #include "app/StringsTranslator.h"
 #include "ui/mainwindow/MainWindow.h"
 
@@ -54,7 +55,7 @@ void MainWindow::restartApplication() {
     if (!startDetached(QStringLiteral("/bin/sh"),
                        {QStringLiteral("-c"), QStringLiteral("sleep 0.5; exec \"$0\""), programToStart()}, &error)) {
         // Quitting now would leave the user with no program at all.
-        QMessageBox::warning(this, tr("Couldn't Restart"), error);
+        showPlainWarning(this, tr("Couldn't Restart"), error);
         return;
     }
     quitApplication();

@@ -22,6 +22,7 @@ UpdateBanner::UpdateBanner(QWidget* parent) : QWidget(parent) {
     layout->setContentsMargins(16, 0, 16, 0);
     layout->setSpacing(12);
     m_message = new QLabel(this);
+    m_message->setTextFormat(Qt::PlainText);
     layout->addWidget(m_message, 1);
     m_view = new QPushButton(tr("View Update"), this);
     m_view->setObjectName(QStringLiteral("viewUpdateButton"));

@@ -21,6 +21,7 @@ SmbLoginDialog::SmbLoginDialog(const SmbLoginPrompter::Question& question, QWidg
                                 "This is faster than reading through the system's mount.")
                                  .arg(isolateText(share), isolateText(server)),
                              this);
+    intro->setTextFormat(Qt::PlainText);
     intro->setWordWrap(true);
     intro->setMinimumWidth(380);
     layout->addWidget(intro);
@@ -29,6 +30,7 @@ SmbLoginDialog::SmbLoginDialog(const SmbLoginPrompter::Question& question, QWidg
         auto* refused = new QLabel(tr("The server did not accept it: %1").arg(QString::fromStdString(question.error)),
                                    this);
         refused->setObjectName(QStringLiteral("refusedLabel"));
+        refused->setTextFormat(Qt::PlainText);
         refused->setWordWrap(true);
         refused->setStyleSheet(QStringLiteral("color: #c0392b;"));
         layout->addWidget(refused);

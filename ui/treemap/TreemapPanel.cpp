@@ -40,6 +40,7 @@ TreemapPanel::TreemapPanel(QWidget* parent) : QWidget(parent) {
     m_up = makeUnzoomButton(QStringLiteral(".."), header);
     m_top = makeUnzoomButton(QStringLiteral("/"), header);
     m_title = new QLabel(header);
+    m_title->setTextFormat(Qt::PlainText);
     m_title->setAlignment(Qt::AlignCenter);
     m_title->setForegroundRole(QPalette::PlaceholderText);
     // Balances the buttons on the left so the title stays centred over the treemap.

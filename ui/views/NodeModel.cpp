@@ -2,6 +2,7 @@
 
 #include "app/DirectionalText.h"
 #include "app/ListFont.h"
+#include "app/PlainText.h"
 #include "app/TextMetrics.h"
 #include "app/ValueFormat.h"
 #include "core/tree/Attributes.h"
@@ -287,7 +288,7 @@ QVariant NodeModel::groupRowData(const QModelIndex& index, int role) const {
     case Qt::DecorationRole:
         return column == FolderColumn ? QVariant(m_fileIcon) : QVariant();
     case Qt::ToolTipRole:
-        return column == FolderColumn ? QVariant(QString::fromStdString(group.label)) : QVariant();
+        return column == FolderColumn ? QVariant(plainToolTip(QString::fromStdString(group.label))) : QVariant();
     case Qt::TextAlignmentRole:
         return int(columnAlignment(column));
     case BarLevelRole:
@@ -384,7 +385,7 @@ QVariant NodeModel::nodeData(uint32_t id, int column, int role) const {
                           : tr("A bind mount of a folder that is counted elsewhere in this scan. Its contents are "
                                "not counted again here.");
         }
-        return tip;
+        return plainToolTip(tip);
     }
     if (role == Qt::ForegroundRole && column == FolderColumn) {
         const uint32_t bits = attributesOf(node);

@@ -9,9 +9,11 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QStringList>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 
@@ -35,6 +37,16 @@ inline bool waitUntil(const std::function<bool()>& done, int ms = 20000) {
         QThread::msleep(2);
     }
     return true;
+}
+
+// What a label (or, with Qt::AutoText, a tool tip) shows for `text`: the text itself, or the
+// plain text of the markup Qt reads it as.
+inline QString shownText(const QString& text, Qt::TextFormat format = Qt::AutoText) {
+    if (format == Qt::PlainText || (format == Qt::AutoText && !Qt::mightBeRichText(text)))
+        return text;
+    QTextDocument document;
+    document.setHtml(text);
+    return document.toPlainText();
 }
 
 // A file's bytes, or "<unreadable>".
@@ -76,6 +88,7 @@ public:
 
     QString text, detail;  // of the last box answered
     QStringList texts;     // of every box answered, in order
+    QString shown;         // what the last box's labels showed, one per line
 
 private:
     void answer() {
@@ -86,6 +99,9 @@ private:
         text = box->text();
         detail = box->informativeText();
         texts << text;
+        shown.clear();
+        for (const QLabel* label : box->findChildren<QLabel*>())
+            shown += shownText(label->text(), label->textFormat()) + QLatin1Char('\n');
         const QString button = m_buttons.takeFirst();
         for (QAbstractButton* b : box->buttons()) {
             if (b->text() == button) {

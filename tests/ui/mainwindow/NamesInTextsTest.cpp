@@ -1,14 +1,19 @@
 // Texts of the window that carry a name or a path keep their own words in reading order,
-// whatever direction controls the name holds.
+// whatever direction controls the name holds, and show a name that looks like markup as written.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
+
+#include <QTest>
 
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/app/TextOrder.h"
 #include "ui/mainwindow/FileCommandPlanner.h"
+#include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/ScanJob.h"
 #include "ui/mainwindow/WindowRules.h"
+#include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/NodeModel.h"
 
 TEST(NamesInTexts, DirectionControlsInANameStayInsideIt)
 {
@@ -40,4 +45,53 @@ TEST(NamesInTexts, DirectionControlsInANameStayInsideIt)
     };
     for (const auto& c : cases)
         EXPECT_TRUE(textorder::wordsKeepTheirOrder(c.text, c.name, Qt::LeftToRight)) << c.place;
+}
+
+TEST(NamesInTexts, MarkupInANameShowsAsWritten)
+{
+    const QString names[] = {"<b>big.txt", "<img src=x>", "<a href=x>link", "&lt;i&gt; x", "x <i>two  spaces"};
+    hmtest::TempDir dir("hm-markup");
+    for (const QString& name : names)
+        hmtest::writeFile(dir / name.toStdString(), std::string(20000, 'x'));
+    windowtest::clearSettings();
+    MainWindow window;
+    window.resize(1000, 700);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    std::shared_ptr<svl::ScanTree> tree = svl::scanSingle(dir.path(), {}, nullptr);
+    window.installTree(tree, false);
+    TreemapWidget* treemap = window.treemapPanel()->treemap();
+    auto* info = treemap->findChild<QLabel*>();
+    ASSERT_NE(info, nullptr);
+
+    for (const QString& name : names) {
+        const std::string path = dir / name.toStdString();
+        const int64_t id = tree->findPath(path.data(), path.size());
+        ASSERT_GT(id, 0);
+        ASSERT_TRUE(windowtest::waitUntil([&] { return treemap->rectOf(uint32_t(id)).width() > 2; }, 5000));
+        QTest::mouseMove(treemap, treemap->rectOf(uint32_t(id)).center().toPoint());
+        ASSERT_TRUE(windowtest::waitUntil([&] { return info->isVisible(); }, 3000)) << name.toStdString();
+        const QString hover = windowtest::shownText(window.hoverLabel()->text(), window.hoverLabel()->textFormat());
+        const QString information = windowtest::shownText(info->text(), info->textFormat());
+        const SelectedItem item{uint32_t(id), shelltest::qs(path), name, false};
+        windowtest::BoxAnswerer cancel(QStringLiteral("Cancel"));
+        window.askConfirmation(FileCommandPlanner::trashQuestion({item}), QString(), "Move to Trash", QString());
+        const QString question = cancel.shown;
+        windowtest::BoxAnswerer ok(QStringLiteral("OK"));
+        window.showError(FileCommandPlanner::refusalText({{item, "Permission denied"}}), item.path);
+        const QModelIndex row = window.nodeModel()->indexForId(uint32_t(id));
+        const struct {
+            const char* place;
+            QString shown;
+            qsizetype copies;
+        } cases[] = {
+            {"hover label", hover, 1},
+            {"treemap information", information, 1},
+            {"question box", question, 1},
+            {"error box and its detail", ok.shown, 2},
+            {"tool tip", windowtest::shownText(row.data(Qt::ToolTipRole).toString()), 1},
+        };
+        for (const auto& c : cases)
+            EXPECT_GE(c.shown.count(name), c.copies) << c.place << ": " << c.shown.toStdString();
+    }
 }
