@@ -49,13 +49,36 @@ QLabel* placeholderLabel(const QString& text, QWidget* parent) {
     return label;
 }
 
-// The list view with a drag that stays quick for a million selected rows: Qt's own drag
-// lists every selected cell, asks each for its flags and measures each for the drag picture,
-// which holds the window for seconds. Here the URLs come from the panel's selected rows and
-// the picture from the selected rows on screen.
+// The list view with Select All and a drag that stay quick for a million rows. Qt's own
+// Select All walks every shown row to build its ranges; here it is one range of the top-level
+// rows plus one per expanded duplicate row. Qt's own drag lists every selected cell, asks each
+// for its flags and measures each for the drag picture, which holds the window for seconds;
+// here the URLs come from the panel's selected rows and the picture from the selected rows on
+// screen.
 class FileListView : public QTreeView {
 public:
     explicit FileListView(FileViewPanel* panel) : QTreeView(panel), m_panel(panel) {}
+
+    void selectAll() override {
+        auto* list = static_cast<FileListModel*>(model());
+        const int rows = list->rowCount();
+        if (selectionMode() == SingleSelection || selectionMode() == NoSelection || rows == 0)
+            return;
+        const int last = FileListModel::ColumnCount - 1;
+        QItemSelection all(list->index(0, 0), list->index(rows - 1, last));
+        if (list->duplicates()) {
+            const std::vector<uint32_t>& ids = list->ids();
+            for (int row = 0; row < rows; ++row) {
+                if (list->duplicateCount(ids[size_t(row)]) == 0)
+                    continue;
+                const QModelIndex parent = list->index(row, 0);
+                if (isExpanded(parent))
+                    all.append(QItemSelectionRange(list->index(0, 0, parent),
+                                                   list->index(list->rowCount(parent) - 1, last, parent)));
+            }
+        }
+        selectionModel()->select(all, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    }
 
 protected:
     void startDrag(Qt::DropActions supportedActions) override {

@@ -20,6 +20,7 @@
 #include <QTest>
 #include <QTreeView>
 
+#include <algorithm>
 #include <thread>
 
 namespace {
@@ -268,8 +269,16 @@ TEST_F(FileViewPanelFixture, HoverDoubleClickAndContextMenu) {
     EXPECT_EQ(doubleClicked.at(0).at(0).toUInt(), 8u);
     EXPECT_TRUE(view->isExpanded(panel.model()->index(1, 0))) << "a duplicate row opens from any column";
 
-    // Overlapping and partial ranges give what selectedRows(0) gives, child rows included.
+    // Select All takes every shown row: the expanded duplicate's child, not the collapsed one's.
     FileListModel* model = panel.model();
+    QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+    std::vector<uint32_t> all = panel.selectedIds();
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(all, (std::vector<uint32_t>{6, 6, 8}));
+    EXPECT_TRUE(view->selectionModel()->isRowSelected(0, model->index(1, 0)));
+    EXPECT_FALSE(view->selectionModel()->isRowSelected(0, model->index(0, 0)));
+
+    // Overlapping and partial ranges give what selectedRows(0) gives, child rows included.
     const QModelIndex child = model->index(0, 0, model->index(1, 0));
     QItemSelection selection;
     selection.select(model->index(0, 0), model->index(1, 8));
