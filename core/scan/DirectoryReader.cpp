@@ -174,10 +174,10 @@ class IoUringReader final : public GetdentsReader {
 public:
     IoUringReader() : GetdentsReader(ReadMethod::GetdentsIoUring) {}
 
-    bool examineBatch(int fd, const FolderListing& listing, EntryStat* out) override {
-        if (listing.entries.empty())
+    bool examineBatch(int fd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out) override {
+        if (begin >= std::min(end, listing.entries.size()))
             return false;
-        return m_ring.examine(fd, listing, out);
+        return m_ring.examine(fd, listing, begin, end, out);
     }
 
 private:
@@ -225,7 +225,7 @@ int DirectoryReader::open(const std::string& path) {
     return errno == ENAMETOOLONG ? openLongPath(path, kFlags) : -errno;
 }
 
-bool DirectoryReader::examineBatch(int, const FolderListing&, EntryStat*) { return false; }
+bool DirectoryReader::examineBatch(int, const FolderListing&, size_t, size_t, EntryStat*) { return false; }
 
 void DirectoryReader::close(int fd) { ::close(fd); }
 

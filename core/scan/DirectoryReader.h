@@ -95,10 +95,11 @@ public:
     [[nodiscard]] virtual int open(const std::string& path);
     // Lists the folder opened by open() into `out` (appending). May throw std::bad_alloc.
     [[nodiscard]] virtual ListResult list(int fd, FolderListing& out, const StopTest& stop, int* error) = 0;
-    // Examines every entry of `listing` at once, filling out[i] for entry i. Returns false when
+    // Examines entries [begin, end) of `listing` at once, filling out[i] for entry i. Returns false when
     // this method has no batch examination or it failed (then out[] is not to be trusted as a
     // whole: entries still at kNotExamined were not examined). Never leaves a request running.
-    [[nodiscard]] virtual bool examineBatch(int fd, const FolderListing& listing, EntryStat* out);
+    [[nodiscard]] virtual bool examineBatch(int fd, const FolderListing& listing, size_t begin, size_t end,
+                                            EntryStat* out);
     // Closes a descriptor returned by open() (after list and examination).
     virtual void close(int fd);
 

@@ -27,6 +27,11 @@ constexpr size_t kParallelStatEntriesRemote = 100;
 constexpr int kParallelStatThreads = 8;
 constexpr int kParallelStatThreadsRemote = 48;
 constexpr size_t kStopCheckEntries = 32;
+// A large folder is examined and classified in slices of this many entries, its counts
+// reaching the progress record after each: a folder of a million entries shows its
+// progress while it is read, not only once it is done.
+constexpr size_t kProgressSliceEntries = 16384;
+constexpr size_t kProgressSliceEntriesRemote = 512;
 constexpr size_t kStatParallelStopCheck = 16;
 
 int64_t steadyMillis() {
@@ -115,8 +120,15 @@ private:
     };
 
     void markUnreadable(const WalkJob& job, int error);
-    // Examines all entries at once where a batch method applies; false: one by one.
-    bool examineBatch(int fd, bool& stopped);
+    // Examines and classifies the listed entries of a folder walk, slice by slice; false when
+    // the walk is to stop.
+    bool examineAndClassify(const WalkJob& job, int fd, Counts& counts);
+    // Whether a folder of this many entries is examined in batches (io_uring, extra threads).
+    bool batchable(size_t entries) const;
+    // Examines entries [begin, end) at once where a batch method applies; false: one by one.
+    bool examineBatch(int fd, size_t begin, size_t end);
+    // Adds what the folder counted since the last report to the progress record.
+    void reportCounts(const Counts& counts);
     void examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st);
     void classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Counts& counts);
     void writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const Counts& counts);
@@ -138,6 +150,7 @@ private:
     std::vector<std::string> m_bindSources;
     std::string m_path;
     std::string m_name;
+    Counts m_reported;  // the current folder's counts already in the progress record
     size_t m_kept = 0;  // bytes of this worker's buffers counted in the walk's budget (taken spares)
     // Buffers up to this size are kept without counting (ordinary folders).
     static constexpr size_t kFreeBufferBytes = size_t(256) << 10;
@@ -155,41 +168,72 @@ void Worker::markUnreadable(const WalkJob& job, int error) {
     }
 }
 
-bool Worker::examineBatch(int fd, bool& stopped) {
-    const size_t n = m_listing.entries.size();
-    if (n == 0)
+bool Worker::batchable(size_t entries) const {
+    return ReadMethod(m_options.readMethod) == ReadMethod::GetdentsIoUring ||
+           entries >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries);
+}
+
+bool Worker::examineBatch(int fd, size_t begin, size_t end) {
+    if (begin >= end)
         return false;
     if (ReadMethod(m_options.readMethod) == ReadMethod::GetdentsIoUring) {
-        m_stats.resize(n);  // a successful batch writes every slot
-        if (reader().examineBatch(fd, m_listing, m_stats.data()))
+        if (reader().examineBatch(fd, m_listing, begin, end, m_stats.data()))
             return true;
     }
-    if (m_s.rotational && n >= 2) {
-        // Inode order keeps a spinning disk's head moving one way.
-        m_stats.assign(n, EntryStat{});
+    if (m_listing.entries.size() >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries))
+        return statParallel(m_s, fd, m_listing, m_stats.data(),
+                            m_s.remote ? kParallelStatThreadsRemote : kParallelStatThreads, begin, end) == 1;
+    return false;
+}
+
+bool Worker::examineAndClassify(const WalkJob& job, int fd, Counts& counts) {
+    auto& entries = m_listing.entries;
+    const size_t n = entries.size();
+    // On a spinning disk entries are examined one by one in inode order, keeping the head
+    // moving one way; elsewhere in listing order, in batches where a method allows.
+    const bool inodeOrder = m_s.rotational && n >= 2;
+    if (inodeOrder) {
         m_order.resize(n);
         for (uint32_t i = 0; i < n; ++i)
             m_order[i] = i;
-        const auto& entries = m_listing.entries;
         std::sort(m_order.begin(), m_order.end(), [&](uint32_t a, uint32_t b) {
             return entries[a].id != entries[b].id ? entries[a].id < entries[b].id : a < b;
         });
-        for (size_t k = 0; k < n; ++k) {
-            if (k % kStopCheckEntries == 0 && m_s.shouldStop()) {
-                stopped = true;
-                return false;
-            }
-            const uint32_t i = m_order[k];
-            statEntry(fd, m_listing.name(entries[i]), m_stats[i]);
-        }
-        return true;
     }
-    if (n >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries)) {
+    const bool batches = !inodeOrder && batchable(n);
+    if (batches)
         m_stats.assign(n, EntryStat{});
-        return statParallel(m_s, fd, m_listing, m_stats.data(),
-                            m_s.remote ? kParallelStatThreadsRemote : kParallelStatThreads) == 1;
+    const size_t slice = m_s.remote ? kProgressSliceEntriesRemote : kProgressSliceEntries;
+    for (size_t begin = 0; begin < n; begin += slice) {
+        const size_t end = std::min(n, begin + slice);
+        const bool batch = batches && examineBatch(fd, begin, end);
+        for (size_t k = begin; k < end; ++k) {
+            if (k % kStopCheckEntries == 0 && m_s.shouldStop())
+                return false;
+            const uint32_t i = inodeOrder ? m_order[k] : uint32_t(k);
+            EntryStat st;
+            if (batch && m_stats[i].result != EntryStat::kNotExamined)
+                st = m_stats[i];
+            else
+                statEntry(fd, m_listing.name(entries[i]), st);
+            classify(job, entries[i], st, counts);
+        }
+        if (end < n)
+            reportCounts(counts);
     }
-    return false;
+    return true;
+}
+
+void Worker::reportCounts(const Counts& counts) {
+    ScanProgress* p = m_s.progress;
+    if (!p)
+        return;
+    p->files.fetch_add(counts.files - m_reported.files, std::memory_order_relaxed);
+    p->folders.fetch_add(counts.folders - m_reported.folders, std::memory_order_relaxed);
+    p->allocatedBytes.fetch_add(counts.allocated - m_reported.allocated, std::memory_order_relaxed);
+    m_reported.files = counts.files;
+    m_reported.folders = counts.folders;
+    m_reported.allocated = counts.allocated;
 }
 
 void Worker::examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st) {
@@ -300,6 +344,7 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
     m_listing.clear();
     m_bindSources.clear();
     newJobs.clear();
+    m_reported = Counts();
     Counts counts;
 
     // 1. Listing.
@@ -339,27 +384,18 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
             ++counts.errors;  // the entries read before the error are kept
     }
 
-    // 2. Examining (folder walks), all at once where a batch method applies.
-    bool stopped = false;
-    const bool batch = !job.context && examineBatch(fd, stopped);
-    if (stopped)
-        return;
-
-    // 3. Classifying.
+    // 2-3. Examining and classifying.
     auto& entries = m_listing.entries;
-    const size_t n = entries.size();
-    for (size_t i = 0; i < n; ++i) {
-        if (i % kStopCheckEntries == 0 && m_s.shouldStop())
-            return;
-        WalkEntry& e = entries[i];
-        EntryStat st;
-        if (job.context)
-            examineRaw(job, e, st);
-        else if (batch && m_stats[i].result != EntryStat::kNotExamined)
-            st = m_stats[i];
-        else
-            statEntry(fd, m_listing.name(e), st);
-        classify(job, e, st, counts);
+    if (job.context) {
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (i % kStopCheckEntries == 0 && m_s.shouldStop())
+                return;
+            EntryStat st;
+            examineRaw(job, entries[i], st);
+            classify(job, entries[i], st, counts);
+        }
+    } else if (!examineAndClassify(job, fd, counts)) {
+        return;
     }
 
     // 4. Close the folder.
@@ -429,11 +465,8 @@ void Worker::writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const
             p->errorCount.fetch_add(counts.errors);
         if (newJobs.empty())
             p->addFraction(job.weight);
-        if (!job.context) {
-            p->files.fetch_add(counts.files, std::memory_order_relaxed);
-            p->folders.fetch_add(counts.folders, std::memory_order_relaxed);
-            p->allocatedBytes.fetch_add(counts.allocated, std::memory_order_relaxed);
-        }
+        if (!job.context)
+            reportCounts(counts);
     }
 }
 
@@ -619,11 +652,12 @@ struct StatSlice {
     EntryStat* out;
     int count;
     int k;
+    size_t begin;
+    size_t end;
 
     void run() const {
-        const size_t n = listing->entries.size();
         size_t done = 0;
-        for (size_t i = size_t(k); i < n; i += size_t(count)) {
+        for (size_t i = begin + size_t(k); i < end; i += size_t(count)) {
             if (done++ % kStatParallelStopCheck == 0 && shared->shouldStop())
                 return;
             statEntry(dirfd, listing->name(listing->entries[i]), out[i]);
@@ -641,7 +675,9 @@ constexpr size_t kStatThreadStackBytes = size_t(128) << 10;
 
 }  // namespace
 
-int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads) {
+int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads,
+                 size_t begin, size_t end) {
+    end = std::min(end, listing.entries.size());
     int32_t inUse = shared.statThreadsInUse.load();
     int count;
     do {
@@ -660,7 +696,7 @@ int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryS
         return 0;
     }
     for (int k = 0; k < count; ++k)
-        slices.push_back(StatSlice{&shared, dirfd, &listing, out, count, k});
+        slices.push_back(StatSlice{&shared, dirfd, &listing, out, count, k, begin, end});
     pthread_attr_t attr;
     const bool haveAttr = pthread_attr_init(&attr) == 0;
     if (haveAttr)

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -171,12 +172,13 @@ private:
     std::mutex m_bindMutex;
 };
 
-// Examines `count` entries of `listing` (dirfd-relative) with extra threads: at most
+// Examines entries [begin, end) of `listing` (dirfd-relative) with extra threads: at most
 // min(maxThreads, 256 - threads already lent in this walk). Returns 1 when it did (entries a
 // cancel cut short stay at kNotExamined), 0 when it could not get at least 2 threads (the
 // caller examines them itself). A thread that cannot be started leaves its share to the
 // calling thread.
-int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads);
+int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads,
+                 size_t begin = 0, size_t end = SIZE_MAX);
 
 // Fills the context's mount-point sets with the mount points strictly below `rootPath`.
 void collectMountPointsBelow(RawWalkContext& context, const std::string& rootPath);

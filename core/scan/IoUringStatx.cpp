@@ -154,13 +154,13 @@ void IoUringStatx::drain(EntryStat* out) {
     }
 }
 
-bool IoUringStatx::examine(int dirfd, const FolderListing& listing, EntryStat* out) {
+bool IoUringStatx::examine(int dirfd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out) {
     if (!ensureReady())
         return false;
-    const size_t count = listing.entries.size();
+    const size_t count = std::min(end, listing.entries.size());
     const char* names = listing.names.data();
     m_notRun = 0;
-    size_t next = 0;      // next entry to put into the ring
+    size_t next = begin;  // next entry to put into the ring
     unsigned queued = 0;  // requests in the submission ring not yet taken by the kernel
     while (next < count || queued > 0 || m_inFlight > 0) {
         // Fill free slots, in entry order.
@@ -205,7 +205,7 @@ bool IoUringStatx::examine(int dirfd, const FolderListing& listing, EntryStat* o
         queued -= std::min<unsigned>(queued, unsigned(r));
         reap(out);
     }
-    if (m_notRun == count) {
+    if (count > begin && m_notRun == count - begin) {
         // Nothing ran: this thread stops using io_uring (the entries are examined one by one).
         release();
         m_state = State::Failed;

@@ -32,12 +32,12 @@ public:
     bool ensureReady();
     State state() const { return m_state; }
 
-    // Examines every entry of `listing` relative to `dirfd`: out[i].result becomes 0, -errno, or
+    // Examines entries [begin, end) of `listing` relative to `dirfd`: out[i].result becomes 0, -errno, or
     // kNotExamined for a request the kernel could not run (the caller examines those itself).
     // Returns false when io_uring failed for this folder (when no request could run at all,
     // the ring is given up for good); every request already submitted has completed (its
     // buffer is no longer written) when this returns, whatever the answer.
-    [[nodiscard]] bool examine(int dirfd, const FolderListing& listing, EntryStat* out);
+    [[nodiscard]] bool examine(int dirfd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out);
 
 private:
     void release();

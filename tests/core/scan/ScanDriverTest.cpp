@@ -1,9 +1,11 @@
 // The scan drivers: roots that are missing, files or links, several roots under the virtual
 // root, the exclusion filter, the remote-source hook, automatic thread counts and cancel.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <optional>
@@ -175,6 +177,39 @@ TEST(ScanSingle, ProgressCountsMatchTheTree) {
     EXPECT_EQ(progress.folders.load(), r.foldersBelow);
     EXPECT_EQ(progress.allocatedBytes.load(), r.allocated - scantest::ownAllocated(*tree, 0));
     EXPECT_GT(tree->seconds, 0.0);
+}
+
+TEST(ScanSingle, ProgressCountsRiseWhileOneHugeFolderIsRead) {
+    hmtest::TempDir dir;
+    const std::string root = dir / "huge";
+    ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+    constexpr uint64_t kFiles = 40000;
+    for (uint64_t i = 0; i < kFiles; ++i) {
+        const int fd = ::open((root + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    // Entries examined one by one in inode order, and in batches by extra threads.
+    for (const int rotational : {1, 0}) {
+        svl::ScanOptions options;
+        options.rotational = rotational;
+        svl::ScanProgress progress;
+        std::atomic<bool> done{false};
+        std::unique_ptr<svl::ScanTree> tree;
+        std::thread scan([&] {
+            tree = svl::scanSingle(root, options, &progress);
+            done = true;
+        });
+        bool seenPart = false;
+        while (!done) {
+            const uint64_t files = progress.files.load();
+            seenPart = seenPart || (files > 0 && files < kFiles);
+        }
+        scan.join();
+        EXPECT_TRUE(seenPart) << "rotational " << rotational;
+        EXPECT_EQ(progress.files.load(), kFiles);
+        EXPECT_EQ(tree->node(0).filesBelow, kFiles);
+    }
 }
 
 TEST(ScanSingle, CancelBeforeTheStartGivesIncompleteTree) {

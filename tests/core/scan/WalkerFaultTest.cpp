@@ -54,8 +54,9 @@ public:
         *error = EIO;
         return ListResult::Truncated;
     }
-    bool examineBatch(int fd, const svl::FolderListing& listing, svl::EntryStat* out) override {
-        return m_real->examineBatch(fd, listing, out);
+    bool examineBatch(int fd, const svl::FolderListing& listing, size_t begin, size_t end,
+                      svl::EntryStat* out) override {
+        return m_real->examineBatch(fd, listing, begin, end, out);
     }
     void close(int fd) override { m_real->close(fd); }
 
@@ -257,7 +258,7 @@ TEST(WalkerFault, IoUringResultsEqualStatx) {
     svl::IoUringStatx ring;
     if (!ring.ensureReady())
         GTEST_SKIP() << "io_uring is not available here";
-    ASSERT_TRUE(ring.examine(fd, listing, viaRing.data()));
+    ASSERT_TRUE(ring.examine(fd, listing, 0, listing.entries.size(), viaRing.data()));
     for (size_t i = 0; i < listing.entries.size(); ++i) {
         svl::EntryStat direct;
         svl::statEntry(fd, listing.name(listing.entries[i]), direct);
