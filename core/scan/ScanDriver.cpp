@@ -200,7 +200,7 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
     }
 
     walk.queueJob(std::move(job));
-    walk.prepareBoundaries({walkPath});
+    walk.prepareBoundaries(options.boundaryRoots ? *options.boundaryRoots : std::vector<std::string>{walkPath});
     walk.runWorkers(options.threads);
     tree->finishNodeCount();
     tree->incomplete = walkIncomplete(walk, progress);
@@ -337,7 +337,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     } else {
         walk.rotational = std::all_of(paths.begin(), paths.end(), [](const std::string& p) { return isRotationalDisk(p); });
     }
-    walk.prepareBoundaries(paths);
+    walk.prepareBoundaries(options.boundaryRoots ? *options.boundaryRoots : paths);
 
     // Remote roots one after another on one extra thread while the pool walks the local ones.
     std::atomic<unsigned long> remoteErrors{0};

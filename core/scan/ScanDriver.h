@@ -37,6 +37,9 @@ struct ScanOptions {
     bool detectBindMounts = false;  // mark bind-mount targets counted elsewhere (resolves real paths)
     const Filter* exclude = nullptr;     // scan-time exclusion filter; an entry it matches is left out
     RemoteProvider* provider = nullptr;  // finds SMB mounts and opens remote sources; may be null
+    // The roots whose bind mounts count for this walk (a rescan of one folder of an earlier
+    // scan passes that scan's roots, so it sees the same bind targets); null: the scanned paths.
+    const std::vector<std::string>* boundaryRoots = nullptr;
     // The processor count the automatic choices use; 0 asks std::thread::hardware_concurrency().
     // Tests set it to make the automatic thread counts reproducible.
     uint32_t hardwareThreads = 0;

@@ -141,6 +141,9 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
             if (r != records.end()) {
                 const ScanTree& fresh = *r->second;
                 copyOwnValues(fresh, 0, n);
+                const auto bind = fresh.bindSources.find(0);  // the folder itself is now a bind target
+                if (bind != fresh.bindSources.end())
+                    tree->bindSources.emplace(id, bind->second);
                 droppedErrors += unreadableBelow(old, child);
                 freshErrors += fresh.errors;
                 incomplete = incomplete || fresh.incomplete;

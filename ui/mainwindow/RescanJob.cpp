@@ -3,10 +3,10 @@
 #include <QCoreApplication>
 
 #include <chrono>
-#include <filesystem>
 #include <new>
 
 #include "app/DirectionalText.h"
+#include "core/scan/RescanFolder.h"
 #include "core/tree/GraftRescans.h"
 #include "core/tree/ScanTree.h"
 
@@ -23,6 +23,14 @@ RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarge
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     };
     RescanOutcome outcome;
+    // The full scan's roots, as it was given them: they decide which bind mounts count.
+    std::vector<std::string> roots;
+    if (full.nodeCount > 0 && (full.node(0).flags & svl::NodeFlag::VirtualRoot)) {
+        for (uint32_t i = 0; i < full.node(0).childCount; ++i)
+            roots.push_back(full.fullPath(full.node(0).firstChild + i));
+    } else if (full.nodeCount > 0) {
+        roots.push_back(full.fullPath(0));
+    }
     try {
         std::vector<svl::RescanRecord> records;
         bool cancelled = false;
@@ -31,14 +39,10 @@ RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarge
                 cancelled = true;
                 break;
             }
-            std::error_code error;
-            // Not followed: a folder that became a symbolic link is gone, not its target.
-            if (!std::filesystem::is_directory(std::filesystem::symlink_status(target.path, error))) {
+            std::shared_ptr<const svl::ScanTree> fresh = svl::rescanFolder(target.path, roots, options, &progress);
+            if (!fresh)
                 records.push_back({target.id, nullptr});
-                continue;
-            }
-            std::shared_ptr<const svl::ScanTree> fresh = svl::scanSingle(target.path, options, &progress);
-            if (fresh->nodeCount > 0)
+            else if (fresh->nodeCount > 0)
                 records.push_back({target.id, std::move(fresh)});
             else if (outcome.error.isEmpty())
                 outcome.error = tr("Could not read %1").arg(isolateText(QString::fromStdString(target.path)));

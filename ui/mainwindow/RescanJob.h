@@ -31,8 +31,9 @@ struct RescanOutcome {
     double seconds = 0;
 };
 
-// Scans every target again in order, until the cancel flag is set. A target that is no
-// longer a folder (gone, or replaced by a file or a symbolic link) is dropped from the tree.
-// Never throws.
+// Scans every target again in order, until the cancel flag is set, each as a full scan of
+// `full`'s roots would meet it now: a target that is gone is dropped from the tree; one that
+// became a mount point of another file system or a bind target, or was replaced by a file or
+// a symbolic link, becomes that entry without contents. Never throws.
 RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarget>& targets,
                         const svl::ScanOptions& options, svl::ScanProgress& progress);
