@@ -1,5 +1,6 @@
-// NodeModel's ordering of child lists: keys computed once per row in parallel tasks,
-// then a parallel merge sort with a total order (key, name ignoring ASCII case, id).
+// NodeModel's ordering of child lists: each list's names ranked once (ignoring ASCII case),
+// keys computed per row in parallel tasks, then a parallel merge sort with a total order
+// (key, name rank, id) that never reads a name.
 #include "ui/views/NodeModel.h"
 
 #include "core/analysis/Parallel.h"
@@ -151,7 +152,6 @@ void rankNames(uint64_t count, const std::function<std::string_view(uint32_t)>& 
         ranks[entries[j].slot] = rank;
     }
 }
-
 
 int compareNamesAscii(std::string_view a, std::string_view b) {
     const size_t common = std::min(a.size(), b.size());
