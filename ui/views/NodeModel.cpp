@@ -70,6 +70,7 @@ void NodeModel::setTree(std::shared_ptr<svl::ScanTree> tree) {
     beginResetModel();
     m_tree = std::move(tree);
     m_orderCache.clear();
+    m_lastOrder = nullptr;
     m_groupCache.clear();
     m_rankedLists.clear();
     std::vector<uint32_t>().swap(m_nameRank);
@@ -104,10 +105,20 @@ uint32_t NodeModel::childCount(uint32_t rowId) const {
     return group.grouped ? node.childCount - group.fileCount + 1 : node.childCount;
 }
 
-const std::vector<uint32_t>& NodeModel::childOrder(uint32_t rowId) const {
+const std::vector<uint32_t>* NodeModel::cachedOrder(uint32_t rowId) const {
+    if (m_lastOrder && m_lastOrderRow == rowId)
+        return m_lastOrder;
     const auto cached = m_orderCache.find(rowId);
-    if (cached != m_orderCache.end())
-        return cached->second;
+    if (cached == m_orderCache.end())
+        return nullptr;
+    m_lastOrderRow = rowId;
+    m_lastOrder = &cached->second;
+    return m_lastOrder;
+}
+
+const std::vector<uint32_t>& NodeModel::childOrder(uint32_t rowId) const {
+    if (const std::vector<uint32_t>* cached = cachedOrder(rowId))
+        return *cached;
 
     const uint32_t n = nodeCount();
     std::vector<uint32_t> list;
@@ -155,12 +166,16 @@ QModelIndex NodeModel::index(int row, int column, const QModelIndex& parent) con
             return {};
         parentRow = uint32_t(parent.internalId());
     }
-    if (uint32_t(row) >= childCount(parentRow))
+    // A view lays out a million rows through here: a cached order answers alone.
+    const std::vector<uint32_t>* order = cachedOrder(parentRow);
+    if (!order) {
+        if (uint32_t(row) >= childCount(parentRow))
+            return {};
+        order = &childOrder(parentRow);
+    }
+    if (size_t(row) >= order->size())
         return {};
-    const std::vector<uint32_t>& order = childOrder(parentRow);
-    if (size_t(row) >= order.size())
-        return {};
-    return createIndex(row, column, quintptr(order[size_t(row)]));
+    return createIndex(row, column, quintptr((*order)[size_t(row)]));
 }
 
 QModelIndex NodeModel::parent(const QModelIndex& index) const {
@@ -246,6 +261,7 @@ void NodeModel::setFileGroupMinSize(int minimum) {
     beginResetModel();
     m_fileGroupMinSize = minimum;
     m_orderCache.clear();
+    m_lastOrder = nullptr;
     m_groupCache.clear();
     m_rankedLists.clear();
     std::vector<uint32_t>().swap(m_nameRank);

@@ -117,12 +117,17 @@ private:
     QString displayText(uint32_t id, int column) const;
     QString percentText(uint32_t id) const;
     std::string_view rowName(uint32_t rowId) const;
+    // The cached child order of a row, or null when it has not been built.
+    const std::vector<uint32_t>* cachedOrder(uint32_t rowId) const;
     // Every row id's name rank among its siblings, ranking the list of `ids` (one parent's
     // children, not empty) when it was not ranked yet.
     const uint32_t* nameRanks(const std::vector<uint32_t>& ids) const;
 
     std::shared_ptr<svl::ScanTree> m_tree;
     mutable std::unordered_map<uint32_t, std::vector<uint32_t>> m_orderCache;
+    // The order last found in m_orderCache (its entries stay put until the cache is emptied).
+    mutable uint32_t m_lastOrderRow = 0;
+    mutable const std::vector<uint32_t>* m_lastOrder = nullptr;
     mutable std::unordered_map<uint32_t, FileGroup> m_groupCache;
     mutable std::vector<uint32_t> m_rowOfId;
     // Name ranks by row id, valid for the children of the rows in m_rankedLists; kept across

@@ -233,18 +233,45 @@ void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
     if (m_rowKind.size() != n)
         m_rowKind.assign(n, 0);
     uint8_t* kind = m_rowKind.data();
-    auto rows = std::make_unique_for_overwrite<Row[]>(count);
+    const bool byName = column == FolderColumn && std::is_sorted(ids.begin(), ids.end());
+    auto rows = std::make_unique_for_overwrite<Row[]>(byName ? 0 : count);
     svl::parallelFor((count + kKeyTaskRows - 1) / kKeyTaskRows, [&](uint64_t task) {
         const uint64_t end = std::min(count, (task + 1) * kKeyTaskRows);
         for (uint64_t j = task * kKeyTaskRows; j < end; ++j) {
             const uint32_t id = ids[j];
-            rows[j] = Row{keyOf(id), id, rank[id]};
+            if (!byName)
+                rows[j] = Row{keyOf(id), id, rank[id]};
             if (id < n) {
                 const svl::ScanNode& node = tree.node(id);
                 kind[id] = kKnown | (node.isFolder() ? 0 : kFile) | ((node.flags & svl::NodeFlag::Removed) ? kRemoved : 0);
             }
         }
     });
+
+    if (byName) {
+        // Ranks are dense, so counting them out over the ids in ascending order gives
+        // (rank, id) in one pass; the group row goes last ascending and first descending.
+        uint32_t maxRank = 0;
+        for (uint32_t id : ids)
+            maxRank = std::max(maxRank, rank[id]);
+        std::vector<uint32_t> next(size_t(maxRank) + 2, 0);
+        const auto slotOf = [&](uint32_t id) { return descending ? maxRank - rank[id] : rank[id]; };
+        for (uint32_t id : ids)
+            if (id < n)
+                ++next[size_t(slotOf(id)) + 1];
+        const uint32_t first = groupRow != UINT32_MAX && descending ? 1 : 0;
+        next[0] = first;
+        for (size_t k = 1; k < next.size(); ++k)
+            next[k] += next[k - 1];
+        std::vector<uint32_t> ordered(count);
+        for (uint32_t id : ids)
+            if (id < n)
+                ordered[next[slotOf(id)]++] = id;
+        if (groupRow != UINT32_MAX)
+            ordered[descending ? 0 : count - 1] = groupRow;
+        ids.swap(ordered);
+        return;
+    }
 
     // Equal names share a rank, so every order ends with the row id.
     auto tieBreak = [](const Row& a, const Row& b) { return a.nameRank != b.nameRank ? a.nameRank < b.nameRank : a.id < b.id; };
@@ -303,6 +330,7 @@ void NodeModel::sort(int column, Qt::SortOrder order) {
     emit layoutAboutToBeChanged();
     const QModelIndexList before = persistentIndexList();
     m_orderCache.clear();
+    m_lastOrder = nullptr;
     std::vector<uint32_t>().swap(m_rowOfId);
     QModelIndexList after;
     after.reserve(before.size());
