@@ -81,6 +81,21 @@ public:
     }
 
 protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        QTreeView::mousePressEvent(event);
+        const QModelIndex pressed = indexAt(event->position().toPoint());
+        m_pressedOnSelection = pressed.isValid() && selectionModel()->isSelected(pressed);
+    }
+    // A move with the button held over a selected row arms the drag, as Qt's view does, but
+    // without first listing every selected cell to learn that the selection is not empty.
+    void mouseMoveEvent(QMouseEvent* event) override {
+        if (m_pressedOnSelection && state() == NoState && dragEnabled() && event->buttons() != Qt::NoButton) {
+            m_pressedOnSelection = false;
+            setState(DraggingState);
+            return;
+        }
+        QTreeView::mouseMoveEvent(event);
+    }
     void startDrag(Qt::DropActions supportedActions) override {
         QMimeData* mime = m_panel->dragMimeData();
         if (!mime)
@@ -105,6 +120,7 @@ protected:
 
 private:
     FileViewPanel* m_panel;
+    bool m_pressedOnSelection = false;
 };
 
 }  // namespace

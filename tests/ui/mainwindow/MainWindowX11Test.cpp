@@ -4,7 +4,10 @@
 
 #include "tests/core/analysis/AnalysisTestTree.h"
 
+#include <QDropEvent>
 #include <QGuiApplication>
+#include <QMimeData>
+#include <QUrl>
 #include <QItemSelectionModel>
 #include <QTest>
 #include <QTreeView>
@@ -13,6 +16,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,6 +28,8 @@
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
+#include "ui/views/FileListModel.h"
+#include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 
 using analysistest::Entry;
@@ -147,4 +154,64 @@ TEST_F(MainWindowX11, KeypadKeysRunTheirCommandsInTheTreeAndTheTreemap) {
         EXPECT_TRUE(press("KP_Subtract", [&] { return treemap->zoomRoot() != b; }));
         EXPECT_TRUE(view->isExpanded(indexOf(3))) << "the tree's own - would collapse the current row";
     }
+}
+
+// Takes drops and keeps the last one's "text/uri-list" bytes.
+class DropTarget : public QWidget {
+public:
+    DropTarget() { setAcceptDrops(true); }
+    QByteArray received;
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override { event->acceptProposedAction(); }
+    void dragMoveEvent(QDragMoveEvent* event) override { event->acceptProposedAction(); }
+    void dropEvent(QDropEvent* event) override {
+        received = event->mimeData()->data(QStringLiteral("text/uri-list"));
+        event->acceptProposedAction();
+    }
+};
+
+TEST_F(MainWindowX11, DraggedFileRowsArriveAsTheirPathsOwnBytes) {
+    // A name that is not UTF-8 must arrive as its bytes, not as replacement characters.
+    svl::ScanTree& tree = *m_window->displayedTree();
+    const std::string latin1 = "c\xE9.txt";
+    ASSERT_TRUE(tree.rename(m_idOf[4], latin1.data(), latin1.size()));
+    m_window->showFileViewPage();
+    FileViewPanel* panel = m_window->fileView();
+    ASSERT_TRUE(windowtest::waitUntil([&] { return !panel->isBusy() && !panel->listedIds().empty(); }, 5000));
+    panel->view()->selectAll();
+    std::vector<uint32_t> ids = panel->selectedIds();
+    ASSERT_FALSE(ids.empty());
+
+    DropTarget target;
+    target.setGeometry(m_window->frameGeometry().right() + 40, 100, 200, 200);
+    target.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&target));
+    const QPoint from = panel->view()->viewport()->mapToGlobal(
+        panel->view()->visualRect(panel->model()->index(0, 0)).center());
+    const QPoint to = target.mapToGlobal(target.rect().center());
+    auto move = [&](QPoint p) { return "mousemove " + std::to_string(p.x()) + " " + std::to_string(p.y()); };
+    // xdotool runs beside the event loop, which must answer the drag's X messages meanwhile.
+    std::atomic<bool> done{false};
+    std::thread hand([&] {
+        display.xdotool(move(from) + " sleep 0.2 mousedown 1 sleep 0.2 " + move(from + QPoint(20, 20)) +
+                        " sleep 0.2 " + move(to - QPoint(20, 20)) + " sleep 0.3 " + move(to) + " sleep 0.3 mouseup 1");
+        done = true;
+    });
+    windowtest::waitUntil([&] { return done.load(); }, 10000);
+    hand.join();
+    ASSERT_TRUE(windowtest::waitUntil([&] { return !target.received.isEmpty(); }, 5000));
+
+    std::vector<std::string> arrived;
+    for (const QByteArray& line : target.received.split('\n')) {
+        if (line.trimmed().isEmpty())
+            continue;
+        const QUrl url = QUrl::fromEncoded(line.trimmed());
+        arrived.push_back(QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()).toStdString());
+    }
+    std::vector<std::string> expected;
+    for (uint32_t id : ids)
+        expected.push_back(tree.fullPath(id));
+    EXPECT_EQ(arrived, expected);
+    EXPECT_NE(std::find(expected.begin(), expected.end(), "/r/a/b/" + latin1), expected.end());
 }
