@@ -117,4 +117,28 @@ TEST(WindowRules, ReturnKeyOpensOrScansOnlyWhenTaken) {
         c.change(context);
         EXPECT_EQ(returnKeyAction(context), c.action) << c.what;
     }
+
+    // The keypad's /, *, + and - run their commands wherever no text is typed.
+    ReturnKeyContext keypad = base;
+    keypad.modifiers = Qt::KeypadModifier;
+    const std::pair<int, KeypadCommand> keys[] = {{Qt::Key_Slash, KeypadCommand::SelectParent},
+                                                  {Qt::Key_Asterisk, KeypadCommand::ReselectChild},
+                                                  {Qt::Key_Plus, KeypadCommand::ZoomTreemap},
+                                                  {Qt::Key_Minus, KeypadCommand::UnzoomTreemap},
+                                                  {Qt::Key_Return, KeypadCommand::None}};
+    for (const auto& [key, command] : keys) {
+        keypad.key = key;
+        EXPECT_EQ(keypadCommand(keypad), command) << key;
+    }
+    keypad.key = Qt::Key_Slash;
+    keypad.focusIsEditor = true;  // a button or a plain combo box takes no text
+    EXPECT_EQ(keypadCommand(keypad), KeypadCommand::SelectParent);
+    for (const auto& change : std::vector<std::function<void(ReturnKeyContext&)>>{
+             [](ReturnKeyContext& c) { c.focusTakesText = true; }, [](ReturnKeyContext& c) { c.modalOpen = true; },
+             [](ReturnKeyContext& c) { c.modifiers = Qt::NoModifier; },
+             [](ReturnKeyContext& c) { c.modifiers |= Qt::ControlModifier; }}) {
+        ReturnKeyContext context = keypad;
+        change(context);
+        EXPECT_EQ(keypadCommand(context), KeypadCommand::None);
+    }
 }
