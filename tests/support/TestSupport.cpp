@@ -209,14 +209,15 @@ bool Mounts::mount(const std::string& args, const std::string& point) {
     return true;
 }
 
-DeadFuseMount::DeadFuseMount(const std::string& point) : m_point(point) {
+DeadFuseMount::DeadFuseMount(const std::string& point, bool allowOther) : m_point(point) {
     m_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
     if (m_fd < 0) {
         m_error = std::string("cannot open /dev/fuse: ") + std::strerror(errno);
         return;
     }
     // Nobody reads the device, so the kernel's first request is never answered.
-    const std::string options = "fd=" + std::to_string(m_fd) + ",rootmode=40000,user_id=0,group_id=0";
+    const std::string options = "fd=" + std::to_string(m_fd) + ",rootmode=40000,user_id=0,group_id=0" +
+                                (allowOther ? ",allow_other" : "");
     if (::mount("hmdead", point.c_str(), "fuse.hmdead", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
         m_error = std::string("cannot mount a FUSE file system: ") + std::strerror(errno);
         ::close(m_fd);

@@ -95,7 +95,8 @@ private:
 // which ends those waits with an error, and detaches the mount.
 class DeadFuseMount {
 public:
-    explicit DeadFuseMount(const std::string& point);
+    // `allowOther`: other users reach the mount too (and wait like root), not refused at once.
+    explicit DeadFuseMount(const std::string& point, bool allowOther = false);
     ~DeadFuseMount();
     DeadFuseMount(const DeadFuseMount&) = delete;
     DeadFuseMount& operator=(const DeadFuseMount&) = delete;

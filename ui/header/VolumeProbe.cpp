@@ -111,17 +111,20 @@ VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::s
     return *usage;
 }
 
-std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
-    const std::string local = QFile::encodeName(path).toStdString();
+PathCallLimit pathCallLimit(const std::string& what, const std::string& path) {
     const std::vector<svl::MountEntry> table = volumeSystem().readMounts();
-    const svl::MountEntry* mount = svl::mountContaining(table, local);
+    const svl::MountEntry* mount = svl::mountContaining(table, path);
     const auto limit = mount && isNetworkFsType(mount->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    TimedCall<PathFacts> call("facts:" + (mount ? mount->mountPoint : local), [path] {
+    return {what + ":" + (mount ? mount->mountPoint : path), std::chrono::steady_clock::now() + limit};
+}
+
+std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
+    const PathCallLimit limit = pathCallLimit("facts", QFile::encodeName(path).toStdString());
+    TimedCall<PathFacts> call(limit.key, [path] {
         const QFileInfo info(path);
         return PathFacts{info.isFile(), info.canonicalFilePath()};
     });
-    return call.wait(deadline);
+    return call.wait(limit.deadline);
 }
 
 std::vector<svl::SmbMountInfo> listSharesWithinLimit() {

@@ -69,6 +69,15 @@ VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::s
 // The gvfs shares, or an empty list when the listing does not answer in the network limit.
 std::vector<svl::SmbMountInfo> listSharesWithinLimit();
 
+// The key and the deadline of a question `what` about `path` asked through TimedCall: the
+// limit is that of the type of the mount that covers the path (by text), and questions of
+// one kind about paths on one mount share a key, so a dead mount holds one thread.
+struct PathCallLimit {
+    std::string key;
+    std::chrono::steady_clock::time_point deadline;
+};
+PathCallLimit pathCallLimit(const std::string& what, const std::string& path);
+
 // What start-up asks of a path it was given: whether it is a regular file, and its
 // canonical path (empty when it does not exist).
 struct PathFacts {

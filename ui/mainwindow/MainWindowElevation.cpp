@@ -8,6 +8,7 @@
 #include "app/PlainText.h"
 #include "core/rawindex/RawEligibility.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/header/VolumeProbe.h"
 
 #include <QAction>
 #include <QApplication>
@@ -81,16 +82,29 @@ void MainWindow::showAdministratorAccessHelp(const QString& command) {
 bool MainWindow::offerAdminScan(const QStringList& paths) {
     if (offersElevated() || !boolSetting("askAboutAdminScan") || !boolSetting("fastDiskScan"))
         return true;
+    // Asked off this thread within a limit: a path on a dead mount gets no offer.
+    struct RawFacts {
+        bool needsAdmin = false;
+        std::string kind;
+    };
     QString path;
+    QString kind;
     for (const QString& candidate : paths) {
-        if (svl::rawScanNeedsAdmin(QFile::encodeName(candidate).toStdString())) {
+        const std::string local = QFile::encodeName(candidate).toStdString();
+        const PathCallLimit limit = pathCallLimit("raw", local);
+        TimedCall<RawFacts> call(limit.key, [local] {
+            const bool needsAdmin = svl::rawScanNeedsAdmin(local);
+            return RawFacts{needsAdmin, needsAdmin ? svl::rawScanKind(local) : std::string()};
+        });
+        const RawFacts facts = call.wait(limit.deadline).value_or(RawFacts());
+        if (facts.needsAdmin) {
             path = candidate;
+            kind = QString::fromStdString(facts.kind);
             break;
         }
     }
     if (path.isEmpty())
         return true;
-    const QString kind = QString::fromStdString(svl::rawScanKind(QFile::encodeName(path).toStdString()));
     const QString first = kind.isEmpty()
                               ? tr("%1 is on a drive whose file list can be read directly.").arg(isolateText(path))
                                          : tr("%1 is on a drive formatted as %2.").arg(isolateText(path), kind);

@@ -193,6 +193,15 @@ TEST(MainWindowElevationUserSide, OfferAnswers) {
     EXPECT_NE(hmtest::readText(record).find("--multi\n" + (other + ":" + volume).toStdString() + "\n"), std::string::npos);
     // Each refused restart (the stand-in exits 1) was reported once.
     EXPECT_TRUE(windowtest::waitUntil([&] { return answer.notices == 2; }, 5000)) << answer.notices;
+
+    // A folder on a dead mount gets no offer, and asking about it does not hold the window up.
+    AppSettings::instance()->setValue("askAboutAdminScan", true);
+    answer.plan("Cancel", false);
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_TRUE(window.offerAdminScan({qEnvironmentVariable("HM_OFFER_DEAD")}));
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_EQ(answer.asked, 0);
 }
 
 TEST_F(MainWindowElevation, OfferOnAVolumeOnlyRootCanRead) {
@@ -213,12 +222,17 @@ TEST_F(MainWindowElevation, OfferOnAVolumeOnlyRootCanRead) {
     ::chmod((bin + "/sudo").c_str(), 0755);
     hmtest::writeFile(record, "");
     ::chown(record.c_str(), hmtest::testUserUid(), hmtest::testUserGid());
+    const std::string dead = dir / "dead";
+    ::mkdir(dead.c_str(), 0755);
+    hmtest::DeadFuseMount deadMount(dead, true);
+    ASSERT_TRUE(deadMount.ok()) << deadMount.error();
     const std::string self = QFile::symLinkTarget("/proc/self/exe").toStdString();
     int status = -1;
     const std::string output = hmtest::shOutput(
-        "runuser -u hmtest -- env -i PATH=" + hmtest::shQuote(bin + ":/usr/bin:/bin") +
+        "timeout 120 runuser -u hmtest -- env -i PATH=" + hmtest::shQuote(bin + ":/usr/bin:/bin") +
             " QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 TMPDIR=/tmp HM_OFFER_VOLUME=" +
-            hmtest::shQuote(volume.mountPoint()) + " HM_OFFER_RECORD=" + hmtest::shQuote(record) + " " +
+            hmtest::shQuote(volume.mountPoint()) + " HM_OFFER_RECORD=" + hmtest::shQuote(record) +
+            " HM_OFFER_DEAD=" + hmtest::shQuote(dead) + " " +
             hmtest::sanitizerOptions() + hmtest::shQuote(self) +
             " --gtest_filter=MainWindowElevationUserSide.OfferAnswers 2>&1",
         &status);
