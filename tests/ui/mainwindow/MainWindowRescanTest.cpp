@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QMenuBar>
+#include <QTest>
 
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
@@ -113,6 +114,21 @@ TEST_F(MainWindowRescan, CancelledRescanLeavesTheTreeAndSaysSo) {
     EXPECT_EQ(window.displayedTree(), before);
     EXPECT_TRUE(window.menuBar()->isEnabled());
     EXPECT_NE(window.liveMonitor()->mode(), LiveMonitor::Mode::Idle) << "watching again after the cancel";
+
+    // A rescan stuck in a dead mount ends on the cancel at once, the tree left as it was.
+    if (!hmtest::isRoot())
+        return;
+    hmtest::DeadFuseMount dead(m_root + "/d1");
+    ASSERT_TRUE(dead.ok()) << dead.error();
+    window.setSelection({uint32_t(idOf(window, m_root + "/d1"))}, MainWindow::FromBoth);
+    window.rescanSelectedFolders();
+    QTest::qWait(300);
+    ASSERT_TRUE(window.isJobRunning());
+    window.stopJob();
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }, 2000));
+    EXPECT_TRUE(window.statusText().startsWith("Scan canceled after ")) << window.statusText().toStdString();
+    EXPECT_EQ(window.currentTree(), before);
+    EXPECT_TRUE(window.menuBar()->isEnabled());
 }
 
 }  // namespace
