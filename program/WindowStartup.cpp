@@ -87,7 +87,7 @@ QString absoluteStartPath(const QString& path) {
     char buffer[PATH_MAX];
     if (!::getcwd(buffer, sizeof buffer))
         return path;
-    return QDir::cleanPath(QFile::decodeName(buffer) + u'/' + path);
+    return QDir::cleanPath(pathText(buffer) + u'/' + path);
 }
 
 int runWindowMode(const QStringList& arguments) {

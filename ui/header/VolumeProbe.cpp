@@ -1,12 +1,15 @@
 #include "ui/header/VolumeProbe.h"
 
+#include "app/PathText.h"
 #include "core/smb/SmbMount.h"
 
 #include <QDir>
 #include <QFileInfo>
 
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 
+#include <cstdlib>
 #include <mutex>
 #include <set>
 #include <system_error>
@@ -119,10 +122,17 @@ PathCallLimit pathCallLimit(const std::string& what, const std::string& path) {
 }
 
 std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
-    const PathCallLimit limit = pathCallLimit("facts", QFile::encodeName(path).toStdString());
-    TimedCall<PathFacts> call(limit.key, [path] {
-        const QFileInfo info(path);
-        return PathFacts{info.isFile(), info.canonicalFilePath()};
+    const std::string bytes = pathBytes(path);
+    const PathCallLimit limit = pathCallLimit("facts", bytes);
+    TimedCall<PathFacts> call(limit.key, [bytes] {
+        PathFacts facts;
+        struct stat st {};
+        facts.isFile = ::stat(bytes.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        if (char* real = ::realpath(bytes.c_str(), nullptr)) {
+            facts.canonical = pathText(real);
+            std::free(real);
+        }
+        return facts;
     });
     return call.wait(limit.deadline);
 }

@@ -5,6 +5,7 @@
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
 #include "app/Elevator.h"
+#include "app/PathText.h"
 #include "app/PlainText.h"
 #include "core/rawindex/RawEligibility.h"
 #include "ui/header/HeaderPanel.h"
@@ -14,7 +15,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QFile>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -90,7 +90,7 @@ bool MainWindow::offerAdminScan(const QStringList& paths) {
     QString path;
     QString kind;
     for (const QString& candidate : paths) {
-        const std::string local = QFile::encodeName(candidate).toStdString();
+        const std::string local = pathBytes(candidate);
         const PathCallLimit limit = pathCallLimit("raw", local);
         TimedCall<RawFacts> call(limit.key, [local] {
             const bool needsAdmin = svl::rawScanNeedsAdmin(local);
