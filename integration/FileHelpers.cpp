@@ -139,7 +139,9 @@ bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDe
     return removalResult(code, error, permissionDenied);
 }
 
-bool renameItem(const QString& path, const QString& newName, QString* error, const QString& top)
+namespace {
+
+bool acceptableName(const QString& newName, QString* error)
 {
     if (newName.isEmpty()) {
         setError(error, tr("The name can't be empty."));
@@ -149,18 +151,12 @@ bool renameItem(const QString& path, const QString& newName, QString* error, con
         setError(error, tr("That isn't a valid file name."));
         return false;
     }
-    const std::string bytes = QFile::encodeName(path).toStdString();
-    std::string parent, name;
-    if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, &name)) {
-        setError(error, errnoText(EINVAL));
-        return false;
-    }
-    const std::string start = !top.isEmpty() ? QFile::encodeName(top).toStdString() : isElevated() ? "/" : parent;
-    const int dir = saferemove::openFolderBelow(start, parent);
-    if (dir < 0) {
-        setError(error, isPlaceChange(-dir) ? placeChangedText(path) : errnoText(-dir));
-        return false;
-    }
+    return true;
+}
+
+// Renames `name` inside the folder open as `dir` and closes `dir`.
+bool renameInside(int dir, const std::string& name, const QString& newName, QString* error)
+{
     const std::string target = QFile::encodeName(newName).toStdString();
     struct stat st {};
     int code = ::fstatat(dir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : 0;
@@ -173,4 +169,38 @@ bool renameItem(const QString& path, const QString& newName, QString* error, con
         return false;
     }
     return true;
+}
+
+}  // namespace
+
+bool renameItem(const QString& path, const QString& newName, QString* error, const QString& top)
+{
+    if (!acceptableName(newName, error))
+        return false;
+    const std::string bytes = QFile::encodeName(path).toStdString();
+    std::string parent, name;
+    if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, &name)) {
+        setError(error, errnoText(EINVAL));
+        return false;
+    }
+    const std::string start = !top.isEmpty() ? QFile::encodeName(top).toStdString() : isElevated() ? "/" : parent;
+    const int dir = saferemove::openFolderBelow(start, parent);
+    if (dir < 0) {
+        setError(error, isPlaceChange(-dir) ? placeChangedText(path) : errnoText(-dir));
+        return false;
+    }
+    return renameInside(dir, name, newName, error);
+}
+
+bool renameItem(const RemovalTarget& target, const QString& newName, QString* error)
+{
+    if (!acceptableName(newName, error))
+        return false;
+    std::string name;
+    const int dir = openItemParent(target, &name);
+    if (dir < 0) {
+        setError(error, isPlaceChange(-dir) ? placeChangedText(target.path) : errnoText(-dir));
+        return false;
+    }
+    return renameInside(dir, name, newName, error);
 }

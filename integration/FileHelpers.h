@@ -33,3 +33,5 @@ bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDe
 // holding it) without following links below it; empty `top`: from "/" in an administrator
 // copy, else the parent is opened as given.
 bool renameItem(const QString& path, const QString& newName, QString* error, const QString& top = QString());
+// The same for an item whose place was recorded: renamed only inside the folder it was in.
+bool renameItem(const RemovalTarget& target, const QString& newName, QString* error);

@@ -5,28 +5,45 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 namespace {
 
-// Opens the parent of `path` along the walk from `top`: descriptor or -errno.
-int openParent(const QString& path, const QString& top, std::string* name)
+// Opens the parent of `path` along the walk from `top` (which must be `topIdentity` when
+// given): descriptor or -errno.
+int openParent(const QString& path, const QString& top, const std::optional<saferemove::FolderIdentity>& topIdentity,
+               std::string* name)
 {
     const std::string bytes = QFile::encodeName(path).toStdString();
     std::string parent;
     if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, name))
         return -EINVAL;
-    return saferemove::openFolderBelow(top.isEmpty() ? "/" : QFile::encodeName(top).toStdString(), parent);
+    return saferemove::openFolderBelow(top.isEmpty() ? "/" : QFile::encodeName(top).toStdString(), parent,
+                                       topIdentity ? &*topIdentity : nullptr);
+}
+
+// Whether a folder on the way to `path` is a symbolic link now.
+bool linkOnTheWay(const QString& path)
+{
+    const std::string bytes = QFile::encodeName(path).toStdString();
+    for (size_t slash = bytes.find('/', 1); slash != std::string::npos; slash = bytes.find('/', slash + 1)) {
+        struct stat st {};
+        if (::lstat(bytes.substr(0, slash).c_str(), &st) == 0 && S_ISLNK(st.st_mode))
+            return true;
+    }
+    return false;
 }
 
 }  // namespace
 
-int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out)
+int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out,
+                     std::optional<saferemove::FolderIdentity> topIdentity)
 {
     std::string name;
-    const int dir = openParent(path, top, &name);
+    const int dir = openParent(path, top, topIdentity, &name);
     if (dir < 0)
         return -dir;
     saferemove::FolderIdentity id;
@@ -35,13 +52,24 @@ int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out
     ::close(dir);
     if (!ok)
         return code;
-    *out = {path, id, top};
+    *out = {path, id, top, topIdentity};
     return 0;
+}
+
+int captureAdministratorPlace(const QString& path, const QString& scanTop,
+                              std::optional<saferemove::FolderIdentity> scanTopIdentity, RemovalTarget* out)
+{
+    const int code = captureItemPlace(path, QStringLiteral("/"), out);
+    if (code != ELOOP && code != ENOTDIR)
+        return code;
+    if (!scanTopIdentity || scanTop.isEmpty())
+        return linkOnTheWay(path) ? kBelowSymbolicLink : code;
+    return captureItemPlace(path, scanTop, out, scanTopIdentity);
 }
 
 int openItemParent(const RemovalTarget& target, std::string* name)
 {
-    const int dir = openParent(target.path, target.top, name);
+    const int dir = openParent(target.path, target.top, target.topIdentity, name);
     if (dir < 0)
         return dir;
     saferemove::FolderIdentity id;
@@ -62,5 +90,13 @@ QString placeChangedText(const QString& path)
 {
     return QCoreApplication::translate("ItemPlace", "A folder on the way to \"%1\" was replaced or became a symbolic "
                                                     "link after it was chosen, so nothing was changed.")
+        .arg(isolateText(path));
+}
+
+QString belowLinkText(const QString& path)
+{
+    return QCoreApplication::translate("ItemPlace", "The way to \"%1\" goes through a symbolic link, which Hollowmere "
+                                                    "doesn't follow when running as Administrator, so nothing was "
+                                                    "changed.")
         .arg(isolateText(path));
 }

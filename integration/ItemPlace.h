@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <string>
 
 // One chosen item and the identity its parent folder had when it was chosen.
@@ -15,11 +16,26 @@ struct RemovalTarget {
     QString path;
     saferemove::FolderIdentity parent;
     QString top;  // where the walk starts, opened as given; empty: "/"
+    std::optional<saferemove::FolderIdentity> topIdentity;  // set: `top` must still be this folder
 };
 
-// Records the parent's identity now, walking from `top` (empty: "/"). 0, or the errno of
-// the failure: EINVAL for a path that isn't clean and absolute inside `top`.
-[[nodiscard]] int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out);
+// Records the parent's identity now, walking from `top` (empty: "/"), which must be
+// `topIdentity` when that is given. 0, or the errno of the failure: EINVAL for a path that
+// isn't clean and absolute inside `top`.
+[[nodiscard]] int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out,
+                                   std::optional<saferemove::FolderIdentity> topIdentity = std::nullopt);
+
+// captureItemPlace's answer for an administrator copy when a symbolic link lies on the way
+// from "/" and no scanned top vouches for the folder behind it.
+constexpr int kBelowSymbolicLink = -1;
+
+// An administrator copy's place: walked from "/" without following any link, as a link a
+// user may change must never steer root. When a link is on that way, the walk starts at
+// `scanTop` instead (links resolved) provided that is still `scanTopIdentity`, the folder
+// the scan opened there; without that, kBelowSymbolicLink.
+[[nodiscard]] int captureAdministratorPlace(const QString& path, const QString& scanTop,
+                                            std::optional<saferemove::FolderIdentity> scanTopIdentity,
+                                            RemovalTarget* out);
 
 // Reopens the parent along the same walk and checks it is the folder recorded. Returns
 // its O_PATH descriptor (the caller closes it) and the item's own name, or -errno:
@@ -32,3 +48,6 @@ bool isPlaceChange(int code);
 
 // The refusal that names the item whose way changed.
 QString placeChangedText(const QString& path);
+
+// The refusal that names an item an administrator copy reaches only through a link.
+QString belowLinkText(const QString& path);

@@ -137,7 +137,7 @@ int openFolderNoFollow(const std::string& path)
     return openFolderBelow("/", path);
 }
 
-int openFolderBelow(const std::string& top, const std::string& path)
+int openFolderBelow(const std::string& top, const std::string& path, const FolderIdentity* expectedTop)
 {
     if (!isCleanAbsolutePath(top) || !isCleanAbsolutePath(path))
         return -EINVAL;
@@ -150,6 +150,13 @@ int openFolderBelow(const std::string& top, const std::string& path)
     Fd cur(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (cur.fd < 0)
         return -errno;
+    if (expectedTop) {
+        FolderIdentity opened;
+        if (!identityOf(cur.fd, &opened))
+            return -errno;
+        if (opened != *expectedTop)
+            return -ESTALE;
+    }
     size_t start = top == "/" ? 1 : top.size() + 1;
     while (start < path.size()) {
         size_t end = path.find('/', start);

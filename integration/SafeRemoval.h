@@ -34,8 +34,10 @@ bool isCleanAbsolutePath(const std::string& path);
 // chose it) and going down the rest of `path` one component at a time with
 // O_NOFOLLOW|O_DIRECTORY. Both clean and absolute, `path` equal to `top` or inside it
 // (EINVAL otherwise). A link or non-folder on the way below `top` fails with ELOOP or
-// ENOTDIR. Returns an O_PATH descriptor (O_CLOEXEC; the caller closes it) or -errno.
-[[nodiscard]] int openFolderBelow(const std::string& top, const std::string& path);
+// ENOTDIR. With `expectedTop`, `top` must be that folder once opened (-ESTALE otherwise).
+// Returns an O_PATH descriptor (O_CLOEXEC; the caller closes it) or -errno.
+[[nodiscard]] int openFolderBelow(const std::string& top, const std::string& path,
+                                  const FolderIdentity* expectedTop = nullptr);
 
 // The device and inode of an open descriptor; false when fstat fails.
 bool identityOf(int fd, FolderIdentity* out);

@@ -271,6 +271,7 @@ std::unique_ptr<ScanTree> filterTree(const ScanTree& source, const Filter* inclu
         out->importMismatch = true;
     }
     out->errors = source.errors;
+    out->scannedTops = source.scannedTops;
     out->seconds = source.seconds;
     out->incomplete = source.incomplete;
     return out;

@@ -122,6 +122,7 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
         return tree;
     }
     root.flags = NodeFlag::Folder;
+    tree->scannedTops[path] = {deviceOf(st), st.stx_ino};
 
     // A folder on an SMB share the provider reads directly.
     if (auto share = openShare(options, path, loginSeconds)) {
@@ -277,6 +278,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
             continue;
         }
         node.flags = NodeFlag::Folder;
+        tree->scannedTops[paths[i]] = {deviceOf(st), st.stx_ino};
         if (auto share = openShare(options, paths[i], loginSeconds)) {
             remoteRoots.push_back(
                 RemoteRoot{id, &paths[i], std::move(walkPath), std::move(share->mount.path), std::move(share->source)});

@@ -167,6 +167,15 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
     tree->errors = (old.errors > droppedErrors ? old.errors - droppedErrors : 0) + freshErrors;
     tree->incomplete = incomplete;
     tree->remote = old.remote;
+    // A rescanned top is the folder its fresh scan opened.
+    tree->scannedTops = old.scannedTops;
+    for (const RescanRecord& r : rescans) {
+        if (!r.fresh)
+            continue;
+        for (const auto& [path, identity] : r.fresh->scannedTops)
+            if (auto top = tree->scannedTops.find(path); top != tree->scannedTops.end())
+                top->second = identity;
+    }
     tree->computeTotals();
     tree->seconds = old.seconds;
     return tree;

@@ -146,6 +146,16 @@ public:
     bool importMismatch = false;
     std::unordered_map<uint32_t, std::string> bindSources;
 
+    // The folder a scanned top (the root, or each root under a VirtualRoot) was when the scan
+    // opened it, links at and above it resolved: by its path as given. File actions that
+    // must not follow links start below such a top only while it is still this folder.
+    struct FolderIdentity {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        bool operator==(const FolderIdentity&) const = default;
+    };
+    std::unordered_map<std::string, FolderIdentity> scannedTops;
+
 private:
     // Lowest record offset (bytes) at which a node claim failed; UINT64_MAX while none has.
     std::atomic<uint64_t> m_nodeFailedAt{UINT64_MAX};

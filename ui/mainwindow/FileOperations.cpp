@@ -1,6 +1,7 @@
 #include "ui/mainwindow/FileOperations.h"
 
 #include "app/DirectionalText.h"
+#include "app/PathText.h"
 #include "app/ValueFormat.h"
 #include "core/analysis/Parallel.h"
 #include "core/tree/ScanTree.h"
@@ -95,7 +96,7 @@ FileOperations::CheckedItem FileOperations::CheckedItems::at(qsizetype i) const
 {
     const SelectedItem& item = m_items[i];
     const RemovalTarget& place = m_places[m_placeOf[size_t(i)]];
-    return {item, {item.path, place.parent, place.top}};
+    return {item, {item.path, place.parent, place.top, place.topIdentity}};
 }
 
 void FileOperations::CheckedItems::append(const CheckedItem& checked)
@@ -103,6 +104,24 @@ void FileOperations::CheckedItems::append(const CheckedItem& checked)
     m_items.append(checked.item);
     m_placeOf.push_back(uint32_t(m_places.size()));
     m_places.push_back(checked.place);
+}
+
+int FileOperations::capturePlace(const SelectedItem& item, RemovalTarget* place) const
+{
+    const QString top = m_planner.scanTopOf(item.id);
+    if (!m_elevated)
+        return captureItemPlace(item.path, top, place);
+    std::optional<saferemove::FolderIdentity> scanned;
+    if (const auto found = m_displayed->scannedTops.find(pathBytes(top)); found != m_displayed->scannedTops.end())
+        scanned = saferemove::FolderIdentity{found->second.device, found->second.inode};
+    return captureAdministratorPlace(item.path, top, scanned, place);
+}
+
+QString FileOperations::placeRefusal(const QString& path, int code)
+{
+    if (code == kBelowSymbolicLink)
+        return belowLinkText(path);
+    return isPlaceChange(code) ? placeChangedText(path) : tr("\"%1\": %2").arg(isolateText(path), errnoText(code));
 }
 
 FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedItem>& items,
@@ -115,10 +134,7 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
     const auto folderOf = [](const QString& path) {
         return QStringView(path).left(std::max<qsizetype>(path.lastIndexOf(u'/'), 0));
     };
-    const auto capture = [this](const SelectedItem& item, RemovalTarget* place) {
-        // An administrator copy walks from "/": nothing of the way may be a link.
-        return captureItemPlace(item.path, m_elevated ? QStringLiteral("/") : m_planner.scanTopOf(item.id), place);
-    };
+    const auto capture = [this](const SelectedItem& item, RemovalTarget* place) { return capturePlace(item, place); };
     constexpr uint32_t kUnsettled = UINT32_MAX;
     const size_t count = size_t(items.size());
     std::vector<RemovalTarget> places;
@@ -167,8 +183,7 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
         if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
             gone.push_back(item.id);
         else
-            refusals.append(isPlaceChange(code) ? placeChangedText(item.path)
-                                                : tr("\"%1\": %2").arg(isolateText(item.path), errnoText(code)));
+            refusals.append(placeRefusal(item.path, code));
     }
     QList<SelectedItem> accepted = items;  // shared while every item may go
     if (!gone.empty() || !refusals.isEmpty()) {
@@ -456,8 +471,17 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
     }
     const std::string oldPath = m_displayed->fullPath(id);
     QString error;
-    const QString top = m_elevated ? QStringLiteral("/") : m_planner.scanTopOf(id);
-    if (!renameItem(items.first().path, newName, &error, top)) {
+    bool renamed = false;
+    if (m_elevated) {
+        RemovalTarget place;
+        if (const int code = capturePlace(items.first(), &place); code != 0)
+            error = placeRefusal(items.first().path, code);
+        else
+            renamed = renameItem(place, newName, &error);
+    } else {
+        renamed = renameItem(items.first().path, newName, &error, m_planner.scanTopOf(id));
+    }
+    if (!renamed) {
         m_hooks.showError(failure, error);
         return false;
     }

@@ -101,6 +101,12 @@ private:
         std::vector<RemovalTarget> m_places;
     };
 
+    // Where the item is now: the walk starts at its scanned folder, or in an administrator
+    // copy from "/" (from the scanned folder only when a link is on the way and that folder
+    // is still the one the scan opened). 0 or a captureItemPlace code.
+    int capturePlace(const SelectedItem& item, RemovalTarget* place) const;
+    // The refusal for a capturePlace failure.
+    static QString placeRefusal(const QString& path, int code);
     // Records where each item is, before the question: an item whose way can't be walked now
     // is refused, naming it; one already gone leaves the tree.
     CheckedItems checkedPlaces(const QList<SelectedItem>& items, const QString& failureTitle);

@@ -399,6 +399,45 @@ TEST(FileOperations, VanishedSweepCopesWithAHundredThousandLevels)
     EXPECT_EQ(f.tree->node(gone[0]).nameView(), "leaf");
 }
 
+TEST(FileOperations, AnAdministratorCopyActsBelowALinkOnlyInTheFolderTheScanOpened)
+{
+    Fixture f;
+    const std::string link = f.dir / "link", real = f.dir / "real", other = f.dir / "other";
+    for (const char* name : {"a.bin", "b.bin", "c.bin"})
+        put(real + "/top/" + name, "scanned");
+    put(other + "/top/d.bin", "someone else's");
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    f.mountedRoot = link + "/top";
+    f.scan();
+    f.ops(true).moveToTrash(f.items({"a.bin"}));  // deleted instead, after the question
+    f.ops(true).deleteImmediately(f.items({"b.bin"}));
+    EXPECT_TRUE(f.ops(true).rename(f.id("c.bin"), "d.bin"));
+    EXPECT_EQ(f.errors, QStringList());
+    EXPECT_FALSE(exists(real + "/top/a.bin"));
+    EXPECT_FALSE(exists(real + "/top/b.bin"));
+    EXPECT_TRUE(exists(real + "/top/d.bin"));
+
+    // The link now leads elsewhere: nothing there is touched.
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
+    f.ops(true).deleteImmediately(f.items({"d.bin"}));
+    EXPECT_FALSE(f.ops(true).rename(f.id("d.bin"), "e.bin"));
+    const QString changed = placeChangedText(qs(link + "/top/d.bin"));
+    EXPECT_EQ(f.errors, QStringList({"Couldn't delete | " + changed, "Couldn't rename \"d.bin\" | " + changed}));
+    EXPECT_EQ(hmtest::readText(other + "/top/d.bin"), "someone else's");
+
+    // Without the scan's record of the folder behind the link, the link is named as the reason.
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+    f.tree->scannedTops.clear();
+    f.errors.clear();
+    f.ops(true).deleteImmediately(f.items({"d.bin"}));
+    EXPECT_EQ(f.errors, QStringList("Couldn't delete | The way to \"" + qs(link + "/top/d.bin") +
+                                    "\" goes through a symbolic link, which Hollowmere doesn't follow when running "
+                                    "as Administrator, so nothing was changed."));
+    EXPECT_TRUE(exists(real + "/top/d.bin"));
+}
+
 TEST(FileOperations, RenameChangesBothTreesAndNeverReplaces)
 {
     Fixture f;
