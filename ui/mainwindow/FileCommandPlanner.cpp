@@ -121,29 +121,37 @@ bool FileCommandPlanner::namesArePlain(uint32_t id) const
     return true;
 }
 
+FileCommandPlanner::PathVerdict FileCommandPlanner::pathVerdict(const SelectedItem& item, const std::string& bytes) const
+{
+    if (item.path.toUtf8() != QByteArray::fromStdString(bytes))
+        return PathVerdict::NotText;
+    if (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id))
+        return PathVerdict::NotPlain;
+    return PathVerdict::Plain;
+}
+
+QString FileCommandPlanner::pathRefusal(PathVerdict verdict)
+{
+    return verdict == PathVerdict::NotText
+               ? tr("Its name isn't valid text, so it can't be handed on without changing it.")
+               : tr("Its path isn't a plain absolute path on this computer.");
+}
+
 QList<SelectedItem> FileCommandPlanner::screenPaths(const QList<SelectedItem>& items, QList<RefusedItem>* refused) const
 {
-    enum Verdict : uint8_t { Plain, NotText, NotPlain };
-    std::vector<uint8_t> verdicts(size_t(items.size()));
+    std::vector<PathVerdict> verdicts(size_t(items.size()));
     forEachOnAllCores(verdicts.size(), [&](size_t i) {
         const SelectedItem& item = items[qsizetype(i)];
-        const std::string bytes = m_context.displayed->fullPath(item.id);
-        if (item.path.toUtf8() != QByteArray::fromStdString(bytes))
-            verdicts[i] = NotText;
-        else if (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id))
-            verdicts[i] = NotPlain;
+        verdicts[i] = pathVerdict(item, m_context.displayed->fullPath(item.id));
     });
-    if (std::all_of(verdicts.begin(), verdicts.end(), [](uint8_t v) { return v == Plain; }))
+    if (std::all_of(verdicts.begin(), verdicts.end(), [](PathVerdict v) { return v == PathVerdict::Plain; }))
         return items;  // shared, not copied
     QList<SelectedItem> accepted;
     for (qsizetype i = 0; i < items.size(); ++i) {
-        if (verdicts[size_t(i)] == Plain)
+        if (verdicts[size_t(i)] == PathVerdict::Plain)
             accepted.append(items[i]);
         else if (refused)
-            refused->append({items[i], verdicts[size_t(i)] == NotText
-                                           ? tr("Its name isn't valid text, so it can't be handed on without "
-                                                "changing it.")
-                                           : tr("Its path isn't a plain absolute path on this computer.")});
+            refused->append({items[i], pathRefusal(verdicts[size_t(i)])});
     }
     return accepted;
 }
@@ -152,6 +160,8 @@ bool FileCommandPlanner::hasMountBelow(uint32_t id) const
 {
     constexpr uint16_t kMount = svl::NodeFlag::OtherDevice | svl::NodeFlag::BindMount;
     const svl::ScanTree& tree = *m_context.displayed;
+    if (!tree.node(id).isFolder())
+        return tree.node(id).flags & kMount;
     std::vector<uint32_t> stack{id};
     while (!stack.empty()) {
         const svl::ScanNode& node = tree.node(stack.back());
@@ -179,41 +189,50 @@ QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedIte
             held = chosen.contains(at);
         inside[size_t(i)] = held;
     }
-    QList<SelectedItem> outermost = items;  // shared while no item is dropped
+    QList<SelectedItem> kept;
     if (std::find(inside.begin(), inside.end(), 1) != inside.end()) {
-        outermost.clear();
         for (qsizetype i = 0; i < items.size(); ++i)
             if (!inside[size_t(i)])
-                outermost.append(items[i]);
+                kept.append(items[i]);
     }
+    // Read only from here on (no detaching copies): the list itself while no item is dropped.
+    const QList<SelectedItem>& outermost = kept.isEmpty() ? items : kept;
     // The scan may not have marked every mount (a bind mount of the same file system, one
     // made after the scan), so the mount table is asked as well.
     const std::vector<svl::MountEntry> mounts = svl::readMountInfo();
-    auto holdsMountPoint = [&mounts](const QString& path) {
-        const std::string bytes = path.toStdString();
+    auto holdsMountPoint = [&mounts](const std::string& path) {
         for (const svl::MountEntry& mount : mounts) {
-            if (svl::isPathWithin(mount.mountPoint, bytes))
+            if (svl::isPathWithin(mount.mountPoint, path))
                 return true;
         }
         return false;
     };
-    const QList<SelectedItem> plain = screenPaths(outermost, refused);
-    std::vector<uint8_t> mounted(size_t(plain.size()));
-    forEachOnAllCores(mounted.size(), [&](size_t i) {
-        const SelectedItem& item = plain[qsizetype(i)];
-        mounted[i] = hasMountBelow(item.id) || holdsMountPoint(item.path);
+    // One pass on all cores: each path is built once, screened as screenPaths does and
+    // looked for in the mount table.
+    std::vector<PathVerdict> verdicts(size_t(outermost.size()));
+    std::vector<uint8_t> mounted(verdicts.size());
+    forEachOnAllCores(verdicts.size(), [&](size_t i) {
+        const SelectedItem& item = outermost[qsizetype(i)];
+        const std::string bytes = tree.fullPath(item.id);
+        verdicts[i] = pathVerdict(item, bytes);
+        mounted[i] = verdicts[i] == PathVerdict::Plain && (hasMountBelow(item.id) || holdsMountPoint(bytes));
     });
-    if (std::find(mounted.begin(), mounted.end(), 1) == mounted.end())
-        return plain;
+    if (std::all_of(verdicts.begin(), verdicts.end(), [](PathVerdict v) { return v == PathVerdict::Plain; }) &&
+        std::find(mounted.begin(), mounted.end(), 1) == mounted.end())
+        return outermost;
+    // Refusals in the order of the two screens: paths first, then mounts.
     QList<SelectedItem> accepted;
-    for (qsizetype i = 0; i < plain.size(); ++i) {
-        if (mounted[size_t(i)]) {
-            if (refused)
-                refused->append({plain[i], tr("It is or holds another file system or a mount point, which is never "
+    for (qsizetype i = 0; i < outermost.size(); ++i)
+        if (verdicts[size_t(i)] != PathVerdict::Plain && refused)
+            refused->append({outermost[i], pathRefusal(verdicts[size_t(i)])});
+    for (qsizetype i = 0; i < outermost.size(); ++i) {
+        if (verdicts[size_t(i)] != PathVerdict::Plain)
+            continue;
+        if (!mounted[size_t(i)])
+            accepted.append(outermost[i]);
+        else if (refused)
+            refused->append({outermost[i], tr("It is or holds another file system or a mount point, which is never "
                                               "removed from here.")});
-        } else {
-            accepted.append(plain[i]);
-        }
     }
     return accepted;
 }

@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 namespace svl {
@@ -96,6 +97,10 @@ public:
     uint64_t rowSize(uint32_t row) const;
 
 private:
+    enum class PathVerdict : uint8_t { Plain, NotText, NotPlain };
+    // Whether the item's path, given as the tree's bytes, may be handed to the system.
+    PathVerdict pathVerdict(const SelectedItem& item, const std::string& bytes) const;
+    static QString pathRefusal(PathVerdict verdict);
     bool hasMountBelow(uint32_t id) const;
     bool namesArePlain(uint32_t id) const;
 
