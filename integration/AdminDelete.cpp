@@ -2,6 +2,7 @@
 
 #include "app/DirectionalText.h"
 #include "app/ElevationTools.h"
+#include "app/PathText.h"
 #include "core/scan/MountTable.h"
 
 #include <QCoreApplication>
@@ -108,6 +109,13 @@ int removeOne(const char* rm, const saferemove::FolderIdentity& expected, const 
 
 bool captureRemovalTarget(const QString& path, RemovalTarget* out, QString* error)
 {
+    // The helper receives its paths as text: bytes that aren't UTF-8 would name another item.
+    if (pathBytes(path) != path.toStdString()) {
+        setError(error, tr("\"%1\": %2")
+                            .arg(isolateText(path),
+                                 tr("Its name isn't valid text, so it can't be handed on without changing it.")));
+        return false;
+    }
     switch (captureItemPlace(path, QString(), out)) {
     case 0:
         return true;

@@ -1,8 +1,8 @@
 #include "integration/DesktopTrash.h"
 
+#include "app/PathText.h"
 #include "core/scan/MountTable.h"
 
-#include <QFile>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -270,7 +270,7 @@ TrashOutcome moveItemToTrash(const RemovalTarget& target)
     const int dir = openItemParent(target, &name);
     if (dir < 0)
         return isPlaceChange(-dir) ? TrashOutcome::PlaceChanged : TrashOutcome::NotTrashable;
-    const int code = trashEntry(dir, name, QFile::encodeName(target.path).toStdString(), nullptr);
+    const int code = trashEntry(dir, name, pathBytes(target.path), nullptr);
     ::close(dir);
     return code == 0 ? TrashOutcome::Trashed : TrashOutcome::NotTrashable;
 }

@@ -2,6 +2,7 @@
 
 #include "app/DirectionalText.h"
 #include "app/Elevation.h"
+#include "app/PathText.h"
 #include "integration/SafeRemoval.h"
 
 #include <QClipboard>
@@ -66,15 +67,15 @@ bool canDeleteWithoutAdministrator(const QString& path)
     if (::geteuid() == 0)
         return true;
     const QString clean = QDir::cleanPath(path);
-    const QByteArray item = QFile::encodeName(clean);
-    const QByteArray parent = QFile::encodeName(QFileInfo(clean).absolutePath());
-    if (::access(parent.constData(), W_OK | X_OK) != 0)
+    const std::string item = pathBytes(clean);
+    const std::string parent = pathBytes(QFileInfo(clean).absolutePath());
+    if (::access(parent.c_str(), W_OK | X_OK) != 0)
         return false;
     struct stat parentStat {};
-    if (::stat(parent.constData(), &parentStat) != 0 || !(parentStat.st_mode & S_ISVTX))
+    if (::stat(parent.c_str(), &parentStat) != 0 || !(parentStat.st_mode & S_ISVTX))
         return true;
     struct stat itemStat {};
-    if (::lstat(item.constData(), &itemStat) != 0)
+    if (::lstat(item.c_str(), &itemStat) != 0)
         return true;
     return itemStat.st_uid == ::geteuid() || parentStat.st_uid == ::geteuid();
 }
@@ -112,7 +113,7 @@ bool deleteItems(const QString& path, QString* error, bool* permissionDenied)
                             .arg(isolateText(path)));
         return false;
     }
-    return removalResult(saferemove::removePath(QFile::encodeName(clean).toStdString(), isElevated()), error,
+    return removalResult(saferemove::removePath(pathBytes(clean), isElevated()), error,
                          permissionDenied);
 }
 
@@ -157,7 +158,7 @@ bool acceptableName(const QString& newName, QString* error)
 // Renames `name` inside the folder open as `dir` and closes `dir`.
 bool renameInside(int dir, const std::string& name, const QString& newName, QString* error)
 {
-    const std::string target = QFile::encodeName(newName).toStdString();
+    const std::string target = pathBytes(newName);
     struct stat st {};
     int code = ::fstatat(dir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : 0;
     // Never replaces, also an item made after the look above.
@@ -177,13 +178,13 @@ bool renameItem(const QString& path, const QString& newName, QString* error, con
 {
     if (!acceptableName(newName, error))
         return false;
-    const std::string bytes = QFile::encodeName(path).toStdString();
+    const std::string bytes = pathBytes(path);
     std::string parent, name;
     if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, &name)) {
         setError(error, errnoText(EINVAL));
         return false;
     }
-    const std::string start = !top.isEmpty() ? QFile::encodeName(top).toStdString() : isElevated() ? "/" : parent;
+    const std::string start = !top.isEmpty() ? pathBytes(top) : isElevated() ? "/" : parent;
     const int dir = saferemove::openFolderBelow(start, parent);
     if (dir < 0) {
         setError(error, isPlaceChange(-dir) ? placeChangedText(path) : errnoText(-dir));

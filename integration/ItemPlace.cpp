@@ -1,9 +1,9 @@
 #include "integration/ItemPlace.h"
 
 #include "app/DirectionalText.h"
+#include "app/PathText.h"
 
 #include <QCoreApplication>
-#include <QFile>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,18 +17,18 @@ namespace {
 int openParent(const QString& path, const QString& top, const std::optional<saferemove::FolderIdentity>& topIdentity,
                std::string* name)
 {
-    const std::string bytes = QFile::encodeName(path).toStdString();
+    const std::string bytes = pathBytes(path);
     std::string parent;
     if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, name))
         return -EINVAL;
-    return saferemove::openFolderBelow(top.isEmpty() ? "/" : QFile::encodeName(top).toStdString(), parent,
+    return saferemove::openFolderBelow(top.isEmpty() ? "/" : pathBytes(top), parent,
                                        topIdentity ? &*topIdentity : nullptr);
 }
 
 // Whether a folder on the way to `path` is a symbolic link now.
 bool linkOnTheWay(const QString& path)
 {
-    const std::string bytes = QFile::encodeName(path).toStdString();
+    const std::string bytes = pathBytes(path);
     for (size_t slash = bytes.find('/', 1); slash != std::string::npos; slash = bytes.find('/', slash + 1)) {
         struct stat st {};
         if (::lstat(bytes.substr(0, slash).c_str(), &st) == 0 && S_ISLNK(st.st_mode))

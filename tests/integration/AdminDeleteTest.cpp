@@ -4,6 +4,7 @@
 #include "integration/AdminDelete.h"
 
 #include "app/ElevationTools.h"
+#include "app/PathText.h"
 #include "tests/app/ShellTestEnv.h"
 #include "tests/integration/FileTestSupport.h"
 
@@ -90,6 +91,11 @@ TEST(AdminDelete, RefusesTopLevelAndLookAlikePathsBeforeRunningAnything)
     QString error;
     EXPECT_FALSE(deleteAsAdministrator({}, &error));
     EXPECT_EQ(error, "Nothing to delete.");
+    // The helper takes text: a name that isn't UTF-8 would reach it as a look-alike.
+    RemovalTarget target;
+    EXPECT_FALSE(captureRemovalTarget(pathText("/tmp/bad\xff" "name"), &target, &error));
+    EXPECT_EQ(error, "\"" + pathText("/tmp/bad\xff" "name") +
+                         "\": Its name isn't valid text, so it can't be handed on without changing it.");
     EXPECT_EQ(tools.args("pkexec"), "");  // never started
 }
 

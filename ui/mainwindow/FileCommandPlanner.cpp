@@ -1,6 +1,7 @@
 #include "ui/mainwindow/FileCommandPlanner.h"
 
 #include "app/DirectionalText.h"
+#include "app/PathText.h"
 #include "app/ValueFormat.h"
 #include "core/analysis/Parallel.h"
 #include "core/scan/MountTable.h"
@@ -89,8 +90,7 @@ QList<SelectedItem> FileCommandPlanner::collect(const std::vector<uint32_t>& ids
     forEachOnAllCores(chosen.size(), [&](size_t i) {
         const svl::ScanNode& node = tree->node(chosen[i]);
         const std::string path = tree->fullPath(chosen[i]);
-        out[i] = {chosen[i], QString::fromUtf8(path.data(), qsizetype(path.size())),
-                  QString::fromUtf8(node.nameView().data(), qsizetype(node.nameView().size())), node.isFolder()};
+        out[i] = {chosen[i], pathText(path), pathText(node.nameView()), node.isFolder()};
     });
     return items;
 }
@@ -121,9 +121,12 @@ bool FileCommandPlanner::namesArePlain(uint32_t id) const
     return true;
 }
 
-FileCommandPlanner::PathVerdict FileCommandPlanner::pathVerdict(const SelectedItem& item, const std::string& bytes) const
+FileCommandPlanner::PathVerdict FileCommandPlanner::pathVerdict(const SelectedItem& item, const std::string& bytes,
+                                                                PathUse use) const
 {
-    if (item.path.toUtf8() != QByteArray::fromStdString(bytes))
+    const bool same = use == PathUse::Bytes ? pathBytes(item.path) == bytes
+                                            : item.path.toUtf8() == QByteArray::fromStdString(bytes);
+    if (!same)
         return PathVerdict::NotText;
     if (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id))
         return PathVerdict::NotPlain;
@@ -137,12 +140,13 @@ QString FileCommandPlanner::pathRefusal(PathVerdict verdict)
                : tr("Its path isn't a plain absolute path on this computer.");
 }
 
-QList<SelectedItem> FileCommandPlanner::screenPaths(const QList<SelectedItem>& items, QList<RefusedItem>* refused) const
+QList<SelectedItem> FileCommandPlanner::screenPaths(const QList<SelectedItem>& items, QList<RefusedItem>* refused,
+                                                    PathUse use) const
 {
     std::vector<PathVerdict> verdicts(size_t(items.size()));
     forEachOnAllCores(verdicts.size(), [&](size_t i) {
         const SelectedItem& item = items[qsizetype(i)];
-        verdicts[i] = pathVerdict(item, m_context.displayed->fullPath(item.id));
+        verdicts[i] = pathVerdict(item, m_context.displayed->fullPath(item.id), use);
     });
     if (std::all_of(verdicts.begin(), verdicts.end(), [](PathVerdict v) { return v == PathVerdict::Plain; }))
         return items;  // shared, not copied
@@ -214,7 +218,7 @@ QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedIte
     forEachOnAllCores(verdicts.size(), [&](size_t i) {
         const SelectedItem& item = outermost[qsizetype(i)];
         const std::string bytes = tree.fullPath(item.id);
-        verdicts[i] = pathVerdict(item, bytes);
+        verdicts[i] = pathVerdict(item, bytes, PathUse::Bytes);
         mounted[i] = verdicts[i] == PathVerdict::Plain && (hasMountBelow(item.id) || holdsMountPoint(bytes));
     });
     if (std::all_of(verdicts.begin(), verdicts.end(), [](PathVerdict v) { return v == PathVerdict::Plain; }) &&
@@ -245,7 +249,7 @@ QString FileCommandPlanner::scanTopOf(uint32_t id) const
     while (top != 0 && !(virtualRoot && tree.node(top).parent == 0))
         top = tree.node(top).parent;
     const std::string path = tree.fullPath(top);
-    const QString topPath = QString::fromUtf8(path.data(), qsizetype(path.size()));
+    const QString topPath = pathText(path);
     return top == id ? QFileInfo(topPath).absolutePath() : topPath;
 }
 

@@ -20,7 +20,7 @@ class ScanTree;
 // One item a command acts on, built fresh for every command.
 struct SelectedItem {
     uint32_t id = 0;  // node id in the displayed tree
-    QString path;     // full path, decoded from UTF-8
+    QString path;     // full path as pathText: invalid UTF-8 bytes kept as 0xDC00 + byte
     QString name;
     bool isFolder = false;
 };
@@ -49,10 +49,14 @@ public:
     QString changeBlockedReason() const;
     bool canChangeFiles() const { return changeBlockedReason().isEmpty(); }
 
-    // Items whose path can be handed to the system as it is: absolute, already in its
-    // cleaned form, every name plain (no "/", ".", ".."), and valid UTF-8, so that no
+    // How a command passes paths on: as text to other programs, which must be valid UTF-8,
+    // or as the exact bytes to the file actions of this program (pathBytes of the path).
+    enum class PathUse { Text, Bytes };
+    // Items whose path can be passed on as it is: absolute, already in its cleaned form,
+    // every name plain (no "/", ".", ".."), and the scanned bytes exactly, so that no
     // look-alike of the scanned item is ever acted on. The others go to `refused`.
-    QList<SelectedItem> screenPaths(const QList<SelectedItem>& items, QList<RefusedItem>* refused) const;
+    QList<SelectedItem> screenPaths(const QList<SelectedItem>& items, QList<RefusedItem>* refused,
+                                    PathUse use = PathUse::Text) const;
     // screenPaths plus what removal needs: no item that is, or holds, another device or a
     // bind mount, and items inside another selected folder dropped (the folder takes them).
     QList<SelectedItem> screenForRemoval(const QList<SelectedItem>& items, QList<RefusedItem>* refused) const;
@@ -99,7 +103,7 @@ public:
 private:
     enum class PathVerdict : uint8_t { Plain, NotText, NotPlain };
     // Whether the item's path, given as the tree's bytes, may be handed to the system.
-    PathVerdict pathVerdict(const SelectedItem& item, const std::string& bytes) const;
+    PathVerdict pathVerdict(const SelectedItem& item, const std::string& bytes, PathUse use) const;
     static QString pathRefusal(PathVerdict verdict);
     bool hasMountBelow(uint32_t id) const;
     bool namesArePlain(uint32_t id) const;

@@ -166,7 +166,7 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
                 continue;
             const auto found = folderPlace.find(m_displayed->node(item.id).parent);
             if (found != folderPlace.end() && folders[found->second] == folderOf(item.path) &&
-                saferemove::isCleanAbsolutePath(QFile::encodeName(item.path).toStdString()))
+                saferemove::isCleanAbsolutePath(pathBytes(item.path)))
                 placeOf[i] = found->second;
         }
     });
@@ -454,10 +454,10 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
         return false;
     const QString newName = editedText.trimmed();
     const std::string_view current = m_displayed->node(id).nameView();
-    const QByteArray newBytes = newName.toUtf8();
-    if (std::string_view(newBytes.constData(), size_t(newBytes.size())) == current)
+    const std::string newBytes = pathBytes(newName);
+    if (newBytes == current)
         return false;
-    const QString oldName = QString::fromUtf8(current.data(), qsizetype(current.size()));
+    const QString oldName = pathText(current);
     const QString failure = tr("Couldn't rename \"%1\"").arg(isolateText(oldName));
     if (const QString reason = m_planner.changeBlockedReason(); !reason.isEmpty()) {
         m_hooks.showError(failure, reason);
@@ -465,7 +465,7 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
     }
     const QList<SelectedItem> items = m_planner.collect({id}, false, false);
     QList<RefusedItem> refused;
-    if (items.isEmpty() || m_planner.screenPaths(items, &refused).isEmpty()) {
+    if (items.isEmpty() || m_planner.screenPaths(items, &refused, FileCommandPlanner::PathUse::Bytes).isEmpty()) {
         m_hooks.showError(failure, refused.isEmpty() ? QString() : refused.first().reason);
         return false;
     }
@@ -485,11 +485,11 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
         m_hooks.showError(failure, error);
         return false;
     }
-    (void)m_displayed->rename(id, newBytes.constData(), size_t(newBytes.size()));
+    (void)m_displayed->rename(id, newBytes.data(), size_t(newBytes.size()));
     if (m_full && m_full != m_displayed) {
         const int64_t there = m_full->findPath(oldPath.data(), oldPath.size());
         if (there > 0)
-            (void)m_full->rename(uint32_t(there), newBytes.constData(), size_t(newBytes.size()));
+            (void)m_full->rename(uint32_t(there), newBytes.data(), size_t(newBytes.size()));
     }
     if (m_hooks.renamed)
         m_hooks.renamed(oldPath, m_displayed->fullPath(id));

@@ -1,6 +1,7 @@
 #include "ui/views/FileListModel.h"
 
 #include "app/ListFont.h"
+#include "app/PathText.h"
 #include "app/TextMetrics.h"
 #include "app/ValueFormat.h"
 #include "core/analysis/Duplicates.h"
@@ -135,7 +136,8 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     const int column = index.column();
     switch (role) {
     case Qt::DisplayRole: return displayText(id, column, index.internalId() == 0);
-    case Qt::EditRole: return column == NameColumn ? QVariant(nameOf(node)) : QVariant();
+    // The exact bytes, so that an edit keeps what it does not change.
+    case Qt::EditRole: return column == NameColumn ? QVariant(pathText(node.nameView())) : QVariant();
     case Qt::TextAlignmentRole: return QVariant::fromValue(rightAligned(column) ? kRight : kLeft);
     case Qt::FontRole:
         if (removed) {

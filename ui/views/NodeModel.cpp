@@ -2,6 +2,7 @@
 
 #include "app/DirectionalText.h"
 #include "app/ListFont.h"
+#include "app/PathText.h"
 #include "app/PlainText.h"
 #include "app/TextMetrics.h"
 #include "app/ValueFormat.h"
@@ -367,7 +368,8 @@ QVariant NodeModel::nodeData(uint32_t id, int column, int role) const {
     const svl::ScanNode& node = m_tree->node(id);
     const bool removed = node.flags & svl::NodeFlag::Removed;
     if (role == Qt::EditRole)
-        return column == FolderColumn ? QVariant(fromUtf8(node.nameView())) : QVariant();
+        // The exact bytes, so that an edit keeps what it does not change.
+        return column == FolderColumn ? QVariant(pathText(node.nameView())) : QVariant();
     if (role == Qt::TextAlignmentRole)
         return int(columnAlignment(column));
     if (role == Qt::ForegroundRole && removed)

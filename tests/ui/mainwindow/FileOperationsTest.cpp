@@ -3,6 +3,7 @@
 // recorded by hooks; the trash is the real XDG trash of a private XDG_DATA_HOME.
 #include "ui/mainwindow/FileOperations.h"
 
+#include "app/PathText.h"
 #include "app/QtRegexMatcher.h"
 #include "core/analysis/Filter.h"
 #include "core/analysis/MatchBitmap.h"
@@ -14,6 +15,7 @@
 #include <QDir>
 #include <QFile>
 
+#include <filesystem>
 #include <map>
 #include <numeric>
 
@@ -102,14 +104,12 @@ struct Fixture {
 std::map<QByteArray, QByteArray> trashedItems(const std::string& trash)
 {
     std::map<QByteArray, QByteArray> items;
-    const QDir info(qs(trash + "/info"));
-    for (const QString& entry : info.entryList(QDir::Files | QDir::Hidden)) {
-        QFile file(info.filePath(entry));
-        if (!file.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : file.readAll().split('\n')) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(trash + "/info", error)) {
+        const std::string name = entry.path().filename().string();  // the bytes, whatever they are
+        for (const QByteArray& line : QByteArray::fromStdString(hmtest::readText(entry.path().string())).split('\n')) {
             if (line.startsWith("Path="))
-                items[QByteArray::fromPercentEncoding(line.mid(5))] = QFile::encodeName(entry).chopped(10);
+                items[QByteArray::fromPercentEncoding(line.mid(5))] = QByteArray::fromStdString(name).chopped(10);
         }
     }
     return items;
@@ -208,11 +208,10 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     f.ops().moveToTrash(f.items({"plain"}));
     f.ops().rename(f.id("plain"), "other");
     f.context.jobRunning = false;
-    // A name that isn't valid UTF-8 would come back as a look-alike: never acted on.
-    f.ops().deleteImmediately(f.items({"bad\xff name"}));
+    // A name that isn't valid UTF-8 would reach another program as a look-alike: never handed on.
     f.ops().open(f.items({"bad\xff name"}));
     EXPECT_TRUE(f.asked.isEmpty());
-    ASSERT_EQ(f.errors.size(), 5);
+    ASSERT_EQ(f.errors.size(), 4);
     EXPECT_TRUE(f.errors[0].contains("imported from a file"));
     EXPECT_TRUE(f.errors[1].contains("while a scan is running"));
     EXPECT_TRUE(f.errors[2].startsWith("Couldn't rename \"plain\""));
@@ -647,26 +646,39 @@ TEST(FileOperations, AnOrdinaryUserTrashesDeletesAndRenamesOnEveryVolume)
             ::mkdir(f.mountedRoot.c_str(), 0755);
             ASSERT_TRUE(mounts.mount("-t tmpfs -o " + volume.options + " none", f.mountedRoot));
         }
+        // Names that aren't UTF-8 (not on ntfs-3g, which stores UTF-16), acted on by their
+        // exact bytes beside the look-alike their text shows.
+        const bool bytes = std::string(volume.kind) != "ntfs-3g";
         put(f.root() + "/to trash%20.txt", "t");
         put(f.root() + "/to delete", "d");
         put(f.root() + "/to rename", "r");
+        if (bytes) {
+            for (const char* name : {"bad\xff" "name", "bad\xfe" "name", "bad\xfd" "name"})
+                put(f.root() + "/" + name, name);
+            put(f.root() + "/bad\xef\xbf\xbd" "name", "look-alike");
+        }
         put(f.dir / "data/.keep");
         giveToTestUser(f.dir / "data");
         giveToTestUser(f.root());
         f.scan();
-        const QList<SelectedItem> trashed = f.items({"to trash%20.txt"});
-        const QList<SelectedItem> deleted = f.items({"to delete"});
-        const uint32_t renamed = f.id("to rename");
+        const QList<SelectedItem> trashed = bytes ? f.items({"to trash%20.txt", "bad\xff" "name"})
+                                                  : f.items({"to trash%20.txt"});
+        const QList<SelectedItem> deleted = bytes ? f.items({"to delete", "bad\xfe" "name"}) : f.items({"to delete"});
+        std::vector<std::pair<uint32_t, std::string>> renames{{f.id("to rename"), "renamed"}};
+        if (bytes)
+            renames.emplace_back(f.id("bad\xfd" "name"), "new\xfd" "name");
         const int rc = hmtest::runAsTestUser([&] {
             setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
             f.ops().moveToTrash(trashed);
             f.ops().deleteImmediately(deleted);
-            const bool ok = f.ops().rename(renamed, "renamed");
+            bool ok = true;
+            for (const auto& [id, name] : renames)
+                ok = f.ops().rename(id, pathText(name)) && f.tree->node(id).nameView() == name && ok;
             if (!f.errors.isEmpty() || f.asked.size() != 2)
                 return 1;
             return ok ? 0 : 2;
         });
-        EXPECT_EQ(rc, 0);
+        EXPECT_EQ(rc, 0) << f.errors.join('\n').toStdString();
         EXPECT_FALSE(exists(f.root() + "/to trash%20.txt"));
         EXPECT_FALSE(exists(f.root() + "/to delete"));
         EXPECT_TRUE(exists(f.root() + "/renamed"));
@@ -675,5 +687,12 @@ TEST(FileOperations, AnOrdinaryUserTrashesDeletesAndRenamesOnEveryVolume)
         const auto items = trashedItems(trash);
         ASSERT_EQ(items.count("to trash%20.txt"), 1u);
         EXPECT_EQ(hmtest::readText(trash + "/files/" + items.at("to trash%20.txt").toStdString()), "t");
+        if (bytes) {
+            ASSERT_EQ(items.count("bad\xff" "name"), 1u);
+            EXPECT_EQ(hmtest::readText(trash + "/files/" + items.at("bad\xff" "name").toStdString()), "bad\xff" "name");
+            EXPECT_FALSE(exists(f.root() + "/bad\xfe" "name"));
+            EXPECT_EQ(hmtest::readText(f.root() + "/new\xfd" "name"), "bad\xfd" "name");
+            EXPECT_EQ(hmtest::readText(f.root() + "/bad\xef\xbf\xbd" "name"), "look-alike");
+        }
     }
 }
