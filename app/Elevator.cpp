@@ -2,6 +2,8 @@
 
 #include "app/AppSettings.h"
 #include "app/ColorScheme.h"
+#include "app/DetachedStart.h"
+#include "app/PathText.h"
 #include "app/RestartAsUser.h"
 
 #include <QCoreApplication>
@@ -10,7 +12,6 @@
 #include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -23,6 +24,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 namespace {
@@ -287,12 +289,19 @@ void Elevator::launch(const QStringList& command, const QProcessEnvironment& env
     }
     m_statusFilePath = m_statusDir->filePath(QStringLiteral("status"));
 
-    QProcess wrapper;
-    wrapper.setProgram(QStringLiteral("/bin/sh"));
-    wrapper.setArguments(QStringList{"-c", kStatusWrapper, "sh", m_statusFilePath} + command);
-    wrapper.setProcessEnvironment(env);
-    if (!wrapper.startDetached()) {
-        emit failed(tr("Couldn't start the elevated relaunch: %1").arg(wrapper.errorString()));
+    // Paths in the command (pathText) go out as their own bytes.
+    std::vector<std::string> argv{"/bin/sh", "-c", kStatusWrapper, "sh", pathBytes(m_statusFilePath)};
+    for (const QString& part : command)
+        argv.push_back(pathBytes(part));
+    std::vector<std::string> environment;
+    for (const QString& entry : env.toStringList())
+        environment.push_back(pathBytes(entry));
+    if (env.isEmpty())  // as QProcess: no environment given is this process's own
+        for (char** entry = environ; *entry; ++entry)
+            environment.emplace_back(*entry);
+    if (const int code = startDetached(argv, environment); code != 0) {
+        emit failed(tr("Couldn't start the elevated relaunch: %1")
+                        .arg(QString::fromStdString(std::generic_category().message(code))));
         return;
     }
     m_waiting = true;

@@ -3,6 +3,7 @@
 // local sockets from other accounts, and real runuser starting the built program.
 #include "app/Elevator.h"
 #include "app/ElevatedStart.h"
+#include "app/PathText.h"
 #include "app/RestartAsUser.h"
 #include "tests/app/ShellTestEnv.h"
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
@@ -210,6 +211,35 @@ TEST_F(ElevatorRun, ExitStatusBeforeReadyIsReportedPerTool) {
         EXPECT_EQ(failed.at(0).at(0).toString(), c.message);
         EXPECT_EQ(ready.count(), 0);
         EXPECT_FALSE(elevator.isWaiting());
+    }
+}
+
+TEST_F(ElevatorRun, RootsReachTheCopyAsTheirOwnBytes) {
+    const struct {
+        QString path;
+        QStringList multi;
+        std::vector<std::string> tail;  // the last arguments, as bytes
+    } cases[] = {
+        {pathText("/srv/bad\xff" "name"), {}, {"/srv/bad\xff" "name"}},
+        {QString(), {pathText("/a\xfe"), "/b"}, {"--multi", "/a\xfe:/b"}},
+    };
+    for (const auto& c : cases) {
+        const std::string d = hmtest::shQuote(m_dir.path());
+        hmtest::sh("rm -f " + hmtest::shQuote(m_bin) + "/* " + d + "/args " + d + "/go");
+        standIn("pkexec");
+        Elevator elevator;
+        QSignalSpy failed(&elevator, &Elevator::failed);
+        elevator.restartAsAdministrator(c.path, false, c.multi);
+        ASSERT_FALSE(arguments().isEmpty());
+        std::vector<std::string> args;
+        std::istringstream lines(hmtest::readText(m_dir / "args"));
+        for (std::string line; std::getline(lines, line);)
+            args.push_back(line);
+        ASSERT_GE(args.size(), c.tail.size());
+        EXPECT_EQ(std::vector<std::string>(args.end() - std::ptrdiff_t(c.tail.size()), args.end()), c.tail);
+        QFile::remove(handoffFilePath(m_token, ::getuid()));
+        release(1);
+        ASSERT_TRUE(windowtest::waitUntil([&] { return failed.count() == 1; }));
     }
 }
 
