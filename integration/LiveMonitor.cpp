@@ -499,9 +499,21 @@ void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxF
 }
 
 void LiveMonitor::renamePath(const std::string& oldPath, const std::string& newPath) {
+    const auto renames = [&](const std::string& path) {
+        return path.starts_with(oldPath) && (path.size() == oldPath.size() || path[oldPath.size()] == '/');
+    };
     for (auto& [descriptor, folder] : m_watches)
-        if (folder.starts_with(oldPath) && (folder.size() == oldPath.size() || folder[oldPath.size()] == '/'))
+        if (renames(folder))
             folder.replace(0, oldPath.size(), newPath);
+    // fanotify reports real paths: a scanned top that moved has a new real path too.
+    for (Root& root : m_roots) {
+        if (!renames(root.treePath))
+            continue;
+        root.treePath.replace(0, oldPath.size(), newPath);
+        char real[PATH_MAX];
+        if (::realpath(root.treePath.c_str(), real))
+            root.realPath = trimmedBytes(real);
+    }
 }
 
 void LiveMonitor::watchSlice(int generation) {

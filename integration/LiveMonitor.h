@@ -57,7 +57,8 @@ public:
     // maxFolders folders of its subtree, largest first. Only in the on-demand inotify mode.
     void watchFolder(const QString& path, bool withSubfolders, int maxFolders);
     // An entry of the tree got a new name from the window: the watches at and below its old
-    // path (which the kernel keeps on the renamed folders) report under the new path.
+    // path (which the kernel keeps on the renamed folders), and a scanned top at or below it,
+    // report under the new path.
     void renamePath(const std::string& oldPath, const std::string& newPath);
 
     Mode mode() const;

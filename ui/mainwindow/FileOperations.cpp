@@ -453,10 +453,17 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
     if (!m_displayed || id == 0 || id >= m_displayed->nodeCount)
         return false;
     const QString newName = editedText.trimmed();
-    const std::string_view current = m_displayed->node(id).nameView();
+    // A folder scanned as one of several roots is named by its whole path; its own name is
+    // the last part, and the new one takes that part's place.
+    const std::string_view stored = m_displayed->node(id).nameView();
+    const bool wholePath =
+        m_displayed->node(id).parent == 0 && (m_displayed->node(0).flags & svl::NodeFlag::VirtualRoot);
+    const size_t cut = wholePath ? stored.rfind('/') + 1 : 0;
+    const std::string_view current = stored.substr(cut);
     const std::string newBytes = pathBytes(newName);
-    if (newBytes == current)
+    if (newBytes == current || (wholePath && newBytes == stored))
         return false;
+    const std::string newStored = std::string(stored.substr(0, cut)) + newBytes;
     const QString oldName = pathText(current);
     const QString failure = tr("Couldn't rename \"%1\"").arg(isolateText(oldName));
     if (const QString reason = m_planner.changeBlockedReason(); !reason.isEmpty()) {
@@ -485,11 +492,11 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
         m_hooks.showError(failure, error);
         return false;
     }
-    (void)m_displayed->rename(id, newBytes.data(), size_t(newBytes.size()));
+    (void)m_displayed->rename(id, newStored.data(), newStored.size());
     if (m_full && m_full != m_displayed) {
         const int64_t there = m_full->findPath(oldPath.data(), oldPath.size());
         if (there > 0)
-            (void)m_full->rename(uint32_t(there), newBytes.data(), size_t(newBytes.size()));
+            (void)m_full->rename(uint32_t(there), newStored.data(), newStored.size());
     }
     if (m_hooks.renamed)
         m_hooks.renamed(oldPath, m_displayed->fullPath(id));

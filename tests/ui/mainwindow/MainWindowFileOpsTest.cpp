@@ -170,3 +170,37 @@ TEST(MainWindowFileOpsAsUser, AFileDeletedInARenamedFolderLeavesTheTree)
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
+
+TEST(MainWindowFileOpsFanotify, AFileDeletedInARenamedTopOfSeveralLeavesTheTree)
+{
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for a tmpfs mount and fanotify";
+    hmtest::TempDir dir("hm-renamed-top");
+    const std::string m = dir / "m";
+    ::mkdir(m.c_str(), 0755);
+    hmtest::Mounts mounts;
+    ASSERT_TRUE(mounts.mount("-t tmpfs none", m));
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(m + "/one/d") + " " + hmtest::shQuote(m + "/two")), 0);
+    for (const char* name : {"one/d/f1", "one/f2", "two/x"})
+        hmtest::writeFile(m + "/" + name, "data");
+    windowtest::clearSettings();
+    MainWindow window;
+    window.scanMultiple({qs(m + "/one"), qs(m + "/two")});
+    ASSERT_TRUE(windowtest::waitUntil([&] { return window.displayedTree() && !window.isJobRunning(); }));
+    if (window.liveMonitor()->mode() != LiveMonitor::Mode::Fanotify)
+        GTEST_SKIP() << "fanotify is not available here";
+    const auto idOf = [&](const std::string& path) { return window.displayedTree()->findPath(path.data(), path.size()); };
+    const int64_t top = idOf(m + "/one");
+    ASSERT_GT(top, 0);
+    EXPECT_FALSE(window.renameNode(uint32_t(top), qs(m + "/one")));  // the whole path unchanged: nothing
+    ASSERT_TRUE(window.renameNode(uint32_t(top), "uno"));
+    EXPECT_EQ(window.displayedTree()->fullPath(uint32_t(top)), m + "/uno");
+    const int64_t file = idOf(m + "/uno/f2"), deeper = idOf(m + "/uno/d/f1");
+    ASSERT_GT(file, 0);
+    ASSERT_GT(deeper, 0);
+    ASSERT_EQ(::unlink((m + "/uno/f2").c_str()), 0);
+    ASSERT_EQ(::unlink((m + "/uno/d/f1").c_str()), 0);
+    const auto removed = [&](int64_t id) { return window.displayedTree()->node(uint32_t(id)).flags & svl::NodeFlag::Removed; };
+    EXPECT_TRUE(windowtest::waitUntil([&] { return removed(file) && removed(deeper); }, 5000));
+    EXPECT_FALSE(removed(top));
+}
