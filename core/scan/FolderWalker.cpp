@@ -33,6 +33,7 @@ constexpr size_t kStopCheckEntries = 32;
 constexpr size_t kProgressSliceEntries = 16384;
 constexpr size_t kProgressSliceEntriesRemote = 512;
 constexpr size_t kStatParallelStopCheck = 16;
+constexpr size_t kTallyFlushEntries = 1024;
 
 int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -126,7 +127,8 @@ private:
     // Whether a folder of this many entries is examined in batches (io_uring, extra threads).
     bool batchable(size_t entries) const;
     // Examines entries [begin, end) at once where a batch method applies; false: one by one.
-    bool examineBatch(int fd, size_t begin, size_t end);
+    // `tally`, when set, gets the files and folders examined by extra threads.
+    bool examineBatch(int fd, size_t begin, size_t end, ScanProgress* tally);
     // Adds what the folder counted since the last report to the progress record.
     void reportCounts(const Counts& counts);
     void examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st);
@@ -173,7 +175,7 @@ bool Worker::batchable(size_t entries) const {
            entries >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries);
 }
 
-bool Worker::examineBatch(int fd, size_t begin, size_t end) {
+bool Worker::examineBatch(int fd, size_t begin, size_t end, ScanProgress* tally) {
     if (begin >= end)
         return false;
     if (ReadMethod(m_options.readMethod) == ReadMethod::GetdentsIoUring) {
@@ -182,7 +184,7 @@ bool Worker::examineBatch(int fd, size_t begin, size_t end) {
     }
     if (m_listing.entries.size() >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries))
         return statParallel(m_s, fd, m_listing, m_stats.data(),
-                            m_s.remote ? kParallelStatThreadsRemote : kParallelStatThreads, begin, end) == 1;
+                            m_s.remote ? kParallelStatThreadsRemote : kParallelStatThreads, begin, end, tally) == 1;
     return false;
 }
 
@@ -203,10 +205,24 @@ bool Worker::examineAndClassify(const WalkJob& job, int fd, Counts& counts) {
     const bool batches = !inodeOrder && batchable(n);
     if (batches)
         m_stats.assign(n, EntryStat{});
-    const size_t slice = m_s.remote ? kProgressSliceEntriesRemote : kProgressSliceEntries;
+    // Extra threads examining the whole folder at once count what they examine themselves,
+    // which is what classifying counts unless a scan filter leaves entries out; otherwise
+    // the folder goes in slices (rounds of extra threads would each wait for the slowest).
+    ScanProgress* tally = m_s.progress && !m_options.exclude && batches &&
+                                  ReadMethod(m_options.readMethod) != ReadMethod::GetdentsIoUring
+                              ? m_s.progress
+                              : nullptr;
+    const size_t slice = tally ? n : m_s.remote ? kProgressSliceEntriesRemote : kProgressSliceEntries;
     for (size_t begin = 0; begin < n; begin += slice) {
         const size_t end = std::min(n, begin + slice);
-        const bool batch = batches && examineBatch(fd, begin, end);
+        const bool batch = batches && examineBatch(fd, begin, end, tally);
+        if (batch && tally) {
+            for (size_t i = begin; i < end; ++i) {
+                const EntryStat& st = m_stats[i];
+                if (st.result != EntryStat::kNotExamined)
+                    ++(st.result == 0 && S_ISDIR(st.mode) ? m_reported.folders : m_reported.files);
+            }
+        }
         for (size_t k = begin; k < end; ++k) {
             if (k % kStopCheckEntries == 0 && m_s.shouldStop())
                 return false;
@@ -654,14 +670,28 @@ struct StatSlice {
     int k;
     size_t begin;
     size_t end;
+    ScanProgress* tally;  // counts what it examines as files and folders; may be null
 
     void run() const {
         size_t done = 0;
+        uint64_t files = 0, folders = 0;
+        const auto flush = [&] {
+            tally->files.fetch_add(files, std::memory_order_relaxed);
+            tally->folders.fetch_add(folders, std::memory_order_relaxed);
+            files = folders = 0;
+        };
         for (size_t i = begin + size_t(k); i < end; i += size_t(count)) {
             if (done++ % kStatParallelStopCheck == 0 && shared->shouldStop())
-                return;
+                break;
             statEntry(dirfd, listing->name(listing->entries[i]), out[i]);
+            if (!tally)
+                continue;
+            ++(out[i].result == 0 && S_ISDIR(out[i].mode) ? folders : files);
+            if (done % kTallyFlushEntries == 0)
+                flush();
         }
+        if (tally)
+            flush();
     }
     static void* thread(void* slice) {
         static_cast<const StatSlice*>(slice)->run();
@@ -676,7 +706,7 @@ constexpr size_t kStatThreadStackBytes = size_t(128) << 10;
 }  // namespace
 
 int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads,
-                 size_t begin, size_t end) {
+                 size_t begin, size_t end, ScanProgress* tally) {
     end = std::min(end, listing.entries.size());
     int32_t inUse = shared.statThreadsInUse.load();
     int count;
@@ -696,7 +726,7 @@ int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryS
         return 0;
     }
     for (int k = 0; k < count; ++k)
-        slices.push_back(StatSlice{&shared, dirfd, &listing, out, count, k, begin, end});
+        slices.push_back(StatSlice{&shared, dirfd, &listing, out, count, k, begin, end, tally});
     pthread_attr_t attr;
     const bool haveAttr = pthread_attr_init(&attr) == 0;
     if (haveAttr)

@@ -177,8 +177,10 @@ private:
 // cancel cut short stay at kNotExamined), 0 when it could not get at least 2 threads (the
 // caller examines them itself). A thread that cannot be started leaves its share to the
 // calling thread.
+// `tally`, when set, gets each examined entry added to its folders (a folder) or files
+// (anything else, failures included) as the threads go.
 int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads,
-                 size_t begin = 0, size_t end = SIZE_MAX);
+                 size_t begin = 0, size_t end = SIZE_MAX, ScanProgress* tally = nullptr);
 
 // Fills the context's mount-point sets with the mount points strictly below `rootPath`.
 void collectMountPointsBelow(RawWalkContext& context, const std::string& rootPath);
