@@ -126,6 +126,8 @@ protected:
                 "Xvfb -displayfd 3 -screen 0 " + screen + "x24 -nolisten tcp 3>" + shQuote(display) +
                 " 2>/dev/null & xp=$!; for i in $(seq 200); do [ -s " + shQuote(display) +
                 " ] && break; sleep 0.05; done; DISPLAY=:$(cat " + shQuote(display) + "); XAUTHORITY=; export DISPLAY; " +
+                // On a busy machine the number can come before the server takes clients.
+                "for i in $(seq 100); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.05; done; " +
                 inner + "; kill $xp; wait $xp";
             hmtest::sh("cd " + shQuote(m_root) + " && timeout 60 sh -c " + shQuote(withServer));
             std::ifstream in(status);

@@ -277,7 +277,8 @@ TEST_F(MainWindowMenus, ColumnLayoutIsRestoredOnlyForTheSameColumnsAndSavedOnceP
         EXPECT_NE(window.treeView()->header()->sectionSize(0), 333);
         // Ten resizes in a burst write the layout once, 400 ms after the last.
         int writes = 0;
-        QObject::connect(AppSettings::instance(), &AppSettings::changed, [&](const QString& key) {
+        QObject counting;  // ends the count before `writes` goes out of scope
+        QObject::connect(AppSettings::instance(), &AppSettings::changed, &counting, [&](const QString& key) {
             writes += key == QString::fromLatin1(shapedKey("treeHeader"));
         });
         for (int i = 0; i < 10; ++i)
