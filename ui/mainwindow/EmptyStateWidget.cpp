@@ -28,6 +28,7 @@ EmptyStateWidget::EmptyStateWidget(QWidget* parent) : QWidget(parent) {
     m_iconLabel->setAlignment(Qt::AlignCenter);
     layout->addWidget(m_iconLabel);
     m_titleLabel = new QLabel(this);
+    m_titleLabel->setTextFormat(Qt::PlainText);
     QFont font = m_titleLabel->font();
     font.setWeight(QFont::Bold);
     font.setPointSizeF(font.pointSizeF() * 1.3);
@@ -47,6 +48,7 @@ void EmptyStateWidget::setContent(const QPixmap& icon, const QString& title, con
     clearLayout(m_hintLayout);
     for (const QString& hint : hints) {
         auto* label = new QLabel(hint, this);
+        label->setTextFormat(Qt::PlainText);  // a failure names the path
         label->setWordWrap(true);
         label->setAlignment(Qt::AlignCenter);
         label->setMaximumWidth(860);

@@ -7,6 +7,7 @@
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/app/TextOrder.h"
+#include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/FileCommandPlanner.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/ScanJob.h"
@@ -94,4 +95,12 @@ TEST(NamesInTexts, MarkupInANameShowsAsWritten)
         for (const auto& c : cases)
             EXPECT_GE(c.shown.count(name), c.copies) << c.place << ": " << c.shown.toStdString();
     }
+
+    // The failed scan's page names the folder it couldn't read.
+    window.scanFolder(shelltest::qs(dir / "<b>gone"));
+    ASSERT_TRUE(windowtest::waitUntil([&] { return !window.isJobRunning() && window.isEmptyPageShown(); }));
+    QString page;
+    for (const QLabel* label : window.emptyState()->findChildren<QLabel*>())
+        page += windowtest::shownText(label->text(), label->textFormat()) + '\n';
+    EXPECT_TRUE(page.contains("<b>gone")) << page.toStdString();
 }
