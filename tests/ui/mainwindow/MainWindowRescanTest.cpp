@@ -119,7 +119,8 @@ TEST_F(MainWindowRescan, CancelledRescanLeavesTheTreeAndSaysSo) {
     if (!hmtest::isRoot())
         return;
     hmtest::DeadFuseMount dead(m_root + "/d1");
-    ASSERT_TRUE(dead.ok()) << dead.error();
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
     window.setSelection({uint32_t(idOf(window, m_root + "/d1"))}, MainWindow::FromBoth);
     window.rescanSelectedFolders();
     QTest::qWait(300);
