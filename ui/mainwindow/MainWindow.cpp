@@ -79,6 +79,13 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     m_nodeModel = new NodeModel(this);
     m_nodeModel->setFileGroupMinSize(
         AppSettings::instance()->settings()->value(QStringLiteral("fileGroupMinSize"), 4).toInt());
+    // A long child list sorted on a worker: the window keeps answering under a busy cursor.
+    connect(m_nodeModel, &NodeModel::backgroundSortChanged, m_nodeModel, [](bool running) {
+        if (running)
+            QApplication::setOverrideCursor(Qt::BusyCursor);
+        else
+            QApplication::restoreOverrideCursor();
+    });
     m_liveMonitor = new LiveMonitor(this);
     connect(m_liveMonitor, &LiveMonitor::pathsRemovedBytes, this, &MainWindow::removePaths);
     buildCentralArea();

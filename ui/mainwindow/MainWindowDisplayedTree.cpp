@@ -191,6 +191,7 @@ void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {
     }
     m_fileView->stopSearches();  // searches read the flags being written
     m_treemapPanel->treemap()->waitForBuild();
+    m_nodeModel->waitForSorting();
     for (uint32_t id : ids)
         markRemovedInBoth(id);
     refreshAfterRemoval();

@@ -128,6 +128,7 @@ bool MainWindow::renameNode(uint32_t id, const QString& newName)
         return false;
     m_fileView->stopSearches();  // a search must never read a half-written name
     m_treemapPanel->treemap()->waitForBuild();
+    m_nodeModel->waitForSorting();
     return fileOperations().rename(id, newName);
 }
 

@@ -2,7 +2,14 @@
 
 #include <QKeyEvent>
 
-FolderTreeView::FolderTreeView(QWidget* parent) : QTreeView(parent) {}
+FolderTreeView::FolderTreeView(QWidget* parent) : QTreeView(parent) {
+    // The view fetches a row's children itself only when it lays the row out at once; a row
+    // expanded while a layout is pending (or while hidden) would stay empty.
+    connect(this, &QTreeView::expanded, this, [this](const QModelIndex& index) {
+        if (model() && model()->canFetchMore(index))
+            model()->fetchMore(index);
+    });
+}
 
 void FolderTreeView::expandRows(const QModelIndexList& rows) {
     if (rows.isEmpty())

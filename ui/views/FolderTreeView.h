@@ -1,6 +1,7 @@
-// The Tree View's item view: many rows expanded with a single layout pass, and the view's
-// own "expand everything below" key handed to its owner, which keeps expansion within the
-// limits that keep trees of millions of rows responsive.
+// The Tree View's item view: many rows expanded with a single layout pass, children that
+// the model fetches later asked for on every expansion, and the view's own "expand
+// everything below" key handed to its owner, which keeps expansion within the limits that
+// keep trees of millions of rows responsive.
 #pragma once
 
 #include <QModelIndexList>

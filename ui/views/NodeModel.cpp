@@ -49,7 +49,13 @@ NodeModel::NodeModel(QObject* parent) : QAbstractItemModel(parent) {
         QIcon::fromTheme(QStringLiteral("dialog-warning"), style->standardIcon(QStyle::SP_MessageBoxWarning));
 }
 
-NodeModel::~NodeModel() = default;
+NodeModel::~NodeModel() {
+    dropBackgroundSorts();
+    if (m_sortThread)
+        takeBackgroundSort();
+    if (m_sortBusy)
+        emit backgroundSortChanged(false);
+}
 
 bool NodeModel::isVirtual() const {
     return m_tree && m_tree->nodeCount > 0 && (m_tree->node(0).flags & svl::NodeFlag::VirtualRoot);
@@ -69,6 +75,7 @@ void NodeModel::resetRows() {
 
 void NodeModel::setTree(std::shared_ptr<svl::ScanTree> tree) {
     beginResetModel();
+    dropBackgroundSorts();
     m_tree = std::move(tree);
     m_orderCache.clear();
     m_lastOrder = nullptr;
@@ -120,7 +127,18 @@ const std::vector<uint32_t>* NodeModel::cachedOrder(uint32_t rowId) const {
 const std::vector<uint32_t>& NodeModel::childOrder(uint32_t rowId) const {
     if (const std::vector<uint32_t>* cached = cachedOrder(rowId))
         return *cached;
+    if (m_sortJob && m_sortJob->row == rowId && m_sortJob->generation == m_sortGeneration) {
+        // Being sorted on the worker: waiting is shorter than starting over.
+        const_cast<NodeModel*>(this)->waitForSorting();
+        if (const std::vector<uint32_t>* cached = cachedOrder(rowId))
+            return *cached;
+    }
+    std::vector<uint32_t> list = unsortedChildren(rowId);
+    sortRows(list);
+    return storeOrder(rowId, std::move(list));
+}
 
+std::vector<uint32_t> NodeModel::unsortedChildren(uint32_t rowId) const {
     const uint32_t n = nodeCount();
     std::vector<uint32_t> list;
     if (rowId < 2 * uint64_t(n)) {
@@ -147,12 +165,32 @@ const std::vector<uint32_t>& NodeModel::childOrder(uint32_t rowId) const {
             }
         }
     }
-    sortRows(list);
+    return list;
+}
+
+const std::vector<uint32_t>& NodeModel::storeOrder(uint32_t rowId, std::vector<uint32_t> order) const {
+    const uint32_t n = nodeCount();
     if (m_rowOfId.size() != 2 * size_t(n))
         m_rowOfId.assign(2 * size_t(n), 0);
-    for (size_t j = 0; j < list.size(); ++j)
-        m_rowOfId[list[j]] = uint32_t(j);
-    return m_orderCache.emplace(rowId, std::move(list)).first->second;
+    for (size_t j = 0; j < order.size(); ++j)
+        m_rowOfId[order[j]] = uint32_t(j);
+    if (order.size() <= kBackgroundSortRows || !m_heldBack.count(rowId)) {
+        if (order.size() > kBackgroundSortRows)
+            m_released.insert(rowId);
+        return m_orderCache.emplace(rowId, std::move(order)).first->second;
+    }
+    // The views were shown no children here: they learn of the rows now.
+    auto* self = const_cast<NodeModel*>(this);
+    const QModelIndex parent = indexForId(rowId);
+    const int last = int(std::min<size_t>(order.size(), INT32_MAX)) - 1;
+    if (parent.isValid())
+        self->beginInsertRows(parent, 0, last);
+    m_heldBack.erase(rowId);
+    m_released.insert(rowId);
+    const std::vector<uint32_t>& stored = m_orderCache.emplace(rowId, std::move(order)).first->second;
+    if (parent.isValid())
+        self->endInsertRows();
+    return stored;
 }
 
 QModelIndex NodeModel::index(int row, int column, const QModelIndex& parent) const {
@@ -170,7 +208,7 @@ QModelIndex NodeModel::index(int row, int column, const QModelIndex& parent) con
     // A view lays out a million rows through here: a cached order answers alone.
     const std::vector<uint32_t>* order = cachedOrder(parentRow);
     if (!order) {
-        if (uint32_t(row) >= childCount(parentRow))
+        if (uint32_t(row) >= childCount(parentRow) || (parent.isValid() && heldBack(parentRow)))
             return {};
         order = &childOrder(parentRow);
     }
@@ -196,14 +234,22 @@ int NodeModel::rowCount(const QModelIndex& parent) const {
     if (parent.isValid()) {
         if (!ownsIndex(parent) || parent.column() != 0)
             return 0;
-        return int(std::min<uint32_t>(childCount(uint32_t(parent.internalId())), INT32_MAX));
+        const uint32_t rowId = uint32_t(parent.internalId());
+        if (heldBack(rowId))
+            return 0;
+        return int(std::min<uint32_t>(childCount(rowId), INT32_MAX));
     }
     return isVirtual() ? int(std::min<uint32_t>(childCount(0), INT32_MAX)) : 1;
 }
 
 int NodeModel::columnCount(const QModelIndex&) const { return ColumnCount; }
 
-bool NodeModel::hasChildren(const QModelIndex& parent) const { return rowCount(parent) > 0; }
+bool NodeModel::hasChildren(const QModelIndex& parent) const {
+    // A row held back until its list is sorted still shows that it can be expanded.
+    if (parent.isValid())
+        return ownsIndex(parent) && parent.column() == 0 && childCount(uint32_t(parent.internalId())) > 0;
+    return rowCount(parent) > 0;
+}
 
 QModelIndex NodeModel::indexForId(uint32_t rowId) const {
     const uint32_t n = nodeCount();
@@ -260,6 +306,7 @@ void NodeModel::setFileGroupMinSize(int minimum) {
     if (minimum == m_fileGroupMinSize)
         return;
     beginResetModel();
+    dropBackgroundSorts();
     m_fileGroupMinSize = minimum;
     m_orderCache.clear();
     m_lastOrder = nullptr;

@@ -3,7 +3,9 @@
 // node count n are node ids; n + f is the file-group row that gathers the loose files
 // of folder f once there are fileGroupMinSize of them. Each folder's child order is
 // sorted once, on all cores for long lists, and kept until the sort or the tree changes.
-// GUI thread only; sortRows' workers read the tree and the model's switches.
+// A list too long to sort within a frame is sorted on a worker thread when a view expands
+// its row: the row shows no children until the sorted list arrives and its rows are
+// inserted. GUI thread only; the sorting threads read the tree and copies of the switches.
 #pragma once
 
 #include <QAbstractItemModel>
@@ -22,10 +24,15 @@ namespace svl {
 class ScanTree;
 }
 
+class QThread;
+
 class NodeModel : public QAbstractItemModel {
     Q_OBJECT
 
 public:
+    // Child lists longer than this are sorted away from the GUI thread when a view shows them.
+    static constexpr uint32_t kBackgroundSortRows = 100000;
+
     enum Column { FolderColumn, PercentColumn, SizeColumn, AllocatedColumn, ItemsColumn, FilesColumn,
                   FoldersColumn, ModifiedColumn, AttributesColumn, ColumnCount };
 
@@ -48,6 +55,22 @@ public:
         uint32_t nameRank;
     };
 
+    // One child list sorted apart from the model: the inputs are copied on the GUI thread,
+    // so that sorting reads only the tree and this record.
+    struct SortJob {
+        uint32_t row = 0;  // the parent row
+        uint64_t generation = 0;
+        std::shared_ptr<svl::ScanTree> tree;
+        int column = 0;
+        bool descending = false;
+        bool newestBelow = false;
+        FileGroup group;  // the record of the list's group row, if it has one
+        bool ranked = false;
+        std::vector<uint32_t> ids;    // the children; sorted, in display order
+        std::vector<uint32_t> ranks;  // name ranks by position in ids (given when ranked)
+        std::vector<uint8_t> kinds;   // flags() facts by position in the sorted ids
+    };
+
     using RenameHandler = std::function<bool(uint32_t nodeId, const QString& newName)>;
 
     explicit NodeModel(QObject* parent = nullptr);
@@ -64,6 +87,10 @@ public:
     QStringList mimeTypes() const override;
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
+    // A long child list that is not sorted yet: its row shows no children until fetchMore
+    // has had it sorted on a worker.
+    bool canFetchMore(const QModelIndex& parent) const override;
+    void fetchMore(const QModelIndex& parent) override;
     // Re-sorts every cached child list that a persistent index needs, keeping those
     // indexes (expansion, selection) on their rows; the rest are sorted when shown.
     void sort(int column, Qt::SortOrder order = Qt::AscendingOrder) override;
@@ -101,7 +128,16 @@ public:
     void resort();
     int sortColumn() const { return m_sortColumn; }
     Qt::SortOrder sortOrder() const { return m_sortOrder; }
+    // Waits for the worker sorting a child list and inserts its rows; the owner calls it
+    // before it changes the tree in place (renames, removals).
+    void waitForSorting();
+    bool sortingInBackground() const { return m_sortThread != nullptr; }
 
+signals:
+    // A list is being sorted on a worker (true) or the last one arrived or was dropped (false).
+    void backgroundSortChanged(bool running);
+
+public:
     // Set directly by the owner.
     bool renameEnabled = true;
     bool showMaxModifiedDate = true;
@@ -119,9 +155,26 @@ private:
     std::string_view rowName(uint32_t rowId) const;
     // The cached child order of a row, or null when it has not been built.
     const std::vector<uint32_t>* cachedOrder(uint32_t rowId) const;
-    // Every row id's name rank among its siblings, ranking the list of `ids` (one parent's
-    // children, not empty) when it was not ranked yet.
-    const uint32_t* nameRanks(const std::vector<uint32_t>& ids) const;
+    // The children of a row in tree order (not yet sorted).
+    std::vector<uint32_t> unsortedChildren(uint32_t rowId) const;
+    SortJob makeSortJob(uint32_t rowId, std::vector<uint32_t> ids) const;
+    // Ranks (when not given) and sorts the job's ids; any thread.
+    static void runSort(SortJob& job);
+    // Keeps the ranks and row kinds of a sorted job.
+    void noteSorted(const SortJob& job) const;
+    // Caches a row's sorted list; a row held back from the views gets its rows inserted.
+    const std::vector<uint32_t>& storeOrder(uint32_t rowId, std::vector<uint32_t> order) const;
+    // True when the views were, or now are, shown no children for this row until its long
+    // list is sorted.
+    bool heldBack(uint32_t rowId) const;
+    void startBackgroundSort();
+    void backgroundSortFinished(uint64_t serial);
+    // Joins the worker and installs its list when it is still wanted.
+    void takeBackgroundSort();
+    // Starts the next wanted list, or tells that none is being sorted any more.
+    void settleBackgroundSort();
+    // Drops every held-back row and the worker's coming result (a reset).
+    void dropBackgroundSorts();
 
     std::shared_ptr<svl::ScanTree> m_tree;
     mutable std::unordered_map<uint32_t, std::vector<uint32_t>> m_orderCache;
@@ -137,6 +190,17 @@ private:
     // What flags() needs of a node, noted while its list is sorted (kKnown, kFile, kRemoved),
     // so that laying out a million rows does not touch a million scattered nodes.
     mutable std::vector<uint8_t> m_rowKind;
+    // Rows shown without children until their list arrives, rows whose long list has been
+    // shown once (they never go back to no children before a reset), rows waiting for the worker.
+    mutable std::unordered_set<uint32_t> m_heldBack;
+    mutable std::unordered_set<uint32_t> m_released;
+    std::vector<uint32_t> m_sortWanted;
+    QThread* m_sortThread = nullptr;
+    std::shared_ptr<SortJob> m_sortJob;
+    uint64_t m_sortSerial = 0;
+    bool m_sortBusy = false;
+    // Raised by every change that makes a running sort's result stale.
+    uint64_t m_sortGeneration = 0;
     int m_fileGroupMinSize = 4;
     int m_sortColumn = AllocatedColumn;
     Qt::SortOrder m_sortOrder = Qt::DescendingOrder;

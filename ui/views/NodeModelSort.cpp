@@ -7,6 +7,9 @@
 #include "core/tree/Attributes.h"
 #include "core/tree/ScanTree.h"
 
+#include <QThread>
+#include <QTimer>
+
 #include <algorithm>
 #include <array>
 #include <memory>
@@ -166,44 +169,75 @@ int compareNamesAscii(std::string_view a, std::string_view b) {
     return a.size() < b.size() ? -1 : 1;
 }
 
-void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
-    const uint64_t count = ids.size();
-    if (count < 2 || !m_tree)
-        return;
-    const svl::ScanTree& tree = *m_tree;
-    const uint32_t n = tree.nodeCount;
-    const int column = m_sortColumn;
-    const bool descending = m_sortOrder == Qt::DescendingOrder;
-    const bool newestBelow = showMaxModifiedDate;
-
-    // A list holds at most its own folder's group row; its record exists by now.
-    const FileGroup* group = nullptr;
-    uint32_t groupRow = UINT32_MAX;
+NodeModel::SortJob NodeModel::makeSortJob(uint32_t rowId, std::vector<uint32_t> ids) const {
+    SortJob job;
+    job.row = rowId;
+    job.generation = m_sortGeneration;
+    job.tree = m_tree;
+    job.column = m_sortColumn;
+    job.descending = m_sortOrder == Qt::DescendingOrder;
+    job.newestBelow = showMaxModifiedDate;
+    const uint32_t n = nodeCount();
+    // A list holds at most its own folder's group row.
     for (uint32_t id : ids) {
         if (id >= n) {
-            groupRow = id;
-            group = &fileGroup(id - n);
+            job.group = fileGroup(id - n);
             break;
         }
     }
+    // All ids of a list share their parent row; its names are ranked once.
+    if (m_rankedLists.count(rowId) && m_nameRank.size() == 2 * size_t(n)) {
+        job.ranked = true;
+        job.ranks.resize(ids.size());
+        for (size_t j = 0; j < ids.size(); ++j)
+            job.ranks[j] = m_nameRank[ids[j]];
+    }
+    job.ids = std::move(ids);
+    return job;
+}
+
+void NodeModel::runSort(SortJob& job) {
+    std::vector<uint32_t>& ids = job.ids;
+    const uint64_t count = ids.size();
+    if (count == 0 || !job.tree)
+        return;
+    const svl::ScanTree& tree = *job.tree;
+    const uint32_t n = tree.nodeCount;
+    const int column = job.column;
+    const bool descending = job.descending;
+    const bool newestBelow = job.newestBelow;
+    const FileGroup& group = job.group;
+    uint32_t groupRow = UINT32_MAX;
+    for (uint32_t id : ids)
+        if (id >= n)
+            groupRow = id;
+
+    if (!job.ranked) {
+        job.ranks.resize(count);
+        const std::string_view groupLabel = group.label;
+        rankNames(
+            count, [&](uint32_t slot) { return ids[slot] < n ? tree.node(ids[slot]).nameView() : groupLabel; },
+            job.ranks.data());
+        job.ranked = true;
+    }
+    const uint32_t* rank = job.ranks.data();
 
     auto keyOf = [&](uint32_t id) -> int64_t {
         if (id >= n) {
-            const FileGroup& g = id == groupRow ? *group : m_groupCache.at(id - n);
             switch (column) {
             case FolderColumn:
             case FoldersColumn:
             case AttributesColumn:
                 return 0;
             case SizeColumn:
-                return int64_t(g.size);
+                return int64_t(group.size);
             case ItemsColumn:
             case FilesColumn:
-                return g.fileCount;
+                return group.fileCount;
             case ModifiedColumn:
-                return g.newest;
+                return group.newest;
             default:
-                return int64_t(g.allocated);
+                return int64_t(group.allocated);
             }
         }
         const svl::ScanNode& node = tree.node(id);
@@ -229,93 +263,204 @@ void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
         }
     };
 
-    const uint32_t* rank = nameRanks(ids);
-    if (m_rowKind.size() != n)
-        m_rowKind.assign(n, 0);
-    uint8_t* kind = m_rowKind.data();
+    std::vector<uint32_t> orderedRanks(count);
     const bool byName = column == FolderColumn && std::is_sorted(ids.begin(), ids.end());
-    auto rows = std::make_unique_for_overwrite<Row[]>(byName ? 0 : count);
-    svl::parallelFor((count + kKeyTaskRows - 1) / kKeyTaskRows, [&](uint64_t task) {
-        const uint64_t end = std::min(count, (task + 1) * kKeyTaskRows);
-        for (uint64_t j = task * kKeyTaskRows; j < end; ++j) {
-            const uint32_t id = ids[j];
-            if (!byName)
-                rows[j] = Row{keyOf(id), id, rank[id]};
-            if (id < n) {
-                const svl::ScanNode& node = tree.node(id);
-                kind[id] = kKnown | (node.isFolder() ? 0 : kFile) | ((node.flags & svl::NodeFlag::Removed) ? kRemoved : 0);
-            }
-        }
-    });
-
     if (byName) {
         // Ranks are dense, so counting them out over the ids in ascending order gives
         // (rank, id) in one pass; the group row goes last ascending and first descending.
         uint32_t maxRank = 0;
-        for (uint32_t id : ids)
-            maxRank = std::max(maxRank, rank[id]);
+        for (uint64_t j = 0; j < count; ++j)
+            maxRank = std::max(maxRank, rank[j]);
         std::vector<uint32_t> next(size_t(maxRank) + 2, 0);
-        const auto slotOf = [&](uint32_t id) { return descending ? maxRank - rank[id] : rank[id]; };
-        for (uint32_t id : ids)
-            if (id < n)
-                ++next[size_t(slotOf(id)) + 1];
-        const uint32_t first = groupRow != UINT32_MAX && descending ? 1 : 0;
-        next[0] = first;
+        const auto slotOf = [&](uint64_t j) { return descending ? maxRank - rank[j] : rank[j]; };
+        for (uint64_t j = 0; j < count; ++j)
+            if (ids[j] < n)
+                ++next[size_t(slotOf(j)) + 1];
+        next[0] = groupRow != UINT32_MAX && descending ? 1 : 0;
         for (size_t k = 1; k < next.size(); ++k)
             next[k] += next[k - 1];
         std::vector<uint32_t> ordered(count);
-        for (uint32_t id : ids)
-            if (id < n)
-                ordered[next[slotOf(id)]++] = id;
-        if (groupRow != UINT32_MAX)
-            ordered[descending ? 0 : count - 1] = groupRow;
+        for (uint64_t j = 0; j < count; ++j) {
+            if (ids[j] >= n) {
+                const uint64_t at = descending ? 0 : count - 1;
+                ordered[at] = ids[j];
+                orderedRanks[at] = rank[j];
+                continue;
+            }
+            const uint32_t at = next[slotOf(j)]++;
+            ordered[at] = ids[j];
+            orderedRanks[at] = rank[j];
+        }
         ids.swap(ordered);
-        return;
-    }
-
-    // Equal names share a rank, so every order ends with the row id.
-    auto tieBreak = [](const Row& a, const Row& b) { return a.nameRank != b.nameRank ? a.nameRank < b.nameRank : a.id < b.id; };
-    if (column == FolderColumn) {
-        svl::parallelMergeSort(rows.get(), count, [&](const Row& a, const Row& b) {
-            const bool aGroup = a.id >= n;
-            if (aGroup != (b.id >= n))
-                return descending ? aGroup : !aGroup;
-            if (a.nameRank != b.nameRank)
-                return descending ? a.nameRank > b.nameRank : a.nameRank < b.nameRank;
-            return a.id < b.id;
-        });
-    } else if (descending) {
-        svl::parallelMergeSort(rows.get(), count, [&](const Row& a, const Row& b) {
-            return a.key != b.key ? a.key > b.key : tieBreak(a, b);
-        });
     } else {
-        svl::parallelMergeSort(rows.get(), count, [&](const Row& a, const Row& b) {
-            return a.key != b.key ? a.key < b.key : tieBreak(a, b);
+        auto rows = std::make_unique_for_overwrite<Row[]>(count);
+        svl::parallelFor((count + kKeyTaskRows - 1) / kKeyTaskRows, [&](uint64_t task) {
+            const uint64_t end = std::min(count, (task + 1) * kKeyTaskRows);
+            for (uint64_t j = task * kKeyTaskRows; j < end; ++j)
+                rows[j] = Row{keyOf(ids[j]), ids[j], rank[j]};
         });
+        // Equal names share a rank, so every order ends with the row id.
+        auto tieBreak = [](const Row& a, const Row& b) {
+            return a.nameRank != b.nameRank ? a.nameRank < b.nameRank : a.id < b.id;
+        };
+        if (column == FolderColumn) {
+            svl::parallelMergeSort(rows.get(), count, [&](const Row& a, const Row& b) {
+                const bool aGroup = a.id >= n;
+                if (aGroup != (b.id >= n))
+                    return descending ? aGroup : !aGroup;
+                if (a.nameRank != b.nameRank)
+                    return descending ? a.nameRank > b.nameRank : a.nameRank < b.nameRank;
+                return a.id < b.id;
+            });
+        } else if (descending) {
+            svl::parallelMergeSort(rows.get(), count, [&](const Row& a, const Row& b) {
+                return a.key != b.key ? a.key > b.key : tieBreak(a, b);
+            });
+        } else {
+            svl::parallelMergeSort(rows.get(), count, [&](const Row& a, const Row& b) {
+                return a.key != b.key ? a.key < b.key : tieBreak(a, b);
+            });
+        }
+        for (uint64_t j = 0; j < count; ++j) {
+            ids[j] = rows[j].id;
+            orderedRanks[j] = rows[j].nameRank;
+        }
     }
-    for (uint64_t j = 0; j < count; ++j)
-        ids[j] = rows[j].id;
+    job.ranks.swap(orderedRanks);
+
+    // What flags() needs of each row, noted here so that laying out a million rows does
+    // not touch a million scattered nodes.
+    job.kinds.assign(count, 0);
+    svl::parallelFor((count + kKeyTaskRows - 1) / kKeyTaskRows, [&](uint64_t task) {
+        const uint64_t end = std::min(count, (task + 1) * kKeyTaskRows);
+        for (uint64_t j = task * kKeyTaskRows; j < end; ++j) {
+            if (ids[j] >= n)
+                continue;
+            const svl::ScanNode& node = tree.node(ids[j]);
+            job.kinds[j] = kKnown | (node.isFolder() ? 0 : kFile) | ((node.flags & svl::NodeFlag::Removed) ? kRemoved : 0);
+        }
+    });
 }
 
-const uint32_t* NodeModel::nameRanks(const std::vector<uint32_t>& ids) const {
+void NodeModel::noteSorted(const SortJob& job) const {
     const uint32_t n = nodeCount();
     if (m_nameRank.size() != 2 * size_t(n))
         m_nameRank.assign(2 * size_t(n), 0);
-    // All ids of a list share their parent row; its names are ranked once.
-    if (!m_rankedLists.insert(parentId(ids.front())).second)
-        return m_nameRank.data();
-    const svl::ScanTree& tree = *m_tree;
-    std::string_view groupLabel;
-    for (uint32_t id : ids)
-        if (id >= n)
-            groupLabel = fileGroup(id - n).label;  // made here, on this thread, before the workers read it
-    std::vector<uint32_t> ranks(ids.size());
-    rankNames(
-        ids.size(),
-        [&](uint32_t slot) { return ids[slot] < n ? tree.node(ids[slot]).nameView() : groupLabel; }, ranks.data());
-    for (size_t j = 0; j < ids.size(); ++j)
-        m_nameRank[ids[j]] = ranks[j];
-    return m_nameRank.data();
+    if (m_rowKind.size() != n)
+        m_rowKind.assign(n, 0);
+    for (size_t j = 0; j < job.ids.size(); ++j) {
+        const uint32_t id = job.ids[j];
+        m_nameRank[id] = job.ranks[j];
+        if (id < n)
+            m_rowKind[id] = job.kinds[j];
+    }
+    m_rankedLists.insert(job.row);
+}
+
+void NodeModel::sortRows(std::vector<uint32_t>& ids) const {
+    if (ids.size() < 2 || !m_tree)
+        return;
+    const uint32_t parent = parentId(ids.front());
+    SortJob job = makeSortJob(parent, std::move(ids));
+    runSort(job);
+    noteSorted(job);
+    ids = std::move(job.ids);
+}
+
+// ---- long lists sorted on a worker ----
+
+bool NodeModel::heldBack(uint32_t rowId) const {
+    if (m_heldBack.count(rowId))
+        return true;
+    if (childCount(rowId) <= kBackgroundSortRows || cachedOrder(rowId) || m_released.count(rowId))
+        return false;
+    m_heldBack.insert(rowId);
+    return true;
+}
+
+bool NodeModel::canFetchMore(const QModelIndex& parent) const {
+    return ownsIndex(parent) && parent.column() == 0 && heldBack(uint32_t(parent.internalId()));
+}
+
+void NodeModel::fetchMore(const QModelIndex& parent) {
+    if (!canFetchMore(parent))
+        return;
+    const uint32_t rowId = uint32_t(parent.internalId());
+    if (m_sortJob && m_sortJob->row == rowId && m_sortJob->generation == m_sortGeneration)
+        return;  // already being sorted
+    if (std::find(m_sortWanted.begin(), m_sortWanted.end(), rowId) == m_sortWanted.end())
+        m_sortWanted.push_back(rowId);
+    if (!m_sortThread)
+        startBackgroundSort();
+}
+
+void NodeModel::startBackgroundSort() {
+    while (!m_sortWanted.empty() && !m_heldBack.count(m_sortWanted.front()))
+        m_sortWanted.erase(m_sortWanted.begin());
+    if (m_sortWanted.empty() || !m_tree)
+        return;
+    const uint32_t rowId = m_sortWanted.front();
+    m_sortWanted.erase(m_sortWanted.begin());
+    m_sortJob = std::make_shared<SortJob>(makeSortJob(rowId, unsortedChildren(rowId)));
+    const uint64_t serial = ++m_sortSerial;
+    m_sortThread = QThread::create([this, serial, job = m_sortJob] {
+        runSort(*job);
+        // The destructor waits for this thread, so the model still exists here.
+        QMetaObject::invokeMethod(this, [this, serial] { backgroundSortFinished(serial); }, Qt::QueuedConnection);
+    });
+    m_sortThread->start();
+    if (!m_sortBusy) {
+        m_sortBusy = true;
+        emit backgroundSortChanged(true);
+    }
+}
+
+void NodeModel::takeBackgroundSort() {
+    m_sortThread->wait();
+    delete m_sortThread;
+    m_sortThread = nullptr;
+    const std::shared_ptr<SortJob> job = std::move(m_sortJob);
+    if (job->generation != m_sortGeneration) {
+        // Sorted by an old column or order: sort again for a row that still waits.
+        if (m_heldBack.count(job->row))
+            m_sortWanted.insert(m_sortWanted.begin(), job->row);
+        return;
+    }
+    if (!m_heldBack.count(job->row) || cachedOrder(job->row))
+        return;
+    noteSorted(*job);
+    storeOrder(job->row, std::move(job->ids));
+}
+
+void NodeModel::settleBackgroundSort() {
+    if (!m_sortThread)
+        startBackgroundSort();
+    if (!m_sortThread && m_sortBusy) {
+        m_sortBusy = false;
+        emit backgroundSortChanged(false);
+    }
+}
+
+void NodeModel::backgroundSortFinished(uint64_t serial) {
+    if (!m_sortThread || serial != m_sortSerial)
+        return;  // already taken by waitForSorting
+    takeBackgroundSort();
+    settleBackgroundSort();
+}
+
+void NodeModel::waitForSorting() {
+    if (!m_sortThread)
+        return;
+    takeBackgroundSort();
+    // The caller may be about to change the tree: the next list starts from the event loop.
+    QTimer::singleShot(0, this, [this] { settleBackgroundSort(); });
+}
+
+void NodeModel::dropBackgroundSorts() {
+    ++m_sortGeneration;
+    m_sortWanted.clear();
+    m_heldBack.clear();
+    m_released.clear();
 }
 
 void NodeModel::sort(int column, Qt::SortOrder order) {
@@ -323,6 +468,7 @@ void NodeModel::sort(int column, Qt::SortOrder order) {
         return;
     m_sortColumn = column;
     m_sortOrder = order;
+    ++m_sortGeneration;  // a list still being sorted in the old order is sorted again
     emit headerDataChanged(Qt::Horizontal, 0, ColumnCount - 1);
     if (nodeCount() == 0)
         return;

@@ -5,6 +5,7 @@
 
 #include "tests/core/analysis/AnalysisTestTree.h"
 
+#include <QFont>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QSplitter>
@@ -413,4 +414,43 @@ TEST_F(MainWindowSelection, AHundredThousandLevelsDeepNeitherSelectionNorExpandA
     m_window->treeView()->setCurrentIndex(QModelIndex());
     m_window->expandAll();
     EXPECT_TRUE(m_window->treeView()->isExpanded(indexOf(MainWindow::kMaxViewDepth - 1)));
+}
+
+TEST_F(MainWindowSelection, ARemovalWhileALongGroupRowIsSortedShowsItsRowsRemoved) {
+    constexpr int kFiles = 150000;
+    std::vector<Entry> entries{{-1, "/r", 0, 0, 0, kFolder}, {0, "sub", 0, 0, 0, kFolder}};
+    for (int i = 0; i < kFiles; ++i)
+        entries.push_back({0, "f" + std::to_string(i * 7919 % kFiles), uint64_t(i % 977), uint64_t(i % 977) * 4096});
+    show(entries);
+    NodeModel* model = m_window->nodeModel();
+    const uint32_t n = m_window->displayedTree()->nodeCount;
+    const QModelIndex group = model->indexForId(n + 0);
+    ASSERT_TRUE(group.isValid());
+
+    m_window->treeView()->expand(group);
+    ASSERT_TRUE(model->sortingInBackground());
+    EXPECT_EQ(QApplication::overrideCursor() ? QApplication::overrideCursor()->shape() : Qt::ArrowCursor,
+              Qt::BusyCursor);
+    const std::vector<uint32_t> removed{m_idOf[2], m_idOf[2 + kFiles / 2], m_idOf[1 + kFiles]};
+    m_window->removeNodes(removed);
+    ASSERT_TRUE(windowtest::waitUntil([&] { return !model->sortingInBackground() && !QApplication::overrideCursor(); }));
+
+    ASSERT_EQ(model->rowCount(group), kFiles);
+    EXPECT_EQ(model->data(group).toString(), "[149,997 Files in /r]");
+    uint64_t previous = UINT64_MAX;
+    int struckOut = 0;
+    for (int row = 0; row < kFiles; ++row) {
+        const QModelIndex index = model->index(row, 0, group);
+        const uint32_t id = uint32_t(index.internalId());
+        const svl::ScanNode& node = m_window->displayedTree()->node(id);
+        ASSERT_LE(node.allocated, previous) << "row " << row;
+        previous = node.allocated;
+        const bool isRemoved = std::find(removed.begin(), removed.end(), id) != removed.end();
+        if (model->data(index, Qt::FontRole).value<QFont>().strikeOut()) {
+            ++struckOut;
+            EXPECT_TRUE(isRemoved) << row;
+            EXPECT_FALSE(model->flags(index) & Qt::ItemIsEditable) << row;
+        }
+    }
+    EXPECT_EQ(struckOut, 3);
 }

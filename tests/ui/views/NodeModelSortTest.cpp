@@ -1,12 +1,18 @@
 // Ordering of the folder tree: keys per column, ties by name (ASCII case only) then id in
 // both directions, the group row's place, re-sorting by the newest time, the
-// layout-change protocol with persistent indexes, and serial against parallel sorting.
+// layout-change protocol with persistent indexes, serial against parallel sorting, and
+// long lists sorted on a worker while the view keeps answering.
 #include "tests/ui/views/NodeModelTestSupport.h"
 
 #include "core/analysis/Parallel.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
 #include <QTreeView>
+
+#include <chrono>
 
 namespace {
 
@@ -195,6 +201,77 @@ TEST(NodeModelParallelSortTest, SerialAndParallelGiveTheSameOrderForHugeFolders)
                 ASSERT_TRUE(inOrder) << "position " << j << " column " << column;
             }
         }
+    }
+}
+
+TEST(NodeModelBackgroundSortTest, ALongGroupRowArrivesSortedFromAWorkerWhileTheViewKeepsAnswering) {
+    constexpr uint32_t kFiles = 400000;
+    TreeBuilder b("/big");
+    for (uint32_t i = 0; i < kFiles; ++i) {
+        const uint32_t k = uint32_t(uint64_t(i) * 7919u % kFiles);
+        // Each digit after a long shared stretch: names rank one digit per pass.
+        std::string name = "Screenshot";
+        for (uint32_t digits = k, d = 0; d < 6; ++d, digits /= 10)
+            name += " from 2024-05-01 " + std::to_string(digits % 10);
+        b.add(0, {name, 0, k % 1000, (k % 1000) * 4096});
+    }
+    const auto tree = b.finish();
+    const uint32_t n = tree->nodeCount;
+    // On one thread the sort takes long enough to tell a freeze from a worker.
+    svl::ScopedHardwareThreads pinned(1);
+    QElapsedTimer clock;
+    clock.start();
+    {
+        NodeModel reference;
+        reference.setTree(tree);
+        ASSERT_EQ(reference.childOrder(n).size(), kFiles);
+    }
+    const double sortMs = double(clock.elapsed());
+
+    NodeModel model;
+    model.setTree(tree);
+    QTreeView view;
+    view.setUniformRowHeights(true);
+    view.setModel(&model);
+    view.resize(800, 600);
+    view.show();
+    view.expand(model.index(0, 0));
+    const QModelIndex group = model.indexForId(n);
+    ASSERT_EQ(model.data(group).toString(), "[400,000 Files in /big]");
+    QSignalSpy busy(&model, &NodeModel::backgroundSortChanged);
+
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point last = Clock::now();
+    double longestGap = 0;
+    QTimer ticker;
+    ticker.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        const Clock::time_point now = Clock::now();
+        longestGap = std::max(longestGap, std::chrono::duration<double, std::milli>(now - last).count());
+        last = now;
+    });
+    ticker.start(2);
+    view.expand(group);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return model.rowCount(group) == int(kFiles); }, 120000));
+    QTest::qWait(20);  // the layout after the rows came in
+    ticker.stop();
+    // A freeze lasts as long as the sort; the view may still lay out the rows in one go.
+    EXPECT_LT(longestGap, sortMs / 2) << "sorting alone takes " << sortMs << " ms";
+    EXPECT_TRUE(view.isExpanded(group));
+    ASSERT_EQ(busy.count(), 2);
+    EXPECT_TRUE(busy[0][0].toBool());
+    EXPECT_FALSE(busy[1][0].toBool());
+
+    // Allocated descending, then names ascending ignoring case, then ids.
+    uint32_t previous = uint32_t(model.index(0, 0, group).internalId());
+    for (int row = 1; row < int(kFiles); ++row) {
+        const uint32_t id = uint32_t(model.index(row, 0, group).internalId());
+        const svl::ScanNode& p = tree->node(previous);
+        const svl::ScanNode& q = tree->node(id);
+        const int names = compareNamesAscii(p.nameView(), q.nameView());
+        ASSERT_TRUE(p.allocated != q.allocated ? p.allocated > q.allocated : names != 0 ? names < 0 : previous < id)
+            << "row " << row;
+        previous = id;
     }
 }
 
