@@ -5,6 +5,7 @@
 #include "tests/ui/views/NodeModelTestSupport.h"
 
 #include "core/analysis/Parallel.h"
+#include "ui/views/FolderTreeView.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -230,7 +231,7 @@ TEST(NodeModelBackgroundSortTest, ALongGroupRowArrivesSortedFromAWorkerWhileTheV
 
     NodeModel model;
     model.setTree(tree);
-    QTreeView view;
+    FolderTreeView view;
     view.setUniformRowHeights(true);
     view.setModel(&model);
     view.resize(800, 600);
@@ -273,6 +274,31 @@ TEST(NodeModelBackgroundSortTest, ALongGroupRowArrivesSortedFromAWorkerWhileTheV
             << "row " << row;
         previous = id;
     }
+
+    // A result sorted in an old order is dropped and the list sorted again; one for an old
+    // tree is dropped.
+    NodeModel again;
+    again.setTree(tree);
+    view.setModel(&again);
+    view.expand(again.index(0, 0));
+    view.expand(again.indexForId(n));
+    ASSERT_TRUE(again.sortingInBackground());
+    again.sort(NodeModel::FolderColumn, Qt::DescendingOrder);
+    const QModelIndex regrouped = again.indexForId(n);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return again.rowCount(regrouped) == int(kFiles); }, 120000));
+    const auto nameAt = [&](int row) { return tree->node(uint32_t(again.index(row, 0, regrouped).internalId())).nameView(); };
+    for (int row = 1; row < 1000; ++row)
+        ASSERT_GT(compareNamesAscii(nameAt(row - 1), nameAt(row)), 0) << row;
+    again.setTree(tree);
+    view.expand(again.index(0, 0));
+    view.expand(again.indexForId(n));
+    ASSERT_TRUE(again.sortingInBackground());
+    QSignalSpy inserted(&again, &QAbstractItemModel::rowsInserted);
+    again.setTree(nullptr);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !again.sortingInBackground(); }, 120000));
+    QTest::qWait(20);
+    EXPECT_EQ(inserted.count(), 0);
+    EXPECT_EQ(again.rowCount(), 0);
 }
 
 }  // namespace
