@@ -1,4 +1,5 @@
 #include "integration/DesktopTrash.h"
+#include "integration/OwnedFd.h"
 
 #include "app/PathText.h"
 #include "core/scan/MountTable.h"
@@ -15,36 +16,21 @@
 
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 constexpr std::string_view kInfoSuffix = ".trashinfo";
 constexpr size_t kNameMax = 255;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset(int f = -1)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = f;
-    }
-};
 
 struct TrashFolder {
-    Fd files, info;
+    OwnedFd files, info;
     std::string filesPath;
 };
 
 // A folder of this account inside `at`, made with mode 0700 when missing; never a link.
-int openOwnFolder(int at, const char* name, Fd* out)
+int openOwnFolder(int at, const char* name, OwnedFd* out)
 {
     if (::mkdirat(at, name, 0700) != 0 && errno != EEXIST)
         return errno;
-    out->reset(::openat(at, name, kDirFlags));
+    out->reset(::openat(at, name, kFolderOpenFlags));
     if (out->fd < 0)
         return errno;
     struct stat st {};
@@ -94,7 +80,7 @@ int openHomeTrash(const std::string& trash, TrashFolder* out)
         if (slash == std::string::npos)
             break;
     }
-    Fd dir(::open(trash.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    OwnedFd dir(::open(trash.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd < 0)
         return errno;
     return openParts(dir.fd, trash, out);
@@ -105,13 +91,13 @@ int openVolumeTrash(int topFd, const std::string& topPath, TrashFolder* out)
     const std::string uid = std::to_string(::getuid());
     struct stat st {};
     if (::fstatat(topFd, ".Trash", &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode) && (st.st_mode & S_ISVTX)) {
-        Fd shared(::openat(topFd, ".Trash", kDirFlags));
-        Fd own;
+        OwnedFd shared(::openat(topFd, ".Trash", kFolderOpenFlags));
+        OwnedFd own;
         if (shared.fd >= 0 && openOwnFolder(shared.fd, uid.c_str(), &own) == 0 &&
             openParts(own.fd, (topPath == "/" ? "" : topPath) + "/.Trash/" + uid, out) == 0)
             return 0;
     }
-    Fd own;
+    OwnedFd own;
     const std::string name = ".Trash-" + uid;
     if (int e = openOwnFolder(topFd, name.c_str(), &own); e != 0)
         return e;
@@ -248,7 +234,7 @@ int trashEntry(int parentFd, const std::string& name, const std::string& path, s
     const svl::MountEntry* mount = svl::mountContaining(mounts, real);
     if (!mount)
         return EXDEV;
-    Fd top(saferemove::openFolderNoFollow(mount->mountPoint));
+    OwnedFd top(saferemove::openFolderNoFollow(mount->mountPoint));
     if (top.fd < 0)
         return -top.fd;
     struct stat topStat {};

@@ -1,4 +1,5 @@
 #include "integration/SafeRemoval.h"
+#include "integration/OwnedFd.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,22 +15,7 @@
 namespace saferemove {
 namespace {
 
-constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { reset(); }
-    void reset(int f = -1)
-    {
-        if (fd >= 0)
-            ::close(fd);
-        fd = f;
-    }
-};
 
 // Where an entry lives: its device and its mount (statx mount id; 0 when the kernel has none).
 struct Place {
@@ -147,7 +133,7 @@ int openFolderBelow(const std::string& top, const std::string& path, const Folde
         return -EINVAL;
     // O_PATH: only search permission is needed on the way, as for an ordinary lookup.
     constexpr int kPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    Fd cur(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    OwnedFd cur(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (cur.fd < 0)
         return -errno;
     if (expectedTop) {
@@ -205,7 +191,7 @@ int removeEntry(int parentFd, const std::string& name)
     if (!samePlace(top, item))
         return EXDEV;
 
-    Fd cur(::openat(parentFd, name.c_str(), kDirFlags));
+    OwnedFd cur(::openat(parentFd, name.c_str(), kFolderOpenFlags));
     if (cur.fd < 0)
         return errno;
     std::vector<Level> levels;
@@ -231,7 +217,7 @@ int removeEntry(int parentFd, const std::string& name)
             }
             if (!S_ISDIR(place.mode) || !samePlace(top, place))
                 return EXDEV;
-            const int next = ::openat(cur.fd, child.c_str(), kDirFlags);
+            const int next = ::openat(cur.fd, child.c_str(), kFolderOpenFlags);
             if (next < 0)
                 return errno;
             cur.reset(next);
@@ -249,7 +235,7 @@ int removeEntry(int parentFd, const std::string& name)
             cur.reset();
             return ::unlinkat(parentFd, level.name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
         }
-        const int up = ::openat(cur.fd, "..", kDirFlags);
+        const int up = ::openat(cur.fd, "..", kFolderOpenFlags);
         if (up < 0)
             return errno;
         cur.reset(up);
@@ -283,7 +269,7 @@ int removePath(const std::string& path, bool noFollowParents)
     std::string parent, name;
     if (!splitParent(path, &parent, &name) || name == "." || name == "..")
         return EINVAL;
-    Fd dir(noFollowParents ? openFolderNoFollow(parent) : ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    OwnedFd dir(noFollowParents ? openFolderNoFollow(parent) : ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.fd < 0)
         return noFollowParents ? -dir.fd : errno;
     return removeEntry(dir.fd, name);
