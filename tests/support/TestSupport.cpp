@@ -227,7 +227,24 @@ DeadFuseMount::DeadFuseMount(const std::string& point, bool allowOther) : m_poin
     m_ok = true;
 }
 
+void DeadFuseMount::abortAfter(std::chrono::milliseconds delay) {
+    m_watchdog = std::thread([this, delay] {
+        std::unique_lock lock(m_mutex);
+        if (!m_ending.wait_for(lock, delay, [this] { return m_ended; }) && m_fd >= 0) {
+            ::close(m_fd);  // the last device handle: the kernel ends every wait with an error
+            m_fd = -1;
+        }
+    });
+}
+
 DeadFuseMount::~DeadFuseMount() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+    }
+    m_ending.notify_all();
+    if (m_watchdog.joinable())
+        m_watchdog.join();
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_ok)

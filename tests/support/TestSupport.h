@@ -5,8 +5,12 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace hmtest {
@@ -102,11 +106,18 @@ public:
     DeadFuseMount& operator=(const DeadFuseMount&) = delete;
     bool ok() const { return m_ok; }
     const std::string& error() const { return m_error; }
+    // Aborts the connection after `delay` unless destroyed first, so code that still waits
+    // on the mount fails its test instead of hanging it.
+    void abortAfter(std::chrono::milliseconds delay);
 
 private:
     std::string m_point, m_error;
     int m_fd = -1;
     bool m_ok = false;
+    std::thread m_watchdog;
+    std::mutex m_mutex;
+    std::condition_variable m_ending;
+    bool m_ended = false;
 };
 
 // Holds an exclusive lock on /tmp/<name>.lock while it lives, so that tests in other

@@ -4,8 +4,8 @@
 #include "ui/views/DirectionalText.h"
 
 #include "app/AppSettings.h"
-#include "app/PathText.h"
 #include "app/PlainText.h"
+#include "ui/header/VolumeProbe.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
@@ -18,8 +18,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
-
-#include <sys/stat.h>
 
 namespace {
 
@@ -186,10 +184,11 @@ QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
         for (qsizetype j = 0; j < paths.size(); ++j) {
             if (i == j || !compared[i].startsWith(compared[j]))
                 continue;
-            struct stat inner {}, outer {};
-            const bool examined = ::stat(pathBytes(paths[i]).c_str(), &inner) == 0 &&
-                                  ::stat(pathBytes(paths[j]).c_str(), &outer) == 0;
-            if (examined && inner.st_dev != outer.st_dev)
+            // Asked off this thread within a limit: a root on a dead mount counts as unexaminable.
+            const std::optional<uint64_t> inner = pathFactsWithinLimit(paths[i]).value_or(PathFacts()).device;
+            const std::optional<uint64_t> outer =
+                inner ? pathFactsWithinLimit(paths[j]).value_or(PathFacts()).device : std::nullopt;
+            if (inner && outer && *inner != *outer)
                 continue;  // a volume mounted below another ticked volume
             return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
                 .arg(isolateText(paths[i]), isolateText(paths[j]));

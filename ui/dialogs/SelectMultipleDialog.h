@@ -27,8 +27,9 @@ public:
 
     // The first nesting conflict among `paths` as the text to show, or empty: a path
     // inside another (by text, as absolute paths without "." or ".." steps, with trailing
-    // slashes) conflicts unless both can be examined and lie on different devices. Every
-    // road that scans several roots at once refuses what this finds.
+    // slashes) conflicts unless both can be examined and lie on different devices. The
+    // devices are asked through the path probe, so a dead mount never holds the caller
+    // beyond its limit. Every road that scans several roots at once refuses what this finds.
     static QString nestingConflict(const QStringList& paths);
     // Shows the conflict of `paths` in a warning over `parent` and returns true; false,
     // showing nothing, when there is none.

@@ -127,7 +127,10 @@ std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
     TimedCall<PathFacts> call(limit.key, [bytes] {
         PathFacts facts;
         struct stat st {};
-        facts.isFile = ::stat(bytes.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        if (::stat(bytes.c_str(), &st) == 0) {
+            facts.isFile = S_ISREG(st.st_mode);
+            facts.device = uint64_t(st.st_dev);
+        }
         if (char* real = ::realpath(bytes.c_str(), nullptr)) {
             facts.canonical = pathText(real);
             std::free(real);

@@ -78,11 +78,12 @@ struct PathCallLimit {
 };
 PathCallLimit pathCallLimit(const std::string& what, const std::string& path);
 
-// What start-up asks of a path it was given: whether it is a regular file, and its
-// canonical path (empty when it does not exist).
+// What the window asks of a path it was given: whether it is a regular file, its canonical
+// path (empty when it does not exist) and the device that holds it (when `stat` succeeds).
 struct PathFacts {
     bool isFile = false;
     QString canonical;
+    std::optional<uint64_t> device;
 };
 // The facts of `path`, asked on a thread of its own and waited for at most the limit of the
 // type of the mount that covers it (by text); nothing when they do not come in time.

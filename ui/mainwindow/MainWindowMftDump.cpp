@@ -13,14 +13,17 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
 #include "app/Elevator.h"
+#include "app/PathText.h"
 #include "app/PlainText.h"
 #include "core/rawindex/RawEligibility.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/header/VolumeProbe.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/UserOutputFile.h"
 
@@ -40,11 +43,29 @@ int openPrivateDumpFile(const std::string& temporaryPath, std::string* error) {
     return fd;
 }
 
+// The device and free bytes of the NTFS volume mounted at `path`, asked off this thread
+// within a limit; nothing for any other path and for one on a mount that does not answer.
+struct NtfsVolume {
+    std::string device;
+    uint64_t freeBytes = 0;
+};
+std::optional<NtfsVolume> ntfsVolumeWithinLimit(const QString& path) {
+    const std::string local = pathBytes(path);
+    const PathCallLimit limit = pathCallLimit("ntfs", local);
+    TimedCall<std::optional<NtfsVolume>> call(limit.key, [local]() -> std::optional<NtfsVolume> {
+        NtfsVolume volume;
+        if (!svl::isNtfsVolume(local, &volume.device, &volume.freeBytes))
+            return std::nullopt;
+        return volume;
+    });
+    return call.wait(limit.deadline).value_or(std::nullopt);
+}
+
 }  // namespace
 
 void MainWindow::dumpMftCommand() {
     const QString path = m_header->selectedPath();
-    if (!svl::isNtfsVolume(utf8(path), nullptr, nullptr)) {
+    if (!ntfsVolumeWithinLimit(path)) {
         QMessageBox::information(this, tr("Dump MFT File"),
                                  tr("Select an NTFS volume first: its Master File Table is what gets dumped."));
         return;
@@ -77,12 +98,13 @@ void MainWindow::dumpMft(const QString& volumePath) {
 
 svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QString& filePath) {
     svl::MftDumpResult result;
-    std::string device;
-    uint64_t freeBytes = 0;
-    if (!svl::isNtfsVolume(utf8(volumePath), &device, &freeBytes)) {
+    const std::optional<NtfsVolume> volume = ntfsVolumeWithinLimit(volumePath);
+    if (!volume) {
         result.error = utf8(tr("%1 is not an NTFS volume").arg(isolateText(volumePath)));
         return result;
     }
+    const std::string device = volume->device;
+    const uint64_t freeBytes = volume->freeBytes;
     const std::string dumpPath = QFile::encodeName(filePath).toStdString();
     // The finished dump is renamed over the chosen name; a link planted there is refused
     // like every other file the window writes, so neither it nor its target changes.
@@ -125,5 +147,5 @@ void MainWindow::updateDumpMftAction() {
     if (!m_dumpMftAction)
         return;
     const bool importedOrSeveral = !m_header->multipleRoots().isEmpty() || !m_header->importedFile().isEmpty();
-    m_dumpMftAction->setEnabled(!importedOrSeveral && svl::isNtfsVolume(utf8(m_header->selectedPath()), nullptr, nullptr));
+    m_dumpMftAction->setEnabled(!importedOrSeveral && ntfsVolumeWithinLimit(m_header->selectedPath()));
 }

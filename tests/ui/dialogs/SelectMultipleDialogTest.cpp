@@ -3,6 +3,7 @@
 #include "tests/ui/dialogs/DialogTestSupport.h"
 
 #include <QDialogButtonBox>
+#include <QElapsedTimer>
 #include <QListWidget>
 #include <QPushButton>
 #include <QStyle>
@@ -108,6 +109,24 @@ TEST_F(SelectMultipleDialogTest, NestingIsRefusedOnOneFileSystemOnly) {
                   .arg(inner, data + "/"));
     EXPECT_TRUE(SelectMultipleDialog::nestingConflict({"/home", "/home/nobody-hm/gone"}).contains("gone\"\nis included"))
         << "a path that cannot be examined is refused when nested by name";
+}
+
+TEST_F(SelectMultipleDialogTest, ARootOnADeadMountIsRefusedWithoutHoldingTheCaller) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    hmtest::TempDir dir("hm-nest-dead");
+    const std::string point = dir / "dead";
+    ::mkdir(point.c_str(), 0755);
+    hmtest::DeadFuseMount dead(point);
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(5));
+    QElapsedTimer clock;
+    clock.start();
+    const QString conflict =
+        SelectMultipleDialog::nestingConflict({QString::fromStdString(dir.path()), QString::fromStdString(point)});
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_TRUE(conflict.startsWith("\"" + QString::fromStdString(point) + "\"\nis included")) << conflict.toStdString();
 }
 
 TEST_F(SelectMultipleDialogTest, OkStaysOpenOnAConflictAndAcceptsOtherwise) {

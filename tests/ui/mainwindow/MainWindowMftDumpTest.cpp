@@ -6,6 +6,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
@@ -232,6 +233,33 @@ TEST(MainWindowMftDumpNames, SuggestionsAndRefusalsBeforeAnyVolumeIsRead) {
     QMenu* file = window.menuBar()->actions().first()->menu();
     emit file->aboutToShow();
     EXPECT_FALSE(window.dumpMftAction()->isEnabled());
+}
+
+// A volume on a mount that never answers is no NTFS volume, and asking does not hold the window.
+TEST(MainWindowMftDumpDeadMount, AVolumeThatDoesNotAnswerIsRefusedAtOnce) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    windowtest::clearSettings();
+    AppSettings::instance()->setSaveEnabled(false);
+    hmtest::TempDir dir("mft-dead");
+    const std::string point = dir / "dead";
+    ::mkdir(point.c_str(), 0755);
+    hmtest::DeadFuseMount dead(point);
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    MainWindow window;
+    window.header()->selectPath(qs(point));
+    dead.abortAfter(std::chrono::seconds(5));
+    QElapsedTimer clock;
+    clock.start();
+    emit window.menuBar()->actions().first()->menu()->aboutToShow();
+    EXPECT_FALSE(window.dumpMftAction()->isEnabled());
+    BoxAnswerer ok(QStringLiteral("OK"));
+    window.dumpMftCommand();
+    ASSERT_TRUE(waitUntil([&] { return !ok.text.isEmpty(); }));
+    EXPECT_EQ(ok.text, "Select an NTFS volume first: its Master File Table is what gets dumped.");
+    EXPECT_EQ(window.dumpMftTo(qs(point), qs(dir / "x.mft")).error, point + " is not an NTFS volume");
+    EXPECT_LT(clock.elapsed(), 2000);
 }
 
 }  // namespace
