@@ -10,6 +10,11 @@ QString plainToolTip(const QString& text) {
     return QStringLiteral("<p style=\"white-space:pre\">") + text.toHtmlEscaped() + QStringLiteral("</p>");
 }
 
+QString plainMenuText(const QString& text) {
+    QString escaped = text;
+    return escaped.replace(u'&', QStringLiteral("&&"));
+}
+
 void setPlainText(QMessageBox& box) {
     box.setTextFormat(Qt::PlainText);
     // The informative text has a label of its own that keeps guessing, and opens links.

@@ -13,6 +13,10 @@ class QWidget;
 // space and line breaks.
 QString plainToolTip(const QString& text);
 
+// A menu or action text that shows `text` as written: each "&" doubled, so none becomes a
+// keyboard accelerator and disappears.
+QString plainMenuText(const QString& text);
+
 // Makes the box's text and informative text plain; call after setting the informative text.
 void setPlainText(QMessageBox& box);
 

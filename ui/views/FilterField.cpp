@@ -1,6 +1,7 @@
 #include "ui/views/FilterField.h"
 
 #include "app/AppSettings.h"
+#include "app/PlainText.h"
 #include "ui/header/RuleFrame.h"
 
 #include <QEvent>
@@ -179,7 +180,7 @@ void FilterField::fillRecentMenu() {
     m_menu->clear();
     const QStringList history = loadRecentFilters(m_historyKey);
     for (const QString& entry : history) {
-        QAction* action = m_menu->addAction(entry);
+        QAction* action = m_menu->addAction(plainMenuText(entry));
         connect(action, &QAction::triggered, this, [this, entry] {
             setText(entry);
             rememberFilter(entry);

@@ -94,6 +94,24 @@ TEST_F(FilterFieldFixture, ReturnRemembersThenSubmitsAndMenuRecalls) {
     EXPECT_TRUE(loadRecentFilters("searchHistory").isEmpty());
 }
 
+TEST_F(FilterFieldFixture, RecentFiltersShowAmpersandsAsWritten) {
+    const QStringList filters{QStringLiteral("Tom & Jerry"), QStringLiteral("R&D/*.txt"), QStringLiteral("&"),
+                              QStringLiteral("&&x"), QStringLiteral("plain")};
+    saveRecentFilters("testHistory", filters);
+    FilterField field("testHistory", nullptr, FilterFieldStyle::Framed);
+    field.showRecentMenu();
+    const QList<QAction*> actions = field.recentMenu()->actions();
+    ASSERT_EQ(actions.size(), filters.size() + 2);
+    for (qsizetype i = 0; i < filters.size(); ++i) {
+        // The shown text is the menu's text without its accelerator marks.
+        EXPECT_EQ(actions[i]->iconText(), filters[i]);
+        EXPECT_TRUE(QKeySequence::mnemonic(actions[i]->text()).isEmpty()) << filters[i].toStdString();
+    }
+    field.recentMenu()->hide();
+    actions[1]->trigger();
+    EXPECT_EQ(field.text(), filters[1]);
+}
+
 TEST_F(FilterFieldFixture, PanelStoresEditsAndAppliesOnRequest) {
     {
         FilterPanel fresh;
