@@ -140,6 +140,10 @@ std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
     return call.wait(limit.deadline);
 }
 
+QString chooserStartFolder(const QString& folder) {
+    return pathFactsWithinLimit(folder) ? folder : QDir::homePath();
+}
+
 std::vector<svl::SmbMountInfo> listSharesWithinLimit() {
     const auto deadline = std::chrono::steady_clock::now() + kNetworkAnswerLimit;
     TimedCall<std::vector<svl::SmbMountInfo>> call("gvfs-shares", volumeSystem().listShares);

@@ -88,6 +88,9 @@ struct PathFacts {
 // The facts of `path`, asked on a thread of its own and waited for at most the limit of the
 // type of the mount that covers it (by text); nothing when they do not come in time.
 std::optional<PathFacts> pathFactsWithinLimit(const QString& path);
+// The folder a file chooser opens in: `folder` when asking about it is answered within the
+// limit (even that it is gone), else the home folder; a chooser listing a dead mount freezes.
+QString chooserStartFolder(const QString& folder);
 
 // statvfs of a path: total and available bytes; Failed when the call fails.
 VolumeUsage statVolume(const std::string& path);

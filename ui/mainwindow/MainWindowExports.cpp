@@ -31,6 +31,7 @@
 #include "core/tree/ScanTree.h"
 #include "ui/dialogs/ExportCsvDialog.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/header/VolumeProbe.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/mainwindow/UserOutputFile.h"
@@ -55,8 +56,12 @@ QVariant setting(const char* key, const QVariant& fallback) {
 QString MainWindow::askSaveFileName(const QString& title, const QString& start, const QString& filter,
                                     const QString& extension, bool onlyWithoutSuffix)
 {
-    const QString chosen = saveFileNameHook ? saveFileNameHook(title, start, filter)
-                                            : QFileDialog::getSaveFileName(this, title, start, filter);
+    // The dialog opens in the proposal's folder: one on a dead mount gives way to the home folder.
+    const QFileInfo proposal(start);
+    const QString folder = chooserStartFolder(proposal.path());
+    const QString opening = folder == proposal.path() ? start : QDir(folder).filePath(proposal.fileName());
+    const QString chosen = saveFileNameHook ? saveFileNameHook(title, opening, filter)
+                                            : QFileDialog::getSaveFileName(this, title, opening, filter);
     if (chosen.isEmpty())
         return {};
     const bool append = onlyWithoutSuffix ? QFileInfo(chosen).suffix().isEmpty()

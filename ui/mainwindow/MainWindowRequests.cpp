@@ -20,7 +20,8 @@ QString settingText(const char* key, const QString& fallback) {
 // A file from the chooser, starting in the folder stored under `key`, which then
 // remembers the chosen file's folder.
 QString chooseFile(QWidget* parent, const char* key, const QString& title, const QString& filter) {
-    const QString file = QFileDialog::getOpenFileName(parent, title, settingText(key, QDir::homePath()), filter);
+    const QString start = chooserStartFolder(settingText(key, QDir::homePath()));
+    const QString file = QFileDialog::getOpenFileName(parent, title, start, filter);
     if (!file.isEmpty())
         AppSettings::instance()->setValue(key, QFileInfo(file).absolutePath());
     return file;
@@ -74,8 +75,7 @@ void MainWindow::chooseFolder() {
     if (m_jobThread)
         return;
     QString start = m_header->selectedPath();
-    if (start.isEmpty())
-        start = QDir::homePath();
+    start = start.isEmpty() ? QDir::homePath() : chooserStartFolder(start);
     const QString path = QFileDialog::getExistingDirectory(this, tr("Select folder to scan"), start,
                                                            QFileDialog::ShowDirsOnly);
     if (path.isEmpty())

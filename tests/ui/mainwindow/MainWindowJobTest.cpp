@@ -3,7 +3,9 @@
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -228,6 +230,41 @@ TEST_F(MainWindowJob, CancelEndsAScanStuckOnADeadMountAtOnce) {
     }
     // Closing the window does not wait for ever for a worker stuck in the kernel.
     EXPECT_LT(clock.elapsed(), 5000);
+}
+
+TEST_F(MainWindowJob, ChoosersStartAtHomeWhenTheirFolderDoesNotAnswer) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    const std::string point = m_root + "/dead";
+    ::mkdir(point.c_str(), 0755);
+    hmtest::DeadFuseMount dead(point);
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    MainWindow window;
+    window.header()->selectPath(QString::fromStdString(point));
+    AppSettings::instance()->setValue("csvImportLastFolder", QString::fromStdString(point));
+    QStringList starts;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            starts << chooser->directory().absolutePath();
+            chooser->reject();
+        }
+    });
+    closer.start(10);
+    dead.abortAfter(std::chrono::seconds(5));
+    QElapsedTimer clock;
+    clock.start();
+    window.chooseFolder();
+    window.chooseCsvFile();
+    AppSettings::instance()->setValue("mftLastFolder", QString::fromStdString(point));
+    window.saveFileNameHook = [&](const QString&, const QString& proposed, const QString&) {
+        starts << proposed;
+        return QString();
+    };
+    window.dumpMft(QStringLiteral("/media/usb"));
+    EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_EQ(starts, QStringList({QDir::homePath(), QDir::homePath(), QDir::home().filePath("usb.mft")}));
 }
 
 TEST_F(MainWindowJob, OnlyTheLastOfTwoQuickFiltersShows) {
