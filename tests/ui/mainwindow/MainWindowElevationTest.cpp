@@ -232,14 +232,18 @@ TEST_F(MainWindowElevation, OfferOnAVolumeOnlyRootCanRead) {
     if (!deadMount.ok())
         std::cerr << "no dead mount for the offer: " << deadMount.error() << "\n";
     const std::string self = QFile::symLinkTarget("/proc/self/exe").toStdString();
+    // A probe thread left waiting in the dead mount can't be stopped for the leak check at
+    // exit, which would then wait for good; the leak check is off for this one run.
+    std::string sanitizers = hmtest::sanitizerOptions();
+    if (deadMount.ok() && std::getenv("ASAN_OPTIONS"))
+        sanitizers += "ASAN_OPTIONS=" + hmtest::shQuote(std::string(std::getenv("ASAN_OPTIONS")) + ":detect_leaks=0") + " ";
     int status = -1;
     const std::string output = hmtest::shOutput(
         "timeout 120 runuser -u hmtest -- env -i PATH=" + hmtest::shQuote(bin + ":/usr/bin:/bin") +
             " QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 TMPDIR=/tmp HM_OFFER_VOLUME=" +
             hmtest::shQuote(volume.mountPoint()) + " HM_OFFER_RECORD=" + hmtest::shQuote(record) +
             " HM_OFFER_DEAD=" + hmtest::shQuote(deadMount.ok() ? dead : std::string()) + " " +
-            hmtest::sanitizerOptions() + hmtest::shQuote(self) +
-            " --gtest_filter=MainWindowElevationUserSide.OfferAnswers 2>&1",
+            sanitizers + hmtest::shQuote(self) + " --gtest_filter=MainWindowElevationUserSide.OfferAnswers 2>&1",
         &status);
     EXPECT_EQ(status, 0) << output;
     EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
