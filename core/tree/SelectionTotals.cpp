@@ -69,7 +69,13 @@ SelectionTotals selectionTotals(const ScanTree& tree, std::span<const uint32_t> 
         return result;
     };
 
-    for (uint32_t row : rows) {
+    // Selected rows lie all over the node array; asking for a node some rows ahead lets the
+    // memory fetch several at once instead of waiting for each in turn.
+    constexpr size_t kAhead = 16;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        if (i + kAhead < rows.size() && rows[i + kAhead] < n)
+            __builtin_prefetch(&tree.node(rows[i + kAhead]));
+        const uint32_t row = rows[i];
         if (row < n) {
             const ScanNode& node = tree.node(row);
             uint8_t& mark = marks[row];

@@ -219,8 +219,9 @@ QMimeData* FileListModel::mimeData(const QModelIndexList& indexes) const {
     if (!m_tree)
         return nullptr;
     std::vector<uint32_t> ids;
+    ids.reserve(size_t(indexes.size()) / ColumnCount + 1);
     for (const QModelIndex& index : indexes)
-        if (validIndex(index) && index.column() == NameColumn)
+        if (index.column() == NameColumn && validIndex(index))
             ids.push_back(nodeId(index));
     return fileUrlMimeData(*m_tree, ids);
 }

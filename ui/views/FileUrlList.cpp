@@ -5,7 +5,9 @@
 
 #include <QMimeData>
 
+#include <cstring>
 #include <string>
+#include <unordered_map>
 
 namespace {
 
@@ -16,20 +18,27 @@ bool keptAsIs(unsigned char c) {
            c == '_' || c == '~' || c == '/';
 }
 
+// Runs of bytes kept as they are go in at once.
+void appendEscaped(std::string& out, std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    size_t run = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (keptAsIs(c))
+            continue;
+        out.append(bytes.data() + run, i - run);
+        const char escaped[3] = {'%', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(escaped, 3);
+        run = i + 1;
+    }
+    out.append(bytes.data() + run, bytes.size() - run);
+}
+
 // Writes into a std::string the caller owns: each block builds its own text locally, so no
 // two threads write near each other.
 void appendFileUrl(std::string& out, std::string_view path) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     out += path.starts_with('/') ? "file://" : "file:";
-    for (const char ch : path) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (keptAsIs(c)) {
-            out += ch;
-        } else {
-            const char escaped[3] = {'%', kHex[c >> 4], kHex[c & 0xF]};
-            out.append(escaped, 3);
-        }
-    }
+    appendEscaped(out, path);
 }
 
 // Hands out the list as the bytes it was built as. QMimeData::setData would parse a
@@ -61,12 +70,35 @@ QByteArray fileUrlOf(std::string_view path) {
 
 QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t>& ids) {
     const uint64_t blocks = (ids.size() + kIdsPerBlock - 1) / kIdsPerBlock;
+    const bool virtualRoot = tree.nodeCount > 0 && (tree.node(0).flags & svl::NodeFlag::VirtualRoot);
     std::vector<std::string> parts(blocks);
     svl::parallelFor(blocks, [&](uint64_t block) {
+        // A path is its folder's path, "/" and its name, so the URL of each folder is made
+        // once per block and the files only add their escaped names.
+        std::unordered_map<uint32_t, std::string> folderUrls;
         std::string text;
         const size_t end = std::min<size_t>(ids.size(), (block + 1) * kIdsPerBlock);
         for (size_t i = block * kIdsPerBlock; i < end; ++i) {
-            const std::string path = tree.fullPath(ids[i]);
+            const uint32_t id = ids[i];
+            const uint32_t parent = tree.node(id).parent;
+            if (id != 0 && !(virtualRoot && parent == 0)) {
+                auto [folder, fresh] = folderUrls.try_emplace(parent);
+                if (fresh) {
+                    const std::string path = tree.fullPath(parent);
+                    if (!path.empty()) {
+                        appendFileUrl(folder->second, path);
+                        if (path.back() != '/')
+                            folder->second += '/';
+                    }
+                }
+                if (!folder->second.empty()) {
+                    text += folder->second;
+                    appendEscaped(text, tree.node(id).nameView());
+                    text += "\r\n";
+                    continue;
+                }
+            }
+            const std::string path = tree.fullPath(id);
             if (path.empty())
                 continue;
             appendFileUrl(text, path);
@@ -74,14 +106,18 @@ QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t
         }
         parts[block] = std::move(text);
     });
-    qsizetype length = 0;
-    for (const std::string& part : parts)
-        length += qsizetype(part.size());
-    if (length == 0)
+    std::vector<qsizetype> offsets(blocks + 1, 0);
+    for (uint64_t block = 0; block < blocks; ++block)
+        offsets[block + 1] = offsets[block] + qsizetype(parts[block].size());
+    if (offsets.back() == 0)
         return nullptr;
-    QByteArray list;
-    list.reserve(length);
-    for (const std::string& part : parts)
-        list.append(part.data(), qsizetype(part.size()));
+    // The parts are copied into place and freed on all cores: the list can be hundreds of
+    // megabytes.
+    QByteArray list(offsets.back(), Qt::Uninitialized);
+    char* out = list.data();
+    svl::parallelFor(blocks, [&](uint64_t block) {
+        std::memcpy(out + offsets[block], parts[block].data(), parts[block].size());
+        std::string().swap(parts[block]);
+    });
     return new UriListMimeData(std::move(list));
 }

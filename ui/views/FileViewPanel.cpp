@@ -193,6 +193,10 @@ FileViewPanel::FileViewPanel(QWidget* parent)
     m_view->setMouseTracking(true);
     m_view->viewport()->installEventFilter(this);
     QHeaderView* header = m_view->header();
+    // At each paint the header asks whether its columns are wholly selected, which reads
+    // every row's flags: seconds with millions of rows selected. It marks no columns, so it
+    // gets a selection of its own that stays empty.
+    header->setSelectionModel(new QItemSelectionModel(m_model, header));
     header->setSectionsClickable(true);
     header->setSortIndicatorShown(true);
     header->setSortIndicator(FileListModel::AllocatedColumn, Qt::DescendingOrder);

@@ -6,6 +6,7 @@
 #include "core/tree/ScanTree.h"
 #include "tests/ui/views/FileViewTestSupport.h"
 #include "ui/views/DimmedTextColor.h"
+#include "ui/views/FileUrlList.h"
 #include "ui/views/ItemRoles.h"
 
 #include <QMimeData>
@@ -136,6 +137,24 @@ TEST_F(FileListModelFixture, EditingDraggingAndRemovedRows) {
     EXPECT_EQ(QByteArray::fromPercentEncoding(urls[1].path(QUrl::FullyEncoded).toLatin1()),
               QByteArray::fromStdString(latin1));
     EXPECT_FALSE(model.mimeData({model.index(2, 3)}));
+    // Files share their folder's URL: each line is still the URL of the node's own path, for
+    // a root named "/" and for whole-path tops under a virtual root as well.
+    for (const std::string root : {"/data", "/", "virtual"}) {
+        if (root == "virtual") {
+            tree->node(0).flags |= svl::NodeFlag::VirtualRoot;
+            ASSERT_TRUE(tree->rename(1, "/m/docs", 7));
+        } else {
+            ASSERT_TRUE(tree->rename(0, root.data(), root.size()));
+        }
+        std::vector<uint32_t> all{4, 1, 0, 5, 3, 8, 2, 6};
+        std::unique_ptr<QMimeData> each(fileUrlMimeData(*tree, all));
+        QByteArray expected;
+        for (uint32_t id : all)
+            if (const std::string path = tree->fullPath(id); !path.empty())
+                expected += fileUrlOf(path) + "\r\n";
+        ASSERT_TRUE(each) << root;
+        EXPECT_EQ(each->data(QStringLiteral("text/uri-list")), expected) << root;
+    }
 
     model.setSortColumn(3);
     EXPECT_TRUE(model.headerData(3, Qt::Horizontal, Qt::FontRole).value<QFont>().bold());
