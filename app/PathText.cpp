@@ -10,7 +10,12 @@ QString pathText(std::string_view bytes) {
 
 std::string pathBytes(const QString& text) {
     std::string out;
-    out.reserve(size_t(text.size()));
+    appendPathBytes(out, text);
+    return out;
+}
+
+void appendPathBytes(std::string& out, const QString& text) {
+    out.reserve(out.size() + size_t(text.size()));
     const auto put = [&out](char32_t v) {
         if (v < 0x80) {
             out += char(v);
@@ -41,5 +46,4 @@ std::string pathBytes(const QString& text) {
             put(u);
         }
     }
-    return out;
 }

@@ -15,3 +15,5 @@ QString pathText(std::string_view bytes);
 // The bytes of a path text: units 0xDC80..0xDCFF standing alone give their byte back, the rest
 // is written as UTF-8 (another lone surrogate as U+FFFD).
 std::string pathBytes(const QString& text);
+// The same bytes appended to `out`, so that a loop can reuse one buffer.
+void appendPathBytes(std::string& out, const QString& text);

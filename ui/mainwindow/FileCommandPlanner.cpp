@@ -6,6 +6,7 @@
 #include "core/analysis/Parallel.h"
 #include "core/scan/MountTable.h"
 #include "core/tree/ScanTree.h"
+#include "core/tree/TextConversion.h"
 #include "integration/SafeRemoval.h"
 
 #include <QCoreApplication>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -84,13 +86,44 @@ QList<SelectedItem> FileCommandPlanner::collect(const std::vector<uint32_t>& ids
             continue;
         chosen.push_back(id);
     }
-    // The texts are the costly part; each item is filled by one thread.
+    // The texts are the costly part; each item is filled by one thread. A path is its
+    // folder's path, "/" and its name, and an ASCII "/" ends any byte sequence, so each block
+    // converts a folder's path once and its items add their converted names.
     QList<SelectedItem> items(qsizetype(chosen.size()));
     SelectedItem* out = items.data();
-    forEachOnAllCores(chosen.size(), [&](size_t i) {
-        const svl::ScanNode& node = tree->node(chosen[i]);
-        const std::string path = tree->fullPath(chosen[i]);
-        out[i] = {chosen[i], pathText(path), pathText(node.nameView()), node.isFolder()};
+    const bool virtualRoot = tree->node(0).flags & svl::NodeFlag::VirtualRoot;
+    constexpr size_t kBlock = 4096;
+    svl::parallelFor((chosen.size() + kBlock - 1) / kBlock, [&](uint64_t block) {
+        std::unordered_map<uint32_t, QString> folderTexts;  // empty: the folder's path is empty
+        std::u16string units;                               // pathText's conversion, buffer reused
+        const size_t end = std::min(chosen.size(), size_t(block + 1) * kBlock);
+        for (size_t i = size_t(block) * kBlock; i < end; ++i) {
+            const uint32_t id = chosen[i];
+            const svl::ScanNode& node = tree->node(id);
+            const std::string_view nameBytes = node.nameView();
+            units.clear();
+            svl::appendUtf8AsUtf16(units, nameBytes.size(), nameBytes.data(), false);
+            SelectedItem& item = out[i];
+            item.id = id;
+            item.isFolder = node.isFolder();
+            item.name = QString(reinterpret_cast<const QChar*>(units.data()), qsizetype(units.size()));
+            if (id != 0 && !(virtualRoot && node.parent == 0)) {
+                auto [folder, fresh] = folderTexts.try_emplace(node.parent);
+                if (fresh) {
+                    std::string bytes = tree->fullPath(node.parent);
+                    if (!bytes.empty() && bytes.back() != '/')
+                        bytes += '/';
+                    if (!bytes.empty())
+                        folder->second = pathText(bytes);
+                }
+                if (!folder->second.isEmpty()) {
+                    item.path.reserve(folder->second.size() + item.name.size());
+                    item.path.append(folder->second).append(item.name);
+                    continue;
+                }
+            }
+            item.path = pathText(tree->fullPath(id));
+        }
     });
     return items;
 }
@@ -124,8 +157,15 @@ bool FileCommandPlanner::namesArePlain(uint32_t id) const
 FileCommandPlanner::PathVerdict FileCommandPlanner::pathVerdict(const SelectedItem& item, const std::string& bytes,
                                                                 PathUse use) const
 {
-    const bool same = use == PathUse::Bytes ? pathBytes(item.path) == bytes
-                                            : item.path.toUtf8() == QByteArray::fromStdString(bytes);
+    bool same;
+    if (use == PathUse::Bytes) {
+        thread_local std::string encoded;  // reused: screening a million items allocates nothing here
+        encoded.clear();
+        appendPathBytes(encoded, item.path);
+        same = encoded == bytes;
+    } else {
+        same = item.path.toUtf8() == QByteArray::fromStdString(bytes);
+    }
     if (!same)
         return PathVerdict::NotText;
     if (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id))
@@ -186,13 +226,13 @@ QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedIte
     for (const SelectedItem& item : items)
         chosen.insert(item.id);
     std::vector<uint8_t> inside(size_t(items.size()));
-    for (qsizetype i = 0; i < items.size(); ++i) {
-        const uint32_t id = items[i].id;
+    forEachOnAllCores(inside.size(), [&](size_t i) {
+        const uint32_t id = items[qsizetype(i)].id;
         bool held = id != 0 && chosen.contains(0);
         for (uint32_t at = tree.node(id).parent; at != 0 && !held; at = tree.node(at).parent)
             held = chosen.contains(at);
-        inside[size_t(i)] = held;
-    }
+        inside[i] = held;
+    });
     QList<SelectedItem> kept;
     if (std::find(inside.begin(), inside.end(), 1) != inside.end()) {
         for (qsizetype i = 0; i < items.size(); ++i)
@@ -212,14 +252,33 @@ QList<SelectedItem> FileCommandPlanner::screenForRemoval(const QList<SelectedIte
         return false;
     };
     // One pass on all cores: each path is built once, screened as screenPaths does and
-    // looked for in the mount table.
+    // looked for in the mount table. A path is built as the tree does, from its folder's path
+    // (made once per block) and its name, in one reused buffer.
     std::vector<PathVerdict> verdicts(size_t(outermost.size()));
     std::vector<uint8_t> mounted(verdicts.size());
-    forEachOnAllCores(verdicts.size(), [&](size_t i) {
-        const SelectedItem& item = outermost[qsizetype(i)];
-        const std::string bytes = tree.fullPath(item.id);
-        verdicts[i] = pathVerdict(item, bytes, PathUse::Bytes);
-        mounted[i] = verdicts[i] == PathVerdict::Plain && (hasMountBelow(item.id) || holdsMountPoint(bytes));
+    const bool virtualRoot = tree.node(0).flags & svl::NodeFlag::VirtualRoot;
+    constexpr size_t kBlock = 4096;
+    svl::parallelFor((verdicts.size() + kBlock - 1) / kBlock, [&](uint64_t block) {
+        std::unordered_map<uint32_t, std::string> folderPaths;
+        std::string bytes;
+        const size_t end = std::min(verdicts.size(), size_t(block + 1) * kBlock);
+        for (size_t i = size_t(block) * kBlock; i < end; ++i) {
+            const SelectedItem& item = outermost[qsizetype(i)];
+            const svl::ScanNode& node = tree.node(item.id);
+            if (item.id != 0 && !(virtualRoot && node.parent == 0)) {
+                auto [folder, fresh] = folderPaths.try_emplace(node.parent);
+                if (fresh)
+                    folder->second = tree.fullPath(node.parent);
+                bytes = folder->second;
+                if (bytes.empty() || bytes.back() != '/')
+                    bytes += '/';
+                bytes.append(node.nameView());
+            } else {
+                bytes = tree.fullPath(item.id);
+            }
+            verdicts[i] = pathVerdict(item, bytes, PathUse::Bytes);
+            mounted[i] = verdicts[i] == PathVerdict::Plain && (hasMountBelow(item.id) || holdsMountPoint(bytes));
+        }
     });
     if (std::all_of(verdicts.begin(), verdicts.end(), [](PathVerdict v) { return v == PathVerdict::Plain; }) &&
         std::find(mounted.begin(), mounted.end(), 1) == mounted.end())

@@ -149,24 +149,36 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
         folders.push_back(folderOf(items[qsizetype(i)].path).toString());
         placeOf[i] = uint32_t(places.size() - 1);
     };
-    for (size_t i = 0; i < count; ++i) {
-        const SelectedItem& item = items[qsizetype(i)];
-        const uint32_t parent = m_displayed->node(item.id).parent;
-        if (item.id == 0 || folderPlace.count(parent))
-            continue;
-        walk(i);
-        if (codes.back() != EINVAL)
-            folderPlace.emplace(parent, placeOf[i]);
-    }
+    // The parents are read on all cores: the items lie all over the node array.
+    std::vector<uint32_t> parents(count);
     constexpr size_t kBlock = 4096;
     svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
+        for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i)
+            parents[i] = m_displayed->node(items[qsizetype(i)].id).parent;
+    });
+    uint32_t lastParent = UINT32_MAX;  // a node's parent is never this; repeats skip the lookup
+    for (size_t i = 0; i < count; ++i) {
+        const uint32_t parent = parents[i];
+        if (items[qsizetype(i)].id == 0 || parent == lastParent || folderPlace.count(parent))
+            continue;
+        walk(i);
+        if (codes.back() != EINVAL) {
+            folderPlace.emplace(parent, placeOf[i]);
+            lastParent = parent;
+        }
+    }
+    svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
+        std::string bytes;  // reused for each item's path bytes
         for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i) {
             const SelectedItem& item = items[qsizetype(i)];
             if (placeOf[i] != kUnsettled || item.id == 0)
                 continue;
-            const auto found = folderPlace.find(m_displayed->node(item.id).parent);
-            if (found != folderPlace.end() && folders[found->second] == folderOf(item.path) &&
-                saferemove::isCleanAbsolutePath(pathBytes(item.path)))
+            const auto found = folderPlace.find(parents[i]);
+            if (found == folderPlace.end() || folders[found->second] != folderOf(item.path))
+                continue;
+            bytes.clear();
+            appendPathBytes(bytes, item.path);
+            if (saferemove::isCleanAbsolutePath(bytes))
                 placeOf[i] = found->second;
         }
     });
