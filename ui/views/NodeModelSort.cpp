@@ -233,7 +233,7 @@ void NodeModel::runSort(SortJob& job) {
                 return int64_t(group.size);
             case ItemsColumn:
             case FilesColumn:
-                return group.fileCount;
+                return group.presentCount;  // what the row shows
             case ModifiedColumn:
                 return group.newest;
             default:

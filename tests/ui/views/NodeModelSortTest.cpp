@@ -92,6 +92,16 @@ TEST_F(NodeModelSortTest, TheGroupRowIsLastByNameAscendingAndWhereItsTotalPutsIt
     model.sort(2, Qt::AscendingOrder);
     EXPECT_EQ(rootChildren(), (QStringList{"gamma", "alpha", "Beta", group}));
     EXPECT_EQ(childNames(model, model.indexForId(t.tree->nodeCount)), (QStringList{"dup", "DUP", "c", "a.txt", "B.txt"}));
+
+    // By Files the group row counts what it shows: removed files no longer count.
+    const svl::ScanNode& root = t.tree->node(0);
+    for (uint32_t id = root.firstChild; id < root.firstChild + root.childCount; ++id)
+        if (!t.tree->node(id).isFolder())
+            ASSERT_TRUE(t.tree->markRemoved(id));
+    model.clearGroupCache();
+    model.sort(5, Qt::DescendingOrder);
+    const QStringList byFiles = rootChildren();
+    EXPECT_EQ(byFiles.mid(0, 3), (QStringList{"alpha", "Beta", "gamma"})) << byFiles.join(", ").toStdString();
 }
 
 TEST_F(NodeModelSortTest, ModifiedFollowsTheNewestTimeSwitchAfterAResort) {
