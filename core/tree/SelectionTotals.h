@@ -21,8 +21,8 @@ struct SelectionTotals {
 // standing for f's direct files. A row adds its amounts only when no selected row holds it
 // (a node below a selected folder, a file whose folder's group row is selected, a group row
 // of a selected folder, a row listed twice); removed nodes add nothing. Sums saturate.
-// Linear in the rows plus their ancestor chains, without recursion. Rows past 2 * nodeCount
-// are ignored.
+// Linear in the rows plus their ancestor chains, without recursion; a long list of rows is
+// totalled in blocks on all cores. Rows past 2 * nodeCount are ignored.
 [[nodiscard]] SelectionTotals selectionTotals(const ScanTree& tree, std::span<const uint32_t> rows);
 
 }  // namespace svl

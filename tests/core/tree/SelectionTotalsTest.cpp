@@ -49,6 +49,13 @@ TEST(SelectionTotalsTest, EachByteCountsOnceAndRemovedNodesNotAtAll) {
         EXPECT_EQ(t.allocated, c.expected.allocated) << c.label;
         EXPECT_EQ(t.files, c.expected.files) << c.label;
         EXPECT_EQ(t.rows, c.expected.rows) << c.label;
+        // Listed over and over, the rows are totalled in blocks on all cores: the same totals.
+        std::vector<uint32_t> repeated;
+        while (repeated.size() < 200000)
+            repeated.insert(repeated.end(), c.rows.begin(), c.rows.end());
+        const svl::SelectionTotals r = svl::selectionTotals(*tree, repeated);
+        EXPECT_EQ(std::vector<uint64_t>({r.size, r.allocated, r.files, r.rows}),
+                  std::vector<uint64_t>({t.size, t.allocated, t.files, t.rows})) << c.label;
     }
 
     // A few rows of a large tree: the same rule without a mark per node.
