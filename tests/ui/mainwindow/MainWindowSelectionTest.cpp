@@ -74,6 +74,17 @@ std::vector<Entry> linkedTree() {
             {3, "z.aaa", 3000, 8192, 0, svl::NodeFlag::ExtraHardLink}};
 }
 
+// A root "/r" holding `folders` folders "d<n>" of `files` files "f<i>"; file i weighs `bytes(i)`.
+std::vector<Entry> foldersOfFiles(int folders, int files, uint64_t (*bytes)(int)) {
+    std::vector<Entry> entries{{-1, "/r", 0, 0, 0, kFolder}};
+    for (int f = 0; f < folders; ++f)
+        entries.push_back({0, "d" + std::to_string(f), 0, 0, 0, kFolder});
+    for (int f = 0; f < folders; ++f)
+        for (int i = 0; i < files; ++i)
+            entries.push_back({1 + f, "f" + std::to_string(i), bytes(i), bytes(i)});
+    return entries;
+}
+
 }  // namespace
 
 TEST_F(MainWindowSelection, SelectionTravelsFromTreemapToTreeAndBackButNotFromTheFileList) {
@@ -234,12 +245,7 @@ TEST_F(MainWindowSelection, ExpandAllGoesFullyDownToOneHundredFiftyThousandItems
 
 TEST_F(MainWindowSelection, ExpandAllAndTheStarKeyStopAtTheRowGuardAndTheDepthCap) {
     // 160 folders of 1,000 grouped files: three levels would show 160,320 rows.
-    std::vector<Entry> wide{{-1, "/r", 0, 0, 0, kFolder}};
-    for (int f = 0; f < 160; ++f)
-        wide.push_back({0, "d" + std::to_string(f), 0, 0, 0, kFolder});
-    for (int f = 0; f < 160; ++f)
-        for (int i = 0; i < 1000; ++i)
-            wide.push_back({1 + f, "f" + std::to_string(i), 1, 1});
+    std::vector<Entry> wide = foldersOfFiles(160, 1000, [](int) { return uint64_t(1); });
     // A chain deeper than the view may open.
     std::vector<Entry> deep{{-1, "/r", 0, 0, 0, kFolder}};
     for (int depth = 1; depth <= MainWindow::kMaxViewDepth + 600; ++depth)
@@ -280,12 +286,7 @@ TEST_F(MainWindowSelection, ExpandAllAndTheStarKeyStopAtTheRowGuardAndTheDepthCa
 
 TEST_F(MainWindowSelection, ResetAfterExpandAllOnAMillionFilesIsQuickAndKeepsTheSelection) {
     // 1,000 folders of 1,000 files.
-    std::vector<Entry> entries{{-1, "/r", 0, 0, 0, kFolder}};
-    for (int f = 0; f < 1000; ++f)
-        entries.push_back({0, "d" + std::to_string(f), 0, 0, 0, kFolder});
-    for (int f = 0; f < 1000; ++f)
-        for (int i = 0; i < 1000; ++i)
-            entries.push_back({1 + f, "f" + std::to_string(i), uint64_t(i), uint64_t(i)});
+    std::vector<Entry> entries = foldersOfFiles(1000, 1000, [](int i) { return uint64_t(i); });
     show(entries);
     const int folder = 1 + 5;
     const uint32_t picked = m_idOf[1 + 1000 + 5 * 1000 + 7];
