@@ -1,4 +1,4 @@
-// The desktop trash as the freedesktop.org trash specification lays it out, moving each
+// The desktop trash as the freedesktop.org trash rules lay it out, moving each
 // item from the parent folder checked when it was chosen. Items on the home's file system
 // go to $XDG_DATA_HOME/Trash (made with mode 0700 when missing); items on other volumes to
 // $topdir/.Trash/$uid when .Trash is a real sticky folder, else to $topdir/.Trash-$uid, with
