@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <utility>
 
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
@@ -162,9 +163,12 @@ MainWindow::~MainWindow() {
             connect(m_jobThread, &QThread::finished, m_jobThread, &QObject::deleteLater);
         m_jobThread = nullptr;
     }
-    const std::vector<QThread*> filters = m_pendingThreads;
-    for (QThread* thread : filters)
+    // A reader whose finish was not handled yet would never be deleted: its queued call dies with us.
+    const std::vector<QThread*> readers = std::exchange(m_pendingThreads, {});
+    for (QThread* thread : readers) {
         thread->wait();
+        delete thread;
+    }
 }
 
 void MainWindow::buildCentralArea() {
