@@ -47,3 +47,28 @@ void appendPathBytes(std::string& out, const QString& text) {
         }
     }
 }
+
+namespace {
+
+bool keptAsIs(unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+           c == '_' || c == '~' || c == '/';
+}
+
+}  // namespace
+
+// Runs of bytes kept as they are go in at once.
+void appendPercentEncoded(std::string& out, std::string_view bytes) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    size_t run = 0;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (keptAsIs(c))
+            continue;
+        out.append(bytes.data() + run, i - run);
+        const char escaped[3] = {'%', kHex[c >> 4], kHex[c & 0xF]};
+        out.append(escaped, 3);
+        run = i + 1;
+    }
+    out.append(bytes.data() + run, bytes.size() - run);
+}

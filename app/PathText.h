@@ -17,3 +17,7 @@ QString pathText(std::string_view bytes);
 std::string pathBytes(const QString& text);
 // The same bytes appended to `out`, so that a loop can reuse one buffer.
 void appendPathBytes(std::string& out, const QString& text);
+
+// Appends `bytes` with every byte but letters, digits, "-._~" and "/" written as %XX: the form
+// of file URLs and of the trash's Path= lines, which gives back exactly these bytes.
+void appendPercentEncoded(std::string& out, std::string_view bytes);

@@ -194,19 +194,8 @@ int moveInto(const TrashFolder& trash, int parentFd, const std::string& name, co
 
 std::string trashPathEncoded(const std::string& bytes)
 {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
-    for (const unsigned char c : bytes) {
-        const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-                           c == '.' || c == '_' || c == '~' || c == '/';
-        if (plain) {
-            out += char(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        }
-    }
+    appendPercentEncoded(out, bytes);
     return out;
 }
 

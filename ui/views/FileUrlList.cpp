@@ -1,5 +1,6 @@
 #include "ui/views/FileUrlList.h"
 
+#include "app/PathText.h"
 #include "core/analysis/Parallel.h"
 #include "core/tree/ScanTree.h"
 
@@ -13,32 +14,11 @@ namespace {
 
 constexpr uint64_t kIdsPerBlock = 16384;
 
-bool keptAsIs(unsigned char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
-           c == '_' || c == '~' || c == '/';
-}
-
-// Runs of bytes kept as they are go in at once.
-void appendEscaped(std::string& out, std::string_view bytes) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    size_t run = 0;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const auto c = static_cast<unsigned char>(bytes[i]);
-        if (keptAsIs(c))
-            continue;
-        out.append(bytes.data() + run, i - run);
-        const char escaped[3] = {'%', kHex[c >> 4], kHex[c & 0xF]};
-        out.append(escaped, 3);
-        run = i + 1;
-    }
-    out.append(bytes.data() + run, bytes.size() - run);
-}
-
 // Writes into a std::string the caller owns: each block builds its own text locally, so no
 // two threads write near each other.
 void appendFileUrl(std::string& out, std::string_view path) {
     out += path.starts_with('/') ? "file://" : "file:";
-    appendEscaped(out, path);
+    appendPercentEncoded(out, path);
 }
 
 // Hands out the list as the bytes it was built as. QMimeData::setData would parse a
@@ -93,7 +73,7 @@ QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t
                 }
                 if (!folder->second.empty()) {
                     text += folder->second;
-                    appendEscaped(text, tree.node(id).nameView());
+                    appendPercentEncoded(text, tree.node(id).nameView());
                     text += "\r\n";
                     continue;
                 }
