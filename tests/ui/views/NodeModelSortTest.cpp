@@ -95,9 +95,11 @@ TEST_F(NodeModelSortTest, TheGroupRowIsLastByNameAscendingAndWhereItsTotalPutsIt
 
     // By Files the group row counts what it shows: removed files no longer count.
     const svl::ScanNode& root = t.tree->node(0);
-    for (uint32_t id = root.firstChild; id < root.firstChild + root.childCount; ++id)
-        if (!t.tree->node(id).isFolder())
+    for (uint32_t id = root.firstChild; id < root.firstChild + root.childCount; ++id) {
+        if (!t.tree->node(id).isFolder()) {
             ASSERT_TRUE(t.tree->markRemoved(id));
+        }
+    }
     model.clearGroupCache();
     model.sort(5, Qt::DescendingOrder);
     const QStringList byFiles = rootChildren();
