@@ -5,17 +5,42 @@
 #                                       and writes the CSV export, the file-types CSV and a treemap
 #                                       picture into ./hollowmere-output/
 #   other arguments starting with "--" go to the program unchanged.
+# Relative folders and file names are taken from where you stand, not from the repository.
+# HOLLOWMERE_PROGRAM names an already built program to run instead of building one.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-./scripts/setup.sh
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build
-if [ "${1:-}" != "--report" ]; then
-  exec build/hollowmere "$@"
+repo=$(cd "$(dirname "$0")/.." && pwd)
+program=${HOLLOWMERE_PROGRAM:-}
+if [ -z "$program" ]; then
+  (
+    cd "$repo"
+    ./scripts/setup.sh
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build
+  )
+  program=$repo/build/hollowmere
 fi
-folder=${2:-$HOME}
+
+report=0
+keys=()
+folders=()
+for arg in "$@"; do
+  case $arg in
+    --report) report=1 ;;
+    --*) keys+=("$arg") ;;
+    *) folders+=("$arg") ;;
+  esac
+done
+if [ "$report" -eq 0 ]; then
+  exec "$program" "$@"
+fi
+
+[ ${#folders[@]} -gt 0 ] || folders=("$HOME")
 out=$PWD/hollowmere-output
 mkdir -p "$out"
-build/hollowmere --export="$out/scan.csv" --exportfiletypes="$out/filetypes.csv" \
-  --treemapimagefile="$out/treemap.png" "$folder"
-echo "Wrote $out/scan.csv, $out/filetypes.csv and $out/treemap.png for $folder"
+status=0
+"$program" --export="$out/scan.csv" --exportfiletypes="$out/filetypes.csv" \
+  --treemapimagefile="$out/treemap.png" ${keys[@]+"${keys[@]}"} "${folders[@]}" || status=$?
+if [ "$status" -eq 0 ]; then
+  echo "Wrote $out/scan.csv, $out/filetypes.csv and $out/treemap.png for ${folders[*]}"
+fi
+exit "$status"

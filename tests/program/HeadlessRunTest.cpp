@@ -59,19 +59,20 @@ protected:
     }
 
     // Runs the program in the test folder with a clean environment, UTC and a private home.
-    RunResult run(const std::vector<std::string>& args, const std::string& prefix = "") {
+    // `command` (shell words) runs instead of the program when given.
+    RunResult run(const std::vector<std::string>& args, const std::string& prefix = "",
+                  const std::string& command = "") {
         // Without a runtime folder (root under sudo or cron) when m_runtimeDir is false.
-        std::string command = "cd " + shQuote(m_root) + " && " + prefix + " env -i PATH=/usr/bin:/bin TZ=UTC LANG=C " +
-                              "HOME=" + shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
-                              (m_runtimeDir ? " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") : std::string()) +
-                              " ZRT_SHARED_DIR=" + shQuote(m_root + "/shared") + " ZRT_NO_UPDATE_CHECK=1 " +
-                              hmtest::sanitizerOptions() +
-                              shQuote(m_binary);
+        std::string line = "cd " + shQuote(m_root) + " && " + prefix + " env -i PATH=/usr/bin:/bin TZ=UTC LANG=C " +
+                           "HOME=" + shQuote(m_root + "/home") + " XDG_CONFIG_HOME=" + shQuote(m_root + "/config") +
+                           (m_runtimeDir ? " XDG_RUNTIME_DIR=" + shQuote(m_root + "/runtime") : std::string()) +
+                           " ZRT_SHARED_DIR=" + shQuote(m_root + "/shared") + " ZRT_NO_UPDATE_CHECK=1 " +
+                           hmtest::sanitizerOptions() + (command.empty() ? shQuote(m_binary) : command);
         for (const std::string& a : args)
-            command += " " + shQuote(a);
-        command += " 2>" + shQuote(m_root + "/stderr.txt");
+            line += " " + shQuote(a);
+        line += " 2>" + shQuote(m_root + "/stderr.txt");
         RunResult r;
-        r.status = hmtest::sh(command);
+        r.status = hmtest::sh(line);
         r.errors = readAll(m_root + "/stderr.txt");
         return r;
     }
@@ -337,4 +338,19 @@ TEST_F(HeadlessRun, TreemapImage) {
     };
     EXPECT_EQ(be32(16), 1u);
     EXPECT_EQ(be32(20), 40u);
+}
+
+// The README's report command passes its other keys on and reads a relative folder from
+// where the user stands.
+TEST_F(HeadlessRun, ReportScriptPassesKeysOnAndReadsTheFolderWhereTheUserStands) {
+    makeData();
+    const std::string script = std::string(getenv("HM_TEST_SOURCE_DIR")) + "/scripts/run.sh";
+    const RunResult r = run({"--report", "--filter=*.qqx", "data"}, "",
+                            "HOLLOWMERE_PROGRAM=" + shQuote(m_binary) + " bash " + shQuote(script));
+    ASSERT_EQ(r.status, 0) << r.errors;
+    const std::string csv = readAll(m_root + "/hollowmere-output/scan.csv");
+    EXPECT_NE(csv.find("\"" + m_root + "/data/big.qqx\""), std::string::npos) << csv;
+    EXPECT_EQ(csv.find("/data/link1\""), std::string::npos) << csv;
+    EXPECT_TRUE(exists(m_root + "/hollowmere-output/filetypes.csv"));
+    EXPECT_TRUE(exists(m_root + "/hollowmere-output/treemap.png"));
 }
