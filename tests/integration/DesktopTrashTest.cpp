@@ -53,6 +53,18 @@ TEST(DesktopTrash, NamesThatAreNotTextComeBackExactlyAndAFailedMoveLeavesNoInfo)
     const std::string before = hmtest::shOutput("ls -A " + hmtest::shQuote(info));
     EXPECT_EQ(trash(dir.path(), "absent", nullptr), ENOENT);
     EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(info)), before);
+
+    // An orphan in files/ without an info file is never replaced: the item takes the next name.
+    const std::string files = info.substr(0, info.rfind('/')) + "/files";
+    put(files + "/orphan.txt", "orphan");
+    put(dir / "orphan.txt", "item");
+    std::string at;
+    ASSERT_EQ(trash(dir.path(), "orphan.txt", &at), 0);
+    EXPECT_EQ(at, files + "/orphan.2.txt");
+    EXPECT_EQ(hmtest::readText(at), "item");
+    EXPECT_EQ(infoPathOf(at), dir / "orphan.txt");
+    EXPECT_EQ(hmtest::readText(files + "/orphan.txt"), "orphan");
+    EXPECT_FALSE(exists(info + "/orphan.txt.trashinfo"));
 }
 
 TEST(DesktopTrash, AVolumeUsesItsOwnTrashWithPathsRelativeToItsTop)
@@ -61,13 +73,18 @@ TEST(DesktopTrash, AVolumeUsesItsOwnTrashWithPathsRelativeToItsTop)
         GTEST_SKIP() << "needs root (tmpfs) and the ordinary test account";
     const std::string uid = std::to_string(hmtest::testUserUid());
     const struct {
-        const char* shared;  // how $topdir/.Trash is made, in the volume's folder
-        std::string expected;
+        std::string shared;    // how the trash folders are made (by root), in the volume's folder
+        std::string expected;  // empty: no trash may take the item
+        bool homeThere = false;  // the home trash lies on the volume, in "home"
     } cases[] = {
         {"true", ".Trash-" + uid},
         {"mkdir .Trash && chmod 1777 .Trash", ".Trash/" + uid},
         {"mkdir .Trash && chmod 0777 .Trash", ".Trash-" + uid},  // not sticky
         {"mkdir real && chmod 1777 real && ln -s real .Trash", ".Trash-" + uid},
+        // Another account's folder is never used, even one everybody may write to.
+        {"mkdir -p .Trash/" + uid + " && chmod 1777 .Trash && chmod 0777 .Trash/" + uid, ".Trash-" + uid},
+        {"mkdir -m 0777 .Trash-" + uid, ""},
+        {"mkdir -p home/Trash/files && chmod 0777 home/Trash/files && chown " + uid + " home home/Trash", "", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.shared);
@@ -82,15 +99,21 @@ TEST(DesktopTrash, AVolumeUsesItsOwnTrashWithPathsRelativeToItsTop)
         put(volume + "/sub dir/" + name, "item");
         hmtest::sh("chown -R " + uid + " " + hmtest::shQuote(volume + "/sub dir"));
         const int rc = hmtest::runAsTestUser([&] {
-            setenv("XDG_DATA_HOME", (dir / "no-data-home").c_str(), 1);  // another file system
+            // The home trash on another file system, unless the case puts it on the volume.
+            setenv("XDG_DATA_HOME", (c.homeThere ? volume + "/home" : dir / "no-data-home").c_str(), 1);
             return trash(volume + "/sub dir", name, nullptr);
         });
+        if (c.expected.empty()) {
+            EXPECT_EQ(rc, EPERM);
+            EXPECT_EQ(hmtest::readText(volume + "/sub dir/" + name), "item");
+            continue;
+        }
         EXPECT_EQ(rc, 0);
         const std::string trashed = volume + "/" + c.expected + "/files/" + name;
         EXPECT_EQ(hmtest::readText(trashed), "item");
         EXPECT_EQ(infoPathOf(trashed), "sub dir/" + name);
         struct stat st {};
-        ASSERT_EQ(::lstat((volume + "/" + c.expected).c_str(), &st), 0);
+        EXPECT_EQ(::lstat((volume + "/" + c.expected).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0700u);
         EXPECT_EQ(st.st_uid, hmtest::testUserUid());
     }

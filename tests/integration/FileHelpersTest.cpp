@@ -218,6 +218,15 @@ TEST(SafeRemoval, OpeningAFolderRefusesLinksOnTheWay)
         ::close(ok);
     EXPECT_LT(saferemove::openFolderNoFollow(dir / "link"), 0);
     EXPECT_LT(saferemove::openFolderNoFollow(dir / "real/../real"), 0);
+    // Below a top only by name: "real" holds "real/y", never "realxy" (whose text starts alike).
+    ASSERT_EQ(::mkdir((dir / "real/y").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((dir / "realxy").c_str(), 0755), 0);
+    EXPECT_EQ(saferemove::openFolderBelow(dir / "real", dir / "realxy"), -EINVAL);
+    EXPECT_EQ(saferemove::openFolderBelow(dir / "realxy", dir / "real"), -EINVAL);
+    const int below = saferemove::openFolderBelow(dir / "real", dir / "real/y");
+    EXPECT_GE(below, 0);
+    if (below >= 0)
+        ::close(below);
     EXPECT_FALSE(saferemove::isCleanAbsolutePath("/a//b"));
     EXPECT_TRUE(saferemove::isCleanAbsolutePath("/a/b"));
 }

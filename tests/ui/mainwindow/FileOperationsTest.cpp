@@ -223,6 +223,29 @@ TEST(FileOperations, TrashAsksWithTheNameOrCountAndTakesAFolderOnceWithItsConten
     EXPECT_FALSE(exists(f.root() + "/many/" + sibling));
 }
 
+TEST(FileOperations, TopsOfSeveralScannedFoldersInDifferentParentsGoInOneCommand)
+{
+    // Each top is walked to from its own parent: one must not take over another's walk.
+    for (const bool trash : {false, true}) {
+        Fixture f;
+        put(f.dir / "p1/top/a");
+        put(f.dir / "p2/top/b");
+        f.tree = svl::scanMultiple({f.dir / "p1/top", f.dir / "p2/top"}, {}, nullptr);
+        f.context.displayed = f.context.full = f.tree.get();
+        const uint32_t first = f.tree->node(0).firstChild;
+        const QList<SelectedItem> tops = FileCommandPlanner(f.context).collect({first, first + 1}, false, false);
+        if (trash)
+            f.ops().moveToTrash(tops);
+        else
+            f.ops().deleteImmediately(tops);
+        EXPECT_EQ(f.errors, QStringList());
+        EXPECT_EQ(f.asked.size(), 1);
+        EXPECT_FALSE(exists(f.dir / "p1/top"));
+        EXPECT_FALSE(exists(f.dir / "p2/top"));
+        EXPECT_EQ(f.removedIds, (std::vector<uint32_t>{first, first + 1}));
+    }
+}
+
 TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
 {
     Fixture f;
@@ -383,6 +406,27 @@ TEST(FileOperations, ATrashDenialLeadsToTheAdministratorOfferAndTheTreeFollowsTh
     ::unlink((f.root() + "/locked/g").c_str());
     f.ops().collectVanished(f.id("locked"), &gone);
     EXPECT_EQ(gone, std::vector<uint32_t>{f.id("locked/g")});
+
+    // The item's folder replaced by another (root's too) after the failed trash: the offer
+    // refuses the item by name, and nothing reaches the root side.
+    put(f.root() + "/other/f", "someone else's");
+    ASSERT_EQ(::chown(f.root().c_str(), hmtest::testUserUid(), hmtest::testUserGid()), 0);
+    handed.clear();
+    f.asked.clear();
+    f.errors.clear();
+    f.backend.moveToTrash = [&](const RemovalTarget& target) {
+        const TrashOutcome outcome = moveItemToTrash(target);
+        ::rename((f.root() + "/locked").c_str(), (f.root() + "/locked.moved").c_str());
+        ::rename((f.root() + "/other").c_str(), (f.root() + "/locked").c_str());
+        return outcome;
+    };
+    const int swapped = hmtest::runAsTestUser([&] {
+        f.ops().moveToTrash(f.items({"locked/f"}));
+        const QString refusal = "Couldn't delete as Administrator | " + placeChangedText(qs(f.root() + "/locked/f"));
+        return f.asked.size() == 1 && handed.isEmpty() && f.errors == QStringList(refusal) ? 0 : 1;
+    });
+    EXPECT_EQ(swapped, 0);
+    EXPECT_EQ(hmtest::readText(f.root() + "/locked/f"), "someone else's");
 }
 
 TEST(FileOperations, VanishedSweepCopesWithAHundredThousandLevels)
@@ -569,11 +613,14 @@ TEST(FileCommandPlanner, SizeListingIsLargestFirstAndIndentedLikeTheTree)
     EXPECT_EQ(planner.sizeListing({f.id("large/z")}, true, rows).mid(20), "  " + qs(f.root() + "/large/z") + "\n");
 }
 
-TEST(FileOperations, AParentSwappedForALinkWhileAskedIsLeftAlone)
+TEST(FileOperations, AParentSwappedWhileAskedIsLeftAlone)
 {
     if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
         GTEST_SKIP() << "needs root and the ordinary test account";
-    for (const bool trash : {false, true}) {
+    // d1 becomes a link to OUT, or OUT itself is moved into its place (a real folder).
+    for (int round = 0; round < 4; ++round) {
+        const bool trash = round & 1, link = round < 2;
+        SCOPED_TRACE(std::string(trash ? "trash" : "delete") + (link ? ", link" : ", real folder"));
         Fixture f;
         put(f.root() + "/d1/sub/victim.bin", "chosen");
         put(f.root() + "/d1/sub/sibling.bin", "chosen");  // shares the recorded parent
@@ -586,8 +633,9 @@ TEST(FileOperations, AParentSwappedForALinkWhileAskedIsLeftAlone)
         f.scan();
         const QList<SelectedItem> items = f.items({"d1/sub/victim.bin", "d1/sub/sibling.bin"});
         f.whileAsked = [&] {
-            ::rename((f.root() + "/d1").c_str(), (f.root() + "/d1.moved").c_str());
-            ::symlink(out.c_str(), (f.root() + "/d1").c_str());
+            const std::string d1 = f.root() + "/d1";
+            ::rename(d1.c_str(), (d1 + ".moved").c_str());
+            link ? ::symlink(out.c_str(), d1.c_str()) : ::rename(out.c_str(), d1.c_str());
         };
         const int rc = hmtest::runAsTestUser([&] {
             setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
@@ -601,9 +649,10 @@ TEST(FileOperations, AParentSwappedForALinkWhileAskedIsLeftAlone)
                 return 1;
             return f.removedIds.empty() ? 0 : 2;
         });
-        EXPECT_EQ(rc, 0) << (trash ? "trash" : "delete");
-        EXPECT_EQ(hmtest::readText(out + "/sub/victim.bin"), "someone else's");
-        EXPECT_EQ(hmtest::readText(out + "/sub/sibling.bin"), "someone else's");
+        EXPECT_EQ(rc, 0);
+        const std::string outNow = link ? out : f.root() + "/d1";
+        EXPECT_EQ(hmtest::readText(outNow + "/sub/victim.bin"), "someone else's");
+        EXPECT_EQ(hmtest::readText(outNow + "/sub/sibling.bin"), "someone else's");
         EXPECT_EQ(hmtest::readText(f.root() + "/d1.moved/sub/victim.bin"), "chosen");
         EXPECT_FALSE(exists(f.dir / "data/Trash/files/victim.bin"));
     }

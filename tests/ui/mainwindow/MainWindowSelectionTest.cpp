@@ -133,18 +133,22 @@ TEST_F(MainWindowSelection, SummaryCountsEachByteOnceAndSkipsFurtherHardLinksAnd
         bool fileView;
         std::vector<int> entries;
         QString expected;
+        int groupOf = -1;  // also the file-group row of this folder entry
     };
     const Case cases[] = {
         {"files, one a further hard link, one removed", false, {4, 5, 6}, summary(2, 4000, 4096)},
         {"a folder counts its files below", false, {1}, summary(2, 4000, 4096)},
         {"a file inside a selected folder", false, {4, 1}, summary(2, 4000, 4096)},
         {"two places", false, {3, 2}, summary(3, 4010, 8192)},
+        {"the group row of files one of which is removed", false, {}, summary(2, 4000, 4096), 3},
         {"file list: rows, the root holding the rest", true, {0, 1, 4, 5}, summary(3, 4010, 8192)},
     };
     for (const Case& c : cases) {
         std::vector<uint32_t> ids;
         for (int entry : c.entries)
             ids.push_back(m_idOf[entry]);
+        if (c.groupOf >= 0)
+            ids.push_back(tree.nodeCount + m_idOf[c.groupOf]);
         if (c.fileView) {
             m_window->showFileViewPage();
             emit m_window->fileView()->selectionChanged(ids);
