@@ -140,6 +140,10 @@ QString normalizeKey(const QString& text) {
     return key;
 }
 
+QString tableKey(const QString& sourceText, const QString& disambiguation) {
+    return disambiguation.isEmpty() ? sourceText : sourceText + QLatin1Char('|') + disambiguation;
+}
+
 QString convertPlaceholders(const QString& value) {
     static const QRegularExpression positional(QStringLiteral("^%(\\d+)\\$"));
     QString out;
@@ -205,10 +209,16 @@ int StringsTranslator::parse(const QString& text) {
     return entryCount();
 }
 
-QString StringsTranslator::translate(const char*, const char* sourceText, const char*, int) const {
+QString StringsTranslator::translate(const char*, const char* sourceText, const char* disambiguation, int) const {
     if (!sourceText)
         return QString();
-    const auto it = m_entries.constFind(normalizeKey(QString::fromUtf8(sourceText)));
+    const QString source = QString::fromUtf8(sourceText);
+    if (disambiguation && *disambiguation) {
+        const auto it = m_entries.constFind(normalizeKey(tableKey(source, QString::fromUtf8(disambiguation))));
+        if (it != m_entries.constEnd())
+            return it.value();
+    }
+    const auto it = m_entries.constFind(normalizeKey(source));
     return it == m_entries.constEnd() ? QString() : it.value();
 }
 

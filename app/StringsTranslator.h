@@ -32,8 +32,9 @@ public:
     // A malformed token ends the parse; the entries read before it stay.
     int parse(const QString& text);
 
-    // Ignores context, disambiguation and count; a null answer lets Qt show the
-    // English source text.
+    // Ignores context and count. A text with a disambiguation is looked up by its
+    // tableKey first and by the plain text when the table does not tell the two
+    // apart. A null answer lets Qt show the English source text.
     QString translate(const char* context, const char* sourceText, const char* disambiguation = nullptr,
                       int n = -1) const override;
     bool isEmpty() const override;
@@ -49,6 +50,11 @@ const QRegularExpression& placeholderPattern();
 // Lookup form of a key or source text: no "&", every "%<digit>" and every
 // printf-style placeholder written "%@".
 QString normalizeKey(const QString& text);
+
+// The table key of a text that is told apart from the same English text used
+// elsewhere ("Folders" as a check box and as a column): "<text>|<disambiguation>".
+// An empty disambiguation gives the text itself.
+QString tableKey(const QString& sourceText, const QString& disambiguation);
 
 // A table value with its placeholders rewritten to Qt's "%1".."%N" ("%2$@" keeps
 // its position 2, others are numbered from the left).

@@ -3,7 +3,9 @@
 
 Reads the C++ sources and prints one JSON object: {"keys": [...], "dynamic": [...]}.
 A key is the English source text of tr(), QCoreApplication::translate(),
-QT_TR_NOOP() or QT_TRANSLATE_NOOP(), with adjacent literals joined.
+QT_TR_NOOP(), QT_TRANSLATE_NOOP() or QT_TRANSLATE_NOOP3(), with adjacent literals
+joined; a text given with a disambiguation is listed as "<text>|<disambiguation>",
+the key under which the tables translate that use of the text.
 "dynamic" lists calls of tr()/translate() whose text is not a literal, so a
 reviewer can check that the texts reaching them are marked with QT_TR_NOOP.
 """
@@ -135,6 +137,16 @@ def literal_run(tokens, k):
     return out, k
 
 
+def with_disambiguation(tokens, text, j):
+    """The key of a text whose literal ends before tokens[j]: "<text>|<disambiguation>"
+    when a literal disambiguation follows, as StringsTranslator's tableKey writes it."""
+    if j < len(tokens) and tokens[j][1] == ",":
+        disambiguation, _ = literal_run(tokens, j + 1)
+        if disambiguation:
+            return text + b"|" + disambiguation
+    return text
+
+
 def extract(root, full, keys, dynamic):
     path = os.path.relpath(full, root)
     with open(full, encoding="utf-8") as f:
@@ -143,14 +155,16 @@ def extract(root, full, keys, dynamic):
         if kind != "ident" or k + 1 >= len(tokens) or tokens[k + 1][1] != "(":
             continue
         if value in ("tr", "QT_TR_NOOP", "QT_TR_N_NOOP"):
-            text, _ = literal_run(tokens, k + 2)
+            text, j = literal_run(tokens, k + 2)
             if text is None:
                 # A declaration such as "QString tr(const char* text)" is no call.
                 if tokens[k + 2][1] not in ("const", "char"):
                     dynamic.append(f"{path}:{line}")
                 continue
+            if value == "tr":
+                text = with_disambiguation(tokens, text, j)
             keys.setdefault(text.decode("utf-8"), f"{path}:{line}")
-        elif value in ("translate", "QT_TRANSLATE_NOOP"):
+        elif value in ("translate", "QT_TRANSLATE_NOOP", "QT_TRANSLATE_NOOP3"):
             context, j = literal_run(tokens, k + 2)
             if context is None:
                 if tokens[k + 2][1] not in ("const", "char"):
@@ -158,10 +172,12 @@ def extract(root, full, keys, dynamic):
                 continue
             if j >= len(tokens) or tokens[j][1] != ",":
                 continue
-            text, _ = literal_run(tokens, j + 1)
+            text, j = literal_run(tokens, j + 1)
             if text is None:
                 dynamic.append(f"{path}:{line}")
                 continue
+            if value != "QT_TRANSLATE_NOOP":
+                text = with_disambiguation(tokens, text, j)
             keys.setdefault(text.decode("utf-8"), f"{path}:{line}")
 
 

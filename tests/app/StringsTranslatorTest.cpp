@@ -145,6 +145,19 @@ TEST(StringsTranslatorParse, ValuesWhosePlaceholdersDoNotFitAreLeftOut) {
     EXPECT_EQ(lookup(t, "After"), QStringLiteral("Danach"));
 }
 
+TEST(StringsTranslatorParse, ATextToldApartHasItsOwnEntry) {
+    StringsTranslator t;
+    ASSERT_EQ(t.parse("\"Folders\" = \"Unterordner\";\n\"Folders|list option\" = \"Ordner\";\n"
+                      "\"Copy %@\" = \"%@ kopieren\";"),
+              3);
+    EXPECT_EQ(t.translate("Ctx", "Folders"), QStringLiteral("Unterordner"));
+    EXPECT_EQ(t.translate("Ctx", "Folders", "list option"), QStringLiteral("Ordner"));
+    EXPECT_EQ(t.translate("Ctx", "&Folders", "list option"), QStringLiteral("Ordner"));
+    // Without an entry of its own the text keeps the plain translation.
+    EXPECT_EQ(t.translate("Ctx", "Copy %1", "menu"), QStringLiteral("%1 kopieren"));
+    EXPECT_TRUE(t.translate("Ctx", "Files", "list option").isNull());
+}
+
 TEST(StringsTranslatorLanguages, TagsForLocalesAndDisplayNames) {
     using localization::tagForLocale;
     const QStringList carried{"ar", "de", "he", "id", "no", "pt-BR", "zh-Hans", "zh-Hant"};

@@ -1,6 +1,7 @@
 // The carried translation tables against the texts the program passes through
 // tr(): every table is read whole by the real parser, translates every text,
-// holds no text the program no longer has, and keeps each text's placeholders.
+// holds no text the program no longer has, keeps each text's placeholders, keeps
+// apart the texts that mean different things and keeps its language's typography.
 #include "app/StringsTranslator.h"
 
 #include "app/ProgramResources.h"
@@ -16,6 +17,8 @@
 #include <QRegularExpression>
 #include <QSet>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 
 using localization::normalizeKey;
@@ -93,6 +96,18 @@ bool hasLetters(const QString& text) {
     return plain.contains(letter);
 }
 
+// The letter after a single "&" (the accelerator), or a null character.
+QChar accelerator(const QString& text) {
+    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
+        if (text[i] != u'&')
+            continue;
+        if (text[i + 1] != u'&')
+            return text[i + 1].toLower();
+        ++i;  // "&&" is a literal ampersand
+    }
+    return QChar();
+}
+
 }  // namespace
 
 TEST(TranslationTables, EveryLanguageIsCarried) {
@@ -147,7 +162,7 @@ TEST(TranslationTables, EveryTableIsCompleteCurrentAndKeepsPlaceholders) {
             }
             if (qtPlaceholders(value) != qtPlaceholders(key))
                 wrongPlaceholders << key + QStringLiteral(" -> ") + value;
-            QString english = key;
+            QString english = key.section(u'|', 0, 0);
             english.remove(u'&');
             if (value == english && hasLetters(key) && !markedSame.value(normalizeKey(key)))
                 untranslated << key;
@@ -187,6 +202,35 @@ TEST(TranslationTables, TextsAreNotConfused) {
         {"es", "Color Blind", "Daltónico"},              {"pt-BR", "Color Blind", "Daltônico"},
         {"ru", "Treemap", "Карта"},                      {"ja", "Scan as Admin", "管理者でスキャン"},
         {"zh-Hans", "Scan as Admin", "以管理员扫描"}};
+    // The administrator's Trash is where the item would go, not where it goes.
+    const QList<std::array<const char*, 2>> statedAsFact = {{"ja", "移動されます"}, {"ko", "이동합니다"}, {"ar", "سينتقل"}};
+    // Each language's word for "sub folders" (as the export option writes it) and for "filter".
+    const QHash<QString, std::array<const char*, 2>> words = {
+        {"ar", {"الفرعية", "عامل"}},        {"bg", {"подпап", "филтър"}},      {"cs", {"podsložk", "filtr"}},
+        {"da", {"undermappe", "filter"}},   {"de", {"unterordner", "filter"}}, {"el", {"υποφακέλ", "φίλτρο"}},
+        {"es", {"subcarpeta", "filtro"}},   {"fi", {"alikansio", "suodatin"}}, {"fr", {"sous-dossier", "filtre"}},
+        {"he", {"תת־תיקי", "מסנן"}},        {"hu", {"almapp", "szűrő"}},       {"id", {"subfolder", "filter"}},
+        {"it", {"sottocartell", "filtro"}}, {"ja", {"サブフォルダー", "フィルター"}},
+        {"ko", {"하위 폴더", "필터"}},      {"nl", {"submap", "filter"}},      {"no", {"undermappe", "filter"}},
+        {"pl", {"podfolder", "filtr"}},     {"pt-BR", {"subpasta", "filtro"}}, {"ru", {"подпап", "фильтр"}},
+        {"sk", {"podpriečin", "filter"}},   {"sl", {"podmap", "filter"}},      {"sr", {"подфасцикл", "филтер"}},
+        {"sv", {"undermapp", "filter"}},    {"th", {"โฟลเดอร์ย่อย", "ตัวกรอง"}}, {"tr", {"alt klasör", "filtre"}},
+        {"uk", {"підтек", "фільтр"}},       {"zh-Hans", {"子文件夹", "筛选"}}, {"zh-Hant", {"子資料夾", "篩選"}}};
+    // The File View's "Folders" check box and the status bar's filter note have entries
+    // of their own ("<text>|<disambiguation>"), apart from the column and the panel labels.
+    const QStringList keys = programKeys();
+    QString foldersOption;
+    QStringList filterNotes, accelerated;
+    for (const QString& key : keys) {
+        if (key.startsWith(QStringLiteral("Folders|")))
+            foldersOption = key;
+        if (key.startsWith(QStringLiteral("Include Filter:|")) || key.startsWith(QStringLiteral("Exclude Filter:|")))
+            filterNotes << key;
+        if (!accelerator(key).isNull())
+            accelerated << key;
+    }
+    ASSERT_FALSE(foldersOption.isEmpty()) << "the Folders check box shares the column's text";
+    ASSERT_EQ(filterNotes.size(), 2) << "the filter note shares the panel's labels";
 
     for (const QString& tag : kLanguages) {
         SCOPED_TRACE(tag.toStdString());
@@ -213,5 +257,76 @@ TEST(TranslationTables, TextsAreNotConfused) {
                 EXPECT_NE(text(key), QString::fromUtf8(wrong)) << key;
             }
         }
+        const QString adminTrash = text(
+            "Hollowmere is running as Administrator, so the item would go to the Administrator's Trash, which you can't "
+            "see or empty. Do you want to delete the item immediately instead? You can't undo this action.");
+        for (const auto& [language, fact] : statedAsFact) {
+            if (tag == QLatin1String(language)) {
+                EXPECT_FALSE(adminTrash.contains(QString::fromUtf8(fact))) << adminTrash.toStdString();
+            }
+        }
+        // The check box lists folders; it must not read as "search sub folders".
+        const QString subfolders = QString::fromUtf8(words.value(tag)[0]);
+        ASSERT_FALSE(subfolders.isEmpty()) << "no words listed for " << tag.toStdString();
+        if (text("Export total size and allocated size of folders (excluding sub folders)").toLower().contains(subfolders)) {
+            EXPECT_FALSE(text(foldersOption).toLower().contains(subfolders)) << text(foldersOption).toStdString();
+        }
+        for (const QString& note : filterNotes) {
+            EXPECT_TRUE(text(note).toLower().contains(QString::fromUtf8(words.value(tag)[1]))) << text(note).toStdString();
+        }
+        // Menu titles keep an accelerator each, and no two share one.
+        QHash<QChar, QString> letters;
+        for (const QString& key : accelerated) {
+            const QChar letter = accelerator(text(key));
+            EXPECT_FALSE(letter.isNull()) << "no accelerator in " << text(key).toStdString();
+            if (letter.isNull())
+                continue;
+            EXPECT_FALSE(letters.contains(letter))
+                << text(key).toStdString() << " and " << letters.value(letter).toStdString() << " share one";
+            letters.insert(letter, text(key));
+        }
+    }
+}
+
+// Each table keeps its language's typography in every text: one style of quotation
+// marks, the same spacing before an ellipsis, the French no-break spaces, the maqaf.
+TEST(TranslationTables, TypographyIsTheSameInEveryText) {
+    initProgramResources();
+    const QStringList quoteStyles = {"\"", "„“", "„”", "«»", "“”", "「」"};
+    const QString doubleMarks = QStringLiteral("\"„“”«»「」");
+    // An ellipsis after a word; the one standing for a name in "[N Files in …]" is no such.
+    static const QRegularExpression ellipsis(QStringLiteral("[\\p{L}\\p{M}]([ \\x{00A0}]?)(?:…|\\.\\.\\.)(?!\\])"));
+    static const QRegularExpression hebrewHyphen(QStringLiteral("[\\x{05D0}-\\x{05EA}]-"));
+    static const QRegularExpression frenchSpacing(QStringLiteral("(?<!\\x{00A0})[:?!»]|«(?!\\x{00A0})"));
+    const auto some = [](const QStringList& texts) { return texts.mid(0, 5).join(QStringLiteral(" | ")).toStdString(); };
+
+    for (const QString& tag : kLanguages) {
+        SCOPED_TRACE(tag.toStdString());
+        const QList<RawEntry> entries = rawEntries(tag);
+        ASSERT_FALSE(entries.isEmpty());
+        QString marks;
+        QStringList spaced, unspaced, french, hyphens;
+        for (const RawEntry& entry : entries) {
+            const QString& value = entry.value;
+            for (QChar c : value) {
+                if (doubleMarks.contains(c) && !marks.contains(c))
+                    marks += c;
+            }
+            for (const QRegularExpressionMatch& m : ellipsis.globalMatch(value))
+                (m.capturedLength(1) ? spaced : unspaced) << value;
+            if (hebrewHyphen.match(value).hasMatch())
+                hyphens << value;
+            if (tag == QLatin1String("fr") && frenchSpacing.match(value).hasMatch())
+                french << value;
+        }
+        const bool oneStyle = std::any_of(quoteStyles.begin(), quoteStyles.end(), [&marks](const QString& style) {
+            return std::all_of(marks.begin(), marks.end(), [&style](QChar c) { return style.contains(c); });
+        });
+        EXPECT_TRUE(oneStyle) << "quotation marks of several styles: " << marks.toStdString();
+        EXPECT_TRUE(spaced.isEmpty() || unspaced.isEmpty())
+            << "a space before the ellipsis in " << spaced.size() << " texts, none in " << unspaced.size() << ": "
+            << some(spaced.size() < unspaced.size() ? spaced : unspaced);
+        EXPECT_TRUE(french.isEmpty()) << "no no-break space at : ? ! « »: " << some(french);
+        EXPECT_TRUE(hyphens.isEmpty()) << "a hyphen for the maqaf: " << some(hyphens);
     }
 }

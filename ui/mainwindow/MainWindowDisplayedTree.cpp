@@ -76,9 +76,9 @@ void MainWindow::updateFilterLabel() {
     QStringList parts;
     if (isFilterPanelShown()) {
         if (!m_includeText.trimmed().isEmpty())
-            parts.append(tr("Include Filter:") + QLatin1Char(' ') + m_includeText.trimmed());
+            parts.append(tr("Include Filter:", "status bar note") + QLatin1Char(' ') + m_includeText.trimmed());
         if (!m_excludeText.trimmed().isEmpty())
-            parts.append(tr("Exclude Filter:") + QLatin1Char(' ') + m_excludeText.trimmed());
+            parts.append(tr("Exclude Filter:", "status bar note") + QLatin1Char(' ') + m_excludeText.trimmed());
     }
     const QString text = parts.join(QStringLiteral("   "));
     m_filterLabel->setText(text);

@@ -139,7 +139,8 @@ FileViewPanel::FileViewPanel(QWidget* parent)
     : QWidget(parent), m_generation(std::make_shared<std::atomic<int>>(0)), m_runner(runSearch) {
     m_fileNameOnlyRadio = new QRadioButton(tr("Match file name only"), this);
     m_entirePathRadio = new QRadioButton(tr("Match entire path"), this);
-    m_foldersCheck = new QCheckBox(tr("Folders"), this);
+    // Not the tree's column of folder counts, which some languages call "Subfolders".
+    m_foldersCheck = new QCheckBox(tr("Folders", "file list option: folders are listed too"), this);
     m_maxFilesCombo = new QComboBox(this);
     m_maxFilesCombo->setObjectName(QStringLiteral("maxFilesCombo"));
     m_maxFilesCombo->addItem(tr("ALL"), 0);
