@@ -49,6 +49,7 @@
 #include "ui/views/FileTypesView.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/FilterPanel.h"
+#include "ui/views/HeadingWidth.h"
 #include "ui/views/NodeModel.h"
 #include "ui/views/PercentBarDelegate.h"
 #include "ui/views/RowHeightDelegate.h"
@@ -261,7 +262,7 @@ void MainWindow::buildTreeView() {
     const int dateWidth = m_treeView->fontMetrics().horizontalAdvance(formatDateTime(1766534399)) + 16;
     widths[NodeModel::ModifiedColumn] = std::max(widths[NodeModel::ModifiedColumn], dateWidth);
     for (int column = 0; column < NodeModel::ColumnCount; ++column)
-        m_treeView->setColumnWidth(column, widths[column]);
+        resizeSectionToFit(treeHeader, column, widths[column]);
 }
 
 void MainWindow::connectHeader() {

@@ -11,6 +11,7 @@
 #include "ui/views/FileListModel.h"
 #include "ui/views/FileUrlList.h"
 #include "ui/views/FilterField.h"
+#include "ui/views/HeadingWidth.h"
 #include "ui/views/HighlightDelegate.h"
 #include "ui/views/PercentBarDelegate.h"
 #include "ui/views/WrappingRow.h"
@@ -206,7 +207,7 @@ FileViewPanel::FileViewPanel(QWidget* parent)
     header->setFixedHeight(28);
     header->setFont(smallerFont(false));
     for (int column = 0; column < FileListModel::ColumnCount; ++column)
-        header->resizeSection(column, kColumnWidths[column]);
+        resizeSectionToFit(header, column, kColumnWidths[column]);
     m_view->setItemDelegate(new RowHeightDelegate(m_view));
     auto* highlight = new HighlightDelegate([this](const QModelIndex& index) { return highlightSpans(index); }, m_view);
     m_view->setItemDelegateForColumn(FileListModel::NameColumn, highlight);

@@ -1,17 +1,21 @@
 // The window in the shipped German, Japanese and Arabic tables: the header's captions and
-// buttons get the width their texts ask for, the percentages stay next to their values, and
-// Arabic lays the window out right to left.
+// buttons get the width their texts ask for, the column headings show whole, the percentages
+// stay next to their values, and Arabic lays the window out right to left.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
 #include <QAbstractButton>
+#include <QHeaderView>
 #include <QImage>
 #include <QLabel>
+#include <QStyleOptionHeader>
 #include <QTest>
+#include <QTreeView>
 
 #include "app/ProgramResources.h"
 #include "app/StringsTranslator.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/views/FileViewPanel.h"
 
 using windowtest::waitUntil;
 
@@ -48,6 +52,21 @@ std::pair<int, int> inkColumns(QWidget* label) {
     return {first, last};
 }
 
+// Column headings whose text is wider than the room the style leaves it in the section.
+QStringList cutHeadings(const QHeaderView* header) {
+    QStringList cut;
+    for (int section = 0; section < header->count(); ++section) {
+        QStyleOptionHeader option;
+        option.initFrom(header);
+        option.rect = QRect(0, 0, header->sectionSize(section), header->height());
+        option.text = header->model()->headerData(section, Qt::Horizontal).toString();
+        const QRect label = header->style()->subElementRect(QStyle::SE_HeaderLabel, &option, header);
+        if (!header->isSectionHidden(section) && header->fontMetrics().horizontalAdvance(option.text) > label.width())
+            cut << option.text;
+    }
+    return cut;
+}
+
 }  // namespace
 
 TEST(HeaderLanguages, CaptionsFitPercentagesStayByTheirValuesArabicIsRightToLeft) {
@@ -75,6 +94,8 @@ TEST(HeaderLanguages, CaptionsFitPercentagesStayByTheirValuesArabicIsRightToLeft
 
             EXPECT_EQ(window.layoutDirection(), rtl ? Qt::RightToLeft : Qt::LeftToRight);
             EXPECT_EQ(squeezedTexts(window.header()), QStringList());
+            EXPECT_EQ(cutHeadings(window.treeView()->header()), QStringList());
+            EXPECT_EQ(cutHeadings(window.fileView()->view()->header()), QStringList());
             // The percentage follows its value: after it in reading order, drawn at the edge
             // that faces it.
             const auto [first, last] = inkColumns(percent);
