@@ -96,16 +96,11 @@ bool hasLetters(const QString& text) {
     return plain.contains(letter);
 }
 
-// The letter after a single "&" (the accelerator), or a null character.
+// The letter after a single "&" (the accelerator), or a null character; "&&" is an ampersand.
 QChar accelerator(const QString& text) {
-    for (qsizetype i = 0; i + 1 < text.size(); ++i) {
-        if (text[i] != u'&')
-            continue;
-        if (text[i + 1] != u'&')
-            return text[i + 1].toLower();
-        ++i;  // "&&" is a literal ampersand
-    }
-    return QChar();
+    static const QRegularExpression single(QStringLiteral("(?<!&)&([^&])"));
+    const QRegularExpressionMatch m = single.match(text);
+    return m.hasMatch() ? m.captured(1).at(0).toLower() : QChar();
 }
 
 }  // namespace
