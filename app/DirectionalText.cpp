@@ -2,6 +2,7 @@
 
 namespace {
 
+constexpr char16_t kLeftToRightIsolate = 0x2066;
 constexpr char16_t kFirstStrongIsolate = 0x2068;
 constexpr char16_t kPopDirectionalIsolate = 0x2069;
 
@@ -46,24 +47,22 @@ bool needsIsolate(const QString& text, Qt::LayoutDirection context) {
     forEachCodePoint(text, [&](char32_t c, QStringView) {
         const QChar::Direction d = QChar::direction(c);
         needed = needed || isDirectionControl(c) || isParagraphBreak(c) || d == QChar::DirR || d == QChar::DirAL ||
-                 d == QChar::DirAN || (context == Qt::RightToLeft && d == QChar::DirL);
+                 d == QChar::DirAN || (context == Qt::RightToLeft && (d == QChar::DirL || d == QChar::DirEN));
     });
     return needed;
 }
 
-}  // namespace
+QString unchanged(const QString& text, QList<qsizetype>* positions) {
+    for (qsizetype i = 0; positions && i < text.size(); ++i)
+        positions->append(i);
+    return text;
+}
 
-QString isolateText(const QString& text, Qt::LayoutDirection context, QList<qsizetype>* positions) {
-    if (positions)
-        positions->clear();
-    if (text.isEmpty() || !needsIsolate(text, context)) {
-        for (qsizetype i = 0; positions && i < text.size(); ++i)
-            positions->append(i);
-        return text;
-    }
+// `text` after `opener`, without anything that could end the isolate early, and closed.
+QString wrapIsolated(const QString& text, char16_t opener, QList<qsizetype>* positions) {
     QString out;
     out.reserve(text.size() + 4);
-    out += QChar(kFirstStrongIsolate);
+    out += QChar(opener);
     int open = 0;
     forEachCodePoint(text, [&](char32_t c, QStringView units) {
         if (positions)
@@ -90,4 +89,72 @@ QString isolateText(const QString& text, Qt::LayoutDirection context, QList<qsiz
         out += QChar(kPopDirectionalIsolate);
     out += QChar(kPopDirectionalIsolate);
     return out;
+}
+
+QString showingControls(const QString& text) {
+    QString out;
+    out.reserve(text.size());
+    forEachCodePoint(text, [&](char32_t c, QStringView units) {
+        if (!isDirectionControl(c)) {
+            out += units;
+            return;
+        }
+        // Isolated itself, so that the brackets neither mirror nor join the letters around.
+        out += QChar(kLeftToRightIsolate);
+        out += QStringLiteral("<U+%1>").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
+        out += QChar(kPopDirectionalIsolate);
+    });
+    return out;
+}
+
+}  // namespace
+
+QString isolateText(const QString& text, Qt::LayoutDirection context, QList<qsizetype>* positions) {
+    if (positions)
+        positions->clear();
+    if (text.isEmpty() || !needsIsolate(text, context))
+        return unchanged(text, positions);
+    return wrapIsolated(text, kFirstStrongIsolate, positions);
+}
+
+QString isolateLeftToRight(const QString& text, Qt::LayoutDirection context) {
+    if (text.isEmpty() || !needsIsolate(text, context))
+        return text;
+    return wrapIsolated(text, kLeftToRightIsolate, nullptr);
+}
+
+QString isolatePath(const QString& path, Qt::LayoutDirection context, QList<qsizetype>* positions) {
+    if (positions)
+        positions->clear();
+    if (path.isEmpty() || !needsIsolate(path, context))
+        return unchanged(path, positions);
+    QString out;
+    out.reserve(path.size() + 8);
+    out += QChar(kLeftToRightIsolate);
+    QList<qsizetype> namePositions;
+    for (qsizetype from = 0;;) {
+        qsizetype slash = path.indexOf(QLatin1Char('/'), from);
+        if (slash < 0)
+            slash = path.size();
+        const QString name = isolateText(path.mid(from, slash - from), Qt::LeftToRight, &namePositions);
+        for (qsizetype i = 0; positions && i < namePositions.size(); ++i)
+            positions->append(namePositions[i] < 0 ? -1 : out.size() + namePositions[i]);
+        out += name;
+        if (slash == path.size())
+            break;
+        if (positions)
+            positions->append(out.size());
+        out += QLatin1Char('/');
+        from = slash + 1;
+    }
+    out += QChar(kPopDirectionalIsolate);
+    return out;
+}
+
+QString isolateShowingControls(const QString& name, Qt::LayoutDirection context) {
+    return isolateText(showingControls(name), context);
+}
+
+QString isolatePathShowingControls(const QString& path, Qt::LayoutDirection context) {
+    return isolatePath(showingControls(path), context);
 }

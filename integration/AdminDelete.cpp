@@ -112,7 +112,7 @@ bool captureRemovalTarget(const QString& path, RemovalTarget* out, QString* erro
     // The helper receives its paths as text: bytes that aren't UTF-8 would name another item.
     if (pathBytes(path) != path.toStdString()) {
         setError(error, tr("\"%1\": %2")
-                            .arg(isolateText(path),
+                            .arg(isolatePathShowingControls(path),
                                  tr("Its name isn't valid text, so it can't be handed on without changing it.")));
         return false;
     }
@@ -121,11 +121,11 @@ bool captureRemovalTarget(const QString& path, RemovalTarget* out, QString* erro
         return true;
     case EINVAL:
         setError(error, tr("Refusing to delete \"%1\" as Administrator: the path isn't a plain absolute path.")
-                            .arg(isolateText(path)));
+                            .arg(isolatePathShowingControls(path)));
         return false;
     default:
         setError(error, tr("Refusing to delete \"%1\" as Administrator: a folder on its way is missing or is a symbolic link.")
-                            .arg(isolateText(path)));
+                            .arg(isolatePathShowingControls(path)));
         return false;
     }
 }
@@ -145,13 +145,13 @@ bool deleteAsAdministrator(const QList<RemovalTarget>& targets, QString* error)
         const QString clean = QDir::cleanPath(target.path);
         if (!isInsideAnotherFolder(clean)) {
             setError(error, tr("Refusing to delete \"%1\" as Administrator: it is not a folder or file inside another.")
-                                .arg(isolateText(target.path)));
+                                .arg(isolatePathShowingControls(target.path)));
             return false;
         }
         // The cleaned form of a name holding ".." would name another item: never act on it.
         if (clean != target.path) {
             setError(error, tr("Refusing to delete \"%1\" as Administrator: the path isn't a plain absolute path.")
-                                .arg(isolateText(target.path)));
+                                .arg(isolatePathShowingControls(target.path)));
             return false;
         }
         cleaned.append(clean);
@@ -191,7 +191,7 @@ bool deleteAsAdministrator(const QList<RemovalTarget>& targets, QString* error)
     if (process.state() != QProcess::NotRunning)
         loop.exec();
     if (process.error() == QProcess::FailedToStart) {
-        setError(error, tr("Couldn't start %1.").arg(isolateText(choice.path)));
+        setError(error, tr("Couldn't start %1.").arg(isolatePath(choice.path)));
         return false;
     }
     if (process.state() != QProcess::NotRunning)

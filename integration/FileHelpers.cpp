@@ -110,7 +110,7 @@ bool deleteItems(const QString& path, QString* error, bool* permissionDenied)
     // Never act on a look-alike: a relative path or one that cleaning would change.
     if (clean != path || !path.startsWith('/')) {
         setError(error, tr("The path \"%1\" isn't a plain absolute path, so nothing was deleted.")
-                            .arg(isolateText(path)));
+                            .arg(isolatePathShowingControls(path)));
         return false;
     }
     return removalResult(saferemove::removePath(pathBytes(clean), isElevated()), error,

@@ -62,7 +62,7 @@ bool installFileManagerMenu(QString* error) {
                                    markedSingleFiles();
     for (const QString& path : ownedPaths)
         if (QFileInfo::exists(path) && !hasFileManagerMarker(path))
-            return failWith(error, tr("%1 was not created by Hollowmere").arg(isolateText(path)));
+            return failWith(error, tr("%1 was not created by Hollowmere").arg(isolatePath(path)));
     for (const QString& manager : managers) {
         QString failure;
         if (!writeEntries(manager, program, scriptName, &failure)) {

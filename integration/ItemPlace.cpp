@@ -90,7 +90,7 @@ QString placeChangedText(const QString& path)
 {
     return QCoreApplication::translate("ItemPlace", "A folder on the way to \"%1\" was replaced or became a symbolic "
                                                     "link after it was chosen, so nothing was changed.")
-        .arg(isolateText(path));
+        .arg(isolatePathShowingControls(path));
 }
 
 QString belowLinkText(const QString& path)
@@ -98,5 +98,5 @@ QString belowLinkText(const QString& path)
     return QCoreApplication::translate("ItemPlace", "The way to \"%1\" goes through a symbolic link, which Hollowmere "
                                                     "doesn't follow when running as Administrator, so nothing was "
                                                     "changed.")
-        .arg(isolateText(path));
+        .arg(isolatePathShowingControls(path));
 }

@@ -8,7 +8,8 @@
 
 namespace {
 
-const QString kFsi(QChar(0x2068)), kPdi(QChar(0x2069)), kLrm(QChar(0x200E));
+const QString kFsi(QChar(0x2068)), kPdi(QChar(0x2069)), kLrm(QChar(0x200E)), kLri(QChar(0x2066));
+const char16_t kControls[] = {0x202E, 0x202B, 0x2066, 0x2067, 0x2068, 0x2069, 0x200F, 0x061C};
 
 // A name that reads as "evil.jpg" when reversed, with each direction control in turn.
 QList<QString> disguisedNames() {
@@ -47,7 +48,9 @@ TEST(DirectionalText, IsolatesOnlyWhatCouldMoveTheTextAroundIt) {
              Case{"9 Dec 2026, 04:48", Qt::RightToLeft, kFsi + "9 Dec 2026, 04:48" + kPdi},
              Case{"/tmp/data", Qt::LeftToRight, "/tmp/data"},
              Case{"/tmp/" + arabic, Qt::LeftToRight, kFsi + "/tmp/" + arabic + kPdi},
-             Case{"(85.2%)", Qt::RightToLeft, "(85.2%)"},  // no letters: the same either way
+             Case{"(85.2%)", Qt::LeftToRight, "(85.2%)"},
+             Case{"9.12.2026, 11:35", Qt::RightToLeft, kFsi + "9.12.2026, 11:35" + kPdi},
+             Case{"(-)", Qt::RightToLeft, "(-)"},  // no letters or digits: the same either way
              Case{"a" + kLrm, Qt::LeftToRight, kFsi + "a" + kLrm + kPdi},
              // Closers without an opener go, openers left open are closed, paragraphs become lines.
              Case{kPdi + "a" + QChar(0x2067) + "b", Qt::LeftToRight, kFsi + "a" + QChar(0x2067) + "b" + kPdi + kPdi},
@@ -57,4 +60,22 @@ TEST(DirectionalText, IsolatesOnlyWhatCouldMoveTheTextAroundIt) {
          }) {
         EXPECT_EQ(isolateText(c.text, c.context), c.expected) << c.text.toStdString();
     }
+}
+
+// Each unit of a path keeps its place for the File View's match highlighting, whatever a
+// name in it holds; the questions' marks read left to right even in a Hebrew name.
+TEST(DirectionalText, PathsKeepTheirUnitsInPlaceAndMarksReadLeftToRight) {
+    for (const char16_t control : kControls) {
+        const QString path = "/data/top" + QString(QChar(control)) + QStringLiteral("תיקייה/bold.txt");
+        QList<qsizetype> positions;
+        const QString shown = isolatePath(path, Qt::RightToLeft, &positions);
+        for (qsizetype i = 0; i < path.size(); ++i)
+            EXPECT_EQ(positions[i] < 0 ? kPdi.at(0) : shown.at(positions[i]), path.at(i)) << i;
+    }
+    EXPECT_EQ(isolatePath("/tmp/data", Qt::LeftToRight), "/tmp/data");
+    EXPECT_EQ(isolatePath("/tmp/data", Qt::RightToLeft), kLri + "/tmp/data" + kPdi);
+    EXPECT_EQ(isolatePath(QStringLiteral("/a/ב/"), Qt::LeftToRight),
+              kLri + "/a/" + kFsi + QStringLiteral("ב") + kPdi + "/" + kPdi);
+    const QString shown = isolateShowingControls(QStringLiteral("שלום") + QChar(0x202E) + "abc", Qt::LeftToRight);
+    EXPECT_TRUE(textorder::readsAsAlone(shown, QStringLiteral("<U+202E>"), Qt::LeftToRight));
 }

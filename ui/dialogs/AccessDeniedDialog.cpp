@@ -1,6 +1,7 @@
 #include "ui/dialogs/AccessDeniedDialog.h"
 
 #include "ui/views/DirectionalText.h"
+#include "ui/views/ItemRoles.h"
 
 #include <QDialogButtonBox>
 #include <QFontDatabase>
@@ -32,6 +33,8 @@ AccessDeniedDialog::AccessDeniedDialog(const QStringList& folders, bool elevated
     list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list->setItemDelegate(new OwnDirectionDelegate(list));
     list->addItems(folders);
+    for (int i = 0; i < list->count(); ++i)
+        list->item(i)->setData(HoldsPathRole, true);
     layout->addWidget(list, 1);
 
     auto* buttons = new QDialogButtonBox(this);

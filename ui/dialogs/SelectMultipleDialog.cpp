@@ -2,6 +2,7 @@
 
 #include "app/DirectionalText.h"
 #include "ui/views/DirectionalText.h"
+#include "ui/views/ItemRoles.h"
 
 #include "app/AppSettings.h"
 #include "app/PlainText.h"
@@ -112,6 +113,7 @@ void SelectMultipleDialog::addRow(const QString& label, const QString& path, boo
     item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
     item->setData(kPathRole, path);
     item->setData(kCustomRole, custom);
+    item->setData(HoldsPathRole, label == path);
     item->setToolTip(plainToolTip(path));
     m_ticking = false;
 }
@@ -191,7 +193,7 @@ QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
             if (inner && outer && *inner != *outer)
                 continue;  // a volume mounted below another ticked volume
             return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
-                .arg(isolateText(paths[i]), isolateText(paths[j]));
+                .arg(isolatePath(paths[i]), isolatePath(paths[j]));
         }
     }
     return QString();

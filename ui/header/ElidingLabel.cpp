@@ -16,10 +16,18 @@ QString ElidingLabel::shownText() const {
     return fontMetrics().elidedText(text(), Qt::ElideMiddle, std::max(room, 0));
 }
 
+QString ElidingLabel::drawnText() const {
+    return m_holdsPath ? isolatePath(shownText(), layoutDirection()) : isolateText(shownText(), layoutDirection());
+}
+
+void ElidingLabel::setHoldsPath(bool holdsPath) {
+    m_holdsPath = holdsPath;
+    update();
+}
+
 void ElidingLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     drawFrame(&painter);
     const QRect area = contentsRect().adjusted(margin(), margin(), -margin(), -margin());
-    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(),
-                          isolateText(shownText(), layoutDirection()), foregroundRole());
+    style()->drawItemText(&painter, area, int(alignment()), palette(), isEnabled(), drawnText(), foregroundRole());
 }

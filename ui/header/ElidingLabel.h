@@ -13,7 +13,14 @@ public:
 
     // The text as drawn at the current width.
     QString shownText() const;
+    // The shown text as it is drawn: isolated as a path or as any other text.
+    QString drawnText() const;
+    // Whether the text is a path, whose names are then isolated one by one.
+    void setHoldsPath(bool holdsPath);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+
+private:
+    bool m_holdsPath = false;
 };

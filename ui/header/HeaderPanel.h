@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+class ElidingLabel;
 class FunnelButton;
 class QLabel;
 class QProgressBar;
@@ -120,7 +121,7 @@ private:
     FunnelButton* m_funnel = nullptr;
     QProgressBar* m_progress = nullptr;
     QLabel* m_selectionLabel = nullptr;
-    QLabel* m_selectionDetail = nullptr;
+    ElidingLabel* m_selectionDetail = nullptr;
     QLabel* m_totalValue = nullptr;
     QLabel* m_usedValue = nullptr;
     QLabel* m_usedPercent = nullptr;

@@ -8,6 +8,7 @@
 #include "app/PlainText.h"
 #include "app/ValueFormat.h"
 #include "core/smb/SmbMount.h"
+#include "ui/header/ElidingLabel.h"
 #include "ui/header/VolumeCombo.h"
 
 #include <QLabel>
@@ -54,7 +55,8 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
         m_selectionLabel->setText(tr("<Multiple>"));
         QStringList bracketed;
         for (const QString& root : m_multipleRoots)
-            bracketed.append(QLatin1Char('[') + isolateText(root) + QLatin1Char(']'));
+            bracketed.append(QLatin1Char('[') + isolatePath(root) + QLatin1Char(']'));
+        m_selectionDetail->setHoldsPath(false);
         m_selectionDetail->setText(QStringLiteral("  ") + bracketed.join(QLatin1Char(' ')));
         m_selectionDetail->setToolTip(plainToolTip(m_multipleRoots.join(QLatin1Char('\n'))));
         for (const QString& root : m_multipleRoots) {
@@ -74,6 +76,7 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
 
     if (!m_importedFile.isEmpty()) {
         m_selectionLabel->setText(m_importedIsMft ? tr("<MFT file>") : tr("<CSV file>"));
+        m_selectionDetail->setHoldsPath(true);
         m_selectionDetail->setText(QStringLiteral("  ") + m_importedFile);
         m_selectionDetail->setToolTip(plainToolTip(m_importedFile));
         if (m_importedSizesKnown) {
@@ -89,16 +92,18 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
 
     if (isFolderSelection() || currentData().isEmpty()) {
         m_selectionLabel->setText(tr("<Folder>"));
+        m_selectionDetail->setHoldsPath(true);
         m_selectionDetail->setText(QStringLiteral("  ") + path);
         m_selectionDetail->setToolTip(QString());
     } else {
         m_selectionLabel->clear();
         m_selectionDetail->clear();
+        m_selectionDetail->setHoldsPath(false);
         m_selectionDetail->setToolTip(QString());
         if (const auto share = svl::gvfsSmbMountFor(table, pathBytes(path))) {
             m_selectionLabel->setText(smbItemText(*share));
         } else {
-            m_selectionLabel->setText(isolateText(path));
+            m_selectionLabel->setText(isolatePath(path));
             VolumeRecord volume;
             volume.rootPath = path;
             if (const svl::MountEntry* mount = svl::mountContaining(table, pathBytes(path))) {

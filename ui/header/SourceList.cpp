@@ -1,5 +1,6 @@
 #include "ui/header/SourceList.h"
 
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 
 #include <QCoreApplication>
@@ -124,14 +125,14 @@ QList<VolumeRecord> listVolumes(const std::vector<svl::MountEntry>& table) {
 
 QString volumeLabel(const VolumeRecord& volume) {
     if (volume.name.isEmpty() || volume.name == volume.device)
-        return volume.device;
+        return isolatePath(volume.device);
     if (volume.device.isEmpty())
-        return volume.name;
-    return QStringLiteral("%1 \u00B7 %2").arg(volume.name, volume.device);
+        return isolateText(volume.name);
+    return QStringLiteral("%1 \u00B7 %2").arg(isolateText(volume.name), isolatePath(volume.device));
 }
 
 QString volumeItemText(const VolumeRecord& volume) {
-    return QStringLiteral("%1 (%2)").arg(volume.rootPath, volumeLabel(volume));
+    return QStringLiteral("%1 (%2)").arg(isolatePath(volume.rootPath), volumeLabel(volume));
 }
 
 QString smbItemText(const svl::SmbMountInfo& share) {

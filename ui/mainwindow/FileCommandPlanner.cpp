@@ -24,7 +24,7 @@ QString tr(const char* text) { return QCoreApplication::translate("MainWindow", 
 
 QString nameOrCount(const QList<SelectedItem>& items, const char* one, const char* many)
 {
-    return items.size() == 1 ? tr(one).arg(isolateText(items.first().name))
+    return items.size() == 1 ? tr(one).arg(isolateShowingControls(items.first().name))
                              : tr(many).arg(formatNumber(uint64_t(items.size())));
 }
 
@@ -380,7 +380,7 @@ QString FileCommandPlanner::refusalText(const QList<RefusedItem>& refused)
 {
     QStringList lines;
     for (const RefusedItem& r : refused)
-        lines.append(tr("\"%1\": %2").arg(isolateText(r.item.path), r.reason));
+        lines.append(tr("\"%1\": %2").arg(isolatePathShowingControls(r.item.path), r.reason));
     return lines.join('\n');
 }
 
@@ -405,10 +405,11 @@ QString FileCommandPlanner::propertiesText(const QList<SelectedItem>& items) con
     if (items.size() == 1) {
         const SelectedItem& item = items.first();
         const svl::ScanNode& node = tree.node(item.id);
-        lines << tr("Name: %1").arg(isolateText(item.name))
-              << tr("Location: %1").arg(isolateText(QFileInfo(item.path).absolutePath()))
-              << tr("Size: %1").arg(formatSize(node.size)) << tr("Allocated: %1").arg(formatSize(allocatedOf(node)))
-              << tr("Modified: %1").arg(formatDateTime(node.modified));
+        lines << tr("Name: %1").arg(isolateShowingControls(item.name))
+              << tr("Location: %1").arg(isolatePathShowingControls(QFileInfo(item.path).absolutePath()))
+              << tr("Size: %1").arg(isolateText(formatSize(node.size)))
+              << tr("Allocated: %1").arg(isolateText(formatSize(allocatedOf(node))))
+              << tr("Modified: %1").arg(isolateText(formatDateTime(node.modified)));
         if (item.isFolder)
             lines << tr("Contains: %1 files, %2 folders")
                          .arg(formatNumber(node.filesBelow), formatNumber(node.foldersBelow));
@@ -423,7 +424,8 @@ QString FileCommandPlanner::propertiesText(const QList<SelectedItem>& items) con
         folders += item.isFolder ? uint64_t(node.foldersBelow) + 1 : 0;
     }
     lines << tr("Selection: %1 items").arg(formatNumber(uint64_t(items.size())))
-          << tr("Size: %1").arg(formatSize(size)) << tr("Allocated: %1").arg(formatSize(allocated))
+          << tr("Size: %1").arg(isolateText(formatSize(size)))
+          << tr("Allocated: %1").arg(isolateText(formatSize(allocated)))
           << tr("Contains: %1 files, %2 folders").arg(formatNumber(files), formatNumber(folders));
     return lines.join('\n');
 }

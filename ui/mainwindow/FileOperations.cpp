@@ -121,7 +121,8 @@ QString FileOperations::placeRefusal(const QString& path, int code)
 {
     if (code == kBelowSymbolicLink)
         return belowLinkText(path);
-    return isPlaceChange(code) ? placeChangedText(path) : tr("\"%1\": %2").arg(isolateText(path), errnoText(code));
+    return isPlaceChange(code) ? placeChangedText(path)
+                               : tr("\"%1\": %2").arg(isolatePathShowingControls(path), errnoText(code));
 }
 
 FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedItem>& items,
@@ -312,7 +313,7 @@ void FileOperations::deletePermanently(const CheckedItems& checked)
         if (item.isFolder)
             collectVanished(item.id, &removed);
         if (!denied || m_elevated)
-            m_hooks.showError(tr("Couldn't delete \"%1\"").arg(isolateText(item.name)), error);
+            m_hooks.showError(tr("Couldn't delete \"%1\"").arg(isolateShowingControls(item.name)), error);
         else
             needsAdministrator.append(c);
     }
@@ -477,7 +478,7 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
         return false;
     const std::string newStored = std::string(stored.substr(0, cut)) + newBytes;
     const QString oldName = pathText(current);
-    const QString failure = tr("Couldn't rename \"%1\"").arg(isolateText(oldName));
+    const QString failure = tr("Couldn't rename \"%1\"").arg(isolateShowingControls(oldName));
     if (const QString reason = m_planner.changeBlockedReason(); !reason.isEmpty()) {
         m_hooks.showError(failure, reason);
         return false;

@@ -334,7 +334,10 @@ void MainWindow::showHoveredPath(const QModelIndex& index) {
         m_hoverLabel->clear();
         return;
     }
-    m_hoverLabel->setText(isolateText(m_nodeModel->pathOf(uint32_t(index.internalId()))));
+    // A group row's label holds its folder's path isolated already.
+    const uint32_t id = uint32_t(index.internalId());
+    const QString path = m_nodeModel->pathOf(id);
+    m_hoverLabel->setText(id < m_displayedTree->nodeCount ? isolatePath(path) : isolateText(path));
 }
 
 void MainWindow::showHoveredId(int64_t id) {
@@ -342,7 +345,7 @@ void MainWindow::showHoveredId(int64_t id) {
         m_hoverLabel->clear();
         return;
     }
-    m_hoverLabel->setText(isolateText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id)))));
+    m_hoverLabel->setText(isolatePath(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id)))));
 }
 
 void MainWindow::openFromFileList(uint32_t id) {

@@ -8,6 +8,7 @@
 #include <QTreeView>
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/PlainText.h"
 #include "app/QtRegexMatcher.h"
 #include "core/analysis/Filter.h"
@@ -76,9 +77,11 @@ void MainWindow::updateFilterLabel() {
     QStringList parts;
     if (isFilterPanelShown()) {
         if (!m_includeText.trimmed().isEmpty())
-            parts.append(tr("Include Filter:", "status bar note") + QLatin1Char(' ') + m_includeText.trimmed());
+            parts.append(tr("Include Filter:", "status bar note") + QLatin1Char(' ')
+                         + isolateLeftToRight(m_includeText.trimmed()));
         if (!m_excludeText.trimmed().isEmpty())
-            parts.append(tr("Exclude Filter:", "status bar note") + QLatin1Char(' ') + m_excludeText.trimmed());
+            parts.append(tr("Exclude Filter:", "status bar note") + QLatin1Char(' ')
+                         + isolateLeftToRight(m_excludeText.trimmed()));
     }
     const QString text = parts.join(QStringLiteral("   "));
     m_filterLabel->setText(text);

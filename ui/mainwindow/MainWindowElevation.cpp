@@ -106,8 +106,8 @@ bool MainWindow::offerAdminScan(const QStringList& paths) {
     if (path.isEmpty())
         return true;
     const QString first = kind.isEmpty()
-                              ? tr("%1 is on a drive whose file list can be read directly.").arg(isolateText(path))
-                                         : tr("%1 is on a drive formatted as %2.").arg(isolateText(path), kind);
+                              ? tr("%1 is on a drive whose file list can be read directly.").arg(isolatePath(path))
+                                         : tr("%1 is on a drive formatted as %2.").arg(isolatePath(path), kind);
     QMessageBox box(QMessageBox::Question, tr("Scan This Disk Faster?"),
                     first + "\n\n"
                         + tr("Scanning as Administrator reads the drive's file list directly, which is many times "

@@ -221,7 +221,7 @@ bool MainWindow::writeTreemapImage(const QString& path, int width, int height, b
     // A cancel that came after the rename leaves the finished file.
     const bool done = *saved;
     if (!done && !cancel->load())
-        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolateText(path)));
+        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolatePath(path)));
     return done;
 }
 
@@ -242,5 +242,5 @@ void MainWindow::exportFileTypesCsv()
     if (fd >= 0)
         ::close(fd);
     if (!written)
-        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(isolateText(path)));
+        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(isolatePath(path)));
 }

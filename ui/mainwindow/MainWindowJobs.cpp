@@ -114,7 +114,8 @@ void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& 
                 QMessageBox box(QMessageBox::Warning, tr("This import needs a lot of memory"),
                                 tr("Importing %1 needs about %2 of memory and only %3 is free. The rest will use swap, "
                                    "so the import will be slow and the computer may become unresponsive.")
-                                    .arg(isolateText(label), formatSize(needed), formatSize(available)),
+                                    .arg(isolatePath(label), isolateText(formatSize(needed)),
+                                         isolateText(formatSize(available))),
                                 QMessageBox::NoButton, window);
                 QPushButton* go = box.addButton(tr("Import Anyway"), QMessageBox::AcceptRole);
                 box.addButton(QMessageBox::Cancel);

@@ -91,7 +91,7 @@ void MainWindow::dumpMft(const QString& volumePath) {
     AppSettings::instance()->setValue("mftLastFolder", QFileInfo(file).absolutePath());
     const svl::MftDumpResult result = dumpMftTo(volumePath, file);
     if (result.done)
-        showPlainInformation(this, title, tr("MFT data dumped to file %1").arg(isolateText(file)));
+        showPlainInformation(this, title, tr("MFT data dumped to file %1").arg(isolatePath(file)));
     else if (!result.cancelled)
         showPlainWarning(this, title, tr("Couldn't dump the MFT: %1").arg(QString::fromStdString(result.error)));
 }
@@ -100,7 +100,7 @@ svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QStrin
     svl::MftDumpResult result;
     const std::optional<NtfsVolume> volume = ntfsVolumeWithinLimit(volumePath);
     if (!volume) {
-        result.error = utf8(tr("%1 is not an NTFS volume").arg(isolateText(volumePath)));
+        result.error = utf8(tr("%1 is not an NTFS volume").arg(isolatePath(volumePath)));
         return result;
     }
     const std::string device = volume->device;

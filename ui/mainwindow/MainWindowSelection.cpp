@@ -151,7 +151,8 @@ void MainWindow::updateSelectionSummary() {
     const svl::SelectionTotals totals = svl::selectionTotals(*tree, ids);
     const uint64_t count = currentFileViewPage() ? totals.rows : totals.files;
     m_selectionLabel->setText(tr("Selected Files: %1  Total Size: %2  Allocated: %3")
-                                  .arg(formatNumber(count), formatSize(totals.size), formatSize(totals.allocated)));
+                                  .arg(formatNumber(count), isolateText(formatSize(totals.size)),
+                                       isolateText(formatSize(totals.allocated))));
 }
 
 void MainWindow::onTabChanged() {
@@ -166,9 +167,9 @@ void MainWindow::onTabChanged() {
 void MainWindow::showHoverText(int64_t id) {
     QString text;
     if (m_displayedTree && id == kFreeSpaceId)
-        text = tr("Space Free: %1").arg(formatSize(m_header->spaceFree()));
+        text = tr("Space Free: %1").arg(isolateText(formatSize(m_header->spaceFree())));
     else if (m_displayedTree && id >= 0 && id < int64_t(m_displayedTree->nodeCount))
-        text = isolateText(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id))));
+        text = isolatePath(QString::fromStdString(m_displayedTree->fullPath(uint32_t(id))));
     m_hoverText = text;
     m_hoverLabel->setText(text);
 }

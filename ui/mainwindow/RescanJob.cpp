@@ -45,7 +45,7 @@ RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarge
             else if (fresh->nodeCount > 0)
                 records.push_back({target.id, std::move(fresh)});
             else if (outcome.error.isEmpty())
-                outcome.error = tr("Could not read %1").arg(isolateText(QString::fromStdString(target.path)));
+                outcome.error = tr("Could not read %1").arg(isolatePath(QString::fromStdString(target.path)));
             if (progress.cancel.load()) {
                 cancelled = true;
                 break;

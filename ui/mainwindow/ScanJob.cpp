@@ -36,8 +36,9 @@ JobResult importFile(const JobRequest& request, svl::ScanProgress& progress, con
     if (result.memoryNeeded != 0)
         out.error = tr("Not enough memory to import %1: it needs about %2, and this computer can offer about %3 "
                        "including swap.")
-                        .arg(isolateText(QString::fromStdString(request.path)), formatSize(result.memoryNeeded),
-                             formatSize(result.memoryAvailable));
+                        .arg(isolatePath(QString::fromStdString(request.path)),
+                             isolateText(formatSize(result.memoryNeeded)),
+                             isolateText(formatSize(result.memoryAvailable)));
     else if (!result.error.empty())
         out.error = translateCoreMessage(result.error);
     out.driveKnown = result.hasDriveInfo;
@@ -140,9 +141,9 @@ JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, c
     // user had asked to cancel meanwhile.
     if ((n == 0 && !cancelled) || (!tree && !error.isEmpty())) {
         if (error.isEmpty())
-            return {JobOutcome::Failed, tr("Could not read %1").arg(isolateText(label))};
-        const QString text = isImport(kind) ? tr("Could not import %1").arg(isolateText(label))
-                                             : tr("Could not read %1").arg(isolateText(label));
+            return {JobOutcome::Failed, tr("Could not read %1").arg(isolatePath(label))};
+        const QString text = isImport(kind) ? tr("Could not import %1").arg(isolatePath(label))
+                                             : tr("Could not read %1").arg(isolatePath(label));
         return {JobOutcome::Failed, text + QStringLiteral(": ") + error};
     }
     if (cancelled)

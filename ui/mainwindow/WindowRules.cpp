@@ -63,15 +63,15 @@ QString windowTitleFor(const TitleSource& source) {
         return kind.isEmpty() ? app + QStringLiteral(" — ") + text : app + QStringLiteral(" — ") + kind + u' ' + text;
     };
     if (!source.importedPath.isEmpty())
-        return titled(source.importedIsMft ? tr("<MFT file>") : tr("<CSV file>"), isolateText(source.importedPath));
+        return titled(source.importedIsMft ? tr("<MFT file>") : tr("<CSV file>"), isolatePath(source.importedPath));
     if (!source.roots.isEmpty()) {
         QStringList roots;
         for (const QString& root : source.roots)
-            roots.append(isolateText(root));
+            roots.append(isolatePath(root));
         return titled(tr("<Multiple>"), roots.join(QStringLiteral("; ")));
     }
     if (!source.selectedPath.isEmpty())
-        return titled(source.selectedIsFolder ? tr("<Folder>") : QString(), isolateText(source.selectedPath));
+        return titled(source.selectedIsFolder ? tr("<Folder>") : QString(), isolatePath(source.selectedPath));
     return app;
 }
 

@@ -92,6 +92,6 @@ void TreemapPanel::updateTitle() {
     const bool allocated =
         AppSettings::instance()->settings()->value(QStringLiteral("showTreemapAllocated"), true).toBool();
     m_title->setText(QStringLiteral("%1 \u2014 %2")
-                         .arg(isolateText(QString::fromUtf8(m_tree->fullPath(root))),
-                              formatSize(allocated ? node.allocated : node.size)));
+                         .arg(isolatePath(QString::fromUtf8(m_tree->fullPath(root))),
+                              isolateText(formatSize(allocated ? node.allocated : node.size))));
 }

@@ -518,7 +518,7 @@ QString TreemapWidget::labelTextOf(const svl::ScanTree& tree, uint32_t id, bool 
     uint64_t size = node.size;
     if (useAllocated)
         size = (node.flags & svl::NodeFlag::ExtraHardLink) ? 0 : node.allocated;
-    return QStringLiteral("%1 (%2)").arg(isolateText(name, direction), formatSize(size));
+    return QStringLiteral("%1 (%2)").arg(isolateText(name, direction), isolateText(formatSize(size), direction));
 }
 
 QString TreemapWidget::labelText(uint32_t id, bool asFolder) const {
@@ -560,7 +560,7 @@ void TreemapWidget::paintNames(QPainter& painter, const svl::TreemapLayout& layo
         drawBandText(band.folderRect, labelTextOf(tree, band.id, true, useAllocated, direction));
     for (const svl::TreemapFreeSpace& free : layout.freeSpace) {
         if (free.rect.h > 14 && free.rect.w >= 80)
-            drawBandText(free.rect, tr("Space Free: %1").arg(formatSize(free.freeBytes)));
+            drawBandText(free.rect, tr("Space Free: %1").arg(isolateText(formatSize(free.freeBytes))));
     }
 
     if (!showNames)
@@ -658,7 +658,7 @@ void TreemapWidget::showInfo() {
         return;
     QString text;
     if (m_hoverId == kFreeSpaceHit) {
-        text = tr("Space Free: %1").arg(formatSize(m_freeBytes));
+        text = tr("Space Free: %1").arg(isolateText(formatSize(m_freeBytes)));
     } else {
         if (m_hoverId >= int64_t(m_tree->nodeCount))
             return;
@@ -669,9 +669,10 @@ void TreemapWidget::showInfo() {
         const uint64_t rootAllocated =
             m_zoomRoot < m_tree->nodeCount ? m_tree->node(m_zoomRoot).allocated : 0;
         const double percent = rootAllocated ? double(node.allocated) * 100.0 / double(rootAllocated) : 0.0;
-        text = isolateText(metrics.elidedText(path, Qt::ElideMiddle, std::max(100, width() - 30))) + QLatin1Char('\n') +
+        text = isolatePath(metrics.elidedText(path, Qt::ElideMiddle, std::max(100, width() - 30))) + QLatin1Char('\n') +
                tr("Size: %1\nAllocated: %2 (%3% of total)")
-                   .arg(formatSize(node.size), formatSize(node.allocated), formatDecimal(percent, 1));
+                   .arg(isolateText(formatSize(node.size)), isolateText(formatSize(node.allocated)),
+                        formatDecimal(percent, 1));
         if (node.isFolder())
             text += tr("\nFiles: %1   Folders: %2").arg(formatNumber(node.filesBelow), formatNumber(node.foldersBelow));
     }

@@ -1,6 +1,6 @@
 #include "ui/views/BindNoteDelegate.h"
 
-#include "app/DirectionalText.h"
+#include "ui/views/DirectionalText.h"
 #include "ui/views/DimmedTextColor.h"
 #include "ui/views/ItemRoles.h"
 
@@ -87,7 +87,7 @@ void BindNoteDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opti
 
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
-    const QString name = isolateText(opt.text, opt.direction);
+    const QString name = isolatedCellText(opt.text, index, opt.direction);
     QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
     const QRect textRect = style->subElementRect(QStyle::SE_ItemViewItemText, &opt, opt.widget);
     opt.text.clear();

@@ -6,7 +6,13 @@
 
 #include <QStyledItemDelegate>
 
-// The plain item delegate with isolateText applied to every cell's text.
+// The text of the cell at `index` (or the part of it that fits) as the delegates draw it: as
+// isolatePath makes it where the model marks the cell as a path (HoldsPathRole), else as
+// isolateText does. `positions` as there.
+QString isolatedCellText(const QString& text, const QModelIndex& index, Qt::LayoutDirection direction,
+                         QList<qsizetype>* positions = nullptr);
+
+// The plain item delegate with every cell's text isolated as isolatedCellText does.
 class OwnDirectionDelegate : public QStyledItemDelegate {
     Q_OBJECT
 

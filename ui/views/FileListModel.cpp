@@ -1,5 +1,6 @@
 #include "ui/views/FileListModel.h"
 
+#include "app/DirectionalText.h"
 #include "app/ListFont.h"
 #include "app/PathText.h"
 #include "app/TextMetrics.h"
@@ -139,6 +140,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     // The exact bytes, so that an edit keeps what it does not change.
     case Qt::EditRole: return column == NameColumn ? QVariant(pathText(node.nameView())) : QVariant();
     case Qt::TextAlignmentRole: return QVariant::fromValue(rightAligned(column) ? kRight : kLeft);
+    case HoldsPathRole: return column == PathColumn;
     case Qt::FontRole:
         if (removed) {
             QFont font = listfont::font();
@@ -174,7 +176,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
         if (column == NameColumn && (node.flags & svl::NodeFlag::BindMount)) {
             const auto bind = m_tree->bindSources.find(id);
             if (bind != m_tree->bindSources.end())
-                return QStringLiteral("(>>%1)").arg(QString::fromStdString(bind->second));
+                return QStringLiteral("(>>%1)").arg(isolatePath(QString::fromStdString(bind->second)));
         }
         return {};
     }

@@ -1,6 +1,7 @@
 #include "ui/views/FileViewPanel.h"
 
 #include "app/AppSettings.h"
+#include "app/DirectionalText.h"
 #include "app/QtRegexMatcher.h"
 #include "app/TextMetrics.h"
 #include "app/ValueFormat.h"
@@ -439,7 +440,8 @@ void FileViewPanel::applyResult(Delivery& delivery) {
     m_locatingLabel->hide();
     m_busy = false;
     if (!delivery.refusedPattern.isNull()) {
-        emit summaryChanged(tr("(Not a valid regular expression: %1)").arg(delivery.refusedPattern));
+        const QString pattern = isolateLeftToRight(delivery.refusedPattern);
+        emit summaryChanged(tr("(Not a valid regular expression: %1)").arg(pattern));
         return;
     }
     emitTotals(listed, delivery.result.totalSize, delivery.result.totalAllocated);
@@ -449,7 +451,7 @@ void FileViewPanel::emitTotals(size_t listed, uint64_t size, uint64_t allocated)
     m_showingTotals = true;
     emit summaryChanged(tr("(%1 %2  Total Size: %3  Allocated: %4)")
                             .arg(formatNumber(listed), m_foldersCheck->isChecked() ? tr("items") : tr("files"),
-                                 formatSize(size), formatSize(allocated)));
+                                 isolateText(formatSize(size)), isolateText(formatSize(allocated))));
 }
 
 void FileViewPanel::applyFailure(int generation, const QString& reason) {

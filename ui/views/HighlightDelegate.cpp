@@ -1,6 +1,6 @@
 #include "ui/views/HighlightDelegate.h"
 
-#include "app/DirectionalText.h"
+#include "ui/views/DirectionalText.h"
 #include "core/analysis/HighlightSpans.h"
 #include "ui/views/DimmedTextColor.h"
 #include "ui/views/ItemRoles.h"
@@ -149,7 +149,7 @@ void HighlightDelegate::paint(QPainter* painter, const QStyleOptionViewItem& opt
         textRect.top() + (textRect.bottom() - textRect.top() - normalMetrics.height() + 1) / 2 + normalMetrics.ascent();
     const QString kept = text.left(fit.kept);
     QList<qsizetype> positions;
-    const QString shown = isolateText(kept, opt.direction, &positions);
+    const QString shown = isolatedCellText(kept, index, opt.direction, &positions);
     // Draw runs of characters that are all inside or all outside the spans; a name with
     // right-to-left letters or direction controls is laid out whole instead.
     int runStart = 0;

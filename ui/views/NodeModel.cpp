@@ -295,7 +295,7 @@ const NodeModel::FileGroup& NodeModel::fileGroup(uint32_t folder) const {
     group.grouped = m_fileGroupMinSize >= 1 && summary.count >= uint32_t(m_fileGroupMinSize);
     if (group.grouped) {
         const QString pattern = group.presentCount == 1 ? tr("[%1 File in %2]") : tr("[%1 Files in %2]");
-        const QString folderPath = isolateText(QString::fromStdString(m_tree->fullPath(folder)));
+        const QString folderPath = isolatePath(QString::fromStdString(m_tree->fullPath(folder)));
         group.label = pattern.arg(formatNumber(group.presentCount), folderPath).toStdString();
     }
     return m_groupCache.emplace(folder, std::move(group)).first->second;
@@ -419,6 +419,9 @@ QVariant NodeModel::nodeData(uint32_t id, int column, int role) const {
         return column == FolderColumn ? QVariant(pathText(node.nameView())) : QVariant();
     if (role == Qt::TextAlignmentRole)
         return int(columnAlignment(column));
+    // A scanned top is named by its whole path.
+    if (role == HoldsPathRole)
+        return column == FolderColumn && (id == 0 || (isVirtual() && node.parent == 0));
     if (role == Qt::ForegroundRole && removed)
         return QColor(Qt::red);
     if (role == Qt::FontRole && removed) {
@@ -440,13 +443,13 @@ QVariant NodeModel::nodeData(uint32_t id, int column, int role) const {
         return found == m_tree->bindSources.end() ? nullptr : &found->second;
     };
     if (role == Qt::ToolTipRole && column == FolderColumn) {
-        QString tip = QString::fromStdString(m_tree->fullPath(id));
+        QString tip = isolatePath(QString::fromStdString(m_tree->fullPath(id)));
         if (node.flags & svl::NodeFlag::BindMount) {
             const std::string* source = bindSource();
             tip += QStringLiteral("\n\n");
             tip += source ? tr("A bind mount of %1, which is counted elsewhere in this scan. Its contents are not "
                                "counted again here.")
-                                .arg(isolateText(QString::fromStdString(*source)))
+                                .arg(isolatePath(QString::fromStdString(*source)))
                           : tr("A bind mount of a folder that is counted elsewhere in this scan. Its contents are "
                                "not counted again here.");
         }
@@ -470,7 +473,7 @@ QVariant NodeModel::nodeData(uint32_t id, int column, int role) const {
         return barLevel(id);
     if (role == NoteRole && column == FolderColumn && (node.flags & svl::NodeFlag::BindMount)) {
         if (const std::string* source = bindSource())
-            return QStringLiteral("(>>%1)").arg(QString::fromStdString(*source));
+            return QStringLiteral("(>>%1)").arg(isolatePath(QString::fromStdString(*source)));
     }
     return {};
 }

@@ -1,6 +1,6 @@
 #include "ui/views/RowHeightDelegate.h"
 
-#include "app/DirectionalText.h"
+#include "ui/views/DirectionalText.h"
 #include "app/ListFont.h"
 
 #include <QApplication>
@@ -30,7 +30,7 @@ RowHeightDelegate::RowHeightDelegate(QObject* parent) : QStyledItemDelegate(pare
 void RowHeightDelegate::paint(QPainter* painter, const QStyleOptionViewItem& option, const QModelIndex& index) const {
     QStyleOptionViewItem opt = option;
     initStyleOption(&opt, index);
-    opt.text = isolateText(opt.text, opt.direction);
+    opt.text = isolatedCellText(opt.text, index, opt.direction);
     QStyle* style = opt.widget ? opt.widget->style() : QApplication::style();
     style->drawControl(QStyle::CE_ItemViewItem, &opt, painter, opt.widget);
     drawGridLine(painter, option);
