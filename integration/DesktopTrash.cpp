@@ -243,8 +243,11 @@ TrashOutcome moveItemToTrash(const RemovalTarget& target)
 {
     std::string name;
     const int dir = openItemParent(target, &name);
-    if (dir < 0)
+    if (dir < 0) {
+        if (-dir == kItemReplaced)
+            return TrashOutcome::ItemReplaced;
         return isPlaceChange(-dir) ? TrashOutcome::PlaceChanged : TrashOutcome::NotTrashable;
+    }
     const int code = trashEntry(dir, name, pathBytes(target.path), nullptr);
     ::close(dir);
     return code == 0 ? TrashOutcome::Trashed : TrashOutcome::NotTrashable;

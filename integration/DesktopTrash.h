@@ -14,6 +14,7 @@ enum class TrashOutcome {
     Trashed,
     NotTrashable,  // no trash could take it, or moving failed: nothing was changed
     PlaceChanged,  // the way to it changed after it was chosen: left alone
+    ItemReplaced,  // another object holds its name now: left alone
 };
 
 // Moves the chosen item to the trash of its volume.

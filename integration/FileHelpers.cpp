@@ -130,7 +130,7 @@ bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDe
     const int dir = openItemParent(target, &name);
     if (dir < 0) {
         if (isPlaceChange(-dir)) {
-            setError(error, placeChangedText(target.path));
+            setError(error, placeChangedText(target.path, -dir));
             return false;
         }
         return removalResult(-dir, error, permissionDenied);
@@ -155,43 +155,7 @@ bool acceptableName(const QString& newName, QString* error)
     return true;
 }
 
-// Renames `name` inside the folder open as `dir` and closes `dir`.
-bool renameInside(int dir, const std::string& name, const QString& newName, QString* error)
-{
-    const std::string target = pathBytes(newName);
-    struct stat st {};
-    int code = ::fstatat(dir, target.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? EEXIST : 0;
-    // Never replaces, also an item made after the look above.
-    if (code == 0)
-        code = saferemove::renameEntry(dir, name, dir, target);
-    ::close(dir);
-    if (code != 0) {
-        setError(error, code == EEXIST ? tr("An item with that name already exists.") : errnoText(code));
-        return false;
-    }
-    return true;
-}
-
 }  // namespace
-
-bool renameItem(const QString& path, const QString& newName, QString* error, const QString& top)
-{
-    if (!acceptableName(newName, error))
-        return false;
-    const std::string bytes = pathBytes(path);
-    std::string parent, name;
-    if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, &name)) {
-        setError(error, errnoText(EINVAL));
-        return false;
-    }
-    const std::string start = !top.isEmpty() ? pathBytes(top) : isElevated() ? "/" : parent;
-    const int dir = saferemove::openFolderBelow(start, parent);
-    if (dir < 0) {
-        setError(error, isPlaceChange(-dir) ? placeChangedText(path) : errnoText(-dir));
-        return false;
-    }
-    return renameInside(dir, name, newName, error);
-}
 
 bool renameItem(const RemovalTarget& target, const QString& newName, QString* error)
 {
@@ -200,8 +164,14 @@ bool renameItem(const RemovalTarget& target, const QString& newName, QString* er
     std::string name;
     const int dir = openItemParent(target, &name);
     if (dir < 0) {
-        setError(error, isPlaceChange(-dir) ? placeChangedText(target.path) : errnoText(-dir));
+        setError(error, isPlaceChange(-dir) ? placeChangedText(target.path, -dir) : errnoText(-dir));
         return false;
     }
-    return renameInside(dir, name, newName, error);
+    const int code = saferemove::renameEntry(dir, name, dir, pathBytes(newName));
+    ::close(dir);
+    if (code != 0) {
+        setError(error, code == EEXIST ? tr("An item with that name already exists.") : errnoText(code));
+        return false;
+    }
+    return true;
 }

@@ -28,10 +28,7 @@ bool deleteItems(const QString& path, QString* error, bool* permissionDenied);
 // that is still the folder it was chosen in, reached without a link below the walk's start.
 bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDenied);
 
-// Renames the item to `newName` in the same folder, never replacing an existing item, also
-// on volumes without RENAME_NOREPLACE. The parent is reached from `top` (the scanned folder
-// holding it) without following links below it; empty `top`: from "/" in an administrator
-// copy, else the parent is opened as given.
-bool renameItem(const QString& path, const QString& newName, QString* error, const QString& top = QString());
-// The same for an item whose place was recorded: renamed only inside the folder it was in.
+// Renames an item whose place was recorded to `newName` in the same folder: only while
+// the folder is the one it was in and the item the object it was. Never replaces an
+// existing item, also on volumes without RENAME_NOREPLACE.
 bool renameItem(const RemovalTarget& target, const QString& newName, QString* error);

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,11 @@ int openParent(const QString& path, const QString& top, const std::optional<safe
         return -EINVAL;
     return saferemove::openFolderBelow(top.isEmpty() ? "/" : pathBytes(top), parent,
                                        topIdentity ? &*topIdentity : nullptr);
+}
+
+ItemIdentity identityOfItem(const struct stat& st)
+{
+    return {uint64_t(st.st_dev), uint64_t(st.st_ino), S_ISLNK(st.st_mode)};
 }
 
 // Whether a folder on the way to `path` is a symbolic link now.
@@ -49,10 +55,21 @@ int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out
     saferemove::FolderIdentity id;
     const bool ok = saferemove::identityOf(dir, &id);
     const int code = errno;
+    struct stat st {};
+    const bool seen = ok && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     ::close(dir);
     if (!ok)
         return code;
-    *out = {path, id, top, topIdentity};
+    *out = {path, id, top, topIdentity, seen ? std::optional(identityOfItem(st)) : std::nullopt};
+    return 0;
+}
+
+int captureItemIdentity(const std::string& path, ItemIdentity* out)
+{
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return errno;
+    *out = identityOfItem(st);
     return 0;
 }
 
@@ -78,16 +95,29 @@ int openItemParent(const RemovalTarget& target, std::string* name)
         ::close(dir);
         return -ESTALE;
     }
+    if (target.item) {
+        struct stat st {};
+        const int code = ::fstatat(dir, name->c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0
+                             ? (identityOfItem(st) == *target.item ? 0 : kItemReplaced)
+                             : errno;
+        if (code != 0) {
+            ::close(dir);
+            return -code;
+        }
+    }
     return dir;
 }
 
 bool isPlaceChange(int code)
 {
-    return code == ESTALE || code == ELOOP || code == ENOTDIR;
+    return code == ESTALE || code == ELOOP || code == ENOTDIR || code == kItemReplaced;
 }
 
-QString placeChangedText(const QString& path)
+QString placeChangedText(const QString& path, int code)
 {
+    if (code == kItemReplaced)
+        return QCoreApplication::translate("ItemPlace", "\"%1\" was replaced after it was chosen, so nothing was changed.")
+            .arg(isolatePathShowingControls(path));
     return QCoreApplication::translate("ItemPlace", "A folder on the way to \"%1\" was replaced or became a symbolic "
                                                     "link after it was chosen, so nothing was changed.")
         .arg(isolatePathShowingControls(path));

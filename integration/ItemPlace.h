@@ -1,15 +1,27 @@
 // Where an item was when the user chose it, so that acting on it later reaches that item
 // or nothing: its path, the folder the walk to it starts from (the scanned folder that
-// holds it; "/" for an administrator copy) and the identity its parent folder had then.
-// The walk never follows a link below its start. Plain file-system calls; any thread.
+// holds it; "/" for an administrator copy), the identity its parent folder had then and
+// the item's own. The walk never follows a link below its start. Plain file-system calls;
+// any thread.
 #pragma once
 
 #include "integration/SafeRemoval.h"
 
 #include <QString>
 
+#include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <string>
+
+// What a chosen item itself was: another object under its name (a link put in its place
+// included) is not the item the user chose.
+struct ItemIdentity {
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    bool link = false;
+    bool operator==(const ItemIdentity&) const = default;
+};
 
 // One chosen item and the identity its parent folder had when it was chosen.
 struct RemovalTarget {
@@ -17,11 +29,13 @@ struct RemovalTarget {
     saferemove::FolderIdentity parent;
     QString top;  // where the walk starts, opened as given; empty: "/"
     std::optional<saferemove::FolderIdentity> topIdentity;  // set: `top` must still be this folder
+    std::optional<ItemIdentity> item;  // set: the item must still be this object
 };
 
 // Records the parent's identity now, walking from `top` (empty: "/"), which must be
-// `topIdentity` when that is given. 0, or the errno of the failure: EINVAL for a path that
-// isn't clean and absolute inside `top`.
+// `topIdentity` when that is given, and the item's own identity when the item can be seen
+// there. 0, or the errno of the failure: EINVAL for a path that isn't clean and absolute
+// inside `top`.
 [[nodiscard]] int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out,
                                    std::optional<saferemove::FolderIdentity> topIdentity = std::nullopt);
 
@@ -37,17 +51,24 @@ constexpr int kBelowSymbolicLink = -1;
                                             std::optional<saferemove::FolderIdentity> scanTopIdentity,
                                             RemovalTarget* out);
 
-// Reopens the parent along the same walk and checks it is the folder recorded. Returns
-// its O_PATH descriptor (the caller closes it) and the item's own name, or -errno:
-// -ESTALE when it is another folder now.
+// The item's identity by its path, the last name not followed: 0 or errno.
+[[nodiscard]] int captureItemIdentity(const std::string& path, ItemIdentity* out);
+
+// openItemParent's code (negated) for an item that is another object than the one recorded.
+constexpr int kItemReplaced = 4096;
+
+// Reopens the parent along the same walk and checks it is the folder recorded, and the
+// item in it the object recorded (when one was). Returns the parent's O_PATH descriptor
+// (the caller closes it) and the item's own name, or -errno: -ESTALE when the parent is
+// another folder now, -kItemReplaced when the item is another object.
 [[nodiscard]] int openItemParent(const RemovalTarget& target, std::string* name);
 
-// Whether a failed walk (errno) means the way to the item changed after it was chosen:
-// another folder, or a link or file where a folder was.
+// Whether a failed walk (errno, or kItemReplaced) means the way to the item, or the item,
+// changed after it was chosen: another folder, or a link or file where a folder was.
 bool isPlaceChange(int code);
 
-// The refusal that names the item whose way changed.
-QString placeChangedText(const QString& path);
+// The refusal that names the item whose way (or, for kItemReplaced, the item itself) changed.
+QString placeChangedText(const QString& path, int code = ESTALE);
 
 // The refusal that names an item an administrator copy reaches only through a link.
 QString belowLinkText(const QString& path);

@@ -85,7 +85,7 @@ TEST(AdminDelete, RefusesTopLevelAndLookAlikePathsBeforeRunningAnything)
     };
     for (const auto& c : cases) {
         QString error;
-        EXPECT_FALSE(deleteAsAdministrator({RemovalTarget{c.path, {}, {}, {}}}, &error));
+        EXPECT_FALSE(deleteAsAdministrator({RemovalTarget{c.path, {}, {}, {}, {}}}, &error));
         EXPECT_EQ(error, c.message);
     }
     QString error;

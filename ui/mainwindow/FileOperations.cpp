@@ -96,7 +96,7 @@ FileOperations::CheckedItem FileOperations::CheckedItems::at(qsizetype i) const
 {
     const SelectedItem& item = m_items[i];
     const RemovalTarget& place = m_places[m_placeOf[size_t(i)]];
-    return {item, {item.path, place.parent, place.top, place.topIdentity}};
+    return {item, {item.path, place.parent, place.top, place.topIdentity, m_own[size_t(i)]}};
 }
 
 void FileOperations::CheckedItems::append(const CheckedItem& checked)
@@ -104,6 +104,7 @@ void FileOperations::CheckedItems::append(const CheckedItem& checked)
     m_items.append(checked.item);
     m_placeOf.push_back(uint32_t(m_places.size()));
     m_places.push_back(checked.place);
+    m_own.push_back(checked.place.item);
 }
 
 int FileOperations::capturePlace(const SelectedItem& item, RemovalTarget* place) const
@@ -121,7 +122,7 @@ QString FileOperations::placeRefusal(const QString& path, int code)
 {
     if (code == kBelowSymbolicLink)
         return belowLinkText(path);
-    return isPlaceChange(code) ? placeChangedText(path)
+    return isPlaceChange(code) ? placeChangedText(path, code)
                                : tr("\"%1\": %2").arg(isolatePathShowingControls(path), errnoText(code));
 }
 
@@ -131,7 +132,8 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
     // Items of one folder share its identity: the walk to it is made once per folder and the
     // siblings are matched to it on all cores, so that the question about a million files of
     // one folder comes at once. A sibling takes it over only when its own path is clean and
-    // names that very folder; any other item walks for itself.
+    // names that very folder; any other item walks for itself. Each item's own identity is
+    // recorded too: another object under its name later is not what the user chose.
     const auto folderOf = [](const QString& path) {
         return QStringView(path).left(std::max<qsizetype>(path.lastIndexOf(u'/'), 0));
     };
@@ -142,10 +144,12 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
     std::vector<int> codes;                              // of each place's walk
     std::vector<QString> folders;                        // the folder each walk went to
     std::vector<uint32_t> placeOf(count, kUnsettled);
+    std::vector<std::optional<ItemIdentity>> own(count);  // unset: not seen
     std::unordered_map<uint32_t, uint32_t> folderPlace;  // parent node to the place of its walk
     const auto walk = [&](size_t i) {
         RemovalTarget place;
         codes.push_back(capture(items[qsizetype(i)], &place));
+        own[i] = place.item;
         places.push_back(std::move(place));
         folders.push_back(folderOf(items[qsizetype(i)].path).toString());
         placeOf[i] = uint32_t(places.size() - 1);
@@ -179,8 +183,11 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
                 continue;
             bytes.clear();
             appendPathBytes(bytes, item.path);
-            if (saferemove::isCleanAbsolutePath(bytes))
-                placeOf[i] = found->second;
+            if (!saferemove::isCleanAbsolutePath(bytes))
+                continue;
+            placeOf[i] = found->second;
+            if (ItemIdentity id; codes[found->second] == 0 && captureItemIdentity(bytes, &id) == 0)
+                own[i] = id;
         }
     });
 
@@ -191,9 +198,11 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
             walk(i);
         const SelectedItem& item = items[qsizetype(i)];
         const int code = codes[placeOf[i]];
-        if (code == 0)
+        if (code == 0 && (own[i] || presenceOf(m_displayed->fullPath(item.id)) != Presence::Gone))
             continue;
-        if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
+        if (code == 0)  // the folder is there, the item is not: it alone leaves
+            gone.push_back(item.id);
+        else if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
             gone.push_back(item.id);
         else
             refusals.append(placeRefusal(item.path, code));
@@ -202,19 +211,27 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
     if (!gone.empty() || !refusals.isEmpty()) {
         accepted.clear();
         std::vector<uint32_t> acceptedPlaces;
+        std::vector<std::optional<ItemIdentity>> acceptedOwn;
+        size_t next = 0;  // of `gone`, which follows the items' order
         for (size_t i = 0; i < count; ++i) {
+            if (next < gone.size() && gone[next] == items[qsizetype(i)].id) {
+                ++next;
+                continue;
+            }
             if (codes[placeOf[i]] == 0) {
                 accepted.append(items[qsizetype(i)]);
                 acceptedPlaces.push_back(placeOf[i]);
+                acceptedOwn.push_back(own[i]);
             }
         }
         placeOf = std::move(acceptedPlaces);
+        own = std::move(acceptedOwn);
     }
     if (!gone.empty())
         m_hooks.removeNodes(gone);
     if (!refusals.isEmpty())
         m_hooks.showError(failureTitle, refusals.join('\n'));
-    return CheckedItems(std::move(accepted), std::move(placeOf), std::move(places));
+    return CheckedItems(std::move(accepted), std::move(placeOf), std::move(places), std::move(own));
 }
 
 void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
@@ -248,8 +265,8 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
         if (outcome == TrashOutcome::Trashed ||
             (outcome == TrashOutcome::NotTrashable && presenceOf(m_displayed->fullPath(c.item.id)) == Presence::Gone))
             trashed.push_back(c.item.id);
-        else if (outcome == TrashOutcome::PlaceChanged)
-            changed.append(placeChangedText(c.item.path));
+        else if (outcome == TrashOutcome::PlaceChanged || outcome == TrashOutcome::ItemReplaced)
+            changed.append(placeChangedText(c.item.path, outcome == TrashOutcome::ItemReplaced ? kItemReplaced : ESTALE));
         else if (canDeleteWithoutAdministrator(c.item.path))
             notTrashable.append(c);
         else
@@ -461,7 +478,21 @@ void FileOperations::collectVanished(uint32_t folder, std::vector<uint32_t>* out
         ::close(fd);
 }
 
-bool FileOperations::rename(uint32_t id, const QString& editedText)
+RenamePlace FileOperations::placeForRename(uint32_t id) const
+{
+    RenamePlace recorded;
+    if (!m_displayed || id == 0 || id >= m_displayed->nodeCount)
+        return recorded;
+    const QList<SelectedItem> items = m_planner.collect({id}, false, false);
+    if (items.isEmpty())
+        return recorded;
+    recorded.id = id;
+    recorded.path = m_displayed->fullPath(id);
+    recorded.code = capturePlace(items.first(), &recorded.place);
+    return recorded;
+}
+
+bool FileOperations::rename(uint32_t id, const QString& editedText, const RenamePlace* recorded)
 {
     if (!m_displayed || id == 0 || id >= m_displayed->nodeCount)
         return false;
@@ -492,27 +523,26 @@ bool FileOperations::rename(uint32_t id, const QString& editedText)
     const std::string oldPath = m_displayed->fullPath(id);
     QString error;
     bool renamed = false;
-    if (m_elevated) {
-        RemovalTarget place;
-        if (const int code = capturePlace(items.first(), &place); code != 0)
-            error = placeRefusal(items.first().path, code);
-        else
-            renamed = renameItem(place, newName, &error);
-    } else {
-        renamed = renameItem(items.first().path, newName, &error, m_planner.scanTopOf(id));
-    }
+    // Only where the item was when its name was opened for editing, and never without that record.
+    if (!recorded || recorded->id != id || recorded->path != oldPath)
+        error = placeChangedText(items.first().path, kItemReplaced);
+    else if (recorded->code != 0)
+        error = placeRefusal(items.first().path, recorded->code);
+    else
+        renamed = renameItem(recorded->place, newName, &error);
     if (!renamed) {
         m_hooks.showError(failure, error);
         return false;
     }
     (void)m_displayed->rename(id, newStored.data(), newStored.size());
+    const std::string newPath = m_displayed->fullPath(id);
     if (m_full && m_full != m_displayed) {
         const int64_t there = m_full->findPath(oldPath.data(), oldPath.size());
         if (there > 0)
             (void)m_full->rename(uint32_t(there), newStored.data(), newStored.size());
     }
     if (m_hooks.renamed)
-        m_hooks.renamed(oldPath, m_displayed->fullPath(id));
+        m_hooks.renamed(oldPath, newPath);
     if (m_hooks.refreshAfterRename)
         m_hooks.refreshAfterRename();
     return true;

@@ -12,13 +12,24 @@
 #include <QList>
 #include <QString>
 
+#include <cerrno>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace svl {
 class ScanTree;
 }
+
+// Where an item was when its name editor opened: FileOperations::rename acts on that
+// object in that folder or on nothing.
+struct RenamePlace {
+    uint32_t id = 0;
+    std::string path;   // the item's path then
+    int code = EINVAL;  // capturePlace's answer: 0 when `place` holds where the item was
+    RemovalTarget place;
+};
 
 struct FileOperationHooks {
     // A modal question; true only when the accept button was pressed.
@@ -54,8 +65,12 @@ public:
     // Appends the ids below (and including) `folder` whose paths no longer exist; only
     // ENOENT and ENOTDIR count as gone, other failures keep the node.
     void collectVanished(uint32_t folder, std::vector<uint32_t>* out) const;
-    // Commits an edited name; true when the item was renamed on disk and in both trees.
-    bool rename(uint32_t id, const QString& editedText);
+    // Records where the item is, as its name editor opens.
+    RenamePlace placeForRename(uint32_t id) const;
+    // Commits an edited name; true when the item was renamed on disk and in both trees. Only
+    // with the record of `id` made when its editor opened, and only while the item is still
+    // the one recorded there: otherwise the refusal names it.
+    bool rename(uint32_t id, const QString& editedText, const RenamePlace* recorded);
 
     bool confirmManyWindows(int count, const QString& what);
     void open(const QList<SelectedItem>& items);
@@ -77,9 +92,12 @@ private:
     class CheckedItems {
     public:
         CheckedItems() = default;
-        // `places[placeOf[i]]` is where items[i] was (its path aside, which is the item's).
-        CheckedItems(QList<SelectedItem> items, std::vector<uint32_t> placeOf, std::vector<RemovalTarget> places)
-            : m_items(std::move(items)), m_placeOf(std::move(placeOf)), m_places(std::move(places)) {}
+        // `places[placeOf[i]]` is where items[i] was (its path and own identity aside, which
+        // are the item's: `own[i]`).
+        CheckedItems(QList<SelectedItem> items, std::vector<uint32_t> placeOf, std::vector<RemovalTarget> places,
+                     std::vector<std::optional<ItemIdentity>> own)
+            : m_items(std::move(items)), m_placeOf(std::move(placeOf)), m_places(std::move(places)),
+              m_own(std::move(own)) {}
         bool isEmpty() const { return m_items.isEmpty(); }
         const QList<SelectedItem>& items() const { return m_items; }
         CheckedItem at(qsizetype i) const;
@@ -99,6 +117,7 @@ private:
         QList<SelectedItem> m_items;
         std::vector<uint32_t> m_placeOf;
         std::vector<RemovalTarget> m_places;
+        std::vector<std::optional<ItemIdentity>> m_own;
     };
 
     // Where the item is now: the walk starts at its scanned folder, or in an administrator

@@ -230,6 +230,10 @@ void MainWindow::buildTreeView() {
     m_treeView = new FolderTreeView;
     m_treeView->setModel(m_nodeModel);
     m_treeView->expandBelowHandler = [this](const QModelIndex& index) { expandBelow(index); };
+    connect(m_treeView, &FolderTreeView::editorOpened, this, [this](const QModelIndex& index) {
+        if (index.column() == NodeModel::FolderColumn)
+            recordRenamePlace(uint32_t(index.internalId()));
+    });
     m_treeView->setEditTriggers(QAbstractItemView::EditKeyPressed);
     m_treeView->setDragDropMode(QAbstractItemView::DragOnly);
     m_treeView->setDragEnabled(settings->value(QStringLiteral("enableDragDrop"), true).toBool());
@@ -287,6 +291,7 @@ void MainWindow::connectFileView() {
     m_fileView->model()->setRenameEnabled(settings->value(QStringLiteral("enableRename"), true).toBool());
     m_fileView->setDragEnabled(settings->value(QStringLiteral("enableDragDrop"), true).toBool());
     m_fileView->model()->setRenameHandler([this](uint32_t id, const QString& name) { return renameNode(id, name); });
+    connect(m_fileView, &FileViewPanel::nameEditorOpened, this, &MainWindow::recordRenamePlace);
     connect(m_fileView, &FileViewPanel::contextMenuRequested, this, &MainWindow::showContextMenu);
 }
 

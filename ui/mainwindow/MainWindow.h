@@ -54,6 +54,7 @@ class QMenu;
 class QProcess;
 class QProgressDialog;
 struct NautilusPythonInstall;
+struct RenamePlace;
 struct TreemapImageRequest;
 class PageTabs;
 class QAction;
@@ -262,6 +263,9 @@ public:
     void offerDeleteAsAdministrator(const QList<SelectedItem>& items);
     void collectVanished(uint32_t folder, std::vector<uint32_t>* out);
     void startRename();
+    // Records where the item is as a name editor opens on it (the views call it); the next
+    // commit acts there or refuses.
+    void recordRenamePlace(uint32_t id);
     // Commits an edited name (the models' rename handler); true when the model takes it.
     bool renameNode(uint32_t id, const QString& newName);
     void openSelection();
@@ -498,6 +502,7 @@ private:
     QAction* m_dumpMftAction = nullptr;
     QMenu* m_languageMenu = nullptr;
     QString m_hoverText;
+    std::shared_ptr<const RenamePlace> m_renamePlace;  // of the name editor opened last
     bool m_syncing = false;
     QAction* m_preparePortableAction = nullptr;
     QAction* m_addToMenuAction = nullptr;

@@ -21,6 +21,8 @@
 #include <QSplitter>
 #include <QTreeView>
 
+#include <utility>
+
 NodeModel* MainWindow::treeModel() const { return m_nodeModel; }
 
 FileViewPanel* MainWindow::currentFileViewPage() const
@@ -129,7 +131,13 @@ bool MainWindow::renameNode(uint32_t id, const QString& newName)
     m_fileView->stopSearches();  // a search must never read a half-written name
     m_treemapPanel->treemap()->waitForBuild();
     m_nodeModel->waitForSorting();
-    return fileOperations().rename(id, newName);
+    const std::shared_ptr<const RenamePlace> recorded = std::exchange(m_renamePlace, nullptr);
+    return fileOperations().rename(id, newName, recorded.get());
+}
+
+void MainWindow::recordRenamePlace(uint32_t id)
+{
+    m_renamePlace = m_displayedTree ? std::make_shared<const RenamePlace>(fileOperations().placeForRename(id)) : nullptr;
 }
 
 void MainWindow::startRename()

@@ -83,6 +83,15 @@ public:
     }
 
 protected:
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override {
+        // Qt answers true also for events its delegate took without opening anything.
+        const bool editing = state() == EditingState;
+        if (!QTreeView::edit(index, trigger, event))
+            return false;
+        if (!editing && state() == EditingState && index.column() == FileListModel::NameColumn)
+            emit m_panel->nameEditorOpened(static_cast<FileListModel*>(model())->nodeId(index));
+        return true;
+    }
     void mousePressEvent(QMouseEvent* event) override {
         QTreeView::mousePressEvent(event);
         const QModelIndex pressed = indexAt(event->position().toPoint());

@@ -108,6 +108,8 @@ signals:
     void contextMenuRequested(QPoint globalPos);
     void nodeDoubleClicked(uint32_t id);
     void summaryChanged(QString text);
+    // A name editor opened on the row listing id (F2, or renameId), before any key reaches it.
+    void nameEditorOpened(uint32_t id);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -20,6 +20,16 @@ void FolderTreeView::expandRows(const QModelIndexList& rows) {
         expand(row);
 }
 
+bool FolderTreeView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    // Qt answers true also for events its delegate took without opening anything.
+    const bool editing = state() == EditingState;
+    if (!QTreeView::edit(index, trigger, event))
+        return false;
+    if (!editing && state() == EditingState)
+        emit editorOpened(index);
+    return true;
+}
+
 void FolderTreeView::keyPressEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Asterisk) {
         const QModelIndex current = currentIndex();

@@ -14,6 +14,7 @@ class FolderTreeView : public QTreeView {
 
 public:
     explicit FolderTreeView(QWidget* parent = nullptr);
+    using QTreeView::edit;
 
     // Expands the column-0 `rows`; the view lays itself out once afterwards instead of once per row.
     void expandRows(const QModelIndexList& rows);
@@ -22,6 +23,11 @@ public:
     // own unlimited expansion; without a handler the key does nothing.
     std::function<void(const QModelIndex& current)> expandBelowHandler;
 
+signals:
+    // An editor opened on `index` (F2, or edit() called), before any key reaches it.
+    void editorOpened(const QModelIndex& index);
+
 protected:
     void keyPressEvent(QKeyEvent* event) override;
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
 };

@@ -40,6 +40,7 @@ struct Fixture {
     QStringList information;
     bool answer = true;
     std::function<void()> whileAsked;  // runs while a question is open
+    std::function<void()> whileEditing;  // runs while a name editor is open
     std::string mountedRoot;           // the scanned folder when it is not dir/root
     std::vector<uint32_t> removedIds;
     FileActionBackend backend = FileActionBackend::system();
@@ -90,6 +91,15 @@ struct Fixture {
             }
         };
         return FileOperations(shown(), tree.get(), context, backend, hooks, elevated);
+    }
+    // A name editor opened on the item, then the new name committed.
+    bool rename(uint32_t item, const QString& name, bool elevated = false)
+    {
+        FileOperations operations = ops(elevated);
+        const RenamePlace place = operations.placeForRename(item);
+        if (whileEditing)
+            whileEditing();
+        return operations.rename(item, name, &place);
     }
     QList<SelectedItem> items(std::initializer_list<const char*> rels, bool groups = false, bool withRoot = false)
     {
@@ -257,7 +267,7 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     f.context.imported = false;
     f.context.jobRunning = true;
     f.ops().moveToTrash(f.items({"plain"}));
-    f.ops().rename(f.id("plain"), "other");
+    f.rename(f.id("plain"), "other");
     f.context.jobRunning = false;
     // A name that isn't valid UTF-8 would reach another program as a look-alike: never handed on.
     f.ops().open(f.items({"bad\xff name"}));
@@ -482,7 +492,7 @@ TEST(FileOperations, AnAdministratorCopyActsBelowALinkOnlyInTheFolderTheScanOpen
     f.scan();
     f.ops(true).moveToTrash(f.items({"a.bin"}));  // deleted instead, after the question
     f.ops(true).deleteImmediately(f.items({"b.bin"}));
-    EXPECT_TRUE(f.ops(true).rename(f.id("c.bin"), "d.bin"));
+    EXPECT_TRUE(f.rename(f.id("c.bin"), "d.bin", true));
     EXPECT_EQ(f.errors, QStringList());
     EXPECT_FALSE(exists(real + "/top/a.bin"));
     EXPECT_FALSE(exists(real + "/top/b.bin"));
@@ -492,7 +502,7 @@ TEST(FileOperations, AnAdministratorCopyActsBelowALinkOnlyInTheFolderTheScanOpen
     ASSERT_EQ(::unlink(link.c_str()), 0);
     ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
     f.ops(true).deleteImmediately(f.items({"d.bin"}));
-    EXPECT_FALSE(f.ops(true).rename(f.id("d.bin"), "e.bin"));
+    EXPECT_FALSE(f.rename(f.id("d.bin"), "e.bin", true));
     const QString changed = placeChangedText(qs(link + "/top/d.bin"));
     EXPECT_EQ(f.errors, QStringList({"Couldn't delete | " + changed, "Couldn't rename \"d.bin\" | " + changed}));
     EXPECT_EQ(hmtest::readText(other + "/top/d.bin"), "someone else's");
@@ -516,13 +526,12 @@ TEST(FileOperations, RenameChangesBothTreesAndNeverReplaces)
     put(f.root() + "/other.txt");
     f.scan();
     f.filter("keep*");
-    FileOperations ops = f.ops();
     const uint32_t shownId = f.id("keep.txt");
-    EXPECT_FALSE(ops.rename(shownId, "  keep.txt "));  // same name: nothing, no box
-    EXPECT_FALSE(ops.rename(shownId, "other.txt"));
+    EXPECT_FALSE(f.rename(shownId, "  keep.txt "));  // same name: nothing, no box
+    EXPECT_FALSE(f.rename(shownId, "other.txt"));
     ASSERT_EQ(f.errors.size(), 1);
     EXPECT_EQ(f.errors[0], "Couldn't rename \"keep.txt\" | An item with that name already exists.");
-    EXPECT_TRUE(ops.rename(shownId, " new name.txt "));
+    EXPECT_TRUE(f.rename(shownId, " new name.txt "));
     EXPECT_EQ(f.filtered->node(shownId).nameView(), "new name.txt");
     const std::string full = f.root() + "/new name.txt";
     EXPECT_GT(f.tree->findPath(full.data(), full.size()), 0);
@@ -613,48 +622,86 @@ TEST(FileCommandPlanner, SizeListingIsLargestFirstAndIndentedLikeTheTree)
     EXPECT_EQ(planner.sizeListing({f.id("large/z")}, true, rows).mid(20), "  " + qs(f.root() + "/large/z") + "\n");
 }
 
-TEST(FileOperations, AParentSwappedWhileAskedIsLeftAlone)
+TEST(FileOperations, ASwapWhileAskedOrEditingIsLeftAlone)
 {
     if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
         GTEST_SKIP() << "needs root and the ordinary test account";
-    // d1 becomes a link to OUT, or OUT itself is moved into its place (a real folder).
-    for (int round = 0; round < 4; ++round) {
-        const bool trash = round & 1, link = round < 2;
-        SCOPED_TRACE(std::string(trash ? "trash" : "delete") + (link ? ", link" : ", real folder"));
-        Fixture f;
-        put(f.root() + "/d1/sub/victim.bin", "chosen");
-        put(f.root() + "/d1/sub/sibling.bin", "chosen");  // shares the recorded parent
-        const std::string out = f.dir / "OUT";
-        put(out + "/sub/victim.bin", "someone else's");
-        put(out + "/sub/sibling.bin", "someone else's");
-        put(f.dir / "data/.keep");
-        giveToTestUser(f.dir.path());
-        ::chmod(f.dir.path().c_str(), 0755);
-        f.scan();
-        const QList<SelectedItem> items = f.items({"d1/sub/victim.bin", "d1/sub/sibling.bin"});
-        f.whileAsked = [&] {
-            const std::string d1 = f.root() + "/d1";
-            ::rename(d1.c_str(), (d1 + ".moved").c_str());
-            link ? ::symlink(out.c_str(), d1.c_str()) : ::rename(out.c_str(), d1.c_str());
-        };
-        const int rc = hmtest::runAsTestUser([&] {
-            setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
-            if (trash)
-                f.ops().moveToTrash(items);
-            else
-                f.ops().deleteImmediately(items);
-            // One question, then refusals naming both items; nothing leaves the tree.
-            const QString refusals = f.errors.join('\n');
-            if (f.asked.size() != 1 || !refusals.contains("victim.bin") || !refusals.contains("sibling.bin"))
-                return 1;
-            return f.removedIds.empty() ? 0 : 2;
-        });
-        EXPECT_EQ(rc, 0);
-        const std::string outNow = link ? out : f.root() + "/d1";
-        EXPECT_EQ(hmtest::readText(outNow + "/sub/victim.bin"), "someone else's");
-        EXPECT_EQ(hmtest::readText(outNow + "/sub/sibling.bin"), "someone else's");
-        EXPECT_EQ(hmtest::readText(f.root() + "/d1.moved/sub/victim.bin"), "chosen");
-        EXPECT_FALSE(exists(f.dir / "data/Trash/files/victim.bin"));
+    const auto moveAway = [](const std::string& root) {
+        ::rename((root + "/d1/sub/victim.bin").c_str(), (root + "/victim.moved").c_str());
+    };
+    const struct {
+        const char* what;
+        std::function<void(const std::string& root, const std::string& out)> swap;
+        const char* chosen;   // where the chosen item is after the swap, below the scanned folder
+        bool siblingMoved;    // the sibling went with the swap, so it is refused too
+        bool outMoved;        // OUT itself took the parent's place
+    } swaps[] = {
+        {"parent for a link",
+         [](const std::string& root, const std::string& out) {
+             ::rename((root + "/d1").c_str(), (root + "/d1.moved").c_str());
+             ::symlink(out.c_str(), (root + "/d1").c_str());
+         },
+         "d1.moved/sub/victim.bin", true, false},
+        {"parent for a real folder",
+         [](const std::string& root, const std::string& out) {
+             ::rename((root + "/d1").c_str(), (root + "/d1.moved").c_str());
+             ::rename(out.c_str(), (root + "/d1").c_str());
+         },
+         "d1.moved/sub/victim.bin", true, true},
+        {"item for a link",
+         [&](const std::string& root, const std::string& out) {
+             moveAway(root);
+             ::symlink((out + "/sub/victim.bin").c_str(), (root + "/d1/sub/victim.bin").c_str());
+         },
+         "victim.moved", false, false},
+        {"item for another file",
+         [&](const std::string& root, const std::string&) {
+             moveAway(root);
+             put(root + "/d1/sub/victim.bin", "someone else's");
+         },
+         "victim.moved", false, false},
+    };
+    for (const auto& swap : swaps) {
+        for (const char* action : {"delete", "trash", "rename"}) {
+            SCOPED_TRACE(std::string(swap.what) + ", " + action);
+            Fixture f;
+            put(f.root() + "/d1/sub/victim.bin", "chosen");
+            put(f.root() + "/d1/sub/sibling.bin", "chosen");
+            const std::string out = f.dir / "OUT";
+            put(out + "/sub/victim.bin", "someone else's");
+            put(out + "/sub/sibling.bin", "someone else's");
+            put(f.dir / "data/.keep");
+            giveToTestUser(f.dir.path());
+            ::chmod(f.dir.path().c_str(), 0755);
+            f.scan();
+            const uint32_t victim = f.id("d1/sub/victim.bin");
+            // The victim takes over the parent recorded for the sibling; its own identity is read apart.
+            const QList<SelectedItem> items = f.items({"d1/sub/sibling.bin", "d1/sub/victim.bin"});
+            f.whileAsked = f.whileEditing = [&] { swap.swap(f.root(), out); };
+            const int rc = hmtest::runAsTestUser([&] {
+                setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
+                if (std::string(action) == "rename")
+                    return f.rename(victim, "renamed.bin") || f.errors.size() != 1 ? 1 : 0;
+                if (std::string(action) == "trash")
+                    f.ops().moveToTrash(items);
+                else
+                    f.ops().deleteImmediately(items);
+                // One question, then refusals naming what changed; that stays in the tree.
+                const QString refusals = f.errors.join('\n');
+                if (f.asked.size() != 1 || !refusals.contains("victim.bin") ||
+                    refusals.contains("sibling.bin") != swap.siblingMoved)
+                    return 2;
+                return f.removedIds.size() == (swap.siblingMoved ? 0u : 1u) ? 0 : 3;
+            });
+            EXPECT_EQ(rc, 0);
+            const std::string outNow = swap.outMoved ? f.root() + "/d1" : out;
+            EXPECT_EQ(hmtest::readText(outNow + "/sub/victim.bin"), "someone else's");
+            EXPECT_EQ(hmtest::readText(outNow + "/sub/sibling.bin"), "someone else's");
+            EXPECT_EQ(hmtest::readText(f.root() + "/" + swap.chosen), "chosen");
+            EXPECT_TRUE(exists(f.root() + "/d1/sub/victim.bin"));  // whatever stands there now
+            EXPECT_FALSE(exists(f.root() + "/d1/sub/renamed.bin"));
+            EXPECT_FALSE(exists(f.dir / "data/Trash/files/victim.bin"));
+        }
     }
 }
 
@@ -750,7 +797,7 @@ TEST(FileOperations, AnOrdinaryUserTrashesDeletesAndRenamesOnEveryVolume)
             f.ops().deleteImmediately(deleted);
             bool ok = true;
             for (const auto& [id, name] : renames)
-                ok = f.ops().rename(id, pathText(name)) && f.tree->node(id).nameView() == name && ok;
+                ok = f.rename(id, pathText(name)) && f.tree->node(id).nameView() == name && ok;
             if (!f.errors.isEmpty() || f.asked.size() != 2)
                 return 1;
             return ok ? 0 : 2;

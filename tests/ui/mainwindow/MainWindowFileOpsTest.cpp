@@ -7,15 +7,19 @@
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 #include <memory>
 
@@ -72,11 +76,19 @@ TEST_F(MainWindowFileOps, RenameCommitsOnDiskAndInTheTreeOrShowsWhyNot)
     EXPECT_FALSE(m_window->renameNode(0, "root2"));
     EXPECT_FALSE(m_window->renameNode(file, " f0.aaa "));  // unchanged: no box
     {
-        BoxAnswerer answer("OK");
+        // Without a record of where the item was when its editor opened, nothing is renamed.
+        BoxAnswerer answer(QStringList{"OK", "OK", "OK"});
+        EXPECT_FALSE(m_window->renameNode(file, "renamed.aaa"));
+        m_window->recordRenamePlace(id("d1/f0.aaa"));
+        EXPECT_FALSE(m_window->renameNode(file, "renamed.aaa"));  // a record of another item
+        EXPECT_TRUE(answer.detail.contains("was replaced after it was chosen")) << answer.detail.toStdString();
+        m_window->recordRenamePlace(file);
         EXPECT_FALSE(m_window->renameNode(file, "f1.bbb"));
-        EXPECT_EQ(answer.text, "Couldn't rename \"f0.aaa\"");
+        EXPECT_EQ(answer.texts, QStringList(3, "Couldn't rename \"f0.aaa\""));
         EXPECT_EQ(answer.detail, "An item with that name already exists.");
     }
+    EXPECT_FALSE(QFile::exists(qs(m_dir.path() + "/root/d0/renamed.aaa")));
+    m_window->recordRenamePlace(file);
     EXPECT_TRUE(m_window->renameNode(file, "renamed.aaa"));
     EXPECT_EQ(m_window->displayedTree()->node(file).nameView(), "renamed.aaa");
     EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d0/renamed.aaa")));
@@ -121,6 +133,7 @@ TEST_F(MainWindowFileOps, SelectedItemGoesToTheTrashAndRenamesThroughTheTreeMode
     // The name editor of the folder tree commits through the window.
     const QModelIndex index = m_window->nodeModel()->indexForId(other);
     ASSERT_TRUE(index.isValid());
+    m_window->recordRenamePlace(other);
     EXPECT_TRUE(m_window->nodeModel()->setData(index, "edited.bbb", Qt::EditRole));
     EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d1/edited.bbb")));
     EXPECT_EQ(m_window->displayedTree()->node(other).nameView(), "edited.bbb");
@@ -141,6 +154,7 @@ TEST(MainWindowFileOpsUserSide, AFileDeletedInARenamedFolderLeavesTheTree)
     const auto idOf = [&](const std::string& path) { return window.displayedTree()->findPath(path.data(), path.size()); };
     const int64_t folder = idOf(root + "/d0");
     ASSERT_GT(folder, 0);
+    window.recordRenamePlace(uint32_t(folder));
     ASSERT_TRUE(window.renameNode(uint32_t(folder), "renamed"));
     const int64_t file = idOf(root + "/renamed/f1.bbb");
     ASSERT_GT(file, 0);
@@ -193,6 +207,7 @@ TEST(MainWindowFileOpsFanotify, AFileDeletedInARenamedTopOfSeveralLeavesTheTree)
     const int64_t top = idOf(m + "/one");
     ASSERT_GT(top, 0);
     EXPECT_FALSE(window.renameNode(uint32_t(top), qs(m + "/one")));  // the whole path unchanged: nothing
+    window.recordRenamePlace(uint32_t(top));
     ASSERT_TRUE(window.renameNode(uint32_t(top), "uno"));
     EXPECT_EQ(window.displayedTree()->fullPath(uint32_t(top)), m + "/uno");
     const int64_t file = idOf(m + "/uno/f2"), deeper = idOf(m + "/uno/d/f1");
@@ -203,4 +218,135 @@ TEST(MainWindowFileOpsFanotify, AFileDeletedInARenamedTopOfSeveralLeavesTheTree)
     const auto removed = [&](int64_t id) { return window.displayedTree()->node(uint32_t(id)).flags & svl::NodeFlag::Removed; };
     EXPECT_TRUE(windowtest::waitUntil([&] { return removed(file) && removed(deeper); }, 5000));
     EXPECT_FALSE(removed(top));
+}
+
+namespace {
+
+// A swap made while a name editor is open, under a work folder holding the scanned folder
+// s (with s/d1) and OUT/d1, a look-alike of it that must stay untouched.
+struct RenameSwap {
+    const char* what;
+    const char* item;      // below s
+    bool fileView;         // edited in the File View, else in the Tree View
+    const char* swap;      // shell commands run in the work folder while the editor is open; empty: none
+    const char* original;  // where the chosen item is after the swap (and the rename, without a swap)
+    bool asRoot;           // the administrator copy's road (mounting needs root)
+};
+
+const RenameSwap kRenameSwaps[] = {
+    {"nothing", "d1/victim.txt", false, "", "s/d1/renamed.txt", false},
+    {"nothing", "d1/victim.txt", true, "", "s/d1/renamed.txt", false},
+    {"top for a link", "d1/victim.txt", false, "mv s s.m && ln -s OUT s", "s.m/d1/victim.txt", false},
+    {"top for a link", "d1/victim.txt", true, "mv s s.m && ln -s OUT s", "s.m/d1/victim.txt", false},
+    {"top for a link", "victim.txt", false, "mv s s.m && ln -s OUT/d1 s", "s.m/victim.txt", false},
+    {"top for a link", "victim.txt", true, "mv s s.m && ln -s OUT/d1 s", "s.m/victim.txt", false},
+    {"parent for a real folder", "d1/victim.txt", false, "mv s/d1 s/d1.m && mv nb s/d1", "s/d1.m/victim.txt", false},
+    {"item for a link", "d1/victim.txt", true, "mv s/d1/victim.txt s/v.m && ln -s ../../OUT/d1/victim.txt s/d1/victim.txt",
+     "s/v.m", false},
+    {"parent under a bind mount", "d1/victim.txt", false, "mount --bind OUT/d1 s/d1", "s/d1/victim.txt", true},
+};
+
+// Opens the name editor on the item, types a new name, makes the swap and presses Return:
+// the window must refuse, naming the item, and leave everything as it was (without a swap,
+// rename it). An empty string when it did, else what went wrong.
+std::string renameWithSwapWhileEditing(const std::string& work, const RenameSwap& c)
+{
+    hmtest::sh("cd " + hmtest::shQuote(work) + " && rm -rf s s.m OUT nb && mkdir -p s/d1 OUT/d1 nb && "
+               "echo v > s/" + c.item + " && echo p > OUT/d1/victim.txt && echo p > nb/victim.txt");
+    windowtest::clearSettings();
+    MainWindow window;
+    window.scanFolder(qs(work + "/s"));
+    if (!windowtest::waitUntil([&] { return window.displayedTree() && !window.isJobRunning(); }))
+        return "no scan";
+    const std::string path = work + "/s/" + c.item;
+    const int64_t id = window.displayedTree()->findPath(path.data(), path.size());
+    if (id <= 0)
+        return "not scanned";
+    QTreeView* view = window.treeView();
+    if (c.fileView) {
+        window.showFileViewPage();
+        FileViewPanel* panel = window.fileView();
+        const auto listed = [&] {
+            const std::vector<uint32_t> ids = panel->listedIds();
+            return !panel->isBusy() && std::find(ids.begin(), ids.end(), uint32_t(id)) != ids.end();
+        };
+        if (!windowtest::waitUntil(listed, 5000))
+            return "not listed";
+        window.setSelection({uint32_t(id)}, MainWindow::FromFileView);
+        view = panel->view();
+    } else {
+        window.selectNode(uint32_t(id));
+    }
+    window.startRename();  // F2
+    QPointer<QLineEdit> editor = view->viewport()->findChild<QLineEdit*>();
+    if (!editor)
+        return "no editor";
+    editor->setText("renamed.txt");
+    const bool swapped = *c.swap;
+    if (swapped && hmtest::sh("cd " + hmtest::shQuote(work) + " && " + c.swap) != 0)
+        return "swap failed";
+    windowtest::BoxAnswerer answer("OK");
+    QTest::keyClick(editor, Qt::Key_Return);  // commits from the event loop
+    if (!windowtest::waitUntil([&] { return editor.isNull(); }, 5000))
+        return "the editor stayed open";
+    std::string wrong;
+    if (answer.text != (swapped ? "Couldn't rename \"victim.txt\"" : ""))
+        wrong += "box: " + answer.text.toStdString() + " | " + answer.detail.toStdString() + "; ";
+    if (window.displayedTree()->node(uint32_t(id)).nameView() != (swapped ? "victim.txt" : "renamed.txt"))
+        wrong += "the tree has the wrong name; ";
+    if (!swapped)
+        return hmtest::readText(work + "/" + c.original) == "v\n" ? wrong : wrong + "not renamed";
+    if (c.asRoot)
+        hmtest::sh("umount " + hmtest::shQuote(work + "/s/d1"));
+    if (hmtest::readText(work + "/OUT/d1/victim.txt") != "p\n")
+        wrong += "OUT was touched; ";
+    if (hmtest::readText(work + "/" + c.original) != "v\n")
+        wrong += "the chosen item was renamed; ";
+    for (const char* renamed : {"OUT/d1/renamed.txt", "OUT/renamed.txt", "s/d1/renamed.txt", "s.m/d1/renamed.txt",
+                                "s.m/renamed.txt", "s/d1.m/renamed.txt"}) {
+        struct stat st {};
+        if (::lstat((work + "/" + renamed).c_str(), &st) == 0)
+            wrong += std::string(renamed) + " exists; ";
+    }
+    return wrong;
+}
+
+}  // namespace
+
+// Runs as the ordinary account only, started by the test below.
+TEST(MainWindowFileOpsUserSide, ASwapWhileTheNameEditorIsOpenRenamesNothing)
+{
+    const std::string work = qgetenv("HM_RENAME_SWAP_DIR").toStdString();
+    if (work.empty())
+        GTEST_SKIP() << "runs only as the ordinary account inside MainWindowFileOpsAsUser.ASwapWhileTheNameEditorIsOpenRenamesNothing";
+    for (const RenameSwap& c : kRenameSwaps) {
+        if (c.asRoot)
+            continue;
+        EXPECT_EQ(renameWithSwapWhileEditing(work, c), "")
+            << c.what << ", " << c.item << (c.fileView ? " in the File View" : " in the Tree View");
+    }
+}
+
+TEST(MainWindowFileOpsAsUser, ASwapWhileTheNameEditorIsOpenRenamesNothing)
+{
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1) || !hmtest::haveTool("runuser"))
+        GTEST_SKIP() << "needs root, runuser and the ordinary test account";
+    hmtest::TempDir dir("hm-rename-swap");
+    ::chmod(dir.path().c_str(), 0755);
+    ASSERT_EQ(hmtest::sh("chown hmtest " + hmtest::shQuote(dir.path())), 0);
+    const std::string self = QFile::symLinkTarget("/proc/self/exe").toStdString();
+    int status = -1;
+    const std::string output = hmtest::shOutput(
+        "runuser -u hmtest -- env -i PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen LANG=C.UTF-8 TMPDIR=/tmp "
+        "HM_RENAME_SWAP_DIR=" + hmtest::shQuote(dir.path()) + " " + hmtest::sanitizerOptions() + hmtest::shQuote(self) +
+            " --gtest_filter=MainWindowFileOpsUserSide.ASwapWhileTheNameEditorIsOpenRenamesNothing 2>&1",
+        &status);
+    EXPECT_EQ(status, 0) << output;
+    EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
+    // As root: the administrator copy's road, with a bind mount over the parent.
+    for (const RenameSwap& c : kRenameSwaps) {
+        if (!c.asRoot)
+            continue;
+        EXPECT_EQ(renameWithSwapWhileEditing(dir.path(), c), "") << c.what;
+    }
 }
