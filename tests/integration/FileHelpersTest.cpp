@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 using filetest::exists;
+using filetest::put;
 using hmtest::TempDir;
 using shelltest::qs;
 
@@ -78,8 +79,13 @@ TEST(DeleteItems, NeverEntersABindMountOrAnotherFileSystem)
     hmtest::writeFile(outside / "precious", "keep me");
     hmtest::Mounts mounts;
     ASSERT_EQ(::mkdir((dir / "scan").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((dir / "scan/a").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir((dir / "scan/a/bound").c_str(), 0755), 0);
+    // Folders beside the mount, made before and after it so that some are listed after it.
+    for (int i = 0; i < 16; ++i) {
+        if (i == 8) {
+            ASSERT_EQ(::mkdir((dir / "scan/a/bound").c_str(), 0755), 0);
+        }
+        put(dir / ("scan/a/s" + std::to_string(i) + "/f"));
+    }
     hmtest::writeFile(dir / "scan/a/loose", "x");
     // A bind mount of the same file system: same st_dev, another mount.
     ASSERT_TRUE(mounts.bind(outside.path(), dir / "scan/a/bound"));
@@ -88,6 +94,9 @@ TEST(DeleteItems, NeverEntersABindMountOrAnotherFileSystem)
     EXPECT_FALSE(deleteItems(qs(dir / "scan"), &error, nullptr));
     EXPECT_TRUE(error.contains("mount point")) << error.toStdString();
     EXPECT_TRUE(exists(outside / "precious"));
+    // Refused when the folder holding the mount is listed: no folder beside it was emptied.
+    for (int i = 0; i < 16; ++i)
+        EXPECT_TRUE(exists(dir / ("scan/a/s" + std::to_string(i) + "/f"))) << i;
     // The bind-mounted folder named directly is refused too.
     EXPECT_FALSE(deleteItems(qs(dir / "scan/a/bound"), &error, nullptr));
     EXPECT_TRUE(exists(outside / "precious"));
@@ -229,6 +238,9 @@ TEST(SafeRemoval, OpeningAFolderRefusesLinksOnTheWay)
     EXPECT_GE(below, 0);
     if (below >= 0)
         ::close(below);
+    // A recorded place needs a plain path: "real/.." would name the folder above.
+    RemovalTarget place;
+    EXPECT_EQ(captureItemPlace(qs(dir / "real/.."), qs(dir.path()), &place), EINVAL);
     EXPECT_FALSE(saferemove::isCleanAbsolutePath("/a//b"));
     EXPECT_TRUE(saferemove::isCleanAbsolutePath("/a/b"));
 }

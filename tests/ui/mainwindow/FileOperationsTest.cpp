@@ -398,13 +398,22 @@ TEST(FileOperations, ATrashDenialLeadsToTheAdministratorOfferAndTheTreeFollowsTh
         return f.removedIds.empty() ? 0 : 3;
     });
     EXPECT_EQ(rc, 0);
+    // Marked as an administrator copy, a permission failure is shown at once: there is no
+    // one further up to offer it to.
+    const int elevated = hmtest::runAsTestUser([&] {
+        f.ops(true).deleteImmediately(f.items({"locked/f"}));
+        return f.asked.size() == 1 && f.errors == QStringList("Couldn't delete \"f\" | Permission denied") ? 0 : 1;
+    });
+    EXPECT_EQ(elevated, 0);
 
     // The vanished sweep: only what is really gone leaves the tree; a folder the user may
-    // not look into keeps its nodes (EACCES is not "gone").
+    // not open, or may list but not look into, keeps its nodes (EACCES is not "gone").
     ::unlink((f.root() + "/locked/g").c_str());
     put(f.root() + "/locked/closed/h");
+    put(f.root() + "/locked/listed/h");
     f.scan();
     ::chmod((f.root() + "/locked/closed").c_str(), 0700);
+    ::chmod((f.root() + "/locked/listed").c_str(), 0744);
     std::vector<uint32_t> gone;
     const int sweep = hmtest::runAsTestUser([&] {
         f.ops().collectVanished(f.id("locked"), &gone);
