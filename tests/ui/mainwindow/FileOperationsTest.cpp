@@ -305,6 +305,22 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     EXPECT_TRUE(FileCommandPlanner(f.context).screenPaths(odd, nullptr).isEmpty());
     (void)f.tree->rename(plain[0].id, "a/b", 3);
     EXPECT_TRUE(FileCommandPlanner(f.context).screenPaths(odd, nullptr).isEmpty());
+
+    // The offer after a failed trash takes items as they come: one whose path names its
+    // folder's ".." must not ride on a sibling's checked folder into the question.
+    put(f.root() + "/p1");
+    put(f.root() + "/p2");
+    f.scan();
+    QList<SelectedItem> offered = f.items({"p1", "p2"});
+    offered[1].path = QString::fromStdString(f.root()) + "/..";
+    f.asked.clear();
+    f.errors.clear();
+    f.answer = false;
+    f.ops().offerDeleteImmediately(offered);
+    ASSERT_EQ(f.asked.size(), 1);
+    EXPECT_TRUE(f.asked[0].contains("p1")) << f.asked[0].toStdString();
+    ASSERT_EQ(f.errors.size(), 1);
+    EXPECT_TRUE(f.errors[0].contains("..")) << f.errors[0].toStdString();
 }
 
 TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
