@@ -21,6 +21,7 @@
 #include <QVariantAnimation>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -289,11 +290,30 @@ void TreemapWidget::setExportOptions(bool allocated, bool freeSpace, bool gray) 
 }
 
 void TreemapWidget::setSelection(const std::vector<uint32_t>& ids) {
-    std::unordered_set<uint32_t> next(ids.begin(), ids.end());
+    std::vector<uint32_t> next;
+    const uint32_t largest = ids.empty() ? 0 : *std::max_element(ids.begin(), ids.end());
+    if (ids.size() > 4096 && largest / 64 <= ids.size()) {
+        // Dense ids (Select All over millions of rows) are put in order through a bit per id.
+        std::vector<uint64_t> bits(largest / 64 + 1);
+        for (uint32_t id : ids)
+            bits[id / 64] |= uint64_t(1) << (id % 64);
+        next.reserve(ids.size());
+        for (size_t word = 0; word < bits.size(); ++word)
+            for (uint64_t rest = bits[word]; rest != 0; rest &= rest - 1)
+                next.push_back(uint32_t(word * 64 + size_t(std::countr_zero(rest))));
+    } else {
+        next = ids;
+        std::sort(next.begin(), next.end());
+        next.erase(std::unique(next.begin(), next.end()), next.end());
+    }
     if (next == m_selection)
         return;
     m_selection = std::move(next);
     update();
+}
+
+bool TreemapWidget::isSelected(uint32_t id) const {
+    return std::binary_search(m_selection.begin(), m_selection.end(), id);
 }
 
 bool TreemapWidget::zoomAnimationRunning() const {
@@ -602,12 +622,36 @@ void TreemapWidget::paintEvent(QPaintEvent* event) {
     }
     const QRect exposed = event->rect();
     drawLabels(painter, &exposed);
-    if (m_hoverId >= 0 && !m_selection.count(uint32_t(m_hoverId)))
+    if (m_hoverId >= 0 && !isSelected(uint32_t(m_hoverId)))
         drawOutline(painter, m_hoverId, QColor(176, 176, 176), 1);
-    for (uint32_t id : m_selection) {
-        if (m_zoomRoot != 0 && id == m_zoomRoot)
-            continue;
-        drawOutline(painter, id, Qt::white, 2);
+    // Only ids with a rectangle get an outline, and only those the paint reaches are drawn:
+    // with everything selected there is one per rectangle of the layout, and a selection
+    // larger than the layout is matched from the layout's side.
+    // The 2-pixel border inside each rectangle is filled as four bars, which the painter does
+    // many times faster than stroking a rectangle with a wide pen.
+    constexpr double kWidth = 2;
+    const QRectF reach = QRectF(exposed).adjusted(-kWidth, -kWidth, kWidth, kWidth);
+    const auto outline = [&](uint32_t id, const svl::TreemapRect& placed) {
+        const QRectF r = toQRect(placed);
+        if ((m_zoomRoot != 0 && id == m_zoomRoot) || !usable(r) || !r.intersects(reach))
+            return;
+        if (r.width() <= 2 * kWidth || r.height() <= 2 * kWidth) {
+            painter.fillRect(r, Qt::white);
+            return;
+        }
+        painter.fillRect(QRectF(r.x(), r.y(), r.width(), kWidth), Qt::white);
+        painter.fillRect(QRectF(r.x(), r.bottom() - kWidth, r.width(), kWidth), Qt::white);
+        painter.fillRect(QRectF(r.x(), r.y() + kWidth, kWidth, r.height() - 2 * kWidth), Qt::white);
+        painter.fillRect(QRectF(r.right() - kWidth, r.y() + kWidth, kWidth, r.height() - 2 * kWidth), Qt::white);
+    };
+    if (m_selection.size() > m_layout.rects.size()) {
+        for (const auto& [id, placed] : m_layout.rects)
+            if (isSelected(id))
+                outline(id, placed);
+    } else {
+        for (uint32_t id : m_selection)
+            if (const auto placed = m_layout.rects.find(id); placed != m_layout.rects.end())
+                outline(id, placed->second);
     }
 }
 
@@ -709,15 +753,16 @@ void TreemapWidget::mousePressEvent(QMouseEvent* event) {
     if (id < 0 || id == kFreeSpaceHit)
         return;
     const uint32_t node = uint32_t(id);
-    std::unordered_set<uint32_t> next;
+    std::vector<uint32_t> next{node};
     if (event->modifiers() & Qt::ControlModifier) {
         next = m_selection;
-        if (!next.erase(node))
-            next.insert(node);
-    } else {
-        next.insert(node);
+        const auto at = std::lower_bound(next.begin(), next.end(), node);
+        if (at != next.end() && *at == node)
+            next.erase(at);
+        else
+            next.insert(at, node);
     }
-    setSelection(std::vector<uint32_t>(next.begin(), next.end()));
+    setSelection(next);
     emit nodeClicked(node);
 }
 
@@ -733,7 +778,7 @@ void TreemapWidget::contextMenuEvent(QContextMenuEvent* event) {
     const int64_t id = idAt(event->pos());
     if (id >= 0 && id != kFreeSpaceHit) {
         const uint32_t node = uint32_t(id);
-        if (!m_selection.count(node)) {
+        if (!isSelected(node)) {
             setSelection({node});
             emit nodeClicked(node);
         }
