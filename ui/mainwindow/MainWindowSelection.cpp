@@ -36,18 +36,13 @@ void MainWindow::connectSelection() {
     connect(m_treeView->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
         if (m_syncing)
             return;
-        std::vector<uint32_t> ids;
-        for (const QModelIndex& index : m_treeView->selectionModel()->selectedRows(0))
-            ids.push_back(uint32_t(index.internalId()));
-        setSelection(ids, FromTree);
+        setSelection(m_treeView->selectedRowIds(), FromTree);
     });
     TreemapWidget* treemap = m_treemapPanel->treemap();
     connect(treemap, &TreemapWidget::nodeClicked, this, [this, treemap] {
         if (m_syncing)
             return;
-        std::vector<uint32_t> ids(treemap->selection().begin(), treemap->selection().end());
-        std::sort(ids.begin(), ids.end());
-        setSelection(ids, FromTreemap);
+        setSelection(treemap->selection(), FromTreemap);
     });
     connect(treemap, &TreemapWidget::hoverChanged, this, &MainWindow::showHoverText);
     connect(m_fileView, &FileViewPanel::selectionChanged, this, [this](const std::vector<uint32_t>& ids) {
@@ -147,9 +142,20 @@ void MainWindow::updateSelectionSummary() {
         m_selectionLabel->setText(m_scanPathText);
         return;
     }
-    // The file list counts its rows; the tree side counts the files its rows hold.
-    const svl::SelectionTotals totals = svl::selectionTotals(*tree, ids);
-    const uint64_t count = currentFileViewPage() ? totals.rows : totals.files;
+    // The file list counts its rows; the tree side counts the files its rows hold. With the
+    // root's row among them (Select All) every other row lies below it: the root's own totals
+    // are the answer, without a pass over millions of rows.
+    const bool fileViewPage = currentFileViewPage() != nullptr;
+    const svl::ScanNode& root = tree->node(0);
+    svl::SelectionTotals totals;
+    if (!fileViewPage && !(root.flags & svl::NodeFlag::Removed) && std::find(ids.begin(), ids.end(), 0u) != ids.end()) {
+        totals.size = root.size;
+        totals.allocated = (root.flags & svl::NodeFlag::ExtraHardLink) ? 0 : root.allocated;
+        totals.files = root.isFolder() ? root.filesBelow : 1;
+    } else {
+        totals = svl::selectionTotals(*tree, ids);
+    }
+    const uint64_t count = fileViewPage ? totals.rows : totals.files;
     m_selectionLabel->setText(tr("Selected Files: %1  Total Size: %2  Allocated: %3")
                                   .arg(formatNumber(count), isolateText(formatSize(totals.size)),
                                        isolateText(formatSize(totals.allocated))));

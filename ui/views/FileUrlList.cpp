@@ -48,11 +48,16 @@ QByteArray fileUrlOf(std::string_view path) {
     return QByteArray::fromStdString(url);
 }
 
-QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t>& ids) {
+namespace {
+
+// The list's bytes; empty when no URL was made or when `stop` was raised before the end.
+QByteArray uriList(const svl::ScanTree& tree, const std::vector<uint32_t>& ids, const std::atomic<bool>* stop) {
     const uint64_t blocks = (ids.size() + kIdsPerBlock - 1) / kIdsPerBlock;
     const bool virtualRoot = tree.nodeCount > 0 && (tree.node(0).flags & svl::NodeFlag::VirtualRoot);
     std::vector<std::string> parts(blocks);
     svl::parallelFor(blocks, [&](uint64_t block) {
+        if (stop && stop->load(std::memory_order_relaxed))
+            return;
         // A path is its folder's path, "/" and its name, so the URL of each folder is made
         // once per block and the files only add their escaped names.
         std::unordered_map<uint32_t, std::string> folderUrls;
@@ -86,11 +91,13 @@ QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t
         }
         parts[block] = std::move(text);
     });
+    if (stop && stop->load())
+        return {};
     std::vector<qsizetype> offsets(blocks + 1, 0);
     for (uint64_t block = 0; block < blocks; ++block)
         offsets[block + 1] = offsets[block] + qsizetype(parts[block].size());
     if (offsets.back() == 0)
-        return nullptr;
+        return {};
     // The parts are copied into place and freed on all cores: the list can be hundreds of
     // megabytes.
     QByteArray list(offsets.back(), Qt::Uninitialized);
@@ -99,5 +106,46 @@ QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t
         std::memcpy(out + offsets[block], parts[block].data(), parts[block].size());
         std::string().swap(parts[block]);
     });
-    return new UriListMimeData(std::move(list));
+    return list;
+}
+
+}  // namespace
+
+QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t>& ids) {
+    QByteArray list = uriList(tree, ids, nullptr);
+    return list.isEmpty() ? nullptr : new UriListMimeData(std::move(list));
+}
+
+FileUrlMimeData::FileUrlMimeData(std::shared_ptr<const svl::ScanTree> tree, std::vector<uint32_t> ids)
+    : m_build(std::make_shared<Build>()) {
+    m_build->tree = std::move(tree);
+    m_build->ids = std::move(ids);
+    m_worker = std::thread([build = m_build] {
+        build->list = uriList(*build->tree, build->ids, &build->stop);
+        build->complete = !build->stop.load();
+    });
+}
+
+FileUrlMimeData::~FileUrlMimeData() { stopBuilding(); }
+
+QStringList FileUrlMimeData::formats() const { return {QStringLiteral("text/uri-list")}; }
+
+bool FileUrlMimeData::hasFormat(const QString& type) const { return type == QLatin1String("text/uri-list"); }
+
+void FileUrlMimeData::stopBuilding() {
+    m_build->stop = true;
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+QVariant FileUrlMimeData::retrieveData(const QString& type, QMetaType) const {
+    if (!hasFormat(type))
+        return QVariant();
+    if (m_worker.joinable())
+        m_worker.join();
+    if (!m_build->complete) {
+        m_build->list = uriList(*m_build->tree, m_build->ids, nullptr);
+        m_build->complete = true;
+    }
+    return QVariant(m_build->list);
 }

@@ -5,12 +5,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMimeData>
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string_view>
+#include <thread>
 #include <vector>
-
-class QMimeData;
 
 namespace svl {
 class ScanTree;
@@ -23,3 +25,30 @@ QByteArray fileUrlOf(std::string_view path);
 // One URL line per node id, in the given order (ids must be below the node count; a node
 // without a path adds none). A new QMimeData owned by the caller, or null when no URL was made.
 QMimeData* fileUrlMimeData(const svl::ScanTree& tree, const std::vector<uint32_t>& ids);
+
+// The same list for a drag, built on worker threads from the moment it is made, so that the
+// drag starts at once: a receiver asking for it (at the drop) waits for the rest of the build.
+// The owner calls stopBuilding() when the drag is over, before the tree may change in place;
+// a list asked for after that is built then, on the asking thread. `ids` must not be empty.
+class FileUrlMimeData : public QMimeData {
+public:
+    FileUrlMimeData(std::shared_ptr<const svl::ScanTree> tree, std::vector<uint32_t> ids);
+    ~FileUrlMimeData() override;
+    QStringList formats() const override;
+    bool hasFormat(const QString& type) const override;
+    void stopBuilding();
+
+protected:
+    QVariant retrieveData(const QString& type, QMetaType) const override;
+
+private:
+    struct Build {
+        std::shared_ptr<const svl::ScanTree> tree;
+        std::vector<uint32_t> ids;
+        std::atomic<bool> stop{false};
+        bool complete = false;
+        QByteArray list;
+    };
+    std::shared_ptr<Build> m_build;
+    mutable std::thread m_worker;
+};

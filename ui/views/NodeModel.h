@@ -86,6 +86,8 @@ public:
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
     QStringList mimeTypes() const override;
     QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    // The drag data of these rows in this order (group rows add nothing); null when none is a node.
+    QMimeData* mimeDataOfRows(std::vector<uint32_t> rowIds) const;
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     // A long child list that is not sorted yet: its row shows no children until fetchMore
     // has had it sorted on a worker.

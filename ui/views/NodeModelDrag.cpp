@@ -5,6 +5,8 @@
 #include "core/tree/ScanTree.h"
 #include "ui/views/FileUrlList.h"
 
+#include <algorithm>
+
 Qt::ItemFlags NodeModel::flags(const QModelIndex& index) const {
     Qt::ItemFlags result = QAbstractItemModel::flags(index);
     if (!ownsIndex(index))
@@ -45,7 +47,16 @@ QMimeData* NodeModel::mimeData(const QModelIndexList& indexes) const {
         return nullptr;
     std::vector<uint32_t> ids;
     for (const QModelIndex& index : indexes)
-        if (ownsIndex(index) && index.column() == FolderColumn && index.internalId() < nodeCount())
+        if (ownsIndex(index) && index.column() == FolderColumn)
             ids.push_back(uint32_t(index.internalId()));
-    return fileUrlMimeData(*m_tree, ids);
+    return mimeDataOfRows(std::move(ids));
+}
+
+QMimeData* NodeModel::mimeDataOfRows(std::vector<uint32_t> rowIds) const {
+    if (!m_tree)
+        return nullptr;
+    const uint32_t n = nodeCount();
+    rowIds.erase(std::remove_if(rowIds.begin(), rowIds.end(), [n](uint32_t id) { return id >= n; }), rowIds.end());
+    // Built on worker threads while the drag runs: a million rows start dragging at once.
+    return rowIds.empty() ? nullptr : new FileUrlMimeData(m_tree, std::move(rowIds));
 }

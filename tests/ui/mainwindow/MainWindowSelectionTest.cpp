@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QSplitter>
 #include <QTest>
+#include <QTimer>
 #include <QTreeView>
 
 #include <unistd.h>
@@ -51,12 +52,7 @@ protected:
         std::sort(ids.begin(), ids.end());
         return ids;
     }
-    std::vector<uint32_t> treemapSelection() const {
-        const auto& set = m_window->treemapPanel()->treemap()->selection();
-        std::vector<uint32_t> ids(set.begin(), set.end());
-        std::sort(ids.begin(), ids.end());
-        return ids;
-    }
+    std::vector<uint32_t> treemapSelection() const { return m_window->treemapPanel()->treemap()->selection(); }
     QModelIndex indexOf(int entry) const { return m_window->nodeModel()->indexForId(m_idOf[entry]); }
 
     std::vector<uint32_t> m_idOf;
@@ -311,6 +307,62 @@ TEST_F(MainWindowSelection, ResetAfterExpandAllOnAMillionFilesIsQuickAndKeepsThe
     EXPECT_EQ(treeViewSelection(), std::vector<uint32_t>{picked});
     EXPECT_EQ(view->currentIndex().internalId(), 0u);
     EXPECT_EQ(m_window->currentSelection(), std::vector<uint32_t>{picked});
+}
+
+TEST_F(MainWindowSelection, SelectAllAfterExpandAllReachesEveryViewWithoutHoldingTheWindow) {
+    // 400 folders of 400 files: Expand All opens the folders and as many file groups as
+    // 150,000 rows allow, so Ctrl+A selects about 150,000 rows in over a thousand runs.
+    show(foldersOfFiles(400, 400, [](int i) { return uint64_t(i + 1); }));
+    m_window->resize(1200, 800);
+    m_window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
+    QTreeView* view = m_window->treeView();
+    view->setCurrentIndex(indexOf(0));
+    m_window->expandAll();
+    QTest::qWait(20);
+    std::vector<uint32_t> shown;
+    for (QModelIndex row = indexOf(0); row.isValid(); row = view->indexBelow(row))
+        shown.push_back(uint32_t(row.internalId()));
+    ASSERT_GT(shown.size(), 140000u);
+
+    // The longest wait between two ticks of a 1 ms timer, the key and the repaints included.
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer ticks;
+    ticks.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&ticks, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    clock.start();
+    ticks.start(1);
+    bool handled = false;
+    QTimer::singleShot(0, view, [&] {
+        QTest::keyClick(view, Qt::Key_A, Qt::ControlModifier);
+        handled = true;
+    });
+    while (!handled)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    QTest::qWait(200);
+    ticks.stop();
+    EXPECT_LT(longest, 1500);  // seconds when each selected row was looked up in every range
+
+    // Every shown row is selected whole, once (asking the selection row by row takes minutes).
+    size_t selectedRows = 0;
+    for (const QItemSelectionRange& range : view->selectionModel()->selection()) {
+        EXPECT_EQ(range.width(), NodeModel::ColumnCount);
+        selectedRows += size_t(range.height());
+    }
+    EXPECT_EQ(selectedRows, shown.size());
+    std::vector<uint32_t> carried = m_window->currentSelection();
+    std::sort(carried.begin(), carried.end());
+    std::sort(shown.begin(), shown.end());
+    EXPECT_EQ(carried, shown);
+    EXPECT_EQ(treemapSelection(), shown);
+    // 400 folders of files weighing 1 to 400 bytes.
+    EXPECT_EQ(m_window->selectionLabel()->text(),
+              QString("Selected Files: %1  Total Size: %2  Allocated: %2")
+                  .arg(formatNumber(160000), formatSize(400 * (400 * 401 / 2))));
 }
 
 TEST_F(MainWindowSelection, HoverNamesThePathOrTheFreeSpaceAndClearsOnLeaving) {

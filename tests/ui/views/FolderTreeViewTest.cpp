@@ -1,15 +1,20 @@
 // A real scanned folder in a tree view set up as the main window sets it up: delegates,
 // list font, sorting by header clicks, F2 rename through a handler that renames on disk,
-// and dragging rows out as URLs of files that exist.
+// Select All, the selected rows as the window reads them, and dragging rows out as URLs of
+// files that exist.
 #include "tests/ui/views/NodeModelTestSupport.h"
 
 #include "app/ListFont.h"
 #include "core/scan/ScanDriver.h"
 #include "ui/views/BindNoteDelegate.h"
+#include "ui/views/FolderTreeView.h"
 #include "ui/views/PercentBarDelegate.h"
 #include "ui/views/RowHeightDelegate.h"
 
 #include <QDir>
+#include <QDrag>
+#include <QItemSelectionModel>
+#include <QMouseEvent>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLineEdit>
@@ -55,6 +60,8 @@ protected:
         m_view.setSortingEnabled(true);
         m_view.sortByColumn(3, Qt::DescendingOrder);
         m_view.setEditTriggers(QAbstractItemView::EditKeyPressed);
+        m_view.setDragDropMode(QAbstractItemView::DragOnly);
+        m_view.setSelectionMode(QAbstractItemView::ExtendedSelection);
         listfont::install(&m_view);
         m_view.resize(900, 400);
         m_view.show();
@@ -67,7 +74,7 @@ protected:
     hmtest::TempDir m_dir{"hm-folder-tree"};
     std::shared_ptr<svl::ScanTree> m_tree;
     NodeModel m_model;
-    QTreeView m_view;
+    FolderTreeView m_view;
 };
 
 TEST_F(FolderTreeViewTest, BrowsesSortsByHeaderClicksRenamesAndDrags) {
@@ -111,6 +118,56 @@ TEST_F(FolderTreeViewTest, BrowsesSortsByHeaderClicksRenamesAndDrags) {
     EXPECT_TRUE(mime->urls().front().toLocalFile().endsWith("/renamed.bin"));
     if (const char* shot = getenv("HM_FOLDER_TREE_SHOT"))
         m_view.grab().save(QString::fromLocal8Bit(shot));
+}
+
+TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarriesThem) {
+    const auto qtRows = [this] {
+        std::vector<uint32_t> ids;
+        for (const QModelIndex& index : m_view.selectionModel()->selectedRows(0))
+            ids.push_back(uint32_t(index.internalId()));
+        return ids;
+    };
+    // Every shown row, in the order of Qt's own Select All.
+    m_view.QTreeView::selectAll();
+    const std::vector<uint32_t> all = qtRows();
+    ASSERT_EQ(all.size(), 10u);
+    m_view.clearSelection();
+    m_view.selectAll();
+    EXPECT_EQ(qtRows(), all);
+    EXPECT_EQ(m_view.selectedRowIds(), all);
+
+    // Overlapping ranges give each row once; a row selected in two parts counts where its
+    // first part stands, a row selected in part not at all.
+    const QModelIndex docs = m_model.index(1, 0, root());
+    const QModelIndex group = m_model.index(0, 0, docs);
+    QItemSelection ranges;
+    ranges.append(QItemSelectionRange(m_model.index(2, 0, group), m_model.index(3, 8, group)));
+    ranges.append(QItemSelectionRange(m_model.index(2, 0, root()), m_model.index(2, 3, root())));
+    ranges.append(QItemSelectionRange(m_model.index(0, 0, group), m_model.index(2, 8, group)));
+    ranges.append(QItemSelectionRange(m_model.index(2, 4, root()), m_model.index(2, 8, root())));
+    ranges.append(QItemSelectionRange(m_model.index(0, 0, root()), m_model.index(0, 5, root())));
+    m_view.selectionModel()->select(ranges, QItemSelectionModel::ClearAndSelect);
+    EXPECT_EQ(m_view.selectedRowIds(), qtRows());
+    EXPECT_EQ(m_view.selectedRowIds().size(), 5u);
+
+    // Pressing on a selected row and moving drags those rows as URLs, in that order. (The
+    // offscreen drag ends at once; the drag object stays until the next turn of the loop.)
+    const QPoint from = m_view.visualRect(m_model.index(2, 0, group)).center();
+    QTest::mousePress(m_view.viewport(), Qt::LeftButton, {}, from);
+    for (int step = 1; step <= 2; ++step) {
+        QMouseEvent move(QEvent::MouseMove, from + QPoint(step * 4 * QApplication::startDragDistance(), 0),
+                         m_view.viewport()->mapToGlobal(from), Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(m_view.viewport(), &move);
+    }
+    auto* drag = m_view.findChild<QDrag*>();
+    ASSERT_NE(drag, nullptr);
+    QStringList dragged;
+    for (const QUrl& url : drag->mimeData()->urls())
+        dragged.append(QFileInfo(url.toLocalFile()).fileName());
+    QStringList expected;
+    for (uint32_t id : m_view.selectedRowIds())
+        expected.append(QString::fromUtf8(m_tree->node(id).nameView().data(), qsizetype(m_tree->node(id).nameLength)));
+    EXPECT_EQ(dragged, expected);
 }
 
 }  // namespace
