@@ -61,6 +61,14 @@ bool isDotOrDotDot(const char* name, size_t length) {
     return name[0] == '.' && (length == 1 || (length == 2 && name[1] == '.'));
 }
 
+// Room for `needed` elements, at least doubling: a folder that takes many reads has its
+// listing copied a few times in all, not once per read.
+template <class Buffer>
+void reserveGrowing(Buffer& buffer, size_t needed) {
+    if (needed > buffer.capacity())
+        buffer.reserve(std::max(needed, 2 * buffer.capacity()));
+}
+
 struct LinuxDirent64 {
     uint64_t d_ino;
     int64_t d_off;
@@ -156,8 +164,8 @@ private:
             }
             used = std::max(used, n);
             // Every record takes at least 24 bytes: room for all of them at once.
-            out.entries.reserve(out.entries.size() + size_t(n) / 24);
-            out.names.reserve(out.names.size() + size_t(n));
+            reserveGrowing(out.entries, out.entries.size() + size_t(n) / 24);
+            reserveGrowing(out.names, out.names.size() + size_t(n));
             for (long pos = 0; pos < n;) {
                 const auto* d = reinterpret_cast<const LinuxDirent64*>(m_buffer + pos);
                 out.append(d->d_name, std::strlen(d->d_name), d->d_ino);
