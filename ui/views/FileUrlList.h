@@ -37,6 +37,8 @@ public:
     QStringList formats() const override;
     bool hasFormat(const QString& type) const override;
     void stopBuilding();
+    // Whether a worker may still be reading the tree: true until the build is stopped or joined.
+    bool building() const { return m_worker.joinable(); }
 
 protected:
     QVariant retrieveData(const QString& type, QMetaType) const override;

@@ -6,6 +6,7 @@
 
 #include "app/ListFont.h"
 #include "core/scan/ScanDriver.h"
+#include "ui/views/FileUrlList.h"
 #include "ui/views/BindNoteDelegate.h"
 #include "ui/views/FolderTreeView.h"
 #include "ui/views/PercentBarDelegate.h"
@@ -161,6 +162,10 @@ TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarries
     }
     auto* drag = m_view.findChild<QDrag*>();
     ASSERT_NE(drag, nullptr);
+    // Once the drag is over no worker reads the tree, which the window may change again.
+    auto* urls = dynamic_cast<FileUrlMimeData*>(drag->mimeData());
+    ASSERT_NE(urls, nullptr);
+    EXPECT_FALSE(urls->building());
     QStringList dragged;
     for (const QUrl& url : drag->mimeData()->urls())
         dragged.append(QFileInfo(url.toLocalFile()).fileName());
