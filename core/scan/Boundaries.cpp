@@ -1,8 +1,13 @@
 #include "core/scan/Boundaries.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 
@@ -146,6 +151,13 @@ std::unordered_map<std::string, std::string> bindTargets(const std::vector<Mount
         }
         if (!root || p.mountPoint == *root || targets.count(p.mountPoint))
             continue;
+        // Another file system by the table: the walker stops at P without asking it (it may
+        // never answer), and so does this.
+        if (oneFileSystem) {
+            const MountEntry* own = mountContaining(mounts, *root);
+            if (own && !sameFilesystem(p, *own))
+                continue;
+        }
         // The walker stops at P as another file system anyway.
         if (!reach.sameFileSystemAsRoot(p, *root))
             continue;
@@ -221,6 +233,42 @@ std::unordered_map<std::string, std::string> bindTargets(const std::vector<Mount
     return result;
 }
 
+bool isMountPointIn(int dirfd, const char* name) {
+    // Resolving the name without crossing into a mount stops at its mount point with EXDEV
+    // before the mounted file system is asked anything.
+    struct open_how how {};
+    how.flags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_XDEV;
+    const long fd = ::syscall(SYS_openat2, dirfd, name, &how, sizeof how);
+    if (fd >= 0) {
+        ::close(int(fd));
+        return false;
+    }
+    return errno != ENOENT;
+}
+
+std::unordered_map<std::string, std::unordered_set<std::string>> foreignMountPoints(
+    const std::vector<MountEntry>& mounts, const std::vector<std::string>& realRoots) {
+    std::unordered_map<std::string, std::unordered_set<std::string>> found;
+    for (const std::string& root : realRoots) {
+        const MountEntry* own = mountContaining(mounts, root);
+        if (!own)
+            continue;
+        // From the end of the table: the first mount met at a point is the one on top.
+        std::unordered_set<std::string_view> seen;
+        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) {
+            const std::string& point = it->mountPoint;
+            if (point == root || !isPathWithin(point, root) || !seen.insert(point).second)
+                continue;
+            if (sameFilesystem(*it, *own))
+                continue;
+            const size_t slash = point.rfind('/');
+            found[slash == 0 ? std::string("/") : point.substr(0, slash)].insert(point.substr(slash + 1));
+        }
+    }
+    return found;
+}
+
 void Boundaries::prepare(const std::vector<std::string>& roots, bool oneFileSystem, bool detectBindMounts) {
     std::vector<MountEntry> mounts;
     if (oneFileSystem || detectBindMounts)
@@ -234,9 +282,10 @@ void Boundaries::prepare(const std::vector<std::string>& roots, bool oneFileSyst
     m_deviceGroups.clear();
     m_rewritePairs.clear();
     m_bindTargets.clear();
+    m_foreignMounts.clear();
     if (oneFileSystem)
         m_deviceGroups = sameFilesystemGroups(mounts, deviceOf);
-    if (!detectBindMounts)
+    if (!oneFileSystem && !detectBindMounts)
         return;
     std::vector<std::string> realRoots;
     for (const std::string& root : roots) {
@@ -247,8 +296,27 @@ void Boundaries::prepare(const std::vector<std::string>& roots, bool oneFileSyst
         std::free(real);
         m_rewritePairs.emplace_back(root, realRoots.back());
     }
-    if (!realRoots.empty())
+    if (oneFileSystem)
+        m_foreignMounts = foreignMountPoints(mounts, realRoots);
+    if (detectBindMounts && !realRoots.empty())
         m_bindTargets = bindTargets(mounts, realRoots, oneFileSystem, deviceOf, m_deviceGroups);
+}
+
+std::string Boundaries::canonical(const std::string& path) const {
+    for (const auto& [from, to] : m_rewritePairs)
+        if (isPathWithin(path, from))
+            return from == to ? path : replacePrefix(path, from, to);
+    return path;
+}
+
+const std::unordered_set<std::string>* Boundaries::foreignMountsIn(const std::string& folderPath) const {
+    if (m_foreignMounts.empty())
+        return nullptr;
+    std::string path = canonical(folderPath);
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    const auto found = m_foreignMounts.find(path);
+    return found == m_foreignMounts.end() ? nullptr : &found->second;
 }
 
 bool Boundaries::onOtherFileSystem(uint64_t entryDevice, uint64_t rootDevice) const {

@@ -30,6 +30,7 @@ struct WalkEntry {
     uint8_t descend = 0;      // 1: a job is queued for this folder
     uint8_t excluded = 0;     // 1: the scan filter excludes the entry
     uint8_t linkRole = 0;     // 0 decide by the link shards, 1 primary name, 2 further name
+    uint8_t foreignMount = 0;  // 1: a mount point of another file system, never examined
     int32_t bindIndex = -1;   // index into the folder's bind-source list; -1 none
     uint64_t size = 0;
     uint64_t allocated = 0;   // bytes

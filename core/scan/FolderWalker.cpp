@@ -1,5 +1,6 @@
 #include "core/scan/FolderWalker.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +35,11 @@ constexpr size_t kProgressSliceEntries = 16384;
 constexpr size_t kProgressSliceEntriesRemote = 512;
 constexpr size_t kStatParallelStopCheck = 16;
 constexpr size_t kTallyFlushEntries = 1024;
+
+// What a mount point of another file system is listed as: a folder with no figures (asking
+// the mount for them could wait for ever) on device 0, which is no file system's, so the
+// one-file-system test stops there.
+constexpr EntryStat kForeignMountStat{0, S_IFDIR | 0755, 1, 0, 0, 0, 0, 0};
 
 int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -121,6 +127,9 @@ private:
     };
 
     void markUnreadable(const WalkJob& job, int error);
+    // Marks the listed entries that are mount points of other file systems (`fd`: the folder,
+    // or -1 when it is not open).
+    void markForeignMounts(const WalkJob& job, int fd);
     // Examines and classifies the listed entries of a folder walk, slice by slice; false when
     // the walk is to stop.
     bool examineAndClassify(const WalkJob& job, int fd, Counts& counts);
@@ -168,6 +177,24 @@ void Worker::markUnreadable(const WalkJob& job, int error) {
         m_s.progress->errorCount.fetch_add(1);
         m_s.progress->addFraction(job.weight);
     }
+}
+
+void Worker::markForeignMounts(const WalkJob& job, int fd) {
+    const std::unordered_set<std::string>* names = m_s.boundaries().foreignMountsIn(job.path);
+    if (!names)
+        return;
+    int own = -1;
+    for (WalkEntry& e : m_listing.entries) {
+        m_name.assign(m_listing.name(e));
+        if (!names->count(m_name))
+            continue;
+        if (fd < 0 && own < 0)
+            own = ::open(job.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        // The table may be older than the folder: only a name that is a mount point now counts.
+        e.foreignMount = isMountPointIn(fd >= 0 ? fd : own, m_name.c_str()) ? 1 : 0;
+    }
+    if (own >= 0)
+        ::close(own);
 }
 
 bool Worker::batchable(size_t entries) const {
@@ -228,7 +255,9 @@ bool Worker::examineAndClassify(const WalkJob& job, int fd, Counts& counts) {
                 return false;
             const uint32_t i = inodeOrder ? m_order[k] : uint32_t(k);
             EntryStat st;
-            if (batch && m_stats[i].result != EntryStat::kNotExamined)
+            if (entries[i].foreignMount)
+                st = kForeignMountStat;
+            else if (batch && m_stats[i].result != EntryStat::kNotExamined)
                 st = m_stats[i];
             else
                 statEntry(fd, m_listing.name(entries[i]), st);
@@ -253,6 +282,10 @@ void Worker::reportCounts(const Counts& counts) {
 }
 
 void Worker::examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st) {
+    if (e.foreignMount) {
+        st = kForeignMountStat;
+        return;
+    }
     const RawWalkContext& ctx = *job.context;
     RawStat rs;
     if (!ctx.index->stat(e.id, &rs)) {
@@ -377,6 +410,7 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
             if (m_listing.entries.size() != before)
                 m_listing.entries.back().linkRole = c.linkRole;
         }
+        markForeignMounts(job, -1);
         if (m_s.shouldStop())
             return;
     } else {
@@ -398,6 +432,7 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
             return;
         if (result == DirectoryReader::ListResult::Truncated)
             ++counts.errors;  // the entries read before the error are kept
+        markForeignMounts(job, fd);
     }
 
     // 2-3. Examining and classifying.
@@ -683,6 +718,8 @@ struct StatSlice {
         for (size_t i = begin + size_t(k); i < end; i += size_t(count)) {
             if (done++ % kStatParallelStopCheck == 0 && shared->shouldStop())
                 break;
+            if (listing->entries[i].foreignMount)
+                continue;
             statEntry(dirfd, listing->name(listing->entries[i]), out[i]);
             if (!tally)
                 continue;

@@ -166,6 +166,10 @@ bool IoUringStatx::examine(int dirfd, const FolderListing& listing, size_t begin
         // Fill free slots, in entry order.
         unsigned tail = *m_sqTail;
         while (next < count && !m_freeSlots.empty()) {
+            if (listing.entries[next].foreignMount) {
+                ++next;
+                continue;
+            }
             const unsigned slot = m_freeSlots.back();
             m_freeSlots.pop_back();
             io_uring_sqe& sqe = m_sqes[tail & m_sqMask];

@@ -213,19 +213,29 @@ const MountEntry* mountContaining(const std::vector<MountEntry>& entries, std::s
     return best;
 }
 
+std::string filesystemGroupKey(const MountEntry& entry) {
+    if (entry.source.empty())
+        return {};
+    if (entry.fsType == "btrfs")
+        return "btrfs:" + entry.source;
+    if (entry.fsType == "zfs")
+        return "zfs:" + entry.source.substr(0, entry.source.find('/'));
+    return {};
+}
+
+bool sameFilesystem(const MountEntry& a, const MountEntry& b) {
+    if (a.major == b.major && a.minor == b.minor)
+        return true;
+    const std::string key = filesystemGroupKey(a);
+    return !key.empty() && key == filesystemGroupKey(b);
+}
+
 FilesystemGroups groupMountsByFilesystem(const std::vector<MountEntry>& entries) {
     FilesystemGroups groups;
     for (const MountEntry& entry : entries) {
-        if (entry.source.empty())
-            continue;
-        std::string key;
-        if (entry.fsType == "btrfs")
-            key = "btrfs:" + entry.source;
-        else if (entry.fsType == "zfs")
-            key = "zfs:" + entry.source.substr(0, entry.source.find('/'));
-        else
-            continue;
-        groups[key].push_back(&entry);
+        std::string key = filesystemGroupKey(entry);
+        if (!key.empty())
+            groups[key].push_back(&entry);
     }
     for (auto& [key, members] : groups) {
         std::stable_sort(members.begin(), members.end(), [](const MountEntry* a, const MountEntry* b) {

@@ -56,6 +56,14 @@ bool isPathWithin(std::string_view path, std::string_view base);
 // wins, the later line on equal lengths. Null when none does. Points into `entries`.
 const MountEntry* mountContaining(const std::vector<MountEntry>& entries, std::string_view path);
 
+// The key of the file system a Btrfs or ZFS mount belongs to ("btrfs:<source>",
+// "zfs:<pool>"); empty for other types and for a mount without a source.
+std::string filesystemGroupKey(const MountEntry& entry);
+
+// Whether two mounts show one file system by the table alone: the same device numbers, or
+// the same Btrfs or ZFS file system.
+bool sameFilesystem(const MountEntry& a, const MountEntry& b);
+
 // Groups the Btrfs and ZFS mounts of `entries` by file system.
 FilesystemGroups groupMountsByFilesystem(const std::vector<MountEntry>& entries);
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -49,10 +50,35 @@ std::unique_ptr<ScanTree> entryOnly(const std::string& path, const struct statx&
     return tree;
 }
 
+// Whether `name` in `folder` is a mount point of another file system, by the mount table and
+// the folder's own entry, without asking the mount.
+bool isForeignMount(const Boundaries& boundaries, const std::string& folder, const std::string& name) {
+    const auto* names = boundaries.foreignMountsIn(folder);
+    if (!names || !names->count(name))
+        return false;
+    const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    const bool mounted = isMountPointIn(fd, name.c_str());
+    if (fd >= 0)
+        ::close(fd);
+    return mounted;
+}
+
 }  // namespace
 
 std::unique_ptr<ScanTree> rescanFolder(const std::string& path, const std::vector<std::string>& scanRoots,
                                        const ScanOptions& options, ScanProgress* progress) {
+    const size_t slash = path.find_last_of('/');
+    const bool inFolder = slash != std::string::npos && slash + 1 < path.size();
+    Boundaries boundaries;
+    if (inFolder) {
+        boundaries.prepare(scanRoots, options.oneFileSystem, options.detectBindMounts);
+        // Listed as the walk lists it: a dead mount would hold the rescan for ever.
+        if (isForeignMount(boundaries, slash == 0 ? std::string("/") : path.substr(0, slash), path.substr(slash + 1))) {
+            struct statx none {};
+            none.stx_mode = S_IFDIR | 0755;
+            return entryOnly(path, none, NodeFlag::OtherDevice);
+        }
+    }
     struct statx st;
     if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kEntryMask, &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
@@ -64,13 +90,10 @@ std::unique_ptr<ScanTree> rescanFolder(const std::string& path, const std::vecto
     if (!S_ISDIR(st.stx_mode))
         return entryOnly(path, st, 0);
 
-    const size_t slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0 && slash + 1 < path.size()) {
+    if (inFolder && slash > 0) {
         const std::string parentPath = path.substr(0, slash);
         struct statx parent;
         if (statx(AT_FDCWD, parentPath.c_str(), 0, STATX_TYPE, &parent) == 0) {
-            Boundaries boundaries;
-            boundaries.prepare(scanRoots, options.oneFileSystem, options.detectBindMounts);
             if (options.oneFileSystem && boundaries.onOtherFileSystem(deviceOf(st), deviceOf(parent)))
                 return entryOnly(path, st, NodeFlag::OtherDevice);
             if (auto source = boundaries.bindSource(parentPath, std::string_view(path).substr(slash + 1))) {

@@ -1,10 +1,14 @@
 // File-system boundaries met by the walk: loop-mounted ext4 and XFS volumes inside the
 // scanned folder (one-file-system mode), two subvolumes of one Btrfs volume (one file
-// system), and a bind mount whose source the scan already counts.
+// system), a bind mount whose source the scan already counts, and mounts whose server is gone.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+
+#include "core/scan/RescanFolder.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/core/scan/ScanTestSupport.h"
@@ -62,12 +66,11 @@ TEST(WalkerBoundary, OneFileSystemStopsAtExt4AndXfsMounts) {
         EXPECT_NE(nodeAt(*all, name + "/inside/file"), UINT32_MAX) << name;
     }
     EXPECT_EQ(all->node(0).size, tree->node(0).size + 2 * 50000);
-    // du -x stops at the same places; it leaves the mount points' own folders out, the
-    // tree keeps them as nodes with their own blocks.
-    uint64_t mountPointBlocks = 0;
+    // du -x stops at the same places and leaves the mount points' own folders out: their
+    // blocks belong to the other file systems, which the walk does not ask.
     for (const std::string& name : names)
-        mountPointBlocks += tree->node(nodeAt(*tree, name)).allocated;
-    EXPECT_EQ(tree->node(0).allocated, scantest::duAllocated(root) + mountPointBlocks);
+        EXPECT_EQ(tree->node(nodeAt(*tree, name)).allocated, 0u) << name;
+    EXPECT_EQ(tree->node(0).allocated, scantest::duAllocated(root));
     xfs.unmount();
     ext4.unmount();
 }
@@ -143,4 +146,98 @@ TEST(WalkerBoundary, BindMountIsMarkedWithItsSourceAndNotEntered) {
     ASSERT_NE(multiDst, UINT32_MAX);
     EXPECT_EQ(multi->node(multiDst).flags, Folder | OtherDevice | BindMount);
     EXPECT_EQ(multi->bindSources.count(multiDst), 1u);
+}
+
+// A mount that another mount hides is no boundary: the folder of that name is entered.
+TEST(WalkerBoundary, AMountHiddenUnderAnotherIsNoBoundary) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root to mount";
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    ASSERT_EQ(sh("mkdir -p " + shQuote(root + "/s/y") + " " + shQuote(dir / "cover/y")), 0);
+    scantest::makeFile(dir / "cover/y/f", 700, 1600000000);
+    hmtest::Mounts mounts;
+    ASSERT_TRUE(mounts.mount("-t tmpfs none", root + "/s/y"));
+    ASSERT_TRUE(mounts.bind(dir / "cover", root + "/s"));  // hides the tmpfs, shows cover/y
+    svl::ScanOptions options;
+    options.oneFileSystem = true;
+    auto tree = svl::scanSingle(root, options, nullptr);
+    EXPECT_EQ(tree->node(nodeAt(*tree, "s/y")).flags, Folder);
+    EXPECT_NE(nodeAt(*tree, "s/y/f"), UINT32_MAX);
+}
+
+// Mounts whose server is gone, beside readable folders: every road of the walk lists their
+// mount points from the mount table without waiting on them and counts the rest exactly.
+TEST(WalkerBoundary, DeadMountsAreListedWithoutWaitingOnThem) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    hmtest::TempDir dir;
+    const std::string root = dir / "root";
+    ASSERT_EQ(sh("mkdir -p " + shQuote(root + "/a/dead") + " " + shQuote(root + "/a/b") + " " +
+                 shQuote(root + "/many/dead")),
+              0);
+    scantest::makeFile(root + "/a/b/f", 1000, 1600000000);
+    scantest::makeFile(root + "/a/g", 2000, 1600000000);
+    // Enough entries for the extra examining threads.
+    constexpr int kMany = 8200;
+    for (int i = 0; i < kMany; ++i)
+        ::close(::open((root + "/many/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    hmtest::DeadFuseMount deadA(root + "/a/dead"), deadMany(root + "/many/dead");
+    if (!deadA.ok())
+        GTEST_SKIP() << deadA.error();
+    ASSERT_TRUE(deadMany.ok()) << deadMany.error();
+    // A road that asks the mounts waits until they are cut off, and then fails.
+    deadA.abortAfter(std::chrono::seconds(30));
+    deadMany.abortAfter(std::chrono::seconds(30));
+
+    const auto expectListed = [](const svl::ScanTree& tree, const std::string& rel) {
+        const uint32_t id = nodeAt(tree, rel);
+        ASSERT_NE(id, UINT32_MAX) << rel;
+        EXPECT_EQ(tree.node(id).flags, Folder | OtherDevice) << rel;
+        EXPECT_EQ(tree.node(id).childCount, 0u) << rel;
+        EXPECT_EQ(tree.node(id).allocated, 0u) << rel;
+    };
+    struct Road {
+        const char* name;
+        svl::ReadMethod method;
+        int32_t rotational;
+        bool severalRoots;
+    };
+    const Road roads[] = {{"getdents", svl::ReadMethod::Getdents, 0, false},
+                          {"readdir", svl::ReadMethod::Readdir, 0, false},
+                          {"io_uring", svl::ReadMethod::GetdentsIoUring, 0, false},
+                          {"inode order", svl::ReadMethod::Getdents, 1, false},
+                          {"several roots", svl::ReadMethod::Getdents, 0, true}};
+    svl::ScanOptions options;
+    options.oneFileSystem = true;
+    options.detectBindMounts = true;
+    for (const Road& road : roads) {
+        SCOPED_TRACE(road.name);
+        options.readMethod = uint32_t(road.method);
+        options.rotational = road.rotational;
+        const auto started = std::chrono::steady_clock::now();
+        const auto tree = road.severalRoots ? svl::scanMultiple({root + "/a", root + "/many"}, options, nullptr)
+                                            : svl::scanSingle(root, options, nullptr);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        scantest::expectWellFormed(*tree);
+        const std::string top = road.severalRoots ? root + "/" : "";
+        expectListed(*tree, top + "a/dead");
+        expectListed(*tree, top + "many/dead");
+        EXPECT_EQ(tree->node(0).filesBelow, 2u + kMany);
+        EXPECT_EQ(tree->node(0).size, 3000u);
+        EXPECT_EQ(tree->errors, 0u);
+        EXPECT_FALSE(tree->incomplete);
+    }
+
+    // Ctrl+F5 on the mount point itself, and on the folder that holds it.
+    const auto started = std::chrono::steady_clock::now();
+    const auto point = svl::rescanFolder(root + "/a/dead", {root}, options, nullptr);
+    ASSERT_TRUE(point);
+    ASSERT_EQ(point->nodeCount, 1u);
+    EXPECT_EQ(point->node(0).flags, Folder | OtherDevice);
+    const auto holder = svl::rescanFolder(root + "/a", {root}, options, nullptr);
+    ASSERT_TRUE(holder);
+    expectListed(*holder, "dead");
+    EXPECT_EQ(holder->node(0).filesBelow, 2u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }

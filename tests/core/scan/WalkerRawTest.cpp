@@ -242,7 +242,7 @@ TEST(WalkerRaw, MountPointsBelowTheRootAreCollected) {
 }
 
 // The whole raw road through the driver: an ext4 volume read from its metadata gives the
-// same tree as walking its folders.
+// same tree as walking its folders, a mount whose server is gone inside it included.
 TEST(WalkerRaw, Ext4VolumeReadRawEqualsTheWalk) {
     if (!hmtest::isRoot())
         GTEST_SKIP() << "needs root for a loop device";
@@ -251,8 +251,15 @@ TEST(WalkerRaw, Ext4VolumeReadRawEqualsTheWalk) {
     ASSERT_TRUE(vol.ok()) << vol.error();
     const std::string root = vol.mountPoint();
     scantest::makeFixtureTree(root + "/data", root + "/outside");
+    ::mkdir((root + "/data/dead").c_str(), 0755);
     hmtest::sh("sync");
-    svl::ScanOptions rawOptions;
+    hmtest::DeadFuseMount dead(root + "/data/dead");
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(30));
+    svl::ScanOptions walkOptions;
+    walkOptions.oneFileSystem = true;
+    svl::ScanOptions rawOptions = walkOptions;
     rawOptions.allowRaw = 1;
     rawOptions.hardwareThreads = 4;
     svl::ScanProgress progress;
@@ -262,7 +269,8 @@ TEST(WalkerRaw, Ext4VolumeReadRawEqualsTheWalk) {
     EXPECT_FALSE(raw->incomplete);
     EXPECT_EQ(progress.fraction.load(), 1.0);
     scantest::expectWellFormed(*raw);
-    auto walked = svl::scanSingle(root, {}, nullptr);
+    EXPECT_EQ(raw->node(nodeAt(*raw, "data/dead")).flags, Folder | OtherDevice);
+    auto walked = svl::scanSingle(root, walkOptions, nullptr);
     EXPECT_FALSE(walked->raw);
     const auto a = scantest::nodesByPath(*raw);
     const auto b = scantest::nodesByPath(*walked);
