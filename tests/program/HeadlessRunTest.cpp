@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -161,6 +162,33 @@ TEST_F(HeadlessRun, ScanExportsAreByteExact) {
                               "\"zzv\",\"ZZV File\"," + pct(1048576, total) + ",1048576," +
                               std::to_string(allocatedOf(d + "/sparse.zzv")) + ",1\n";
     EXPECT_EQ(readAll(m_root + "/out/types.csv"), types);
+}
+
+// A mount whose server is gone inside the scanned folder: the run ends, the mount point is a
+// row of its own and everything else is as without it.
+TEST_F(HeadlessRun, ADeadMountInsideIsListedAndTheRunEnds) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    makeData();
+    const std::string d = m_root + "/data";
+    ASSERT_EQ(mkdir((d + "/dead").c_str(), 0755), 0);
+    hmtest::setMtime(d, kTime - 100);
+    hmtest::DeadFuseMount dead(d + "/dead");
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(60));  // a run that waits in the mount fails instead of hanging
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult r = run({"--export=out/scan.csv", "--exportdrivecapacity=0", "data"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 0) << r.errors;
+    const std::string csv = readAll(m_root + "/out/scan.csv");
+    bool matched = false;
+    for (std::string text : expectedScanExports()) {
+        text.replace(text.find(",6,1\n"), 5, ",6,2\n");
+        text.insert(text.find("\"" + d + "/empty/\""), "\"" + d + "/dead/\",0,0,1970/01/01 00:00:00,0,0,0\n");
+        matched = matched || csv == text;
+    }
+    EXPECT_TRUE(matched) << csv;
 }
 
 TEST_F(HeadlessRun, ExportImportExportRoundTripAndThreadCounts) {

@@ -6,12 +6,12 @@
 
 #include "app/AppSettings.h"
 #include "app/PlainText.h"
+#include "ui/dialogs/FolderChooser.h"
 #include "ui/header/VolumeProbe.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QEvent>
-#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
@@ -33,7 +33,8 @@ QString withSlash(const QString& path) {
 
 std::function<QString(QWidget*)>& SelectMultipleDialog::folderChooser() {
     static std::function<QString(QWidget*)> chooser = [](QWidget* parent) {
-        return QFileDialog::getExistingDirectory(parent, SelectMultipleDialog::tr("Add folder"), QString());
+        return FolderChooser::getFolder(parent, SelectMultipleDialog::tr("Add folder"),
+                                        chooserStartFolder(QDir::currentPath()));
     };
     return chooser;
 }

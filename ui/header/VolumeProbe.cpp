@@ -129,6 +129,7 @@ std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
         struct stat st {};
         if (::stat(bytes.c_str(), &st) == 0) {
             facts.isFile = S_ISREG(st.st_mode);
+            facts.isFolder = S_ISDIR(st.st_mode);
             facts.device = uint64_t(st.st_dev);
         }
         if (char* real = ::realpath(bytes.c_str(), nullptr)) {

@@ -78,10 +78,11 @@ struct PathCallLimit {
 };
 PathCallLimit pathCallLimit(const std::string& what, const std::string& path);
 
-// What the window asks of a path it was given: whether it is a regular file, its canonical
-// path (empty when it does not exist) and the device that holds it (when `stat` succeeds).
+// What the window asks of a path it was given: whether it is a regular file or a folder, its
+// canonical path (empty when it does not exist) and the device that holds it (when `stat` succeeds).
 struct PathFacts {
     bool isFile = false;
+    bool isFolder = false;
     QString canonical;
     std::optional<uint64_t> device;
 };

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 
 #include "app/AppSettings.h"
+#include "ui/dialogs/FolderChooser.h"
 #include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/header/VolumeCombo.h"
@@ -76,8 +77,7 @@ void MainWindow::chooseFolder() {
         return;
     QString start = m_header->selectedPath();
     start = start.isEmpty() ? QDir::homePath() : chooserStartFolder(start);
-    const QString path = QFileDialog::getExistingDirectory(this, tr("Select folder to scan"), start,
-                                                           QFileDialog::ShowDirsOnly);
+    const QString path = FolderChooser::getFolder(this, tr("Select folder to scan"), start);
     if (path.isEmpty())
         return;
     m_header->clearImportedSource();

@@ -1,5 +1,6 @@
 // Shared by the dialog tests: the offscreen application with private settings, a reset
-// of the store per test, and a helper that answers the next modal box.
+// of the store per test, a helper that answers the next modal box and one that types into
+// folder choosers.
 #pragma once
 
 #include "tests/app/ShellTestEnv.h"
@@ -8,8 +9,10 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 
 namespace dialogtest {
@@ -36,6 +39,41 @@ struct MessageBoxCatcher {
             text = box->text();
             box->accept();
         });
+    }
+};
+
+// Uses every folder chooser that comes up as a user would: types the next path into the field
+// that has the focus and presses Return; with no path left it closes the chooser. Every warning
+// box is closed and its text kept. Runs from start() until destroyed.
+struct ChooserTyping {
+    QStringList paths;
+    QStringList warnings;
+    QTimer typer, closer;
+
+    void start() {
+        // Two timers: a warning comes up inside the typer's own Return.
+        QObject::connect(&closer, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                warnings << box->text();
+                box->close();
+            }
+        });
+        QObject::connect(&typer, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            auto* field = modal && !qobject_cast<QMessageBox*>(modal) ? qobject_cast<QLineEdit*>(modal->focusWidget())
+                                                                      : nullptr;
+            if (!field)
+                return;
+            if (paths.isEmpty()) {
+                modal->close();
+                return;
+            }
+            field->clear();
+            QTest::keyClicks(field, paths.takeFirst());
+            QTest::keyClick(field, Qt::Key_Return);
+        });
+        closer.start(10);
+        typer.start(50);
     }
 };
 

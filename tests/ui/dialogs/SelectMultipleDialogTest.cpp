@@ -18,6 +18,8 @@ using dialogtest::stored;
 namespace {
 
 const QList<QPair<QString, QString>> kSources = {{"/ (/dev/sda1)", "/"}, {"/media/usb (STICK)", "/media/usb"}};
+// The chooser "Add Folder…" opens, before a test replaces it.
+const std::function<QString(QWidget*)> kRealChooser = SelectMultipleDialog::folderChooser();
 
 class SelectMultipleDialogTest : public ::testing::Test {
 protected:
@@ -170,4 +172,31 @@ TEST_F(SelectMultipleDialogTest, AddedFoldersAreStoredAtOnceAndNeverTwice) {
     EXPECT_TRUE(dialog.selectedPaths().isEmpty()) << "added unticked";
     dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
     EXPECT_EQ(stored("selectMultipleCustomFolders").toStringList(), (QStringList{"/srv/new"}));
+}
+
+// "Add Folder…" and a typed folder on a dead mount: the chooser says it does not answer and
+// stays open; a folder that answers is added.
+TEST_F(SelectMultipleDialogTest, AddFolderSaysATypedDeadFolderDoesNotAnswer) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    hmtest::TempDir dir("hm-add-dead");
+    const QString point = QString::fromStdString(dir / "dead"), alive = QString::fromStdString(dir / "alive");
+    ::mkdir(point.toUtf8().constData(), 0755);
+    ::mkdir(alive.toUtf8().constData(), 0755);
+    hmtest::DeadFuseMount dead(point.toStdString());
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(20));  // a chooser that waits in the mount is let go, and fails on the time
+    SelectMultipleDialog::folderChooser() = kRealChooser;
+    SelectMultipleDialog dialog(kSources, {});
+    dialogtest::ChooserTyping user;
+    user.paths = {point, alive};
+    user.start();
+    QElapsedTimer clock;
+    clock.start();
+    pushButton(dialog, QStringLiteral("Add Folder\u2026"))->click();
+    EXPECT_LT(clock.elapsed(), 5000);
+    ASSERT_EQ(user.warnings.size(), 1);
+    EXPECT_TRUE(user.warnings[0].contains("does not answer")) << user.warnings[0].toStdString();
+    EXPECT_EQ(rows(dialog), (QStringList{"/ (/dev/sda1)", "/media/usb (STICK)", alive}));
 }

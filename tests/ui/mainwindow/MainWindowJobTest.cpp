@@ -1,6 +1,7 @@
 // The job road in one window: real scans of generated folders through the job thread,
 // cancelling, failures, and the displayed tree under filter threads and removals.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
+#include "tests/ui/dialogs/DialogTestSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -18,6 +19,7 @@
 #include "app/PathText.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
+#include "ui/dialogs/FolderChooser.h"
 #include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
@@ -246,9 +248,12 @@ TEST_F(MainWindowJob, ChoosersStartAtHomeWhenTheirFolderDoesNotAnswer) {
     QStringList starts;
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {
-        if (auto* chooser = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-            starts << chooser->directory().absolutePath();
+        if (auto* chooser = qobject_cast<FolderChooser*>(QApplication::activeModalWidget())) {
+            starts << chooser->directory();
             chooser->reject();
+        } else if (auto* files = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+            starts << files->directory().absolutePath();
+            files->reject();
         }
     });
     closer.start(10);
@@ -265,6 +270,36 @@ TEST_F(MainWindowJob, ChoosersStartAtHomeWhenTheirFolderDoesNotAnswer) {
     window.dumpMft(QStringLiteral("/media/usb"));
     EXPECT_LT(clock.elapsed(), 2000);
     EXPECT_EQ(starts, QStringList({QDir::homePath(), QDir::homePath(), QDir::home().filePath("usb.mft")}));
+}
+
+// F3, the path of a dead mount typed and Return: the chooser says the folder does not answer
+// and stays open; a folder typed next is chosen and scanned.
+TEST_F(MainWindowJob, TheFolderChooserSaysATypedDeadFolderDoesNotAnswer) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    const std::string point = m_root + "/dead";
+    const std::string alive = m_root + "/alive";
+    ::mkdir(point.c_str(), 0755);
+    ::mkdir(alive.c_str(), 0755);
+    windowtest::makeFolder(alive, 2, 3);
+    hmtest::DeadFuseMount dead(point);
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(20));  // a chooser that waits in the mount is let go, and fails on the time
+    MainWindow window;
+    window.header()->selectPath(QString::fromStdString(m_root));
+    dialogtest::ChooserTyping user;
+    user.paths = {QString::fromStdString(point), QString::fromStdString(alive)};
+    user.start();
+    QElapsedTimer clock;
+    clock.start();
+    window.chooseFolder();
+    EXPECT_LT(clock.elapsed(), 5000);
+    ASSERT_EQ(user.warnings.size(), 1) << user.warnings.join("|").toStdString();
+    EXPECT_TRUE(user.warnings[0].contains("does not answer")) << user.warnings[0].toStdString();
+    EXPECT_EQ(window.header()->selectedPath(), QString::fromStdString(alive));
+    ASSERT_TRUE(waitUntil([&] { return window.currentTree() && !window.isJobRunning(); }));
+    EXPECT_EQ(window.currentTree()->node(0).filesBelow, 7u);
 }
 
 TEST_F(MainWindowJob, OnlyTheLastOfTwoQuickFiltersShows) {
