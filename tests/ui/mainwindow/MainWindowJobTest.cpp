@@ -226,6 +226,17 @@ TEST_F(MainWindowJob, CancelEndsAScanStuckOnADeadMountAtOnce) {
         scan(window, alive);
         ASSERT_TRUE(window.currentTree());
         EXPECT_EQ(window.currentTree()->node(0).filesBelow, 7u);
+        // The folder that holds the mount is read whole, the mount point listed without waiting
+        // on it, and the watches are set up.
+        dead.abortAfter(std::chrono::seconds(20));  // a scan that waits in the mount fails instead of hanging
+        clock.start();
+        scan(window, m_root);
+        EXPECT_LT(clock.elapsed(), 10000);
+        const int64_t mountPoint = window.currentTree()->findPath(point.data(), point.size());
+        ASSERT_GE(mountPoint, 0);
+        EXPECT_EQ(window.currentTree()->node(uint32_t(mountPoint)).flags, svl::NodeFlag::Folder | svl::NodeFlag::OtherDevice);
+        EXPECT_EQ(window.currentTree()->node(0).filesBelow, 7u);
+        EXPECT_NE(window.liveMonitor()->mode(), LiveMonitor::Mode::Idle);
         window.scanFolder(QString::fromStdString(point));
         QTest::qWait(100);
         clock.restart();
