@@ -4,6 +4,7 @@
 #include "app/PathText.h"
 #include "app/PlainText.h"
 #include "ui/header/VolumeProbe.h"
+#include "ui/views/DirectionalText.h"
 
 #include <QCollator>
 #include <QDialogButtonBox>
@@ -62,7 +63,7 @@ FolderNames listFolders(const std::string& path) {
 
 QString doesNotAnswer(const QString& path) {
     return FolderChooser::tr("\"%1\" does not answer: the drive or network share it is on may have stopped responding.")
-        .arg(isolateText(path));
+        .arg(isolatePath(path));
 }
 
 QString withoutTrailingSlashes(QString path) {
@@ -93,6 +94,7 @@ FolderChooser::FolderChooser(const QString& title, const QString& start, QWidget
     layout->addLayout(pathRow);
 
     m_list = new QListWidget(this);
+    m_list->setItemDelegate(new OwnDirectionDelegate(m_list));
     layout->addWidget(m_list, 1);
 
     // Return in the field presses OK, the default button; in the list it opens the folder.
@@ -150,7 +152,7 @@ void FolderChooser::accept() {
         return;
     }
     if (!facts->isFolder) {
-        warn(tr("Could not read %1").arg(isolateText(path)));
+        warn(tr("Could not read %1").arg(isolatePath(path)));
         return;
     }
     m_chosen = path;
@@ -165,7 +167,7 @@ bool FolderChooser::showFolder(const QString& folder, bool warnUser) {
     const std::optional<FolderNames> listing = call.wait(limit.deadline);
     if (!listing || listing->error != 0) {
         if (warnUser)
-            warn(!listing ? doesNotAnswer(path) : tr("Could not read %1").arg(isolateText(path)));
+            warn(!listing ? doesNotAnswer(path) : tr("Could not read %1").arg(isolatePath(path)));
         return false;
     }
     QStringList names;
