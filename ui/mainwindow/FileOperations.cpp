@@ -68,6 +68,14 @@ void FileOperations::watch(const QString& folder, bool subfolders)
         m_hooks.watchFolder(folder, subfolders);
 }
 
+void FileOperations::readOffGui(qsizetype count, const std::function<void()>& work) const
+{
+    if (count >= kChecksOffGui && m_hooks.readOffGui)
+        m_hooks.readOffGui(work);
+    else
+        work();
+}
+
 QList<SelectedItem> FileOperations::acceptedForRemoval(const QList<SelectedItem>& items, const QString& failureTitle)
 {
     if (items.isEmpty())
@@ -77,7 +85,8 @@ QList<SelectedItem> FileOperations::acceptedForRemoval(const QList<SelectedItem>
         return {};
     }
     QList<RefusedItem> refused;
-    QList<SelectedItem> accepted = m_planner.screenForRemoval(items, &refused);
+    QList<SelectedItem> accepted;
+    readOffGui(items.size(), [&] { accepted = m_planner.screenForRemoval(items, &refused); });
     if (!refused.isEmpty())
         m_hooks.showError(failureTitle, FileCommandPlanner::refusalText(refused));
     return accepted;
@@ -154,79 +163,83 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
         folders.push_back(folderOf(items[qsizetype(i)].path).toString());
         placeOf[i] = uint32_t(places.size() - 1);
     };
-    // The parents are read on all cores: the items lie all over the node array.
-    std::vector<uint32_t> parents(count);
-    constexpr size_t kBlock = 4096;
-    svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
-        for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i)
-            parents[i] = m_displayed->node(items[qsizetype(i)].id).parent;
-    });
-    uint32_t lastParent = UINT32_MAX;  // a node's parent is never this; repeats skip the lookup
-    for (size_t i = 0; i < count; ++i) {
-        const uint32_t parent = parents[i];
-        if (items[qsizetype(i)].id == 0 || parent == lastParent || folderPlace.count(parent))
-            continue;
-        walk(i);
-        if (codes.back() != EINVAL) {
-            folderPlace.emplace(parent, placeOf[i]);
-            lastParent = parent;
-        }
-    }
-    svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
-        std::string bytes;  // reused for each item's path bytes
-        for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i) {
-            const SelectedItem& item = items[qsizetype(i)];
-            if (placeOf[i] != kUnsettled || item.id == 0)
-                continue;
-            const auto found = folderPlace.find(parents[i]);
-            if (found == folderPlace.end() || folders[found->second] != folderOf(item.path))
-                continue;
-            bytes.clear();
-            appendPathBytes(bytes, item.path);
-            if (!saferemove::isCleanAbsolutePath(bytes))
-                continue;
-            placeOf[i] = found->second;
-            if (ItemIdentity id; codes[found->second] == 0 && captureItemIdentity(bytes, &id) == 0)
-                own[i] = id;
-        }
-    });
-
     std::vector<uint32_t> gone;
     QStringList refusals;
-    for (size_t i = 0; i < count; ++i) {
-        if (placeOf[i] == kUnsettled)
-            walk(i);
-        const SelectedItem& item = items[qsizetype(i)];
-        const int code = codes[placeOf[i]];
-        if (code == 0 && (own[i] || presenceOf(m_displayed->fullPath(item.id)) != Presence::Gone))
-            continue;
-        if (code == 0)  // the folder is there, the item is not: it alone leaves
-            gone.push_back(item.id);
-        else if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
-            gone.push_back(item.id);
-        else
-            refusals.append(placeRefusal(item.path, code));
-    }
-    QList<SelectedItem> accepted = items;  // shared while every item may go
-    if (!gone.empty() || !refusals.isEmpty()) {
-        accepted.clear();
-        std::vector<uint32_t> acceptedPlaces;
-        std::vector<std::optional<ItemIdentity>> acceptedOwn;
-        size_t next = 0;  // of `gone`, which follows the items' order
+    QList<SelectedItem> accepted;
+    // Only reads the tree and the disk; the window's changes come after.
+    readOffGui(items.size(), [&] {
+        // The parents are read on all cores: the items lie all over the node array.
+        std::vector<uint32_t> parents(count);
+        constexpr size_t kBlock = 4096;
+        svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
+            for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i)
+                parents[i] = m_displayed->node(items[qsizetype(i)].id).parent;
+        });
+        uint32_t lastParent = UINT32_MAX;  // a node's parent is never this; repeats skip the lookup
         for (size_t i = 0; i < count; ++i) {
-            if (next < gone.size() && gone[next] == items[qsizetype(i)].id) {
-                ++next;
+            const uint32_t parent = parents[i];
+            if (items[qsizetype(i)].id == 0 || parent == lastParent || folderPlace.count(parent))
                 continue;
-            }
-            if (codes[placeOf[i]] == 0) {
-                accepted.append(items[qsizetype(i)]);
-                acceptedPlaces.push_back(placeOf[i]);
-                acceptedOwn.push_back(own[i]);
+            walk(i);
+            if (codes.back() != EINVAL) {
+                folderPlace.emplace(parent, placeOf[i]);
+                lastParent = parent;
             }
         }
-        placeOf = std::move(acceptedPlaces);
-        own = std::move(acceptedOwn);
-    }
+        svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
+            std::string bytes;  // reused for each item's path bytes
+            for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i) {
+                const SelectedItem& item = items[qsizetype(i)];
+                if (placeOf[i] != kUnsettled || item.id == 0)
+                    continue;
+                const auto found = folderPlace.find(parents[i]);
+                if (found == folderPlace.end() || folders[found->second] != folderOf(item.path))
+                    continue;
+                bytes.clear();
+                appendPathBytes(bytes, item.path);
+                if (!saferemove::isCleanAbsolutePath(bytes))
+                    continue;
+                placeOf[i] = found->second;
+                if (ItemIdentity id; codes[found->second] == 0 && captureItemIdentity(bytes, &id) == 0)
+                    own[i] = id;
+            }
+        });
+
+        for (size_t i = 0; i < count; ++i) {
+            if (placeOf[i] == kUnsettled)
+                walk(i);
+            const SelectedItem& item = items[qsizetype(i)];
+            const int code = codes[placeOf[i]];
+            if (code == 0 && (own[i] || presenceOf(m_displayed->fullPath(item.id)) != Presence::Gone))
+                continue;
+            if (code == 0)  // the folder is there, the item is not: it alone leaves
+                gone.push_back(item.id);
+            else if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone && !isPlaceChange(code))
+                gone.push_back(item.id);
+            else
+                refusals.append(placeRefusal(item.path, code));
+        }
+        accepted = items;  // shared while every item may go
+        if (!gone.empty() || !refusals.isEmpty()) {
+            accepted.clear();
+            std::vector<uint32_t> acceptedPlaces;
+            std::vector<std::optional<ItemIdentity>> acceptedOwn;
+            size_t next = 0;  // of `gone`, which follows the items' order
+            for (size_t i = 0; i < count; ++i) {
+                if (next < gone.size() && gone[next] == items[qsizetype(i)].id) {
+                    ++next;
+                    continue;
+                }
+                if (codes[placeOf[i]] == 0) {
+                    accepted.append(items[qsizetype(i)]);
+                    acceptedPlaces.push_back(placeOf[i]);
+                    acceptedOwn.push_back(own[i]);
+                }
+            }
+            placeOf = std::move(acceptedPlaces);
+            own = std::move(acceptedOwn);
+        }
+    });
     if (!gone.empty())
         m_hooks.removeNodes(gone);
     if (!refusals.isEmpty())

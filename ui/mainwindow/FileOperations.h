@@ -45,12 +45,19 @@ struct FileOperationHooks {
     std::function<void(const std::string& oldPath, const std::string& newPath)> renamed;
     // Asks the live monitor to watch a folder closely (optional).
     std::function<void(const QString& folder, bool subfolders)> watchFolder;
+    // Runs `work`, which reads the trees and the disk and changes neither, on a worker while
+    // the window keeps painting and holds back the user's input and its own tree changes;
+    // returns when it is done (optional: without it the work runs on the calling thread).
+    std::function<void(const std::function<void()>& work)> readOffGui;
 };
 
 class FileOperations {
 public:
     // Above this many items, commands that open windows ask first.
     static constexpr int kManyWindows = 5;
+    // From this many items on, the checks before a question run through readOffGui: a
+    // million of them take about a second.
+    static constexpr qsizetype kChecksOffGui = 20000;
 
     FileOperations(svl::ScanTree* displayed, svl::ScanTree* full, const FileCommandContext& context,
                    const FileActionBackend& backend, const FileOperationHooks& hooks, bool elevated);
@@ -137,6 +144,8 @@ private:
     QList<SelectedItem> acceptedForRemoval(const QList<SelectedItem>& items, const QString& failureTitle);
     QList<SelectedItem> acceptedPaths(const QList<SelectedItem>& items);
     QList<QString> pathsOf(const QList<SelectedItem>& items) const;
+    // `work` through readOffGui for `count` items from kChecksOffGui on, else at once.
+    void readOffGui(qsizetype count, const std::function<void()>& work) const;
     void watch(const QString& folder, bool subfolders);
 
     svl::ScanTree* m_displayed;

@@ -253,6 +253,8 @@ public:
     // else the Tree View side's.
     const std::vector<uint32_t>& currentSelection() const;
     QList<SelectedItem> collectSelection(bool includeGroupRows, bool includeRoot) const;
+    // The same, collected off the GUI thread when the selection is large.
+    QList<SelectedItem> collectSelectionOffGui(bool includeGroupRows, bool includeRoot);
     bool askConfirmation(const QString& question, const QString& detail, const QString& acceptLabel,
                          const QString& cancelLabel);
     void showError(const QString& text, const QString& detail);
@@ -449,6 +451,9 @@ private:
     void startFilterThread(bool restore);
     // Starts a worker that reads the displayed tree: removals wait until the last one ends.
     void startTreeReader(QThread* thread);
+    // Runs `work` as such a worker and turns the event loop without the user's input until
+    // it ends: the window paints while a command reads a million items.
+    void readTreesOffGui(const std::function<void()>& work);
     void filterThreadFinished(QThread* thread);
     TreemapImageRequest treemapImageRequest(int width, int height, bool gray, bool freeSpace) const;
     void applyQueuedRemovals();

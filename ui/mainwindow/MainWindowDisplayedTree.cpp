@@ -1,6 +1,7 @@
 // The displayed tree: the full result or a filtered copy built on a filter thread, its
 // installation into every view, and removals of nodes in place.
 #include <QApplication>
+#include <QEventLoop>
 #include <QLabel>
 #include <QStackedWidget>
 #include <QThread>
@@ -128,6 +129,15 @@ void MainWindow::startTreeReader(QThread* thread) {
     if (m_pendingThreads.size() == 1)
         QApplication::setOverrideCursor(Qt::BusyCursor);
     thread->start();
+}
+
+void MainWindow::readTreesOffGui(const std::function<void()>& work) {
+    // The trees stay alive for the worker whatever the window installs meanwhile.
+    QThread* thread = QThread::create([&work, keep = m_displayedTree, keepFull = m_currentTree] { work(); });
+    startTreeReader(thread);
+    // Done once its finish was handled, so that the caller's removals are not queued behind it.
+    while (std::find(m_pendingThreads.begin(), m_pendingThreads.end(), thread) != m_pendingThreads.end())
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents | QEventLoop::WaitForMoreEvents);
 }
 
 void MainWindow::filterThreadFinished(QThread* thread) {

@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSplitter>
+#include <QThread>
 #include <QTreeView>
 
 #include <utility>
@@ -63,6 +64,7 @@ FileOperations MainWindow::fileOperations()
         m_liveMonitor->renamePath(oldPath, newPath);
     };
     hooks.watchFolder = [this](const QString& folder, bool subfolders) { m_liveMonitor->watchFolder(folder, subfolders, 2000); };
+    hooks.readOffGui = [this](const std::function<void()>& work) { readTreesOffGui(work); };
     svl::ScanTree* full = m_currentTree ? m_currentTree.get() : m_displayedTree.get();
     return FileOperations(m_displayedTree.get(), full, fileCommandContext(), fileActions, hooks, isElevated());
 }
@@ -93,14 +95,43 @@ void MainWindow::showError(const QString& text, const QString& detail)
     box.exec();
 }
 
+QList<SelectedItem> MainWindow::collectSelectionOffGui(bool includeGroupRows, bool includeRoot)
+{
+    const FileCommandPlanner planner(fileCommandContext());
+    const std::vector<uint32_t> ids = currentSelection();
+    if (qsizetype(ids.size()) < FileOperations::kChecksOffGui)
+        return planner.collect(ids, includeGroupRows, includeRoot);
+    QList<SelectedItem> items;
+    readTreesOffGui([&] { items = planner.collect(ids, includeGroupRows, includeRoot); });
+    return items;
+}
+
+namespace {
+
+// A million items take a while to free: a large list is let go on a thread of its own.
+void releaseOffGui(QList<SelectedItem>&& items)
+{
+    if (items.size() < FileOperations::kChecksOffGui)
+        return;
+    QThread* release = QThread::create([doomed = std::move(items)] {});
+    QObject::connect(release, &QThread::finished, release, &QObject::deleteLater);
+    release->start();
+}
+
+}  // namespace
+
 void MainWindow::moveSelectionToTrash()
 {
-    fileOperations().moveToTrash(collectSelection(false, false));
+    QList<SelectedItem> items = collectSelectionOffGui(false, false);
+    fileOperations().moveToTrash(items);
+    releaseOffGui(std::move(items));
 }
 
 void MainWindow::deleteSelectionImmediately()
 {
-    fileOperations().deleteImmediately(collectSelection(false, false));
+    QList<SelectedItem> items = collectSelectionOffGui(false, false);
+    fileOperations().deleteImmediately(items);
+    releaseOffGui(std::move(items));
 }
 
 void MainWindow::offerDeleteImmediately(const QList<SelectedItem>& items)

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <map>
 #include <numeric>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -43,6 +44,7 @@ struct Fixture {
     std::function<void()> whileEditing;  // runs while a name editor is open
     std::string mountedRoot;           // the scanned folder when it is not dir/root
     std::vector<uint32_t> removedIds;
+    int offGuiRuns = 0;  // checks handed to readOffGui, run on a thread of their own
     FileActionBackend backend = FileActionBackend::system();
     FileCommandContext context;
 
@@ -89,6 +91,10 @@ struct Fixture {
                 removedIds.push_back(i);
                 (void)shown()->markRemoved(i);
             }
+        };
+        hooks.readOffGui = [this](const std::function<void()>& work) {
+            ++offGuiRuns;
+            std::thread(work).join();
         };
         return FileOperations(shown(), tree.get(), context, backend, hooks, elevated);
     }
@@ -212,9 +218,10 @@ TEST(FileOperations, TrashAsksWithTheNameOrCountAndTakesAFolderOnceWithItsConten
     EXPECT_TRUE(f.asked.last().startsWith("Move 2 items to the Trash?"));
     EXPECT_TRUE(exists(f.root() + "/x"));
 
-    // Many files of one folder: the count is written with the locale's digit grouping.
+    // Many files of one folder: the count is written with the locale's digit grouping, and
+    // the checks before the question leave the window's thread.
     put(f.root() + "/many/f0");
-    for (int i = 1; i < 1234; ++i)
+    for (int i = 1; i < FileOperations::kChecksOffGui + 1; ++i)
         hmtest::writeFile(f.root() + "/many/f" + std::to_string(i), "x");
     f.scan();
     const svl::ScanNode& many = f.tree->node(f.id("many"));
@@ -226,7 +233,9 @@ TEST(FileOperations, TrashAsksWithTheNameOrCountAndTakesAFolderOnceWithItsConten
     (void)f.tree->rename(files[7], "..", 2);
     f.answer = true;
     f.ops().moveToTrash(FileCommandPlanner(f.context).collect(files, false, false));
-    EXPECT_TRUE(f.asked.last().startsWith("Move 1,233 items to the Trash?")) << f.asked.last().toStdString();
+    static_assert(FileOperations::kChecksOffGui == 20000);
+    EXPECT_TRUE(f.asked.last().startsWith("Move 20,000 items to the Trash?")) << f.asked.last().toStdString();
+    EXPECT_EQ(f.offGuiRuns, 2);
     ASSERT_EQ(f.errors.size(), 1);
     EXPECT_TRUE(f.errors[0].contains("isn't a plain absolute path")) << f.errors[0].toStdString();
     EXPECT_TRUE(exists(f.root() + "/many/" + kept));
