@@ -152,8 +152,9 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
     std::vector<RemovalTarget> places;
     std::vector<int> codes;                              // of each place's walk
     std::vector<QString> folders;                        // the folder each walk went to
-    std::vector<uint32_t> placeOf(count, kUnsettled);
-    std::vector<std::optional<ItemIdentity>> own(count);  // unset: not seen
+    // Both sized with the rest below, off the GUI thread: a million records take a while.
+    std::vector<uint32_t> placeOf;
+    std::vector<std::optional<ItemIdentity>> own;  // unset: not seen
     std::unordered_map<uint32_t, uint32_t> folderPlace;  // parent node to the place of its walk
     const auto walk = [&](size_t i) {
         RemovalTarget place;
@@ -168,6 +169,8 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
     QList<SelectedItem> accepted;
     // Only reads the tree and the disk; the window's changes come after.
     readOffGui(items.size(), [&] {
+        placeOf.assign(count, kUnsettled);
+        own.resize(count);
         // The parents are read on all cores: the items lie all over the node array.
         std::vector<uint32_t> parents(count);
         constexpr size_t kBlock = 4096;
