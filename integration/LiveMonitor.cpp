@@ -65,6 +65,34 @@ T readAt(const char* p) {
     return value;
 }
 
+// Identities of objects (LiveMonitor::Removal): "i" + device + inode, "h" + handle type + handle.
+std::string inodeIdentity(const struct stat& info) {
+    const uint64_t numbers[2] = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
+    return "i" + std::string(reinterpret_cast<const char*>(numbers), sizeof numbers);
+}
+
+std::string handleIdentity(int32_t type, std::string_view handle) {
+    std::string identity = "h" + std::string(reinterpret_cast<const char*>(&type), sizeof type);
+    identity += handle;
+    return identity;
+}
+
+// Whether `path` (whose lstat is `info`) names the object `identity` names; false when the
+// identity is unknown.
+bool sameObject(const std::string& path, const struct stat& info, const std::string& identity) {
+    if (identity.starts_with('i'))
+        return identity == inodeIdentity(info);
+    if (!identity.starts_with('h'))
+        return false;
+    HandleBuffer handle;
+    handle.header.handle_bytes = kMaxHandleBytes;
+    int mountId = 0;
+    if (::name_to_handle_at(AT_FDCWD, path.c_str(), &handle.header, &mountId, 0) != 0)
+        return false;
+    return identity == handleIdentity(handle.header.handle_type,
+                                      {reinterpret_cast<const char*>(handle.header.f_handle), handle.header.handle_bytes});
+}
+
 template <typename Visit>
 void forEachFolderChild(const svl::ScanTree& tree, uint32_t id, Visit visit) {
     const svl::ScanNode& node = tree.node(id);
@@ -161,6 +189,8 @@ void LiveMonitor::stop() {
         ::close(m_inotifyFd);
     m_inotifyFd = -1;
     m_watches.clear();
+    m_watchOfPath.clear();
+    m_lostWatches.clear();
     m_pendingPaths.clear();
     m_flushTimer.stop();
     m_remote = false;
@@ -215,8 +245,11 @@ bool LiveMonitor::startFanotify(const std::shared_ptr<svl::ScanTree>& tree) {
     if (rootIds.empty())
         return false;
 
-    m_fanotifyFd = ::fanotify_init(FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_FID | FAN_REPORT_DIR_FID | FAN_REPORT_NAME,
-                                   O_RDONLY | O_CLOEXEC);
+    // The removed entry's own handle tells a folder made again from the one that left.
+    constexpr unsigned kInitFlags = FAN_CLOEXEC | FAN_NONBLOCK | FAN_REPORT_FID | FAN_REPORT_DIR_FID | FAN_REPORT_NAME;
+    m_fanotifyFd = ::fanotify_init(kInitFlags | FAN_REPORT_TARGET_FID, O_RDONLY | O_CLOEXEC);
+    if (m_fanotifyFd < 0 && errno == EINVAL)  // kernels before 5.17
+        m_fanotifyFd = ::fanotify_init(kInitFlags, O_RDONLY | O_CLOEXEC);
     if (m_fanotifyFd < 0)
         return false;
     for (uint32_t id : rootIds) {
@@ -317,26 +350,37 @@ void LiveMonitor::readFanotifyEvents() {
                 // Reads only bytes in [event + metadata_len, event + event_len).
                 const char* event = data + offset;
                 size_t pos = meta.metadata_len;
+                FanotifyRecord record;
+                bool named = false;
                 while (pos + 4 <= meta.event_len) {
                     const uint8_t type = uint8_t(event[pos]);
                     const uint16_t length = readAt<uint16_t>(event + pos + 2);
                     if (length <= 3 || length > meta.event_len - pos)
                         break;
-                    if (type == FAN_EVENT_INFO_TYPE_DFID_NAME && length >= 20) {
-                        const char* info = event + pos;
-                        const uint32_t handleBytes = readAt<uint32_t>(info + 12);
-                        if (handleBytes <= kMaxHandleBytes && 20 + size_t(handleBytes) < length) {
-                            const char* name = info + 20 + handleBytes;
-                            const size_t room = length - 20 - handleBytes;
-                            const size_t nameLength = strnlen(name, room);
-                            const bool usable = nameLength > 0 && nameLength < room && !(nameLength == 1 && name[0] == '.');
-                            if (usable && m_pendingRecords.size() < kMaxPendingRecords)
-                                m_pendingRecords.push_back({readAt<uint64_t>(info + 4), std::string(info + 20, handleBytes),
-                                                            readAt<int32_t>(info + 16), std::string(name, nameLength)});
+                    const bool known = type == FAN_EVENT_INFO_TYPE_DFID_NAME || type == FAN_EVENT_INFO_TYPE_FID;
+                    const char* info = event + pos;
+                    const uint32_t handleBytes = length >= 20 ? readAt<uint32_t>(info + 12) : 0;
+                    if (known && length >= 20 && handleBytes <= kMaxHandleBytes && 20 + size_t(handleBytes) <= length) {
+                        const std::string_view handle(info + 20, handleBytes);
+                        const int32_t handleType = readAt<int32_t>(info + 16);
+                        const char* name = info + 20 + handleBytes;
+                        const size_t room = length - 20 - handleBytes;
+                        const size_t nameLength = strnlen(name, room);
+                        if (type == FAN_EVENT_INFO_TYPE_FID) {
+                            record.target = handleIdentity(handleType, handle);
+                        } else if (nameLength > 0 && nameLength < room && !(nameLength == 1 && name[0] == '.')) {
+                            record.fsid = readAt<uint64_t>(info + 4);
+                            record.handle = handle;
+                            record.handleType = handleType;
+                            record.name.assign(name, nameLength);
+                            named = true;
                         }
                     }
                     pos += length;
                 }
+                record.folder = meta.mask & FAN_ONDIR;
+                if (named && m_pendingRecords.size() < kMaxPendingRecords)
+                    m_pendingRecords.push_back(std::move(record));
             }
             offset += meta.event_len;
         }
@@ -399,9 +443,9 @@ void LiveMonitor::resolveFanotifyRecords() {
             it = folders.emplace(std::move(key), folderOfHandle(record)).first;
         if (it->second.empty())
             continue;
-        std::string treePath = treePathOf(joinPath(it->second, record.name));
+        const std::string treePath = treePathOf(joinPath(it->second, record.name));
         if (!treePath.empty())
-            m_pendingPaths.insert(std::move(treePath));
+            queueRemoved(treePath, record.folder, record.target);
     }
 }
 
@@ -423,46 +467,133 @@ void LiveMonitor::readInotifyEvents() {
             const auto watch = m_watches.find(event.wd);
             if (watch == m_watches.end())
                 continue;
-            const std::string& folder = watch->second;
+            const Watch self = watch->second;  // a copy: a move below may drop the watch
             const size_t nameLength = strnlen(name, event.len);
-            if ((event.mask & (IN_DELETE | IN_MOVED_FROM)) && nameLength > 0)
-                queueRemoved(joinPath(folder, std::string_view(name, nameLength)));
-            if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF))
-                queueRemoved(folder);
+            const bool isFolder = event.mask & IN_ISDIR;
+            if ((event.mask & (IN_DELETE | IN_MOVED_FROM)) && nameLength > 0) {
+                const std::string path = joinPath(self.path, std::string_view(name, nameLength));
+                const auto child = isFolder ? m_watchOfPath.find(path) : m_watchOfPath.end();
+                queueRemoved(path, isFolder, child != m_watchOfPath.end() ? m_watches.at(child->second).identity : std::string());
+                if (isFolder && (event.mask & IN_MOVED_FROM))
+                    dropMovedWatches(path);
+            }
+            if (event.mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+                queueRemoved(self.path, true, self.identity);
+                if (event.mask & IN_MOVE_SELF)
+                    dropMovedWatches(self.path);
+                else
+                    m_lostWatches.insert(self.path);
+            }
             if (event.mask & IN_IGNORED)
-                m_watches.erase(watch);
+                forgetWatch(event.wd);
         }
     }
 }
 
-void LiveMonitor::queueRemoved(const std::string& path) {
-    m_pendingPaths.insert(path);
+// The first removal at a path in a batch is the one of the entry the tree shows.
+void LiveMonitor::queueRemoved(const std::string& path, bool folder, const std::string& identity) {
+    m_pendingPaths.try_emplace(path, Removal{folder, identity});
     if (!m_flushTimer.isActive())
         m_flushTimer.start();
 }
 
-// Every path is checked once more here: an entry that exists again (a file an editor, make
-// or a checkout replaced within the batch) stays in the tree.
+// Every path is checked once more here. A file found again (one an editor, make or a checkout
+// replaced within the batch) stays in the tree; a folder found again is another folder unless
+// it is the very one that left, so what the old one held leaves the tree; an entry found
+// again as another kind leaves the tree.
 void LiveMonitor::flushRemoved() {
     if (m_fanotifyFd >= 0)
         resolveFanotifyRecords();
-    if (m_pendingPaths.empty())
-        return;
-    const std::set<std::string> pending = std::move(m_pendingPaths);
+    m_flushTimer.stop();  // resolving queued this batch's paths: they are all taken now
+    const std::map<std::string, Removal> pending = std::move(m_pendingPaths);
     m_pendingPaths.clear();
-    std::vector<std::string> gone;
-    for (const std::string& path : pending) {
+    const std::set<std::string> lost = std::move(m_lostWatches);
+    m_lostWatches.clear();
+    std::vector<std::string> gone, replaced;
+    for (const auto& [path, removal] : pending) {
         struct stat info;
-        if (::lstat(path.c_str(), &info) != 0)
+        if (::lstat(path.c_str(), &info) != 0 || bool(S_ISDIR(info.st_mode)) != removal.folder)
             gone.push_back(path);
+        else if (removal.folder && !sameObject(path, info, removal.identity))
+            replaced.push_back(path);
     }
-    if (gone.empty())
+    // A watched folder left with its watch: the folder now at that path is watched instead.
+    for (const std::string& path : lost) {
+        struct stat info;
+        if (m_inotifyFd >= 0 && !m_watchOfPath.contains(path) && ::lstat(path.c_str(), &info) == 0 &&
+            S_ISDIR(info.st_mode) && addWatch(path) < 0 && errno == ENOSPC)
+            m_outOfWatches = true;
+    }
+    if (!gone.empty()) {
+        QStringList texts;
+        for (const std::string& path : gone)
+            texts.append(QString::fromStdString(path));
+        emit pathsRemoved(texts);
+        emit pathsRemovedBytes(gone);
+    }
+    if (!replaced.empty())
+        emit foldersReplaced(replaced);
+}
+
+std::vector<std::string> LiveMonitor::contentsOf(const svl::ScanTree& tree, const std::vector<std::string>& folders) {
+    std::vector<std::string> paths;
+    for (const std::string& folder : folders) {
+        const int64_t found = tree.findPath(folder.data(), folder.size());
+        if (found < 0)
+            continue;
+        const svl::ScanNode& node = tree.node(uint32_t(found));
+        for (uint32_t i = 0; i < node.childCount; ++i)
+            if (!(tree.node(node.firstChild + i).flags & svl::NodeFlag::Removed))
+                paths.push_back(tree.fullPath(node.firstChild + i));
+    }
+    return paths;
+}
+
+int LiveMonitor::addWatch(const std::string& path) {
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0)
+        return -1;
+    const int descriptor = ::inotify_add_watch(m_inotifyFd, path.c_str(), kInotifyMask);
+    if (descriptor < 0)
+        return -1;
+    forgetWatch(descriptor);  // the kernel's descriptor of this folder may be known already
+    m_watches[descriptor] = {path, inodeIdentity(info)};
+    m_watchOfPath[path] = descriptor;
+    return descriptor;
+}
+
+void LiveMonitor::forgetWatch(int descriptor) {
+    const auto watch = m_watches.find(descriptor);
+    if (watch == m_watches.end())
         return;
-    QStringList texts;
-    for (const std::string& path : gone)
-        texts.append(QString::fromStdString(path));
-    emit pathsRemoved(texts);
-    emit pathsRemovedBytes(gone);
+    if (const auto byPath = m_watchOfPath.find(watch->second.path);
+        byPath != m_watchOfPath.end() && byPath->second == descriptor)
+        m_watchOfPath.erase(byPath);
+    m_watches.erase(watch);
+}
+
+std::vector<int> LiveMonitor::watchesAtAndBelow(const std::string& folder) const {
+    std::vector<int> found;
+    if (const auto at = m_watchOfPath.find(folder); at != m_watchOfPath.end())
+        found.push_back(at->second);
+    const std::string below = folder == "/" ? folder : folder + '/';
+    for (auto it = m_watchOfPath.lower_bound(below); it != m_watchOfPath.end() && it->first.starts_with(below); ++it)
+        found.push_back(it->second);
+    return found;
+}
+
+// The kernel keeps a watch on its folder wherever the folder goes; a watch whose path names
+// the folder no longer would report another folder's changes under that path.
+void LiveMonitor::dropMovedWatches(const std::string& folder) {
+    for (const int descriptor : watchesAtAndBelow(folder)) {
+        const Watch& watch = m_watches.at(descriptor);
+        struct stat info;
+        if (::lstat(watch.path.c_str(), &info) == 0 && inodeIdentity(info) == watch.identity)
+            continue;  // still there: moved back, or renamed by the window, which renamed the watch too
+        m_lostWatches.insert(watch.path);
+        ::inotify_rm_watch(m_inotifyFd, descriptor);
+        forgetWatch(descriptor);
+    }
 }
 
 void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxFolders) {
@@ -502,9 +633,14 @@ void LiveMonitor::renamePath(const std::string& oldPath, const std::string& newP
     const auto renames = [&](const std::string& path) {
         return path.starts_with(oldPath) && (path.size() == oldPath.size() || path[oldPath.size()] == '/');
     };
-    for (auto& [descriptor, folder] : m_watches)
-        if (renames(folder))
-            folder.replace(0, oldPath.size(), newPath);
+    const std::vector<int> renamed = watchesAtAndBelow(oldPath);
+    for (const int descriptor : renamed)
+        m_watchOfPath.erase(m_watches.at(descriptor).path);
+    for (const int descriptor : renamed) {
+        std::string& path = m_watches.at(descriptor).path;
+        path.replace(0, oldPath.size(), newPath);
+        m_watchOfPath[path] = descriptor;
+    }
     // fanotify reports real paths: a scanned top that moved has a new real path too.
     for (Root& root : m_roots) {
         if (!renames(root.treePath))
@@ -534,14 +670,10 @@ void LiveMonitor::watchSlice(int generation) {
         if (folder.flags & kUnwatchable)
             continue;
         if (!m_outOfWatches && m_watchedCount < m_folderLimit) {
-            std::string path = m_tree->fullPath(id);
-            const int wd = ::inotify_add_watch(m_inotifyFd, path.c_str(), kInotifyMask);
-            if (wd >= 0) {
-                m_watches[wd] = std::move(path);
+            if (addWatch(m_tree->fullPath(id)) >= 0)
                 ++m_watchedCount;
-            } else if (errno == ENOSPC) {
+            else if (errno == ENOSPC)
                 m_outOfWatches = true;
-            }
         }
         if (!m_onDemand)
             forEachFolderChild(*m_tree, id, [&](uint32_t child) { m_watchQueue.emplace(m_tree->node(child).allocated, child); });

@@ -2,6 +2,8 @@
 // reports their paths in batches. fanotify watches whole file systems (administrator
 // rights; per folder where a whole-file-system mark is refused); otherwise inotify watches
 // the folders the window asks for, largest first, within a share of the per-user limit.
+// A folder that left and is found at its path again is another folder: its old contents
+// are reported, and inotify watches follow the folders themselves, not their old names.
 //
 // Threads: GUI thread only. Socket notifiers, the flush timer and posted slices drive it.
 #pragma once
@@ -13,6 +15,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <queue>
 #include <set>
@@ -67,11 +70,18 @@ public:
     // Folders marked one by one on file systems that refuse a whole-file-system mark.
     int directoryMarkCount() const { return m_directoryMarks; }
 
+    // The paths of the entries directly inside these folders that the tree still shows:
+    // what leaves the tree when foldersReplaced names the folders.
+    static std::vector<std::string> contentsOf(const svl::ScanTree& tree, const std::vector<std::string>& folders);
+
 signals:
     // The same batch twice: as text (invalid UTF-8 replaced) and as the paths' own bytes,
     // which is what finds nodes whose names are not valid UTF-8.
     void pathsRemoved(QStringList paths);
     void pathsRemovedBytes(std::vector<std::string> paths);
+    // Folders that left and were made again: the folder at each path is another, and what the
+    // old one held (contentsOf) is gone from there.
+    void foldersReplaced(std::vector<std::string> folders);
     void watchedChanged(int folders);
 
 private:
@@ -89,6 +99,18 @@ private:
         std::string handle;
         int32_t handleType = 0;
         std::string name;
+        bool folder = false;
+        std::string target;  // the entry's own identity (see Removal), when the kernel gave it
+    };
+    // What left a queued path. The identity names the object itself: "i" with device and
+    // inode under inotify, "h" with handle type and bytes under fanotify; empty when unknown.
+    struct Removal {
+        bool folder = false;
+        std::string identity;
+    };
+    struct Watch {
+        std::string path;
+        std::string identity;
     };
     // (allocated size, node id): the largest first, of equal sizes the larger id.
     using QueueEntry = std::pair<uint64_t, uint32_t>;
@@ -102,9 +124,16 @@ private:
     std::string treePathOf(const std::string& fullPath) const;
     void readInotifyEvents();
     bool openInotify();
-    void queueRemoved(const std::string& path);
+    void queueRemoved(const std::string& path, bool folder, const std::string& identity);
     void flushRemoved();
     void watchSlice(int generation);
+    // inotify_add_watch with the folder's identity kept; the descriptor, or -1 with errno set.
+    int addWatch(const std::string& path);
+    void forgetWatch(int descriptor);
+    std::vector<int> watchesAtAndBelow(const std::string& folder) const;
+    // Drops the watches at and below a folder that moved whose paths no longer name their
+    // folders; the flush watches the folders standing at those paths then.
+    void dropMovedWatches(const std::string& folder);
 
     int m_fanotifyFd = -1;
     QSocketNotifier* m_fanotifyNotifier = nullptr;
@@ -115,8 +144,10 @@ private:
 
     int m_inotifyFd = -1;
     QSocketNotifier* m_inotifyNotifier = nullptr;
-    std::unordered_map<int, std::string> m_watches;
-    std::set<std::string> m_pendingPaths;
+    std::unordered_map<int, Watch> m_watches;
+    std::map<std::string, int> m_watchOfPath;
+    std::set<std::string> m_lostWatches;  // paths whose folder left with its watch in this batch
+    std::map<std::string, Removal> m_pendingPaths;
     QTimer m_flushTimer;
     int m_watchedCount = 0;
     std::shared_ptr<svl::ScanTree> m_tree;

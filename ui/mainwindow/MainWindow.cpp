@@ -90,6 +90,11 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
     });
     m_liveMonitor = new LiveMonitor(this);
     connect(m_liveMonitor, &LiveMonitor::pathsRemovedBytes, this, &MainWindow::removePaths);
+    // The full tree lists what a filter hides from the displayed one.
+    connect(m_liveMonitor, &LiveMonitor::foldersReplaced, this, [this](const std::vector<std::string>& folders) {
+        if (m_currentTree)
+            removePaths(LiveMonitor::contentsOf(*m_currentTree, folders));
+    });
     buildCentralArea();
     buildStatusBar();
     m_pollTimer = new QTimer(this);

@@ -449,6 +449,13 @@ TEST_F(MainWindowJob, DeletionOutsideTheProgramLeavesTheViews) {
     EXPECT_TRUE(waitUntil([&] { return !shows(*window.displayedTree(), gone); }, 10000));
     EXPECT_EQ(window.displayedTree()->node(0).filesBelow, 4u);
 
+    // A folder moved away and made again at once: its old files leave the views, it stays.
+    hmtest::TempDir away("hm-window-away");
+    ASSERT_EQ(::rename((m_root + "/d0").c_str(), (away / "d0").c_str()), 0);
+    ASSERT_EQ(::mkdir((m_root + "/d0").c_str(), 0755), 0);
+    EXPECT_TRUE(waitUntil([&] { return window.displayedTree()->node(0).filesBelow == 2; }, 10000));
+    EXPECT_TRUE(shows(*window.displayedTree(), m_root + "/d0"));
+
     // Switched off, the window stops watching.
     AppSettings::instance()->setValue("monitorFileSystemForChanges", false);
     EXPECT_EQ(window.liveMonitor()->mode(), LiveMonitor::Mode::Idle);
