@@ -233,6 +233,11 @@ int DirectoryReader::open(const std::string& path) {
     return errno == ENAMETOOLONG ? openLongPath(path, kFlags) : -errno;
 }
 
+int DirectoryReader::openHandle(int handle) {
+    const int fd = ::openat(handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 ? fd : -errno;
+}
+
 bool DirectoryReader::examineBatch(int, const FolderListing&, size_t, size_t, EntryStat*) { return false; }
 
 void DirectoryReader::close(int fd) { ::close(fd); }

@@ -94,6 +94,8 @@ public:
     // Opens a folder read-only, directory-only, no-follow, close-on-exec. Returns the
     // descriptor, or -errno.
     [[nodiscard]] virtual int open(const std::string& path);
+    // Opens the folder a descriptor (O_PATH) holds, as open() does; the descriptor stays open.
+    [[nodiscard]] virtual int openHandle(int handle);
     // Lists the folder opened by open() into `out` (appending). May throw std::bad_alloc.
     [[nodiscard]] virtual ListResult list(int fd, FolderListing& out, const StopTest& stop, int* error) = 0;
     // Examines entries [begin, end) of `listing` at once, filling out[i] for entry i. Returns false when

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <thread>
 
 #include "core/analysis/FilterMatch.h"
@@ -415,7 +416,7 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
             return;
     } else {
         DirectoryReader& r = reader();
-        fd = r.open(job.path);
+        fd = job.handle >= 0 ? r.openHandle(job.handle) : r.open(job.path);
         if (fd < 0) {
             markUnreadable(job, -fd);
             return;
@@ -797,21 +798,42 @@ void collectMountPointsBelow(RawWalkContext& context, const std::string& rootPat
     }
 }
 
-std::string resolveScanRoot(const std::string& path, struct statx& st) {
-    if (!S_ISLNK(st.stx_mode))
-        return path;
-    struct statx followed;
-    if (statx(AT_FDCWD, path.c_str(), 0, STATX_TYPE | STATX_MTIME | STATX_SIZE | STATX_BLOCKS | STATX_INO, &followed) !=
-            0 ||
-        !S_ISDIR(followed.stx_mode))
-        return path;
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real)
-        return path;
-    std::string walkPath(real);
-    std::free(real);
-    st = followed;
-    return walkPath;
+ScanRoot& ScanRoot::operator=(ScanRoot&& other) noexcept {
+    if (this != &other) {
+        if (handle >= 0)
+            ::close(handle);
+        walkPath = std::move(other.walkPath);
+        handle = std::exchange(other.handle, -1);
+    }
+    return *this;
+}
+
+ScanRoot::~ScanRoot() {
+    if (handle >= 0)
+        ::close(handle);
+}
+
+ScanRoot resolveScanRoot(const std::string& path, struct statx& st) {
+    const bool link = S_ISLNK(st.stx_mode);
+    if (!link && !S_ISDIR(st.stx_mode))
+        return ScanRoot(path, -1);
+    // A link is followed at the root only; a folder must still be one, not a link put there since.
+    ScanRoot root(path, ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW)));
+    struct statx opened;
+    if (root.handle < 0 ||
+        statx(root.handle, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MTIME | STATX_SIZE | STATX_BLOCKS | STATX_INO,
+              &opened) != 0)
+        return ScanRoot(path, -1);
+    if (link) {
+        const std::string self = "/proc/self/fd/" + std::to_string(root.handle);
+        char* real = realpath(self.c_str(), nullptr);
+        if (!real)
+            return ScanRoot(path, -1);
+        root.walkPath = real;
+        std::free(real);
+    }
+    st = opened;
+    return root;
 }
 
 }  // namespace svl

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/rawindex/RawIndex.h"
@@ -53,6 +54,9 @@ struct WalkJob {
     uint64_t device = 0;  // device number of the walk's root
     uint64_t id = 0;      // inode for folder walks, the raw index's entry id for raw walks
     RawWalkContext* context = nullptr;  // null for folder walks
+    // A descriptor (O_PATH) of the folder, held by the driver for the whole walk: the folder is
+    // listed through it instead of by `path`. A root's, so the walk reads what was examined.
+    int handle = -1;
 };
 
 // A worker's buffers for one folder: the listing, the examination results and the inode
@@ -185,9 +189,27 @@ int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryS
 // Fills the context's mount-point sets with the mount points strictly below `rootPath`.
 void collectMountPointsBelow(RawWalkContext& context, const std::string& rootPath);
 
-// The walk path of a root: for a symbolic link whose followed statx shows a folder, the
-// link's realpath (and `st` becomes the followed stat); otherwise the path as given.
-// `st` is the root's no-follow statx on entry.
-std::string resolveScanRoot(const std::string& path, struct statx& st);
+// A root as the walk takes it: its walk path and, for a folder, a descriptor (O_PATH) of it,
+// which the root job lists. Owns the descriptor; move-only.
+struct ScanRoot {
+    std::string walkPath;
+    int handle = -1;
+
+    ScanRoot() = default;
+    ScanRoot(std::string path, int fd) : walkPath(std::move(path)), handle(fd) {}
+    ScanRoot(ScanRoot&& other) noexcept : walkPath(std::move(other.walkPath)), handle(std::exchange(other.handle, -1)) {}
+    ScanRoot& operator=(ScanRoot&& other) noexcept;
+    ScanRoot(const ScanRoot&) = delete;
+    ScanRoot& operator=(const ScanRoot&) = delete;
+    ~ScanRoot();
+};
+
+// Opens a root once and takes from that one descriptor what the scan records and what it
+// walks, so a link swapped meanwhile cannot make them two folders. For a symbolic link whose
+// target is a folder: the walk path is the folder's canonical path and `st` becomes the
+// folder's stat; for a folder: the path as given, `st` refreshed from the descriptor; anything
+// else (or a root that cannot be opened as it was examined): the path as given, no descriptor,
+// `st` unchanged. `st` is the root's no-follow statx on entry.
+ScanRoot resolveScanRoot(const std::string& path, struct statx& st);
 
 }  // namespace svl

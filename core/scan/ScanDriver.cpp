@@ -105,7 +105,8 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
         tree->errors = 1;
         return tree;
     }
-    const std::string walkPath = resolveScanRoot(path, st);
+    const ScanRoot top = resolveScanRoot(path, st);
+    const std::string& walkPath = top.walkPath;
 
     // The root, id 0, named by the path as given.
     const char* rootName = tree->storeName(path);
@@ -174,6 +175,7 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
     job.weight = 1.0;
     job.device = rootDevice;
     job.id = st.stx_ino;
+    job.handle = top.handle;
     bool partial = false;
     if (options.allowRaw && !walk.remote) {
         bool cancelled = false;
@@ -249,6 +251,8 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         std::unique_ptr<RemoteSource> source;
     };
     std::vector<RemoteRoot> remoteRoots;
+    std::vector<ScanRoot> tops;  // their descriptors stay open for the walk
+    tops.reserve(n);
     uint64_t rootErrors = 0;
     double loginSeconds = 0;
     bool rawStopped = false;  // a cancelled or partial raw load was met
@@ -267,7 +271,8 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
             }
             continue;
         }
-        std::string walkPath = resolveScanRoot(paths[i], st);
+        ScanRoot& top = tops.emplace_back(resolveScanRoot(paths[i], st));
+        std::string walkPath = top.walkPath;
         node.allocated = st.stx_blocks * 512;
         node.modified = st.stx_mtime.tv_sec;
         if (!S_ISDIR(st.stx_mode)) {
@@ -296,6 +301,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         job.weight = weight;
         job.device = device;
         job.id = st.stx_ino;
+        job.handle = top.handle;
         if (options.allowRaw && !network) {
             std::string note;
             bool cancelled = false;

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -143,6 +144,48 @@ TEST(ScanSingle, SymlinkToFolderIsNamedByTheLinkAndReadsTheFolder) {
     EXPECT_NE(nodeAt(*tree, "a"), UINT32_MAX);
     EXPECT_NE(nodeAt(*tree, "inner"), UINT32_MAX);
     EXPECT_EQ(tree->node(0).size, 10u);
+}
+
+// The top is swapped while scans run, as a link retargeted and as two folders exchanged: the
+// identity recorded for it is always that of the folder whose contents the tree shows at the top.
+TEST(ScanSingle, TopSwappedDuringScansIsRecordedAsTheFolderItShows) {
+    for (const bool link : {true, false}) {
+        hmtest::TempDir dir;
+        for (const std::string name : {"A", "B"}) {
+            ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / name + "/inner")), 0);
+            scantest::makeFile(dir / name + "/only-" + name, 10, 1600000000);
+            scantest::makeFile(dir / name + "/inner/in-" + name, 10, 1600000000);
+        }
+        if (link)
+            ASSERT_EQ(symlink("A", (dir / "top").c_str()), 0);
+        else
+            ASSERT_EQ(rename((dir / "A").c_str(), (dir / "top").c_str()), 0);
+        const uint64_t inodeA = statOf(link ? dir / "A" : dir / "top").stx_ino;
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            for (unsigned k = 0; !done; ++k) {
+                if (link) {
+                    (void)symlink(k % 2 ? "A" : "B", (dir / "next").c_str());
+                    (void)rename((dir / "next").c_str(), (dir / "top").c_str());
+                } else {
+                    (void)renameat2(AT_FDCWD, (dir / "B").c_str(), AT_FDCWD, (dir / "top").c_str(), RENAME_EXCHANGE);
+                }
+            }
+        });
+        svl::ScanOptions options;
+        options.threads = 1;
+        int mismatches = 0;
+        for (int run = 0; run < 400 && !HasFailure(); ++run) {
+            auto tree = svl::scanSingle(dir / "top", options, nullptr);
+            const bool recordedA = tree->scannedTops.at(dir / "top").inode == inodeA;
+            // Below the top the walk goes by path: a link's target stays put, a swapped folder does not.
+            mismatches += nodeAt(*tree, recordedA ? "only-A" : "only-B") == UINT32_MAX ||
+                          (link && nodeAt(*tree, recordedA ? "inner/in-A" : "inner/in-B") == UINT32_MAX);
+        }
+        done = true;
+        swapper.join();
+        EXPECT_EQ(mismatches, 0) << (link ? "link" : "folder");
+    }
 }
 
 TEST(ScanSingle, SymlinkToFileIsOneLinkNode) {
