@@ -90,6 +90,8 @@ struct Source {
     uint64_t free = 0;
 };
 
+// False also when a root of several could not be read: it is named in a line of its own,
+// and the tree of the others is kept for the outputs (none when no root was read).
 bool scanFolders(const std::vector<std::string>& folders, Source& source) {
     try {
         if (folders.size() == 1) {
@@ -105,11 +107,12 @@ bool scanFolders(const std::vector<std::string>& folders, Source& source) {
         printError("couldn't scan " + folders[0] + ".");
         return false;
     }
-    if (const auto unread = svl::unreadableRoot(*source.tree)) {
-        printError("couldn't scan " + *unread + ".");
-        return false;
-    }
-    return true;
+    const std::vector<uint32_t> unread = svl::unreadableRoots(*source.tree);
+    for (uint32_t id : unread)
+        printError("couldn't scan " + std::string(source.tree->node(id).nameView()) + ".");
+    if (!unread.empty() && unread.size() == source.tree->node(0).childCount)
+        source.tree.reset();  // none of them read: nothing to write
+    return unread.empty();
 }
 
 bool importFile(const std::string& path, Source& source) {
@@ -255,10 +258,6 @@ int run(const svl::CliOptions& options) {
         printError("no valid folder path given to scan.");
         return 1;
     }
-    if (!folders.empty() && !missing.empty()) {
-        printError("couldn't scan " + missing.front() + ".");
-        return 1;
-    }
     if (folders.size() > 1) {
         QStringList roots;
         for (const std::string& folder : folders)
@@ -272,12 +271,20 @@ int run(const svl::CliOptions& options) {
     }
     const time_t started = time(nullptr);
 
+    // A missing start folder among others costs only itself: it is named, the rest written.
+    bool allRead = true;
+    if (!folders.empty()) {
+        for (const std::string& gone : missing)
+            printError("couldn't scan " + gone + ".");
+        allRead = missing.empty();
+    }
     Source source;
     const bool read = !folders.empty() ? scanFolders(folders, source)
                       : !csvPath.empty() ? importFile(csvPath, source)
                                          : loadDump(mftPath, source);
-    if (!read)
+    if (!source.tree || source.tree->nodeCount == 0)
         return 1;
+    allRead = allRead && read;
 
     const svl::RegexFactory factory = qtRegexFactory();
     std::unique_ptr<svl::Filter> include = makeFilter(options.filter, options.filterFullPath, factory);
@@ -300,7 +307,7 @@ int run(const svl::CliOptions& options) {
         }
     }
 
-    int result = 0;
+    int result = allRead ? 0 : 1;
     if (!options.exportPath.empty() && !writeExport(options, source, started))
         result = 1;
     if (!options.exportFileTypes.empty() && !writeFileTypes(options, source, started))

@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <optional>
@@ -263,7 +264,9 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         ScanNode& node = tree->node(id);
         struct statx st;
         if (statx(AT_FDCWD, paths[i].c_str(), AT_SYMLINK_NOFOLLOW, kRootStatMask, &st) != 0) {
-            node.flags = NodeFlag::Folder | NodeFlag::Unreadable;
+            // One the user may not reach is denied, not missing.
+            const bool denied = errno == EACCES || errno == EPERM;
+            node.flags = NodeFlag::Folder | NodeFlag::Unreadable | (denied ? NodeFlag::AccessDenied : 0);
             ++rootErrors;
             if (progress) {
                 progress->errorCount.fetch_add(1);
@@ -414,16 +417,17 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     return tree;
 }
 
-std::optional<std::string> unreadableRoot(const ScanTree& tree) {
+std::vector<uint32_t> unreadableRoots(const ScanTree& tree) {
+    std::vector<uint32_t> ids;
     if (tree.nodeCount == 0 || !(tree.node(0).flags & NodeFlag::VirtualRoot))
-        return std::nullopt;
+        return ids;
     const ScanNode& top = tree.node(0);
     for (uint32_t id = top.firstChild; id < top.firstChild + top.childCount; ++id) {
         const uint16_t flags = tree.node(id).flags;
         if ((flags & NodeFlag::Unreadable) && !(flags & NodeFlag::AccessDenied))
-            return std::string(tree.node(id).nameView());
+            ids.push_back(id);
     }
-    return std::nullopt;
+    return ids;
 }
 
 }  // namespace svl

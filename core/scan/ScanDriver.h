@@ -94,9 +94,9 @@ struct ScanProgress {
 [[nodiscard]] std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths,
                                                      const ScanOptions& options, ScanProgress* progress);
 
-// The path, as given, of the first root of a scanMultiple tree that could not be read for a
-// reason other than denied access (one that does not exist, say); nothing when every root was
-// read or the tree has no virtual root.
-[[nodiscard]] std::optional<std::string> unreadableRoot(const ScanTree& tree);
+// The node ids, in order, of the roots of a scanMultiple tree that could not be read for a
+// reason other than denied access (ones that do not exist, say); empty when every root was
+// read or the tree has no virtual root. A root is named by its path as given.
+[[nodiscard]] std::vector<uint32_t> unreadableRoots(const ScanTree& tree);
 
 }  // namespace svl

@@ -234,8 +234,8 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
     if (isImport && !cancelled && tree && tree->nodeCount > 0)
         m_header->showImportedFile(m_scanPathText, result.driveKnown, result.driveCapacity, result.driveFree,
                                    m_jobKind == JobKind::MftLoad);
-    const QString label = result.unreadableRoot.isEmpty() ? m_scanPathText : result.unreadableRoot;
-    const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, label, result.error);
+    const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, m_scanPathText, result.error,
+                                          result.missingRoots);
     setStatusText(outcome.statusText);
     if (outcome.page == JobOutcome::Failed) {
         setScanState(Failed, outcome.statusText);

@@ -52,10 +52,14 @@ JobResult work(const JobRequest& request, svl::ScanProgress& progress, const Mem
     JobResult out;
     if (!request.roots.empty()) {
         out.tree = svl::scanMultiple(request.roots, request.options, &progress);
-        // A root that is not there fails the scan as a single start folder would.
-        if (const auto missing = svl::unreadableRoot(*out.tree); missing && !progress.cancel.load()) {
+        // A root that is not there costs only itself: the others are shown, it is named. With
+        // none there, the scan fails as a single start folder that is not there does.
+        const std::vector<uint32_t> missing = svl::unreadableRoots(*out.tree);
+        if (!missing.empty() && missing.size() == out.tree->node(0).childCount) {
             out.tree.reset();
-            out.unreadableRoot = pathText(*missing);
+        } else {
+            for (uint32_t id : missing)
+                out.missingRoots.append(pathText(out.tree->node(id).nameView()));
         }
     } else if (request.kind == JobKind::MftLoad) {
         svl::MftFileInfo info;
@@ -84,9 +88,11 @@ void yieldToGuiThread() {
 
 std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree) {
     std::vector<uint32_t> ids;
+    const std::vector<uint32_t> missing = svl::unreadableRoots(tree);
     for (uint32_t id = 0; id < tree.nodeCount; ++id) {
         const uint16_t flags = tree.node(id).flags;
-        if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
+        const bool unread = (flags & svl::NodeFlag::AccessDenied) || std::binary_search(missing.begin(), missing.end(), id);
+        if (unread && !(flags & svl::NodeFlag::Removed))
             ids.push_back(id);
     }
     return ids;
@@ -134,7 +140,7 @@ int progressPercent(double fraction) {
 }
 
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
-                      const QString& error) {
+                      const QString& error, const QStringList& missingRoots) {
     const uint32_t n = tree ? tree->nodeCount : 0;
     const QString seconds = formatDecimal(tree ? tree->seconds : 0.0, 2);
     // A job that failed outright (no tree at all, with a reason) is a failure even when the
@@ -146,8 +152,18 @@ JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, c
                                              : tr("Could not read %1").arg(isolatePath(label));
         return {JobOutcome::Failed, text + QStringLiteral(": ") + error};
     }
+    // Roots of several that are not there are named after the outcome of the others.
+    QString missing;
+    if (!missingRoots.isEmpty()) {
+        QStringList names;
+        for (const QString& root : missingRoots)
+            names.append(isolatePath(root));
+        missing = QStringLiteral(" - ") + tr("Could not read %1").arg(names.join(QStringLiteral("; ")));
+    }
     if (cancelled)
-        return {n <= 1 ? JobOutcome::Cancelled : JobOutcome::Results, tr("Scan canceled after %1 seconds").arg(seconds)};
-    return {JobOutcome::Results, isImport(kind) ? tr("Import complete in %1 seconds").arg(seconds)
-                                                : tr("Scan complete in %1 seconds").arg(seconds)};
+        return {n <= 1 ? JobOutcome::Cancelled : JobOutcome::Results,
+                tr("Scan canceled after %1 seconds").arg(seconds) + missing};
+    return {JobOutcome::Results, (isImport(kind) ? tr("Import complete in %1 seconds").arg(seconds)
+                                                 : tr("Scan complete in %1 seconds").arg(seconds)) +
+                                     missing};
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -37,7 +38,7 @@ struct JobResult {
     uint64_t driveCapacity = 0;
     uint64_t driveFree = 0;
     std::vector<uint32_t> deniedIds;      // folders whose access was denied, found on the job thread
-    QString unreadableRoot;               // of several roots, the one that could not be read (no tree then)
+    QStringList missingRoots;             // of several roots, those that could not be read (the tree has the rest)
 };
 
 // What a job's worker shares with the window. A job the window gave up on keeps its own
@@ -50,7 +51,8 @@ struct JobState {
     double rescanSeconds = 0;
 };
 
-// Ids, in order, of the folders whose access was denied and that are not removed.
+// Ids, in order, of the folders that could not be read and are not removed: those whose access
+// was denied, and the roots of several that are not there.
 std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree);
 
 // (bytes needed, bytes free) -> go on. Called on the job thread.
@@ -79,7 +81,7 @@ struct JobOutcome {
     QString statusText;
 };
 
-// `label` is the job's path, its roots joined by "; ", or the root that could not be read;
-// a null tree counts as no nodes.
+// `label` is the job's path or its roots joined by "; "; a null tree counts as no nodes.
+// `missingRoots`, roots of several that could not be read, are named after a shown result.
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
-                      const QString& error);
+                      const QString& error, const QStringList& missingRoots = {});

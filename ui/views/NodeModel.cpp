@@ -434,7 +434,7 @@ QVariant NodeModel::nodeData(uint32_t id, int column, int role) const {
         return text.isNull() ? QVariant() : QVariant(text);
     }
     if (role == Qt::DecorationRole && column == FolderColumn) {
-        if (node.flags & svl::NodeFlag::AccessDenied)
+        if (node.flags & (svl::NodeFlag::AccessDenied | svl::NodeFlag::Unreadable))
             return m_warningIcon;
         return node.isFolder() ? m_folderIcon : m_fileIcon;
     }

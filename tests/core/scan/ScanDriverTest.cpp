@@ -387,7 +387,32 @@ TEST(ScanMultiple, MissingPathIsUnreadableChild) {
     EXPECT_EQ(progress.errorCount.load(), 1u);
     EXPECT_EQ(progress.fraction.load(), 1.0);
     EXPECT_FALSE(tree->incomplete);
-    EXPECT_EQ(svl::unreadableRoot(*tree), dir / "missing");
+    EXPECT_EQ(svl::unreadableRoots(*tree), std::vector<uint32_t>{1});
+}
+
+// Modes only hold for an ordinary user: the scan runs in a child with the test user's ids.
+TEST(ScanMultiple, RootsTheUserMayNotReadAreDeniedNotMissing) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root to switch to the test user";
+    hmtest::TempDir dir;
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "open") + " " + hmtest::shQuote(dir / "closed") + " " +
+                         hmtest::shQuote(dir / "private/inner")),
+              0);
+    scantest::makeFile(dir / "open/f", 100, 1600000000);
+    chmod((dir / "closed").c_str(), 0000);
+    chmod((dir / "private").c_str(), 0700);
+    const std::vector<std::string> roots{dir / "open", dir / "closed", dir / "private/inner", dir / "missing"};
+    const int rc = hmtest::runAsTestUser([&] {
+        auto tree = svl::scanMultiple(roots, {}, nullptr);
+        EXPECT_EQ(tree->node(1).flags, Folder);
+        EXPECT_EQ(tree->node(2).flags, Folder | Unreadable | AccessDenied);
+        EXPECT_EQ(tree->node(3).flags, Folder | Unreadable | AccessDenied) << "not reachable through its parent";
+        EXPECT_EQ(tree->node(4).flags, Folder | Unreadable);
+        EXPECT_EQ(tree->errors, 3u);
+        EXPECT_EQ(svl::unreadableRoots(*tree), std::vector<uint32_t>{4});
+        return ::testing::Test::HasFailure() ? 1 : 0;
+    });
+    EXPECT_EQ(rc, 0);
 }
 
 TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
@@ -418,8 +443,8 @@ TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
     EXPECT_NEAR(progress.reachedFraction, 1.0, 1e-9);
     EXPECT_FALSE(tree->incomplete);
     EXPECT_EQ(tree->errors, 0u);
-    EXPECT_FALSE(svl::unreadableRoot(*tree));
-    EXPECT_FALSE(svl::unreadableRoot(*svl::scanSingle(dir / "missing", {}, nullptr)));
+    EXPECT_TRUE(svl::unreadableRoots(*tree).empty());
+    EXPECT_TRUE(svl::unreadableRoots(*svl::scanSingle(dir / "missing", {}, nullptr)).empty());
 }
 
 TEST(ScanMultiple, RemoteFallbackWalksTheResolvedPath) {

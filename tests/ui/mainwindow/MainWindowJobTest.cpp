@@ -7,11 +7,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
+#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeView>
 
 #include <thread>
@@ -27,6 +30,7 @@
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
 #include "ui/views/FileTypesModel.h"
+#include "ui/views/NodeModel.h"
 #include "ui/views/FileTypesView.h"
 #include "ui/views/FilterField.h"
 #include "ui/views/FilterPanel.h"
@@ -116,11 +120,40 @@ TEST_F(MainWindowJob, SeveralRootsMustBeApartAndThereAndNamesKeepTheirBytes) {
         EXPECT_FALSE(window.currentTree());
     }
 
+    // A missing root costs only itself: the others are shown and it is named.
     window.scanMultiple({top + "/d0", top + "/gone"});
     ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
-    EXPECT_EQ(window.statusText(), "Could not read " + top + "/gone");
+    EXPECT_TRUE(window.statusText().startsWith("Scan complete in ")) << window.statusText().toStdString();
+    EXPECT_TRUE(window.statusText().endsWith(" - Could not read " + top + "/gone")) << window.statusText().toStdString();
+    ASSERT_TRUE(window.currentTree());
+    EXPECT_FALSE(window.isEmptyPageShown());
+    EXPECT_EQ(window.currentTree()->node(1).filesBelow, 2u);
+    EXPECT_EQ(window.currentTree()->node(2).flags, svl::NodeFlag::Folder | svl::NodeFlag::Unreadable);
+    const auto icon = [&](uint32_t id) {
+        return window.nodeModel()->data(window.nodeModel()->indexForId(id), Qt::DecorationRole).value<QIcon>().cacheKey();
+    };
+    EXPECT_NE(icon(2), icon(1)) << "the missing root's row shows a warning";
+    auto* deniedButton = window.header()->findChild<QToolButton*>(QStringLiteral("accessDeniedButton"));
+    ASSERT_TRUE(deniedButton);
+    EXPECT_TRUE(deniedButton->isVisibleTo(window.header()));
+    QStringList listed;
+    QTimer::singleShot(0, [&] {
+        auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+        if (!dialog)
+            return;
+        if (auto* list = dialog->findChild<QListWidget*>())
+            for (int i = 0; i < list->count(); ++i)
+                listed << list->item(i)->text();
+        dialog->reject();
+    });
+    deniedButton->click();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(listed, QStringList{top + "/gone"});
+    // None there: the scan fails as a single missing start folder does.
+    window.scanMultiple({top + "/gone", top + "/gone2"});
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+    EXPECT_EQ(window.statusText(), "Could not read " + top + "/gone; " + top + "/gone2");
     EXPECT_EQ(window.emptyState()->text(), "Scan Failed");
-    EXPECT_FALSE(window.currentTree());
 
     const std::string bad = m_root + "/bad\xff" "name";
     ASSERT_EQ(::mkdir(bad.c_str(), 0755), 0);
