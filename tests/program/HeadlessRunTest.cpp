@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -304,14 +305,30 @@ TEST_F(HeadlessRun, FailuresAreOneLineAndExitCodeOne) {
 
 TEST_F(HeadlessRun, SeveralRootsAreApartAndThereAndNamesKeepTheirBytes) {
     makeData();
-    RunResult r = run({"--export=out/nested.csv", "data/./empty", "data"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.errors, "Hollowmere: \"" + m_root + "/data/empty\" is included within \"" + m_root +
-                            "/data\" They cannot both be selected.\n");
-    EXPECT_FALSE(exists(m_root + "/out/nested.csv"));
+    // Roots that are one folder, or one inside the other, by name, through a link or a bind
+    // mount: {inputs, inner, outer} (inputs are read in sorted order).
+    ASSERT_EQ(symlink("data", (m_root + "/via-link").c_str()), 0);
+    std::vector<std::array<std::string, 4>> nested = {{"data/./empty", "data", "data/empty", "data"},
+                                                      {"data", "via-link", "data", "via-link"},
+                                                      {"via-link/empty", "data", "via-link/empty", "data"}};
+    hmtest::Mounts mounts;
+    if (hmtest::isRoot()) {
+        ASSERT_EQ(mkdir((m_root + "/bm").c_str(), 0755), 0);
+        ASSERT_TRUE(mounts.bind(m_root + "/data", m_root + "/bm"));
+        nested.push_back({"data", "bm", "bm", "data"});
+        nested.push_back({"bm/empty", "data", "bm/empty", "data"});
+        nested.push_back({"data/empty", "bm", "data/empty", "bm"});
+    }
+    for (const auto& [first, second, inner, outer] : nested) {
+        const RunResult r = run({"--export=out/nested.csv", first, second});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.errors, "Hollowmere: \"" + m_root + "/" + inner + "\" is included within \"" + m_root + "/" + outer +
+                                "\" They cannot both be selected.\n");
+        EXPECT_FALSE(exists(m_root + "/out/nested.csv"));
+    }
 
     // A missing root is named and costs only itself, as with du.
-    r = run({"--export=out/missing.csv", "--exportdrivecapacity=0", "data", "gone", "gone2"});
+    RunResult r = run({"--export=out/missing.csv", "--exportdrivecapacity=0", "data", "gone", "gone2"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/gone.\nHollowmere: couldn't scan " + m_root +
                             "/gone2.\n");

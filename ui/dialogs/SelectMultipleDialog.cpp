@@ -5,7 +5,9 @@
 #include "ui/views/ItemRoles.h"
 
 #include "app/AppSettings.h"
+#include "app/PathText.h"
 #include "app/PlainText.h"
+#include "core/scan/RootPlace.h"
 #include "ui/dialogs/FolderChooser.h"
 #include "ui/header/VolumeProbe.h"
 
@@ -19,6 +21,9 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QVBoxLayout>
+
+#include <memory>
+#include <optional>
 
 namespace {
 
@@ -179,22 +184,31 @@ void SelectMultipleDialog::storeCustomFolders() {
 }
 
 QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
-    // Compared as absolute paths without "." and ".." steps, so "a" and "./a/b" meet too.
+    // What each root really is, asked off this thread within a limit, one root after another:
+    // a root on a dead mount holds one thread and counts as unexaminable.
+    const auto mounts = std::make_shared<const std::vector<svl::MountEntry>>(svl::readMountInfo());
+    QList<std::optional<svl::RootPlace>> places;
+    for (const QString& path : paths) {
+        const std::string bytes = pathBytes(path);
+        const PathCallLimit limit = pathCallLimit("place", bytes);
+        TimedCall<std::optional<svl::RootPlace>> call(limit.key,
+                                                      [bytes, mounts] { return svl::examineRootPlace(bytes, *mounts); });
+        places.append(call.wait(limit.deadline).value_or(std::nullopt));
+    }
+    // Roots that cannot be examined are compared by name, as absolute paths without "." and
+    // ".." steps, so "a" and "./a/b" meet too.
     QStringList compared;
     for (const QString& path : paths)
         compared.append(withSlash(QDir::cleanPath(QDir::current().absoluteFilePath(path))));
     for (qsizetype i = 0; i < paths.size(); ++i) {
         for (qsizetype j = 0; j < paths.size(); ++j) {
-            if (i == j || !compared[i].startsWith(compared[j]))
+            if (i == j)
                 continue;
-            // Asked off this thread within a limit: a root on a dead mount counts as unexaminable.
-            const std::optional<uint64_t> inner = pathFactsWithinLimit(paths[i]).value_or(PathFacts()).device;
-            const std::optional<uint64_t> outer =
-                inner ? pathFactsWithinLimit(paths[j]).value_or(PathFacts()).device : std::nullopt;
-            if (inner && outer && *inner != *outer)
-                continue;  // a volume mounted below another ticked volume
-            return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
-                .arg(isolatePath(paths[i]), isolatePath(paths[j]));
+            const bool nested = places[i] && places[j] ? svl::placeWithin(*places[i], *places[j])
+                                                       : compared[i].startsWith(compared[j]);
+            if (nested)
+                return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
+                    .arg(isolatePath(paths[i]), isolatePath(paths[j]));
         }
     }
     return QString();

@@ -1,6 +1,6 @@
 // Ticks several volumes and folders for one scan under a virtual root: the sources the
 // header offers, then the user's own folders (kept in `selectMultipleCustomFolders`,
-// stored at once on every change). OK refuses a selection in which one ticked path lies
+// stored at once on every change). OK refuses a selection in which one ticked path is or lies
 // inside another on the same file system. GUI thread.
 #pragma once
 
@@ -25,11 +25,12 @@ public:
     // Paths of the ticked rows, in list order.
     QStringList selectedPaths() const;
 
-    // The first nesting conflict among `paths` as the text to show, or empty: a path
-    // inside another (by text, as absolute paths without "." or ".." steps, with trailing
-    // slashes) conflicts unless both can be examined and lie on different devices. The
-    // devices are asked through the path probe, so a dead mount never holds the caller
-    // beyond its limit. Every road that scans several roots at once refuses what this finds.
+    // The first nesting conflict among `paths` as the text to show, or empty: a path that is
+    // the same folder as another or lies inside it on the same file system, through links and
+    // bind mounts too (by what the paths are, not their text). A path that cannot be examined
+    // is compared by text instead (absolute, without "." or ".." steps, with trailing slashes).
+    // Each path is examined within the probe's time limit, so a dead mount never holds the
+    // caller beyond it. Every road that scans several roots at once refuses what this finds.
     static QString nestingConflict(const QStringList& paths);
     // Shows the conflict of `paths` in a warning over `parent` and returns true; false,
     // showing nothing, when there is none.

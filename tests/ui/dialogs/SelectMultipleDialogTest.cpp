@@ -11,6 +11,11 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <tuple>
+#include <vector>
 
 using dialogtest::store;
 using dialogtest::stored;
@@ -111,6 +116,40 @@ TEST_F(SelectMultipleDialogTest, NestingIsRefusedOnOneFileSystemOnly) {
                   .arg(inner, data + "/"));
     EXPECT_TRUE(SelectMultipleDialog::nestingConflict({"/home", "/home/nobody-hm/gone"}).contains("gone\"\nis included"))
         << "a path that cannot be examined is refused when nested by name";
+
+    // What the paths are decides, not their text: {inner, outer, nested}.
+    ::symlink(data.toUtf8().constData(), (dir / "link").c_str());
+    ::symlink(data2.toUtf8().constData(), (dir / "data/to-data2").c_str());
+    const QString link = QString::fromStdString(dir / "link");
+    std::vector<std::tuple<QString, QString, bool>> cases = {
+        {data, link, true}, {link + "/inner", data, true}, {data + "/to-data2", data, false}};
+    hmtest::Mounts mounts;
+    if (hmtest::isRoot()) {
+        for (const char* sub : {"bm", "data/m", "data2/deep"})
+            ::mkdir((dir / sub).c_str(), 0755);
+        ASSERT_TRUE(mounts.bind(dir / "data", dir / "bm"));
+        ASSERT_TRUE(mounts.bind(dir / "data2", dir / "data/m"));
+        const QString bm = QString::fromStdString(dir / "bm");
+        cases.insert(cases.end(), {{bm, data, true}, {bm + "/inner", data, true}, {inner, bm, true},
+                                   {data2 + "/deep", data, true}, {data2, data, false}});
+    }
+    // A Btrfs subvolume inside another is a device of its own that the walk does not enter.
+    std::unique_ptr<hmtest::LoopMount> btrfs;
+    if (hmtest::isRoot() && hmtest::haveTool("mkfs.btrfs")) {
+        btrfs = std::make_unique<hmtest::LoopMount>(dir.path(), "mkfs.btrfs -q -f", 128);
+        ASSERT_TRUE(btrfs->ok()) << btrfs->error();
+        const std::string top = btrfs->mountPoint();
+        ASSERT_EQ(hmtest::sh("cd " + hmtest::shQuote(top) + " && btrfs -q subvolume create sv && mkdir plain"), 0);
+        const QString volume = QString::fromStdString(top);
+        cases.insert(cases.end(), {{volume + "/sv", volume, false}, {volume + "/plain", volume, true}});
+    }
+    for (const auto& [in, out, nested] : cases) {
+        EXPECT_EQ(SelectMultipleDialog::nestingConflict({in, out}),
+                  nested ? QStringLiteral("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
+                               .arg(in, out)
+                         : QString())
+            << in.toStdString() << " in " << out.toStdString();
+    }
 }
 
 TEST_F(SelectMultipleDialogTest, ARootOnADeadMountIsRefusedWithoutHoldingTheCaller) {

@@ -109,13 +109,14 @@ TEST_F(MainWindowJob, SeveralRootsMustBeApartAndThereAndNamesKeepTheirBytes) {
     windowtest::makeFolder(m_root, 2, 2);
     MainWindow window;
     const QString top = QString::fromStdString(m_root);
-    {
+    ASSERT_EQ(::symlink("d0", (m_root + "/link-d0").c_str()), 0);
+    for (const QStringList& roots : {QStringList{top, top + "/d0"}, QStringList{top + "/d0", top + "/link-d0"}}) {
         // As --multi, a restart or F5 would ask: refused with the Select Multiple dialog's text.
         windowtest::BoxAnswerer answer(QStringLiteral("OK"));
-        window.scanMultiple({top, top + "/d0"});
+        window.scanMultiple(roots);
         ASSERT_TRUE(waitUntil([&] { return !answer.texts.isEmpty(); }, 5000));
-        EXPECT_EQ(answer.text, SelectMultipleDialog::nestingConflict({top, top + "/d0"}));
-        EXPECT_TRUE(answer.text.contains("is included within"));
+        EXPECT_EQ(answer.text, SelectMultipleDialog::nestingConflict(roots));
+        EXPECT_TRUE(answer.text.contains("is included within")) << roots.join(' ').toStdString();
         EXPECT_FALSE(window.isJobRunning());
         EXPECT_FALSE(window.currentTree());
     }
