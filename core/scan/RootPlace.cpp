@@ -61,8 +61,6 @@ std::optional<RootPlace> examineRootPlace(const std::string& path, const std::ve
 
     RootPlace place;
     place.device = makedev(st.stx_dev_major, st.stx_dev_minor);
-    place.fsMajor = mount->major;
-    place.fsMinor = mount->minor;
     const std::string below = canonical == mount->mountPoint ? std::string()
                               : mount->mountPoint == "/"     ? canonical
                                                              : canonical.substr(mount->mountPoint.size());
@@ -77,8 +75,6 @@ std::optional<RootPlace> examineRootPlace(const std::string& path, const std::ve
 
 bool placeWithin(const RootPlace& inner, const RootPlace& outer) {
     if (inner.device != outer.device)
-        return false;
-    if (inner.fsMajor != outer.fsMajor || inner.fsMinor != outer.fsMinor)
         return false;
     if (isPathWithin(inner.inFileSystem, outer.inFileSystem))
         return true;

@@ -18,8 +18,6 @@ namespace svl {
 
 struct RootPlace {
     uint64_t device = 0;  // st_dev of the object
-    uint32_t fsMajor = 0;  // its file system, as the mount table numbers it
-    uint32_t fsMinor = 0;
     std::string inFileSystem;  // its path inside that file system
     // Paths inside the same file system that mounts below the object show, so a walk of it
     // reaches them too (a bind mount of another folder placed inside it).

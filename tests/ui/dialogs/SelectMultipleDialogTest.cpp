@@ -133,10 +133,11 @@ TEST_F(SelectMultipleDialogTest, NestingIsRefusedOnOneFileSystemOnly) {
         cases.insert(cases.end(), {{bm, data, true}, {bm + "/inner", data, true}, {inner, bm, true},
                                    {data2 + "/deep", data, true}, {data2, data, false}});
     }
-    // A Btrfs subvolume inside another is a device of its own that the walk does not enter.
+    // A Btrfs subvolume inside another is a device of its own that the walk does not enter; the
+    // volume, mounted inside data, does not make data hold data2.
     std::unique_ptr<hmtest::LoopMount> btrfs;
     if (hmtest::isRoot() && hmtest::haveTool("mkfs.btrfs")) {
-        btrfs = std::make_unique<hmtest::LoopMount>(dir.path(), "mkfs.btrfs -q -f", 128);
+        btrfs = std::make_unique<hmtest::LoopMount>(dir / "data", "mkfs.btrfs -q -f", 128);
         ASSERT_TRUE(btrfs->ok()) << btrfs->error();
         const std::string top = btrfs->mountPoint();
         ASSERT_EQ(hmtest::sh("cd " + hmtest::shQuote(top) + " && btrfs -q subvolume create sv && mkdir plain"), 0);
