@@ -168,7 +168,7 @@ FileCommandPlanner::PathVerdict FileCommandPlanner::pathVerdict(const SelectedIt
     }
     if (!same)
         return PathVerdict::NotText;
-    if (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id))
+    if (use != PathUse::Clipboard && (!saferemove::isCleanAbsolutePath(bytes) || !namesArePlain(item.id)))
         return PathVerdict::NotPlain;
     return PathVerdict::Plain;
 }

@@ -50,8 +50,10 @@ public:
     bool canChangeFiles() const { return changeBlockedReason().isEmpty(); }
 
     // How a command passes paths on: as text to other programs, which must be valid UTF-8,
-    // or as the exact bytes to the file actions of this program (pathBytes of the path).
-    enum class PathUse { Text, Bytes };
+    // or as the exact bytes to the file actions of this program (pathBytes of the path), or
+    // as text for the user to read or paste (valid UTF-8, in any form: an imported tree's
+    // paths included).
+    enum class PathUse { Text, Bytes, Clipboard };
     // Items whose path can be passed on as it is: absolute, already in its cleaned form,
     // every name plain (no "/", ".", ".."), and the scanned bytes exactly, so that no
     // look-alike of the scanned item is ever acted on. The others go to `refused`.

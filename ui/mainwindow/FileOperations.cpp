@@ -92,10 +92,10 @@ QList<SelectedItem> FileOperations::acceptedForRemoval(const QList<SelectedItem>
     return accepted;
 }
 
-QList<SelectedItem> FileOperations::acceptedPaths(const QList<SelectedItem>& items)
+QList<SelectedItem> FileOperations::acceptedPaths(const QList<SelectedItem>& items, FileCommandPlanner::PathUse use)
 {
     QList<RefusedItem> refused;
-    QList<SelectedItem> accepted = m_planner.screenPaths(items, &refused);
+    QList<SelectedItem> accepted = m_planner.screenPaths(items, &refused, use);
     if (!refused.isEmpty())
         m_hooks.showError(tr("Some items were left out"), FileCommandPlanner::refusalText(refused));
     return accepted;
@@ -622,9 +622,10 @@ void FileOperations::putOnClipboard(const QList<SelectedItem>& selection, bool c
     }
 }
 
-void FileOperations::copyPaths(const QList<SelectedItem>& items)
+void FileOperations::copyPaths(const QList<SelectedItem>& selection)
 {
-    copyPathsAsText(pathsOf(items));
+    // A name that isn't UTF-8 would reach the clipboard as a look-alike that names no file.
+    copyPathsAsText(pathsOf(acceptedPaths(selection, FileCommandPlanner::PathUse::Clipboard)));
 }
 
 void FileOperations::startInstance(const QList<SelectedItem>& selection)

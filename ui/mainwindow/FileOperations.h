@@ -142,7 +142,8 @@ private:
 
     // Screens items for a command that changes files; reports refusals; empty when none may go.
     QList<SelectedItem> acceptedForRemoval(const QList<SelectedItem>& items, const QString& failureTitle);
-    QList<SelectedItem> acceptedPaths(const QList<SelectedItem>& items);
+    QList<SelectedItem> acceptedPaths(const QList<SelectedItem>& items,
+                                      FileCommandPlanner::PathUse use = FileCommandPlanner::PathUse::Text);
     QList<QString> pathsOf(const QList<SelectedItem>& items) const;
     // `work` through readOffGui for `count` items from kChecksOffGui on, else at once.
     void readOffGui(qsizetype count, const std::function<void()>& work) const;

@@ -12,8 +12,10 @@
 #include "tests/app/ShellTestEnv.h"
 #include "tests/integration/FileTestSupport.h"
 
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QGuiApplication>
 
 #include <filesystem>
 #include <map>
@@ -278,16 +280,45 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     f.ops().moveToTrash(f.items({"plain"}));
     f.rename(f.id("plain"), "other");
     f.context.jobRunning = false;
-    // A name that isn't valid UTF-8 would reach another program as a look-alike: never handed on.
-    f.ops().open(f.items({"bad\xff name"}));
     EXPECT_TRUE(f.asked.isEmpty());
-    ASSERT_EQ(f.errors.size(), 4);
+    ASSERT_EQ(f.errors.size(), 3);
     EXPECT_TRUE(f.errors[0].contains("imported from a file"));
     EXPECT_TRUE(f.errors[1].contains("while a scan is running"));
     EXPECT_TRUE(f.errors[2].startsWith("Couldn't rename \"plain\""));
-    EXPECT_TRUE(f.errors[3].contains("isn't valid text"));
     EXPECT_TRUE(exists(f.root() + "/plain"));
     EXPECT_TRUE(exists(f.root() + "/bad\xff name"));
+
+    // A name that isn't valid UTF-8 would reach another program or the clipboard as a
+    // look-alike that names no file: no command hands it on.
+    QStringList handedOn;
+    f.backend.open = f.backend.openTerminal = f.backend.startInstance = [&](const QString& path) {
+        return handedOn.append(path), true;
+    };
+    f.backend.showInFileManager = f.backend.showProperties = [&](const QList<QString>& paths) {
+        return handedOn.append(paths), true;
+    };
+    QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+    using Items = const QList<SelectedItem>&;
+    const std::pair<const char*, std::function<void(FileOperations&&, Items)>> commands[] = {
+        {"Open", [](FileOperations&& o, Items i) { o.open(i); }},
+        {"Show in File Manager", [](FileOperations&& o, Items i) { o.showInFileManager(i); }},
+        {"New Terminal", [](FileOperations&& o, Items i) { o.openTerminal(i); }},
+        {"Cut", [](FileOperations&& o, Items i) { o.putOnClipboard(i, true); }},
+        {"Copy", [](FileOperations&& o, Items i) { o.putOnClipboard(i, false); }},
+        {"Properties", [](FileOperations&& o, Items i) { o.showProperties(i); }},
+        {"Another instance", [](FileOperations&& o, Items i) { o.startInstance(i); }},
+        {"Copy Path", [](FileOperations&& o, Items i) { o.copyPaths(i); }},
+    };
+    for (const auto& [name, run] : commands) {
+        f.errors.clear();
+        run(f.ops(), f.items({"bad\xff name"}));
+        ASSERT_EQ(f.errors.size(), 1) << name;
+        EXPECT_TRUE(f.errors[0].contains("isn't valid text")) << name << ": " << f.errors[0].toStdString();
+    }
+    EXPECT_TRUE(handedOn.isEmpty()) << handedOn.join('|').toStdString();
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "before");
+    f.ops().copyPaths(f.items({"plain", "bad\xff name"}));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), qs(f.root() + "/plain")) << "the others still go";
 
     // Items that vanished meanwhile leave the tree without a question or an error.
     put(f.root() + "/gone");
@@ -304,6 +335,8 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     // An imported tree's relative root is no path on this computer.
     (void)f.tree->rename(0, "C:\\data", 7);
     EXPECT_TRUE(FileCommandPlanner(f.context).screenPaths(FileCommandPlanner(f.context).collect({0}, false, true), nullptr).isEmpty());
+    f.ops().copyPaths(FileCommandPlanner(f.context).collect({0}, false, true));
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "C:\\data") << "yet its path can be copied as text";
     f.scan();
 
     // A name holding "/" or ".." (from a share or an import) would clean to another path.
