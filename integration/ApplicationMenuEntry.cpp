@@ -4,9 +4,7 @@
 #include "integration/ProgramLocation.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QStandardPaths>
 
 namespace {
@@ -85,17 +83,13 @@ bool createMenuEntry(QString* error, const QString& iconResource) {
         return failWith(error, tr("The program's path contains a line break"));
     if (menuEntryIsForeign())
         return failWith(error, tr("The launcher was not created by Hollowmere"));
-    QDir().mkpath(QFileInfo(menuEntryPath()).absolutePath());
-    QDir().mkpath(QFileInfo(menuIconPath()).absolutePath());
     QFile icon(iconResource);
     if (!icon.open(QIODevice::ReadOnly))
         return failWith(error, icon.errorString());
-    const bool iconIsFree = !QFileInfo::exists(menuIconPath()) || menuIconIsOurs();
-    if ((iconIsFree && !writeFileAtomically(menuIconPath(), markedIcon(icon.readAll()), error)) ||
-        !writeFileAtomically(menuEntryPath(), menuEntryText(program).toUtf8(), error))
-        return false;
-    setFileMode(menuEntryPath(), 0744);
-    return true;
+    // An icon that is someone else's, a symbolic link included, is left as it is.
+    const bool iconIsFree = !entryExists(menuIconPath()) || menuIconIsOurs();
+    return (!iconIsFree || writeFileAtomically(menuIconPath(), markedIcon(icon.readAll()), -1, error)) &&
+           writeFileAtomically(menuEntryPath(), menuEntryText(program).toUtf8(), 0744, error);
 }
 
 bool removeMenuEntry(QString* error) {
@@ -111,12 +105,12 @@ bool menuEntryIsOurs() {
 }
 
 bool menuIconIsOurs() {
-    QFile icon(menuIconPath());
-    return icon.open(QIODevice::ReadOnly) && icon.readAll().contains(iconMarkerChunk());
+    return readFileBytes(menuIconPath()).contains(iconMarkerChunk());
 }
 
 bool menuEntryIsForeign() {
-    return QFileInfo::exists(menuEntryPath()) && !menuEntryIsOurs();
+    // A symbolic link there, dangling or not, is never the program's own launcher.
+    return entryExists(menuEntryPath()) && !menuEntryIsOurs();
 }
 
 QString menuEntryProgram() {

@@ -1,6 +1,7 @@
 // The application-menu launcher of an AppImage: a desktop entry and an icon in the user's
 // data folder that start the running AppImage. The launcher carries an ownership marker;
-// a launcher without it (another program's) is never overwritten, re-pointed or removed.
+// a launcher without it (another program's) is never overwritten, re-pointed or removed,
+// and neither is a symbolic link at the launcher's or the icon's name.
 // Error outputs may be null and are set only on failure. GUI thread.
 #pragma once
 

@@ -61,7 +61,7 @@ bool installFileManagerMenu(QString* error) {
                                                cajaScriptsFolder() + QLatin1Char('/') + scriptName} +
                                    markedSingleFiles();
     for (const QString& path : ownedPaths)
-        if (QFileInfo::exists(path) && !hasFileManagerMarker(path))
+        if (entryExists(path) && !hasFileManagerMarker(path))
             return failWith(error, tr("%1 was not created by Hollowmere").arg(isolatePath(path)));
     for (const QString& manager : managers) {
         QString failure;

@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QStandardPaths>
 
+using desktoptest::entriesOf;
 using desktoptest::golden;
 using desktoptest::modeOf;
 using desktoptest::readFile;
@@ -112,6 +113,54 @@ TEST_F(ApplicationMenuEntry, AnotherProgramsLauncherIsNeverTouched) {
     EXPECT_FALSE(createMenuEntry(&error, QStringLiteral(":/sorvale.png")));
     EXPECT_EQ(error, QStringLiteral("The program's path contains a line break"));
     EXPECT_FALSE(QFileInfo::exists(menuEntryPath()));
+}
+
+TEST_F(ApplicationMenuEntry, SymbolicLinksAreNeverWrittenThroughOrRemoved) {
+    runFrom(appImage("Hollowmere_4_34_20261117-x86_64.AppImage"));
+    QString error;
+    ASSERT_TRUE(createMenuEntry(&error, QStringLiteral(":/sorvale.png"))) << error.toStdString();
+    const std::string launcher = menuEntryPath().toStdString(), icon = menuIconPath().toStdString();
+    const std::string ours = m_dir / "ours", dotfiles = m_dir / "dotfiles";
+    QDir().mkpath(QString::fromStdString(ours));
+    QDir().mkpath(QString::fromStdString(dotfiles));
+    ASSERT_EQ(::rename(launcher.c_str(), (ours + "/hollowmere.desktop").c_str()), 0);
+    ASSERT_EQ(::rename(icon.c_str(), (ours + "/hollowmere.png").c_str()), 0);
+    // Links at the launcher's and the icon's names into the user's dotfiles, nothing there yet.
+    ASSERT_EQ(::symlink((dotfiles + "/hollowmere.desktop").c_str(), launcher.c_str()), 0);
+    ASSERT_EQ(::symlink((dotfiles + "/hollowmere.png").c_str(), icon.c_str()), 0);
+    const auto isLink = [](const std::string& path) { return QFileInfo(QString::fromStdString(path)).isSymLink(); };
+    const QString foreign = QStringLiteral("The launcher was not created by Hollowmere");
+    EXPECT_TRUE(menuEntryIsForeign());
+    EXPECT_FALSE(createMenuEntry(&error, QStringLiteral(":/sorvale.png")));
+    EXPECT_EQ(error, foreign);
+    EXPECT_TRUE(entriesOf(dotfiles).isEmpty());
+    // With the program's own files behind them the links are still not the program's.
+    ASSERT_EQ(::rename(ours.c_str(), dotfiles.c_str()), 0);
+    const std::string launcherText = readFile(menuEntryPath()), iconBytes = readFile(menuIconPath());
+    EXPECT_FALSE(menuEntryIsOurs() || menuIconIsOurs());
+    EXPECT_FALSE(removeMenuEntry(&error));
+    EXPECT_EQ(error, foreign);
+    EXPECT_TRUE(isLink(launcher) && isLink(icon));
+
+    // A link at the icon's name alone is left as someone else's icon is.
+    ASSERT_EQ(::unlink(launcher.c_str()), 0);
+    ASSERT_TRUE(createMenuEntry(&error, QStringLiteral(":/sorvale.png"))) << error.toStdString();
+    EXPECT_TRUE(menuEntryIsOurs());
+    ASSERT_TRUE(removeMenuEntry(&error)) << error.toStdString();
+    EXPECT_TRUE(isLink(icon));
+    EXPECT_EQ(readFile(menuIconPath()), iconBytes);
+
+    // Nor is a linked folder on the way followed, for writing or for removing.
+    const std::string applications = QFileInfo(menuEntryPath()).absolutePath().toStdString();
+    ASSERT_EQ(::rmdir(applications.c_str()), 0);
+    ASSERT_EQ(::symlink(dotfiles.c_str(), applications.c_str()), 0);
+    const QString refusal = "Hollowmere doesn't write through the symbolic link " + QString::fromStdString(applications);
+    EXPECT_FALSE(createMenuEntry(&error, QStringLiteral(":/sorvale.png")));
+    EXPECT_EQ(error, refusal);
+    EXPECT_FALSE(removeMenuEntry(&error));
+    EXPECT_EQ(error, refusal);
+    EXPECT_EQ(entriesOf(dotfiles), QStringList({"hollowmere.desktop", "hollowmere.png"}));
+    EXPECT_EQ(readFile(QString::fromStdString(dotfiles + "/hollowmere.desktop")), launcherText);
 }
 
 TEST_F(ApplicationMenuEntry, StartUpRepointsOnlyToASameOrNewerCopy) {

@@ -5,6 +5,7 @@
 
 #include "tests/app/ShellTestEnv.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
@@ -54,6 +55,12 @@ protected:
 inline std::string readFile(const QString& path) {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll().toStdString() : std::string("<missing>");
+}
+
+// The names in a folder, hidden ones and dangling links included (the fixture's PATH has no ls).
+inline QStringList entriesOf(const std::string& folder) {
+    return QDir(QString::fromStdString(folder))
+        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
 }
 
 inline int modeOf(const QString& path) {

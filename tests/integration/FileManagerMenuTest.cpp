@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QTranslator>
 
+using desktoptest::entriesOf;
 using desktoptest::EnvOverride;
 using desktoptest::golden;
 using desktoptest::modeOf;
@@ -90,6 +91,34 @@ TEST_F(FileManagerMenu, ForeignFilesAreNeverOverwrittenOrRemoved) {
     EXPECT_EQ(readFile(nemoBackgroundActionPath()), "[Nemo Action]\nName=Theirs\n");
     EXPECT_TRUE(removeFileManagerMenu(&error));
     EXPECT_EQ(readFile(cajaScriptsFolder() + QStringLiteral("/Their script")), "#!/bin/sh\n");
+
+    // Symbolic links into the user's dotfiles, with nothing behind them yet, are never written
+    // through: one at an entry's name counts as someone else's file; one at uca.xml or for a
+    // folder on the way is refused by name.
+    const std::string dotfiles = m_dir / "dotfiles";
+    QDir().mkpath(QString::fromStdString(dotfiles));
+    const auto link = [&](const QString& path, const char* target) {
+        ::unlink(path.toLocal8Bit().constData());
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        ASSERT_EQ(::symlink((dotfiles + "/" + target).c_str(), path.toLocal8Bit().constData()), 0);
+    };
+    link(nemoBackgroundActionPath(), "here.nemo_action");
+    EXPECT_FALSE(installFileManagerMenu(&error));
+    EXPECT_EQ(error, nemoBackgroundActionPath() + QStringLiteral(" was not created by Hollowmere"));
+    ASSERT_EQ(::unlink(nemoBackgroundActionPath().toLocal8Bit().constData()), 0);
+    EnvOverride withThunar("ZRT_ASSUME_FILE_MANAGERS", "nemo,caja,thunar");
+    link(thunarActionsPath(), "uca.xml");
+    EXPECT_FALSE(installFileManagerMenu(&error));
+    EXPECT_EQ(error, "Hollowmere doesn't write through the symbolic link " + thunarActionsPath());
+    ASSERT_EQ(::unlink(thunarActionsPath().toLocal8Bit().constData()), 0);
+    ASSERT_EQ(::rmdir(nemoActionsFolder().toLocal8Bit().constData()), 0);
+    link(nemoActionsFolder(), "actions");
+    QDir().mkpath(QString::fromStdString(dotfiles + "/actions"));
+    EXPECT_FALSE(installFileManagerMenu(&error));
+    EXPECT_EQ(error, "Hollowmere doesn't write through the symbolic link " + nemoActionsFolder());
+    EXPECT_TRUE(markedFilesIn(cajaScriptsFolder()).isEmpty()) << "what this install wrote is taken back";
+    EXPECT_EQ(entriesOf(dotfiles), QStringList{"actions"});
+    EXPECT_TRUE(entriesOf(dotfiles + "/actions").isEmpty());
 
     EnvOverride none("ZRT_ASSUME_FILE_MANAGERS", "");
     EXPECT_FALSE(installFileManagerMenu(&error));
