@@ -52,12 +52,26 @@ std::string temporaryPathFor(const std::string& dumpPath) {
     return folder + ".zrt-" + std::to_string(getpid());
 }
 
+// The output without a caller's: a new file under ".zrt-<pid>" beside `dumpPath`, renamed there.
+MftDumpOutput temporaryFileBeside(const std::string& dumpPath) {
+    const std::string temporary = temporaryPathFor(dumpPath);
+    return {[temporary](std::string* error) { return createDumpFile(temporary, 0666, error); },
+            [temporary, dumpPath](std::string* error) {
+                if (std::rename(temporary.c_str(), dumpPath.c_str()) == 0)
+                    return true;
+                setError(error, std::strerror(errno));
+                return false;
+            },
+            [temporary] { ::unlink(temporary.c_str()); }};
+}
+
 // Closes and removes a dump being written, keeping the errno of the call that failed.
-void discard(int fd, const std::string& path) {
+void discard(int fd, const MftDumpOutput& output) {
     const int saved = errno;
     if (fd >= 0)
         ::close(fd);
-    ::unlink(path.c_str());
+    if (output.discard)
+        output.discard();
     errno = saved;
 }
 
@@ -161,7 +175,7 @@ bool NtfsIndex::openDump(State& s, const std::string& path, const uint8_t* first
 
 bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char driveLetter,
                           const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
-                          std::string* error, const std::function<int(const std::string&, std::string*)>& open) {
+                          std::string* error, const MftDumpOutput* output) {
     if (error)
         error->clear();
     State& s = *m_state;
@@ -177,9 +191,10 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
         setError(error, "Out of memory.");
         return false;
     }
-    const std::string temporary = temporaryPathFor(dumpPath);
+    const MftDumpOutput beside = output ? MftDumpOutput{} : temporaryFileBeside(dumpPath);
+    const MftDumpOutput& out = output ? *output : beside;
     std::string reason;
-    const int f = open ? open(temporary, &reason) : createDumpFile(temporary, 0666, &reason);
+    const int f = out.open(&reason);
     if (f < 0) {
         setError(error, cantWrite + reason);
         return false;
@@ -193,17 +208,17 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
         const uint64_t runOffset = uint64_t(run.start) * s.clusterSize;
         for (uint64_t off = 0; off < n;) {
             if (cancel && cancel->load(std::memory_order_relaxed)) {
-                discard(f, temporary);
+                discard(f, out);
                 return false;
             }
             const size_t piece = size_t(std::min<uint64_t>(kCopyBytes, n - off));
             if (!s.device.read(runOffset + off, buffer.data(), piece)) {
-                discard(f, temporary);
+                discard(f, out);
                 setError(error, "a read from the volume failed");
                 return false;
             }
             if (!writeAll(f, buffer.data(), piece)) {
-                discard(f, temporary);
+                discard(f, out);
                 setError(error, cantWrite + std::strerror(errno));
                 return false;
             }
@@ -214,7 +229,7 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
         }
     }
     if (written < s.mftBytes) {
-        discard(f, temporary);
+        discard(f, out);
         setError(error, "the MFT is shorter than its record says");
         return false;
     }
@@ -246,18 +261,18 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
     put64(record + 64, s.mftStartCluster);
     put64(record + 72, s.mirrorStartCluster);
     if (!writeAll(f, trailer, trailerBytes)) {
-        discard(f, temporary);
+        discard(f, out);
         setError(error, cantWrite + std::strerror(errno));
         return false;
     }
     if (::close(f) != 0) {
-        discard(-1, temporary);
+        discard(-1, out);
         setError(error, cantWrite + std::strerror(errno));
         return false;
     }
-    if (std::rename(temporary.c_str(), dumpPath.c_str()) != 0) {
-        discard(-1, temporary);
-        setError(error, cantWrite + std::strerror(errno));
+    if (!out.place(&reason)) {
+        discard(-1, out);
+        setError(error, cantWrite + reason);
         return false;
     }
     return true;
@@ -265,7 +280,7 @@ bool NtfsIndex::writeDump(const std::string& dumpPath, uint64_t freeBytes, char 
 
 MftDumpResult dumpMft(const std::string& volumePath, const std::string& dumpPath, uint64_t freeBytes,
                       const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
-                      const MftDumpOpener& open) {
+                      const MftDumpOutput* output) {
     MftDumpResult result;
     std::string text;
     std::unique_ptr<NtfsIndex> index = NtfsIndex::open(volumePath, &text);
@@ -273,7 +288,7 @@ MftDumpResult dumpMft(const std::string& volumePath, const std::string& dumpPath
         result.error = text;
         return result;
     }
-    if (index->writeDump(dumpPath, freeBytes, 0, cancel, progress, &text, open)) {
+    if (index->writeDump(dumpPath, freeBytes, 0, cancel, progress, &text, output)) {
         result.done = true;
         result.bytesWritten = index->mftBytes() + kShortTrailer;
     } else if (!text.empty()) {

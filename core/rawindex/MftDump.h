@@ -35,23 +35,29 @@ struct MftFileInfo {
     uint64_t freeBytes = 0;
 };
 
-// Creates the file a dump is written into, under the temporary name it is given: a descriptor
-// open for writing, or -1 with the reason in *error. The dump closes the descriptor.
-using MftDumpOpener = std::function<int(const std::string& temporaryPath, std::string* error)>;
+// A dump's file when the caller places it: `open` creates the file the dump is written into
+// and returns a descriptor open for writing (the dump closes it), or -1 with the reason;
+// `place` puts the complete, closed file at its name, or returns false with the reason;
+// `discard` removes it after a failure or a cancel. Called on the dump's thread.
+struct MftDumpOutput {
+    std::function<int(std::string* error)> open;
+    std::function<bool(std::string* error)> place;
+    std::function<void()> discard;
+};
 
-// The default opener: a new file (never an existing one, never through a symbolic link) with
-// `mode` less the umask.
+// A new file (never an existing one, never through a symbolic link) with `mode` less the umask.
 int createDumpFile(const std::string& path, unsigned mode, std::string* error);
 
 // Writes the MFT of the NTFS volume at `volumePath` (a block device) into `dumpPath`.
-// `freeBytes` only feeds the trailer. The dump is written under the temporary name
-// ".zrt-<pid>" beside `dumpPath`, created by `open` (createDumpFile with mode 0666 when empty),
-// and renamed to `dumpPath` at the end. A failed or cancelled dump leaves no file at `dumpPath`
-// (an earlier file there is kept); a dump file given as the volume is refused before anything
-// is created. `cancel` may be null, `progress` empty.
+// `freeBytes` only feeds the trailer. Without `output` the dump is written under the
+// temporary name ".zrt-<pid>" beside `dumpPath` (createDumpFile, mode 0666) and renamed to
+// `dumpPath` at the end; with it, `output` makes and places the file and `dumpPath` only names
+// it in messages. A failed or cancelled dump leaves no file at `dumpPath` (an earlier file there
+// is kept); a dump file given as the volume is refused before anything is created. `cancel`
+// may be null, `progress` empty.
 [[nodiscard]] MftDumpResult dumpMft(const std::string& volumePath, const std::string& dumpPath, uint64_t freeBytes,
                                     const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
-                                    const MftDumpOpener& open = {});
+                                    const MftDumpOutput* output = nullptr);
 
 // Loads the MFT dump at `path` into a new tree whose root is named after the file (without its
 // extension) or after the trailer's drive letter ("C:"). Never null: a dump that can't be loaded,

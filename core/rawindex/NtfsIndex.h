@@ -17,6 +17,8 @@
 
 namespace svl {
 
+struct MftDumpOutput;
+
 // The NTFS attribute bits and reparse tag of one entry.
 struct NtfsEntryAttributes {
     uint32_t attributes = 0;
@@ -72,12 +74,11 @@ public:
     // false with a text, or with an empty text when cancelled. The file is written under a
     // temporary name beside `dumpPath` and renamed at the end, so a failed or cancelled dump
     // leaves neither a partial file nor a damaged earlier one. Refuses an index opened from a
-    // dump before creating anything. `open` creates the temporary file (see svl::dumpMft).
-    // `cancel` and `error` may be null; `progress` and `open` may be empty.
+    // dump before creating anything. `output` makes and places the file (see svl::dumpMft).
+    // `cancel`, `error` and `output` may be null; `progress` may be empty.
     [[nodiscard]] bool writeDump(const std::string& dumpPath, uint64_t freeBytes, char driveLetter,
                                  const std::atomic<bool>* cancel, const std::function<void(double)>& progress,
-                                 std::string* error,
-                                 const std::function<int(const std::string&, std::string*)>& open = {});
+                                 std::string* error, const MftDumpOutput* output = nullptr);
 
 private:
     explicit NtfsIndex(std::unique_ptr<State> state);

@@ -27,8 +27,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "core/rawindex/MftDump.h"
@@ -37,6 +39,7 @@
 #include "ui/mainwindow/FileCommandPlanner.h"
 #include "ui/mainwindow/GuiCallGate.h"
 #include "ui/mainwindow/ScanJob.h"
+#include "ui/mainwindow/UserOutputFile.h"
 #include "ui/mainwindow/WindowRules.h"
 #include "ui/views/FolderTreeView.h"
 
@@ -412,8 +415,10 @@ private:
     FileOperations fileOperations();
     // The save dialog's path with `extension` appended (only to a name without any suffix,
     // or unless it already ends in it); asks again before that other name is replaced.
+    // Records the chosen file's folder, which the write that follows takes.
     QString askSaveFileName(const QString& title, const QString& start, const QString& filter,
                             const QString& extension, bool onlyWithoutSuffix);
+    std::optional<ChosenOutputFolder> takeChosenOutputFolder() { return std::exchange(m_chosenOutputFolder, {}); }
     FileCommandContext fileCommandContext() const;
     NodeModel* treeModel() const;
     FileViewPanel* currentFileViewPage() const;
@@ -505,6 +510,7 @@ private:
     QAction* m_rescanAction = nullptr;
     QAction* m_showHeaderAction = nullptr;
     QAction* m_dumpMftAction = nullptr;
+    std::optional<ChosenOutputFolder> m_chosenOutputFolder;  // see askSaveFileName
     QMenu* m_languageMenu = nullptr;
     QString m_hoverText;
     std::shared_ptr<const RenamePlace> m_renamePlace;  // of the name editor opened last

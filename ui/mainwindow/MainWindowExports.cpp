@@ -21,8 +21,6 @@
 #include <new>
 #include <string>
 
-#include <unistd.h>
-
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
 #include "app/PlainText.h"
@@ -51,6 +49,11 @@ QVariant setting(const char* key, const QVariant& fallback) {
     return AppSettings::instance()->settings()->value(QLatin1String(key), fallback);
 }
 
+// A failure message with the reason, when there is one, as a paragraph of its own.
+QString withReason(const QString& text, const QString& reason) {
+    return reason.isEmpty() ? text : text + QStringLiteral("\n\n") + reason;
+}
+
 }  // namespace
 
 QString MainWindow::askSaveFileName(const QString& title, const QString& start, const QString& filter,
@@ -64,6 +67,8 @@ QString MainWindow::askSaveFileName(const QString& title, const QString& start, 
                                             : QFileDialog::getSaveFileName(this, title, opening, filter);
     if (chosen.isEmpty())
         return {};
+    // The folder as it is now, before any further question: the write must land in this one.
+    m_chosenOutputFolder = chosenOutputFolder(chosen);
     const bool append = onlyWithoutSuffix ? QFileInfo(chosen).suffix().isEmpty()
                                           : !chosen.endsWith(QLatin1Char('.') + extension, Qt::CaseInsensitive);
     if (!append)
@@ -129,22 +134,25 @@ bool MainWindow::exportCsvTo(const QString& path, const CsvExportChoice& choice)
     options.folderNewestModified = setting("showMaxModifiedDate", true).toBool();
 
     WaitCursor wait;
-    std::string error = "Couldn't create the file.";
-    bool written = false;
-    const int fd = openUserOutputFile(path, 0666, false, nullptr);
-    if (fd >= 0) {
-        error.clear();
+    QString failure;
+    UserOutputFile out;
+    bool written = out.create(path, 0666, true, takeChosenOutputFolder(), &failure);
+    if (written) {
+        std::string error;
         try {
-            // The writer reopens the checked file through its descriptor and empties it.
+            // The writer reopens the new file through its descriptor.
             written = svl::exportCsv(tree, ids, listedOnly, options, m_header->spaceTotal(), m_header->spaceFree(),
-                                     QFile::encodeName(descriptorPath(fd)).toStdString(), &error);
+                                     QFile::encodeName(out.descriptorPath()).toStdString(), &error);
         } catch (const std::bad_alloc&) {
             error = "Out of memory.";
         }
-        ::close(fd);
+        if (!written)
+            failure = translateCoreMessage(error);
     }
+    if (written)
+        written = out.commit(&failure);
     if (!written)
-        showError(tr("Couldn't Export"), translateCoreMessage(error));
+        showError(tr("Couldn't Export"), failure);
     return written;
 }
 
@@ -192,13 +200,15 @@ bool MainWindow::writeTreemapImage(const QString& path, int width, int height, b
     const auto paint = TreemapWidget::exportPainter(m_displayedTree, treemapImageRequest(width, height, gray, freeSpace));
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     auto saved = std::make_shared<bool>(false);
-    QThread* worker = QThread::create([paint, cancel, saved, path] {
+    auto failure = std::make_shared<QString>();
+    QThread* worker = QThread::create([paint, cancel, saved, failure, path, chosen = takeChosenOutputFolder()] {
         const QImage image = paint(*cancel);
         if (image.isNull() || cancel->load())
             return;
         *saved = replaceUserFile(
             path, 0666,
-            [&](QIODevice& file, QString* reason) { return writeTreemapPng(image, file, *cancel, reason); }, nullptr);
+            [&](QIODevice& file, QString* reason) { return writeTreemapPng(image, file, *cancel, reason); },
+            failure.get(), chosen);
     });
 
     QProgressDialog progress(tr("Saving the treemap image…"), tr("Cancel"), 0, 0, this);
@@ -221,7 +231,8 @@ bool MainWindow::writeTreemapImage(const QString& path, int width, int height, b
     // A cancel that came after the rename leaves the finished file.
     const bool done = *saved;
     if (!done && !cancel->load())
-        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the PNG file: %1").arg(isolatePath(path)));
+        showPlainWarning(this, tr("Couldn't Export"),
+                         withReason(tr("Couldn't write the PNG file: %1").arg(isolatePath(path)), *failure));
     return done;
 }
 
@@ -236,11 +247,12 @@ void MainWindow::exportFileTypesCsv()
                                          tr("CSV file (*.csv)"), QStringLiteral("csv"), false);
     if (path.isEmpty())
         return;
-    const int fd = openUserOutputFile(path, 0666, false, nullptr);
-    // The view writes the rows in its own order, reopening the checked file by its descriptor.
-    const bool written = fd >= 0 && m_fileTypes->exportCsv(descriptorPath(fd));
-    if (fd >= 0)
-        ::close(fd);
+    QString failure;
+    UserOutputFile out;
+    // The view writes the rows in its own order, reopening the new file by its descriptor.
+    const bool written = out.create(path, 0666, true, takeChosenOutputFolder(), &failure) &&
+                         m_fileTypes->exportCsv(out.descriptorPath()) && out.commit(&failure);
     if (!written)
-        showPlainWarning(this, tr("Couldn't Export"), tr("Couldn't write the CSV file: %1").arg(isolatePath(path)));
+        showPlainWarning(this, tr("Couldn't Export"),
+                         withReason(tr("Couldn't write the CSV file: %1").arg(isolatePath(path)), failure));
 }

@@ -11,8 +11,6 @@
 #include <QThread>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -31,16 +29,6 @@ namespace {
 
 std::string utf8(const QString& text) {
     return text.toUtf8().toStdString();
-}
-
-// The dump's temporary file: new, never through a link, readable by its owner only (it holds
-// the contents of other users' small files), handed to the invoking user.
-int openPrivateDumpFile(const std::string& temporaryPath, std::string* error) {
-    QString reason;
-    const int fd = openUserOutputFile(QFile::decodeName(temporaryPath.c_str()), 0600, true, &reason);
-    if (fd < 0 && error)
-        *error = utf8(reason);
-    return fd;
 }
 
 // The device and free bytes of the NTFS volume mounted at `path`, asked off this thread
@@ -106,12 +94,22 @@ svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QStrin
     const std::string device = volume->device;
     const uint64_t freeBytes = volume->freeBytes;
     const std::string dumpPath = QFile::encodeName(filePath).toStdString();
-    // The finished dump is renamed over the chosen name; a link planted there is refused
-    // like every other file the window writes, so neither it nor its target changes.
-    if (QFileInfo(filePath).isSymLink()) {
-        result.error = "can't write " + utf8(filePath) + ": " + std::strerror(ELOOP);
+    // Readable by its owner only: it holds the contents of other users' small files.
+    UserOutputFile out;
+    QString failure;
+    if (!out.create(filePath, 0600, false, takeChosenOutputFolder(), &failure)) {
+        result.error = utf8(failure);
         return result;
     }
+    const svl::MftDumpOutput output{[&out](std::string*) { return out.release(); },
+                                    [&out](std::string* error) {
+                                        QString reason;
+                                        if (out.commit(&reason))
+                                            return true;
+                                        *error = utf8(reason);
+                                        return false;
+                                    },
+                                    [&out] { out.discard(); }};
 
     QProgressDialog dialog(tr("Dumping MFT file, please wait..."), tr("Cancel"), 0, 1000, this);
     dialog.setObjectName(QStringLiteral("mftDumpProgress"));
@@ -125,7 +123,7 @@ svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QStrin
     QThread* worker = QThread::create([&] {
         result = svl::dumpMft(
             device, dumpPath, freeBytes, &cancel, [&progress](double fraction) { progress.store(int(fraction * 1000)); },
-            openPrivateDumpFile);
+            &output);
         finished.store(true);
     });
     worker->start();

@@ -1,12 +1,13 @@
 #include "ui/mainwindow/UserOutputFile.h"
 
+#include "app/DirectionalText.h"
 #include "app/Elevation.h"
+#include "integration/ItemPlace.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
@@ -24,130 +25,141 @@ long envId(const char* name) {
     return ok && id >= 0 ? id : -1;
 }
 
-void setError(QString* error, const QString& text) {
+bool setError(QString* error, const QString& text) {
     if (error)
         *error = text;
-}
-
-QString notRegular() {
-    return QCoreApplication::translate("UserOutputFile", "Not a regular file.");
+    return false;
 }
 
 QString errnoText(int code) {
     return QString::fromLocal8Bit(std::strerror(code));
 }
 
-// The file a write to `path` replaces: itself, or in an ordinary run the end of the
-// symbolic links at that name. Empty with the reason in *error when it must not be replaced.
-QString replacedFile(const QString& path, QString* error) {
-    const QByteArray name = QFile::encodeName(path);
-    struct stat st {};
-    if (::lstat(name.constData(), &st) != 0)
-        return path;  // a new file
-    QString replaced = path;
-    if (S_ISLNK(st.st_mode)) {
-        if (isElevated()) {
-            setError(error, errnoText(ELOOP));
-            return {};
-        }
-        const QFileInfo link(path);
+QString notRegular() {
+    return QCoreApplication::translate("UserOutputFile", "Not a regular file.");
+}
+
+QString otherAccountsFile(const QString& path) {
+    return QCoreApplication::translate("UserOutputFile", "\"%1\" belongs to another account, so Hollowmere running as "
+                                                         "Administrator doesn't replace it.")
+        .arg(isolatePathShowingControls(path));
+}
+
+// Where a write to `path` lands: its folder and last name. An ordinary run takes the end of
+// the symbolic links at the name, as opening it for writing would (a dangling link: its target).
+struct OutputPlace {
+    QString folder;
+    std::string name;
+};
+
+OutputPlace placeOf(const QString& path) {
+    QString target = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QFileInfo link(target);
+    if (!isElevated() && link.isSymLink()) {
         const QString canonical = link.canonicalFilePath();
-        // A dangling link makes its target, as opening it for writing would.
-        replaced = canonical.isEmpty() ? link.symLinkTarget() : canonical;
-        if (::stat(QFile::encodeName(replaced).constData(), &st) != 0)
-            return replaced;
+        target = canonical.isEmpty() ? link.symLinkTarget() : canonical;
     }
-    if (!S_ISREG(st.st_mode)) {
-        setError(error, notRegular());
-        return {};
+    const QFileInfo info(target);
+    return {info.absolutePath(), QFile::encodeName(info.fileName()).toStdString()};
+}
+
+// The folder as an O_PATH descriptor: from "/" without following any link in an elevated
+// copy, as named in an ordinary run. -1 with a text for the user naming `path`.
+int openOutputFolder(const QString& folder, const QString& path, QString* error) {
+    const std::string bytes = QFile::encodeName(folder).toStdString();
+    if (!isElevated()) {
+        const int fd = ::open(bytes.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            setError(error, errnoText(errno));
+        return fd;
     }
-    return replaced;
+    const int fd = saferemove::openFolderNoFollow(bytes);
+    if (fd >= 0)
+        return fd;
+    const bool throughLink = (fd == -ELOOP || fd == -ENOTDIR) && QFileInfo(folder).canonicalFilePath() != folder;
+    setError(error, throughLink ? belowLinkText(path) : errnoText(-fd));
+    return -1;
+}
+
+// Why the file `st` at the chosen name must not be replaced; empty when it may.
+QString refusalToReplace(const struct stat& st, const QString& path) {
+    if (S_ISLNK(st.st_mode))
+        return isElevated() ? belowLinkText(path) : QString();
+    if (!S_ISREG(st.st_mode))
+        return notRegular();
+    // The invoking user gets the new file: one of another account's is never taken from it.
+    const long uid = envId("ZRT_USER_UID");
+    if (uid >= 0 && st.st_uid != uid_t(uid))
+        return otherAccountsFile(path);
+    return {};
 }
 
 }  // namespace
 
-int openUserOutputFile(const QString& path, mode_t mode, bool exclusive, QString* error) {
-    const QByteArray name = QFile::encodeName(path);
-    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (exclusive ? O_EXCL : 0) | (isElevated() ? O_NOFOLLOW : 0);
-    const int fd = ::open(name.constData(), flags, mode);
-    if (fd < 0) {
-        setError(error, QString::fromLocal8Bit(std::strerror(errno)));
-        return -1;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        // A device or pipe at that name is not a file to hand over or truncate.
-        ::close(fd);
-        setError(error, notRegular());
-        return -1;
-    }
+std::optional<ChosenOutputFolder> chosenOutputFolder(const QString& filePath) {
+    const OutputPlace place = placeOf(filePath);
+    OwnedFd folder(openOutputFolder(place.folder, filePath, nullptr));
+    ChosenOutputFolder chosen{place.folder, {}};
+    if (folder.fd < 0 || !saferemove::identityOf(folder.fd, &chosen.identity))
+        return std::nullopt;
+    return chosen;
+}
+
+bool UserOutputFile::create(const QString& path, mode_t mode, bool keepMode,
+                            const std::optional<ChosenOutputFolder>& chosen, QString* error) {
+    m_file.discard();
+    m_path = path;
+    const OutputPlace place = placeOf(path);
+    m_name = place.name;
+    if (m_name.empty())
+        return setError(error, errnoText(EISDIR));
+    m_folder.reset(openOutputFolder(place.folder, path, error));
+    if (m_folder.fd < 0)
+        return false;
+    saferemove::FolderIdentity now;
+    if (chosen && chosen->path == place.folder &&
+        (!saferemove::identityOf(m_folder.fd, &now) || now != chosen->identity))
+        return setError(error, placeChangedText(path));
+    struct stat old {};
+    const bool replacing = ::fstatat(m_folder.fd, m_name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    const QString refusal = replacing ? refusalToReplace(old, path) : QString();
+    if (!refusal.isEmpty())
+        return setError(error, refusal);
+    int code = m_file.create(m_folder.fd, m_name, mode);
+    if (code == 0 && keepMode && replacing && ::fchmod(m_file.fd(), old.st_mode & 0777) != 0)
+        code = errno;
     const long uid = envId("ZRT_USER_UID");
     const long gid = envId("ZRT_USER_GID");
-    if ((uid >= 0 || gid >= 0) && ::fchown(fd, static_cast<uid_t>(uid), static_cast<gid_t>(gid)) != 0) {
-        const int saved = errno;
-        ::close(fd);
-        setError(error, QString::fromLocal8Bit(std::strerror(saved)));
-        return -1;
-    }
-    return fd;
-}
-
-QString descriptorPath(int fd) {
-    return QStringLiteral("/proc/self/fd/%1").arg(fd);
-}
-
-bool writeUserFile(const QString& path, const QByteArray& bytes, mode_t mode, QString* error) {
-    const int fd = openUserOutputFile(path, mode, false, error);
-    if (fd < 0)
-        return false;
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int saved = n < 0 ? errno : EIO;
-            ::close(fd);
-            setError(error, QString::fromLocal8Bit(std::strerror(saved)));
-            return false;
-        }
-        done += n;
-    }
-    const bool cut = ::ftruncate(fd, static_cast<off_t>(bytes.size())) == 0;
-    const int saved = errno;
-    if (::close(fd) != 0 || !cut) {
-        setError(error, QString::fromLocal8Bit(std::strerror(cut ? errno : saved)));
-        return false;
+    if (code == 0 && (uid >= 0 || gid >= 0) && ::fchown(m_file.fd(), uid_t(uid), gid_t(gid)) != 0)
+        code = errno;
+    if (code != 0) {
+        m_file.discard();
+        return setError(error, errnoText(code));
     }
     return true;
 }
 
+QString UserOutputFile::descriptorPath() const {
+    return QStringLiteral("/proc/self/fd/%1").arg(m_file.fd());
+}
+
+bool UserOutputFile::commit(QString* error) {
+    const int code = m_file.commit();
+    if (code == 0)
+        return true;
+    return setError(error, code == ELOOP && isElevated() ? belowLinkText(m_path) : errnoText(code));
+}
+
 bool replaceUserFile(const QString& path, mode_t mode, const std::function<bool(QIODevice&, QString*)>& write,
-                     QString* error) {
-    const QString target = replacedFile(path, error);
-    if (target.isEmpty())
+                     QString* error, const std::optional<ChosenOutputFolder>& chosen) {
+    UserOutputFile out;
+    if (!out.create(path, mode, true, chosen, error))
         return false;
-    const QFileInfo info(target);
-    struct stat old {};
-    const bool replacing = ::stat(QFile::encodeName(target).constData(), &old) == 0;
-    QString temporary;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 16; ++attempt) {
-        temporary = info.dir().filePath(QStringLiteral(".%1.%2").arg(info.fileName()).arg(
-            QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0')));
-        fd = openUserOutputFile(temporary, mode, true, error);
-        if (fd < 0 && errno != EEXIST)
-            return false;
-    }
-    if (fd < 0)
-        return false;
-    if (replacing)
-        (void)::fchmod(fd, old.st_mode & 07777);  // the replaced file's permissions stay
     QString reason;
     bool written = false;
     {
         QFile file;
-        if (file.open(fd, QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
+        if (file.open(out.fd(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
             written = write(file, &reason);
             written = written && file.flush() && file.error() == QFileDevice::NoError;
             if (!written && reason.isEmpty())
@@ -156,18 +168,7 @@ bool replaceUserFile(const QString& path, mode_t mode, const std::function<bool(
             reason = file.errorString();
         }
     }
-    const QByteArray temporaryName = QFile::encodeName(temporary);
-    if (::close(fd) != 0 && written) {
-        written = false;
-        reason = errnoText(errno);
-    }
-    if (written && ::rename(temporaryName.constData(), QFile::encodeName(target).constData()) != 0) {
-        written = false;
-        reason = errnoText(errno);
-    }
-    if (!written) {
-        ::unlink(temporaryName.constData());
-        setError(error, reason);
-    }
-    return written;
+    if (!written)
+        return setError(error, reason);
+    return out.commit(error);
 }

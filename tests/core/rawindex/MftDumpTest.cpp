@@ -509,24 +509,24 @@ TEST(MftDumpWrite, TemporaryFileIsCreatedAfreshThroughTheOpener) {
     EXPECT_FALSE(exists(dir / "out.mft"));
     ::unlink(temporary.c_str());
 
-    // The caller's opener makes the file; its mode is what the finished dump keeps.
-    std::vector<std::string> opened;
-    const MftDumpOpener privateFile = [&](const std::string& path, std::string* error) {
-        opened.push_back(path);
-        return createDumpFile(path, 0600, error);
-    };
-    r = dumpMft(volume, dir / "private.mft", 0, nullptr, {}, privateFile);
+    // The caller's output makes and places the file; its mode is what the finished dump keeps.
+    const std::string mine = dir / "mine.part";
+    MftDumpOutput privateFile{[&](std::string* error) { return createDumpFile(mine, 0600, error); },
+                              [&](std::string*) { return ::rename(mine.c_str(), (dir / "private.mft").c_str()) == 0; },
+                              [&] { ::unlink(mine.c_str()); }};
+    r = dumpMft(volume, dir / "private.mft", 0, nullptr, {}, &privateFile);
     ASSERT_TRUE(r.done) << r.error;
-    EXPECT_EQ(opened, std::vector<std::string>{temporary});
     ASSERT_EQ(::stat((dir / "private.mft").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_EQ(uint64_t(st.st_size), r.bytesWritten);
 
-    // An opener's refusal is the dump's error, and nothing is left behind.
-    r = dumpMft(volume, dir / "refused.mft", 0, nullptr, {}, [](const std::string&, std::string* error) {
-        *error = "Not a regular file.";
-        return -1;
-    });
+    // Its refusal to place or to make the file is the dump's error, and nothing is left behind.
+    privateFile.place = [](std::string* error) { return error->assign("Not a regular file."), false; };
+    r = dumpMft(volume, dir / "refused.mft", 0, nullptr, {}, &privateFile);
+    EXPECT_EQ(r.error, "can't write " + (dir / "refused.mft") + ": Not a regular file.");
+    EXPECT_FALSE(exists(mine));
+    privateFile.open = [](std::string* error) { return error->assign("Not a regular file."), -1; };
+    r = dumpMft(volume, dir / "refused.mft", 0, nullptr, {}, &privateFile);
     EXPECT_EQ(r.error, "can't write " + (dir / "refused.mft") + ": Not a regular file.");
     EXPECT_FALSE(exists(dir / "refused.mft"));
     EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(dir.path()) + " | grep -c zrt"), "0\n");

@@ -26,6 +26,7 @@
 #include "ui/mainwindow/UserOutputFile.h"
 #include "tests/ui/treemap/TreemapTestSupport.h"
 #include "app/Elevation.h"
+#include "integration/ItemPlace.h"
 #include "ui/treemap/TreemapImageDialog.h"
 #include "ui/treemap/TreemapPanel.h"
 #include "ui/treemap/TreemapWidget.h"
@@ -245,41 +246,90 @@ TEST_F(MainWindowExports, SuffixedNameIsAskedAboutBeforeReplacing) {
     const QByteArray replaced = readAll(existing);
     EXPECT_TRUE(replaced.contains('\t') && replaced.contains("top.bbb")) << replaced.left(80).toStdString();
     EXPECT_EQ(AppSettings::instance()->settings()->value("csvExportLastFolder").toString(), qs(m_out.path()));
+
+    // The chosen folder replaced by another while the question is open: neither gets the file.
+    const std::string folder = m_out / "chosen", moved = m_out / "chosen.old";
+    ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+    hmtest::writeFile(folder + "/report.tsv", "keep me");
+    m_window.saveFileNameHook = [&](const QString&, const QString&, const QString&) { return qs(folder + "/report"); };
+    QString shown;
+    {
+        ModalAnswers answers({chooseTsv,
+                              [&](QWidget* box) {
+                                  ASSERT_EQ(::rename(folder.c_str(), moved.c_str()) | ::mkdir(folder.c_str(), 0755), 0);
+                                  clickButton(box, "Replace");
+                              },
+                              [&](QWidget* box) {
+                                  shown = qobject_cast<QMessageBox*>(box)->informativeText();
+                                  clickButton(box, "OK");
+                              }});
+        m_window.exportCsvFile();
+        EXPECT_TRUE(answers.allUsed());
+    }
+    EXPECT_EQ(shown, placeChangedText(qs(folder + "/report.tsv")));
+    EXPECT_EQ(readAll(moved + "/report.tsv"), "keep me");
+    EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(folder)), "");
 }
 
-TEST_F(MainWindowExports, PlantedLinkIsNeverFollowedAndOwnerIsHandedOver) {
-    if (!isElevated())
-        GTEST_SKIP() << "the administrator copy's road needs root";
-    const std::string victim = m_out / "victim";
-    hmtest::writeFile(victim, "secret");
-    const std::string link = m_out / "out.csv";
-    ASSERT_EQ(::symlink(victim.c_str(), link.c_str()), 0);
-    CsvExportChoice choice;
-    {
-        ModalAnswers answers({[](QWidget* box) { clickButton(box, "OK"); }});
-        EXPECT_FALSE(m_window.exportCsvTo(qs(link), choice));
+TEST_F(MainWindowExports, AdministratorCopyWritesNothingThroughALinkAndHandsTheUserOnlyANewFile) {
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "the administrator copy's road needs root and the ordinary test account";
+    const uid_t uid = hmtest::testUserUid();
+    const gid_t gid = hmtest::testUserGid();
+    shelltest::ScopedEnv userUid("ZRT_USER_UID", std::to_string(uid));
+    shelltest::ScopedEnv userGid("ZRT_USER_GID", std::to_string(gid));
+    // The invoking user's folder holds out -> rootonly, a folder only root may enter.
+    const std::string shared = m_out / "shared", rootonly = m_out / "rootonly", out = shared + "/out";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0755) | ::mkdir(rootonly.c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(rootonly.c_str(), out.c_str()) | ::lchown(out.c_str(), uid, gid), 0);
+    ASSERT_EQ(::chown(shared.c_str(), uid, gid), 0);
+    const std::pair<const char*, std::function<void(const std::string&)>> writers[] = {
+        {"victim.csv", [&](const std::string& path) { m_window.exportCsvTo(qs(path), CsvExportChoice{}); }},
+        {"victim-types.csv",
+         [&](const std::string& path) {
+             m_window.saveFileNameHook = [path](const QString&, const QString&, const QString&) { return qs(path); };
+             m_window.exportFileTypesCsv();
+         }},
+        {"victim.png", [&](const std::string& path) { m_window.writeTreemapImage(qs(path), 64, 48, false, false); }},
+    };
+    for (const auto& [name, write] : writers) {
+        SCOPED_TRACE(name);
+        // What each attempt showed: empty when it wrote the file.
+        const auto attempt = [&, &write = write](const std::string& path) {
+            windowtest::BoxAnswerer ok(QStringLiteral("OK"));
+            write(path);
+            QCoreApplication::processEvents();
+            return ok.text + QLatin1Char('\n') + ok.detail;
+        };
+        const std::string victim = rootonly + "/" + name, mine = shared + "/" + name;
+        hmtest::writeFile(victim, "root's");
+        ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+        // Through the linked folder, and through a link at the name itself.
+        EXPECT_TRUE(attempt(out + "/" + name).contains(belowLinkText(qs(out + "/" + name))));
+        ASSERT_EQ(::symlink(victim.c_str(), mine.c_str()), 0);
+        EXPECT_TRUE(attempt(mine).contains(belowLinkText(qs(mine))));
+        struct stat st {};
+        EXPECT_EQ(readAll(victim), "root's");
+        EXPECT_TRUE(::stat(victim.c_str(), &st) == 0 && st.st_uid == 0);
+        // Nor is a pipe replaced, nor root's file in the user's folder taken from root.
+        ASSERT_EQ(::unlink(mine.c_str()) | ::mkfifo(mine.c_str(), 0600), 0);
+        EXPECT_TRUE(attempt(mine).contains("Not a regular file."));
+        ASSERT_EQ(::unlink(mine.c_str()), 0);
+        hmtest::writeFile(mine, "root's too");
+        EXPECT_TRUE(attempt(mine).contains("belongs to another account"));
+        EXPECT_EQ(readAll(mine), "root's too");
+        // The user's own file is replaced, keeping its permissions, and a new one is the user's.
+        ASSERT_EQ(::chown(mine.c_str(), uid, gid) | ::chmod(mine.c_str(), 0640), 0);
+        EXPECT_EQ(attempt(mine), "\n");
+        EXPECT_NE(readAll(mine), "root's too");
+        EXPECT_EQ(attempt(shared + "/new-" + name), "\n");
+        for (const std::string& path : {shared + "/new-" + name, mine}) {
+            ASSERT_EQ(::stat(path.c_str(), &st), 0);
+            EXPECT_TRUE(st.st_uid == uid && st.st_gid == gid) << path;
+        }
+        EXPECT_EQ(st.st_mode & 0777, 0640u) << "the replaced file's permissions stay";
     }
-    EXPECT_EQ(readAll(victim), "secret");
-    const std::string pictureLink = m_out / "out.png";
-    ASSERT_EQ(::symlink(victim.c_str(), pictureLink.c_str()), 0);
-    EXPECT_FALSE(replaceUserFile(qs(pictureLink), 0666, [](QIODevice& f, QString*) { return f.write("png") == 3; },
-                                 nullptr));
-    EXPECT_EQ(readAll(victim), "secret");
-
-    if (!hmtest::isRoot())
-        GTEST_SKIP() << "handing a file to another user needs root";
-    shelltest::ScopedEnv uid("ZRT_USER_UID", "4321");
-    shelltest::ScopedEnv gid("ZRT_USER_GID", "8765");
-    const std::string path = m_out / "handed.csv";
-    ASSERT_TRUE(m_window.exportCsvTo(qs(path), choice));
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_uid, 4321u);
-    EXPECT_EQ(st.st_gid, 8765u);
-    // An exclusive open refuses a name that exists already.
-    QString error;
-    EXPECT_LT(openUserOutputFile(qs(path), 0600, true, &error), 0);
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(shared) + " | grep '^[.]' || true"), "") << "no leftovers";
 }
 
 TEST_F(MainWindowExports, OrdinaryRunWritesThroughALink) {

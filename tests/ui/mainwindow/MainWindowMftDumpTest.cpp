@@ -1,7 +1,7 @@
 // "Dump MFT File" from the window over a real NTFS volume (mkntfs, filled through ntfs-3g;
 // root only): the dump equals the one the core writes for the same device, is private to the
-// invoking user, never goes through a link planted at its name, and a cancelled dump leaves
-// nothing and says nothing. The name suggestions and refusals need no volume.
+// invoking user, never goes through a link planted at its name or on its way, and a cancelled
+// dump leaves nothing and says nothing. The name suggestions and refusals need no volume.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
 #include <QAction>
@@ -21,6 +21,7 @@
 
 #include "core/rawindex/MftDump.h"
 #include "core/rawindex/RawEligibility.h"
+#include "integration/ItemPlace.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 
@@ -38,8 +39,9 @@ bool writeText(const std::string& path, const std::string& text) {
     return bool(out.flush());
 }
 
+// Hidden files in the folder: a dump's temporary file that was left behind.
 std::string leftovers(const std::string& dir) {
-    return hmtest::shOutput("ls -A " + hmtest::shQuote(dir) + " | grep zrt || true");
+    return hmtest::shOutput("ls -A " + hmtest::shQuote(dir) + " | grep '^[.]' || true");
 }
 
 // Reads of one block device by this process, slowed through a blkio cgroup of its own.
@@ -161,20 +163,27 @@ TEST_F(MainWindowMftDump, DumpEqualsTheCoreDumpAndBelongsToTheInvokingUserOnly) 
     EXPECT_TRUE(QFileInfo::exists(qs(m_out / "Upper.MFT")));
     EXPECT_FALSE(QFileInfo::exists(qs(m_out / "Upper.MFT.mft")));
 
-    // A link planted at the chosen name is refused; neither it nor its target changes.
-    hmtest::writeFile(m_out / "victim", "keep me");
-    ASSERT_EQ(::symlink((m_out / "victim").c_str(), (m_out / "linked.mft").c_str()), 0);
-    answer = qs(m_out / "linked.mft");
-    {
+    // A link in a folder the user owns, to a folder only root may enter, or planted at the
+    // chosen name: refused; neither the link nor root's file behind it changes.
+    const std::string shared = m_out / "shared", rootonly = m_out / "rootonly", victim = rootonly + "/victim.mft";
+    ASSERT_EQ(::mkdir(shared.c_str(), 0755) | ::mkdir(rootonly.c_str(), 0700) | ::chown(shared.c_str(), uid, gid), 0);
+    hmtest::writeFile(victim, "keep me");
+    ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(rootonly.c_str(), (shared + "/out").c_str()), 0);
+    ASSERT_EQ(::symlink(victim.c_str(), (shared + "/linked.mft").c_str()), 0);
+    for (const std::string& path : {shared + "/out/victim.mft", shared + "/linked.mft"}) {
+        answer = qs(path);
         BoxAnswerer ok(QStringLiteral("OK"));
         m_window->dumpMft(volume());
         ASSERT_TRUE(waitUntil([&] { return !ok.text.isEmpty(); }));
-        EXPECT_EQ(ok.text, "Couldn't dump the MFT: can't write " + answer + ": Too many levels of symbolic links");
+        EXPECT_EQ(ok.text, "Couldn't dump the MFT: " + belowLinkText(answer));
     }
-    EXPECT_EQ(readAll(m_out / "victim"), "keep me");
-    ASSERT_EQ(::lstat((m_out / "linked.mft").c_str(), &st), 0);
+    EXPECT_EQ(readAll(victim), "keep me");
+    ASSERT_EQ(::stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+    ASSERT_EQ(::lstat((shared + "/linked.mft").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(leftovers(m_out.path()), "");
+    EXPECT_EQ(leftovers(m_out.path()) + leftovers(shared), "");
 }
 
 TEST_F(MainWindowMftDump, CancelEndsTheDumpSilentlyAndLeavesNothing) {
