@@ -142,9 +142,13 @@ TEST_F(ApplicationMenuEntry, SymbolicLinksAreNeverWrittenThroughOrRemoved) {
     EXPECT_EQ(error, foreign);
     EXPECT_TRUE(isLink(launcher) && isLink(icon));
 
-    // A link at the icon's name alone is left as someone else's icon is.
+    // A link at the icon's name alone, dangling or not, is left as someone else's icon is.
     ASSERT_EQ(::unlink(launcher.c_str()), 0);
+    const std::string iconTarget = dotfiles + "/hollowmere.png";
+    ASSERT_EQ(::rename(iconTarget.c_str(), (iconTarget + ".away").c_str()), 0);
     ASSERT_TRUE(createMenuEntry(&error, QStringLiteral(":/sorvale.png"))) << error.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(iconTarget)));
+    ASSERT_EQ(::rename((iconTarget + ".away").c_str(), iconTarget.c_str()), 0);
     EXPECT_TRUE(menuEntryIsOurs());
     ASSERT_TRUE(removeMenuEntry(&error)) << error.toStdString();
     EXPECT_TRUE(isLink(icon));
