@@ -40,6 +40,24 @@ Presence presenceOf(const std::string& path)
 
 QString errnoText(int code) { return QString::fromStdString(std::generic_category().message(code)); }
 
+// The scanned tops at or below a renamed item go by its new path: an administrator copy
+// starts its walks below a link at them.
+void renameScannedTops(svl::ScanTree* tree, const std::string& oldPath, const std::string& newPath)
+{
+    std::vector<std::pair<std::string, svl::ScanTree::FolderIdentity>> moved;
+    for (auto top = tree->scannedTops.begin(); top != tree->scannedTops.end();) {
+        const std::string& path = top->first;
+        if (path.starts_with(oldPath) && (path.size() == oldPath.size() || path[oldPath.size()] == '/')) {
+            moved.emplace_back(newPath + path.substr(oldPath.size()), top->second);
+            top = tree->scannedTops.erase(top);
+        } else {
+            ++top;
+        }
+    }
+    for (auto& [path, identity] : moved)
+        tree->scannedTops[path] = identity;
+}
+
 QString notTrashableDetail()
 {
     return tr("This can happen on a network volume that doesn't support the Trash. Do you want to delete the item "
@@ -552,10 +570,12 @@ bool FileOperations::rename(uint32_t id, const QString& editedText, const Rename
     }
     (void)m_displayed->rename(id, newStored.data(), newStored.size());
     const std::string newPath = m_displayed->fullPath(id);
+    renameScannedTops(m_displayed, oldPath, newPath);
     if (m_full && m_full != m_displayed) {
         const int64_t there = m_full->findPath(oldPath.data(), oldPath.size());
         if (there > 0)
             (void)m_full->rename(uint32_t(there), newStored.data(), newStored.size());
+        renameScannedTops(m_full, oldPath, newPath);
     }
     if (m_hooks.renamed)
         m_hooks.renamed(oldPath, newPath);

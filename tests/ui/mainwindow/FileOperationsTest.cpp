@@ -586,6 +586,27 @@ TEST(FileOperations, AnAdministratorCopyActsBelowALinkOnlyInTheFolderTheScanOpen
     EXPECT_TRUE(exists(real + "/top/d.bin"));
 }
 
+TEST(FileOperations, AnAdministratorCopyActsBelowARenamedLinkedTopOfSeveral)
+{
+    Fixture f;
+    const std::string real = f.dir / "real", data = f.dir / "data";
+    put(real + "/a.bin");
+    put(real + "/sub/b.bin");
+    put(f.dir / "m2/c.bin");
+    ASSERT_EQ(::symlink(real.c_str(), data.c_str()), 0);
+    f.tree = svl::scanMultiple({data, f.dir / "m2"}, {}, nullptr);
+    ASSERT_TRUE(f.tree);
+    f.context.displayed = f.context.full = f.tree.get();
+    const auto idOf = [&](const std::string& path) { return uint32_t(f.tree->findPath(path.data(), path.size())); };
+    // The link itself takes the new name; the record of the folder behind it follows.
+    EXPECT_TRUE(f.rename(idOf(data), "data2", true));
+    f.ops(true).deleteImmediately(FileCommandPlanner(f.context).collect({idOf(f.dir / "data2/a.bin")}, false, false));
+    EXPECT_TRUE(f.rename(idOf(f.dir / "data2/sub"), "sub2", true));
+    EXPECT_EQ(f.errors, QStringList());
+    EXPECT_FALSE(exists(real + "/a.bin"));
+    EXPECT_TRUE(exists(real + "/sub2/b.bin"));
+}
+
 TEST(FileOperations, RenameChangesBothTreesAndNeverReplaces)
 {
     Fixture f;
