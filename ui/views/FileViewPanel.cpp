@@ -15,6 +15,7 @@
 #include "ui/views/HeadingWidth.h"
 #include "ui/views/HighlightDelegate.h"
 #include "ui/views/PercentBarDelegate.h"
+#include "ui/views/RowDrag.h"
 #include "ui/views/WrappingRow.h"
 
 #include <QCheckBox>
@@ -111,22 +112,7 @@ protected:
         QMimeData* mime = m_panel->dragMimeData();
         if (!mime)
             return;
-        QRect shown;
-        const QRect area = viewport()->rect();
-        for (QModelIndex row = indexAt(area.topLeft()); row.isValid(); row = indexBelow(row)) {
-            const QRect rect = visualRect(row);
-            if (rect.top() > area.bottom())
-                break;
-            if (selectionModel()->isRowSelected(row.row(), row.parent()))
-                shown |= QRect(area.left(), rect.top(), area.width(), rect.height());
-        }
-        auto* drag = new QDrag(this);
-        drag->setMimeData(mime);
-        if (shown.isValid()) {
-            drag->setPixmap(viewport()->grab(shown & area));
-            drag->setHotSpot(viewport()->mapFromGlobal(QCursor::pos()) - shown.topLeft());
-        }
-        drag->exec(supportedActions, (supportedActions & Qt::CopyAction) ? Qt::CopyAction : Qt::IgnoreAction);
+        execRowDrag(this, mime, supportedActions);
     }
 
 private:

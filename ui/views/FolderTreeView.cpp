@@ -2,6 +2,7 @@
 
 #include "ui/views/FileUrlList.h"
 #include "ui/views/NodeModel.h"
+#include "ui/views/RowDrag.h"
 
 #include <QCursor>
 #include <QDrag>
@@ -183,23 +184,7 @@ void FolderTreeView::startDrag(Qt::DropActions supportedActions) {
     QMimeData* mime = rows ? rows->mimeDataOfRows(selectedRowIds()) : nullptr;
     if (!mime)
         return;
-    QRect shown;
-    const QRect area = viewport()->rect();
-    for (QModelIndex row = indexAt(area.topLeft()); row.isValid(); row = indexBelow(row)) {
-        const QRect rect = visualRect(row);
-        if (rect.top() > area.bottom())
-            break;
-        if (selectionModel()->isSelected(row))
-            shown |= QRect(area.left(), rect.top(), area.width(), rect.height());
-    }
-    auto* drag = new QDrag(this);
-    drag->setMimeData(mime);
-    if (shown.isValid()) {
-        drag->setPixmap(viewport()->grab(shown & area));
-        drag->setHotSpot(viewport()->mapFromGlobal(QCursor::pos()) - shown.topLeft());
-    }
-    const QPointer<QDrag> running(drag);
-    drag->exec(supportedActions, (supportedActions & Qt::CopyAction) ? Qt::CopyAction : Qt::IgnoreAction);
+    const QPointer<QDrag> running = execRowDrag(this, mime, supportedActions);
     // The platform may keep the data for late requests; its build must not read the tree
     // once the window may change it again.
     if (running)

@@ -17,6 +17,7 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <memory>
 #include <thread>
 
 #include "app/PathText.h"
@@ -45,6 +46,15 @@ protected:
         windowtest::clearSettings();
         AppSettings::instance()->setSaveEnabled(false);
         m_root = m_dir.path();
+    }
+
+    // `dead`, a FUSE mount nobody serves, beside `alive`, a small tree, in the scanned folder;
+    // not ok() where FUSE cannot be mounted.
+    std::unique_ptr<hmtest::DeadFuseMount> deadBesideAlive() {
+        ::mkdir((m_root + "/dead").c_str(), 0755);
+        ::mkdir((m_root + "/alive").c_str(), 0755);
+        windowtest::makeFolder(m_root + "/alive", 2, 3);
+        return std::make_unique<hmtest::DeadFuseMount>(m_root + "/dead");
     }
 
     // Scans and waits for the result.
@@ -238,12 +248,9 @@ TEST_F(MainWindowJob, CancelEndsAScanStuckOnADeadMountAtOnce) {
         GTEST_SKIP() << "mounting a FUSE file system needs root";
     const std::string point = m_root + "/dead";
     const std::string alive = m_root + "/alive";
-    ::mkdir(point.c_str(), 0755);
-    ::mkdir(alive.c_str(), 0755);
-    windowtest::makeFolder(alive, 2, 3);
-    hmtest::DeadFuseMount dead(point);
-    if (!dead.ok())
-        GTEST_SKIP() << dead.error();
+    const std::unique_ptr<hmtest::DeadFuseMount> dead = deadBesideAlive();
+    if (!dead->ok())
+        GTEST_SKIP() << dead->error();
     QElapsedTimer clock;
     {
         MainWindow window;
@@ -262,7 +269,7 @@ TEST_F(MainWindowJob, CancelEndsAScanStuckOnADeadMountAtOnce) {
         EXPECT_EQ(window.currentTree()->node(0).filesBelow, 7u);
         // The folder that holds the mount is read whole, the mount point listed without waiting
         // on it, and the watches are set up.
-        dead.abortAfter(std::chrono::seconds(20));  // a scan that waits in the mount fails instead of hanging
+        dead->abortAfter(std::chrono::seconds(20));  // a scan that waits in the mount fails instead of hanging
         clock.start();
         scan(window, m_root);
         EXPECT_LT(clock.elapsed(), 10000);
@@ -324,13 +331,10 @@ TEST_F(MainWindowJob, TheFolderChooserSaysATypedDeadFolderDoesNotAnswer) {
         GTEST_SKIP() << "mounting a FUSE file system needs root";
     const std::string point = m_root + "/dead";
     const std::string alive = m_root + "/alive";
-    ::mkdir(point.c_str(), 0755);
-    ::mkdir(alive.c_str(), 0755);
-    windowtest::makeFolder(alive, 2, 3);
-    hmtest::DeadFuseMount dead(point);
-    if (!dead.ok())
-        GTEST_SKIP() << dead.error();
-    dead.abortAfter(std::chrono::seconds(20));  // a chooser that waits in the mount is let go, and fails on the time
+    const std::unique_ptr<hmtest::DeadFuseMount> dead = deadBesideAlive();
+    if (!dead->ok())
+        GTEST_SKIP() << dead->error();
+    dead->abortAfter(std::chrono::seconds(20));  // a chooser that waits in the mount is let go, and fails on the time
     MainWindow window;
     window.header()->selectPath(QString::fromStdString(m_root));
     dialogtest::ChooserTyping user;
