@@ -538,7 +538,10 @@ QString TreemapWidget::labelTextOf(const svl::ScanTree& tree, uint32_t id, bool 
     uint64_t size = node.size;
     if (useAllocated)
         size = (node.flags & svl::NodeFlag::ExtraHardLink) ? 0 : node.allocated;
-    return QStringLiteral("%1 (%2)").arg(isolateText(name, direction), isolateText(formatSize(size), direction));
+    // A folder's label ends in a slash like a path: the name is isolated on its own, so a
+    // direction control in it cannot carry the slash to the other side.
+    const QString shown = asFolder ? isolatePath(name, direction) : isolateText(name, direction);
+    return QStringLiteral("%1 (%2)").arg(shown, isolateText(formatSize(size), direction));
 }
 
 QString TreemapWidget::labelText(uint32_t id, bool asFolder) const {

@@ -191,6 +191,8 @@ TEST(NamesInTexts, PathsSizesAndDatesKeepTheirOrderInEitherDirection)
             } cases[] = {
                 {"status bar", window.hoverLabel()->text(), path},
                 {"treemap header", window.treemapPanel()->titleLabel()->text(), folderPath},
+                {"treemap folder label", window.treemapPanel()->treemap()->labelText(tree->node(uint32_t(folderId)).parent, true),
+                 folder.section(QLatin1Char('/'), 0, 0) + QLatin1Char('/')},
                 {"header selection", detail->drawnText(), folderPath},
                 {"File View path", isolatedCellText(pathCell.data().toString(), pathCell, direction), path},
                 {"tool tip", window.nodeModel()->indexForId(uint32_t(id)).data(Qt::ToolTipRole).toString(), path},
