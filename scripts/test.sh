@@ -27,14 +27,22 @@ if ls tests/fuzz/*Fuzz.cpp >/dev/null 2>&1; then
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHM_FUZZ=ON >/dev/null
   cmake --build build-fuzz -j "$jobs"
   seconds=${HM_FUZZ_SECONDS:-30}
-  passed=0
+  # Each fuzzer runs on one core: all of them at once take the time of one.
+  declare -A pids
   for f in build-fuzz/tests/fuzz/*Fuzz; do
     name=$(basename "$f")
     corpus=build-fuzz/corpus/$name; mkdir -p "$corpus"
     seeds=tests/fuzz/seeds/$name; [ -d "$seeds" ] || seeds=""
-    echo "-- $name for ${seconds}s"
-    "$f" -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=20 -print_final_stats=1 "$corpus" $seeds 2>&1 | tail -n 3
-    passed=$((passed + 1))
+    "$f" -max_total_time="$seconds" -rss_limit_mb=4096 -timeout=20 -print_final_stats=1 "$corpus" $seeds \
+      > "build-fuzz/$name.log" 2>&1 &
+    pids[$name]=$!
   done
-  echo "fuzz: $passed passed, 0 failed"
+  passed=0 failed=0
+  for name in $(printf '%s\n' "${!pids[@]}" | sort); do
+    if wait "${pids[$name]}"; then passed=$((passed + 1)); verdict=passed; else failed=$((failed + 1)); verdict=FAILED; fi
+    echo "-- $name, ${seconds}s: $verdict"
+    tail -n 3 "build-fuzz/$name.log"
+  done
+  echo "fuzz: $passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
 fi
