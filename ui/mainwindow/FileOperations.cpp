@@ -4,6 +4,7 @@
 #include "app/PathText.h"
 #include "app/ValueFormat.h"
 #include "core/analysis/Parallel.h"
+#include "core/scan/MountTable.h"
 #include "core/tree/ScanTree.h"
 #include "integration/FileHelpers.h"
 #include "integration/SafeRemoval.h"
@@ -47,7 +48,7 @@ void renameScannedTops(svl::ScanTree* tree, const std::string& oldPath, const st
     std::vector<std::pair<std::string, svl::ScanTree::FolderIdentity>> moved;
     for (auto top = tree->scannedTops.begin(); top != tree->scannedTops.end();) {
         const std::string& path = top->first;
-        if (path.starts_with(oldPath) && (path.size() == oldPath.size() || path[oldPath.size()] == '/')) {
+        if (svl::isPathWithin(path, oldPath)) {
             moved.emplace_back(newPath + path.substr(oldPath.size()), top->second);
             top = tree->scannedTops.erase(top);
         } else {
