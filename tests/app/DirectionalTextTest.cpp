@@ -78,4 +78,11 @@ TEST(DirectionalText, PathsKeepTheirUnitsInPlaceAndMarksReadLeftToRight) {
               kLri + "/a/" + kFsi + QStringLiteral("ב") + kPdi + "/" + kPdi);
     const QString shown = isolateShowingControls(QStringLiteral("שלום") + QChar(0x202E) + "abc", Qt::LeftToRight);
     EXPECT_TRUE(textorder::readsAsAlone(shown, QStringLiteral("<U+202E>"), Qt::LeftToRight));
+    // Every direction control shows as its mark.
+    for (const char16_t control : {0x202A, 0x202B, 0x202C, 0x202D, 0x202E, 0x2066, 0x2067, 0x2068, 0x2069, 0x200E,
+                                   0x200F, 0x061C}) {
+        const QString mark = QStringLiteral("<U+%1>").arg(uint(control), 4, 16, QLatin1Char('0')).toUpper();
+        EXPECT_EQ(isolateShowingControls("a" + QString(QChar(control)) + "b", Qt::LeftToRight),
+                  kFsi + "a" + kLri + mark + kPdi + "b" + kPdi);
+    }
 }

@@ -119,6 +119,15 @@ TEST_F(FileManagerMenu, ForeignFilesAreNeverOverwrittenOrRemoved) {
     EXPECT_TRUE(markedFilesIn(cajaScriptsFolder()).isEmpty()) << "what this install wrote is taken back";
     EXPECT_EQ(entriesOf(dotfiles), QStringList{"actions"});
     EXPECT_TRUE(entriesOf(dotfiles + "/actions").isEmpty());
+    // Nor a linked folder right below the configuration folder.
+    ASSERT_EQ(::unlink(nemoActionsFolder().toLocal8Bit().constData()), 0);
+    const QString thunar = QFileInfo(thunarActionsPath()).absolutePath();
+    ASSERT_TRUE(QDir(thunar).removeRecursively());
+    link(thunar, "Thunar");
+    QDir().mkpath(QString::fromStdString(dotfiles + "/Thunar"));
+    EXPECT_FALSE(installFileManagerMenu(&error));
+    EXPECT_EQ(error, "Hollowmere doesn't write through the symbolic link " + thunar);
+    EXPECT_TRUE(entriesOf(dotfiles + "/Thunar").isEmpty());
 
     EnvOverride none("ZRT_ASSUME_FILE_MANAGERS", "");
     EXPECT_FALSE(installFileManagerMenu(&error));

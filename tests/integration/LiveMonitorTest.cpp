@@ -285,11 +285,12 @@ TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatc
     TempDir dir("hm-live");
     const std::string r = dir / "root";
     ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(r + "/big") + " " + hmtest::shQuote(r + "/mid") + " " +
-                         hmtest::shQuote(r + "/small")),
+                         hmtest::shQuote(r + "/mid2") + " " + hmtest::shQuote(r + "/small")),
               0);
     hmtest::writeFile(r + "/big/f", std::string(400000, 'b'));
     hmtest::writeFile(r + "/mid/f", std::string(100000, 'm'));
     hmtest::writeFile(r + "/small/f", "s");
+    hmtest::writeFile(r + "/mid2/f", "s");
     hmtest::writeFile(r + "/file", "x");
     ASSERT_EQ(::symlink((r + "/big").c_str(), (r + "/link").c_str()), 0);
     LiveMonitor::setFanotifyEnabled(false);
@@ -323,6 +324,13 @@ TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatc
     // The watched folder itself going away is reported through its own watch.
     ASSERT_EQ(hmtest::sh("rm -r " + hmtest::shQuote(r + "/big")), 0);
     EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/big"), q(r + "/big/g")}));
+
+    // Renaming mid, as the window does, leaves the watch of its sibling mid2 under its name.
+    monitor.watchFolder(q(r + "/mid2"), false, 2000);
+    ASSERT_EQ(::rename((r + "/mid").c_str(), (r + "/mid-new").c_str()), 0);
+    monitor.renamePath(r + "/mid", r + "/mid-new");
+    ASSERT_EQ(::unlink((r + "/mid2/f").c_str()), 0);
+    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/mid"), q(r + "/mid2/f")}));
 
     monitor.stop();
     EXPECT_EQ(watched.last().at(0).toInt(), 0);

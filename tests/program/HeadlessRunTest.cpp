@@ -334,6 +334,16 @@ TEST_F(HeadlessRun, SeveralRootsAreApartAndThereAndNamesKeepTheirBytes) {
                             "/gone2.\n");
     const std::vector<std::string> expected = expectedScanExports();
     EXPECT_NE(std::find(expected.begin(), expected.end(), readAll(m_root + "/out/missing.csv")), expected.end());
+    // So is one below a folder the ordinary user may not enter.
+    if (hmtest::isRoot() && hmtest::testUserUid() != uid_t(-1)) {
+        ASSERT_EQ(hmtest::sh("cd " + shQuote(m_root) + " && mkdir -p locked/inner && chown -R hmtest: . && "
+                             "chown root: locked && chmod 700 locked"),
+                  0);
+        r = run({"--export=out/denied.csv", "--exportdrivecapacity=0", "data", "locked/inner"}, "runuser -u hmtest --");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/locked/inner.\n");
+        EXPECT_NE(std::find(expected.begin(), expected.end(), readAll(m_root + "/out/denied.csv")), expected.end());
+    }
 
     const std::string bad = "bad\xff" "name";
     ASSERT_EQ(mkdir((m_root + "/" + bad).c_str(), 0755), 0);

@@ -172,3 +172,18 @@ TEST(BoundariesTest, BadMountLinesAreSkipped) {
     EXPECT_EQ(targets(table, {"/"}, false, dev),
               (Targets{{"/mnt/data", "/srv/data"}, {"/mnt/sp ace", "/srv\\odd"}, {"/no-separator", "/"}}));
 }
+
+TEST(BoundariesTest, ForeignMountPointsAreTheTopMountsOfOtherFileSystems) {
+    // At /srv/s a tmpfs lies under a bind of the root's own file system, which the walk enters;
+    // mount points right below "/" are filed under "/".
+    const std::string table =
+        "20 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+        "21 20 0:5 / /proc rw - proc proc rw\n"
+        "22 20 0:30 / /srv/s rw - tmpfs none rw\n"
+        "23 22 8:1 /cover /srv/s rw - ext4 /dev/sda1 rw\n"
+        "24 20 0:31 / /srv/t rw - tmpfs none rw\n";
+    using Found = std::unordered_map<std::string, std::unordered_set<std::string>>;
+    const std::vector<svl::MountEntry> mounts = svl::parseMountInfo(table);
+    EXPECT_EQ(svl::foreignMountPoints(mounts, {"/"}), (Found{{"/", {"proc"}}, {"/srv", {"t"}}}));
+    EXPECT_EQ(svl::foreignMountPoints(mounts, {"/srv"}), (Found{{"/srv", {"t"}}}));
+}

@@ -132,6 +132,15 @@ TEST_F(SelectMultipleDialogTest, NestingIsRefusedOnOneFileSystemOnly) {
         const QString bm = QString::fromStdString(dir / "bm");
         cases.insert(cases.end(), {{bm, data, true}, {bm + "/inner", data, true}, {inner, bm, true},
                                    {data2 + "/deep", data, true}, {data2, data, false}});
+        // Two folders of a tmpfs holding another tmpfs: both have device major 0, yet the one
+        // mounted inside a shows nothing of b.
+        const std::string t = dir / "t";
+        ::mkdir(t.c_str(), 0755);
+        ASSERT_TRUE(mounts.mount("-t tmpfs none", t));
+        for (const char* sub : {"/a", "/a/m", "/b"})
+            ::mkdir((t + sub).c_str(), 0755);
+        ASSERT_TRUE(mounts.mount("-t tmpfs none", t + "/a/m"));
+        cases.push_back({QString::fromStdString(t + "/b"), QString::fromStdString(t + "/a"), false});
     }
     // A Btrfs subvolume inside another is a device of its own that the walk does not enter; the
     // volume, mounted inside data, does not make data hold data2.

@@ -597,9 +597,12 @@ TEST(FileOperations, AnAdministratorCopyActsBelowARenamedLinkedTopOfSeveral)
     f.tree = svl::scanMultiple({data, f.dir / "m2"}, {}, nullptr);
     ASSERT_TRUE(f.tree);
     f.context.displayed = f.context.full = f.tree.get();
-    const auto idOf = [&](const std::string& path) { return uint32_t(f.tree->findPath(path.data(), path.size())); };
-    // The link itself takes the new name; the record of the folder behind it follows.
+    const auto idOf = [&](const std::string& path) { return uint32_t(f.shown()->findPath(path.data(), path.size())); };
+    // The link itself takes the new name under a filter; the record of the folder behind it
+    // follows in the unfiltered tree too, shown again once the filter is cleared.
+    f.filter("*.bin");
     EXPECT_TRUE(f.rename(idOf(data), "data2", true));
+    f.context.displayed = f.tree.get();
     f.ops(true).deleteImmediately(FileCommandPlanner(f.context).collect({idOf(f.dir / "data2/a.bin")}, false, false));
     EXPECT_TRUE(f.rename(idOf(f.dir / "data2/sub"), "sub2", true));
     EXPECT_EQ(f.errors, QStringList());

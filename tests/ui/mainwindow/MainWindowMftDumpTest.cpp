@@ -153,14 +153,18 @@ TEST_F(MainWindowMftDump, DumpEqualsTheCoreDumpAndBelongsToTheInvokingUserOnly) 
     EXPECT_EQ(st.st_uid, uid);
     EXPECT_EQ(st.st_gid, gid);
 
-    // A typed upper-case suffix is kept as it is.
+    // A typed upper-case suffix is kept as it is; the user's world-readable file there is
+    // replaced by a private one.
     answer = qs(m_out / "Upper.MFT");
+    hmtest::writeFile(m_out / "Upper.MFT", "old");
+    ASSERT_EQ(::chmod((m_out / "Upper.MFT").c_str(), 0644) | ::chown((m_out / "Upper.MFT").c_str(), uid, gid), 0);
     {
         BoxAnswerer ok(QStringLiteral("OK"));
         m_window->dumpMft(volume());
         ASSERT_TRUE(waitUntil([&] { return !ok.text.isEmpty(); }));
     }
-    EXPECT_TRUE(QFileInfo::exists(qs(m_out / "Upper.MFT")));
+    ASSERT_EQ(::stat((m_out / "Upper.MFT").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_FALSE(QFileInfo::exists(qs(m_out / "Upper.MFT.mft")));
 
     // A link in a folder the user owns, to a folder only root may enter, or planted at the
