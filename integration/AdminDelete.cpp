@@ -38,18 +38,25 @@ bool isInsideAnotherFolder(const QString& clean)
     return !clean.isEmpty() && clean.startsWith('/') && clean.count('/') >= 2;
 }
 
-std::string identityText(const saferemove::FolderIdentity& id)
+// The parent folder handed to the root side: its identity and the mount it was on.
+struct HandedParent {
+    saferemove::FolderIdentity id;
+    uint64_t mountId = 0;
+};
+
+std::string identityText(const RemovalTarget& target)
 {
-    return std::to_string(id.device) + ':' + std::to_string(id.inode);
+    return std::to_string(target.parent.device) + ':' + std::to_string(target.parent.inode) + ':' +
+           std::to_string(target.parentMount);
 }
 
-bool parseIdentity(const char* text, saferemove::FolderIdentity* out)
+bool parseIdentity(const char* text, HandedParent* out)
 {
-    unsigned long long device = 0, inode = 0;
+    unsigned long long device = 0, inode = 0, mount = 0;
     int used = 0;
-    if (std::sscanf(text, "%llu:%llu%n", &device, &inode, &used) != 2 || text[used] != '\0')
+    if (std::sscanf(text, "%llu:%llu:%llu%n", &device, &inode, &mount, &used) != 3 || text[used] != '\0')
         return false;
-    *out = {device, inode};
+    *out = {{device, inode}, mount};
     return true;
 }
 
@@ -69,7 +76,7 @@ int refuse(const char* path, const char* why)
     return 1;
 }
 
-int removeOne(const char* rm, const saferemove::FolderIdentity& expected, const std::string& path,
+int removeOne(const char* rm, const HandedParent& expected, const std::string& path,
               const std::vector<svl::MountEntry>& mounts)
 {
     std::string parent, name;
@@ -83,9 +90,15 @@ int removeOne(const char* rm, const saferemove::FolderIdentity& expected, const 
     if (dir < 0)
         return refuse(path.c_str(), "a folder on its way is missing or is a symbolic link");
     saferemove::FolderIdentity seen;
-    if (!saferemove::identityOf(dir, &seen) || seen != expected) {
+    if (!saferemove::identityOf(dir, &seen) || seen != expected.id) {
         ::close(dir);
         return refuse(path.c_str(), "its folder was replaced after it was chosen");
+    }
+    // The same folder seen through another mount (a bind mount made meanwhile) is not where it was chosen.
+    uint64_t device = 0, mountId = 0;
+    if (!saferemove::mountOf(dir, &device, &mountId) || mountId != expected.mountId) {
+        ::close(dir);
+        return refuse(path.c_str(), "its folder is now a mount point");
     }
     const pid_t child = ::fork();
     if (child == 0) {
@@ -171,7 +184,7 @@ bool deleteAsAdministrator(const QList<RemovalTarget>& targets, QString* error)
 
     QList<QString> helper{programFilePath(), QString::fromLatin1(kAdminRemovalSwitch)};
     for (const RemovalTarget& target : targets)
-        helper << QString::fromStdString(identityText(target.parent)) << target.path;
+        helper << QString::fromStdString(identityText(target)) << target.path;
     QProcess process;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (choice.tool == ElevationTool::Sudo) {
@@ -225,7 +238,7 @@ int runAdminRemoval(int argc, char** argv)
     const std::vector<svl::MountEntry> mounts = svl::readMountInfo();
     int result = 0;
     for (int i = 0; i + 1 < argc; i += 2) {
-        saferemove::FolderIdentity expected;
+        HandedParent expected;
         if (!parseIdentity(argv[i], &expected)) {
             result |= refuse(argv[i + 1], "its folder's identity is missing");
             continue;

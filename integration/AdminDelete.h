@@ -11,7 +11,8 @@
 #include <QList>
 #include <QString>
 
-// The program switch of the root side, followed by pairs "device:inode" and path.
+// The program switch of the root side, followed by pairs "device:inode:mount id" of the
+// parent folder, and path.
 inline constexpr char kAdminRemovalSwitch[] = "--zrt-remove-as-administrator";
 
 // Records the parent's identity now, resolving it from "/" without following links.
@@ -26,6 +27,7 @@ bool deleteAsAdministrator(const QList<RemovalTarget>& targets, QString* error);
 QString manualDeleteCommand(const QList<QString>& paths);
 
 // The root side: argv holds the pairs after the switch. Refuses (and reports on standard
-// error) an item whose parent changed, lies below a link, or that holds a mount point;
+// error) an item whose parent changed or is seen through another mount, lies below a link,
+// or that holds a mount point;
 // removes the others with the system rm. 0 when every item went, else 1.
 int runAdminRemoval(int argc, char** argv);

@@ -13,17 +13,19 @@
 
 namespace {
 
-// Opens the parent of `path` along the walk from `top` (which must be `topIdentity` when
-// given): descriptor or -errno.
-int openParent(const QString& path, const QString& top, const std::optional<saferemove::FolderIdentity>& topIdentity,
-               std::string* name)
+// Opens the parent of `target.path` along the walk the target records: descriptor or -errno.
+int openParent(const RemovalTarget& target, std::string* name)
 {
-    const std::string bytes = pathBytes(path);
+    const std::string bytes = pathBytes(target.path);
     std::string parent;
     if (!saferemove::isCleanAbsolutePath(bytes) || !saferemove::splitParent(bytes, &parent, name))
         return -EINVAL;
-    return saferemove::openFolderBelow(top.isEmpty() ? "/" : pathBytes(top), parent,
-                                       topIdentity ? &*topIdentity : nullptr);
+    saferemove::WalkLimits limits;
+    limits.topIdentity = target.topIdentity ? &*target.topIdentity : nullptr;
+    limits.topWithoutLinks = target.topWithoutLinks;
+    limits.stayOnMount = target.mounts.has_value();
+    limits.entered = target.mounts ? &*target.mounts : nullptr;
+    return saferemove::openFolderBelow(target.top.isEmpty() ? "/" : pathBytes(target.top), parent, limits);
 }
 
 ItemIdentity identityOfItem(const struct stat& st)
@@ -46,21 +48,24 @@ bool linkOnTheWay(const QString& path)
 }  // namespace
 
 int captureItemPlace(const QString& path, const QString& top, RemovalTarget* out,
-                     std::optional<saferemove::FolderIdentity> topIdentity)
+                     std::optional<saferemove::FolderIdentity> topIdentity,
+                     std::optional<std::vector<saferemove::EnteredMount>> mounts, bool topWithoutLinks)
 {
+    RemovalTarget place{path, {}, top, topIdentity, std::nullopt, topWithoutLinks, std::move(mounts), 0};
     std::string name;
-    const int dir = openParent(path, top, topIdentity, &name);
+    const int dir = openParent(place, &name);
     if (dir < 0)
         return -dir;
-    saferemove::FolderIdentity id;
-    const bool ok = saferemove::identityOf(dir, &id);
+    uint64_t device = 0;
+    const bool ok = saferemove::identityOf(dir, &place.parent) && saferemove::mountOf(dir, &device, &place.parentMount);
     const int code = errno;
     struct stat st {};
-    const bool seen = ok && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (ok && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+        place.item = identityOfItem(st);
     ::close(dir);
     if (!ok)
         return code;
-    *out = {path, id, top, topIdentity, seen ? std::optional(identityOfItem(st)) : std::nullopt};
+    *out = std::move(place);
     return 0;
 }
 
@@ -74,19 +79,22 @@ int captureItemIdentity(const std::string& path, ItemIdentity* out)
 }
 
 int captureAdministratorPlace(const QString& path, const QString& scanTop,
-                              std::optional<saferemove::FolderIdentity> scanTopIdentity, RemovalTarget* out)
+                              std::optional<saferemove::FolderIdentity> scanTopIdentity, RemovalTarget* out,
+                              std::optional<std::vector<saferemove::EnteredMount>> mounts)
 {
-    const int code = captureItemPlace(path, QStringLiteral("/"), out);
+    if (!scanTopIdentity || scanTop.isEmpty()) {
+        const int code = captureItemPlace(path, QStringLiteral("/"), out);
+        return (code == ELOOP || code == ENOTDIR) && linkOnTheWay(path) ? kBelowSymbolicLink : code;
+    }
+    const int code = captureItemPlace(path, scanTop, out, scanTopIdentity, mounts, true);
     if (code != ELOOP && code != ENOTDIR)
         return code;
-    if (!scanTopIdentity || scanTop.isEmpty())
-        return linkOnTheWay(path) ? kBelowSymbolicLink : code;
-    return captureItemPlace(path, scanTop, out, scanTopIdentity);
+    return captureItemPlace(path, scanTop, out, scanTopIdentity, std::move(mounts));
 }
 
 int openItemParent(const RemovalTarget& target, std::string* name)
 {
-    const int dir = openParent(target.path, target.top, target.topIdentity, name);
+    const int dir = openParent(target, name);
     if (dir < 0)
         return dir;
     saferemove::FolderIdentity id;
@@ -110,11 +118,19 @@ int openItemParent(const RemovalTarget& target, std::string* name)
 
 bool isPlaceChange(int code)
 {
-    return code == ESTALE || code == ELOOP || code == ENOTDIR || code == kItemReplaced;
+    return code == ESTALE || code == ELOOP || code == ENOTDIR || code == kItemReplaced || code >= kNowMountPoint;
 }
 
 QString placeChangedText(const QString& path, int code)
 {
+    if (code >= kNowMountPoint) {
+        // The folder is the path's first names, as many as the code counts.
+        qsizetype end = 0;
+        for (int names = code - kNowMountPoint; names > 0 && end >= 0; --names)
+            end = path.indexOf(u'/', end + 1);
+        return QCoreApplication::translate("ItemPlace", "\"%1\" is now a mount point; nothing was changed.")
+            .arg(isolatePathShowingControls(end < 0 ? path : path.left(end)));
+    }
     if (code == kItemReplaced)
         return QCoreApplication::translate("ItemPlace", "\"%1\" was replaced after it was chosen, so nothing was changed.")
             .arg(isolatePathShowingControls(path));

@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -123,7 +124,7 @@ int openFolderNoFollow(const std::string& path)
     return openFolderBelow("/", path);
 }
 
-int openFolderBelow(const std::string& top, const std::string& path, const FolderIdentity* expectedTop)
+int openFolderBelow(const std::string& top, const std::string& path, const WalkLimits& limits)
 {
     if (!isCleanAbsolutePath(top) || !isCleanAbsolutePath(path))
         return -EINVAL;
@@ -133,16 +134,21 @@ int openFolderBelow(const std::string& top, const std::string& path, const Folde
         return -EINVAL;
     // O_PATH: only search permission is needed on the way, as for an ordinary lookup.
     constexpr int kPathFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    OwnedFd cur(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    OwnedFd cur(limits.topWithoutLinks && top != "/" ? openFolderBelow("/", top)
+                                                     : ::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (cur.fd < 0)
-        return -errno;
-    if (expectedTop) {
+        return limits.topWithoutLinks && top != "/" ? cur.fd : -errno;
+    if (limits.topIdentity) {
         FolderIdentity opened;
         if (!identityOf(cur.fd, &opened))
             return -errno;
-        if (opened != *expectedTop)
+        if (opened != *limits.topIdentity)
             return -ESTALE;
     }
+    uint64_t device = 0, mountId = 0;
+    if (limits.stayOnMount && !mountOf(cur.fd, &device, &mountId))
+        return -errno;
+    int names = top == "/" ? 0 : int(std::count(top.begin(), top.end(), '/'));
     size_t start = top == "/" ? 1 : top.size() + 1;
     while (start < path.size()) {
         size_t end = path.find('/', start);
@@ -153,9 +159,42 @@ int openFolderBelow(const std::string& top, const std::string& path, const Folde
         if (next < 0)
             return -errno;
         cur.reset(next);
+        ++names;
+        if (limits.stayOnMount) {
+            uint64_t nextDevice = 0, nextMount = 0;
+            if (!mountOf(cur.fd, &nextDevice, &nextMount))
+                return -errno;
+            // Another mount has another id; only a kernel without mount ids leaves the device
+            // to tell. A device change within one mount is a Btrfs subvolume of it.
+            if (nextMount != mountId || (mountId == 0 && nextDevice != device)) {
+                // Another mount: only where the scan entered this very one at this folder.
+                FolderIdentity here;
+                if (!identityOf(cur.fd, &here))
+                    return -errno;
+                const std::string_view folder(path.data(), end);
+                const auto same = [&](const EnteredMount& m) {
+                    return m.path == folder && m.device == nextDevice && m.inode == here.inode &&
+                           m.mountId == nextMount;
+                };
+                if (!limits.entered || std::none_of(limits.entered->begin(), limits.entered->end(), same))
+                    return -(kNowMountPoint + names);
+                device = nextDevice;
+                mountId = nextMount;
+            }
+        }
         start = end + 1;
     }
     return std::exchange(cur.fd, -1);
+}
+
+bool mountOf(int fd, uint64_t* device, uint64_t* mountId)
+{
+    struct statx sx {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO | STATX_MNT_ID, &sx) != 0)
+        return false;
+    *device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    *mountId = (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0;
+    return true;
 }
 
 bool identityOf(int fd, FolderIdentity* out)

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace saferemove {
 
@@ -20,6 +21,30 @@ struct FolderIdentity {
     uint64_t inode = 0;
     bool operator==(const FolderIdentity&) const = default;
 };
+
+// A folder below a scanned top where the scan itself went on into another mount: the folder
+// and the mount as they were then.
+struct EnteredMount {
+    std::string path;  // clean and absolute
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    uint64_t mountId = 0;  // statx mount id; 0 when the kernel has none
+};
+
+// What a walk below a top holds to besides never following a link below it.
+struct WalkLimits {
+    const FolderIdentity* topIdentity = nullptr;  // set: the top must be this folder once opened
+    bool topWithoutLinks = false;  // the top itself is reached from "/" without following links
+    // Each folder below the top stays on the mount of the folder above it (its mount id; the
+    // device where the kernel has no mount ids), except where one of `entered` is, still the
+    // folder (device and inode) and mount recorded.
+    bool stayOnMount = false;
+    const std::vector<EnteredMount>* entered = nullptr;
+};
+
+// openFolderBelow's answer (negated) for a folder on the way that is now a mount point the
+// walk may not enter: this plus the number of names in that folder's path.
+constexpr int kNowMountPoint = 1 << 16;
 
 // True when `path` is absolute and equals its cleaned form: no empty, "." or ".."
 // component and no trailing "/" (the root "/" itself is clean).
@@ -34,10 +59,13 @@ bool isCleanAbsolutePath(const std::string& path);
 // chose it) and going down the rest of `path` one component at a time with
 // O_NOFOLLOW|O_DIRECTORY. Both clean and absolute, `path` equal to `top` or inside it
 // (EINVAL otherwise). A link or non-folder on the way below `top` fails with ELOOP or
-// ENOTDIR. With `expectedTop`, `top` must be that folder once opened (-ESTALE otherwise).
+// ENOTDIR. `limits` may ask more: the top's identity (-ESTALE when it is another folder), and
+// no mount entered on the way (-(kNowMountPoint + names) for the first such folder).
 // Returns an O_PATH descriptor (O_CLOEXEC; the caller closes it) or -errno.
-[[nodiscard]] int openFolderBelow(const std::string& top, const std::string& path,
-                                  const FolderIdentity* expectedTop = nullptr);
+[[nodiscard]] int openFolderBelow(const std::string& top, const std::string& path, const WalkLimits& limits = {});
+
+// The mount an open descriptor is on: its device and mount id (0 when the kernel has none).
+bool mountOf(int fd, uint64_t* device, uint64_t* mountId);
 
 // The device and inode of an open descriptor; false when fstat fails.
 bool identityOf(int fd, FolderIdentity* out);

@@ -250,6 +250,8 @@ std::unique_ptr<ScanTree> filterTree(const ScanTree& source, const Filter* inclu
             copyRecord(source, source.nodes[kept[i]], out->nodes[newId], names, to);
             if (auto bind = source.bindSources.find(kept[i]); bind != source.bindSources.end())
                 out->bindSources.emplace(newId, bind->second);
+            if (auto mount = source.enteredMounts.find(kept[i]); mount != source.enteredMounts.end())
+                out->enteredMounts.emplace(newId, mount->second);
             if (source.nodes[kept[i]].flags & NodeFlag::Folder)
                 queue.emplace_back(kept[i], newId);
         }

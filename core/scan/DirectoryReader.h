@@ -27,7 +27,7 @@ struct WalkEntry {
     uint32_t nameOffset = 0;  // offset of the NUL-terminated name in the listing's name buffer
     uint16_t nameLength = 0;  // name length in bytes, saturated at 65535
     uint16_t flags = 0;       // NodeFlag bits for the node
-    uint8_t descend = 0;      // 1: a job is queued for this folder
+    uint8_t descend = 0;      // 1: a job is queued for this folder; 2: too, and it is a mount's root
     uint8_t excluded = 0;     // 1: the scan filter excludes the entry
     uint8_t linkRole = 0;     // 0 decide by the link shards, 1 primary name, 2 further name
     uint8_t foreignMount = 0;  // 1: a mount point of another file system, never examined
@@ -60,6 +60,7 @@ struct EntryStat {
     static constexpr int32_t kNotExamined = 1;
     int32_t result = kNotExamined;  // 0 examined; negative errno: failed; kNotExamined: not asked yet
     uint16_t mode = 0;
+    uint8_t mountRoot = 0;  // 1: the root of a mount (statx's STATX_ATTR_MOUNT_ROOT)
     uint32_t nlink = 0;
     uint64_t ino = 0;
     uint64_t dev = 0;  // makedev(major, minor)

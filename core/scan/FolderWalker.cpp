@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,7 +41,7 @@ constexpr size_t kTallyFlushEntries = 1024;
 // What a mount point of another file system is listed as: a folder with no figures (asking
 // the mount for them could wait for ever) on device 0, which is no file system's, so the
 // one-file-system test stops there.
-constexpr EntryStat kForeignMountStat{0, S_IFDIR | 0755, 1, 0, 0, 0, 0, 0};
+constexpr EntryStat kForeignMountStat{.result = 0, .mode = S_IFDIR | 0755, .nlink = 1};
 
 int64_t steadyMillis() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -128,6 +129,8 @@ private:
     };
 
     void markUnreadable(const WalkJob& job, int error);
+    // Records the folder at `path`, a mount's root the walk enters, in the tree's entered mounts.
+    void recordEnteredMount(uint32_t nodeId, const std::string& path);
     // Marks the listed entries that are mount points of other file systems (`fd`: the folder,
     // or -1 when it is not open).
     void markForeignMounts(const WalkJob& job, int fd);
@@ -167,6 +170,16 @@ private:
     // Buffers up to this size are kept without counting (ordinary folders).
     static constexpr size_t kFreeBufferBytes = size_t(256) << 10;
 };
+
+void Worker::recordEnteredMount(uint32_t nodeId, const std::string& path) {
+    // Rare (once per mount entered), so the mount id is asked apart from the examination.
+    struct statx sx {};
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO | STATX_MNT_ID, &sx) != 0 ||
+        !(sx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
+        return;
+    m_s.storeEnteredMount(nodeId, {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino,
+                                   (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0});
+}
 
 void Worker::markUnreadable(const WalkJob& job, int error) {
     ScanNode& n = m_tree.node(job.nodeId);
@@ -373,10 +386,10 @@ void Worker::classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Cou
                 e.bindIndex = int32_t(m_bindSources.size());
                 m_bindSources.push_back(std::move(*source));
             } else {
-                e.descend = 1;
+                e.descend = st.mountRoot ? 2 : 1;
             }
         } else {
-            e.descend = 1;
+            e.descend = st.mountRoot ? 2 : 1;
         }
         return;
     }
@@ -484,7 +497,7 @@ void Worker::writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const
             const WalkEntry& e = entries[j];
             if (e.bindIndex >= 0)
                 m_s.storeBindSource(first + uint32_t(j), std::move(m_bindSources[size_t(e.bindIndex)]));
-            descend += e.descend;
+            descend += e.descend != 0;
         }
         if (descend > 0) {
             newJobs.reserve(descend);
@@ -505,6 +518,8 @@ void Worker::writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const
                 const bool live = ctx && (ctx->index->isSubvolumeLink(e.id) ||
                                           (!ctx->mountPaths.empty() && ctx->mountPaths.count(sub.path) > 0));
                 sub.context = live ? nullptr : job.context;
+                if (e.descend == 2)
+                    recordEnteredMount(sub.nodeId, sub.path);
                 newJobs.push_back(std::move(sub));
             }
         }
@@ -588,6 +603,11 @@ bool Shared::seenHardLink(uint64_t device, uint64_t inode) {
 void Shared::storeBindSource(uint32_t nodeId, std::string source) {
     std::lock_guard<std::mutex> lock(m_bindMutex);
     tree->bindSources[nodeId] = std::move(source);
+}
+
+void Shared::storeEnteredMount(uint32_t nodeId, const ScanTree::MountIdentity& mount) {
+    std::lock_guard<std::mutex> lock(m_bindMutex);
+    tree->enteredMounts[nodeId] = mount;
 }
 
 void Shared::dropJobAndStop() {

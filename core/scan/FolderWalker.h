@@ -6,8 +6,8 @@
 //
 // Threads: Shared is built and prepared on the driver's thread; runWorkers starts the pool
 // and returns after joining it. During the walk the queue is guarded by one mutex, each
-// hard-link shard by its own, the tree's bindSources by the bind mutex; no lock is held
-// while a folder is listed or examined.
+// hard-link shard by its own, the tree's bindSources and enteredMounts by the bind mutex; no
+// lock is held while a folder is listed or examined.
 #pragma once
 
 #include <atomic>
@@ -29,6 +29,7 @@
 #include "core/scan/EnteredFolders.h"
 #include "core/scan/PageAllocator.h"
 #include "core/scan/ScanDriver.h"
+#include "core/tree/ScanTree.h"
 
 struct statx;
 
@@ -136,6 +137,8 @@ public:
     bool seenHardLink(uint64_t device, uint64_t inode);
     // Stores a bind source for a node under the bind mutex.
     void storeBindSource(uint32_t nodeId, std::string source);
+    // Records a mount the walk enters, under the bind mutex.
+    void storeEnteredMount(uint32_t nodeId, const ScanTree::MountIdentity& mount);
 
 private:
     friend class Worker;

@@ -108,6 +108,12 @@ std::unique_ptr<ScanTree> rescanFolder(const std::string& path, const std::vecto
     auto tree = scanSingle(path, inside, progress);
     if (tree->nodeCount > 0)
         tree->node(0).flags |= entryFlags(st.stx_mode);
+    // A folder that is a mount's root is a mount the rescan entered there, as a walk from above would.
+    struct statx mount;
+    if (inFolder && statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO | STATX_MNT_ID,
+                          &mount) == 0 &&
+        (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT))
+        tree->enteredMounts[0] = {deviceOf(mount), mount.stx_ino, (mount.stx_mask & STATX_MNT_ID) ? mount.stx_mnt_id : 0};
     return tree;
 }
 

@@ -144,6 +144,8 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
                 const auto bind = fresh.bindSources.find(0);  // the folder itself is now a bind target
                 if (bind != fresh.bindSources.end())
                     tree->bindSources.emplace(id, bind->second);
+                if (const auto mount = fresh.enteredMounts.find(0); mount != fresh.enteredMounts.end())
+                    tree->enteredMounts.emplace(id, mount->second);
                 droppedErrors += unreadableBelow(old, child);
                 freshErrors += fresh.errors;
                 incomplete = incomplete || fresh.incomplete;
@@ -155,6 +157,8 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
             const auto bind = src.bindSources.find(child);
             if (bind != src.bindSources.end())
                 tree->bindSources.emplace(id, bind->second);
+            if (const auto mount = src.enteredMounts.find(child); mount != src.enteredMounts.end())
+                tree->enteredMounts.emplace(id, mount->second);
             if (c.isFolder() && c.childCount > 0)
                 work.push_back({&src, child, id});
         }

@@ -156,6 +156,17 @@ public:
     };
     std::unordered_map<std::string, FolderIdentity> scannedTops;
 
+    // Each folder below a top where the walk went on into another mount (the root of a mount
+    // it entered): the folder's device and inode and the mount's id (statx; 0 when the kernel
+    // has none) then, by node id. File actions cross into a mount only where the scan did.
+    struct MountIdentity {
+        uint64_t device = 0;
+        uint64_t inode = 0;
+        uint64_t mountId = 0;
+        bool operator==(const MountIdentity&) const = default;
+    };
+    std::unordered_map<uint32_t, MountIdentity> enteredMounts;
+
 private:
     // Lowest record offset (bytes) at which a node claim failed; UINT64_MAX while none has.
     std::atomic<uint64_t> m_nodeFailedAt{UINT64_MAX};

@@ -10,6 +10,7 @@
 
 #include <QFile>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,7 +86,9 @@ TEST(AdminDelete, RefusesTopLevelAndLookAlikePathsBeforeRunningAnything)
     };
     for (const auto& c : cases) {
         QString error;
-        EXPECT_FALSE(deleteAsAdministrator({RemovalTarget{c.path, {}, {}, {}, {}}}, &error));
+        RemovalTarget target;
+        target.path = c.path;
+        EXPECT_FALSE(deleteAsAdministrator({target}, &error));
         EXPECT_EQ(error, c.message);
     }
     QString error;
@@ -113,9 +116,13 @@ TEST(AdminDelete, SudoGetsTheProgramAsPasswordPromptAndItsFailureIsWorded)
     EXPECT_EQ(error, "Administrator access wasn't granted, or the password prompt was cancelled.");
     struct stat parent {};
     ::stat(dir.path().c_str(), &parent);
+    uint64_t device = 0, mountId = 0;
+    const int fd = ::open(dir.path().c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_TRUE(saferemove::mountOf(fd, &device, &mountId));
+    ::close(fd);
     const std::string expected = "-A\n--\n" + programForTests() + "\n--zrt-remove-as-administrator\n" +
-                                 std::to_string(parent.st_dev) + ":" + std::to_string(parent.st_ino) + "\n" +
-                                 (dir / "f") + "\n";
+                                 std::to_string(parent.st_dev) + ":" + std::to_string(parent.st_ino) + ":" +
+                                 std::to_string(mountId) + "\n" + (dir / "f") + "\n";
     EXPECT_EQ(tools.args("sudo"), expected);
     EXPECT_EQ(tools.env("sudo"), programForTests() + "|1");
     EXPECT_TRUE(exists(dir / "f"));
@@ -177,6 +184,16 @@ TEST(AdminDelete, RootSideRemovesOnlyInsideTheCheckedFolderAndNeverCrossesMounts
     EXPECT_FALSE(deleteAsAdministrator({chosen}, &error));
     EXPECT_TRUE(error.contains("replaced")) << error.toStdString();
     EXPECT_TRUE(exists(dir / "scan/sub/precious"));
+    // The same folder seen through a bind mount made meanwhile is on another mount: refused.
+    put(dir / "scan/same/precious", "x");
+    const RemovalTarget same = capture(dir / "scan/same/precious");
+    {
+        hmtest::Mounts rebound;
+        ASSERT_TRUE(rebound.bind(dir / "scan/same", dir / "scan/same"));
+        EXPECT_FALSE(deleteAsAdministrator({same}, &error));
+        EXPECT_TRUE(error.contains("is now a mount point")) << error.toStdString();
+    }
+    EXPECT_TRUE(exists(dir / "scan/same/precious"));
 
     // A folder holding a bind mount is left whole, and so is what is mounted there.
     hmtest::Mounts mounts;

@@ -15,6 +15,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <vector>
+
 using filetest::exists;
 using filetest::put;
 using hmtest::TempDir;
@@ -243,6 +246,50 @@ TEST(SafeRemoval, OpeningAFolderRefusesLinksOnTheWay)
     EXPECT_EQ(captureItemPlace(qs(dir / "real/.."), qs(dir.path()), &place), EINVAL);
     EXPECT_FALSE(saferemove::isCleanAbsolutePath("/a//b"));
     EXPECT_TRUE(saferemove::isCleanAbsolutePath("/a/b"));
+}
+
+TEST(SafeRemoval, AWalkBelowATopEntersOnlyTheMountsTheScanEntered)
+{
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting needs root";
+    TempDir dir;
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "top/a/b") + " " + hmtest::shQuote(dir / "other/b")), 0);
+    hmtest::Mounts mounts;
+    ASSERT_TRUE(mounts.bind(dir / "other", dir / "top/a"));
+    const std::string a = dir / "top/a";
+    const int fd = ::open(a.c_str(), O_PATH | O_DIRECTORY);
+    saferemove::FolderIdentity id;
+    uint64_t device = 0, mountId = 0;
+    ASSERT_TRUE(saferemove::identityOf(fd, &id) && saferemove::mountOf(fd, &device, &mountId));
+    ::close(fd);
+    const int refused = -(saferemove::kNowMountPoint + int(std::count(a.begin(), a.end(), '/')));
+    const struct {
+        const char* what;
+        std::vector<saferemove::EnteredMount> entered;
+        int result;  // 0: opened
+    } cases[] = {
+        {"none entered", {}, refused},
+        {"entered there", {{a, device, id.inode, mountId}}, 0},
+        {"entered at another folder", {{a + "x", device, id.inode, mountId}}, refused},
+        {"another device entered there", {{a, device + 1, id.inode, mountId}}, refused},
+        {"another folder entered there", {{a, device, id.inode + 1, mountId}}, refused},
+        {"another mount entered there", {{a, device, id.inode, mountId + 1}}, refused},
+    };
+    for (const auto& c : cases) {
+        saferemove::WalkLimits limits;
+        limits.stayOnMount = true;
+        limits.entered = &c.entered;
+        const int opened = saferemove::openFolderBelow(dir / "top", dir / "top/a/b", limits);
+        EXPECT_EQ(opened >= 0 ? 0 : opened, c.result) << c.what;
+        if (opened >= 0)
+            ::close(opened);
+    }
+    // The refusal names the folder that is a mount point now.
+    EXPECT_EQ(placeChangedText(qs(dir / "top/a/b/f"), -refused),
+              "\"" + qs(a) + "\" is now a mount point; nothing was changed.");
+    const int plain = saferemove::openFolderBelow(dir / "top", dir / "top/a/b");
+    EXPECT_GE(plain, 0) << "only a walk asked to stays on its mount";
+    ::close(plain);
 }
 
 TEST(DeleteItems, AnAdministratorCopyNeverFollowsALinkInAParentFolder)

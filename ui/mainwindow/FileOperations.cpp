@@ -123,8 +123,10 @@ QList<SelectedItem> FileOperations::acceptedPaths(const QList<SelectedItem>& ite
 FileOperations::CheckedItem FileOperations::CheckedItems::at(qsizetype i) const
 {
     const SelectedItem& item = m_items[i];
-    const RemovalTarget& place = m_places[m_placeOf[size_t(i)]];
-    return {item, {item.path, place.parent, place.top, place.topIdentity, m_own[size_t(i)]}};
+    RemovalTarget place = m_places[m_placeOf[size_t(i)]];
+    place.path = item.path;
+    place.item = m_own[size_t(i)];
+    return {item, std::move(place)};
 }
 
 void FileOperations::CheckedItems::append(const CheckedItem& checked)
@@ -138,12 +140,30 @@ void FileOperations::CheckedItems::append(const CheckedItem& checked)
 int FileOperations::capturePlace(const SelectedItem& item, RemovalTarget* place) const
 {
     const QString top = m_planner.scanTopOf(item.id);
-    if (!m_elevated)
-        return captureItemPlace(item.path, top, place);
     std::optional<saferemove::FolderIdentity> scanned;
     if (const auto found = m_displayed->scannedTops.find(pathBytes(top)); found != m_displayed->scannedTops.end())
         scanned = saferemove::FolderIdentity{found->second.device, found->second.inode};
-    return captureAdministratorPlace(item.path, top, scanned, place);
+    // The mounts the scan entered between the top and the item's parent.
+    std::vector<saferemove::EnteredMount> mounts;
+    const bool virtualRoot = m_displayed->node(0).flags & svl::NodeFlag::VirtualRoot;
+    const bool isTop = item.id == 0 || (virtualRoot && m_displayed->node(item.id).parent == 0);
+    if (!m_displayed->enteredMounts.empty() && !isTop) {
+        for (uint32_t at = m_displayed->node(item.id).parent; at != 0 && !(virtualRoot && m_displayed->node(at).parent == 0);
+             at = m_displayed->node(at).parent) {
+            if (const auto m = m_displayed->enteredMounts.find(at); m != m_displayed->enteredMounts.end())
+                mounts.push_back({m_displayed->fullPath(at), m->second.device, m->second.inode, m->second.mountId});
+        }
+    }
+    if (m_elevated)
+        return captureAdministratorPlace(item.path, top, scanned, place,
+                                         scanned ? std::optional(std::move(mounts)) : std::nullopt);
+    // A scanned top is walked from as the folder the scan opened there, or not at all; a top
+    // itself is walked to from the folder above it.
+    if (isTop)
+        return captureItemPlace(item.path, top, place);
+    if (!scanned)
+        return ESTALE;
+    return captureItemPlace(item.path, top, place, scanned, std::move(mounts));
 }
 
 QString FileOperations::placeRefusal(const QString& path, int code)
@@ -395,7 +415,7 @@ void FileOperations::offerDeleteAsAdministrator(const CheckedItems& checked)
         QString error;
         if (!captureRemovalTarget(c.item.path, &target, &error))
             refusals.append(error);
-        else if (target.parent != c.place.parent)
+        else if (target.parent != c.place.parent || target.parentMount != c.place.parentMount)
             refusals.append(placeChangedText(c.item.path));
         else {
             targets.append(target);

@@ -127,9 +127,10 @@ private:
         std::vector<std::optional<ItemIdentity>> m_own;
     };
 
-    // Where the item is now: the walk starts at its scanned folder, or in an administrator
-    // copy from "/" (from the scanned folder only when a link is on the way and that folder
-    // is still the one the scan opened). 0 or a captureItemPlace code.
+    // Where the item is now: the walk starts at its scanned folder, which must still be the
+    // one the scan opened (an administrator copy reaches it from "/", through a link only when
+    // one is on the way), and below it enters no mount the scan did not enter there. 0 or a
+    // captureItemPlace code.
     int capturePlace(const SelectedItem& item, RemovalTarget* place) const;
     // The refusal for a capturePlace failure.
     static QString placeRefusal(const QString& path, int code);

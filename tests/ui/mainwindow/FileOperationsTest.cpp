@@ -397,9 +397,17 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
     EXPECT_TRUE(exists(outside / "precious"));
     EXPECT_TRUE(exists(loop.mountPoint() + "/onloop"));
     EXPECT_TRUE(exists(f.root() + "/holder/loose"));
-    // A plain item beside the mounts still goes.
+    // A plain item beside the mounts still goes, and so do items inside the mounts the scan
+    // entered, also from a filtered view.
     f.ops().deleteImmediately(f.items({"holder/loose"}));
     EXPECT_FALSE(exists(f.root() + "/holder/loose"));
+    EXPECT_TRUE(f.rename(f.id("holder/mnt/precious"), "renamed"));
+    f.filter("onloop");
+    const std::string onLoop = loop.mountPoint().substr(f.root().size() + 1) + "/onloop";
+    f.ops().deleteImmediately(f.items({onLoop.c_str()}));
+    EXPECT_EQ(f.errors.size(), 3) << f.errors.join('\n').toStdString();
+    EXPECT_TRUE(exists(outside / "renamed"));
+    EXPECT_FALSE(exists(loop.mountPoint() + "/onloop"));
     f.asked.clear();
 
     f.filter("*.txt");
@@ -504,6 +512,43 @@ TEST(FileOperations, ATrashDenialLeadsToTheAdministratorOfferAndTheTreeFollowsTh
     });
     EXPECT_EQ(swapped, 0);
     EXPECT_EQ(hmtest::readText(f.root() + "/locked/f"), "someone else's");
+
+    // The same folder seen through a bind mount made after the failed trash (by root, on the
+    // user's signal) is not where the item was chosen: refused, nothing handed on.
+    put(f.root() + "/shut/f");
+    ::chmod((f.root() + "/shut").c_str(), 0755);
+    f.scan();
+    int ready[2], mounted[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(mounted), 0);
+    hmtest::Mounts self;
+    std::thread mounter([&] {
+        char c = 0;
+        if (::read(ready[0], &c, 1) == 1)
+            c = self.bind(f.root() + "/shut", f.root() + "/shut") ? 1 : 0;
+        (void)!::write(mounted[1], &c, 1);
+    });
+    handed.clear();
+    f.asked.clear();
+    f.errors.clear();
+    f.backend.moveToTrash = [&](const RemovalTarget& target) {
+        const TrashOutcome outcome = moveItemToTrash(target);
+        char c = 1;
+        (void)!::write(ready[1], &c, 1);
+        (void)!::read(mounted[0], &c, 1);
+        return outcome;
+    };
+    const int rebound = hmtest::runAsTestUser([&] {
+        f.ops().moveToTrash(f.items({"shut/f"}));
+        const QString refusal = "Couldn't delete as Administrator | " + placeChangedText(qs(f.root() + "/shut/f"));
+        return f.asked.size() == 1 && handed.isEmpty() && f.errors == QStringList(refusal) ? 0 : 1;
+    });
+    ::close(ready[1]);  // a child that never signalled leaves the mounter at the end of the pipe
+    mounter.join();
+    for (const int fd : {ready[0], mounted[0], mounted[1]})
+        ::close(fd);
+    EXPECT_EQ(rebound, 0);
+    EXPECT_TRUE(exists(f.root() + "/shut/f"));
 }
 
 TEST(FileOperations, VanishedSweepCopesWithAHundredThousandLevels)
@@ -547,43 +592,48 @@ TEST(FileOperations, VanishedSweepCopesWithAHundredThousandLevels)
     EXPECT_EQ(f.tree->node(gone[0]).nameView(), "leaf");
 }
 
-TEST(FileOperations, AnAdministratorCopyActsBelowALinkOnlyInTheFolderTheScanOpened)
+TEST(FileOperations, BothCopiesActBelowALinkedTopOnlyInTheFolderTheScanOpened)
 {
-    Fixture f;
-    const std::string link = f.dir / "link", real = f.dir / "real", other = f.dir / "other";
-    for (const char* name : {"a.bin", "b.bin", "c.bin"})
-        put(real + "/top/" + name, "scanned");
-    put(other + "/top/d.bin", "someone else's");
-    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
-    f.mountedRoot = link + "/top";
-    f.scan();
-    f.ops(true).moveToTrash(f.items({"a.bin"}));  // deleted instead, after the question
-    f.ops(true).deleteImmediately(f.items({"b.bin"}));
-    EXPECT_TRUE(f.rename(f.id("c.bin"), "d.bin", true));
-    EXPECT_EQ(f.errors, QStringList());
-    EXPECT_FALSE(exists(real + "/top/a.bin"));
-    EXPECT_FALSE(exists(real + "/top/b.bin"));
-    EXPECT_TRUE(exists(real + "/top/d.bin"));
+    for (const bool elevated : {false, true}) {
+        SCOPED_TRACE(elevated ? "administrator copy" : "ordinary copy");
+        Fixture f;
+        const std::string link = f.dir / "link", real = f.dir / "real", other = f.dir / "other";
+        for (const char* name : {"a.bin", "b.bin", "c.bin"})
+            put(real + "/top/" + name, "scanned");
+        put(other + "/top/d.bin", "someone else's");
+        ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+        f.mountedRoot = link + "/top";
+        f.scan();
+        f.ops(elevated).moveToTrash(f.items({"a.bin"}));  // deleted instead by an administrator copy
+        f.ops(elevated).deleteImmediately(f.items({"b.bin"}));
+        EXPECT_TRUE(f.rename(f.id("c.bin"), "d.bin", elevated));
+        EXPECT_EQ(f.errors, QStringList());
+        EXPECT_FALSE(exists(real + "/top/a.bin"));
+        EXPECT_FALSE(exists(real + "/top/b.bin"));
+        EXPECT_TRUE(exists(real + "/top/d.bin"));
 
-    // The link now leads elsewhere: nothing there is touched.
-    ASSERT_EQ(::unlink(link.c_str()), 0);
-    ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
-    f.ops(true).deleteImmediately(f.items({"d.bin"}));
-    EXPECT_FALSE(f.rename(f.id("d.bin"), "e.bin", true));
-    const QString changed = placeChangedText(qs(link + "/top/d.bin"));
-    EXPECT_EQ(f.errors, QStringList({"Couldn't delete | " + changed, "Couldn't rename \"d.bin\" | " + changed}));
-    EXPECT_EQ(hmtest::readText(other + "/top/d.bin"), "someone else's");
+        // The link now leads elsewhere: nothing there is touched.
+        ASSERT_EQ(::unlink(link.c_str()), 0);
+        ASSERT_EQ(::symlink(other.c_str(), link.c_str()), 0);
+        f.ops(elevated).deleteImmediately(f.items({"d.bin"}));
+        EXPECT_FALSE(f.rename(f.id("d.bin"), "e.bin", elevated));
+        const QString changed = placeChangedText(qs(link + "/top/d.bin"));
+        EXPECT_EQ(f.errors, QStringList({"Couldn't delete | " + changed, "Couldn't rename \"d.bin\" | " + changed}));
+        EXPECT_EQ(hmtest::readText(other + "/top/d.bin"), "someone else's");
 
-    // Without the scan's record of the folder behind the link, the link is named as the reason.
-    ASSERT_EQ(::unlink(link.c_str()), 0);
-    ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
-    f.tree->scannedTops.clear();
-    f.errors.clear();
-    f.ops(true).deleteImmediately(f.items({"d.bin"}));
-    EXPECT_EQ(f.errors, QStringList("Couldn't delete | The way to \"" + qs(link + "/top/d.bin") +
-                                    "\" goes through a symbolic link, which Hollowmere doesn't follow when running "
-                                    "as Administrator, so nothing was changed."));
-    EXPECT_TRUE(exists(real + "/top/d.bin"));
+        // Without the scan's record of the folder behind the link, an ordinary copy refuses, and
+        // an administrator copy names the link as the reason.
+        ASSERT_EQ(::unlink(link.c_str()), 0);
+        ASSERT_EQ(::symlink(real.c_str(), link.c_str()), 0);
+        f.tree->scannedTops.clear();
+        f.errors.clear();
+        f.ops(elevated).deleteImmediately(f.items({"d.bin"}));
+        EXPECT_EQ(f.errors, QStringList(elevated ? "Couldn't delete | The way to \"" + qs(link + "/top/d.bin") +
+                                                       "\" goes through a symbolic link, which Hollowmere doesn't "
+                                                       "follow when running as Administrator, so nothing was changed."
+                                                 : "Couldn't delete | " + changed));
+        EXPECT_TRUE(exists(real + "/top/d.bin"));
+    }
 }
 
 TEST(FileOperations, AnAdministratorCopyActsBelowARenamedLinkedTopOfSeveral)
@@ -713,85 +763,123 @@ TEST(FileCommandPlanner, SizeListingIsLargestFirstAndIndentedLikeTheTree)
     EXPECT_EQ(planner.sizeListing({f.id("large/z")}, true, rows).mid(20), "  " + qs(f.root() + "/large/z") + "\n");
 }
 
-TEST(FileOperations, ASwapWhileAskedOrEditingIsLeftAlone)
+TEST(FileOperations, ASwapAfterTheScanOrWhileAskedOrEditingIsLeftAlone)
 {
     if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
         GTEST_SKIP() << "needs root and the ordinary test account";
     const auto moveAway = [](const std::string& root) {
         ::rename((root + "/d1/sub/victim.bin").c_str(), (root + "/victim.moved").c_str());
     };
+    // Paths below the work folder, which holds the scanned folder "root" and OUT, whose
+    // sub/ and d1/sub/ look like the scanned folders.
     const struct {
         const char* what;
-        std::function<void(const std::string& root, const std::string& out)> swap;
-        const char* chosen;   // where the chosen item is after the swap, below the scanned folder
+        bool beforeCommand;  // made after the scan, before the command (as root); else while asked or editing
+        std::function<void(const std::string& root, const std::string& out, hmtest::Mounts& mounts)> swap;
+        const char* chosen;   // where the chosen item is after the swap (and any mount is gone)
         bool siblingMoved;    // the sibling went with the swap, so it is refused too
-        bool outMoved;        // OUT itself took the parent's place
+        const char* outNow;   // where OUT is after the swap
+        const char* refusal;  // what the refusals say
     } swaps[] = {
-        {"parent for a link",
-         [](const std::string& root, const std::string& out) {
+        {"parent for a link", false,
+         [](const std::string& root, const std::string& out, hmtest::Mounts&) {
              ::rename((root + "/d1").c_str(), (root + "/d1.moved").c_str());
              ::symlink(out.c_str(), (root + "/d1").c_str());
          },
-         "d1.moved/sub/victim.bin", true, false},
-        {"parent for a real folder",
-         [](const std::string& root, const std::string& out) {
+         "root/d1.moved/sub/victim.bin", true, "OUT", "victim.bin"},
+        {"parent for a real folder", false,
+         [](const std::string& root, const std::string& out, hmtest::Mounts&) {
              ::rename((root + "/d1").c_str(), (root + "/d1.moved").c_str());
              ::rename(out.c_str(), (root + "/d1").c_str());
          },
-         "d1.moved/sub/victim.bin", true, true},
-        {"item for a link",
-         [&](const std::string& root, const std::string& out) {
+         "root/d1.moved/sub/victim.bin", true, "root/d1", "victim.bin"},
+        {"item for a link", false,
+         [&](const std::string& root, const std::string& out, hmtest::Mounts&) {
              moveAway(root);
              ::symlink((out + "/sub/victim.bin").c_str(), (root + "/d1/sub/victim.bin").c_str());
          },
-         "victim.moved", false, false},
-        {"item for another file",
-         [&](const std::string& root, const std::string&) {
+         "root/victim.moved", false, "OUT", "victim.bin"},
+        {"item for another file", false,
+         [&](const std::string& root, const std::string&, hmtest::Mounts&) {
              moveAway(root);
              put(root + "/d1/sub/victim.bin", "someone else's");
          },
-         "victim.moved", false, false},
+         "root/victim.moved", false, "OUT", "victim.bin"},
+        {"top for a link", true,
+         [](const std::string& root, const std::string& out, hmtest::Mounts&) {
+             ::rename(root.c_str(), (root + ".moved").c_str());
+             ::symlink(out.c_str(), root.c_str());
+         },
+         "root.moved/d1/sub/victim.bin", true, "OUT", "victim.bin"},
+        {"top for a real folder", true,
+         [](const std::string& root, const std::string& out, hmtest::Mounts&) {
+             ::rename(root.c_str(), (root + ".moved").c_str());
+             ::rename(out.c_str(), root.c_str());
+         },
+         "root.moved/d1/sub/victim.bin", true, "root", "victim.bin"},
+        {"bind mount over the parent", true,
+         [](const std::string& root, const std::string& out, hmtest::Mounts& mounts) {
+             ASSERT_TRUE(mounts.bind(out + "/sub", root + "/d1/sub"));
+         },
+         "root/d1/sub/victim.bin", true, "OUT", "root/d1/sub\" is now a mount point"},
+        {"bind mount above the parent", true,
+         [](const std::string& root, const std::string& out, hmtest::Mounts& mounts) {
+             ASSERT_TRUE(mounts.bind(out, root + "/d1"));
+         },
+         "root/d1/sub/victim.bin", true, "OUT", "root/d1\" is now a mount point"},
     };
     for (const auto& swap : swaps) {
-        for (const char* action : {"delete", "trash", "rename"}) {
-            SCOPED_TRACE(std::string(swap.what) + ", " + action);
-            Fixture f;
-            put(f.root() + "/d1/sub/victim.bin", "chosen");
-            put(f.root() + "/d1/sub/sibling.bin", "chosen");
-            const std::string out = f.dir / "OUT";
-            put(out + "/sub/victim.bin", "someone else's");
-            put(out + "/sub/sibling.bin", "someone else's");
-            put(f.dir / "data/.keep");
-            giveToTestUser(f.dir.path());
-            ::chmod(f.dir.path().c_str(), 0755);
-            f.scan();
-            const uint32_t victim = f.id("d1/sub/victim.bin");
-            // The victim takes over the parent recorded for the sibling; its own identity is read apart.
-            const QList<SelectedItem> items = f.items({"d1/sub/sibling.bin", "d1/sub/victim.bin"});
-            f.whileAsked = f.whileEditing = [&] { swap.swap(f.root(), out); };
-            const int rc = hmtest::runAsTestUser([&] {
-                setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
-                if (std::string(action) == "rename")
-                    return f.rename(victim, "renamed.bin") || f.errors.size() != 1 ? 1 : 0;
-                if (std::string(action) == "trash")
-                    f.ops().moveToTrash(items);
-                else
-                    f.ops().deleteImmediately(items);
-                // One question, then refusals naming what changed; that stays in the tree.
-                const QString refusals = f.errors.join('\n');
-                if (f.asked.size() != 1 || !refusals.contains("victim.bin") ||
-                    refusals.contains("sibling.bin") != swap.siblingMoved)
-                    return 2;
-                return f.removedIds.size() == (swap.siblingMoved ? 0u : 1u) ? 0 : 3;
-            });
-            EXPECT_EQ(rc, 0);
-            const std::string outNow = swap.outMoved ? f.root() + "/d1" : out;
-            EXPECT_EQ(hmtest::readText(outNow + "/sub/victim.bin"), "someone else's");
-            EXPECT_EQ(hmtest::readText(outNow + "/sub/sibling.bin"), "someone else's");
-            EXPECT_EQ(hmtest::readText(f.root() + "/" + swap.chosen), "chosen");
-            EXPECT_TRUE(exists(f.root() + "/d1/sub/victim.bin"));  // whatever stands there now
-            EXPECT_FALSE(exists(f.root() + "/d1/sub/renamed.bin"));
-            EXPECT_FALSE(exists(f.dir / "data/Trash/files/victim.bin"));
+        for (const bool elevated : {false, true}) {
+            for (const char* action : {"delete", "trash", "rename"}) {
+                SCOPED_TRACE(std::string(swap.what) + ", " + action + (elevated ? ", administrator copy" : ""));
+                Fixture f;
+                put(f.root() + "/d1/sub/victim.bin", "chosen");
+                put(f.root() + "/d1/sub/sibling.bin", "chosen");
+                const std::string out = f.dir / "OUT";
+                for (const char* decoy : {"/sub/victim.bin", "/sub/sibling.bin", "/d1/sub/victim.bin", "/d1/sub/sibling.bin"})
+                    put(out + decoy, "someone else's");
+                put(f.dir / "data/.keep");
+                giveToTestUser(f.dir.path());
+                ::chmod(f.dir.path().c_str(), 0755);
+                f.scan();
+                const uint32_t victim = f.id("d1/sub/victim.bin");
+                // The victim takes over the parent recorded for the sibling; its own identity is read apart.
+                const QList<SelectedItem> items = f.items({"d1/sub/sibling.bin", "d1/sub/victim.bin"});
+                {
+                    hmtest::Mounts mounts;
+                    if (swap.beforeCommand)
+                        swap.swap(f.root(), out, mounts);
+                    else
+                        f.whileAsked = f.whileEditing = [&] { swap.swap(f.root(), out, mounts); };
+                    const auto command = [&] {
+                        if (!elevated)  // in the ordinary account's own process
+                            setenv("XDG_DATA_HOME", (f.dir / "data").c_str(), 1);
+                        if (std::string(action) == "rename")
+                            return f.rename(victim, "renamed.bin", elevated) || f.errors.size() != 1 ||
+                                           !f.errors[0].contains(swap.refusal) ? 1 : 0;
+                        if (std::string(action) == "trash")
+                            f.ops(elevated).moveToTrash(items);
+                        else
+                            f.ops(elevated).deleteImmediately(items);
+                        // Refusals naming what changed (before any question for a change made
+                        // before the command); that stays in the tree.
+                        const QString refusals = f.errors.join('\n');
+                        if (f.asked.size() != (swap.beforeCommand ? 0 : 1) || !refusals.contains(swap.refusal) ||
+                            (!swap.beforeCommand && refusals.contains("sibling.bin") != swap.siblingMoved))
+                            return 2;
+                        return f.removedIds.size() == (swap.siblingMoved ? 0u : 1u) ? 0 : 3;
+                    };
+                    EXPECT_EQ(elevated ? command() : hmtest::runAsTestUser(command), 0) << f.errors.join('\n').toStdString();
+                    const std::string outNow = f.dir / swap.outNow;
+                    for (const char* decoy : {"/sub/victim.bin", "/sub/sibling.bin", "/d1/sub/victim.bin", "/d1/sub/sibling.bin"})
+                        EXPECT_EQ(hmtest::readText(outNow + decoy), "someone else's") << decoy;
+                    EXPECT_FALSE(exists(outNow + "/sub/renamed.bin"));
+                    EXPECT_FALSE(exists(outNow + "/d1/sub/renamed.bin"));
+                }
+                EXPECT_EQ(hmtest::readText(f.dir / swap.chosen), "chosen");
+                EXPECT_FALSE(exists(f.root() + "/d1/sub/renamed.bin"));
+                EXPECT_FALSE(exists(f.dir / "data/Trash/files/victim.bin"));
+            }
         }
     }
 }

@@ -222,8 +222,8 @@ TEST(MainWindowFileOpsFanotify, AFileDeletedInARenamedTopOfSeveralLeavesTheTree)
 
 namespace {
 
-// A swap made while a name editor is open, under a work folder holding the scanned folder
-// s (with s/d1) and OUT/d1, a look-alike of it that must stay untouched.
+// A swap made after the scan or while a name editor is open, under a work folder holding
+// the scanned folder s (with s/d1) and OUT/d1, a look-alike of it that must stay untouched.
 struct RenameSwap {
     const char* what;
     const char* item;      // below s
@@ -231,6 +231,7 @@ struct RenameSwap {
     const char* swap;      // shell commands run in the work folder while the editor is open; empty: none
     const char* original;  // where the chosen item is after the swap (and the rename, without a swap)
     bool asRoot;           // the administrator copy's road (mounting needs root)
+    bool beforeEditing = false;  // the swap is made after the scan, before F2
 };
 
 const RenameSwap kRenameSwaps[] = {
@@ -244,9 +245,15 @@ const RenameSwap kRenameSwaps[] = {
     {"item for a link", "d1/victim.txt", true, "mv s/d1/victim.txt s/v.m && ln -s ../../OUT/d1/victim.txt s/d1/victim.txt",
      "s/v.m", false},
     {"parent under a bind mount", "d1/victim.txt", false, "mount --bind OUT/d1 s/d1", "s/d1/victim.txt", true},
+    {"top for a link before F2", "d1/victim.txt", false, "mv s s.m && ln -s OUT s", "s.m/d1/victim.txt", false, true},
+    {"top for a link before F2", "d1/victim.txt", true, "mv s s.m && ln -s OUT s", "s.m/d1/victim.txt", false, true},
+    {"top for a link before F2", "victim.txt", true, "mv s s.m && ln -s OUT/d1 s", "s.m/victim.txt", false, true},
+    {"parent under a bind mount before F2", "d1/victim.txt", true, "mount --bind OUT/d1 s/d1", "s/d1/victim.txt", true,
+     true},
 };
 
-// Opens the name editor on the item, types a new name, makes the swap and presses Return:
+// Opens the name editor on the item, types a new name, makes the swap (or makes it first)
+// and presses Return:
 // the window must refuse, naming the item, and leave everything as it was (without a swap,
 // rename it). An empty string when it did, else what went wrong.
 std::string renameWithSwapWhileEditing(const std::string& work, const RenameSwap& c)
@@ -262,6 +269,9 @@ std::string renameWithSwapWhileEditing(const std::string& work, const RenameSwap
     const int64_t id = window.displayedTree()->findPath(path.data(), path.size());
     if (id <= 0)
         return "not scanned";
+    const bool swapped = *c.swap;
+    if (c.beforeEditing && hmtest::sh("cd " + hmtest::shQuote(work) + " && " + c.swap) != 0)
+        return "swap failed";
     QTreeView* view = window.treeView();
     if (c.fileView) {
         window.showFileViewPage();
@@ -282,8 +292,7 @@ std::string renameWithSwapWhileEditing(const std::string& work, const RenameSwap
     if (!editor)
         return "no editor";
     editor->setText("renamed.txt");
-    const bool swapped = *c.swap;
-    if (swapped && hmtest::sh("cd " + hmtest::shQuote(work) + " && " + c.swap) != 0)
+    if (swapped && !c.beforeEditing && hmtest::sh("cd " + hmtest::shQuote(work) + " && " + c.swap) != 0)
         return "swap failed";
     windowtest::BoxAnswerer answer("OK");
     QTest::keyClick(editor, Qt::Key_Return);  // commits from the event loop
