@@ -251,13 +251,21 @@ DeadFuseMount::~DeadFuseMount() {
         ::umount2(m_point.c_str(), MNT_DETACH);
 }
 
+// The account's group is its own, numbered apart from its user id, so that a test that mixes
+// the two ids up fails. An account an older run made with uid = gid is made again.
 static bool ensureTestUser() {
-    if (getpwnam("hmtest"))
-        return true;
-    if (!isRoot())
-        return false;
-    sh("useradd -M -s /bin/sh hmtest >/dev/null 2>&1");
-    return getpwnam("hmtest") != nullptr;
+    const auto apart = [] {
+        const passwd* pw = getpwnam("hmtest");
+        return pw && pw->pw_uid != pw->pw_gid;
+    };
+    if (apart() || !isRoot())
+        return getpwnam("hmtest") != nullptr;
+    SystemLock lock("hmtest-account");
+    if (!apart())
+        sh("{ userdel -f hmtest; groupdel hmtest; useradd -M -N -s /bin/sh hmtest && g=$(($(id -u hmtest) + 1)) && "
+           "while getent group $g; do g=$((g + 1)); done && groupadd -g $g hmtest && usermod -g hmtest hmtest; "
+           "} >/dev/null 2>&1");
+    return apart();
 }
 
 uid_t testUserUid() {

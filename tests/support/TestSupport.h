@@ -133,7 +133,8 @@ private:
     int m_fd = -1;
 };
 
-// The ordinary account "hmtest" (created on first use, root only). Returns its uid, or -1.
+// The ordinary account "hmtest" (created on first use, root only), whose primary group's id differs
+// from its user id. Returns its uid, or -1.
 uid_t testUserUid();
 gid_t testUserGid();
 // Runs fn in a child process with the test user's ids; returns the child's exit code
