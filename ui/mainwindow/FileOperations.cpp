@@ -59,6 +59,29 @@ void renameScannedTops(svl::ScanTree* tree, const std::string& oldPath, const st
         tree->scannedTops[path] = identity;
 }
 
+// The failures of one command as one message: the first few named, then their count.
+class Failures {
+public:
+    void add(const QString& line)
+    {
+        if (m_named.size() < FileOperations::kFailuresNamed)
+            m_named.append(line);
+        ++m_count;
+    }
+    qsizetype count() const { return m_count; }
+    QString text() const
+    {
+        QString text = m_named.join('\n');
+        if (m_count > m_named.size())
+            text += '\n' + tr("and %1 more").arg(formatNumber(uint64_t(m_count - m_named.size())));
+        return text;
+    }
+
+private:
+    QStringList m_named;
+    qsizetype m_count = 0;
+};
+
 QString notTrashableDetail()
 {
     return tr("This can happen on a network volume that doesn't support the Trash. Do you want to delete the item "
@@ -91,6 +114,15 @@ void FileOperations::readOffGui(qsizetype count, const std::function<void()>& wo
 {
     if (count >= kChecksOffGui && m_hooks.readOffGui)
         m_hooks.readOffGui(work);
+    else
+        work();
+}
+
+void FileOperations::removeOffGui(const QString& label, RemovalProgress& progress,
+                                  const std::function<void()>& work) const
+{
+    if (m_hooks.removeOffGui)
+        m_hooks.removeOffGui(label, progress, work);
     else
         work();
 }
@@ -313,24 +345,34 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
         return;
     std::vector<uint32_t> trashed;
     CheckedItems notTrashable, needsAdministrator;
-    QStringList changed;
-    for (const CheckedItem& c : items) {
-        const TrashOutcome outcome = m_backend.moveToTrash(c.place);
-        // An item that vanished meanwhile is simply gone, not a failure to ask about.
-        if (outcome == TrashOutcome::Trashed ||
-            (outcome == TrashOutcome::NotTrashable && presenceOf(m_displayed->fullPath(c.item.id)) == Presence::Gone))
-            trashed.push_back(c.item.id);
-        else if (outcome == TrashOutcome::PlaceChanged || outcome == TrashOutcome::ItemReplaced)
-            changed.append(placeChangedText(c.item.path, outcome == TrashOutcome::ItemReplaced ? kItemReplaced : ESTALE));
-        else if (canDeleteWithoutAdministrator(c.item.path))
-            notTrashable.append(c);
-        else
-            needsAdministrator.append(c);
-    }
+    Failures changed;
+    RemovalProgress progress;
+    progress.total = chosen.size();
+    // On a worker: the trees are only read meanwhile; each item's way is checked again
+    // right before it moves, since the disk may have changed since the question.
+    removeOffGui(tr("Moving items to the Trash…"), progress, [&] {
+        for (qsizetype i = 0; i < progress.total && !progress.cancel.load(); ++i) {
+            const CheckedItem c = items.at(i);
+            const TrashOutcome outcome = m_backend.moveToTrash(c.place);
+            // An item that vanished meanwhile is simply gone, not a failure to ask about.
+            if (outcome == TrashOutcome::Trashed ||
+                (outcome == TrashOutcome::NotTrashable && presenceOf(m_displayed->fullPath(c.item.id)) == Presence::Gone))
+                trashed.push_back(c.item.id);
+            else if (outcome == TrashOutcome::PlaceChanged || outcome == TrashOutcome::ItemReplaced)
+                changed.add(placeChangedText(c.item.path, outcome == TrashOutcome::ItemReplaced ? kItemReplaced : ESTALE));
+            else if (canDeleteWithoutAdministrator(c.item.path))
+                notTrashable.append(c);
+            else
+                needsAdministrator.append(c);
+            progress.done.store(i + 1);
+        }
+    });
     if (!trashed.empty())
         m_hooks.removeNodes(trashed);
-    if (!changed.isEmpty())
-        m_hooks.showError(failure, changed.join('\n'));
+    if (changed.count() > 0)
+        m_hooks.showError(failure, changed.text());
+    if (progress.done.load() < progress.total)
+        return;  // cancelled: what is left stays, and nothing more is asked
     offerDeleteImmediately(notTrashable, notTrashableDetail());
     offerDeleteAsAdministrator(needsAdministrator);
 }
@@ -374,24 +416,44 @@ void FileOperations::deletePermanently(const CheckedItems& checked)
 {
     std::vector<uint32_t> removed;
     CheckedItems needsAdministrator;
-    for (const CheckedItem& c : checked) {
-        const SelectedItem& item = c.item;
-        QString error;
-        bool denied = false;
-        if (deleteItems(c.place, &error, &denied) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone) {
-            removed.push_back(item.id);
-            continue;
+    Failures failures;
+    QString failedName, failedReason;  // of the first failure
+    RemovalProgress progress;
+    progress.total = checked.items().size();
+    // On a worker: the trees are only read meanwhile; each item's way is checked again
+    // right before it goes, since the disk may have changed since the question.
+    removeOffGui(tr("Deleting items…"), progress, [&] {
+        for (qsizetype i = 0; i < progress.total && !progress.cancel.load(); ++i) {
+            const CheckedItem c = checked.at(i);
+            const SelectedItem& item = c.item;
+            QString error;
+            bool denied = false;
+            if (deleteItems(c.place, &error, &denied) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone) {
+                removed.push_back(item.id);
+            } else {
+                if (item.isFolder)
+                    collectVanished(item.id, &removed);
+                if (denied && !m_elevated) {
+                    needsAdministrator.append(c);
+                } else {
+                    if (failures.count() == 0) {
+                        failedName = item.name;
+                        failedReason = error;
+                    }
+                    failures.add(tr("\"%1\": %2").arg(isolatePathShowingControls(item.path), error));
+                }
+            }
+            progress.done.store(i + 1);
         }
-        if (item.isFolder)
-            collectVanished(item.id, &removed);
-        if (!denied || m_elevated)
-            m_hooks.showError(tr("Couldn't delete \"%1\"").arg(isolateShowingControls(item.name)), error);
-        else
-            needsAdministrator.append(c);
-    }
+    });
     if (!removed.empty())
         m_hooks.removeNodes(removed);
-    offerDeleteAsAdministrator(needsAdministrator);
+    if (failures.count() == 1)
+        m_hooks.showError(tr("Couldn't delete \"%1\"").arg(isolateShowingControls(failedName)), failedReason);
+    else if (failures.count() > 1)
+        m_hooks.showError(tr("Couldn't delete"), failures.text());
+    if (progress.done.load() == progress.total)  // not cancelled
+        offerDeleteAsAdministrator(needsAdministrator);
 }
 
 void FileOperations::offerDeleteAsAdministrator(const QList<SelectedItem>& items)

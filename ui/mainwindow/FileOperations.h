@@ -12,6 +12,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <optional>
@@ -29,6 +30,14 @@ struct RenamePlace {
     std::string path;   // the item's path then
     int code = EINVAL;  // capturePlace's answer: 0 when `place` holds where the item was
     RemovalTarget place;
+};
+
+// A confirmed removal as it goes: the worker counts the items it is done with and looks at
+// `cancel` before each next one; the window reads both while it waits.
+struct RemovalProgress {
+    qsizetype total = 0;
+    std::atomic<qsizetype> done{0};
+    std::atomic<bool> cancel{false};
 };
 
 struct FileOperationHooks {
@@ -49,6 +58,12 @@ struct FileOperationHooks {
     // the window keeps painting and holds back the user's input and its own tree changes;
     // returns when it is done (optional: without it the work runs on the calling thread).
     std::function<void(const std::function<void()>& work)> readOffGui;
+    // Runs `work`, a confirmed removal that reads the trees and changes only the disk, on a
+    // worker while the window answers, showing `progress` under `label` while it lasts, with
+    // a Cancel that sets its flag; returns when `work` is done (optional: without it the work
+    // runs on the calling thread).
+    std::function<void(const QString& label, RemovalProgress& progress, const std::function<void()>& work)>
+        removeOffGui;
 };
 
 class FileOperations {
@@ -58,6 +73,8 @@ public:
     // From this many items on, the checks before a question run through readOffGui: a
     // million of them take about a second.
     static constexpr qsizetype kChecksOffGui = 20000;
+    // A message about failed items names this many, then counts the rest.
+    static constexpr qsizetype kFailuresNamed = 5;
 
     FileOperations(svl::ScanTree* displayed, svl::ScanTree* full, const FileCommandContext& context,
                    const FileActionBackend& backend, const FileOperationHooks& hooks, bool elevated);
@@ -148,6 +165,8 @@ private:
     QList<QString> pathsOf(const QList<SelectedItem>& items) const;
     // `work` through readOffGui for `count` items from kChecksOffGui on, else at once.
     void readOffGui(qsizetype count, const std::function<void()>& work) const;
+    // `work` through removeOffGui, else at once.
+    void removeOffGui(const QString& label, RemovalProgress& progress, const std::function<void()>& work) const;
     void watch(const QString& folder, bool subfolders);
 
     svl::ScanTree* m_displayed;

@@ -1,5 +1,7 @@
 #include "ui/mainwindow/MainWindow.h"
 
+#include "ui/mainwindow/FileOperations.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QAbstractSpinBox>
@@ -511,6 +513,14 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+    if (m_removal) {
+        // The removal stops before its next item, and the window closes once it did.
+        m_removal->cancel.store(true);
+        m_closeAfterRemoval = true;
+        event->ignore();
+        return;
+    }
+    m_closeAfterRemoval = false;
     saveWindowState();
     m_guiCalls.close();
     QMainWindow::closeEvent(event);

@@ -73,6 +73,7 @@ class QThread;
 class QTimer;
 class QTreeView;
 class RuleFrame;
+struct RemovalProgress;
 class SmbLoginPrompter;
 class TreemapPanel;
 class UpdateBanner;
@@ -258,6 +259,10 @@ public:
     QList<SelectedItem> collectSelection(bool includeGroupRows, bool includeRoot) const;
     // The same, collected off the GUI thread when the selection is large.
     QList<SelectedItem> collectSelectionOffGui(bool includeGroupRows, bool includeRoot);
+    // Whether a confirmed trash or deletion is running on its worker. Meanwhile other file
+    // commands and scans are refused, and closing the window cancels the removal and closes
+    // once it stopped.
+    bool isRemoving() const { return m_removal != nullptr; }
     bool askConfirmation(const QString& question, const QString& detail, const QString& acceptLabel,
                          const QString& cancelLabel);
     void showError(const QString& text, const QString& detail);
@@ -459,6 +464,9 @@ private:
     // Runs `work` as such a worker and turns the event loop without the user's input until
     // it ends: the window paints while a command reads a million items.
     void readTreesOffGui(const std::function<void()>& work);
+    // Runs a confirmed removal as such a worker, the window answering and a progress dialog
+    // with Cancel shown once it lasts; returns when it is done.
+    void removeOffGui(const QString& label, RemovalProgress& progress, const std::function<void()>& work);
     void filterThreadFinished(QThread* thread);
     TreemapImageRequest treemapImageRequest(int width, int height, bool gray, bool freeSpace) const;
     void applyQueuedRemovals();
@@ -514,6 +522,8 @@ private:
     QMenu* m_languageMenu = nullptr;
     QString m_hoverText;
     std::shared_ptr<const RenamePlace> m_renamePlace;  // of the name editor opened last
+    RemovalProgress* m_removal = nullptr;  // the removal running on its worker
+    bool m_closeAfterRemoval = false;      // the window was closed while it ran
     bool m_syncing = false;
     QAction* m_preparePortableAction = nullptr;
     QAction* m_addToMenuAction = nullptr;

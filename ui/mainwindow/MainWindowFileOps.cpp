@@ -15,13 +15,18 @@
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 
+#include <QElapsedTimer>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
 #include <QSplitter>
 #include <QThread>
 #include <QTreeView>
 
+#include <algorithm>
+#include <climits>
+#include <limits>
 #include <utility>
 
 NodeModel* MainWindow::treeModel() const { return m_nodeModel; }
@@ -48,25 +53,92 @@ FileCommandContext MainWindow::fileCommandContext() const
     return context;
 }
 
+namespace {
+
+// A removal shorter than this shows no progress dialog.
+constexpr int kRemovalProgressDelayMs = 400;
+
+}  // namespace
+
 FileOperations MainWindow::fileOperations()
 {
+    // The trees the command starts on live as long as it: while a removal runs, a filter
+    // thread started before it may install another tree.
+    const std::shared_ptr<svl::ScanTree> shown = m_displayedTree;
+    const std::shared_ptr<svl::ScanTree> full = m_currentTree;
     FileOperationHooks hooks;
+    // Once the window was closed during a removal, nothing more is asked or shown.
     hooks.ask = [this](const QString& q, const QString& d, const QString& a, const QString& c) {
-        return askConfirmation(q, d, a, c);
+        return !m_closeAfterRemoval && askConfirmation(q, d, a, c);
     };
-    hooks.showError = [this](const QString& text, const QString& detail) { showError(text, detail); };
+    hooks.showError = [this](const QString& text, const QString& detail) {
+        if (!m_closeAfterRemoval)
+            showError(text, detail);
+    };
     hooks.showInformation = [this](const QString& title, const QString& text) {
         showPlainInformation(this, title, text);
     };
-    hooks.removeNodes = [this](const std::vector<uint32_t>& ids) { removeNodes(ids); };
+    hooks.removeNodes = [this, shown, full](const std::vector<uint32_t>& ids) {
+        if (shown == m_displayedTree) {
+            removeNodes(ids);
+            return;
+        }
+        // Another tree is shown now: the items leave it by their paths.
+        std::vector<std::string> paths;
+        for (uint32_t id : ids)
+            if (shown && id < shown->nodeCount)
+                paths.push_back(shown->fullPath(id));
+        removePaths(paths);
+    };
     hooks.refreshAfterRename = [this] { refreshAfterRemoval(); };
     hooks.renamed = [this](const std::string& oldPath, const std::string& newPath) {
         m_liveMonitor->renamePath(oldPath, newPath);
     };
     hooks.watchFolder = [this](const QString& folder, bool subfolders) { m_liveMonitor->watchFolder(folder, subfolders, 2000); };
     hooks.readOffGui = [this](const std::function<void()>& work) { readTreesOffGui(work); };
-    svl::ScanTree* full = m_currentTree ? m_currentTree.get() : m_displayedTree.get();
-    return FileOperations(m_displayedTree.get(), full, fileCommandContext(), fileActions, hooks, isElevated());
+    hooks.removeOffGui = [this](const QString& label, RemovalProgress& progress, const std::function<void()>& work) {
+        removeOffGui(label, progress, work);
+    };
+    return FileOperations(shown.get(), full ? full.get() : shown.get(), fileCommandContext(), fileActions, hooks,
+                          isElevated());
+}
+
+void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, const std::function<void()>& work)
+{
+    // The trees stay alive for the worker, and removals reported meanwhile wait for it.
+    QThread* thread = QThread::create([&work, keep = m_displayedTree, keepFull = m_currentTree] { work(); });
+    m_removal = &progress;
+    const bool counted = progress.total > 1;
+    QProgressDialog dialog(label, tr("Cancel"), 0, counted ? int(std::min<qsizetype>(progress.total, INT_MAX)) : 0,
+                           this);
+    dialog.setWindowModality(Qt::WindowModal);
+    dialog.setAutoClose(false);
+    dialog.setAutoReset(false);
+    dialog.setMinimumDuration(std::numeric_limits<int>::max());  // shown by the timer below
+    connect(&dialog, &QProgressDialog::canceled, this, [&progress] { progress.cancel.store(true); });
+    QElapsedTimer clock;
+    clock.start();
+    QTimer tick;
+    connect(&tick, &QTimer::timeout, this, [&] {
+        if (progress.cancel.load())
+            return;
+        if (!dialog.isVisible() && clock.elapsed() >= kRemovalProgressDelayMs)
+            dialog.show();
+        if (counted && dialog.isVisible())
+            dialog.setValue(int(std::min<qsizetype>(progress.done.load(), INT_MAX)));
+    });
+    tick.start(100);
+    startTreeReader(thread);
+    // Until the dialog takes the window's input, the user's input waits: no other command
+    // starts meanwhile. Done once the worker's finish was handled, as in readTreesOffGui.
+    while (std::find(m_pendingThreads.begin(), m_pendingThreads.end(), thread) != m_pendingThreads.end())
+        QCoreApplication::processEvents((dialog.isVisible() ? QEventLoop::AllEvents : QEventLoop::ExcludeUserInputEvents)
+                                        | QEventLoop::WaitForMoreEvents);
+    tick.stop();
+    dialog.hide();
+    m_removal = nullptr;
+    if (m_closeAfterRemoval)
+        QTimer::singleShot(0, this, &QWidget::close);
 }
 
 QList<SelectedItem> MainWindow::collectSelection(bool includeGroupRows, bool includeRoot) const
@@ -122,6 +194,8 @@ void releaseOffGui(QList<SelectedItem>&& items)
 
 void MainWindow::moveSelectionToTrash()
 {
+    if (m_removal)
+        return;  // one removal at a time
     QList<SelectedItem> items = collectSelectionOffGui(false, false);
     fileOperations().moveToTrash(items);
     releaseOffGui(std::move(items));
@@ -129,6 +203,8 @@ void MainWindow::moveSelectionToTrash()
 
 void MainWindow::deleteSelectionImmediately()
 {
+    if (m_removal)
+        return;
     QList<SelectedItem> items = collectSelectionOffGui(false, false);
     fileOperations().deleteImmediately(items);
     releaseOffGui(std::move(items));
@@ -136,16 +212,22 @@ void MainWindow::deleteSelectionImmediately()
 
 void MainWindow::offerDeleteImmediately(const QList<SelectedItem>& items)
 {
+    if (m_removal)
+        return;
     fileOperations().offerDeleteImmediately(items);
 }
 
 void MainWindow::deletePermanently(const QList<SelectedItem>& items)
 {
+    if (m_removal)
+        return;
     fileOperations().deletePermanently(items);
 }
 
 void MainWindow::offerDeleteAsAdministrator(const QList<SelectedItem>& items)
 {
+    if (m_removal)
+        return;
     fileOperations().offerDeleteAsAdministrator(items);
 }
 
@@ -157,7 +239,7 @@ void MainWindow::collectVanished(uint32_t folder, std::vector<uint32_t>* out)
 
 bool MainWindow::renameNode(uint32_t id, const QString& newName)
 {
-    if (!m_displayedTree)
+    if (!m_displayedTree || m_removal)
         return false;
     m_fileView->stopSearches();  // a search must never read a half-written name
     m_treemapPanel->treemap()->waitForBuild();

@@ -41,7 +41,7 @@ bool settingOn(const char* key, bool fallback) {
 }  // namespace
 
 void MainWindow::startJob(const QString& path, JobKind kind, const QStringList& roots) {
-    if (m_jobThread)
+    if (m_jobThread || m_removal)  // a removal running reads the trees a job would replace
         return;
     m_scanPathText = path;
     m_jobKind = kind;

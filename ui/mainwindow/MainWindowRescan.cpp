@@ -16,7 +16,7 @@
 #include "ui/smb/SmbLoginPrompter.h"
 
 void MainWindow::rescanSelectedFolders() {
-    if (!canRescanSelection())
+    if (!canRescanSelection() || m_removal)
         return;
     bool whole = false;
     const std::vector<uint32_t> ids = rescanTargets(&whole);

@@ -47,6 +47,8 @@ struct Fixture {
     std::string mountedRoot;           // the scanned folder when it is not dir/root
     std::vector<uint32_t> removedIds;
     int offGuiRuns = 0;  // checks handed to readOffGui, run on a thread of their own
+    int removalRuns = 0;  // removals handed to removeOffGui, run on a thread of their own
+    RemovalProgress* removal = nullptr;  // of the removal running
     FileActionBackend backend = FileActionBackend::system();
     FileCommandContext context;
 
@@ -97,6 +99,12 @@ struct Fixture {
         hooks.readOffGui = [this](const std::function<void()>& work) {
             ++offGuiRuns;
             std::thread(work).join();
+        };
+        hooks.removeOffGui = [this](const QString&, RemovalProgress& progress, const std::function<void()>& work) {
+            ++removalRuns;
+            removal = &progress;
+            std::thread(work).join();
+            removal = nullptr;
         };
         return FileOperations(shown(), tree.get(), context, backend, hooks, elevated);
     }
@@ -998,4 +1006,51 @@ TEST(FileOperations, AnOrdinaryUserTrashesDeletesAndRenamesOnEveryVolume)
             EXPECT_EQ(hmtest::readText(f.root() + "/bad\xef\xbf\xbd" "name"), "look-alike");
         }
     }
+}
+
+// A confirmed removal runs on a thread of its own; a cancel stops it before the next item:
+// what was done leaves the tree, the rest stays, and nothing more is asked. Failures come
+// in one message that names the first few and counts the rest.
+TEST(FileOperations, RemovalsStopBetweenItemsWhenCancelledAndGatherTheirFailures)
+{
+    Fixture f;
+    for (int i = 0; i < 12; ++i)
+        put(f.root() + "/many/f" + std::to_string(10 + i));
+    f.scan();
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 12; ++i)
+        ids.push_back(f.id("many/f" + std::to_string(10 + i)));
+    int calls = 0;
+    f.backend.moveToTrash = [&](const RemovalTarget& target) {
+        if (++calls == 3)
+            f.removal->cancel.store(true);
+        return moveItemToTrash(target);
+    };
+    f.ops().moveToTrash(FileCommandPlanner(f.context).collect(ids, false, false));
+    EXPECT_EQ(f.removalRuns, 1);
+    EXPECT_EQ(calls, 3);
+    EXPECT_EQ(f.asked.size(), 1);
+    EXPECT_EQ(f.removedIds.size(), 3u);
+    for (uint32_t id : ids)
+        EXPECT_NE(exists(f.shown()->fullPath(id)), bool(f.shown()->node(id).flags & svl::NodeFlag::Removed)) << id;
+
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "needs root for a read-only bind mount";
+    hmtest::Mounts mounts;
+    ASSERT_TRUE(mounts.bind(f.root(), f.root()) && mounts.mount("-o remount,bind,ro", f.root()));
+    f.scan();
+    std::vector<uint32_t> left;
+    for (int i = 3; i < 12; ++i)
+        left.push_back(f.id("many/f" + std::to_string(10 + i)));
+    f.asked.clear();
+    f.backend = FileActionBackend::system();
+    f.ops().moveToTrash(FileCommandPlanner(f.context).collect(left, false, false));
+    ASSERT_EQ(f.asked.size(), 2);  // the trash question, then deleting instead
+    EXPECT_TRUE(f.asked[1].startsWith("9 items can't be moved to the Trash.")) << f.asked[1].toStdString();
+    ASSERT_EQ(f.errors.size(), 1) << f.errors.join('\n').toStdString();
+    const QStringList lines = f.errors[0].split('\n');
+    ASSERT_EQ(lines.size(), FileOperations::kFailuresNamed + 1);
+    EXPECT_EQ(lines[0], "Couldn't delete | \"" + qs(f.root()) + "/many/f13\": Read-only file system");
+    EXPECT_EQ(lines.back(), "and 4 more");
+    EXPECT_TRUE(f.removedIds.size() == 3u && exists(f.root() + "/many/f21"));
 }

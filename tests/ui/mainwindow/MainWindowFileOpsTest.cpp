@@ -21,7 +21,11 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <memory>
+#include <numeric>
 
 using shelltest::qs;
 using windowtest::BoxAnswerer;
@@ -137,6 +141,52 @@ TEST_F(MainWindowFileOps, SelectedItemGoesToTheTrashAndRenamesThroughTheTreeMode
     EXPECT_TRUE(m_window->nodeModel()->setData(index, "edited.bbb", Qt::EditRole));
     EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d1/edited.bbb")));
     EXPECT_EQ(m_window->displayedTree()->node(other).nameView(), "edited.bbb");
+}
+
+// Deleting many items leaves the window answering: a timer sees the removal half done. The
+// window closed then stops it before its next item: what was deleted leaves the tree, the
+// rest stays on disk and in the tree.
+TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingStopsIt)
+{
+    const std::string many = m_dir.path() + "/big/many";
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(many)), 0);
+    for (int i = 0; i < 20000; ++i) {
+        const int fd = ::open((many + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    m_window->scanFolder(qs(m_dir.path() + "/big"));
+    ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isJobRunning(); }));
+    const std::shared_ptr<svl::ScanTree> tree = m_window->displayedTree();
+    const svl::ScanNode& folder = tree->node(tree->node(0).firstChild);
+    std::vector<uint32_t> ids(folder.childCount);
+    std::iota(ids.begin(), ids.end(), folder.firstChild);
+    m_window->setSelection(ids, MainWindow::FromTreemap);
+    const auto there = [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; };
+    const std::string first = tree->fullPath(ids.front()), last = tree->fullPath(ids.back());
+    bool halfDone = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!halfDone && !there(first) && there(last)) {
+            halfDone = true;
+            m_window->close();
+        }
+    });
+    watch.start(1);
+    {
+        BoxAnswerer answer("Delete Immediately");
+        m_window->deleteSelectionImmediately();
+        EXPECT_EQ(answer.texts.size(), 1);
+    }
+    EXPECT_TRUE(halfDone);
+    size_t left = 0, mismatched = 0;
+    for (uint32_t id : ids) {
+        const bool kept = there(tree->fullPath(id));
+        left += kept;
+        mismatched += kept == bool(tree->node(id).flags & svl::NodeFlag::Removed);
+    }
+    EXPECT_GT(left, 0u);
+    EXPECT_EQ(mismatched, 0u);
 }
 
 // Runs as the ordinary account only (so the live monitor uses inotify), started by the test below.
