@@ -331,11 +331,15 @@ void runRemovals(Result& r, const std::string& top) {
     std::printf("  deleting ...\n");
     std::fflush(stdout);
     r.deleted = removalOf(top, make, QObject::tr("Delete Immediately"), pick, gone);
+    std::printf("  %s deleted: gap %.0f ms, %.0f ms until gone, %d boxes\n", r.tree.c_str(), r.deleted.gap, r.deleted.ms,
+                r.deleted.boxes);
     std::error_code ignored;
     std::filesystem::remove_all(top, ignored);
     std::printf("  trashing ...\n");
     std::fflush(stdout);
     r.trashed = removalOf(top, make, QObject::tr("Move to Trash"), pick, gone);
+    std::printf("  %s trashed: gap %.0f ms, %.0f ms until gone, %d boxes\n", r.tree.c_str(), r.trashed.gap, r.trashed.ms,
+                r.trashed.boxes);
 }
 
 Result run(const std::string& name, const std::string& work, bool inMemory) {

@@ -471,7 +471,6 @@ private:
     TreemapImageRequest treemapImageRequest(int width, int height, bool gray, bool freeSpace) const;
     void applyQueuedRemovals();
     void removePaths(const std::vector<std::string>& paths);
-    void markRemovedInBoth(uint32_t displayedId);
     void showHoveredPath(const QModelIndex& index);
     void showHoveredId(int64_t id);
     void openFromFileList(uint32_t id);

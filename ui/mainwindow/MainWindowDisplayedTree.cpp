@@ -8,6 +8,10 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <optional>
+#include <string_view>
+#include <unordered_map>
+
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
 #include "app/PlainText.h"
@@ -33,6 +37,58 @@ std::shared_ptr<svl::Filter> decodeShared(const QString& text, bool entirePath) 
     const svl::RegexFactory factory = qtRegexFactory();
     return std::make_shared<svl::Filter>(svl::decodeFilterText(text.trimmed().toStdString(), entirePath, &factory));
 }
+
+// From this many paths on, a batch of removals looks its paths up through an index.
+constexpr size_t kIndexedPaths = 64;
+
+// Finds many paths of one tree: with `indexed`, a folder's children are indexed by name the
+// first time a path in it is looked for, so that a million paths reported in one folder cost
+// a million lookups rather than a million scans of its children; nothing is looked for below
+// a folder already removed (-1). Only the tree's flags and totals may change while it is
+// used, not its names.
+class PathFinder {
+public:
+    PathFinder(const svl::ScanTree& tree, bool indexed) : m_tree(tree), m_indexed(indexed) {}
+    int64_t find(const std::string& path) {
+        const size_t slash = path.rfind('/');
+        if (!m_indexed || slash == std::string::npos || slash == 0)
+            return m_tree.findPath(path.data(), path.size());
+        if (!m_last || m_last->first.size() != slash || path.compare(0, slash, m_last->first) != 0)
+            m_last = &*folderOf(path.substr(0, slash));
+        const Folder& folder = m_last->second;
+        if (folder.id < 0)  // a scanned top of several, whose parent is no node
+            return m_tree.findPath(path.data(), path.size());
+        if (m_tree.node(uint32_t(folder.id)).flags & svl::NodeFlag::Removed)
+            return -1;
+        const auto child = folder.children.find(std::string_view(path).substr(slash + 1));
+        return child == folder.children.end() ? -1 : int64_t(child->second);
+    }
+
+private:
+    struct Folder {
+        int64_t id = -1;
+        std::unordered_map<std::string_view, uint32_t> children;  // the first child of each name
+    };
+    std::unordered_map<std::string, Folder>::iterator folderOf(const std::string& parent) {
+        auto folder = m_folders.find(parent);
+        if (folder == m_folders.end()) {
+            Folder entry;
+            entry.id = m_tree.findPath(parent.data(), parent.size());
+            if (entry.id >= 0 && !(m_tree.node(uint32_t(entry.id)).flags & svl::NodeFlag::Removed)) {
+                const svl::ScanNode& node = m_tree.node(uint32_t(entry.id));
+                entry.children.reserve(node.childCount);
+                for (uint32_t i = 0; i < node.childCount; ++i)
+                    entry.children.emplace(m_tree.node(node.firstChild + i).nameView(), node.firstChild + i);
+            }
+            folder = m_folders.emplace(parent, std::move(entry)).first;
+        }
+        return folder;
+    }
+    const svl::ScanTree& m_tree;
+    const bool m_indexed;
+    std::unordered_map<std::string, Folder> m_folders;
+    std::pair<const std::string, Folder>* m_last = nullptr;  // of the path looked for last
+};
 
 }  // namespace
 
@@ -145,7 +201,8 @@ void MainWindow::filterThreadFinished(QThread* thread) {
     thread->deleteLater();
     if (m_pendingThreads.empty()) {
         QApplication::restoreOverrideCursor();
-        applyQueuedRemovals();
+        if (!m_removal)  // a removal's own items leave the tree first: see removeOffGui
+            applyQueuedRemovals();
     }
 }
 
@@ -205,21 +262,20 @@ void MainWindow::removeNodes(const std::vector<uint32_t>& ids) {
     m_fileView->stopSearches();  // searches read the flags being written
     m_treemapPanel->treemap()->waitForBuild();
     m_nodeModel->waitForSorting();
-    for (uint32_t id : ids)
-        markRemovedInBoth(id);
-    refreshAfterRemoval();
-}
-
-void MainWindow::markRemovedInBoth(uint32_t id) {
-    if (id >= m_displayedTree->nodeCount)
-        return;
-    const std::string path = m_displayedTree->fullPath(id);
-    (void)m_displayedTree->markRemoved(id);
-    if (m_currentTree && m_currentTree != m_displayedTree) {
-        const int64_t inFull = m_currentTree->findPath(path.data(), path.size());
-        if (inFull > 0)
-            (void)m_currentTree->markRemoved(uint32_t(inFull));
+    // Each node leaves the unfiltered tree too, found there by its path.
+    const bool filtered = m_currentTree && m_currentTree != m_displayedTree;
+    PathFinder inFull(filtered ? *m_currentTree : *m_displayedTree, ids.size() >= kIndexedPaths);
+    for (uint32_t id : ids) {
+        if (id >= m_displayedTree->nodeCount)
+            continue;
+        (void)m_displayedTree->markRemoved(id);
+        if (!filtered)
+            continue;
+        const int64_t there = inFull.find(m_displayedTree->fullPath(id));
+        if (there > 0)
+            (void)m_currentTree->markRemoved(uint32_t(there));
     }
+    refreshAfterRemoval();
 }
 
 void MainWindow::refreshAfterRemoval() {
@@ -260,12 +316,17 @@ void MainWindow::removePaths(const std::vector<std::string>& paths) {
         return;
     }
     std::vector<uint32_t> ids;
+    const bool many = paths.size() >= kIndexedPaths;
+    PathFinder inShown(*m_displayedTree, many);
+    std::optional<PathFinder> inFullTree;
+    if (m_currentTree && m_currentTree != m_displayedTree)
+        inFullTree.emplace(*m_currentTree, many);
     for (const std::string& path : paths) {
-        const int64_t shown = m_displayedTree->findPath(path.data(), path.size());
+        const int64_t shown = inShown.find(path);
         if (shown > 0 && !(m_displayedTree->node(uint32_t(shown)).flags & svl::NodeFlag::Removed))
             ids.push_back(uint32_t(shown));
-        if (m_currentTree && m_currentTree != m_displayedTree) {
-            const int64_t inFull = m_currentTree->findPath(path.data(), path.size());
+        if (inFullTree) {
+            const int64_t inFull = inFullTree->find(path);
             if (inFull > 0)
                 (void)m_currentTree->markRemoved(uint32_t(inFull));
         }

@@ -137,6 +137,12 @@ void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, c
     tick.stop();
     dialog.hide();
     m_removal = nullptr;
+    // What others reported removed meanwhile (the live monitor sees this very removal) is
+    // taken out after the command's own items left the tree, which is quicker.
+    QTimer::singleShot(0, this, [this] {
+        if (m_pendingThreads.empty())
+            applyQueuedRemovals();
+    });
     if (m_closeAfterRemoval)
         QTimer::singleShot(0, this, &QWidget::close);
 }
