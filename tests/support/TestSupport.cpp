@@ -183,7 +183,7 @@ LoopMount::LoopMount(const std::string& workDir, const std::string& mkfsCommand,
 
 void LoopMount::unmount() {
     if (m_mounted) {
-        sh("sync; umount " + shQuote(m_mountPoint) + " || umount -l " + shQuote(m_mountPoint));
+        sh("umount " + shQuote(m_mountPoint) + " || umount -l " + shQuote(m_mountPoint));
         m_mounted = false;
     }
 }

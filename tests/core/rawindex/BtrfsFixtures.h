@@ -67,7 +67,7 @@ private:
         // A folder of some thousands of entries spans several searches.
         for (int i = 0; i < 3000; ++i)
             hmtest::writeFile(top + "/big/entry-" + std::to_string(i), std::string(size_t(i % 7), 'b'));
-        return hmtest::sh("sync") == 0;
+        return hmtest::sh("sync -f " + hmtest::shQuote(top)) == 0;
     }
 
     std::string m_seed;

@@ -134,7 +134,7 @@ TEST_F(BtrfsIndexFixture, BtrfsIndexMatchesTheLiveVolumeAtEveryThreadCount) {
 TEST_F(BtrfsIndexFixture, BtrfsIndexEmptyVolumeHoldsOnlyItsRoot) {
     BtrfsVolume volume(m_dir, false);
     ASSERT_TRUE(volume.ok()) << volume.error();
-    sh("rm -rf " + shQuote(volume.top()) + "/* && sync");
+    sh("rm -rf " + shQuote(volume.top()) + "/* && sync -f " + shQuote(volume.top()));
     for (int threads : {1, 4}) {
         auto index = loaded(volume.top(), threads);
         ASSERT_TRUE(index);

@@ -103,7 +103,7 @@ TEST_F(BtrfsScanFixture, BtrfsScanSubvolumeMountedElsewhere) {
     // raw scan counts what the mount shows, as the walk does.
     const std::string inside = volume.top() + "/docs/mounted-here";
     ASSERT_EQ(sh("mkdir -p " + shQuote(inside) + " && printf hidden > " + shQuote(inside + "/covered") +
-                 " && sync && mount -o subvol=sv " + shQuote(volume.device()) + " " + shQuote(inside)),
+                 " && sync -f " + shQuote(inside) + " && mount -o subvol=sv " + shQuote(volume.device()) + " " + shQuote(inside)),
               0);
     auto rawTop = scan(volume.top(), true);
     auto walkedTop = scan(volume.top(), false);

@@ -23,7 +23,7 @@ void populateVolume(const std::string& top) {
     sh("cd " + q + "/hashed && rm entry-*-17 entry-*-4000");  // leave gaps in the folder blocks
     sh("cd " + q + " && touch -d '1950-06-01 12:00:00 UTC' a/one.txt && touch -d '1969-12-31 23:59:59 UTC' empty"
        " && touch -d '2040-01-01 00:00:00 UTC' a/b/zeros && touch -d '2300-03-04 00:00:00 UTC' a/b/c");
-    sh("sync");
+    sh("sync -f " + q);
 }
 
 std::unique_ptr<svl::Ext4Index> loadDevice(const std::string& device) {
@@ -83,7 +83,7 @@ TEST(Ext4LoadTest, Ext4IndexKeepsWhatACancelledLoadRead) {
         ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
         createFiles(folder, "f", 30);
     }
-    sh("sync");
+    sh("sync -f " + shQuote(volume.mountPoint()));
 
     auto full = loadDevice(volume.device());
     ASSERT_TRUE(full);

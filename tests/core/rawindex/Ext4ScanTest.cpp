@@ -79,7 +79,7 @@ void populate(const std::string& top) {
     createFiles(top + "/hashed", "entry-with-a-name-long-enough-to-need-indirection-", 5200);
     std::string q = shQuote(top);
     sh("cd " + q + " && ln a/b/zeros hashed/third-name && touch -d '1960-02-03 UTC' a/b/c/sparse"
-                   " && touch -d '2200-01-01 UTC' hashed/entry-with-a-name-long-enough-to-need-indirection-9 && sync");
+                   " && touch -d '2200-01-01 UTC' hashed/entry-with-a-name-long-enough-to-need-indirection-9 && sync -f .");
 }
 
 class Ext4ScanFixture : public ::testing::Test {
@@ -135,7 +135,7 @@ TEST_F(Ext4ScanFixture, Ext4ScanWalksRefusedVolumesWithTheReason) {
         SCOPED_TRACE(c.mkfs);
         LoopMount volume(m_dir.path(), c.mkfs, 32);
         ASSERT_TRUE(volume.ok()) << volume.error();
-        sh("cd " + shQuote(volume.mountPoint()) + " && mkdir -p x/y && echo small > x/y/z && sync");
+        sh("cd " + shQuote(volume.mountPoint()) + " && mkdir -p x/y && echo small > x/y/z && sync -f .");
         auto tree = scan(volume.mountPoint(), true);
         EXPECT_FALSE(tree->raw);
         EXPECT_EQ(tree->rawNote, c.note);
@@ -148,7 +148,7 @@ TEST_F(Ext4ScanFixture, Ext4ScanWalksRefusedVolumesWithTheReason) {
     LoopMount volume(m_dir.path(), "mkfs.ext4 -q -F", 32);
     ASSERT_TRUE(volume.ok()) << volume.error();
     const std::string top = volume.mountPoint();
-    sh("cd " + shQuote(top) + " && mkdir -p sub/inner && echo x > sub/inner/f && sync");
+    sh("cd " + shQuote(top) + " && mkdir -p sub/inner && echo x > sub/inner/f && sync -f .");
     auto sub = scan(top + "/sub", true);
     EXPECT_FALSE(sub->raw);
     EXPECT_EQ(sub->rawNote, "not a whole ext2/3/4 or NTFS filesystem");
@@ -178,7 +178,7 @@ TEST_F(Ext4ScanFixture, Ext4ScanWalksRefusedVolumesWithTheReason) {
 TEST_F(Ext4ScanFixture, Ext4ScanCancelledBeforeTheLoadIsIncomplete) {
     LoopMount volume(m_dir.path(), "mkfs.ext4 -q -F", 32);
     ASSERT_TRUE(volume.ok()) << volume.error();
-    sh("cd " + shQuote(volume.mountPoint()) + " && mkdir -p a/b && sync");
+    sh("cd " + shQuote(volume.mountPoint()) + " && mkdir -p a/b && sync -f .");
     svl::ScanProgress progress;
     progress.cancel = true;
     auto started = std::chrono::steady_clock::now();

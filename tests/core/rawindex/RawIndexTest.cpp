@@ -64,7 +64,7 @@ protected:
         m_volume = std::make_unique<LoopMount>(m_dir.path(), "mkfs.ext4 -q -F -b 4096", 32);
         ASSERT_TRUE(m_volume->ok()) << m_volume->error();
         sh("cd " + shQuote(m_volume->mountPoint()) + " && mkdir -p sub/deeper && seq -f 'f%.0f' 1 50 | xargs touch"
-           " && sync");
+           " && sync -f .");
         struct stat st;
         ASSERT_EQ(::stat(m_volume->mountPoint().c_str(), &st), 0);
         m_dev = st.st_dev;

@@ -40,7 +40,7 @@ TEST(WalkerBoundary, OneFileSystemStopsAtExt4AndXfsMounts) {
         ASSERT_EQ(sh("mkdir -p " + shQuote(m->mountPoint() + "/inside")), 0);
         scantest::makeFile(m->mountPoint() + "/inside/file", 50000, 1600000000);
     }
-    sh("sync");
+    sh("sync -f " + shQuote(ext4.mountPoint()) + " && sync -f " + shQuote(xfs.mountPoint()));
     const std::string names[] = {lastComponent(ext4.mountPoint()), lastComponent(xfs.mountPoint())};
 
     svl::ScanOptions stay;

@@ -252,7 +252,7 @@ TEST(WalkerRaw, Ext4VolumeReadRawEqualsTheWalk) {
     const std::string root = vol.mountPoint();
     scantest::makeFixtureTree(root + "/data", root + "/outside");
     ::mkdir((root + "/data/dead").c_str(), 0755);
-    hmtest::sh("sync");
+    hmtest::sh("sync -f " + hmtest::shQuote(root));
     hmtest::DeadFuseMount dead(root + "/data/dead");
     if (!dead.ok())
         GTEST_SKIP() << dead.error();
@@ -307,7 +307,7 @@ TEST(WalkerRaw, RawRootBesideAWalkedRootUnderTheVirtualRoot) {
     ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(vol.mountPoint() + "/a/b")), 0);
     scantest::makeFile(vol.mountPoint() + "/a/b/f", 3000, 1600000000);
     scantest::makeFixtureTree(dir / "plain", dir / "outside");
-    hmtest::sh("sync");
+    hmtest::sh("sync -f " + hmtest::shQuote(vol.mountPoint()));
     svl::ScanOptions options;
     options.allowRaw = 1;
     svl::ScanProgress progress;
