@@ -18,6 +18,7 @@
 #include "ui/dialogs/AccessDeniedDialog.h"
 #include "ui/dialogs/ColorsDialog.h"
 #include "ui/dialogs/ExportCsvDialog.h"
+#include "ui/dialogs/FolderChooser.h"
 #include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/dialogs/TweaksDialog.h"
 #include "ui/header/HeaderPanel.h"
@@ -157,6 +158,8 @@ std::unique_ptr<QDialog> makeCaptureDialog(const QString& name) {
             false);
     if (name == QLatin1String("multiple"))
         return std::make_unique<SelectMultipleDialog>(HeaderPanel::selectableSources(), QStringList());
+    if (name == QLatin1String("chooser"))
+        return std::make_unique<FolderChooser>(MainWindow::tr("Select folder to scan"), QDir::homePath());
     return nullptr;
 }
 

@@ -6,6 +6,7 @@
 #include "tests/app/ShellTestEnv.h"
 
 #include "app/AppSettings.h"
+#include "ui/dialogs/FolderChooser.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -43,8 +44,9 @@ struct MessageBoxCatcher {
 };
 
 // Uses every folder chooser that comes up as a user would: types the next path into the field
-// that has the focus and presses Return; with no path left it closes the chooser. Every warning
-// box is closed and its text kept. Runs from start() until destroyed.
+// that has the focus and presses Return, and once more to choose it when that opened it in the
+// list; with no path left it closes the chooser. Every warning box is closed and its text kept.
+// Runs from start() until destroyed.
 struct ChooserTyping {
     QStringList paths;
     QStringList warnings;
@@ -71,6 +73,9 @@ struct ChooserTyping {
             field->clear();
             QTest::keyClicks(field, paths.takeFirst());
             QTest::keyClick(field, Qt::Key_Return);
+            auto* chooser = qobject_cast<FolderChooser*>(modal);
+            if (chooser && chooser->isVisible() && chooser->directory() == chooser->typedPath())
+                QTest::keyClick(field, Qt::Key_Return);
         });
         closer.start(10);
         typer.start(50);

@@ -1,0 +1,181 @@
+// The folder chooser as a user meets it: hidden folders shown and hidden again, the typed path
+// completed and opened, and a dead mount (one that never answered, one whose server stopped)
+// refused within that mount's own time limit while the chooser stays open.
+#include "ui/dialogs/FolderChooser.h"
+
+#include "tests/ui/dialogs/DialogTestSupport.h"
+
+#include <QAction>
+#include <QCompleter>
+#include <QDialogButtonBox>
+#include <QElapsedTimer>
+#include <QListWidget>
+#include <QPushButton>
+
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <memory>
+
+using dialogtest::stored;
+
+namespace {
+
+class FolderChooserTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        AppSettings::instance()->settings()->clear();
+        for (const char* name : {"photos", ".cache", "audit", "audio"})
+            ::mkdir((m_dir / name).c_str(), 0755);
+        hmtest::writeFile(m_dir / ".profile", "x");
+    }
+    static QStringList rows(const FolderChooser& chooser) {
+        QStringList names;
+        const auto* list = chooser.findChild<QListWidget*>(QStringLiteral("folders"));
+        for (int i = 0; i < list->count(); ++i)
+            names << list->item(i)->text();
+        return names;
+    }
+    hmtest::TempDir m_dir{"hm-chooser"};
+    QString m_root = QString::fromStdString(m_dir.path());
+};
+
+// Closes every warning box that comes up and keeps its text and when it came.
+struct Warnings {
+    QStringList texts;
+    QList<qint64> times;
+    QElapsedTimer clock;
+    QTimer closer;
+    Warnings() {
+        QObject::connect(&closer, &QTimer::timeout, [this] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                texts << box->text();
+                times << clock.elapsed();
+                box->close();
+            }
+        });
+        closer.start(10);
+        clock.start();
+    }
+};
+
+// The three ways a user reaches a dead mount point `point` in folder `parent`: double-clicked,
+// typed with Return, picked with OK. Each is said not to answer within the network limit
+// (0.5 s; the local one is 3 s) and the chooser stays open on `parent`.
+void expectRefused(const QString& parent, const QString& point) {
+    FolderChooser chooser(QStringLiteral("Choose"), parent);
+    chooser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&chooser));
+    auto* list = chooser.findChild<QListWidget*>(QStringLiteral("folders"));
+    auto* field = chooser.findChild<QLineEdit*>();
+    const QList<QListWidgetItem*> found = list->findItems(QFileInfo(point).fileName(), Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1);
+    Warnings warnings;
+    const QPoint at = list->visualItemRect(found[0]).center();
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, at);
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {}, at);
+    field->setText(point);
+    warnings.clock.restart();
+    QTest::keyClick(field, Qt::Key_Return);
+    list->setCurrentItem(found[0]);
+    warnings.clock.restart();
+    chooser.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    ASSERT_EQ(warnings.texts.size(), 3) << warnings.texts.join(u'|').toStdString();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(warnings.texts[i].contains("does not answer")) << warnings.texts[i].toStdString();
+        EXPECT_LT(warnings.times[i], 1500) << "way " << i;
+    }
+    EXPECT_TRUE(chooser.isVisible());
+    EXPECT_EQ(chooser.directory(), parent);
+    EXPECT_TRUE(chooser.selectedFolder().isEmpty());
+}
+
+}  // namespace
+
+TEST_F(FolderChooserTest, CtrlHShowsHiddenFoldersAndTheChoiceIsKept) {
+    {
+        FolderChooser chooser(QStringLiteral("Choose"), m_root);
+        chooser.show();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&chooser));
+        EXPECT_EQ(rows(chooser), (QStringList{"audio", "audit", "photos"}));
+        QTest::keyClick(chooser.findChild<QListWidget*>(QStringLiteral("folders")), Qt::Key_H, Qt::ControlModifier);
+        EXPECT_EQ(rows(chooser), (QStringList{".cache", "audio", "audit", "photos"}));
+        EXPECT_EQ(stored("folderChooserShowHidden"), QVariant(true));
+    }
+    FolderChooser next(QStringLiteral("Choose"), m_root);
+    EXPECT_EQ(rows(next), (QStringList{".cache", "audio", "audit", "photos"}));
+    // The list's context menu turns them off again.
+    const QList<QAction*> menu = next.findChild<QListWidget*>(QStringLiteral("folders"))->actions();
+    ASSERT_EQ(menu.size(), 1);
+    menu[0]->trigger();
+    EXPECT_EQ(rows(next), (QStringList{"audio", "audit", "photos"}));
+    EXPECT_EQ(stored("folderChooserShowHidden"), QVariant(false));
+}
+
+// Completion lists the typed folder on the chooser's thread; Return opens a typed folder, a
+// second Return chooses it; Backspace and Alt+Up go up.
+TEST_F(FolderChooserTest, TheTypedPathIsCompletedOpenedAndChosen) {
+    FolderChooser chooser(QStringLiteral("Choose"), QStringLiteral("/"));
+    chooser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&chooser));
+    auto* field = chooser.findChild<QLineEdit*>();
+    field->clear();
+    QTest::keyClicks(field, m_root + "/aud");
+    QCompleter* completer = field->completer();
+    QStringList offered;
+    for (int i = 0; completer->setCurrentRow(i); ++i)
+        offered << completer->currentCompletion();
+    EXPECT_EQ(offered, (QStringList{m_root + "/audio", m_root + "/audit"}));
+    QTest::keyClicks(field, "it");
+    EXPECT_EQ(completer->completionCount(), 1);
+    field->setText(m_root + "/.");
+    QTest::keyClicks(field, "c");
+    EXPECT_EQ(completer->completionCount(), 0) << "hidden folders are hidden";
+
+    field->setText(m_root + "/audit");
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(chooser.directory(), m_root + "/audit");
+    EXPECT_TRUE(chooser.isVisible());
+    QTest::keyClick(chooser.findChild<QListWidget*>(QStringLiteral("folders")), Qt::Key_Backspace);
+    EXPECT_EQ(chooser.directory(), m_root);
+    QTest::keyClick(field, Qt::Key_Up, Qt::AltModifier);
+    EXPECT_EQ(chooser.directory(), QFileInfo(m_root).path());
+    field->setText(m_root);
+    QTest::keyClick(field, Qt::Key_Return);
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(chooser.result(), QDialog::Accepted);
+    EXPECT_EQ(chooser.selectedFolder(), m_root);
+}
+
+TEST_F(FolderChooserTest, ADeadFuseMountIsRefusedWithinItsLimit) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    ::mkdir((m_dir / "dead").c_str(), 0755);
+    hmtest::DeadFuseMount dead(m_dir / "dead");
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(20));
+    expectRefused(m_root, m_root + "/dead");
+}
+
+// An NTFS volume whose ntfs-3g server answered, then was stopped: what the kernel remembers of
+// it still answers, so only a question that reaches the server shows it dead.
+TEST_F(FolderChooserTest, AMountWhoseServerStoppedIsRefusedWithinItsLimit) {
+    if (!hmtest::isRoot() || !hmtest::haveTool("mkntfs") || !hmtest::haveTool("ntfs-3g"))
+        GTEST_SKIP() << "needs root, mkntfs and ntfs-3g";
+    hmtest::LoopMount ntfs(m_dir.path(), "mkntfs -F -Q -q", 16, "ntfs-3g");
+    ASSERT_TRUE(ntfs.ok()) << ntfs.error();
+    const QString point = QString::fromStdString(ntfs.mountPoint());
+    { FolderChooser first(QStringLiteral("Choose"), point); }  // the kernel now knows its root
+    const std::vector<pid_t> servers = hmtest::processesWhere([&](pid_t, const std::vector<std::string>& args) {
+        return args.size() > 1 && args[0].find("ntfs-3g") != std::string::npos &&
+               std::find(args.begin(), args.end(), ntfs.mountPoint()) != args.end();
+    });
+    ASSERT_EQ(servers.size(), 1u);
+    ::kill(servers[0], SIGSTOP);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{servers[0]};
+    expectRefused(m_root, point);
+}
