@@ -27,7 +27,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -251,7 +250,6 @@ bool FolderChooser::showsHidden() const {
 
 void FolderChooser::setShowHidden(bool shown) {
     AppSettings::instance()->setValue(kShowHiddenKey, shown);
-    m_completedHead = QString();
     const QString typed = m_path->text();
     if (showFolder(m_folder, true))
         m_path->setText(typed);
@@ -295,20 +293,6 @@ void FolderChooser::accept() {
     }
     if (!facts->isFolder) {
         warn(tr("Could not read %1").arg(isolatePath(path)));
-        return;
-    }
-    // What the kernel remembers of a mount answers a stat without its server; opening the
-    // folder asks the server itself. Any answer will do: a folder it may not read is chosen.
-    const std::string bytes = pathBytes(path);
-    const PathCallLimit limit = pathCallLimit("open", bytes);
-    TimedCall<bool> open(limit.key, [bytes] {
-        const int fd = ::open(bytes.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0)
-            ::close(fd);
-        return true;
-    });
-    if (!open.wait(limit.deadline)) {
-        warn(doesNotAnswer(path));
         return;
     }
     m_chosen = path;
