@@ -237,6 +237,11 @@ TEST(SafeRemoval, OpeningAFolderRefusesLinksOnTheWay)
     ASSERT_EQ(::mkdir((dir / "realxy").c_str(), 0755), 0);
     EXPECT_EQ(saferemove::openFolderBelow(dir / "real", dir / "realxy"), -EINVAL);
     EXPECT_EQ(saferemove::openFolderBelow(dir / "realxy", dir / "real"), -EINVAL);
+    // A top that is gone says so, reached as given or from "/".
+    saferemove::WalkLimits fromRoot;
+    fromRoot.topWithoutLinks = true;
+    EXPECT_EQ(saferemove::openFolderBelow(dir / "gone", dir / "gone/y"), -ENOENT);
+    EXPECT_EQ(saferemove::openFolderBelow(dir / "gone", dir / "gone/y", fromRoot), -ENOENT);
     const int below = saferemove::openFolderBelow(dir / "real", dir / "real/y");
     EXPECT_GE(below, 0);
     if (below >= 0)

@@ -124,6 +124,9 @@ TEST(WalkerBoundary, BindMountIsMarkedWithItsSourceAndNotEntered) {
     auto tree = svl::scanSingle(root, detect, nullptr);
     auto plain = svl::scanSingle(root, {}, nullptr);
     auto multi = svl::scanMultiple({root}, detect, nullptr);
+    auto rescan = svl::rescanFolder(root + "/dst", {root}, {}, nullptr);
+    struct stat src {};
+    ASSERT_EQ(::stat((root + "/src").c_str(), &src), 0);
     sh("umount " + shQuote(root + "/dst"));
 
     scantest::expectWellFormed(*tree);
@@ -138,6 +141,15 @@ TEST(WalkerBoundary, BindMountIsMarkedWithItsSourceAndNotEntered) {
     // Without detection the contents are counted twice.
     EXPECT_EQ(plain->node(0).size, 10000u);
     EXPECT_TRUE(plain->bindSources.empty());
+    // The mount a walk entered is recorded as it was, also by a rescan of its folder; one
+    // not entered is not.
+    EXPECT_TRUE(tree->enteredMounts.empty());
+    ASSERT_EQ(plain->enteredMounts.size(), 1u);
+    const svl::ScanTree::MountIdentity entered = plain->enteredMounts.at(nodeAt(*plain, "dst"));
+    EXPECT_EQ(entered.inode, uint64_t(src.st_ino));
+    EXPECT_NE(entered.mountId, 0u);
+    ASSERT_TRUE(rescan && rescan->enteredMounts.count(0));
+    EXPECT_EQ(rescan->enteredMounts.at(0), entered);
     // Under the virtual root the same folder is found below the root's node.
     uint32_t multiDst = UINT32_MAX;
     for (uint32_t id = 2; id < multi->nodeCount; ++id)

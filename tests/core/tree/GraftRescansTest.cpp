@@ -149,16 +149,25 @@ TEST(GraftRescansTest, IncompleteFreshTreeMakesTheResultIncomplete) {
     EXPECT_TRUE(svl::graftRescans(*cut, {{at(*cut, "/r/b"), whole}})->incomplete);
 }
 
-TEST(GraftRescansTest, BindSourcesFollowTheirNodes) {
+TEST(GraftRescansTest, BindSourcesAndEnteredMountsFollowTheirNodes) {
     auto old = build(dir("/r", {dir("m", {}, 0, 0, svl::NodeFlag::BindMount | svl::NodeFlag::OtherDevice),
-                                dir("f", {dir("in", {})})}));
+                                dir("f", {dir("in", {})}), dir("e", {})}));
     old->bindSources[at(*old, "/r/m")] = "/srv/m";
+    old->enteredMounts[at(*old, "/r/e")] = {1, 2, 3};
+    old->enteredMounts[at(*old, "/r/f/in")] = {9, 9, 9};  // rescanned away
     auto fresh = build(dir("/r/f", {dir("x", {}), dir("bm", {}, 0, 0, svl::NodeFlag::BindMount)}));
     fresh->bindSources[2] = "/srv/bm";
+    fresh->enteredMounts[0] = {4, 5, 6};  // the rescanned folder is itself a mount's root
+    fresh->enteredMounts[1] = {7, 8, 9};
     auto tree = svl::graftRescans(*old, {{at(*old, "/r/f"), share(std::move(fresh))}});
     ASSERT_EQ(tree->bindSources.size(), 2u);
     EXPECT_EQ(tree->bindSources.at(at(*tree, "/r/m")), "/srv/m");
     EXPECT_EQ(tree->bindSources.at(at(*tree, "/r/f/bm")), "/srv/bm");
+    using Mount = svl::ScanTree::MountIdentity;
+    ASSERT_EQ(tree->enteredMounts.size(), 3u);
+    EXPECT_EQ(tree->enteredMounts.at(at(*tree, "/r/e")), (Mount{1, 2, 3}));
+    EXPECT_EQ(tree->enteredMounts.at(at(*tree, "/r/f")), (Mount{4, 5, 6}));
+    EXPECT_EQ(tree->enteredMounts.at(at(*tree, "/r/f/x")), (Mount{7, 8, 9}));
 }
 
 TEST(GraftRescansTest, EmptyOldTreeAndLongNames) {
