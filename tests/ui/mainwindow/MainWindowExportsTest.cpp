@@ -351,6 +351,10 @@ TEST_F(MainWindowExports, OrdinaryRunWritesThroughALink) {
         if (!m_window.exportCsvTo(qs(link), choice))
             return 1;
         const auto write = [](QIODevice& f, QString*) { return f.write("png") == 3; };
+        // A folder the account may not write in is named as such.
+        QString error;
+        if (replaceUserFile(qs(m_out / "denied.png"), 0666, write, &error) || error != "Permission denied")
+            return 3;
         return replaceUserFile(qs(pictureLink), 0666, write, nullptr) ? 0 : 2;
     });
     ASSERT_EQ(rc, 0);
