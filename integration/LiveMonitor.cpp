@@ -236,11 +236,16 @@ void LiveMonitor::closeFanotify() {
 bool LiveMonitor::startFanotify(const std::shared_ptr<svl::ScanTree>& tree) {
     if (!s_fanotifyEnabled || tree->remote)
         return false;
+    // A root that could not be read is not watched: asking a dead mount about it would wait.
+    const auto readable = [&](uint32_t id) { return !(tree->node(id).flags & svl::NodeFlag::Unreadable); };
     std::vector<uint32_t> rootIds;
     const svl::ScanNode& root = tree->node(0);
     if (root.flags & svl::NodeFlag::VirtualRoot)
-        forEachFolderChild(*tree, 0, [&](uint32_t child) { rootIds.push_back(child); });
-    else if (root.isFolder())
+        forEachFolderChild(*tree, 0, [&](uint32_t child) {
+            if (readable(child))
+                rootIds.push_back(child);
+        });
+    else if (root.isFolder() && readable(0))
         rootIds.push_back(0);
     if (rootIds.empty())
         return false;

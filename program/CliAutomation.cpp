@@ -28,6 +28,7 @@
 #include "core/exchange/CsvImport.h"
 #include "core/rawindex/MftDump.h"
 #include "core/scan/MountTable.h"
+#include "core/scan/RootProbe.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "ui/dialogs/SelectMultipleDialog.h"
@@ -90,8 +91,27 @@ struct Source {
     uint64_t free = 0;
 };
 
-// False also when a root of several could not be read: it is named in a line of its own,
-// and the tree of the others is kept for the outputs (none when no root was read).
+// The words a line about an unreachable root ends with.
+std::string reachText(svl::RootReach reach) {
+    switch (reach) {
+    case svl::RootReach::Missing:
+        return "does not exist";
+    case svl::RootReach::Denied:
+        return "permission denied";
+    case svl::RootReach::NoAnswer:
+        return "does not answer";
+    case svl::RootReach::Reached:
+        break;
+    }
+    return "could not be read";
+}
+
+void printUnreached(const std::string& path, svl::RootReach reach) {
+    printError("couldn't scan " + path + " - " + reachText(reach) + ".");
+}
+
+// False also when a root could not be reached: it is named with its reason in a line of its
+// own, and the tree of the others is kept for the outputs (none when no root was read).
 bool scanFolders(const std::vector<std::string>& folders, Source& source) {
     try {
         if (folders.size() == 1) {
@@ -103,16 +123,20 @@ bool scanFolders(const std::vector<std::string>& folders, Source& source) {
     } catch (const std::bad_alloc&) {
         source.tree.reset();
     }
-    if (!source.tree || source.tree->nodeCount == 0) {
+    if (!source.tree) {
         printError("couldn't scan " + folders[0] + ".");
         return false;
     }
-    const std::vector<uint32_t> unread = svl::unreadableRoots(*source.tree);
-    for (uint32_t id : unread)
-        printError("couldn't scan " + std::string(source.tree->node(id).nameView()) + ".");
-    if (!unread.empty() && unread.size() == source.tree->node(0).childCount)
+    const std::vector<std::pair<uint32_t, svl::RootReach>> unreached = source.tree->unreachedRoots;
+    for (const auto& [id, reach] : unreached)
+        printUnreached(folders.size() == 1 ? folders[0] : std::string(source.tree->node(id).nameView()), reach);
+    const size_t roots = folders.size();
+    if (source.tree->nodeCount == 0 || unreached.size() == roots) {
+        if (unreached.empty())
+            printError("couldn't scan " + folders[0] + ".");
         source.tree.reset();  // none of them read: nothing to write
-    return unread.empty();
+    }
+    return unreached.empty();
 }
 
 bool importFile(const std::string& path, Source& source) {
@@ -237,24 +261,41 @@ QString prepareOutputPath(const std::string& name, time_t when) {
 int run(const svl::CliOptions& options) {
     std::vector<std::string> inputs = options.inputPaths;
     std::sort(inputs.begin(), inputs.end());
-    std::vector<std::string> folders, missing;
+    std::vector<std::string> folders;
+    // Inputs that are not there or cannot be read, with why; those that exist count as
+    // folders given to scan, the missing ones only beside a folder.
+    std::vector<std::pair<std::string, svl::RootReach>> missing, unreached;
     std::string csvPath, mftPath;
     bool csvGiven = false;
-    // By the paths' own bytes: a name that is not UTF-8 is read like any other.
-    for (const std::string& input : inputs) {
+    // Each input is examined within the answer limit of its mount, so a dead mount given
+    // here costs its limit, not the run. By the paths' own bytes: a name that is not UTF-8
+    // is read like any other.
+    std::vector<svl::ProbedRoot> probed = svl::probeRoots(inputs, svl::readMountInfo());
+    for (size_t i = 0; i < inputs.size(); ++i) {
+        const std::string& input = inputs[i];
+        const svl::ProbedRoot& found = probed[i];
+        if (found.reach == svl::RootReach::Missing) {
+            missing.emplace_back(absolutePath(input), found.reach);
+            continue;
+        }
+        if (found.reach != svl::RootReach::Reached) {
+            unreached.emplace_back(absolutePath(input), found.reach);
+            continue;
+        }
+        mode_t mode = found.st.stx_mode;
         struct stat st {};
-        if (::stat(input.c_str(), &st) != 0) {
-            missing.push_back(absolutePath(input));
-        } else if (S_ISDIR(st.st_mode)) {
+        if (S_ISLNK(mode))  // not one to a folder, which the examination followed
+            mode = ::stat(input.c_str(), &st) == 0 ? st.st_mode : 0;
+        if (S_ISDIR(mode)) {
             folders.push_back(absolutePath(input));
-        } else if (S_ISREG(st.st_mode) && (hasSuffix(input, "csv") || hasSuffix(input, "tsv"))) {
+        } else if (S_ISREG(mode) && (hasSuffix(input, "csv") || hasSuffix(input, "tsv"))) {
             csvPath = absolutePath(input);
             csvGiven = true;
-        } else if (S_ISREG(st.st_mode) && hasSuffix(input, "mft")) {
+        } else if (S_ISREG(mode) && hasSuffix(input, "mft")) {
             mftPath = absolutePath(input);
         }
     }
-    if (folders.empty() && csvPath.empty() && mftPath.empty()) {
+    if (folders.empty() && unreached.empty() && csvPath.empty() && mftPath.empty()) {
         printError("no valid folder path given to scan.");
         return 1;
     }
@@ -271,15 +312,22 @@ int run(const svl::CliOptions& options) {
     }
     const time_t started = time(nullptr);
 
-    // A missing start folder among others costs only itself: it is named, the rest written.
+    // A start folder that is missing or cannot be reached among others costs only itself: it
+    // is named with its reason, the rest written.
+    const bool folderRun = !folders.empty() || !unreached.empty();
     bool allRead = true;
-    if (!folders.empty()) {
-        for (const std::string& gone : missing)
-            printError("couldn't scan " + gone + ".");
-        allRead = missing.empty();
+    if (folderRun) {
+        std::vector<std::pair<std::string, svl::RootReach>> named = missing;
+        named.insert(named.end(), unreached.begin(), unreached.end());
+        std::stable_sort(named.begin(), named.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (const auto& [path, reach] : named)
+            printUnreached(path, reach);
+        allRead = named.empty();
+        if (folders.empty())
+            return 1;
     }
     Source source;
-    const bool read = !folders.empty() ? scanFolders(folders, source)
+    const bool read = folderRun          ? scanFolders(folders, source)
                       : !csvPath.empty() ? importFile(csvPath, source)
                                          : loadDump(mftPath, source);
     if (!source.tree || source.tree->nodeCount == 0)

@@ -78,6 +78,8 @@ int64_t numberValue(const ScanTree& tree, uint32_t id, FileSortColumn column, bo
     case FileSortColumn::Allocated:
         return (node.flags & NodeFlag::ExtraHardLink) ? 0 : int64_t(node.allocated);
     case FileSortColumn::Modified:
+        if (modifiedUnknown(node))
+            return INT64_MIN;  // a date never read sorts as the oldest
         if (folderUsesNewest && (node.flags & NodeFlag::Folder) && id < tree.newestTimes.size())
             return tree.newestTimes[id];
         return node.modified;

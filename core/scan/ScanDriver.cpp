@@ -15,6 +15,7 @@
 #include "core/rawindex/RawIndex.h"
 #include "core/scan/FolderWalker.h"
 #include "core/scan/RemoteSource.h"
+#include "core/scan/RootProbe.h"
 #include "core/scan/VolumeClass.h"
 #include "core/tree/ScanTree.h"
 
@@ -101,12 +102,14 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
     const auto start = Clock::now();
     auto tree = std::make_unique<ScanTree>();
     adviseHugePages(*tree);
-    struct statx st;
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kRootStatMask, &st) != 0) {
+    ProbedRoot probed = std::move(probeRoots({path}, readMountInfo())[0]);
+    if (probed.reach == RootReach::Missing || probed.reach == RootReach::NoAnswer) {
         tree->errors = 1;
+        tree->unreachedRoots = {{0, probed.reach}};
         return tree;
     }
-    const ScanRoot top = resolveScanRoot(path, st);
+    const struct statx& st = probed.st;
+    const ScanRoot& top = probed.top;
     const std::string& walkPath = top.walkPath;
 
     // The root, id 0, named by the path as given.
@@ -117,6 +120,16 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
                     0};
     tree->nodeCount = 1;
     double loginSeconds = 0;
+    if (probed.reach == RootReach::Denied) {
+        // A folder there that may not be listed: shown as denied, not walked.
+        root.flags = NodeFlag::Folder | NodeFlag::Unreadable | NodeFlag::AccessDenied;
+        tree->errors = 1;
+        tree->unreachedRoots = {{0, probed.reach}};
+        if (progress)
+            progress->errorCount.fetch_add(1);
+        finishScan(*tree, progress, start, loginSeconds);
+        return tree;
+    }
     if (!S_ISDIR(st.stx_mode)) {
         root.size = st.stx_size;
         root.flags = nonFolderRootFlags(st);
@@ -259,14 +272,22 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     bool rawStopped = false;  // a cancelled or partial raw load was met
     bool anyNetwork = false;
     bool localJobs = false;
+    std::vector<ProbedRoot> probed = probeRoots(paths, readMountInfo());
+    std::vector<std::string> reachedPaths;  // what the walk's boundaries are made of
     for (size_t i = 0; i < n; ++i) {
         const uint32_t id = uint32_t(i + 1);
         ScanNode& node = tree->node(id);
-        struct statx st;
-        if (statx(AT_FDCWD, paths[i].c_str(), AT_SYMLINK_NOFOLLOW, kRootStatMask, &st) != 0) {
-            // One the user may not reach is denied, not missing.
-            const bool denied = errno == EACCES || errno == EPERM;
+        const struct statx& st = probed[i].st;
+        if (probed[i].reach != RootReach::Reached) {
+            // A denied folder is there (its own figures were read); a missing root or one that
+            // did not answer has none.
+            const bool denied = probed[i].reach == RootReach::Denied;
             node.flags = NodeFlag::Folder | NodeFlag::Unreadable | (denied ? NodeFlag::AccessDenied : 0);
+            if (denied) {
+                node.allocated = st.stx_blocks * 512;
+                node.modified = st.stx_mtime.tv_sec;
+            }
+            tree->unreachedRoots.emplace_back(id, probed[i].reach);
             ++rootErrors;
             if (progress) {
                 progress->errorCount.fetch_add(1);
@@ -274,7 +295,8 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
             }
             continue;
         }
-        ScanRoot& top = tops.emplace_back(resolveScanRoot(paths[i], st));
+        reachedPaths.push_back(paths[i]);
+        ScanRoot& top = tops.emplace_back(std::move(probed[i].top));
         std::string walkPath = top.walkPath;
         node.allocated = st.stx_blocks * 512;
         node.modified = st.stx_mtime.tv_sec;
@@ -346,9 +368,11 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     } else if (options.rotational == 0 || tree->remote) {
         walk.rotational = false;
     } else {
-        walk.rotational = std::all_of(paths.begin(), paths.end(), [](const std::string& p) { return isRotationalDisk(p); });
+        walk.rotational = !reachedPaths.empty() && std::all_of(reachedPaths.begin(), reachedPaths.end(), [](const std::string& p) {
+            return isRotationalDisk(p);
+        });
     }
-    walk.prepareBoundaries(options.boundaryRoots ? *options.boundaryRoots : paths);
+    walk.prepareBoundaries(options.boundaryRoots ? *options.boundaryRoots : reachedPaths);
 
     // Remote roots one after another on one extra thread while the pool walks the local ones.
     std::atomic<unsigned long> remoteErrors{0};
@@ -415,19 +439,6 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     walkState.reset();  // the raw indexes go with it
     finishScan(*tree, progress, start, loginSeconds);
     return tree;
-}
-
-std::vector<uint32_t> unreadableRoots(const ScanTree& tree) {
-    std::vector<uint32_t> ids;
-    if (tree.nodeCount == 0 || !(tree.node(0).flags & NodeFlag::VirtualRoot))
-        return ids;
-    const ScanNode& top = tree.node(0);
-    for (uint32_t id = top.firstChild; id < top.firstChild + top.childCount; ++id) {
-        const uint16_t flags = tree.node(id).flags;
-        if ((flags & NodeFlag::Unreadable) && !(flags & NodeFlag::AccessDenied))
-            ids.push_back(id);
-    }
-    return ids;
 }
 
 }  // namespace svl

@@ -80,23 +80,22 @@ struct ScanProgress {
 };
 
 // Scans one path (a folder, a file, or a symbolic link to a folder, which is followed at the
-// root only). Always returns a tree: a path that cannot be examined gives a tree with no nodes
-// and errors 1. Every failure but a full reservation is recorded in the tree (errors,
-// incomplete, node flags). Throws std::bad_alloc when the tree's reservations cannot be made or
-// the root does not fit. `progress` may be null.
+// root only). The root is examined first within the answer limit of its mount (RootProbe).
+// Always returns a tree: a path that is missing or does not answer gives a tree with no nodes,
+// errors 1 and the reason in unreachedRoots; a folder the user may not list gives its root
+// alone, flagged denied (and listed in unreachedRoots). Every other failure but a full
+// reservation is recorded in the tree (errors, incomplete, node flags). Throws std::bad_alloc
+// when the tree's reservations cannot be made or the root does not fit. `progress` may be null.
 [[nodiscard]] std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions& options,
                                                    ScanProgress* progress);
 
 // Scans several paths into one tree under the virtual root "Select Multiple" (VirtualRoot |
 // Folder), one child per path in the given order, named by the path as given. An empty list
-// gives a tree with no nodes. Failures as for scanSingle; a root that cannot be examined is a
-// Folder | Unreadable child counted in errors.
+// gives a tree with no nodes. The roots are examined first, all at once, each within the
+// answer limit of its mount; one that cannot be reached is a Folder | Unreadable child (with
+// AccessDenied when denied) counted in errors and listed with its reason in unreachedRoots.
+// Other failures as for scanSingle.
 [[nodiscard]] std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths,
                                                      const ScanOptions& options, ScanProgress* progress);
-
-// The node ids, in order, of the roots of a scanMultiple tree that could not be read for a
-// reason other than denied access (ones that do not exist, say); empty when every root was
-// read or the tree has no virtual root. A root is named by its path as given.
-[[nodiscard]] std::vector<uint32_t> unreadableRoots(const ScanTree& tree);
 
 }  // namespace svl

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace svl {
@@ -42,6 +43,14 @@ constexpr uint16_t BindMount = 0x4000;
 constexpr uint16_t VolumeAttributes = 0x8000;
 }  // namespace NodeFlag
 
+// Whether a scanned root could be reached, and why not.
+enum class RootReach : uint8_t {
+    Reached = 0,
+    Missing = 1,   // it does not exist
+    Denied = 2,    // the user may not read it
+    NoAnswer = 3,  // its file system did not answer in time (a mount whose server stopped)
+};
+
 struct ScanNode {
     const char* name;  // in the tree's name pool, NUL-terminated
     uint64_t size;
@@ -62,6 +71,12 @@ static_assert(sizeof(ScanNode) == 56, "ScanNode must stay 56 bytes");
 static_assert(std::is_trivially_copyable_v<ScanNode>);
 
 constexpr uint16_t kMaxNameLength = 65535;
+
+// Whether the node's modified time was never read: a root that could not be reached, an entry
+// that could not be examined, a mount point listed without asking it. Such a node holds 0.
+[[nodiscard]] inline bool modifiedUnknown(const ScanNode& node) {
+    return node.modified == 0 && (node.flags & (NodeFlag::Unreadable | NodeFlag::OtherDevice));
+}
 
 // The files directly inside one folder, as the views' file-group rows show them.
 struct DirectFilesSummary {
@@ -166,6 +181,11 @@ public:
         bool operator==(const MountIdentity&) const = default;
     };
     std::unordered_map<uint32_t, MountIdentity> enteredMounts;
+
+    // The scanned roots that could not be reached, in the given order, with why: a root of
+    // several by its node id; the one root of a single scan as id 0, also when the tree has no
+    // nodes (it was missing or did not answer).
+    std::vector<std::pair<uint32_t, RootReach>> unreachedRoots;
 
 private:
     // Lowest record offset (bytes) at which a node claim failed; UINT64_MAX while none has.

@@ -192,6 +192,67 @@ TEST_F(HeadlessRun, ADeadMountInsideIsListedAndTheRunEnds) {
     EXPECT_TRUE(matched) << csv;
 }
 
+// Roots that cannot be reached, alone or beside a readable folder: each is named with its own
+// reason, the run ends within the time limit, exits 1 and writes only what the others give.
+TEST_F(HeadlessRun, UnreachableRootsAreNamedWithTheirReasons) {
+    if (!hmtest::isRoot() || hmtest::testUserUid() == uid_t(-1))
+        GTEST_SKIP() << "mounting FUSE file systems and running as the test account need root";
+    makeData();
+    // Q's inner folder and P itself may not be read by the test account.
+    ASSERT_EQ(hmtest::sh("mkdir -p " + shQuote(m_root + "/q/inner") + " " + shQuote(m_root + "/p") + " " +
+                         shQuote(m_root + "/dead") + " && chmod 700 " + shQuote(m_root + "/q") + " " +
+                         shQuote(m_root + "/p") + " && chown -R hmtest " + shQuote(m_root + "/home") + " " +
+                         shQuote(m_root + "/config") + " " + shQuote(m_root + "/runtime") + " " +
+                         shQuote(m_root + "/shared") + " " + shQuote(m_root + "/out")),
+              0);
+    hmtest::DeadFuseMount dead(m_root + "/dead", true);
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(90));  // a run that waits in the mount fails instead of hanging
+    hmtest::StoppedFuseMount stopped(m_root);
+    if (!stopped.ok())
+        GTEST_SKIP() << stopped.error();
+    hmtest::writeFile(stopped.mountPoint() + "/seen", "x");
+    stopped.stop(std::chrono::seconds(90));
+    const std::string stoppedPoint = stopped.mountPoint().substr(m_root.size() + 1);
+    const std::string asUser = "setpriv --reuid=" + std::to_string(hmtest::testUserUid()) +
+                               " --regid=" + std::to_string(hmtest::testUserGid()) + " --clear-groups";
+    const auto line = [&](const std::string& root, const char* reason) {
+        return "Hollowmere: couldn't scan " + m_root + "/" + root + " - " + reason + ".\n";
+    };
+    struct Case {
+        std::vector<std::string> roots;
+        bool ordinaryUser;
+        std::string errors;
+        bool writesData;  // the export holds data/'s rows; else nothing is written
+    };
+    const std::vector<Case> cases = {
+        {{"dead"}, false, line("dead", "does not answer"), false},
+        {{"data", "dead"}, false, line("dead", "does not answer"), true},
+        {{stoppedPoint}, false, line(stoppedPoint, "does not answer"), false},
+        {{"data", stoppedPoint}, false, line(stoppedPoint, "does not answer"), true},
+        {{"data", "p"}, true, line("p", "permission denied"), true},
+        {{"p"}, true, line("p", "permission denied"), false},
+        {{"data", "q/inner", "gone"}, true, line("gone", "does not exist") + line("q/inner", "permission denied"), true},
+    };
+    const std::vector<std::string> expected = expectedScanExports();
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--export=out/o.csv", "--exportdrivecapacity=0"};
+        args.insert(args.end(), c.roots.begin(), c.roots.end());
+        const auto started = std::chrono::steady_clock::now();
+        const RunResult r = run(args, c.ordinaryUser ? asUser : "");
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10)) << c.errors;
+        EXPECT_EQ(r.status, 1) << c.errors;
+        EXPECT_EQ(r.errors, c.errors);
+        const std::string csv = readAll(m_root + "/out/o.csv");
+        if (c.writesData)
+            EXPECT_NE(std::find(expected.begin(), expected.end(), csv), expected.end()) << c.errors << csv;
+        else
+            EXPECT_FALSE(exists(m_root + "/out/o.csv")) << c.errors << csv;
+        ::unlink((m_root + "/out/o.csv").c_str());
+    }
+}
+
 TEST_F(HeadlessRun, ExportImportExportRoundTripAndThreadCounts) {
     makeData();
     RunResult r = run({"--export=out/first.csv", "data"});
@@ -330,8 +391,8 @@ TEST_F(HeadlessRun, SeveralRootsAreApartAndThereAndNamesKeepTheirBytes) {
     // A missing root is named and costs only itself, as with du.
     RunResult r = run({"--export=out/missing.csv", "--exportdrivecapacity=0", "data", "gone", "gone2"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/gone.\nHollowmere: couldn't scan " + m_root +
-                            "/gone2.\n");
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/gone - does not exist.\nHollowmere: couldn't scan " +
+                            m_root + "/gone2 - does not exist.\n");
     const std::vector<std::string> expected = expectedScanExports();
     EXPECT_NE(std::find(expected.begin(), expected.end(), readAll(m_root + "/out/missing.csv")), expected.end());
     // So is one below a folder the ordinary user may not enter.
@@ -341,9 +402,23 @@ TEST_F(HeadlessRun, SeveralRootsAreApartAndThereAndNamesKeepTheirBytes) {
                   0);
         r = run({"--export=out/denied.csv", "--exportdrivecapacity=0", "data", "locked/inner"}, "runuser -u hmtest --");
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/locked/inner.\n");
+        EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/locked/inner - permission denied.\n");
         EXPECT_NE(std::find(expected.begin(), expected.end(), readAll(m_root + "/out/denied.csv")), expected.end());
     }
+    // With one root left, the outputs are that root's alone: its drive columns too.
+    r = run({"--export=out/one-left.csv", "data", "gone"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't scan " + m_root + "/gone - does not exist.\n");
+    r = run({"--export=out/alone.csv", "data"});
+    EXPECT_EQ(r.status, 0);
+    // The free space may move between the runs; the header and the rows below the root may not.
+    const auto withoutRootRow = [](const std::string& csv) {
+        const size_t row = csv.find('\n') + 1;
+        return csv.substr(0, row) + csv.substr(csv.find('\n', row));
+    };
+    const std::string oneLeft = readAll(m_root + "/out/one-left.csv");
+    EXPECT_NE(oneLeft.find(",DRIVECAPACITY,"), std::string::npos) << oneLeft;
+    EXPECT_EQ(withoutRootRow(oneLeft), withoutRootRow(readAll(m_root + "/out/alone.csv")));
 
     const std::string bad = "bad\xff" "name";
     ASSERT_EQ(mkdir((m_root + "/" + bad).c_str(), 0755), 0);

@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <csignal>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -249,6 +251,48 @@ DeadFuseMount::~DeadFuseMount() {
         ::close(m_fd);
     if (m_ok)
         ::umount2(m_point.c_str(), MNT_DETACH);
+}
+
+StoppedFuseMount::StoppedFuseMount(const std::string& workDir)
+    : m_volume(workDir, "mkntfs -F -Q -q", 16, "ntfs-3g") {
+    if (!m_volume.ok()) {
+        m_error = haveTool("ntfs-3g") ? "ntfs-3g mount: " + m_volume.error() : "needs ntfs-3g";
+        return;
+    }
+    const std::string device = m_volume.device();
+    const std::vector<pid_t> daemons = processesWhere([&](pid_t, const std::vector<std::string>& args) {
+        return !args.empty() && args[0].find("ntfs-3g") != std::string::npos &&
+               std::find(args.begin(), args.end(), device) != args.end();
+    });
+    if (daemons.size() != 1) {
+        m_error = "the ntfs-3g daemon of " + device + " was not found";
+        return;
+    }
+    m_daemon = daemons[0];
+    m_ok = true;
+}
+
+void StoppedFuseMount::stop(std::chrono::milliseconds resumeAfter) {
+    if (!m_ok || m_watchdog.joinable())
+        return;
+    ::kill(m_daemon, SIGSTOP);
+    m_watchdog = std::thread([this, resumeAfter] {
+        std::unique_lock lock(m_mutex);
+        if (!m_ending.wait_for(lock, resumeAfter, [this] { return m_ended; }))
+            ::kill(m_daemon, SIGCONT);
+    });
+}
+
+StoppedFuseMount::~StoppedFuseMount() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+    }
+    m_ending.notify_all();
+    if (m_watchdog.joinable())
+        m_watchdog.join();
+    if (m_daemon > 0)
+        ::kill(m_daemon, SIGCONT);
 }
 
 // The account's group is its own, numbered apart from its user id, so that a test that mixes

@@ -120,6 +120,34 @@ private:
     bool m_ended = false;
 };
 
+// A FUSE mount whose server answered and was then stopped (root only): an NTFS image
+// mounted through ntfs-3g whose daemon gets SIGSTOP. What the kernel kept from before may
+// still come back; anything it must ask waits. Destruction lets the daemon go on (SIGCONT)
+// and unmounts.
+class StoppedFuseMount {
+public:
+    explicit StoppedFuseMount(const std::string& workDir);
+    ~StoppedFuseMount();
+    StoppedFuseMount(const StoppedFuseMount&) = delete;
+    StoppedFuseMount& operator=(const StoppedFuseMount&) = delete;
+    bool ok() const { return m_ok; }
+    const std::string& error() const { return m_error; }
+    const std::string& mountPoint() const { return m_volume.mountPoint(); }
+    // Stops the daemon; it goes on again after `resumeAfter` unless destroyed first, so code
+    // that still waits on the mount fails its test instead of hanging it.
+    void stop(std::chrono::milliseconds resumeAfter);
+
+private:
+    LoopMount m_volume;
+    std::string m_error;
+    pid_t m_daemon = -1;
+    bool m_ok = false;
+    std::thread m_watchdog;
+    std::mutex m_mutex;
+    std::condition_variable m_ending;
+    bool m_ended = false;
+};
+
 // Holds an exclusive lock on /tmp/<name>.lock while it lives, so that tests in other
 // processes sharing a system-wide resource (an account, /run/user/<uid>) take turns.
 class SystemLock {

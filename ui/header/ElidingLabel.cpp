@@ -25,6 +25,14 @@ void ElidingLabel::setHoldsPath(bool holdsPath) {
     update();
 }
 
+QSize ElidingLabel::minimumSizeHint() const {
+    const QSize full = QLabel::minimumSizeHint();
+    const QMargins m = contentsMargins();
+    const int narrow = fontMetrics().horizontalAdvance(QStringLiteral("…")) + m.left() + m.right() + 2 * margin() +
+                       2 * std::max(indent(), 0);
+    return QSize(std::min(full.width(), narrow), full.height());
+}
+
 void ElidingLabel::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     drawFrame(&painter);

@@ -17,6 +17,8 @@ public:
     QString drawnText() const;
     // Whether the text is a path, whose names are then isolated one by one.
     void setHoldsPath(bool holdsPath);
+    // As narrow as an ellipsis: however long its text, the label never makes its window wider.
+    QSize minimumSizeHint() const override;
 
 protected:
     void paintEvent(QPaintEvent* event) override;

@@ -1,6 +1,7 @@
 #include "ui/header/HeaderPanel.h"
 
 #include "app/AppSettings.h"
+#include "app/PlainText.h"
 #include "app/ProgramResources.h"
 #include "ui/header/ElidingLabel.h"
 #include "ui/header/FunnelButton.h"
@@ -78,7 +79,9 @@ HeaderPanel::HeaderPanel(QWidget* parent) : QWidget(parent) {
 
     auto* row2 = new QHBoxLayout;
     row2->setContentsMargins(0, 0, 0, 0);
-    m_statusLabel = captionLabel(QString(), left);
+    // Shortened in the middle, whole in its tooltip: the names at its end stay readable.
+    m_statusLabel = new ElidingLabel(left);
+    m_statusLabel->setForegroundRole(QPalette::PlaceholderText);
     m_statusLabel->setObjectName(QStringLiteral("statusLabel"));
     m_accessDeniedButton = new QToolButton(left);
     m_accessDeniedButton->setObjectName(QStringLiteral("accessDeniedButton"));
@@ -136,7 +139,10 @@ HeaderPanel::HeaderPanel(QWidget* parent) : QWidget(parent) {
     bold.setWeight(QFont::Bold);
     auto* selectionCaption = new QLabel(tr("Selection:"), middle);
     selectionCaption->setFont(bold);
-    m_selectionLabel = valueLabel(middle, "selectionLabel");
+    // It may hold a path of any length: shortened in the middle, it never widens the window.
+    m_selectionLabel = new ElidingLabel(middle);
+    m_selectionLabel->setObjectName(QStringLiteral("selectionLabel"));
+    m_selectionLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     m_selectionLabel->setFont(bold);
     m_selectionDetail = new ElidingLabel(middle);
     m_selectionDetail->setObjectName(QStringLiteral("selectionDetailLabel"));
@@ -235,6 +241,7 @@ bool HeaderPanel::isFolderSelection() const {
 
 void HeaderPanel::setStatusText(const QString& text) {
     m_statusLabel->setText(text);
+    m_statusLabel->setToolTip(text.isEmpty() ? QString() : plainToolTip(text));
 }
 
 void HeaderPanel::setAccessDeniedVisible(bool visible) {

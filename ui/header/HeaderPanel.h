@@ -116,11 +116,11 @@ private:
     VolumeCombo* m_combo = nullptr;
     ScanButton* m_scanButton = nullptr;
     QLabel* m_selectCaption = nullptr;
-    QLabel* m_statusLabel = nullptr;
+    ElidingLabel* m_statusLabel = nullptr;
     QToolButton* m_accessDeniedButton = nullptr;
     FunnelButton* m_funnel = nullptr;
     QProgressBar* m_progress = nullptr;
-    QLabel* m_selectionLabel = nullptr;
+    ElidingLabel* m_selectionLabel = nullptr;
     ElidingLabel* m_selectionDetail = nullptr;
     QLabel* m_totalValue = nullptr;
     QLabel* m_usedValue = nullptr;

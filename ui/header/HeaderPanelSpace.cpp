@@ -50,6 +50,8 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
     const std::vector<svl::MountEntry> table = volumeSystem().readMounts();
     m_spaceTotal = 0;
     m_spaceFree = 0;
+    m_selectionLabel->setHoldsPath(false);
+    m_selectionLabel->setToolTip(QString());
 
     if (!m_multipleRoots.isEmpty()) {
         m_selectionLabel->setText(tr("<Multiple>"));
@@ -103,7 +105,9 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
         if (const auto share = svl::gvfsSmbMountFor(table, pathBytes(path))) {
             m_selectionLabel->setText(smbItemText(*share));
         } else {
-            m_selectionLabel->setText(isolatePath(path));
+            m_selectionLabel->setHoldsPath(true);
+            m_selectionLabel->setText(path);
+            m_selectionLabel->setToolTip(plainToolTip(path));
             VolumeRecord volume;
             volume.rootPath = path;
             if (const svl::MountEntry* mount = svl::mountContaining(table, pathBytes(path))) {

@@ -10,10 +10,6 @@
 #include <sys/statvfs.h>
 
 #include <cstdlib>
-#include <mutex>
-#include <set>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -24,18 +20,6 @@ VolumeSystem realSystem() {
     system.listShares = [] { return svl::listGvfsSmbMounts(std::string()); };
     system.deviceLabel = [](const std::string& device) { return labelOfDevice(device); };
     return system;
-}
-
-// Keys of calls that have not returned. Never destroyed: a thread stuck in a dead mount
-// may still release its key while the process exits.
-struct RunningCalls {
-    std::mutex mutex;
-    std::set<std::string> keys;
-};
-
-RunningCalls& runningCalls() {
-    static auto* calls = new RunningCalls;
-    return *calls;
 }
 
 QString unescapeLabel(const QString& name) {
@@ -58,31 +42,6 @@ QString unescapeLabel(const QString& name) {
 
 }  // namespace
 
-namespace volumeprobe_detail {
-
-bool claim(const std::string& key) {
-    RunningCalls& calls = runningCalls();
-    std::lock_guard lock(calls.mutex);
-    return calls.keys.insert(key).second;
-}
-
-void release(const std::string& key) {
-    RunningCalls& calls = runningCalls();
-    std::lock_guard lock(calls.mutex);
-    calls.keys.erase(key);
-}
-
-bool startDetached(std::function<void()> body) {
-    try {
-        std::thread(std::move(body)).detach();
-        return true;
-    } catch (const std::system_error&) {
-        return false;
-    }
-}
-
-}  // namespace volumeprobe_detail
-
 VolumeSystem& volumeSystem() {
     static VolumeSystem system = realSystem();
     return system;
@@ -90,13 +49,6 @@ VolumeSystem& volumeSystem() {
 
 void resetVolumeSystem() {
     volumeSystem() = realSystem();
-}
-
-bool isNetworkFsType(const std::string& type) {
-    static const std::set<std::string> network = {"nfs",  "nfs4", "cifs",     "smb3",      "smbfs", "9p",
-                                                  "ncpfs", "afs", "ceph",     "glusterfs", "virtiofs",
-                                                  "davfs", "sshfs", "lustre", "gfs2",      "ocfs2"};
-    return network.count(type) != 0 || type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0;
 }
 
 VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::string& path) {
@@ -115,10 +67,7 @@ VolumeUsage queryUsageOf(const std::vector<svl::MountEntry>& table, const std::s
 }
 
 PathCallLimit pathCallLimit(const std::string& what, const std::string& path) {
-    const std::vector<svl::MountEntry> table = volumeSystem().readMounts();
-    const svl::MountEntry* mount = svl::mountContaining(table, path);
-    const auto limit = mount && isNetworkFsType(mount->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;
-    return {what + ":" + (mount ? mount->mountPoint : path), std::chrono::steady_clock::now() + limit};
+    return svl::pathCallLimit(what, path, volumeSystem().readMounts());
 }
 
 std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {

@@ -9,6 +9,7 @@
 
 #include "core/scan/MountTable.h"
 #include "core/scan/RemoteSource.h"
+#include "core/scan/TimedCall.h"
 
 #include <QString>
 
@@ -42,25 +43,11 @@ VolumeSystem& volumeSystem();
 // Puts the real system back.
 void resetVolumeSystem();
 
-inline constexpr std::chrono::milliseconds kNetworkAnswerLimit{500};
-inline constexpr std::chrono::milliseconds kLocalAnswerLimit{3000};
-
-// Types served over a network or by a user-space server (nfs, cifs, sshfs, every FUSE type ...).
-bool isNetworkFsType(const std::string& type);
-
-// One call of `fn` on its own thread. `key` names what it touches; when a call with the
-// same key has not returned yet, this one does not start and `wait` gives nothing.
-template <class T>
-class TimedCall {
-public:
-    TimedCall(const std::string& key, std::function<T()> fn);
-    // The result when the call ends before `deadline`, else nothing (the thread is left to finish).
-    std::optional<T> wait(std::chrono::steady_clock::time_point deadline);
-
-private:
-    struct Shared;
-    std::shared_ptr<Shared> m_shared;
-};
+using svl::isNetworkFsType;
+using svl::kLocalAnswerLimit;
+using svl::kNetworkAnswerLimit;
+using svl::PathCallLimit;
+using svl::TimedCall;
 
 // Usage of the volume that holds `path`, waiting at most the limit of the type of the
 // mount that covers it in `table` (by text). Queries of all paths on one mount share one
@@ -72,10 +59,6 @@ std::vector<svl::SmbMountInfo> listSharesWithinLimit();
 // The key and the deadline of a question `what` about `path` asked through TimedCall: the
 // limit is that of the type of the mount that covers the path (by text), and questions of
 // one kind about paths on one mount share a key, so a dead mount holds one thread.
-struct PathCallLimit {
-    std::string key;
-    std::chrono::steady_clock::time_point deadline;
-};
 PathCallLimit pathCallLimit(const std::string& what, const std::string& path);
 
 // What the window asks of a path it was given: whether it is a regular file or a folder, its
@@ -98,53 +81,3 @@ VolumeUsage statVolume(const std::string& path);
 // The name of the link in `labelFolder` that leads to `device`, with udev's \xNN escapes
 // undone; empty when none does or the device is no /dev/ path.
 QString labelOfDevice(const std::string& device, const QString& labelFolder = QStringLiteral("/dev/disk/by-label"));
-
-namespace volumeprobe_detail {
-// True when no call with `key` is running (and marks it running).
-bool claim(const std::string& key);
-void release(const std::string& key);
-bool startDetached(std::function<void()> body);
-}  // namespace volumeprobe_detail
-
-#include <condition_variable>
-#include <mutex>
-
-template <class T>
-struct TimedCall<T>::Shared {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::optional<T> result;
-    bool finished = false;
-};
-
-template <class T>
-TimedCall<T>::TimedCall(const std::string& key, std::function<T()> fn) {
-    if (!volumeprobe_detail::claim(key))
-        return;
-    auto shared = std::make_shared<Shared>();
-    const bool started = volumeprobe_detail::startDetached([shared, key, fn = std::move(fn)] {
-        std::optional<T> result;
-        try {
-            result = fn();
-        } catch (...) {
-        }
-        volumeprobe_detail::release(key);
-        std::lock_guard lock(shared->mutex);
-        shared->result = std::move(result);
-        shared->finished = true;
-        shared->done.notify_all();
-    });
-    if (started)
-        m_shared = std::move(shared);
-    else
-        volumeprobe_detail::release(key);
-}
-
-template <class T>
-std::optional<T> TimedCall<T>::wait(std::chrono::steady_clock::time_point deadline) {
-    if (!m_shared)
-        return std::nullopt;
-    std::unique_lock lock(m_shared->mutex);
-    m_shared->done.wait_until(lock, deadline, [this] { return m_shared->finished; });
-    return m_shared->finished ? m_shared->result : std::nullopt;
-}

@@ -235,7 +235,7 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
         m_header->showImportedFile(m_scanPathText, result.driveKnown, result.driveCapacity, result.driveFree,
                                    m_jobKind == JobKind::MftLoad);
     const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, m_scanPathText, result.error,
-                                          result.missingRoots);
+                                          result.unreachedRoots);
     setStatusText(outcome.statusText);
     if (outcome.page == JobOutcome::Failed) {
         setScanState(Failed, outcome.statusText);

@@ -52,15 +52,12 @@ JobResult work(const JobRequest& request, svl::ScanProgress& progress, const Mem
     JobResult out;
     if (!request.roots.empty()) {
         out.tree = svl::scanMultiple(request.roots, request.options, &progress);
-        // A root that is not there costs only itself: the others are shown, it is named. With
-        // none there, the scan fails as a single start folder that is not there does.
-        const std::vector<uint32_t> missing = svl::unreadableRoots(*out.tree);
-        if (!missing.empty() && missing.size() == out.tree->node(0).childCount) {
+        // A root that cannot be reached costs only itself: the others are shown, it is named.
+        // With none reached, the scan fails as a single start folder that is not there does.
+        for (const auto& [id, reach] : out.tree->unreachedRoots)
+            out.unreachedRoots.push_back({pathText(out.tree->node(id).nameView()), reach});
+        if (!out.unreachedRoots.empty() && out.unreachedRoots.size() == out.tree->node(0).childCount)
             out.tree.reset();
-        } else {
-            for (uint32_t id : missing)
-                out.missingRoots.append(pathText(out.tree->node(id).nameView()));
-        }
     } else if (request.kind == JobKind::MftLoad) {
         svl::MftFileInfo info;
         std::string error;
@@ -73,6 +70,8 @@ JobResult work(const JobRequest& request, svl::ScanProgress& progress, const Mem
         out = importFile(request, progress, question);
     } else {
         out.tree = svl::scanSingle(request.path, request.options, &progress);
+        for (const auto& [id, reach] : out.tree->unreachedRoots)
+            out.unreachedRoots.push_back({pathText(request.path), reach});
     }
     return out;
 }
@@ -88,11 +87,9 @@ void yieldToGuiThread() {
 
 std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree) {
     std::vector<uint32_t> ids;
-    const std::vector<uint32_t> missing = svl::unreadableRoots(tree);
     for (uint32_t id = 0; id < tree.nodeCount; ++id) {
         const uint16_t flags = tree.node(id).flags;
-        const bool unread = (flags & svl::NodeFlag::AccessDenied) || std::binary_search(missing.begin(), missing.end(), id);
-        if (unread && !(flags & svl::NodeFlag::Removed))
+        if ((flags & svl::NodeFlag::AccessDenied) && !(flags & svl::NodeFlag::Removed))
             ids.push_back(id);
     }
     return ids;
@@ -139,27 +136,40 @@ int progressPercent(double fraction) {
     return fraction > 1 ? 100 : int(std::trunc(fraction * 100));
 }
 
+QString reachText(svl::RootReach reach) {
+    switch (reach) {
+    case svl::RootReach::Missing:
+        return tr("does not exist");
+    case svl::RootReach::Denied:
+        return tr("permission denied");
+    case svl::RootReach::NoAnswer:
+        return tr("does not answer");
+    case svl::RootReach::Reached:
+        break;
+    }
+    return QString();
+}
+
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
-                      const QString& error, const QStringList& missingRoots) {
+                      const QString& error, const std::vector<UnreachedRoot>& unreached) {
     const uint32_t n = tree ? tree->nodeCount : 0;
     const QString seconds = formatDecimal(tree ? tree->seconds : 0.0, 2);
+    // Each root that could not be reached, with its reason.
+    QStringList reasons;
+    for (const UnreachedRoot& root : unreached)
+        reasons.append(isolatePath(root.path) + QStringLiteral(": ") + reachText(root.reach));
+    const QString unreachedText = tr("Could not read %1").arg(reasons.join(QStringLiteral("; ")));
     // A job that failed outright (no tree at all, with a reason) is a failure even when the
     // user had asked to cancel meanwhile.
     if ((n == 0 && !cancelled) || (!tree && !error.isEmpty())) {
         if (error.isEmpty())
-            return {JobOutcome::Failed, tr("Could not read %1").arg(isolatePath(label))};
+            return {JobOutcome::Failed, reasons.isEmpty() ? tr("Could not read %1").arg(isolatePath(label)) : unreachedText};
         const QString text = isImport(kind) ? tr("Could not import %1").arg(isolatePath(label))
                                              : tr("Could not read %1").arg(isolatePath(label));
         return {JobOutcome::Failed, text + QStringLiteral(": ") + error};
     }
-    // Roots of several that are not there are named after the outcome of the others.
-    QString missing;
-    if (!missingRoots.isEmpty()) {
-        QStringList names;
-        for (const QString& root : missingRoots)
-            names.append(isolatePath(root));
-        missing = QStringLiteral(" - ") + tr("Could not read %1").arg(names.join(QStringLiteral("; ")));
-    }
+    // Roots that could not be reached are named after the outcome of the others.
+    const QString missing = reasons.isEmpty() ? QString() : QStringLiteral(" - ") + unreachedText;
     if (cancelled)
         return {n <= 1 ? JobOutcome::Cancelled : JobOutcome::Results,
                 tr("Scan canceled after %1 seconds").arg(seconds) + missing};

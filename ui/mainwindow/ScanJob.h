@@ -14,10 +14,7 @@
 #include <vector>
 
 #include "core/scan/ScanDriver.h"
-
-namespace svl {
-class ScanTree;
-}
+#include "core/tree/ScanTree.h"
 
 enum class JobKind : int { Folder = 0, CsvImport = 1, MftLoad = 2, Multiple = 3 };
 
@@ -31,6 +28,13 @@ struct JobRequest {
     std::shared_ptr<const svl::Filter> exclude;  // kept alive for options.exclude
 };
 
+// A root that could not be reached, by its path as given, and why.
+struct UnreachedRoot {
+    QString path;
+    svl::RootReach reach = svl::RootReach::Missing;
+    bool operator==(const UnreachedRoot&) const = default;
+};
+
 struct JobResult {
     std::shared_ptr<svl::ScanTree> tree;  // null when nothing could be read or the work failed
     QString error;                        // the failure text; empty when there is none
@@ -38,7 +42,7 @@ struct JobResult {
     uint64_t driveCapacity = 0;
     uint64_t driveFree = 0;
     std::vector<uint32_t> deniedIds;      // folders whose access was denied, found on the job thread
-    QStringList missingRoots;             // of several roots, those that could not be read (the tree has the rest)
+    std::vector<UnreachedRoot> unreachedRoots;  // roots that could not be reached (the tree has the rest)
 };
 
 // What a job's worker shares with the window. A job the window gave up on keeps its own
@@ -51,8 +55,8 @@ struct JobState {
     double rescanSeconds = 0;
 };
 
-// Ids, in order, of the folders that could not be read and are not removed: those whose access
-// was denied, and the roots of several that are not there.
+// Ids, in order, of the folders whose access was denied and that are not removed (a root that
+// is missing or does not answer is not one of them).
 std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree);
 
 // (bytes needed, bytes free) -> go on. Called on the job thread.
@@ -82,6 +86,9 @@ struct JobOutcome {
 };
 
 // `label` is the job's path or its roots joined by "; "; a null tree counts as no nodes.
-// `missingRoots`, roots of several that could not be read, are named after a shown result.
+// `unreached`, roots that could not be reached, are each named with their reason: as the
+// failure when nothing was read, else after the shown result.
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
-                      const QString& error, const QStringList& missingRoots = {});
+                      const QString& error, const std::vector<UnreachedRoot>& unreached = {});
+// Why a root could not be reached, as the window says it ("does not answer" ...).
+QString reachText(svl::RootReach reach);

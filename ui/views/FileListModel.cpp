@@ -111,6 +111,8 @@ QString FileListModel::displayText(uint32_t id, int column, bool topLevel) const
         return (node.flags & svl::NodeFlag::ExtraHardLink) ? QStringLiteral("(%1)").arg(text) : text;
     }
     case ModifiedColumn: {
+        if (svl::modifiedUnknown(node))
+            return QString();  // never read: no date to show
         int64_t time = node.modified;
         if (node.isFolder() && m_showMaxModifiedDate && id < m_tree->newestTimes.size())
             time = m_tree->newestTimes[id];

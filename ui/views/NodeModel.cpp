@@ -401,6 +401,8 @@ QString NodeModel::displayText(uint32_t id, int column) const {
     case FoldersColumn:
         return node.isFolder() ? formatNumber(node.foldersBelow) : QString();
     case ModifiedColumn:
+        if (svl::modifiedUnknown(node))
+            return QString();  // never read: no date to show
         if (node.isFolder() && showMaxModifiedDate && id < m_tree->newestTimes.size())
             return formatDateTime(m_tree->newestTimes[id]);
         return formatDateTime(node.modified);

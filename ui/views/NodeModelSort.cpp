@@ -253,6 +253,8 @@ void NodeModel::runSort(SortJob& job) {
         case FoldersColumn:
             return node.isFolder() ? int64_t(node.foldersBelow) : -1;
         case ModifiedColumn:
+            if (svl::modifiedUnknown(node))
+                return INT64_MIN;  // a date never read sorts as the oldest
             if (node.isFolder() && newestBelow && id < tree.newestTimes.size())
                 return tree.newestTimes[id];
             return node.modified;

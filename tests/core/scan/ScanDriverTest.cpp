@@ -390,7 +390,7 @@ TEST(ScanMultiple, MissingPathIsUnreadableChild) {
     EXPECT_EQ(progress.errorCount.load(), 1u);
     EXPECT_EQ(progress.fraction.load(), 1.0);
     EXPECT_FALSE(tree->incomplete);
-    EXPECT_EQ(svl::unreadableRoots(*tree), std::vector<uint32_t>{1});
+    EXPECT_EQ(tree->unreachedRoots, (std::vector<std::pair<uint32_t, svl::RootReach>>{{1, svl::RootReach::Missing}}));
 }
 
 // Modes only hold for an ordinary user: the scan runs in a child with the test user's ids.
@@ -412,10 +412,52 @@ TEST(ScanMultiple, RootsTheUserMayNotReadAreDeniedNotMissing) {
         EXPECT_EQ(tree->node(3).flags, Folder | Unreadable | AccessDenied) << "not reachable through its parent";
         EXPECT_EQ(tree->node(4).flags, Folder | Unreadable);
         EXPECT_EQ(tree->errors, 3u);
-        EXPECT_EQ(svl::unreadableRoots(*tree), std::vector<uint32_t>{4});
+        EXPECT_EQ(tree->unreachedRoots, (std::vector<std::pair<uint32_t, svl::RootReach>>{
+                                            {2, svl::RootReach::Denied},
+                                            {3, svl::RootReach::Denied},
+                                            {4, svl::RootReach::Missing}}));
+        // Alone, a folder that may not be listed is its root only, flagged denied and named.
+        auto single = svl::scanSingle(roots[1], {}, nullptr);
+        EXPECT_EQ(single->nodeCount, 1u);
+        EXPECT_EQ(single->node(0).flags, Folder | Unreadable | AccessDenied);
+        EXPECT_EQ(single->unreachedRoots, (std::vector<std::pair<uint32_t, svl::RootReach>>{{0, svl::RootReach::Denied}}));
         return ::testing::Test::HasFailure() ? 1 : 0;
     });
     EXPECT_EQ(rc, 0);
+}
+
+// A mount whose server never answered and one whose server was stopped, as a root alone and
+// beside a readable folder: examined within the limit, it does not answer and costs only itself.
+TEST(ScanMultiple, RootsThatDoNotAnswerCostOnlyThemselves) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting FUSE file systems needs root";
+    hmtest::TempDir dir;
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "open") + " " + hmtest::shQuote(dir / "dead")), 0);
+    scantest::makeFile(dir / "open/f", 100, 1600000000);
+    hmtest::DeadFuseMount dead(dir / "dead");
+    if (!dead.ok())
+        GTEST_SKIP() << dead.error();
+    dead.abortAfter(std::chrono::seconds(60));
+    hmtest::StoppedFuseMount stopped(dir.path());
+    if (!stopped.ok())
+        GTEST_SKIP() << stopped.error();
+    hmtest::writeFile(stopped.mountPoint() + "/f", "x");
+    stopped.stop(std::chrono::seconds(60));
+    for (const std::string& point : {dir / "dead", stopped.mountPoint()}) {
+        const auto started = std::chrono::steady_clock::now();
+        auto single = svl::scanSingle(point, {}, nullptr);
+        EXPECT_EQ(single->nodeCount, 0u) << point;
+        EXPECT_EQ(single->unreachedRoots, (std::vector<std::pair<uint32_t, svl::RootReach>>{{0, svl::RootReach::NoAnswer}}));
+        auto several = svl::scanMultiple({dir / "open", point}, {}, nullptr);
+        ASSERT_EQ(several->nodeCount, 4u) << point;
+        EXPECT_EQ(several->node(1).filesBelow, 1u);
+        EXPECT_EQ(several->node(2).flags, Folder | Unreadable) << "not denied, and nothing read from underneath";
+        EXPECT_EQ(several->node(2).allocated, 0u);
+        EXPECT_EQ(several->node(2).modified, 0);
+        EXPECT_TRUE(svl::modifiedUnknown(several->node(2)));
+        EXPECT_EQ(several->unreachedRoots, (std::vector<std::pair<uint32_t, svl::RootReach>>{{2, svl::RootReach::NoAnswer}}));
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << point;
+    }
 }
 
 TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
@@ -446,8 +488,10 @@ TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
     EXPECT_NEAR(progress.reachedFraction, 1.0, 1e-9);
     EXPECT_FALSE(tree->incomplete);
     EXPECT_EQ(tree->errors, 0u);
-    EXPECT_TRUE(svl::unreadableRoots(*tree).empty());
-    EXPECT_TRUE(svl::unreadableRoots(*svl::scanSingle(dir / "missing", {}, nullptr)).empty());
+    EXPECT_TRUE(tree->unreachedRoots.empty());
+    auto missing = svl::scanSingle(dir / "missing", {}, nullptr);
+    EXPECT_EQ(missing->nodeCount, 0u);
+    EXPECT_EQ(missing->unreachedRoots, (std::vector<std::pair<uint32_t, svl::RootReach>>{{0, svl::RootReach::Missing}}));
 }
 
 TEST(ScanMultiple, RemoteFallbackWalksTheResolvedPath) {
