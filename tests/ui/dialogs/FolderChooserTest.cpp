@@ -152,6 +152,14 @@ TEST_F(FolderChooserTest, TheTypedPathIsCompletedOpenedAndChosen) {
     field->clear();
     QTest::keyClicks(field, QFileInfo(m_root).fileName());
     EXPECT_EQ(completer->completionCount(), 1);
+    // Places: home first, "/" once (as a volume or on its own).
+    auto* places = chooser.findChild<QListWidget*>(QStringLiteral("places"));
+    int roots = 0;
+    for (int i = 0; i < places->count(); ++i)
+        roots += places->item(i)->data(Qt::UserRole).toString() == "/";
+    EXPECT_EQ(roots, 1);
+    QTest::mouseClick(places->viewport(), Qt::LeftButton, {}, places->visualItemRect(places->item(0)).center());
+    EXPECT_EQ(chooser.directory(), QDir::homePath());
     field->setText(m_root);
     QTest::keyClick(field, Qt::Key_Return);
     QTest::keyClick(field, Qt::Key_Return);
