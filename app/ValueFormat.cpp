@@ -103,9 +103,16 @@ QString translateCoreMessage(const std::string& message) {
         QT_TRANSLATE_NOOP("QObject", "Out of memory."),
         QT_TRANSLATE_NOOP("QObject", "The rows don't form a folder tree."),
     };
+    // A fixed text may be followed by a line with the system's text for the cause.
+    const size_t lineEnd = message.find('\n');
+    const std::string first = message.substr(0, lineEnd);
     for (const char* fixed : fixedMessages) {
-        if (message == fixed)
-            return QCoreApplication::translate("QObject", fixed);
+        if (first == fixed) {
+            QString text = QCoreApplication::translate("QObject", fixed);
+            if (lineEnd != std::string::npos)
+                text += QString::fromUtf8(message.data() + lineEnd, qsizetype(message.size() - lineEnd));
+            return text;
+        }
     }
     return QString::fromUtf8(message.data(), static_cast<qsizetype>(message.size()));
 }

@@ -25,6 +25,7 @@ QString formatPercent(double percent);
 QString formatDateTime(int64_t seconds);
 // Fixed base 1024, two decimals, C notation: "0", "512 Bytes", "1.50 KB".
 QString formatBinarySize(uint64_t size);
-// The translation of one of the core's fixed English error texts; any other text
-// is returned decoded from UTF-8 unchanged.
+// The translation of one of the core's fixed English error texts, and of the first line
+// of such a text followed by a line with its cause (kept as it is); any other text is
+// returned decoded from UTF-8 unchanged.
 QString translateCoreMessage(const std::string& message);

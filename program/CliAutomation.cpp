@@ -185,6 +185,8 @@ bool writeExport(const svl::CliOptions& options, const Source& source, time_t st
     } catch (const std::bad_alloc&) {
         error = "Out of memory.";
     }
+    // One line: the cause that follows the message on a line of its own goes after it.
+    std::replace(error.begin(), error.end(), '\n', ' ');
     if (!written)
         printError("couldn't write " + utf8(path) + (error.empty() ? std::string() : " - " + error));
     return written;
@@ -193,6 +195,7 @@ bool writeExport(const svl::CliOptions& options, const Source& source, time_t st
 bool writeFileTypes(const svl::CliOptions& options, const Source& source, time_t started) {
     const QString path = prepareOutputPath(options.exportFileTypes, started);
     bool written = false;
+    QString reason;
     try {
         std::vector<svl::ExtensionStat> rows = svl::computeExtensionStats(*source.tree);
         const int32_t order = options.sortByFileTypes;
@@ -203,12 +206,12 @@ bool writeFileTypes(const svl::CliOptions& options, const Source& source, time_t
                 return a.allocated > b.allocated;
             return a.extension < b.extension;
         });
-        written = FileTypesCsv::writeCsv(rows, order == 2, path);
+        written = FileTypesCsv::writeCsv(rows, order == 2, path, &reason);
     } catch (const std::bad_alloc&) {
-        written = false;
+        reason = QStringLiteral("Out of memory.");
     }
     if (!written)
-        printError("couldn't write " + utf8(path));
+        printError("couldn't write " + utf8(path) + (reason.isEmpty() ? std::string() : " - " + utf8(reason)));
     return written;
 }
 
@@ -230,8 +233,9 @@ bool writeTreemapImage(const svl::CliOptions& options, const Source& source, tim
     request.freeSpace = options.treemapImageFreeSpace;
     request.gray = options.treemapImageGray;
     const QImage image = renderTreemapImage(source.tree, request);
-    if (image.isNull() || !saveTreemapPng(image, name, nullptr)) {
-        printError("couldn't write " + utf8(name));
+    QString reason;
+    if (image.isNull() || !saveTreemapPng(image, name, &reason)) {
+        printError("couldn't write " + utf8(name) + (reason.isEmpty() ? std::string() : " - " + utf8(reason)));
         return false;
     }
     return true;

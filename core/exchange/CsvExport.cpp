@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <utility>
 
@@ -498,6 +499,7 @@ void RowWriter::writeRow(uint32_t id, std::string& out) {
     out += '\n';
 }
 
+// Writes all of `text`; false with errno set when a write fails.
 bool writeAll(int fd, const std::string& text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -507,8 +509,10 @@ bool writeAll(int fd, const std::string& text) {
                 continue;
             return false;
         }
-        if (n == 0)
+        if (n == 0) {
+            errno = EIO;
             return false;
+        }
         done += size_t(n);
     }
     return true;
@@ -517,6 +521,12 @@ bool writeAll(int fd, const std::string& text) {
 void fail(std::string* error, const char* message) {
     if (error)
         *error = message;
+}
+
+// A fixed message, a line feed and the system's text for the failed call's errno.
+void failWithCause(std::string* error, const char* message, int code) {
+    if (error)
+        *error = std::string(message) + '\n' + std::strerror(code);
 }
 
 }  // namespace
@@ -575,7 +585,7 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) {
-        fail(error, "Couldn't create the file.");
+        failWithCause(error, "Couldn't create the file.", errno);
         return false;
     }
     // Closed on every way out; a failed close of a fully written file is a failed write.
@@ -590,6 +600,7 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
     std::string text = csvHeaderLine(options, !tree.bindSources.empty());
     text += '\n';
     bool ok = writeAll(fd, text);
+    int cause = ok ? 0 : errno;
 
     std::vector<uint32_t> perm;
     if (!listedOnly) {
@@ -633,14 +644,18 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
             if (out.capacity() > 2 * kBlockBytes && out.size() < kBlockBytes / 2)
                 out.shrink_to_fit();
         });
-        for (uint64_t j = 0; ok && j < count; ++j)
+        for (uint64_t j = 0; ok && j < count; ++j) {
             ok = writeAll(fd, buffers[j]);
+            cause = ok ? 0 : errno;
+        }
     }
     closer.fd = -1;
-    if (::close(fd) != 0)
+    if (::close(fd) != 0 && ok) {
         ok = false;
+        cause = errno;
+    }
     if (!ok) {
-        fail(error, "Couldn't write the file.");
+        failWithCause(error, "Couldn't write the file.", cause);
         return false;
     }
     return true;

@@ -34,7 +34,8 @@ struct CsvExportOptions {
 // Writes the rows of `ids` and, unless `listedOnly`, of everything below them to `path`
 // (created or emptied). `driveCapacity` 0 leaves the drive columns empty. Returns true when
 // the whole file was written and closed; otherwise assigns one of the fixed English messages
-// to *error (when not null) and may leave a partly written file.
+// to *error (when not null) and may leave a partly written file. A file that could not be
+// created or written gets its message, a line feed and the system's text for the cause.
 // Throws std::bad_alloc when the working arrays cannot be allocated.
 [[nodiscard]] bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool listedOnly,
                              const CsvExportOptions& options, uint64_t driveCapacity, uint64_t driveFree,

@@ -1,6 +1,7 @@
 #include "app/ValueFormat.h"
 
 #include "app/AppSettings.h"
+#include "app/StringsTranslator.h"
 
 #include "tests/app/ShellTestEnv.h"
 
@@ -126,4 +127,12 @@ TEST_F(ValueFormat, BinarySizesAndCoreMessages) {
     EXPECT_EQ(translateCoreMessage("Couldn't read the file."), QStringLiteral("Couldn't read the file."));
     EXPECT_EQ(translateCoreMessage("Couldn't read the file. "), QStringLiteral("Couldn't read the file. "));
     EXPECT_EQ(translateCoreMessage("Couldn't open \xc3\xa9t\xc3\xa9.csv"), QStringLiteral("Couldn't open été.csv"));
+    // A fixed text followed by its cause: the text translated, the cause kept.
+    localization::StringsTranslator german;
+    ASSERT_EQ(german.parse(QStringLiteral("\"Couldn't write the file.\" = \"Schreiben fehlgeschlagen.\";")), 1);
+    QCoreApplication::installTranslator(&german);
+    EXPECT_EQ(translateCoreMessage("Couldn't write the file.\nNo space left on device"),
+              QStringLiteral("Schreiben fehlgeschlagen.\nNo space left on device"));
+    EXPECT_EQ(translateCoreMessage("Couldn't write the file"), QStringLiteral("Couldn't write the file"));
+    QCoreApplication::removeTranslator(&german);
 }

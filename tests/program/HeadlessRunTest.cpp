@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -343,8 +345,9 @@ TEST_F(HeadlessRun, FailuresAreOneLineAndExitCodeOne) {
 
     r = run({"--export=/dev/full", "--exportfiletypes=/dev/full", "data"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.errors, "Hollowmere: couldn't write /dev/full - Couldn't write the file.\n"
-                        "Hollowmere: couldn't write /dev/full\n");
+    const std::string full = std::strerror(ENOSPC);
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't write /dev/full - Couldn't write the file. " + full +
+                            "\nHollowmere: couldn't write /dev/full - " + full + "\n");
 
     hmtest::writeFile(m_root + "/junk.csv", std::string("\x00\x01\"\n,,\n\"", 8));
     r = run({"--export=out/j.csv", "junk.csv"});
@@ -438,7 +441,7 @@ TEST_F(HeadlessRun, LibraryMessagesStayOffStandardError) {
     ASSERT_EQ(symlink("/dev/full", (m_root + "/out/full.png").c_str()), 0);
     r = run({"--treemapimagefile=out/full.png", "small.csv"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.errors, "Hollowmere: couldn't write out/full.png\n");
+    EXPECT_EQ(r.errors, "Hollowmere: couldn't write out/full.png - " + std::string(std::strerror(ENOSPC)) + "\n");
 }
 
 TEST_F(HeadlessRun, ImportRunningOutOfMemoryIsAnError) {

@@ -16,7 +16,6 @@
 #include <QTimer>
 
 #include <atomic>
-#include <limits>
 #include <memory>
 #include <new>
 #include <string>
@@ -211,23 +210,24 @@ bool MainWindow::writeTreemapImage(const QString& path, int width, int height, b
             failure.get(), chosen);
     });
 
-    QProgressDialog progress(tr("Saving the treemap image…"), tr("Cancel"), 0, 0, this);
-    progress.setWindowTitle(tr("Save Treemap Image as .png File"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setAutoClose(false);
-    progress.setAutoReset(false);
-    progress.setMinimumDuration(std::numeric_limits<int>::max());  // shown by the timer below
-    connect(&progress, &QProgressDialog::canceled, this, [cancel] { cancel->store(true); });
-    QTimer showLater;
-    showLater.setSingleShot(true);
-    connect(&showLater, &QTimer::timeout, &progress, &QProgressDialog::show);
-    QEventLoop loop;
-    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
-    startTreeReader(worker);
-    showLater.start(kProgressDelayMs);
-    loop.exec();
-    showLater.stop();
-    progress.hide();
+    {
+        // Gone before any message below: the dialog's own timer would otherwise show it a few
+        // seconds later over that message, with no save left to wait for.
+        QProgressDialog progress(tr("Saving the treemap image…"), tr("Cancel"), 0, 0, this);
+        progress.setWindowTitle(tr("Save Treemap Image as .png File"));
+        progress.setWindowModality(Qt::WindowModal);
+        progress.setAutoClose(false);
+        progress.setAutoReset(false);
+        connect(&progress, &QProgressDialog::canceled, this, [cancel] { cancel->store(true); });
+        QTimer showLater;
+        showLater.setSingleShot(true);
+        connect(&showLater, &QTimer::timeout, &progress, &QProgressDialog::show);
+        QEventLoop loop;
+        connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+        startTreeReader(worker);
+        showLater.start(kProgressDelayMs);
+        loop.exec();
+    }
     // A cancel that came after the rename leaves the finished file.
     const bool done = *saved;
     if (!done && !cancel->load())
@@ -251,7 +251,7 @@ void MainWindow::exportFileTypesCsv()
     UserOutputFile out;
     // The view writes the rows in its own order, reopening the new file by its descriptor.
     const bool written = out.create(path, 0666, true, takeChosenOutputFolder(), &failure) &&
-                         m_fileTypes->exportCsv(out.descriptorPath()) && out.commit(&failure);
+                         m_fileTypes->exportCsv(out.descriptorPath(), &failure) && out.commit(&failure);
     if (!written)
         showPlainWarning(this, tr("Couldn't Export"),
                          withReason(tr("Couldn't write the CSV file: %1").arg(isolatePath(path)), failure));

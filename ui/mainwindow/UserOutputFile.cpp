@@ -1,5 +1,6 @@
 #include "ui/mainwindow/UserOutputFile.h"
 
+#include "app/DescriptorDevice.h"
 #include "app/DirectionalText.h"
 #include "app/Elevation.h"
 #include "integration/ItemPlace.h"
@@ -10,7 +11,6 @@
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,10 +29,6 @@ bool setError(QString* error, const QString& text) {
     if (error)
         *error = text;
     return false;
-}
-
-QString errnoText(int code) {
-    return QString::fromLocal8Bit(std::strerror(code));
 }
 
 QString notRegular() {
@@ -70,14 +66,14 @@ int openOutputFolder(const QString& folder, const QString& path, QString* error)
     if (!isElevated()) {
         const int fd = ::open(bytes.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0)
-            setError(error, errnoText(errno));
+            setError(error, systemErrorText(errno));
         return fd;
     }
     const int fd = saferemove::openFolderNoFollow(bytes);
     if (fd >= 0)
         return fd;
     const bool throughLink = (fd == -ELOOP || fd == -ENOTDIR) && QFileInfo(folder).canonicalFilePath() != folder;
-    setError(error, throughLink ? belowLinkText(path) : errnoText(-fd));
+    setError(error, throughLink ? belowLinkText(path) : systemErrorText(-fd));
     return -1;
 }
 
@@ -112,7 +108,7 @@ bool UserOutputFile::create(const QString& path, mode_t mode, bool keepMode,
     const OutputPlace place = placeOf(path);
     m_name = place.name;
     if (m_name.empty())
-        return setError(error, errnoText(EISDIR));
+        return setError(error, systemErrorText(EISDIR));
     m_folder.reset(openOutputFolder(place.folder, path, error));
     if (m_folder.fd < 0)
         return false;
@@ -134,7 +130,7 @@ bool UserOutputFile::create(const QString& path, mode_t mode, bool keepMode,
         code = errno;
     if (code != 0) {
         m_file.discard();
-        return setError(error, errnoText(code));
+        return setError(error, systemErrorText(code));
     }
     return true;
 }
@@ -147,7 +143,7 @@ bool UserOutputFile::commit(QString* error) {
     const int code = m_file.commit();
     if (code == 0)
         return true;
-    return setError(error, code == ELOOP && isElevated() ? belowLinkText(m_path) : errnoText(code));
+    return setError(error, code == ELOOP && isElevated() ? belowLinkText(m_path) : systemErrorText(code));
 }
 
 bool replaceUserFile(const QString& path, mode_t mode, const std::function<bool(QIODevice&, QString*)>& write,
@@ -156,18 +152,10 @@ bool replaceUserFile(const QString& path, mode_t mode, const std::function<bool(
     if (!out.create(path, mode, true, chosen, error))
         return false;
     QString reason;
-    bool written = false;
-    {
-        QFile file;
-        if (file.open(out.fd(), QIODevice::WriteOnly, QFileDevice::DontCloseHandle)) {
-            written = write(file, &reason);
-            written = written && file.flush() && file.error() == QFileDevice::NoError;
-            if (!written && reason.isEmpty())
-                reason = file.errorString();
-        } else {
-            reason = file.errorString();
-        }
-    }
+    DescriptorDevice file(out.fd());
+    bool written = write(file, &reason);
+    if (!written && reason.isEmpty())
+        reason = file.errorString();
     if (!written)
         return setError(error, reason);
     return out.commit(error);

@@ -1,5 +1,6 @@
 #include "ui/treemap/TreemapImageRender.h"
 
+#include "app/DescriptorDevice.h"
 #include "core/tree/ScanTree.h"
 #include "ui/treemap/TreemapWidget.h"
 
@@ -70,10 +71,8 @@ private:
     const std::atomic<bool>& m_cancel;
 };
 
-QString writeFailure(const QFileDevice& file, const QImageWriter& writer) {
-    if (file.error() != QFileDevice::NoError)
-        return file.errorString();
-    return writer.errorString();
+QString writeFailure(const DescriptorDevice& out, const QImageWriter& writer) {
+    return out.failure() != 0 ? out.errorString() : writer.errorString();
 }
 
 }  // namespace
@@ -87,17 +86,17 @@ bool saveTreemapPng(const QImage& image, const QString& path, QString* error) {
     if (image.isNull())
         return fail(QCoreApplication::translate("TreemapImage", "There is no picture to save."));
 
+    // The encoder writes to the descriptor itself, so a failed write keeps its cause.
     const QFileInfo info(path);
     if (info.exists() && !info.isFile()) {
         // A device or pipe cannot be replaced; write into it and check every step.
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly))
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
             return fail(file.errorString());
-        QImageWriter writer(&file, "PNG");
+        DescriptorDevice out(file.handle());
+        QImageWriter writer(&out, "PNG");
         if (!writer.write(image))
-            return fail(writeFailure(file, writer));
-        if (!file.flush() || file.error() != QFileDevice::NoError)
-            return fail(file.errorString());
+            return fail(writeFailure(out, writer));
         file.close();
         if (file.error() != QFileDevice::NoError)
             return fail(file.errorString());
@@ -105,11 +104,12 @@ bool saveTreemapPng(const QImage& image, const QString& path, QString* error) {
     }
 
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return fail(file.errorString());
-    QImageWriter writer(&file, "PNG");
+    DescriptorDevice out(file.handle());
+    QImageWriter writer(&out, "PNG");
     if (!writer.write(image)) {
-        const QString reason = writeFailure(file, writer);
+        const QString reason = writeFailure(out, writer);
         file.cancelWriting();
         return fail(reason);
     }

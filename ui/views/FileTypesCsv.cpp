@@ -1,11 +1,17 @@
 #include "ui/views/FileTypesCsv.h"
 
+#include "app/DescriptorDevice.h"
 #include "core/tree/Saturating.h"
 #include "ui/views/ExtensionMimeType.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QFile>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 FileTypeDescriber::FileTypeDescriber()
     : m_noExtension(QCoreApplication::translate("FileTypesModel", "(No Extension)")),
@@ -40,10 +46,16 @@ QByteArray quoted(const QByteArray& text) {
 
 }  // namespace
 
-bool FileTypesCsv::writeCsv(const std::vector<svl::ExtensionStat>& rows, bool byAllocated, const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+bool FileTypesCsv::writeCsv(const std::vector<svl::ExtensionStat>& rows, bool byAllocated, const QString& path,
+                            QString* error) {
+    const auto fail = [error](int code) {
+        if (error)
+            *error = systemErrorText(code);
         return false;
+    };
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return fail(errno);
     uint64_t totalSize = 0, totalAllocated = 0;
     for (const svl::ExtensionStat& row : rows) {
         totalSize = svl::saturatingAdd(totalSize, row.size);
@@ -67,8 +79,13 @@ bool FileTypesCsv::writeCsv(const std::vector<svl::ExtensionStat>& rows, bool by
         content += QByteArray::number(qulonglong(row.files));
         content += '\n';
     }
-    // A short write, a failed flush (a full disk) or a failed close is a failed export.
-    const bool written = file.write(content) == content.size() && file.flush();
-    file.close();
-    return written && file.error() == QFileDevice::NoError;
+    // A failed write (a full disk) or a failed close is a failed export.
+    DescriptorDevice file(fd);
+    if (file.write(content) != content.size()) {
+        ::close(fd);
+        return fail(file.failure());
+    }
+    if (::close(fd) != 0)
+        return fail(errno);
+    return true;
 }

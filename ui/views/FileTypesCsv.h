@@ -33,6 +33,8 @@ class FileTypesCsv {
 public:
     // Writes the header "Extension,File Type,Percent,Size,Allocated,Files" and one line per
     // row; the percent is of the allocated total when `byAllocated`, else of the size total.
-    // False when the file cannot be opened or any byte, the flush or the close fails.
-    static bool writeCsv(const std::vector<svl::ExtensionStat>& rows, bool byAllocated, const QString& path);
+    // False when the file cannot be opened or any byte or the close fails, with the system's
+    // text for the cause in *error (may be null).
+    static bool writeCsv(const std::vector<svl::ExtensionStat>& rows, bool byAllocated, const QString& path,
+                         QString* error = nullptr);
 };

@@ -39,8 +39,9 @@ FileTypesView::FileTypesView(QWidget* parent) : QTreeView(parent), m_model(new F
     head->viewport()->installEventFilter(this);
 }
 
-bool FileTypesView::exportCsv(const QString& path) const {
-    return FileTypesModel::writeCsv(m_model->rows(), m_model->sortColumn() == FileTypesModel::AllocatedColumn, path);
+bool FileTypesView::exportCsv(const QString& path, QString* error) const {
+    return FileTypesModel::writeCsv(m_model->rows(), m_model->sortColumn() == FileTypesModel::AllocatedColumn, path,
+                                    error);
 }
 
 bool FileTypesView::eventFilter(QObject* watched, QEvent* event) {

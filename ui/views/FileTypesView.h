@@ -18,7 +18,7 @@ public:
 
     // Writes the rows in display order; percentages of the allocated total exactly when
     // sorted by Allocated, else of the size total. False when the file could not be written.
-    bool exportCsv(const QString& path) const;
+    bool exportCsv(const QString& path, QString* error = nullptr) const;
 
 signals:
     // The extension in lower case without the dot; empty for files without one.

@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -333,9 +335,9 @@ TEST(CsvExport, FailuresAreReported) {
     EXPECT_EQ(error, "There's nothing to export.");
     EXPECT_FALSE(hmtest::sh("test -e " + hmtest::shQuote(dir / "a.csv")) == 0);
     EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, dir / "missing/d.csv", &error));
-    EXPECT_EQ(error, "Couldn't create the file.");
+    EXPECT_EQ(error, std::string("Couldn't create the file.\n") + std::strerror(ENOENT));
     EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, "/dev/full", &error));
-    EXPECT_EQ(error, "Couldn't write the file.");
+    EXPECT_EQ(error, std::string("Couldn't write the file.\n") + std::strerror(ENOSPC));
     EXPECT_FALSE(svl::exportCsv(*tree, {0}, false, {}, 0, 0, "/dev/full", nullptr));
 }
 

@@ -9,13 +9,16 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 
 #include "program/CliAutomation.h"
@@ -361,6 +364,37 @@ TEST_F(MainWindowExports, OrdinaryRunWritesThroughALink) {
     EXPECT_TRUE(readAll(target).contains("top.bbb"));
     EXPECT_EQ(readAll(picture), "png");
     EXPECT_TRUE(QFileInfo(qs(link)).isSymLink() && QFileInfo(qs(pictureLink)).isSymLink()) << "the links stay";
+}
+
+TEST_F(MainWindowExports, PictureOnAFullDiskShowsOnlyItsErrorNamingTheCause) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    const std::string full = m_out / "full";
+    ASSERT_EQ(::mkdir(full.c_str(), 0755), 0);
+    hmtest::Mounts mounts;
+    ASSERT_TRUE(mounts.mount("-t tmpfs -o size=64k none", full));
+    m_window.show();
+    ASSERT_TRUE(waitUntil([&] { return !m_window.treemapPanel()->treemap()->image().isNull(); }));
+    // The error stays open past the progress dialog's own show timer (4 s).
+    QString shown;
+    bool progressSeen = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !shown.isEmpty())
+            return;
+        shown = box->text();
+        QTimer::singleShot(4500, box, [&, box] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+                progressSeen = progressSeen || (qobject_cast<QProgressDialog*>(widget) && widget->isVisible());
+            clickButton(box, "OK");
+        });
+    });
+    watch.start(10);
+    EXPECT_FALSE(m_window.writeTreemapImage(qs(full + "/t.png"), 2000, 1500, false, false));
+    EXPECT_FALSE(progressSeen) << "the progress dialog came back over the error";
+    EXPECT_TRUE(shown.endsWith("\n\n" + QString::fromLocal8Bit(std::strerror(ENOSPC)))) << shown.toStdString();
+    EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(full)), "") << "nothing is left behind";
 }
 
 TEST_F(MainWindowExports, LargePictureIsWrittenOnAWorkerAndCancelLeavesNoFile) {

@@ -13,6 +13,9 @@
 #include <QSpinBox>
 #include <QToolButton>
 
+#include <cerrno>
+#include <cstring>
+#include <random>
 #include <set>
 #include <sys/stat.h>
 #include <tuple>
@@ -213,8 +216,9 @@ TEST_F(TreemapImageExport, SavingReportsEveryFailure) {
     QImage image(64, 48, QImage::Format_RGB32);
     image.fill(Qt::darkCyan);
     QString error;
+    const QString noSpace = QString::fromLocal8Bit(std::strerror(ENOSPC));
     EXPECT_FALSE(saveTreemapPng(image, QStringLiteral("/dev/full"), &error));
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_EQ(error, noSpace);
     struct stat st{};
     ASSERT_EQ(stat("/dev/full", &st), 0);
     EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device is written into, never replaced";
@@ -223,6 +227,22 @@ TEST_F(TreemapImageExport, SavingReportsEveryFailure) {
     error.clear();
     EXPECT_FALSE(saveTreemapPng(image, qs(dir / "missing/folder/t.png"), &error));
     EXPECT_FALSE(error.isEmpty());
+
+    // A full disk names its cause for a new file too, and leaves nothing behind.
+    if (hmtest::isRoot()) {
+        const std::string small = dir / "small";
+        ::mkdir(small.c_str(), 0755);
+        hmtest::Mounts mounts;
+        ASSERT_TRUE(mounts.mount("-t tmpfs -o size=64k none", small));
+        QImage noise(400, 400, QImage::Format_RGB32);
+        std::minstd_rand random(7);
+        for (int y = 0; y < noise.height(); ++y)
+            for (int x = 0; x < noise.width(); ++x)
+                noise.setPixel(x, y, uint(random()));
+        EXPECT_FALSE(saveTreemapPng(noise, qs(small + "/t.png"), &error));
+        EXPECT_EQ(error, noSpace);
+        EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(small)), "");
+    }
 
     // An existing picture is replaced whole.
     const QString path = qs(dir / "t.png");

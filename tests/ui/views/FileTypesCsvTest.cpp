@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "tests/support/TestSupport.h"
 #include "tests/ui/views/FileTypesTestSupport.h"
 
@@ -26,7 +29,10 @@ TEST(FileTypesCsv, RowsInTheGivenOrderWithEitherPercentBase) {
 }
 
 TEST(FileTypesCsv, FailedWritesAreReported) {
-    EXPECT_FALSE(FileTypesCsv::writeCsv({row("a", 1, 1, 1)}, false, QStringLiteral("/dev/full")));
+    QString error;
+    EXPECT_FALSE(FileTypesCsv::writeCsv({row("a", 1, 1, 1)}, false, QStringLiteral("/dev/full"), &error));
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(ENOSPC)));
     hmtest::TempDir dir("filetypes");
-    EXPECT_FALSE(FileTypesCsv::writeCsv({}, false, QString::fromStdString(dir / "missing/types.csv")));
+    EXPECT_FALSE(FileTypesCsv::writeCsv({}, false, QString::fromStdString(dir / "missing/types.csv"), &error));
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(ENOENT)));
 }
