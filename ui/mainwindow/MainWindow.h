@@ -471,6 +471,9 @@ private:
     TreemapImageRequest treemapImageRequest(int width, int height, bool gray, bool freeSpace) const;
     void applyQueuedRemovals();
     void removePaths(const std::vector<std::string>& paths);
+    // The scanned folders of a several-folder scan at or below a renamed item go by its new
+    // path in the header, the window title, the status bar and the next scan.
+    void followRenamedRoots(const std::string& oldPath, const std::string& newPath);
     void showHoveredPath(const QModelIndex& index);
     void showHoveredId(int64_t id);
     void openFromFileList(uint32_t id);

@@ -5,9 +5,12 @@
 
 #include "app/AppSettings.h"
 #include "app/Elevation.h"
+#include "app/PathText.h"
 #include "app/PlainText.h"
+#include "core/scan/MountTable.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/FileOperations.h"
 #include "ui/mainwindow/PageTabs.h"
 #include "ui/treemap/TreemapPanel.h"
@@ -93,6 +96,7 @@ FileOperations MainWindow::fileOperations()
     hooks.refreshAfterRename = [this] { refreshAfterRemoval(); };
     hooks.renamed = [this](const std::string& oldPath, const std::string& newPath) {
         m_liveMonitor->renamePath(oldPath, newPath);
+        followRenamedRoots(oldPath, newPath);
     };
     hooks.watchFolder = [this](const QString& folder, bool subfolders) { m_liveMonitor->watchFolder(folder, subfolders, 2000); };
     hooks.readOffGui = [this](const std::function<void()>& work) { readTreesOffGui(work); };
@@ -145,6 +149,26 @@ void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, c
     });
     if (m_closeAfterRemoval)
         QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void MainWindow::followRenamedRoots(const std::string& oldPath, const std::string& newPath)
+{
+    const auto renamed = [&](QStringList roots) {
+        for (QString& root : roots) {
+            const std::string bytes = pathBytes(root);
+            if (svl::isPathWithin(bytes, oldPath))
+                root = pathText(newPath + bytes.substr(oldPath.size()));
+        }
+        return roots;
+    };
+    m_jobRoots = renamed(m_jobRoots);
+    const QStringList shown = m_header->multipleRoots();
+    if (shown.isEmpty() || renamed(shown) == shown)
+        return;
+    // Shows the new paths and asks their volumes for the space figures.
+    m_header->showMultiple(renamed(shown));
+    m_scanPathText = m_header->multipleRoots().join(QStringLiteral("; "));
+    updateWindowTitle();
 }
 
 QList<SelectedItem> MainWindow::collectSelection(bool includeGroupRows, bool includeRoot) const

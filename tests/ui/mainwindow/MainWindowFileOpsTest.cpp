@@ -6,6 +6,7 @@
 #include "app/Elevation.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
+#include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
@@ -238,7 +239,7 @@ TEST(MainWindowFileOpsAsUser, AFileDeletedInARenamedFolderLeavesTheTree)
     EXPECT_NE(output.find("[  PASSED  ] 1 test"), std::string::npos) << output;
 }
 
-TEST(MainWindowFileOpsFanotify, AFileDeletedInARenamedTopOfSeveralLeavesTheTree)
+TEST(MainWindowFileOpsFanotify, ARenamedTopOfSeveralIsShownByItsNewPathAndAFileDeletedInItLeavesTheTree)
 {
     if (!hmtest::isRoot())
         GTEST_SKIP() << "needs root for a tmpfs mount and fanotify";
@@ -254,8 +255,6 @@ TEST(MainWindowFileOpsFanotify, AFileDeletedInARenamedTopOfSeveralLeavesTheTree)
     MainWindow window;
     window.scanMultiple({qs(m + "/one"), qs(m + "/two")});
     ASSERT_TRUE(windowtest::waitUntil([&] { return window.displayedTree() && !window.isJobRunning(); }));
-    if (window.liveMonitor()->mode() != LiveMonitor::Mode::Fanotify)
-        GTEST_SKIP() << "fanotify is not available here";
     const auto idOf = [&](const std::string& path) { return window.displayedTree()->findPath(path.data(), path.size()); };
     const int64_t top = idOf(m + "/one");
     ASSERT_GT(top, 0);
@@ -263,6 +262,12 @@ TEST(MainWindowFileOpsFanotify, AFileDeletedInARenamedTopOfSeveralLeavesTheTree)
     window.recordRenamePlace(uint32_t(top));
     ASSERT_TRUE(window.renameNode(uint32_t(top), "uno"));
     EXPECT_EQ(window.displayedTree()->fullPath(uint32_t(top)), m + "/uno");
+    // The header names the new path and keeps the space of its volume.
+    EXPECT_EQ(window.header()->multipleRoots(), QStringList({qs(m + "/uno"), qs(m + "/two")}));
+    EXPECT_TRUE(window.header()->findChild<QLabel*>("selectionDetailLabel")->toolTip().contains(qs(m + "/uno")));
+    EXPECT_FALSE(window.header()->findChild<QLabel*>("totalSpaceLabel")->text().isEmpty());
+    if (window.liveMonitor()->mode() != LiveMonitor::Mode::Fanotify)
+        GTEST_SKIP() << "fanotify is not available here";
     const int64_t file = idOf(m + "/uno/f2"), deeper = idOf(m + "/uno/d/f1");
     ASSERT_GT(file, 0);
     ASSERT_GT(deeper, 0);
