@@ -17,8 +17,11 @@ int intSetting(const char* key, int fallback) {
     return ok ? value : fallback;
 }
 
+// A no-break space joins number and unit, so a wrapped label never parts them.
+constexpr QChar kUnitSpace(0x00A0);
+
 QString scaled(double value, int decimals, const char* unit) {
-    return QStringLiteral("%1 %2").arg(formatDecimal(value, decimals), QLatin1String(unit));
+    return formatDecimal(value, decimals) + kUnitSpace + QLatin1String(unit);
 }
 
 }  // namespace
@@ -36,7 +39,7 @@ QString formatSize(uint64_t size) {
 
     if (mode == 0) {
         if (bytes < base)
-            return QStringLiteral("%1 B").arg(size);
+            return QString::number(size) + kUnitSpace + QLatin1Char('B');
         // The unit is chosen before rounding: 1,048,575 bytes stay 1,024.0 KB.
         double value = bytes / base;
         int unit = 1;

@@ -9,7 +9,7 @@
 #include <string>
 
 // A byte count by the display settings: automatic unit, grouped bytes, or a fixed
-// KB..TB unit, in the default locale's notation.
+// KB..TB unit, in the default locale's notation, with a no-break space before the unit.
 QString formatSize(uint64_t size);
 // The decimalPlaces setting limited to 0..4; stored text that is no number reads as 1.
 int decimalPlacesSetting();

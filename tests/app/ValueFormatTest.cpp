@@ -29,24 +29,24 @@ protected:
 }  // namespace
 
 TEST_F(ValueFormat, AutomaticUnitsByBase) {
-    EXPECT_EQ(formatSize(0), QStringLiteral("0 B"));
-    EXPECT_EQ(formatSize(1023), QStringLiteral("1023 B"));
-    EXPECT_EQ(formatSize(1024), QStringLiteral("1.0 KB"));
-    EXPECT_EQ(formatSize(1048575), QStringLiteral("1,024.0 KB"));  // unit chosen before rounding
-    EXPECT_EQ(formatSize(1048576), QStringLiteral("1.0 MB"));
-    EXPECT_EQ(formatSize(1536ull << 30), QStringLiteral("1.5 TB"));
-    EXPECT_EQ(formatSize(std::numeric_limits<uint64_t>::max()), QStringLiteral("16,777,216.0 TB"));
+    EXPECT_EQ(formatSize(0), QStringLiteral("0\u00A0B"));
+    EXPECT_EQ(formatSize(1023), QStringLiteral("1023\u00A0B"));
+    EXPECT_EQ(formatSize(1024), QStringLiteral("1.0\u00A0KB"));
+    EXPECT_EQ(formatSize(1048575), QStringLiteral("1,024.0\u00A0KB"));  // unit chosen before rounding
+    EXPECT_EQ(formatSize(1048576), QStringLiteral("1.0\u00A0MB"));
+    EXPECT_EQ(formatSize(1536ull << 30), QStringLiteral("1.5\u00A0TB"));
+    EXPECT_EQ(formatSize(std::numeric_limits<uint64_t>::max()), QStringLiteral("16,777,216.0\u00A0TB"));
 
     set("unitBase", 1000);
     set("decimalPlaces", 0);
-    EXPECT_EQ(formatSize(999), QStringLiteral("999 B"));
-    EXPECT_EQ(formatSize(1000), QStringLiteral("1 KB"));
-    EXPECT_EQ(formatSize(1500000), QStringLiteral("2 MB"));
-    EXPECT_EQ(formatSize(2500000000000000ull), QStringLiteral("2,500 TB"));
+    EXPECT_EQ(formatSize(999), QStringLiteral("999\u00A0B"));
+    EXPECT_EQ(formatSize(1000), QStringLiteral("1\u00A0KB"));
+    EXPECT_EQ(formatSize(1500000), QStringLiteral("2\u00A0MB"));
+    EXPECT_EQ(formatSize(2500000000000000ull), QStringLiteral("2,500\u00A0TB"));
 
     for (const QVariant& base : {QVariant(1024), QVariant(0), QVariant(2048), QVariant("text"), QVariant("1000x")}) {
         set("unitBase", base);
-        EXPECT_EQ(formatSize(1000), QStringLiteral("1000 B")) << base.toString().toStdString();
+        EXPECT_EQ(formatSize(1000), QStringLiteral("1000\u00A0B")) << base.toString().toStdString();
     }
 }
 
@@ -54,27 +54,27 @@ TEST_F(ValueFormat, FixedModesDecimalsAndBadSettings) {
     set("displayMode", 1);
     EXPECT_EQ(formatSize(1234567), QStringLiteral("1,234,567"));
     set("displayMode", 3);
-    EXPECT_EQ(formatSize(0), QStringLiteral("0.0 MB"));
-    EXPECT_EQ(formatSize(5ull << 30), QStringLiteral("5,120.0 MB"));
+    EXPECT_EQ(formatSize(0), QStringLiteral("0.0\u00A0MB"));
+    EXPECT_EQ(formatSize(5ull << 30), QStringLiteral("5,120.0\u00A0MB"));
     set("displayMode", 9);
-    EXPECT_EQ(formatSize(1ull << 40), QStringLiteral("1.0 TB"));
+    EXPECT_EQ(formatSize(1ull << 40), QStringLiteral("1.0\u00A0TB"));
     set("displayMode", 4);
-    EXPECT_EQ(formatSize(1024), QStringLiteral("0.0 GB"));
+    EXPECT_EQ(formatSize(1024), QStringLiteral("0.0\u00A0GB"));
     set("displayMode", -3);
-    EXPECT_EQ(formatSize(2048), QStringLiteral("2.0 KB"));
+    EXPECT_EQ(formatSize(2048), QStringLiteral("2.0\u00A0KB"));
 
     set("displayMode", 2);
     set("decimalPlaces", 7);
-    EXPECT_EQ(formatSize(1536), QStringLiteral("1.5000 KB"));
+    EXPECT_EQ(formatSize(1536), QStringLiteral("1.5000\u00A0KB"));
     set("decimalPlaces", -1);
-    EXPECT_EQ(formatSize(1536), QStringLiteral("2 KB"));
+    EXPECT_EQ(formatSize(1536), QStringLiteral("2\u00A0KB"));
 
     // Stored values of the wrong type read as the defaults.
     set("decimalPlaces", "many");
     set("displayMode", "bytes");
-    EXPECT_EQ(formatSize(1536), QStringLiteral("1.5 KB"));
+    EXPECT_EQ(formatSize(1536), QStringLiteral("1.5\u00A0KB"));
     set("displayMode", QVariant(QStringList{"1", "2"}));
-    EXPECT_EQ(formatSize(1536), QStringLiteral("1.5 KB"));
+    EXPECT_EQ(formatSize(1536), QStringLiteral("1.5\u00A0KB"));
 }
 
 // Sizes, counts, percentages and seconds all in one locale's notation.
@@ -87,15 +87,15 @@ TEST_F(ValueFormat, LocaleNotation) {
         const char* seconds;  // 0.02
     };
     const Case cases[] = {
-        {QLocale(QLocale::German, QLocale::Germany), "1.024,0 KB", "12.345.678", "75,4%", "0,02"},
-        {QLocale(QLocale::French, QLocale::France), "1\u202F024,0 KB", "12\u202F345\u202F678", "75,4%", "0,02"},
-        {QLocale(QLocale::Polish, QLocale::Poland), "1024,0 KB", "12\u00A0345\u00A0678", "75,4%", "0,02"},
-        {QLocale(QLocale::English, QLocale::UnitedStates), "1,024.0 KB", "12,345,678", "75.4%", "0.02"},
+        {QLocale(QLocale::German, QLocale::Germany), "1.024,0\u00A0KB", "12.345.678", "75,4%", "0,02"},
+        {QLocale(QLocale::French, QLocale::France), "1\u202F024,0\u00A0KB", "12\u202F345\u202F678", "75,4%", "0,02"},
+        {QLocale(QLocale::Polish, QLocale::Poland), "1024,0\u00A0KB", "12\u00A0345\u00A0678", "75,4%", "0,02"},
+        {QLocale(QLocale::English, QLocale::UnitedStates), "1,024.0\u00A0KB", "12,345,678", "75.4%", "0.02"},
     };
     for (const Case& c : cases) {
         QLocale::setDefault(c.locale);
         SCOPED_TRACE(c.locale.name().toStdString());
-        EXPECT_EQ(formatSize(1023), QStringLiteral("1023 B"));
+        EXPECT_EQ(formatSize(1023), QStringLiteral("1023\u00A0B"));
         EXPECT_EQ(formatSize(1048575), QString::fromUtf8(c.size));
         EXPECT_EQ(formatNumber(12345678), QString::fromUtf8(c.count));
         EXPECT_EQ(formatPercent(75.44), QString::fromUtf8(c.percent));

@@ -249,7 +249,7 @@ TEST_F(HeaderPanelTest, SpaceLabelsOfVolumesFoldersImportsAndSeveralRoots) {
     panel.updateSpaceLabels(QStringLiteral("/media/usb"));
     EXPECT_EQ(text(panel, "selectionLabel"), QStringLiteral("/media/usb"));
     EXPECT_EQ(text(panel, "selectionDetailLabel"), QStringLiteral("  STICK \u00B7 /dev/sdb1"));
-    EXPECT_EQ(values(panel), (QStringList{"7.5 GB", "5.6 GB", "(75.0%)", "1.9 GB", "(25.0%)"}));
+    EXPECT_EQ(values(panel), (QStringList{"7.5\u00A0GB", "5.6\u00A0GB", "(75.0%)", "1.9\u00A0GB", "(25.0%)"}));
 
     // Two roots on one volume count it twice.
     panel.showMultiple({QStringLiteral("/home/a"), QStringLiteral("/home/b")});

@@ -65,7 +65,7 @@ TEST_F(TreemapPanelFixture, TitleNamesTheZoomRootAndButtonsUnzoom) {
     AppSettings::instance()->setValue("showTreemapAllocated", false);
     EXPECT_EQ(title(), QStringLiteral("/srv/media \u2014 %1").arg(formatSize(3000000)));
     AppSettings::instance()->setValue("unitBase", 1000);
-    EXPECT_EQ(title(), QStringLiteral("/srv/media \u2014 3.0 MB"));
+    EXPECT_EQ(title(), QStringLiteral("/srv/media \u2014 3.0\u00A0MB"));
 
     m_panel->setTree(nullptr);
     EXPECT_EQ(title(), QStringLiteral("Treemap"));

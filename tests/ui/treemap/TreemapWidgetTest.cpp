@@ -9,6 +9,7 @@
 #include <QTimer>
 #include <QSignalSpy>
 #include <QTest>
+#include <QTextLayout>
 #include <QVariantAnimation>
 
 #include <fstream>
@@ -347,6 +348,35 @@ TEST(TreemapWidgetOffscreen, BuildsWithoutAnEventLoopAndSurvivesHugeSizes) {
     widget.resize(100, 80);
     widget.refresh();
     EXPECT_EQ(widget.image().size(), QSize(100, 80));
+}
+
+// A file's label wrapped as a narrow cell wraps it keeps the size's number and unit on one line.
+TEST(TreemapWidgetOffscreen, LabelsNeverBreakBetweenNumberAndUnit) {
+    treemaptest::clearSettings();
+    TreeBuilder b("/data");
+    b.file(0, "quarterly-report.pdf", 3460000);
+    TreemapWidget widget;
+    widget.setTree(b.finish());
+    const QString label = widget.labelText(1, false);
+    const qsizetype unit = label.indexOf(QStringLiteral("MB"));
+    ASSERT_GT(unit, 0) << label.toStdString();
+    QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    int wrapped = 0;
+    for (int width = 64; width <= 240; ++width) {
+        QTextLayout layout(label, widget.font());
+        layout.setTextOption(option);
+        layout.beginLayout();
+        for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+            line.setLineWidth(width);
+            const qsizetype end = line.textStart() + line.textLength();
+            EXPECT_FALSE(line.textStart() == unit - 1 || line.textStart() == unit || end == unit)
+                << "width " << width << ": " << label.mid(line.textStart(), line.textLength()).toStdString();
+        }
+        layout.endLayout();
+        wrapped += layout.lineCount() > 1;
+    }
+    EXPECT_GT(wrapped, 0) << "no width wrapped the label";
 }
 
 // A real std::bad_alloc from the raster (address space limited in a child process) must be
