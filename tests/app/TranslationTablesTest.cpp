@@ -197,11 +197,18 @@ TEST(TranslationTables, TextsAreNotConfused) {
         {"es", "Color Blind", "Daltónico"},              {"pt-BR", "Color Blind", "Daltônico"},
         {"ru", "Treemap", "Карта"},                      {"ja", "Scan as Admin", "管理者でスキャン"},
         {"zh-Hans", "Scan as Admin", "以管理员扫描"}};
-    // The administrator's Trash is where the item would go, not where it goes.
-    const QList<std::array<const char*, 2>> statedAsFact = {{"ja", "移動されます"}, {"ko", "이동합니다"}, {"ar", "سينتقل"}};
+    // The administrator's Trash is where the item would go, not where it goes: each language's
+    // mark of that ("would", a conditional mood or an "if" clause).
+    const QHash<QString, const char*> wouldGo = {
+        {"ar", " لو "},     {"bg", " би "},    {"cs", " by "},         {"da", "ville"},     {"de", "käme"},
+        {"el", "θα πήγαινε"}, {"es", "iría"},  {"fi", "menisi"},       {"fr", "irait"},     {"he", "היה"},
+        {"hu", "kerülne"},  {"id", "akan"},    {"it", "finirebbe"},    {"ja", "移動すると"}, {"ko", "옮기면"},
+        {"nl", "zou"},      {"no", "ville"},   {"pl", "łby"},          {"pt-BR", "iria"},   {"ru", " бы "},
+        {"sk", " by "},     {"sl", " bi "},    {"sr", " би "},         {"sv", "skulle"},    {"th", "หาก"},
+        {"tr", "taşınırsa"}, {"uk", " би "},   {"zh-Hans", "会"},      {"zh-Hant", "會"}};
     // Each language's word for "sub folders" (as the export option writes it) and for "filter".
     const QHash<QString, std::array<const char*, 2>> words = {
-        {"ar", {"الفرعية", "عامل"}},        {"bg", {"подпап", "филтър"}},      {"cs", {"podsložk", "filtr"}},
+        {"ar", {"الفرعية", "التصفية"}},        {"bg", {"подпап", "филтър"}},      {"cs", {"podsložk", "filtr"}},
         {"da", {"undermappe", "filter"}},   {"de", {"unterordner", "filter"}}, {"el", {"υποφακέλ", "φίλτρο"}},
         {"es", {"subcarpeta", "filtro"}},   {"fi", {"alikansio", "suodatin"}}, {"fr", {"sous-dossier", "filtre"}},
         {"he", {"תת־תיקי", "מסנן"}},        {"hu", {"almapp", "szűrő"}},       {"id", {"subfolder", "filter"}},
@@ -255,10 +262,12 @@ TEST(TranslationTables, TextsAreNotConfused) {
         const QString adminTrash = text(
             "Hollowmere is running as Administrator, so the item would go to the Administrator's Trash, which you can't "
             "see or empty. Do you want to delete the item immediately instead? You can't undo this action.");
-        for (const auto& [language, fact] : statedAsFact) {
-            if (tag == QLatin1String(language)) {
-                EXPECT_FALSE(adminTrash.contains(QString::fromUtf8(fact))) << adminTrash.toStdString();
-            }
+        ASSERT_TRUE(wouldGo.contains(tag)) << "no mark of \"would\" listed";
+        EXPECT_TRUE(adminTrash.contains(QString::fromUtf8(wouldGo.value(tag)))) << adminTrash.toStdString();
+        // A file group's row is cut at its end: the count comes before the folder's path.
+        for (const char* group : {"[%1 File in %2]", "[%1 Files in %2]"}) {
+            const QString row = text(QString::fromLatin1(group));
+            EXPECT_LT(row.indexOf(QStringLiteral("%1")), row.indexOf(QStringLiteral("%2"))) << row.toStdString();
         }
         // The check box lists folders; it must not read as "search sub folders".
         const QString subfolders = QString::fromUtf8(words.value(tag)[0]);
