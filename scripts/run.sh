@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds Hollowmere and runs it.
+# Installs what building and running need (when missing), builds Hollowmere and runs it.
 #   ./scripts/run.sh [FOLDER]           opens the window (scanning FOLDER when given)
 #   ./scripts/run.sh --report [FOLDER]  analyses FOLDER (default: your home folder) without a window
 #                                       and writes the CSV export, the file-types CSV and a treemap
@@ -13,9 +13,10 @@ program=${HOLLOWMERE_PROGRAM:-}
 if [ -z "$program" ]; then
   (
     cd "$repo"
-    ./scripts/setup.sh
-    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build
+    ./scripts/setup.sh run
+    # Only the program and its SMB helper: the tests and benchmarks are ./scripts/test.sh's.
+    cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DHM_TESTS=OFF -DHM_BENCH=OFF >/dev/null
+    cmake --build build --target hollowmere hollowmere-smb-helper
   )
   program=$repo/build/hollowmere
 fi

@@ -1,16 +1,31 @@
 #!/usr/bin/env bash
-# Installs what the build, the tests and the benchmarks need on Debian 12 (only what is missing).
+# Installs on Debian 12 what is missing (only that):
+#   ./scripts/setup.sh        what building and running the program, the tests and the benchmarks need
+#   ./scripts/setup.sh run    only what building and running the program needs
 set -euo pipefail
+# Building the program and its SMB helper, and running them (a font for the headless treemap
+# picture's labels, the MIME database for the file types' names).
 packages=(
-  qt6-base-dev cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libbenchmark-dev libgl-dev
-  fonts-dejavu-core fonts-noto-core fonts-wqy-microhei xvfb xdotool imagemagick python3
-  btrfs-progs ntfs-3g xfsprogs attr e2fsprogs util-linux kmod
-  liburing-dev sudo
-  samba smbclient libsmbclient-dev pkg-config
-  dbus-daemon dbus-bin gnome-keyring libsecret-tools
-  shared-mime-info desktop-file-utils
-  ncdu gdu
+  qt6-base-dev cmake ninja-build g++ pkg-config libsmbclient-dev libgl-dev
+  fonts-dejavu-core shared-mime-info
 )
+case ${1:-all} in
+  run) ;;
+  all)
+    # The tests, the sanitizer and fuzz builds, and the benchmarks.
+    packages+=(
+      clang libclang-rt-14-dev libgtest-dev libbenchmark-dev
+      fonts-noto-core fonts-wqy-microhei xvfb xdotool imagemagick python3
+      btrfs-progs ntfs-3g xfsprogs attr e2fsprogs util-linux kmod
+      liburing-dev sudo
+      samba smbclient
+      dbus-daemon dbus-bin gnome-keyring libsecret-tools
+      desktop-file-utils
+      ncdu gdu
+    )
+    ;;
+  *) echo "usage: $0 [run|all]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
