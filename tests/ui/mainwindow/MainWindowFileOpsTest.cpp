@@ -144,6 +144,22 @@ TEST_F(MainWindowFileOps, SelectedItemGoesToTheTrashAndRenamesThroughTheTreeMode
     EXPECT_EQ(m_window->displayedTree()->node(other).nameView(), "edited.bbb");
 }
 
+// A batch of removals as large as the live monitor reports for a deleted folder: the paths
+// are found through the per-folder index, names not in the tree are passed over.
+TEST_F(MainWindowFileOps, ALargeBatchOfRemovedPathsLeavesTheTree)
+{
+    QStringList paths;
+    for (int i = 0; i < 70; ++i)
+        paths.append(qs(m_dir.path() + "/root/d1/gone" + std::to_string(i)));
+    paths.append(qs(m_dir.path() + "/root/d1/f1.bbb"));
+    paths.append(qs(m_dir.path() + "/root/d0"));
+    m_window->onPathsRemoved(paths);
+    const svl::ScanTree& tree = *m_window->displayedTree();
+    EXPECT_TRUE(tree.node(id("d1/f1.bbb")).flags & svl::NodeFlag::Removed);
+    EXPECT_TRUE(tree.node(id("d0/f0.aaa")).flags & svl::NodeFlag::Removed);
+    EXPECT_FALSE(tree.node(id("d1/f0.aaa")).flags & svl::NodeFlag::Removed);
+}
+
 // Deleting many items leaves the window answering: a timer sees the removal half done. No
 // other removal or scan starts meanwhile, and the window closed then stops it before its
 // next item: what was deleted leaves the tree, the rest stays on disk and in the tree.
