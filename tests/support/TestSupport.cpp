@@ -229,10 +229,29 @@ DeadFuseMount::DeadFuseMount(const std::string& point, bool allowOther) : m_poin
     m_ok = true;
 }
 
-void DeadFuseMount::abortAfter(std::chrono::milliseconds delay) {
-    m_watchdog = std::thread([this, delay] {
+void DelayedAction::start(std::chrono::milliseconds delay, std::function<void()> action) {
+    if (m_thread.joinable())
+        return;
+    m_thread = std::thread([this, delay, action = std::move(action)] {
         std::unique_lock lock(m_mutex);
-        if (!m_ending.wait_for(lock, delay, [this] { return m_ended; }) && m_fd >= 0) {
+        if (!m_ending.wait_for(lock, delay, [this] { return m_ended; }))
+            action();
+    });
+}
+
+void DelayedAction::cancel() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_ended = true;
+    }
+    m_ending.notify_all();
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void DeadFuseMount::abortAfter(std::chrono::milliseconds delay) {
+    m_abort.start(delay, [this] {
+        if (m_fd >= 0) {
             ::close(m_fd);  // the last device handle: the kernel ends every wait with an error
             m_fd = -1;
         }
@@ -240,13 +259,7 @@ void DeadFuseMount::abortAfter(std::chrono::milliseconds delay) {
 }
 
 DeadFuseMount::~DeadFuseMount() {
-    {
-        std::lock_guard lock(m_mutex);
-        m_ended = true;
-    }
-    m_ending.notify_all();
-    if (m_watchdog.joinable())
-        m_watchdog.join();
+    m_abort.cancel();
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_ok)
@@ -273,24 +286,14 @@ StoppedFuseMount::StoppedFuseMount(const std::string& workDir)
 }
 
 void StoppedFuseMount::stop(std::chrono::milliseconds resumeAfter) {
-    if (!m_ok || m_watchdog.joinable())
+    if (!m_ok || m_resume.started())
         return;
     ::kill(m_daemon, SIGSTOP);
-    m_watchdog = std::thread([this, resumeAfter] {
-        std::unique_lock lock(m_mutex);
-        if (!m_ending.wait_for(lock, resumeAfter, [this] { return m_ended; }))
-            ::kill(m_daemon, SIGCONT);
-    });
+    m_resume.start(resumeAfter, [this] { ::kill(m_daemon, SIGCONT); });
 }
 
 StoppedFuseMount::~StoppedFuseMount() {
-    {
-        std::lock_guard lock(m_mutex);
-        m_ended = true;
-    }
-    m_ending.notify_all();
-    if (m_watchdog.joinable())
-        m_watchdog.join();
+    m_resume.cancel();
     if (m_daemon > 0)
         ::kill(m_daemon, SIGCONT);
 }

@@ -94,6 +94,27 @@ private:
     std::vector<std::string> m_points;
 };
 
+// Runs an action on a thread of its own after a delay unless cancelled or destroyed first: a
+// test's way out of a wait that would otherwise hang it.
+class DelayedAction {
+public:
+    DelayedAction() = default;
+    ~DelayedAction() { cancel(); }
+    DelayedAction(const DelayedAction&) = delete;
+    DelayedAction& operator=(const DelayedAction&) = delete;
+    // One start per object; a later call is ignored.
+    void start(std::chrono::milliseconds delay, std::function<void()> action);
+    bool started() const { return m_thread.joinable(); }
+    // Returns once the action has run or will never run.
+    void cancel();
+
+private:
+    std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_ending;
+    bool m_ended = false;
+};
+
 // A FUSE mount whose server never answers (root only): every call that reaches it waits in
 // the kernel, as on a network mount whose server stopped. Destruction aborts the connection,
 // which ends those waits with an error, and detaches the mount.
@@ -114,10 +135,7 @@ private:
     std::string m_point, m_error;
     int m_fd = -1;
     bool m_ok = false;
-    std::thread m_watchdog;
-    std::mutex m_mutex;
-    std::condition_variable m_ending;
-    bool m_ended = false;
+    DelayedAction m_abort;
 };
 
 // A FUSE mount whose server answered and was then stopped (root only): an NTFS image
@@ -142,10 +160,7 @@ private:
     std::string m_error;
     pid_t m_daemon = -1;
     bool m_ok = false;
-    std::thread m_watchdog;
-    std::mutex m_mutex;
-    std::condition_variable m_ending;
-    bool m_ended = false;
+    DelayedAction m_resume;
 };
 
 // Holds an exclusive lock on /tmp/<name>.lock while it lives, so that tests in other

@@ -12,7 +12,6 @@
 #include <QListWidget>
 #include <QPushButton>
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <memory>
@@ -183,19 +182,10 @@ TEST_F(FolderChooserTest, ADeadFuseMountIsRefusedWithinItsLimit) {
 TEST_F(FolderChooserTest, AMountWhoseServerStoppedIsRefusedWithinItsLimit) {
     if (!hmtest::isRoot() || !hmtest::haveTool("mkntfs") || !hmtest::haveTool("ntfs-3g"))
         GTEST_SKIP() << "needs root, mkntfs and ntfs-3g";
-    hmtest::LoopMount ntfs(m_dir.path(), "mkntfs -F -Q -q", 16, "ntfs-3g");
+    hmtest::StoppedFuseMount ntfs(m_dir.path());
     ASSERT_TRUE(ntfs.ok()) << ntfs.error();
     const QString point = QString::fromStdString(ntfs.mountPoint());
     { FolderChooser first(QStringLiteral("Choose"), point); }  // the kernel now knows its root
-    const std::vector<pid_t> servers = hmtest::processesWhere([&](pid_t, const std::vector<std::string>& args) {
-        return args.size() > 1 && args[0].find("ntfs-3g") != std::string::npos &&
-               std::find(args.begin(), args.end(), ntfs.mountPoint()) != args.end();
-    });
-    ASSERT_EQ(servers.size(), 1u);
-    ::kill(servers[0], SIGSTOP);
-    struct Resume {
-        pid_t pid;
-        ~Resume() { ::kill(pid, SIGCONT); }
-    } resume{servers[0]};
+    ntfs.stop(std::chrono::seconds(20));
     expectRefused(m_root, point);
 }
