@@ -82,6 +82,7 @@ std::vector<ProbedRoot> probeRoots(const std::vector<std::string>& paths, const 
         std::vector<size_t> members;
         std::chrono::steady_clock::time_point deadline;
         bool started = false;
+        bool noThread = false;  // no thread could be started: examined here, without a limit
     };
     std::map<std::string, Group> groups;
     for (size_t i = 0; i < n; ++i) {
@@ -106,10 +107,17 @@ std::vector<ProbedRoot> probeRoots(const std::vector<std::string>& paths, const 
                 batch->done.notify_all();
             }
         });
-        if (!group.started)
+        if (!group.started) {
             timedcall_detail::release(key);
+            group.noThread = true;
+        }
     }
     std::vector<ProbedRoot> out(n);
+    // Out of threads the walk runs on this thread too; such roots are examined here as before.
+    for (auto& [key, group] : groups)
+        if (group.noThread)
+            for (size_t i : group.members)
+                out[i] = examineRoot(paths[i]);
     std::unique_lock lock(batch->mutex);
     for (auto& [key, group] : groups) {
         if (!group.started)
