@@ -92,7 +92,9 @@ std::vector<ProbedRoot> probeRoots(const std::vector<std::string>& paths, const 
             group.deadline = limit.deadline;
         group.members.push_back(i);
     }
-    for (auto& [key, group] : groups) {
+    for (auto& entry : groups) {
+        const std::string& key = entry.first;
+        Group& group = entry.second;
         // A root on a mount still stuck from an earlier probe does not answer now either.
         if (!timedcall_detail::claim(key))
             continue;
@@ -119,7 +121,8 @@ std::vector<ProbedRoot> probeRoots(const std::vector<std::string>& paths, const 
             for (size_t i : group.members)
                 out[i] = examineRoot(paths[i]);
     std::unique_lock lock(batch->mutex);
-    for (auto& [key, group] : groups) {
+    for (auto& entry : groups) {
+        const Group& group = entry.second;
         if (!group.started)
             continue;
         batch->done.wait_until(lock, group.deadline, [&] {
