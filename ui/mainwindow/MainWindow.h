@@ -268,9 +268,6 @@ public:
     void showError(const QString& text, const QString& detail);
     void moveSelectionToTrash();
     void deleteSelectionImmediately();
-    void offerDeleteImmediately(const QList<SelectedItem>& items);
-    void deletePermanently(const QList<SelectedItem>& items);
-    void offerDeleteAsAdministrator(const QList<SelectedItem>& items);
     void collectVanished(uint32_t folder, std::vector<uint32_t>* out);
     void startRename();
     // Records where the item is as a name editor opens on it (the views call it); the next

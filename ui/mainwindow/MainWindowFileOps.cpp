@@ -240,27 +240,6 @@ void MainWindow::deleteSelectionImmediately()
     releaseOffGui(std::move(items));
 }
 
-void MainWindow::offerDeleteImmediately(const QList<SelectedItem>& items)
-{
-    if (m_removal)
-        return;
-    fileOperations().offerDeleteImmediately(items);
-}
-
-void MainWindow::deletePermanently(const QList<SelectedItem>& items)
-{
-    if (m_removal)
-        return;
-    fileOperations().deletePermanently(items);
-}
-
-void MainWindow::offerDeleteAsAdministrator(const QList<SelectedItem>& items)
-{
-    if (m_removal)
-        return;
-    fileOperations().offerDeleteAsAdministrator(items);
-}
-
 void MainWindow::collectVanished(uint32_t folder, std::vector<uint32_t>* out)
 {
     if (m_displayedTree && folder < m_displayedTree->nodeCount)

@@ -56,4 +56,14 @@ TEST(LongPathScan, FoldersPastThePathLengthLimitAreRead) {
         EXPECT_GT(path.size(), size_t(PATH_MAX));
         EXPECT_EQ(tree->findPath(path.data(), path.size()), int64_t(deepest));
     }
+    // A root reached through links whose folder has no path within the limit is refused.
+    std::string mid = "chain", deep = "mid";
+    for (int level = 0; level < 250; ++level)
+        mid += "/folder-name-xx";
+    for (int level = 250; level < kLevels; ++level)
+        deep += "/folder-name-xx";
+    ASSERT_EQ(symlink(mid.c_str(), (dir / "mid").c_str()) | symlink(deep.c_str(), (dir / "deep").c_str()), 0);
+    const auto tree = svl::scanSingle(dir / "deep", {}, nullptr);
+    ASSERT_TRUE(tree);
+    EXPECT_EQ(tree->node(0).filesBelow, 0u);
 }

@@ -427,6 +427,15 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
                           "items inside, which are deleted too.");
     EXPECT_EQ(f.asked[1], "Move \"shown\" to the Trash? | You can recover this from the Trash until it's emptied."
                           "\n\nThe filter hides 2 more items inside, which go to the Trash too.");
+
+    // The same below a top of several.
+    put(loop.mountPoint() + "/second");
+    TempDir apart;
+    f.tree = svl::scanMultiple({f.root(), apart.path()}, {}, nullptr);
+    f.context.displayed = f.context.full = f.tree.get();
+    f.answer = true;
+    f.ops().deleteImmediately(f.items({(loop.mountPoint().substr(f.root().size() + 1) + "/second").c_str()}));
+    EXPECT_FALSE(exists(loop.mountPoint() + "/second")) << f.errors.join('\n').toStdString();
 }
 
 TEST(FileOperations, ElevatedCopyDeletesInsteadOfFillingRootsTrash)
@@ -641,6 +650,17 @@ TEST(FileOperations, BothCopiesActBelowALinkedTopOnlyInTheFolderTheScanOpened)
                                                        "follow when running as Administrator, so nothing was changed."
                                                  : "Couldn't delete | " + changed));
         EXPECT_TRUE(exists(real + "/top/d.bin"));
+
+        // A folder on a way without links that is now a file is a changed place, not a link.
+        put(real + "/plain/sub/e.bin");
+        f.mountedRoot = real + "/plain";
+        f.scan();
+        f.tree->scannedTops.clear();
+        ASSERT_EQ(::rename((real + "/plain/sub").c_str(), (real + "/plain/sub.moved").c_str()), 0);
+        put(real + "/plain/sub");
+        f.errors.clear();
+        f.ops(elevated).deleteImmediately(f.items({"sub/e.bin"}));
+        EXPECT_EQ(f.errors, QStringList("Couldn't delete | " + placeChangedText(qs(real + "/plain/sub/e.bin"))));
     }
 }
 

@@ -332,6 +332,12 @@ TEST_F(MainWindowExports, AdministratorCopyWritesNothingThroughALinkAndHandsTheU
         }
         EXPECT_EQ(st.st_mode & 0777, 0640u) << "the replaced file's permissions stay";
     }
+    // A folder put at the name while the file is written is named as such.
+    const std::string late = shared + "/late.csv";
+    const auto folderMeanwhile = [&](QIODevice& f, QString*) { return ::mkdir(late.c_str(), 0755) == 0 && f.write("a") == 1; };
+    QString error;
+    EXPECT_FALSE(replaceUserFile(qs(late), 0644, folderMeanwhile, &error));
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(EISDIR)));
     EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(shared) + " | grep '^[.]' || true"), "") << "no leftovers";
 }
 

@@ -18,6 +18,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -161,52 +163,60 @@ TEST_F(MainWindowFileOps, ALargeBatchOfRemovedPathsLeavesTheTree)
 }
 
 // Deleting many items leaves the window answering: a timer sees the removal half done. No
-// other removal or scan starts meanwhile, and the window closed then stops it before its
-// next item: what was deleted leaves the tree, the rest stays on disk and in the tree.
-TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingStopsIt)
+// other removal or scan starts meanwhile, and the window closed, or Cancel in the counting
+// progress dialog, stops it before its next item: what was deleted leaves the tree, the rest
+// stays on disk and in the tree.
+TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingOrCancelStopsIt)
 {
     const std::string many = m_dir.path() + "/big/many";
     ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(many)), 0);
-    for (int i = 0; i < 20000; ++i) {
-        const int fd = ::open((many + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
-        ASSERT_GE(fd, 0);
-        ::close(fd);
-    }
-    m_window->scanFolder(qs(m_dir.path() + "/big"));
-    ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isJobRunning(); }));
-    const std::shared_ptr<svl::ScanTree> tree = m_window->displayedTree();
-    const svl::ScanNode& folder = tree->node(tree->node(0).firstChild);
-    std::vector<uint32_t> ids(folder.childCount);
-    std::iota(ids.begin(), ids.end(), folder.firstChild);
-    m_window->setSelection(ids, MainWindow::FromTreemap);
     const auto there = [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; };
-    const std::string first = tree->fullPath(ids.front()), last = tree->fullPath(ids.back());
-    bool halfDone = false;
-    QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (!halfDone && !there(first) && there(last)) {
-            halfDone = true;
+    for (const bool close : {false, true}) {
+        SCOPED_TRACE(close ? "window closed" : "Cancel clicked");
+        for (int i = 0; i < 50000; ++i) {  // a removal that outlasts the dialog's delay several times
+            const int fd = ::open((many + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        }
+        m_window->scanFolder(qs(m_dir.path() + "/big"));
+        ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isJobRunning(); }));
+        const std::shared_ptr<svl::ScanTree> tree = m_window->displayedTree();
+        const svl::ScanNode& folder = tree->node(tree->node(0).firstChild);
+        std::vector<uint32_t> ids(folder.childCount);
+        std::iota(ids.begin(), ids.end(), folder.firstChild);
+        m_window->setSelection(ids, MainWindow::FromTreemap);
+        const std::string first = tree->fullPath(ids.front()), last = tree->fullPath(ids.back());
+        bool stopped = false;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            auto* progress = m_window->findChild<QProgressDialog*>();
+            if (stopped || (close ? there(first) || !there(last) : !progress || progress->value() <= 0))
+                return;
+            stopped = true;
             m_window->moveSelectionToTrash();
             m_window->scanFolder(qs(m_dir.path() + "/root"));
             EXPECT_FALSE(m_window->isJobRunning());
-            m_window->close();
+            if (close)
+                m_window->close();
+            else
+                progress->findChild<QPushButton*>()->click();
+        });
+        watch.start(1);
+        {
+            BoxAnswerer answer(QStringList{"Delete Immediately", "Cancel"});
+            m_window->deleteSelectionImmediately();
+            EXPECT_EQ(answer.texts.size(), 1);
         }
-    });
-    watch.start(1);
-    {
-        BoxAnswerer answer(QStringList{"Delete Immediately", "Cancel"});
-        m_window->deleteSelectionImmediately();
-        EXPECT_EQ(answer.texts.size(), 1);
+        EXPECT_TRUE(stopped);
+        size_t left = 0, mismatched = 0;
+        for (uint32_t id : ids) {
+            const bool kept = there(tree->fullPath(id));
+            left += kept;
+            mismatched += kept == bool(tree->node(id).flags & svl::NodeFlag::Removed);
+        }
+        EXPECT_GT(left, 0u);
+        EXPECT_EQ(mismatched, 0u);
     }
-    EXPECT_TRUE(halfDone);
-    size_t left = 0, mismatched = 0;
-    for (uint32_t id : ids) {
-        const bool kept = there(tree->fullPath(id));
-        left += kept;
-        mismatched += kept == bool(tree->node(id).flags & svl::NodeFlag::Removed);
-    }
-    EXPECT_GT(left, 0u);
-    EXPECT_EQ(mismatched, 0u);
 }
 
 // Runs as the ordinary account only (so the live monitor uses inotify), started by the test below.

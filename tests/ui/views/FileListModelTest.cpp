@@ -157,6 +157,10 @@ TEST_F(FileListModelFixture, EditingDraggingAndRemovedRows) {
                 expected += fileUrlOf(path) + "\r\n";
         ASSERT_TRUE(each) << root;
         EXPECT_EQ(each->data(QStringLiteral("text/uri-list")), expected) << root;
+        // A drag's list stopped before its build ended is built when asked for.
+        FileUrlMimeData stopped(tree, all);
+        stopped.stopBuilding();
+        EXPECT_EQ(stopped.data(QStringLiteral("text/uri-list")), expected) << root;
     }
 
     model.setSortColumn(3);

@@ -116,6 +116,10 @@ TEST_F(FileViewPanelFixture, SearchesAScannedFolderAndSummarises) {
     const auto sorted = panel.listedIds();
     ASSERT_EQ(sorted.size(), 3u);
     EXPECT_EQ(tree->node(sorted[2]).nameView(), "beta.txt");
+    // Typing a name's first letters goes to its row.
+    panel.view()->setCurrentIndex(panel.model()->index(0, 0));
+    QTest::keyClicks(panel.view(), QStringLiteral("be"));
+    EXPECT_EQ(panel.view()->currentIndex().data().toString(), QStringLiteral("beta.txt"));
 
     // Three quick keystrokes start one search, after the pause.
     summaries.clear();

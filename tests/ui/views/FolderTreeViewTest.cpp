@@ -173,6 +173,15 @@ TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarries
     for (uint32_t id : m_view.selectedRowIds())
         expected.append(QString::fromUtf8(m_tree->node(id).nameView().data(), qsizetype(m_tree->node(id).nameLength)));
     EXPECT_EQ(dragged, expected);
+
+    // After a click on a selected row, moving the mouse with no button held drags nothing.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_EQ(m_view.findChild<QDrag*>(), nullptr);
+    QTest::mouseClick(m_view.viewport(), Qt::LeftButton, {}, from);
+    for (int step = 1; step <= 2; ++step)
+        QTest::mouseMove(m_view.viewport(), from + QPoint(step * 4 * QApplication::startDragDistance(), 0));
+    EXPECT_EQ(m_view.findChild<QDrag*>(), nullptr);
 }
 
 }  // namespace
