@@ -8,6 +8,7 @@
 #include <QTreeView>
 
 #include "app/ValueFormat.h"
+#include "ui/header/ElidingLabel.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/views/FileViewPanel.h"
@@ -22,6 +23,31 @@ TEST(MainWindowLayout, PanelsFitTheNarrowestFirstSize) {
     EXPECT_LE(window.header()->minimumSizeHint().width(), 800);
     EXPECT_LE(window.fileView()->minimumSizeHint().width(), 800);
     EXPECT_LE(window.minimumSizeHint().width(), 800);
+
+    // A 536-character selection and a status naming it stay within the window: each is shortened
+    // in the middle, keeping both ends, and is whole in its tooltip.
+    QString path = QStringLiteral("/media");
+    while (path.size() < 536)
+        path += QStringLiteral("/folder-%1").arg(path.size());
+    path.truncate(536);
+    const QString status = "Scan complete in 0.09 seconds - Could not read " + path + ": does not exist";
+    window.header()->updateSpaceLabels(path);
+    window.header()->setStatusText(status);
+    EXPECT_LE(window.minimumSizeHint().width(), 800);
+    window.resize(1280, 800);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.width(), 1280);
+    for (const char* name : {"selectionLabel", "statusLabel"}) {
+        const auto* label = window.header()->findChild<ElidingLabel*>(QLatin1String(name));
+        ASSERT_TRUE(label) << name;
+        const QString shown = label->shownText();
+        EXPECT_TRUE(shown.startsWith(label->text().left(8)) && shown.contains(QChar(0x2026)) &&
+                    shown.endsWith(label->text().right(8)))
+            << name << ": " << shown.toStdString();
+        EXPECT_EQ(label->toolTip(), label->text()) << name;
+    }
+    EXPECT_EQ(window.header()->findChild<ElidingLabel*>(QStringLiteral("statusLabel"))->text(), status);
 }
 
 TEST(MainWindowLayout, DefaultTreeColumnsFitTheirPaneWithWholeDates) {
