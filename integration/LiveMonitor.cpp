@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMetaMethod>
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -27,6 +28,10 @@ bool s_fanotifyEnabled = true;
 constexpr size_t kMaxPendingRecords = 200000;
 constexpr size_t kFanotifyBufferBytes = 0x40000;
 constexpr size_t kInotifyBufferBytes = 16384;
+// A slice of a batch's check ends after this many steps or the slice time, whichever first.
+constexpr int kCheckedPerSlice = 4096;
+// Records and paths taken into one batch.
+constexpr size_t kBatchSize = 20000;
 constexpr int kMaxHandleBytes = 128;
 // Folders marked one by one on a file system that refuses a whole-file-system mark.
 constexpr int kDirectoryMarkBudget = 20000;
@@ -192,6 +197,7 @@ void LiveMonitor::stop() {
     m_watchOfPath.clear();
     m_lostWatches.clear();
     m_pendingPaths.clear();
+    m_batch.reset();
     m_flushTimer.stop();
     m_remote = false;
     m_onDemand = false;
@@ -435,23 +441,18 @@ std::string LiveMonitor::treePathOf(const std::string& fullPath) const {
     return {};
 }
 
-void LiveMonitor::resolveFanotifyRecords() {
-    const std::vector<FanotifyRecord> records = std::move(m_pendingRecords);
-    m_pendingRecords.clear();
-    std::unordered_map<std::string, std::string> folders;  // per batch: handle key -> folder path
-    for (const FanotifyRecord& record : records) {
-        std::string key(reinterpret_cast<const char*>(&record.fsid), sizeof record.fsid);
-        key.append(reinterpret_cast<const char*>(&record.handleType), sizeof record.handleType);
-        key += record.handle;
-        auto it = folders.find(key);
-        if (it == folders.end())
-            it = folders.emplace(std::move(key), folderOfHandle(record)).first;
-        if (it->second.empty())
-            continue;
-        const std::string treePath = treePathOf(joinPath(it->second, record.name));
-        if (!treePath.empty())
-            queueRemoved(treePath, record.folder, record.target);
-    }
+void LiveMonitor::resolveFanotifyRecord(Batch& batch, const FanotifyRecord& record) {
+    std::string key(reinterpret_cast<const char*>(&record.fsid), sizeof record.fsid);
+    key.append(reinterpret_cast<const char*>(&record.handleType), sizeof record.handleType);
+    key += record.handle;
+    auto it = batch.folders.find(key);
+    if (it == batch.folders.end())
+        it = batch.folders.emplace(std::move(key), folderOfHandle(record)).first;
+    if (it->second.empty())
+        return;
+    const std::string treePath = treePathOf(joinPath(it->second, record.name));
+    if (!treePath.empty())
+        batch.paths.try_emplace(treePath, Removal{record.folder, record.target});
 }
 
 void LiveMonitor::readInotifyEvents() {
@@ -507,37 +508,89 @@ void LiveMonitor::queueRemoved(const std::string& path, bool folder, const std::
 // it is the very one that left, so what the old one held leaves the tree; an entry found
 // again as another kind leaves the tree.
 void LiveMonitor::flushRemoved() {
-    if (m_fanotifyFd >= 0)
-        resolveFanotifyRecords();
-    m_flushTimer.stop();  // resolving queued this batch's paths: they are all taken now
-    const std::map<std::string, Removal> pending = std::move(m_pendingPaths);
-    m_pendingPaths.clear();
-    const std::set<std::string> lost = std::move(m_lostWatches);
+    m_flushTimer.stop();
+    if (m_batch)
+        return;  // the batch being checked starts the timer again when it is done
+    m_batch = std::make_unique<Batch>();
+    // A batch holds at most kBatchSize records and paths: what a batch costs the window at
+    // its end (the report, and freeing it) stays small. The rest follows in the next batch.
+    if (m_pendingRecords.size() <= kBatchSize) {
+        m_batch->records = std::move(m_pendingRecords);
+        m_pendingRecords.clear();
+    } else {
+        const auto end = m_pendingRecords.begin() + kBatchSize;
+        m_batch->records.assign(std::make_move_iterator(m_pendingRecords.begin()), std::make_move_iterator(end));
+        m_pendingRecords.erase(m_pendingRecords.begin(), end);
+    }
+    while (!m_pendingPaths.empty() && m_batch->paths.size() < kBatchSize)
+        m_batch->paths.insert(m_pendingPaths.extract(m_pendingPaths.begin()));
+    m_batch->lost = std::move(m_lostWatches);
     m_lostWatches.clear();
-    std::vector<std::string> gone, replaced;
-    for (const auto& [path, removal] : pending) {
+    checkSlice(m_generation);
+}
+
+void LiveMonitor::checkSlice(int generation) {
+    if (generation != m_generation || !m_batch)
+        return;
+    Batch& batch = *m_batch;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    int steps = 0;
+    // Each step checks one record or path; the rest waits for a slice posted behind the
+    // window's own events.
+    const auto sliceOver = [&] {
+        if (++steps < kCheckedPerSlice && elapsed.elapsed() < m_sliceMs)
+            return false;
+        QTimer::singleShot(0, this, [this, generation] { checkSlice(generation); });
+        return true;
+    };
+    // What is done with is freed as the slices go: freeing a whole batch at once takes long.
+    while (m_fanotifyFd >= 0 && batch.resolved < batch.records.size()) {
+        FanotifyRecord& record = batch.records[batch.resolved++];
+        resolveFanotifyRecord(batch, record);
+        record = {};
+        if (sliceOver())
+            return;
+    }
+    while (!batch.paths.empty()) {
+        const auto entry = batch.paths.extract(batch.paths.begin());
+        const std::string& path = entry.key();
         struct stat info;
-        if (::lstat(path.c_str(), &info) != 0 || bool(S_ISDIR(info.st_mode)) != removal.folder)
-            gone.push_back(path);
-        else if (removal.folder && !sameObject(path, info, removal.identity))
-            replaced.push_back(path);
+        if (::lstat(path.c_str(), &info) != 0 || bool(S_ISDIR(info.st_mode)) != entry.mapped().folder)
+            batch.gone.push_back(path);
+        else if (entry.mapped().folder && !sameObject(path, info, entry.mapped().identity))
+            batch.replaced.push_back(path);
+        if (!batch.paths.empty() && sliceOver())
+            return;
     }
     // A watched folder left with its watch: the folder now at that path is watched instead.
-    for (const std::string& path : lost) {
+    for (const std::string& path : batch.lost) {
         struct stat info;
         if (m_inotifyFd >= 0 && !m_watchOfPath.contains(path) && ::lstat(path.c_str(), &info) == 0 &&
             S_ISDIR(info.st_mode) && addWatch(path) < 0 && errno == ENOSPC)
             m_outOfWatches = true;
     }
-    if (!gone.empty()) {
-        QStringList texts;
-        for (const std::string& path : gone)
-            texts.append(QString::fromStdString(path));
-        emit pathsRemoved(texts);
-        emit pathsRemovedBytes(gone);
+    // Taken before the reports: their receivers may stop or restart the monitor.
+    const std::unique_ptr<Batch> done = std::move(m_batch);
+    // A full batch more goes at once, behind the window's own events; less waits for the timer.
+    if (m_pendingPaths.size() >= kBatchSize || m_pendingRecords.size() >= kBatchSize)
+        QTimer::singleShot(0, this, [this, generation] {
+            if (generation == m_generation)
+                flushRemoved();
+        });
+    else if ((!m_pendingPaths.empty() || !m_pendingRecords.empty()) && !m_flushTimer.isActive())
+        m_flushTimer.start();
+    if (!done->gone.empty()) {
+        if (isSignalConnected(QMetaMethod::fromSignal(&LiveMonitor::pathsRemoved))) {
+            QStringList texts;
+            for (const std::string& path : done->gone)
+                texts.append(QString::fromStdString(path));
+            emit pathsRemoved(texts);
+        }
+        emit pathsRemovedBytes(std::move(done->gone));
     }
-    if (!replaced.empty())
-        emit foldersReplaced(replaced);
+    if (!done->replaced.empty())
+        emit foldersReplaced(done->replaced);
 }
 
 std::vector<std::string> LiveMonitor::contentsOf(const svl::ScanTree& tree, const std::vector<std::string>& folders) {

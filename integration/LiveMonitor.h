@@ -5,7 +5,9 @@
 // A folder that left and is found at its path again is another folder: its old contents
 // are reported, and inotify watches follow the folders themselves, not their old names.
 //
-// Threads: GUI thread only. Socket notifiers, the flush timer and posted slices drive it.
+// Threads: GUI thread only. Socket notifiers, the flush timer and posted slices drive it; a
+// batch (a deleted folder of a million files gives hundreds of thousands of paths) is
+// resolved and checked a slice at a time, so the window goes on answering meanwhile.
 #pragma once
 
 #include <QObject>
@@ -108,6 +110,16 @@ private:
         bool folder = false;
         std::string identity;
     };
+    // A batch being checked: taken when the flush timer fires, so that what comes in
+    // meanwhile waits for the next one.
+    struct Batch {
+        std::vector<FanotifyRecord> records;
+        size_t resolved = 0;
+        std::unordered_map<std::string, std::string> folders;  // handle key -> folder path
+        std::map<std::string, Removal> paths;  // left to check
+        std::set<std::string> lost;
+        std::vector<std::string> gone, replaced;
+    };
     struct Watch {
         std::string path;
         std::string identity;
@@ -119,13 +131,15 @@ private:
     bool markFolders(const svl::ScanTree& tree, uint32_t rootId, const char* realRoot);
     void closeFanotify();
     void readFanotifyEvents();
-    void resolveFanotifyRecords();
+    void resolveFanotifyRecord(Batch& batch, const FanotifyRecord& record);
     std::string folderOfHandle(const FanotifyRecord& record);
     std::string treePathOf(const std::string& fullPath) const;
     void readInotifyEvents();
     bool openInotify();
     void queueRemoved(const std::string& path, bool folder, const std::string& identity);
     void flushRemoved();
+    // Resolves and checks the batch for one slice; reports it once it is all checked.
+    void checkSlice(int generation);
     void watchSlice(int generation);
     // inotify_add_watch with the folder's identity kept; the descriptor, or -1 with errno set.
     int addWatch(const std::string& path);
@@ -148,6 +162,7 @@ private:
     std::map<std::string, int> m_watchOfPath;
     std::set<std::string> m_lostWatches;  // paths whose folder left with its watch in this batch
     std::map<std::string, Removal> m_pendingPaths;
+    std::unique_ptr<Batch> m_batch;
     QTimer m_flushTimer;
     int m_watchedCount = 0;
     std::shared_ptr<svl::ScanTree> m_tree;

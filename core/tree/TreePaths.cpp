@@ -160,15 +160,19 @@ bool ScanTree::markRemoved(uint32_t id) {
         takeOut(a.foldersBelow, folders);
     } while (at != 0);
 
+    // Only folders with children go on the stack: a folder of a million files is one pass.
+    nodes[id].flags |= NodeFlag::Removed;
     std::vector<uint32_t> stack{id};
     while (!stack.empty()) {
         const uint32_t cur = stack.back();
         stack.pop_back();
-        ScanNode& c = nodes[cur];
-        c.flags |= NodeFlag::Removed;
+        const ScanNode& c = nodes[cur];
         for (uint32_t i = 0; i < c.childCount; ++i) {
             const uint32_t child = c.firstChild + i;
-            if (child > cur && child < nodeCount)  // ids only grow downwards; guards a damaged tree
+            if (child <= cur || child >= nodeCount)  // ids only grow downwards; guards a damaged tree
+                continue;
+            nodes[child].flags |= NodeFlag::Removed;
+            if (nodes[child].childCount > 0)
                 stack.push_back(child);
         }
     }

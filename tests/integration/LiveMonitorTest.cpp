@@ -15,6 +15,7 @@
 #include <QSet>
 #include <QSignalSpy>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -413,6 +414,44 @@ TEST(LiveMonitorInotify, ARestartInOneTurnLeavesOneChainOfSlices) {
         EXPECT_EQ(monitor.watchedCount(), int(tree->nodeCount));
         EXPECT_EQ(mostPerPass, 1);
     }
+}
+
+// A folder emptied of 25,000 files: every path is reported, and the batch is checked in
+// slices posted behind the window's events rather than in one turn of the loop.
+TEST(LiveMonitorInotify, ALargeBatchIsCheckedInPostedSlicesAndReportedWhole) {
+    ensureApp();
+    TempDir dir("hm-live");
+    const std::string path = dir / "many";
+    ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+    constexpr int kFiles = 25000;
+    for (int i = 0; i < kFiles; ++i)
+        ::close(::open((path + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    LiveMonitor monitor;
+    monitor.startInotify(scan(path), -1);
+    ASSERT_EQ(monitor.watchedCount(), 1);
+    struct CountSlices : QObject {
+        int posted = 0;
+        bool eventFilter(QObject*, QEvent* event) override { return posted += event->type() == QEvent::MetaCall, false; }
+    } slices;
+    monitor.installEventFilter(&slices);
+    QSet<QString> reported;
+    QObject::connect(&monitor, &LiveMonitor::pathsRemoved, [&](const QStringList& batch) {
+        for (const QString& p : batch)
+            reported.insert(p);
+    });
+    // In steps the kernel's event queue holds, each read before the next.
+    for (int i = 0; i < kFiles; ++i) {
+        ASSERT_EQ(::unlink((path + "/f" + std::to_string(i)).c_str()), 0);
+        if (i % 5000 == 4999)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    QElapsedTimer timer;
+    timer.start();
+    while (reported.size() < kFiles && timer.elapsed() < 20000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(reported.size(), kFiles);
+    EXPECT_TRUE(reported.contains(q(path + "/f0")) && reported.contains(q(path + "/f24999")));
+    EXPECT_GE(slices.posted, 2);
 }
 
 // An ordinary user: fanotify is refused, inotify serves; the rewrite check holds there too.

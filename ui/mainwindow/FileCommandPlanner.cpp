@@ -206,14 +206,20 @@ bool FileCommandPlanner::hasMountBelow(uint32_t id) const
     const svl::ScanTree& tree = *m_context.displayed;
     if (!tree.node(id).isFolder())
         return tree.node(id).flags & kMount;
+    if (tree.node(id).flags & kMount)
+        return true;
+    // Only folders with children go on the stack: a folder of a million files is one pass.
     std::vector<uint32_t> stack{id};
     while (!stack.empty()) {
         const svl::ScanNode& node = tree.node(stack.back());
         stack.pop_back();
-        if (node.flags & kMount)
-            return true;
-        for (uint32_t i = 0; i < node.childCount; ++i)
-            stack.push_back(node.firstChild + i);
+        for (uint32_t i = 0; i < node.childCount; ++i) {
+            const svl::ScanNode& child = tree.node(node.firstChild + i);
+            if (child.flags & kMount)
+                return true;
+            if (child.childCount > 0)
+                stack.push_back(node.firstChild + i);
+        }
     }
     return false;
 }

@@ -31,6 +31,7 @@
 #include <string>
 #include <unordered_set>
 #include <utility>
+#include <deque>
 #include <vector>
 
 #include "core/rawindex/MftDump.h"
@@ -550,7 +551,9 @@ private:
     bool m_matchEntirePath = true;
     int m_filterGeneration = 0;
     std::vector<QThread*> m_pendingThreads;
-    std::vector<std::string> m_queuedRemovals;  // full paths removed while filter threads ran
+    // Full paths removed while filter threads ran; a removal of a million files leaves as many.
+    std::deque<std::string> m_queuedRemovals;
+    bool m_queuedSlicePosted = false;
     std::unordered_set<uint32_t> m_expandedIds;
     std::vector<uint32_t> m_treeSelection;
     std::vector<uint32_t> m_fileViewSelection;

@@ -40,6 +40,8 @@ std::shared_ptr<svl::Filter> decodeShared(const QString& text, bool entirePath) 
 
 // From this many paths on, a batch of removals looks its paths up through an index.
 constexpr size_t kIndexedPaths = 64;
+// Queued removals applied in one turn of the event loop.
+constexpr size_t kQueuedPerSlice = 50000;
 
 // Finds many paths of one tree: with `indexed`, a folder's children are indexed by name the
 // first time a path in it is looked for, so that a million paths reported in one folder cost
@@ -336,7 +338,17 @@ void MainWindow::removePaths(const std::vector<std::string>& paths) {
 }
 
 void MainWindow::applyQueuedRemovals() {
-    std::vector<std::string> paths;
-    paths.swap(m_queuedRemovals);
+    // A slice per turn of the event loop, the rest posted behind the window's own events.
+    const auto end = m_queuedRemovals.begin() + std::ptrdiff_t(std::min(m_queuedRemovals.size(), kQueuedPerSlice));
+    const std::vector<std::string> paths(std::make_move_iterator(m_queuedRemovals.begin()), std::make_move_iterator(end));
+    m_queuedRemovals.erase(m_queuedRemovals.begin(), end);
     removePaths(paths);
+    if (m_queuedRemovals.empty() || !m_pendingThreads.empty() || m_queuedSlicePosted)
+        return;
+    m_queuedSlicePosted = true;
+    QTimer::singleShot(0, this, [this] {
+        m_queuedSlicePosted = false;
+        if (m_pendingThreads.empty())
+            applyQueuedRemovals();
+    });
 }
