@@ -275,6 +275,10 @@ TEST_F(MainWindowJob, CancelEndsAScanStuckOnADeadMountAtOnce) {
         const int64_t mountPoint = window.currentTree()->findPath(point.data(), point.size());
         ASSERT_GE(mountPoint, 0);
         EXPECT_EQ(window.currentTree()->node(uint32_t(mountPoint)).flags, svl::NodeFlag::Folder | svl::NodeFlag::OtherDevice);
+        // Not asked, it has no size and no date of its own, as in the export.
+        EXPECT_EQ(window.currentTree()->node(uint32_t(mountPoint)).allocated, 0u);
+        const QModelIndex row = window.nodeModel()->indexForId(uint32_t(mountPoint));
+        EXPECT_EQ(row.siblingAtColumn(NodeModel::ModifiedColumn).data().toString(), QString());
         EXPECT_EQ(window.currentTree()->node(0).filesBelow, 7u);
         EXPECT_NE(window.liveMonitor()->mode(), LiveMonitor::Mode::Idle);
         window.scanFolder(QString::fromStdString(point));
