@@ -106,6 +106,8 @@ TEST(FileSortNumbers, ColumnsAndDescendingTies) {
         Entry{0, "y", 5, 8192, 200, svl::NodeFlag::ExtraHardLink},  // 3
         Entry{0, ".h", 7, 4096, 200, svl::NodeFlag::ReadOnly},   // 4
         Entry{1, "z", 1, 4096, 900, svl::NodeFlag::System},      // 5
+        Entry{1, "u", 0, 0, 0, svl::NodeFlag::Unreadable},       // 6 never examined
+        Entry{1, "old", 0, 0, -100, 0},                          // 7 from 1969
     });
     const svl::ScanTree& tree = *t.tree;
     const std::vector<uint32_t> ids{1, 2, 3, 4, 5};
@@ -122,6 +124,9 @@ TEST(FileSortNumbers, ColumnsAndDescendingTies) {
               (std::vector<uint32_t>{1, 3, 4, 2, 5}));
     EXPECT_EQ(sorted(tree, ids, FileSortColumn::Modified, false, UINT64_MAX, true),
               (std::vector<uint32_t>{3, 4, 2, 1, 5}));
+    // A date never read sorts as the oldest, before one from 1969.
+    const uint32_t never = t.idOf[6], old = t.idOf[7];
+    EXPECT_EQ(sorted(tree, {old, never, 2}, FileSortColumn::Modified, false), (std::vector<uint32_t>{never, old, 2}));
     // Attributes: read-only 1 plus hidden 2 by the leading dot; system 4.
     EXPECT_EQ(svl::attributeBits(tree.nodes[4], true, tree.nodes[4].nameView()), 3u);
     EXPECT_EQ(sorted(tree, ids, FileSortColumn::Attributes, false), (std::vector<uint32_t>{1, 2, 3, 4, 5}));
