@@ -382,6 +382,7 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
     put(outside / "precious");
     put(f.root() + "/holder/mnt/.keep");
     put(f.root() + "/holder/loose");
+    put(f.root() + "/marked/sub/deep/f");
     put(f.root() + "/shown/a.txt");
     put(f.root() + "/shown/b.dat");
     put(f.root() + "/shown/c.dat");
@@ -405,6 +406,12 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
     EXPECT_TRUE(exists(outside / "precious"));
     EXPECT_TRUE(exists(loop.mountPoint() + "/onloop"));
     EXPECT_TRUE(exists(f.root() + "/holder/loose"));
+    // A mount the scan saw, at or below a folder, keeps the folder though the mount is gone now.
+    f.shown()->nodes[f.id("marked/sub/deep")].flags |= svl::NodeFlag::OtherDevice;
+    f.ops().deleteImmediately(f.items({"marked"}));
+    f.ops().deleteImmediately(f.items({"marked/sub/deep"}));
+    ASSERT_EQ(f.errors.size(), 5);
+    EXPECT_TRUE(exists(f.root() + "/marked/sub/deep/f"));
     // A plain item beside the mounts still goes, and so do items inside the mounts the scan
     // entered, also from a filtered view.
     f.ops().deleteImmediately(f.items({"holder/loose"}));
@@ -413,7 +420,7 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
     f.filter("onloop");
     const std::string onLoop = loop.mountPoint().substr(f.root().size() + 1) + "/onloop";
     f.ops().deleteImmediately(f.items({onLoop.c_str()}));
-    EXPECT_EQ(f.errors.size(), 3) << f.errors.join('\n').toStdString();
+    EXPECT_EQ(f.errors.size(), 5) << f.errors.join('\n').toStdString();
     EXPECT_TRUE(exists(outside / "renamed"));
     EXPECT_FALSE(exists(loop.mountPoint() + "/onloop"));
     f.asked.clear();

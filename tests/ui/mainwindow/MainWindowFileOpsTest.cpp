@@ -165,11 +165,16 @@ TEST_F(MainWindowFileOps, ALargeBatchOfRemovedPathsLeavesTheTree)
 // Deleting many items leaves the window answering: a timer sees the removal half done. No
 // other removal or scan starts meanwhile, and the window closed, or Cancel in the counting
 // progress dialog, stops it before its next item: what was deleted leaves the tree, the rest
-// stays on disk and in the tree.
+// stays on disk and in the tree. Paths reported removed meanwhile, more than the window
+// takes out in one turn, all leave the tree after it.
 TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingOrCancelStopsIt)
 {
-    const std::string many = m_dir.path() + "/big/many";
+    const std::string many = m_dir.path() + "/big/many", extra = m_dir.path() + "/big/extra";
     ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(many)), 0);
+    QStringList reported;
+    for (int i = 0; i < 60000; ++i)
+        reported.append(qs(many + "/never" + std::to_string(i)));
+    reported.append(qs(extra));
     const auto there = [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; };
     for (const bool close : {false, true}) {
         SCOPED_TRACE(close ? "window closed" : "Cancel clicked");
@@ -178,10 +183,13 @@ TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingO
             ASSERT_GE(fd, 0);
             ::close(fd);
         }
+        hmtest::writeFile(extra, "x");
         m_window->scanFolder(qs(m_dir.path() + "/big"));
         ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isJobRunning(); }));
         const std::shared_ptr<svl::ScanTree> tree = m_window->displayedTree();
-        const svl::ScanNode& folder = tree->node(tree->node(0).firstChild);
+        const int64_t extraId = tree->findPath(extra.data(), extra.size());
+        ASSERT_GT(extraId, 0);
+        const svl::ScanNode& folder = tree->node(uint32_t(tree->findPath(many.data(), many.size())));
         std::vector<uint32_t> ids(folder.childCount);
         std::iota(ids.begin(), ids.end(), folder.firstChild);
         m_window->setSelection(ids, MainWindow::FromTreemap);
@@ -196,10 +204,13 @@ TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingO
             m_window->moveSelectionToTrash();
             m_window->scanFolder(qs(m_dir.path() + "/root"));
             EXPECT_FALSE(m_window->isJobRunning());
-            if (close)
+            if (close) {
                 m_window->close();
-            else
+            } else {
+                ::unlink(extra.c_str());
+                m_window->onPathsRemoved(reported);
                 progress->findChild<QPushButton*>()->click();
+            }
         });
         watch.start(1);
         {
@@ -216,6 +227,9 @@ TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingO
         }
         EXPECT_GT(left, 0u);
         EXPECT_EQ(mismatched, 0u);
+        if (!close) {
+            EXPECT_TRUE(windowtest::waitUntil([&] { return tree->node(uint32_t(extraId)).flags & svl::NodeFlag::Removed; }));
+        }
     }
 }
 
