@@ -135,6 +135,13 @@ TEST(TreePathsTest, MarkRemovedTakesAmountsOutOfEveryAncestor) {
     EXPECT_FALSE(tree->markRemoved(0));
     EXPECT_FALSE(tree->markRemoved(tree->nodeCount));
     EXPECT_FALSE(tree->markRemoved(UINT32_MAX));
+
+    // A damaged tree (a folder listing itself among its children) is marked, not looped over.
+    auto damaged = sample();
+    const uint32_t sub2 = uint32_t(id(*damaged, "/data/sub"));
+    damaged->node(sub2).firstChild = sub2;
+    ASSERT_TRUE(damaged->markRemoved(sub2));
+    EXPECT_TRUE(damaged->node(sub2 + 1).flags & Removed);
 }
 
 TEST(TreePathsTest, MarkRemovedSaturatesAndSkipsHardLinkAllocation) {
