@@ -339,6 +339,7 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     f.ops().deleteImmediately(gone);
     EXPECT_EQ(f.removedIds, std::vector<uint32_t>{gone[0].id});
     EXPECT_TRUE(f.errors.isEmpty());
+    EXPECT_TRUE(f.asked.isEmpty());
 
     // An imported tree's relative root is no path on this computer.
     (void)f.tree->rename(0, "C:\\data", 7);

@@ -248,6 +248,9 @@ TEST_F(NodeModelTest, SeveralRootsAreTopLevelRowsAndEmptyTreesShowNothing) {
     EXPECT_EQ(model.data(first.siblingAtColumn(1), BarLevelRole).toInt(), 0);
     EXPECT_EQ(model.data(model.indexForId(inM1).siblingAtColumn(1), BarLevelRole).toInt(), 1);
     EXPECT_EQ(model.pathOf(inM1), "/m1/f");
+    // Each top shows its whole path, the rows below their names.
+    EXPECT_TRUE(model.data(first, HoldsPathRole).toBool());
+    EXPECT_FALSE(model.data(model.indexForId(inM1), HoldsPathRole).toBool());
     EXPECT_FALSE(model.indexForId(0).isValid());
     EXPECT_FALSE(model.indexForId(2 * n).isValid());
     EXPECT_TRUE(model.indexForId(m2).isValid());
