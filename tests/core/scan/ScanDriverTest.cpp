@@ -15,6 +15,7 @@
 #include "core/analysis/Filter.h"
 #include "core/scan/FolderWalker.h"
 #include "core/scan/RemoteSource.h"
+#include "core/scan/RootProbe.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/core/scan/ScanTestSupport.h"
@@ -457,6 +458,10 @@ TEST(ScanMultiple, RootsThatDoNotAnswerCostOnlyThemselves) {
         EXPECT_TRUE(svl::modifiedUnknown(several->node(2)));
         EXPECT_EQ(several->unreachedRoots, (std::vector<std::pair<uint32_t, svl::RootReach>>{{2, svl::RootReach::NoAnswer}}));
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5)) << point;
+        // Its examination is still stuck: asked again, the mount answers "no" at once.
+        const auto again = std::chrono::steady_clock::now();
+        EXPECT_EQ(svl::probeRoots({point}, svl::readMountInfo())[0].reach, svl::RootReach::NoAnswer);
+        EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(400)) << point;
     }
 }
 
