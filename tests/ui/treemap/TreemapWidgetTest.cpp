@@ -205,6 +205,11 @@ TEST_F(TreemapWidgetFixture, DoubleClickZoomsAndUnzooms) {
     const int64_t middle = m_treemap->idAt(QPointF(400, 200));
     EXPECT_TRUE(middle == ids.mp4a || middle == ids.mp4b) << middle;
     EXPECT_EQ(m_treemap->rectOf(ids.jpg).width(), 0) << "only the zoomed folder is laid out";
+    // Zoomed in, a selected file inside still gets its outline.
+    QTRY_VERIFY_WITH_TIMEOUT(!m_treemap->zoomAnimationRunning(), 3000);
+    m_treemap->setSelection({ids.big, ids.mp4a});
+    const QRectF mp4a = m_treemap->rectOf(ids.mp4a);
+    EXPECT_EQ(m_treemap->grab().toImage().pixelColor(int(mp4a.center().x()), int(mp4a.y()) + 1), QColor(Qt::white));
 
     // Double click on a file of the current root, or the root itself: nothing.
     QTest::mouseDClick(m_treemap, Qt::LeftButton, {}, centre(ids.mp4b));
