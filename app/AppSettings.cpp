@@ -2,6 +2,7 @@
 
 #include "app/AdminOverrides.h"
 #include "app/PortableMode.h"
+#include "core/exchange/WriteAll.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -31,19 +32,6 @@ uint parseId(const QByteArray& text) {
     return text.toUInt();
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
 bool copyFd(int from, int to) {
     char buffer[65536];
     for (;;) {
@@ -54,7 +42,7 @@ bool copyFd(int from, int to) {
             return false;
         if (n == 0)
             return true;
-        if (!writeAll(to, buffer, static_cast<size_t>(n)))
+        if (!svl::writeAll(to, buffer, static_cast<size_t>(n)))
             return false;
     }
 }

@@ -1,9 +1,9 @@
 #include "app/DescriptorDevice.h"
 
+#include "core/exchange/WriteAll.h"
+
 #include <cerrno>
 #include <cstring>
-
-#include <unistd.h>
 
 DescriptorDevice::DescriptorDevice(int fd) : m_fd(fd) {
     if (fd >= 0)
@@ -11,19 +11,12 @@ DescriptorDevice::DescriptorDevice(int fd) : m_fd(fd) {
 }
 
 qint64 DescriptorDevice::writeData(const char* data, qint64 length) {
-    qint64 done = 0;
-    while (done < length) {
-        const ssize_t n = ::write(m_fd, data + done, size_t(length - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            m_failure = n < 0 ? errno : EIO;
-            setErrorString(systemErrorText(m_failure));
-            return -1;
-        }
-        done += n;
+    if (!svl::writeAll(m_fd, data, size_t(length))) {
+        m_failure = errno;
+        setErrorString(systemErrorText(m_failure));
+        return -1;
     }
-    return done;
+    return length;
 }
 
 QString systemErrorText(int code) {

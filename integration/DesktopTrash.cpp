@@ -2,6 +2,7 @@
 #include "integration/OwnedFd.h"
 
 #include "app/PathText.h"
+#include "core/exchange/WriteAll.h"
 #include "core/scan/MountTable.h"
 
 
@@ -144,20 +145,6 @@ std::string trashName(const std::string& name, int attempt)
     return stem + counter + extension;
 }
 
-int writeAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return n < 0 ? errno : EIO;
-        done += size_t(n);
-    }
-    return 0;
-}
-
 int moveInto(const TrashFolder& trash, int parentFd, const std::string& name, const std::string& infoPath,
              std::string* trashedAs)
 {
@@ -173,7 +160,7 @@ int moveInto(const TrashFolder& trash, int parentFd, const std::string& name, co
                 continue;
             return errno;
         }
-        int e = writeAll(fd, info);
+        int e = svl::writeAll(fd, info.data(), info.size()) ? 0 : errno;
         if (::close(fd) != 0 && e == 0)
             e = errno;
         if (e == 0)

@@ -1,5 +1,7 @@
 #include "core/exchange/CsvExport.h"
 
+#include "core/exchange/WriteAll.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -499,25 +501,6 @@ void RowWriter::writeRow(uint32_t id, std::string& out) {
     out += '\n';
 }
 
-// Writes all of `text`; false with errno set when a write fails.
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        done += size_t(n);
-    }
-    return true;
-}
-
 void fail(std::string* error, const char* message) {
     if (error)
         *error = message;
@@ -599,7 +582,7 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
 
     std::string text = csvHeaderLine(options, !tree.bindSources.empty());
     text += '\n';
-    bool ok = writeAll(fd, text);
+    bool ok = writeAll(fd, text.data(), text.size());
     int cause = ok ? 0 : errno;
 
     std::vector<uint32_t> perm;
@@ -645,7 +628,7 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
                 out.shrink_to_fit();
         });
         for (uint64_t j = 0; ok && j < count; ++j) {
-            ok = writeAll(fd, buffers[j]);
+            ok = writeAll(fd, buffers[j].data(), buffers[j].size());
             cause = ok ? 0 : errno;
         }
     }

@@ -1,6 +1,7 @@
 #include "core/rawindex/MftDump.h"
 
 #include "core/analysis/FilterMatch.h"
+#include "core/exchange/WriteAll.h"
 #include "core/rawindex/NtfsIndex.h"
 #include "core/rawindex/NtfsIndexState.h"
 #include "core/scan/ScanDriver.h"
@@ -73,22 +74,6 @@ void discard(int fd, const MftDumpOutput& output) {
     if (output.discard)
         output.discard();
     errno = saved;
-}
-
-bool writeAll(int fd, const uint8_t* data, size_t n) {
-    while (n > 0) {
-        const ssize_t done = ::write(fd, data, n);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0) {
-            if (done == 0)
-                errno = EIO;
-            return false;
-        }
-        data += done;
-        n -= size_t(done);
-    }
-    return true;
 }
 
 // Windows attribute bits to node flags (read-only only where the caller asks for it).
