@@ -25,13 +25,13 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
-#include <deque>
 #include <vector>
 
 #include "core/rawindex/MftDump.h"
