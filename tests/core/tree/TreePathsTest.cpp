@@ -136,6 +136,11 @@ TEST(TreePathsTest, MarkRemovedTakesAmountsOutOfEveryAncestor) {
     EXPECT_FALSE(tree->markRemoved(tree->nodeCount));
     EXPECT_FALSE(tree->markRemoved(UINT32_MAX));
 
+    // A folder's whole depth is marked, not only its own children.
+    auto whole = sample();
+    ASSERT_TRUE(whole->markRemoved(sub));
+    EXPECT_TRUE(whole->node(uint32_t(id(*whole, "/data/sub/deep/c"))).flags & Removed);
+
     // A damaged tree (a folder listing itself among its children) is marked, not looped over.
     auto damaged = sample();
     const uint32_t sub2 = uint32_t(id(*damaged, "/data/sub"));
