@@ -292,6 +292,11 @@ TEST(SafeRemoval, AWalkBelowATopEntersOnlyTheMountsTheScanEntered)
     // The refusal names the folder that is a mount point now.
     EXPECT_EQ(placeChangedText(qs(dir / "top/a/b/f"), -refused),
               "\"" + qs(a) + "\" is now a mount point; nothing was changed.");
+    // Which failures mean the way changed after the choice, and which are ordinary ones.
+    for (const int code : {ESTALE, ELOOP, ENOTDIR, kItemReplaced, int(kNowMountPoint), -refused})
+        EXPECT_TRUE(isPlaceChange(code)) << code;
+    for (const int code : {0, ENOENT, EACCES, EXDEV, kNowMountPoint - 1})
+        EXPECT_FALSE(isPlaceChange(code)) << code;
     const int plain = saferemove::openFolderBelow(dir / "top", dir / "top/a/b");
     EXPECT_GE(plain, 0) << "only a walk asked to stays on its mount";
     ::close(plain);

@@ -483,6 +483,19 @@ TEST(LiveMonitorInotify, OrdinaryUserFallsBackToInotify) {
         if (got != expected)
             return 13;
         checkSequences(base);
+        // A watched folder put back unreadable cannot be watched again; that failure is no
+        // want of watches, so a later request is still watched.
+        if (hmtest::sh("cd " + hmtest::shQuote(base) + " && mkdir -p w/x w/y && echo >w/y/f") != 0)
+            return 15;
+        LiveMonitor again;
+        again.start(scan(base + "/w"));
+        again.watchFolder(q(base + "/w/x"), false, 10);
+        if (hmtest::sh("cd " + hmtest::shQuote(base) + " && mv w/x x-old && mkdir -m 0 w/x") != 0)
+            return 16;
+        collect(again, 1000, false);
+        again.watchFolder(q(base + "/w/y"), false, 10);
+        if (::unlink((base + "/w/y/f").c_str()) != 0 || collect(again, 3000) != QSet<QString>{q(base + "/w/y/f")})
+            return 17;
         return ::testing::Test::HasFailure() ? 14 : 0;
     });
     EXPECT_EQ(rc, 0);
