@@ -13,6 +13,7 @@
 #include <QPushButton>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -27,6 +28,9 @@ protected:
         for (const char* name : {"photos", ".cache", "audit", "audio"})
             ::mkdir((m_dir / name).c_str(), 0755);
         hmtest::writeFile(m_dir / ".profile", "x");
+        // Links are listed by what they lead to.
+        ::symlink("photos", (m_dir / "linked").c_str());
+        ::symlink(".profile", (m_dir / "profile").c_str());
     }
     static QStringList rows(const FolderChooser& chooser) {
         QStringList names;
@@ -96,24 +100,24 @@ TEST_F(FolderChooserTest, CtrlHShowsHiddenFoldersAndTheChoiceIsKept) {
         FolderChooser chooser(QStringLiteral("Choose"), m_root);
         chooser.show();
         ASSERT_TRUE(QTest::qWaitForWindowActive(&chooser));
-        EXPECT_EQ(rows(chooser), (QStringList{"audio", "audit", "photos"}));
+        EXPECT_EQ(rows(chooser), (QStringList{"audio", "audit", "linked", "photos"}));
         auto* field = chooser.findChild<QLineEdit*>();
         field->setText(m_root + "/");
         QTest::keyClicks(field, ".");
         EXPECT_EQ(field->completer()->completionCount(), 0);
         QTest::keyClick(chooser.findChild<QListWidget*>(QStringLiteral("folders")), Qt::Key_H, Qt::ControlModifier);
-        EXPECT_EQ(rows(chooser), (QStringList{".cache", "audio", "audit", "photos"}));
+        EXPECT_EQ(rows(chooser), (QStringList{".cache", "audio", "audit", "linked", "photos"}));
         QTest::keyClicks(field, "c");
         EXPECT_EQ(field->completer()->completionCount(), 1) << "completed too";
         EXPECT_EQ(stored("folderChooserShowHidden"), QVariant(true));
     }
     FolderChooser next(QStringLiteral("Choose"), m_root);
-    EXPECT_EQ(rows(next), (QStringList{".cache", "audio", "audit", "photos"}));
+    EXPECT_EQ(rows(next), (QStringList{".cache", "audio", "audit", "linked", "photos"}));
     // The list's context menu turns them off again.
     const QList<QAction*> menu = next.findChild<QListWidget*>(QStringLiteral("folders"))->actions();
     ASSERT_EQ(menu.size(), 1);
     menu[0]->trigger();
-    EXPECT_EQ(rows(next), (QStringList{"audio", "audit", "photos"}));
+    EXPECT_EQ(rows(next), (QStringList{"audio", "audit", "linked", "photos"}));
     EXPECT_EQ(stored("folderChooserShowHidden"), QVariant(false));
 }
 
@@ -141,8 +145,13 @@ TEST_F(FolderChooserTest, TheTypedPathIsCompletedOpenedAndChosen) {
     QTest::keyClick(field, Qt::Key_Return);
     EXPECT_EQ(chooser.directory(), m_root + "/audit");
     EXPECT_TRUE(chooser.isVisible());
-    QTest::keyClick(chooser.findChild<QListWidget*>(QStringLiteral("folders")), Qt::Key_Backspace);
+    auto* list = chooser.findChild<QListWidget*>(QStringLiteral("folders"));
+    QTest::keyClick(list, Qt::Key_Backspace);
     EXPECT_EQ(chooser.directory(), m_root);
+    list->setCurrentRow(0);
+    QTest::keyClick(list, Qt::Key_Return);
+    EXPECT_EQ(chooser.directory(), m_root + "/audio") << "Return in the list opens the current row";
+    QTest::keyClick(list, Qt::Key_Backspace);
     field->clear();
     QTest::keyClicks(field, "aud");
     EXPECT_EQ(completer->completionCount(), 2);
@@ -157,6 +166,26 @@ TEST_F(FolderChooserTest, TheTypedPathIsCompletedOpenedAndChosen) {
     for (int i = 0; i < places->count(); ++i)
         roots += places->item(i)->data(Qt::UserRole).toString() == "/";
     EXPECT_EQ(roots, 1);
+    Warnings warnings;
+    field->setText(QStringLiteral("~"));
+    QTest::keyClick(field, Qt::Key_Return);
+    EXPECT_EQ(chooser.directory(), QDir::homePath());
+    EXPECT_EQ(places->selectedItems(), QList<QListWidgetItem*>{places->item(0)}) << "the place shown is marked";
+    for (int i = 0; i < places->count(); ++i)
+        if (places->item(i)->data(Qt::UserRole).toString() == "/")
+            places->setCurrentRow(i);
+    QTest::keyClick(places, Qt::Key_Return);
+    EXPECT_EQ(chooser.directory(), "/");
+    // A missing folder or a file is refused and the chooser stays where it was.
+    field->setText(m_root + "/missing");
+    QTest::keyClick(field, Qt::Key_Return);
+    field->setText(m_root + "/profile");
+    chooser.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    EXPECT_EQ(warnings.texts.size(), 2);
+    for (const QString& text : warnings.texts)
+        EXPECT_TRUE(text.startsWith("Could not read")) << text.toStdString();
+    EXPECT_EQ(chooser.directory(), "/");
+    EXPECT_EQ(FolderChooser(QStringLiteral("Choose"), m_root + "/missing").directory(), QDir::homePath());
     QTest::mouseClick(places->viewport(), Qt::LeftButton, {}, places->visualItemRect(places->item(0)).center());
     EXPECT_EQ(chooser.directory(), QDir::homePath());
     field->setText(m_root);

@@ -25,6 +25,7 @@
 #include <QUrl>
 
 #include <cstdio>
+#include <random>
 
 namespace {
 
@@ -136,11 +137,23 @@ TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarries
     m_view.selectAll();
     EXPECT_EQ(qtRows(), all);
     EXPECT_EQ(m_view.selectedRowIds(), all);
+    // And with every mix of the folders open and closed.
+    const QModelIndex docs = m_model.index(1, 0, root());
+    const QModelIndex group = m_model.index(0, 0, docs);
+    const QModelIndex folders[] = {root(), docs, group, m_model.index(0, 0, root())};
+    for (int open = 0; open < 16; ++open) {
+        for (int i = 0; i < 4; ++i)
+            m_view.setExpanded(folders[i], open & (1 << i));
+        m_view.QTreeView::selectAll();
+        const QItemSelection qts = m_view.selectionModel()->selection();
+        m_view.clearSelection();
+        m_view.selectAll();
+        EXPECT_EQ(m_view.selectionModel()->selection(), qts) << "open " << open;
+    }
+    m_view.expandAll();
 
     // Overlapping ranges give each row once; a row selected in two parts counts where its
     // first part stands, a row selected in part not at all.
-    const QModelIndex docs = m_model.index(1, 0, root());
-    const QModelIndex group = m_model.index(0, 0, docs);
     QItemSelection ranges;
     ranges.append(QItemSelectionRange(m_model.index(2, 0, group), m_model.index(3, 8, group)));
     ranges.append(QItemSelectionRange(m_model.index(2, 0, root()), m_model.index(2, 3, root())));
@@ -150,6 +163,21 @@ TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarries
     m_view.selectionModel()->select(ranges, QItemSelectionModel::ClearAndSelect);
     EXPECT_EQ(m_view.selectedRowIds(), qtRows());
     EXPECT_EQ(m_view.selectedRowIds().size(), 5u);
+    // So too for many random mixes of ranges under the four rows that have children.
+    std::mt19937 random(47);
+    for (int round = 0; round < 300; ++round) {
+        QItemSelection mix;
+        for (int n = 1 + int(random() % 6); n > 0; --n) {
+            const QModelIndex parent = folders[random() % 4];
+            const int rowCount = m_model.rowCount(parent);
+            const int top = int(random() % rowCount), bottom = top + int(random() % (rowCount - top));
+            const int left = int(random() % 9), right = left + int(random() % (9 - left));
+            mix.append(QItemSelectionRange(m_model.index(top, left, parent), m_model.index(bottom, right, parent)));
+        }
+        m_view.selectionModel()->select(mix, QItemSelectionModel::ClearAndSelect);
+        ASSERT_EQ(m_view.selectedRowIds(), qtRows()) << "round " << round;
+    }
+    m_view.selectionModel()->select(ranges, QItemSelectionModel::ClearAndSelect);
 
     // Pressing on a selected row and moving drags those rows as URLs, in that order. (The
     // offscreen drag ends at once; the drag object stays until the next turn of the loop.)
