@@ -387,6 +387,7 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
     put(f.root() + "/shown/a.txt");
     put(f.root() + "/shown/b.dat");
     put(f.root() + "/shown/c.dat");
+    put(f.root() + "/plain/f");
     hmtest::Mounts mounts;
     ASSERT_TRUE(mounts.bind(outside.path(), f.root() + "/holder/mnt"));
     ::mkdir((f.root() + "/vol").c_str(), 0755);
@@ -413,6 +414,18 @@ TEST(FileOperations, NeverRemovesMountsAndSaysWhatTheFilterHides)
     f.ops().deleteImmediately(f.items({"marked/sub/deep"}));
     ASSERT_EQ(f.errors.size(), 5);
     EXPECT_TRUE(exists(f.root() + "/marked/sub/deep/f"));
+    // A mount the scan saw in the node just past a folder's last child is not the folder's
+    // (at most one of the two blocks is the tree's last).
+    for (const char* folder : {"shown", "plain"}) {
+        const svl::ScanNode& node = f.shown()->node(f.id(folder));
+        const uint32_t past = node.firstChild + node.childCount;
+        if (past >= f.shown()->nodeCount)
+            continue;
+        const uint16_t pastFlags = f.shown()->nodes[past].flags;
+        f.shown()->nodes[past].flags |= svl::NodeFlag::OtherDevice;
+        EXPECT_EQ(FileCommandPlanner(f.context).screenForRemoval(f.items({folder}), nullptr).size(), 1) << folder;
+        f.shown()->nodes[past].flags = pastFlags;
+    }
     // A plain item beside the mounts still goes, and so do items inside the mounts the scan
     // entered, also from a filtered view.
     f.ops().deleteImmediately(f.items({"holder/loose"}));

@@ -338,6 +338,9 @@ TEST_F(MainWindowExports, AdministratorCopyWritesNothingThroughALinkAndHandsTheU
     QString error;
     EXPECT_FALSE(replaceUserFile(qs(late), 0644, folderMeanwhile, &error));
     EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(EISDIR)));
+    // A folder that is not there is named missing, not a link.
+    EXPECT_FALSE(replaceUserFile(qs(shared + "/absent/x.csv"), 0644, folderMeanwhile, &error));
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(ENOENT)));
     EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(shared) + " | grep '^[.]' || true"), "") << "no leftovers";
 }
 

@@ -136,6 +136,7 @@ TEST_F(MainWindowSelection, SummaryCountsEachByteOnceAndSkipsFurtherHardLinksAnd
         {"a folder counts its files below", false, {1}, summary(2, 4000, 4096)},
         {"a file inside a selected folder", false, {4, 1}, summary(2, 4000, 4096)},
         {"two places", false, {3, 2}, summary(3, 4010, 8192)},
+        {"the root among them holds the rest", false, {0, 4}, summary(3, 4010, 8192)},
         {"the group row of files one of which is removed", false, {}, summary(2, 4000, 4096), 3},
         {"file list: rows, the root holding the rest", true, {0, 1, 4, 5}, summary(3, 4010, 8192)},
     };
