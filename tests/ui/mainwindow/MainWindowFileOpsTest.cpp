@@ -3,6 +3,7 @@
 // size listing on the clipboard.
 #include "tests/ui/mainwindow/MainWindowTestSupport.h"
 
+#include "app/AppSettings.h"
 #include "app/Elevation.h"
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
@@ -144,6 +145,26 @@ TEST_F(MainWindowFileOps, SelectedItemGoesToTheTrashAndRenamesThroughTheTreeMode
     EXPECT_TRUE(m_window->nodeModel()->setData(index, "edited.bbb", Qt::EditRole));
     EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d1/edited.bbb")));
     EXPECT_EQ(m_window->displayedTree()->node(other).nameView(), "edited.bbb");
+}
+
+// An item removed in a filtered view leaves the unfiltered tree too: clearing the filter
+// does not bring it back.
+TEST_F(MainWindowFileOps, AnItemRemovedInAFilteredViewStaysRemovedWithoutTheFilter)
+{
+    AppSettings::instance()->setValue("showFilterPanel", true);
+    m_window->applyFilterTexts("*.bbb", "", false);
+    ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isFiltering(); }));
+    ASSERT_NE(m_window->displayedTree(), m_window->currentTree());
+    m_window->selectNode(id("d1/f1.bbb"));
+    {
+        BoxAnswerer answer(isElevated() ? "Delete Immediately" : "Move to Trash");
+        m_window->moveSelectionToTrash();
+    }
+    ASSERT_FALSE(QFile::exists(qs(m_dir.path() + "/root/d1/f1.bbb")));
+    AppSettings::instance()->setValue("showFilterPanel", false);
+    m_window->refreshDisplayedTree(false);
+    ASSERT_EQ(m_window->displayedTree(), m_window->currentTree());
+    EXPECT_TRUE(m_window->displayedTree()->node(id("d1/f1.bbb")).flags & svl::NodeFlag::Removed);
 }
 
 // A batch of removals as large as the live monitor reports for a deleted folder: the paths
