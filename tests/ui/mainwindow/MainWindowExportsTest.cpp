@@ -404,6 +404,14 @@ TEST_F(MainWindowExports, PictureOnAFullDiskShowsOnlyItsErrorNamingTheCause) {
     EXPECT_FALSE(progressSeen) << "the progress dialog came back over the error";
     EXPECT_TRUE(shown.endsWith("\n\n" + QString::fromLocal8Bit(std::strerror(ENOSPC)))) << shown.toStdString();
     EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(full)), "") << "nothing is left behind";
+    // A table on the full disk names the cause too.
+    hmtest::sh("head -c 65536 /dev/zero > " + hmtest::shQuote(full + "/filler") + " 2>/dev/null || true");
+    {
+        windowtest::BoxAnswerer ok(QStringLiteral("OK"));
+        EXPECT_FALSE(m_window.exportCsvTo(qs(full + "/t.csv"), CsvExportChoice{}));
+        EXPECT_TRUE(ok.detail.contains(QString::fromLocal8Bit(std::strerror(ENOSPC)))) << ok.detail.toStdString();
+    }
+    EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(full)), "filler\n") << "nothing is left behind";
 }
 
 TEST_F(MainWindowExports, LargePictureIsWrittenOnAWorkerAndCancelLeavesNoFile) {
