@@ -122,7 +122,10 @@ TEST(WalkerBoundary, BindMountIsMarkedWithItsSourceAndNotEntered) {
     svl::ScanOptions detect;
     detect.detectBindMounts = true;
     auto tree = svl::scanSingle(root, detect, nullptr);
-    auto plain = svl::scanSingle(root, {}, nullptr);
+    // A bind mount of the same file system is no boundary of a one-file-system walk.
+    svl::ScanOptions sameFileSystem;
+    sameFileSystem.oneFileSystem = true;
+    auto plain = svl::scanSingle(root, sameFileSystem, nullptr);
     auto multi = svl::scanMultiple({root}, detect, nullptr);
     auto rescan = svl::rescanFolder(root + "/dst", {root}, {}, nullptr);
     struct stat src {};
