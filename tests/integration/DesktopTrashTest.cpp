@@ -65,6 +65,18 @@ TEST(DesktopTrash, NamesThatAreNotTextComeBackExactlyAndAFailedMoveLeavesNoInfo)
     EXPECT_EQ(infoPathOf(at), dir / "orphan.txt");
     EXPECT_EQ(hmtest::readText(files + "/orphan.txt"), "orphan");
     EXPECT_FALSE(exists(info + "/orphan.txt.trashinfo"));
+
+    // The item, or its folder, swapped after it was chosen is told apart and stays.
+    put(dir / "d/item", "chosen");
+    RemovalTarget target;
+    ASSERT_EQ(captureItemPlace(shelltest::qs(dir / "d/item"), shelltest::qs(dir.path()), &target), 0);
+    ASSERT_EQ(::rename((dir / "d/item").c_str(), (dir / "chosen").c_str()), 0);
+    put(dir / "d/item", "another");
+    EXPECT_EQ(moveItemToTrash(target), TrashOutcome::ItemReplaced);
+    ASSERT_EQ(::rename((dir / "d").c_str(), (dir / "d.old").c_str()), 0);
+    put(dir / "d/item", "another");
+    EXPECT_EQ(moveItemToTrash(target), TrashOutcome::PlaceChanged);
+    EXPECT_TRUE(exists(dir / "d/item") && exists(dir / "d.old/item"));
 }
 
 TEST(DesktopTrash, AVolumeUsesItsOwnTrashWithPathsRelativeToItsTop)
