@@ -194,6 +194,7 @@ TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarries
     auto* urls = dynamic_cast<FileUrlMimeData*>(drag->mimeData());
     ASSERT_NE(urls, nullptr);
     EXPECT_FALSE(urls->building());
+    EXPECT_EQ(drag->pixmap().deviceIndependentSize().width(), m_view.viewport()->width()) << "the picture shows the selected rows";
     QStringList dragged;
     for (const QUrl& url : drag->mimeData()->urls())
         dragged.append(QFileInfo(url.toLocalFile()).fileName());
