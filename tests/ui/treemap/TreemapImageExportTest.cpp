@@ -226,7 +226,7 @@ TEST_F(TreemapImageExport, SavingReportsEveryFailure) {
     hmtest::TempDir dir("hm-treemap-save");
     error.clear();
     EXPECT_FALSE(saveTreemapPng(image, qs(dir / "missing/folder/t.png"), &error));
-    EXPECT_FALSE(error.isEmpty());
+    EXPECT_TRUE(error.contains(QString::fromLocal8Bit(std::strerror(ENOENT)))) << error.toStdString();
 
     // A full disk names its cause for a new file too, and leaves nothing behind.
     if (hmtest::isRoot()) {
