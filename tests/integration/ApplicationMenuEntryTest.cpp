@@ -7,6 +7,9 @@
 #include <QImage>
 #include <QStandardPaths>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 using desktoptest::entriesOf;
 using desktoptest::golden;
 using desktoptest::modeOf;
@@ -75,6 +78,10 @@ TEST_F(ApplicationMenuEntry, TheUsersOwnIconIsNeitherReplacedNorRemoved) {
     ASSERT_TRUE(removeMenuEntry(&error)) << error.toStdString();
     EXPECT_FALSE(QFileInfo::exists(menuEntryPath()));
     EXPECT_EQ(readFile(menuIconPath()), "the user's png");
+    // A pipe there is someone else's too, and reading it never waits for a writer.
+    ASSERT_EQ(::unlink(menuIconPath().toLocal8Bit().constData()), 0);
+    ASSERT_EQ(::mkfifo(menuIconPath().toLocal8Bit().constData(), 0644), 0);
+    EXPECT_FALSE(menuIconIsOurs());
 }
 
 TEST_F(ApplicationMenuEntry, ExecPathsReadBackExactly) {
