@@ -1078,6 +1078,19 @@ TEST(FileOperations, RemovalsStopBetweenItemsWhenCancelledAndGatherTheirFailures
     for (uint32_t id : ids)
         EXPECT_NE(exists(f.shown()->fullPath(id)), bool(f.shown()->node(id).flags & svl::NodeFlag::Removed)) << id;
 
+    // An item another program removed while the question was open is no failure: it leaves the tree.
+    put(f.root() + "/gone/a");
+    put(f.root() + "/gone/b");
+    f.scan();
+    const std::vector<uint32_t> gone{f.id("gone/a"), f.id("gone/b")};
+    f.removedIds.clear();
+    f.whileAsked = [&] { ::unlink((f.root() + "/gone/a").c_str()); };
+    f.ops().deleteImmediately(f.items({"gone/a", "gone/b"}));
+    f.whileAsked = nullptr;
+    EXPECT_TRUE(f.errors.isEmpty()) << f.errors.join('\n').toStdString();
+    EXPECT_EQ(f.removedIds, gone);
+    EXPECT_FALSE(exists(f.root() + "/gone/b"));
+
     if (!hmtest::isRoot())
         GTEST_SKIP() << "needs root for a read-only bind mount";
     hmtest::Mounts mounts;
