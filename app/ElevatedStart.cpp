@@ -1,6 +1,7 @@
 #include "app/ElevatedStart.h"
 
 #include "app/Elevator.h"
+#include "core/exchange/WriteAll.h"
 
 #include <QDir>
 #include <QFile>
@@ -45,17 +46,9 @@ bool writeNewFile(const QString& path, const QByteArray& content) {
     const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
-    qint64 done = 0;
-    while (done < content.size()) {
-        const ssize_t put = ::write(fd, content.constData() + done, size_t(content.size() - done));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            break;
-        done += put;
-    }
+    const bool written = svl::writeAll(fd, content.constData(), size_t(content.size()));
     ::close(fd);
-    if (done == content.size())
+    if (written)
         return true;
     ::unlink(name.constData());
     return false;

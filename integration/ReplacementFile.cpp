@@ -1,5 +1,7 @@
 #include "integration/ReplacementFile.h"
 
+#include "core/exchange/WriteAll.h"
+
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -45,16 +47,7 @@ int ReplacementFile::release() {
 }
 
 int ReplacementFile::write(const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t done = ::write(m_fd, data, size);
-        if (done < 0 && errno == EINTR)
-            continue;
-        if (done <= 0)
-            return done < 0 ? errno : EIO;
-        data += done;
-        size -= size_t(done);
-    }
-    return 0;
+    return svl::writeAll(m_fd, data, size) ? 0 : errno;
 }
 
 int ReplacementFile::commit() {
