@@ -217,7 +217,7 @@ bool FileCommandPlanner::hasMountBelow(uint32_t id) const
             const svl::ScanNode& child = tree.node(node.firstChild + i);
             if (child.flags & kMount)
                 return true;
-            if (child.childCount > 0)
+            if (child.childCount != 0)
                 stack.push_back(node.firstChild + i);
         }
     }

@@ -179,7 +179,7 @@ int FileOperations::capturePlace(const SelectedItem& item, RemovalTarget* place)
     std::vector<saferemove::EnteredMount> mounts;
     const bool virtualRoot = m_displayed->node(0).flags & svl::NodeFlag::VirtualRoot;
     const bool isTop = item.id == 0 || (virtualRoot && m_displayed->node(item.id).parent == 0);
-    if (!m_displayed->enteredMounts.empty() && !isTop) {
+    if (!isTop) {
         for (uint32_t at = m_displayed->node(item.id).parent; at != 0 && !(virtualRoot && m_displayed->node(at).parent == 0);
              at = m_displayed->node(at).parent) {
             if (const auto m = m_displayed->enteredMounts.find(at); m != m_displayed->enteredMounts.end())
@@ -450,7 +450,7 @@ void FileOperations::deletePermanently(const CheckedItems& checked)
         m_hooks.removeNodes(removed);
     if (failures.count() == 1)
         m_hooks.showError(tr("Couldn't delete \"%1\"").arg(isolateShowingControls(failedName)), failedReason);
-    else if (failures.count() > 1)
+    else if (failures.count() > 0)
         m_hooks.showError(tr("Couldn't delete"), failures.text());
     if (progress.done.load() == progress.total)  // not cancelled
         offerDeleteAsAdministrator(needsAdministrator);

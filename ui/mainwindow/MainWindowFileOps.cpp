@@ -89,8 +89,7 @@ FileOperations MainWindow::fileOperations()
         // Another tree is shown now: the items leave it by their paths.
         std::vector<std::string> paths;
         for (uint32_t id : ids)
-            if (shown && id < shown->nodeCount)
-                paths.push_back(shown->fullPath(id));
+            paths.push_back(shown->fullPath(id));
         removePaths(paths);
     };
     hooks.refreshAfterRename = [this] { refreshAfterRemoval(); };
@@ -163,7 +162,7 @@ void MainWindow::followRenamedRoots(const std::string& oldPath, const std::strin
     };
     m_jobRoots = renamed(m_jobRoots);
     const QStringList shown = m_header->multipleRoots();
-    if (shown.isEmpty() || renamed(shown) == shown)
+    if (renamed(shown) == shown)
         return;
     // Shows the new paths and asks their volumes for the space figures.
     m_header->showMultiple(renamed(shown));
