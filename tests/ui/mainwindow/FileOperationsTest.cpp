@@ -510,6 +510,25 @@ TEST(FileOperations, ATrashDenialLeadsToTheAdministratorOfferAndTheTreeFollowsTh
     });
     EXPECT_EQ(elevated, 0);
 
+    // A folder of the user's own holding a root-owned one: what could go leaves the tree, also
+    // when the administrator offer that follows the deletion is declined.
+    put(f.root() + "/own/loose");
+    put(f.root() + "/own/kept/x");
+    giveToTestUser(f.root() + "/own");
+    ASSERT_EQ(::chown((f.root() + "/own/kept").c_str(), 0, 0), 0);
+    f.scan();
+    const int partial = hmtest::runAsTestUser([&] {
+        f.whileAsked = [&] { f.answer = f.asked.size() < 2; };
+        f.ops().deleteImmediately(f.items({"own"}));
+        if (f.asked.size() != 2 || !f.asked[1].startsWith("You don't have permission to delete \"own\"."))
+            return 1;
+        if (!f.errors.isEmpty() || !handed.isEmpty())
+            return 2;
+        return f.removedIds == std::vector<uint32_t>{f.id("own/loose")} ? 0 : 3;
+    });
+    EXPECT_EQ(partial, 0);
+    EXPECT_TRUE(exists(f.root() + "/own/kept/x"));
+
     // The vanished sweep: only what is really gone leaves the tree; a folder the user may
     // not open, or may list but not look into, keeps its nodes (EACCES is not "gone").
     ::unlink((f.root() + "/locked/g").c_str());
@@ -1110,4 +1129,9 @@ TEST(FileOperations, RemovalsStopBetweenItemsWhenCancelledAndGatherTheirFailures
     EXPECT_EQ(lines[0], "Couldn't delete | \"" + qs(f.root()) + "/many/f13\": Read-only file system");
     EXPECT_EQ(lines.back(), "and 4 more");
     EXPECT_TRUE(f.removedIds.size() == 2u && exists(f.root() + "/many/f21"));
+    // A few failures are all named, with nothing counted after them.
+    f.errors.clear();
+    f.ops().deleteImmediately(f.items({"many/f20", "many/f21"}));
+    EXPECT_EQ(f.errors, QStringList("Couldn't delete | \"" + qs(f.root()) + "/many/f20\": Read-only file system\n\"" +
+                                    qs(f.root()) + "/many/f21\": Read-only file system"));
 }

@@ -8,6 +8,7 @@
 #include "core/tree/ScanTree.h"
 #include "integration/LiveMonitor.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/header/VolumeCombo.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
@@ -75,6 +76,12 @@ TEST_F(MainWindowFileOps, ContextMenuWithNothingSelectedHasEveryEntryOff)
     m_window->moveSelectionToTrash();
     m_window->deleteSelectionImmediately();
     EXPECT_TRUE(m_window->collectSelection(true, true).isEmpty());
+    // Nor do the root and a folder's group row, which name no item to remove.
+    m_window->setSelection({0, m_window->displayedTree()->nodeCount + id("d0")}, MainWindow::FromTreemap);
+    BoxAnswerer answer(QStringList{"Cancel", "Cancel"});
+    m_window->moveSelectionToTrash();
+    m_window->deleteSelectionImmediately();
+    EXPECT_EQ(answer.texts, QStringList());
 }
 
 TEST_F(MainWindowFileOps, RenameCommitsOnDiskAndInTheTreeOrShowsWhyNot)
@@ -96,8 +103,10 @@ TEST_F(MainWindowFileOps, RenameCommitsOnDiskAndInTheTreeOrShowsWhyNot)
         EXPECT_EQ(answer.detail, "An item with that name already exists.");
     }
     EXPECT_FALSE(QFile::exists(qs(m_dir.path() + "/root/d0/renamed.aaa")));
+    const QString source = m_window->header()->sourceCombo()->currentText();
     m_window->recordRenamePlace(file);
     EXPECT_TRUE(m_window->renameNode(file, "renamed.aaa"));
+    EXPECT_EQ(m_window->header()->sourceCombo()->currentText(), source) << "one root stays one root";
     EXPECT_EQ(m_window->displayedTree()->node(file).nameView(), "renamed.aaa");
     EXPECT_TRUE(QFile::exists(qs(m_dir.path() + "/root/d0/renamed.aaa")));
 }
@@ -184,7 +193,7 @@ TEST_F(MainWindowFileOps, ALargeBatchOfRemovedPathsLeavesTheTree)
 }
 
 // Deleting many items leaves the window answering: a timer sees the removal half done. No
-// other removal or scan starts meanwhile, and the window closed, or Cancel in the counting
+// other removal, rename or scan starts meanwhile, and the window closed, or Cancel in the counting
 // progress dialog, stops it before its next item: what was deleted leaves the tree, the rest
 // stays on disk and in the tree. Paths reported removed meanwhile, more than the window
 // takes out in one turn, all leave the tree after it.
@@ -223,6 +232,8 @@ TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingO
                 return;
             stopped = true;
             m_window->moveSelectionToTrash();
+            m_window->deleteSelectionImmediately();
+            EXPECT_FALSE(m_window->renameNode(ids.front(), "renamed"));
             m_window->scanFolder(qs(m_dir.path() + "/root"));
             EXPECT_FALSE(m_window->isJobRunning());
             if (close) {
