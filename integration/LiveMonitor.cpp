@@ -87,14 +87,12 @@ std::string handleIdentity(int32_t type, std::string_view handle) {
 bool sameObject(const std::string& path, const struct stat& info, const std::string& identity) {
     if (identity.starts_with('i'))
         return identity == inodeIdentity(info);
-    if (!identity.starts_with('h'))
-        return false;
+    // A handle identity, or none (which no handle matches).
     HandleBuffer handle;
     handle.header.handle_bytes = kMaxHandleBytes;
     int mountId = 0;
-    if (::name_to_handle_at(AT_FDCWD, path.c_str(), &handle.header, &mountId, 0) != 0)
-        return false;
-    return identity == handleIdentity(handle.header.handle_type,
+    return ::name_to_handle_at(AT_FDCWD, path.c_str(), &handle.header, &mountId, 0) == 0 &&
+           identity == handleIdentity(handle.header.handle_type,
                                       {reinterpret_cast<const char*>(handle.header.f_handle), handle.header.handle_bytes});
 }
 
@@ -514,14 +512,9 @@ void LiveMonitor::flushRemoved() {
     m_batch = std::make_unique<Batch>();
     // A batch holds at most kBatchSize records and paths: what a batch costs the window at
     // its end (the report, and freeing it) stays small. The rest follows in the next batch.
-    if (m_pendingRecords.size() <= kBatchSize) {
-        m_batch->records = std::move(m_pendingRecords);
-        m_pendingRecords.clear();
-    } else {
-        const auto end = m_pendingRecords.begin() + kBatchSize;
-        m_batch->records.assign(std::make_move_iterator(m_pendingRecords.begin()), std::make_move_iterator(end));
-        m_pendingRecords.erase(m_pendingRecords.begin(), end);
-    }
+    const auto end = m_pendingRecords.begin() + std::min(m_pendingRecords.size(), kBatchSize);
+    m_batch->records.assign(std::make_move_iterator(m_pendingRecords.begin()), std::make_move_iterator(end));
+    m_pendingRecords.erase(m_pendingRecords.begin(), end);
     while (!m_pendingPaths.empty() && m_batch->paths.size() < kBatchSize)
         m_batch->paths.insert(m_pendingPaths.extract(m_pendingPaths.begin()));
     m_batch->lost = std::move(m_lostWatches);
@@ -563,13 +556,11 @@ void LiveMonitor::checkSlice(int generation) {
         if (!batch.paths.empty() && sliceOver())
             return;
     }
-    // A watched folder left with its watch: the folder now at that path is watched instead.
-    for (const std::string& path : batch.lost) {
-        struct stat info;
-        if (m_inotifyFd >= 0 && !m_watchOfPath.contains(path) && ::lstat(path.c_str(), &info) == 0 &&
-            S_ISDIR(info.st_mode) && addWatch(path) < 0 && errno == ENOSPC)
+    // A watched folder left with its watch: the folder now at that path, if any, is watched
+    // instead (a folder watched already keeps its watch).
+    for (const std::string& path : batch.lost)
+        if (!addWatch(path) && errno == ENOSPC)
             m_outOfWatches = true;
-    }
     // Taken before the reports: their receivers may stop or restart the monitor.
     const std::unique_ptr<Batch> done = std::move(m_batch);
     // A full batch more goes at once, behind the window's own events; less waits for the timer.
@@ -607,17 +598,17 @@ std::vector<std::string> LiveMonitor::contentsOf(const svl::ScanTree& tree, cons
     return paths;
 }
 
-int LiveMonitor::addWatch(const std::string& path) {
+bool LiveMonitor::addWatch(const std::string& path) {
     struct stat info;
     if (::lstat(path.c_str(), &info) != 0)
-        return -1;
+        return false;
     const int descriptor = ::inotify_add_watch(m_inotifyFd, path.c_str(), kInotifyMask);
-    if (descriptor < 0)
-        return -1;
+    if (descriptor == -1)
+        return false;
     forgetWatch(descriptor);  // the kernel's descriptor of this folder may be known already
     m_watches[descriptor] = {path, inodeIdentity(info)};
     m_watchOfPath[path] = descriptor;
-    return descriptor;
+    return true;
 }
 
 void LiveMonitor::forgetWatch(int descriptor) {
@@ -728,7 +719,7 @@ void LiveMonitor::watchSlice(int generation) {
         if (folder.flags & kUnwatchable)
             continue;
         if (!m_outOfWatches && m_watchedCount < m_folderLimit) {
-            if (addWatch(m_tree->fullPath(id)) >= 0)
+            if (addWatch(m_tree->fullPath(id)))
                 ++m_watchedCount;
             else if (errno == ENOSPC)
                 m_outOfWatches = true;

@@ -141,8 +141,8 @@ private:
     // Resolves and checks the batch for one slice; reports it once it is all checked.
     void checkSlice(int generation);
     void watchSlice(int generation);
-    // inotify_add_watch with the folder's identity kept; the descriptor, or -1 with errno set.
-    int addWatch(const std::string& path);
+    // inotify_add_watch with the folder's identity kept; false with errno set on failure.
+    bool addWatch(const std::string& path);
     void forgetWatch(int descriptor);
     std::vector<int> watchesAtAndBelow(const std::string& folder) const;
     // Drops the watches at and below a folder that moved whose paths no longer name their

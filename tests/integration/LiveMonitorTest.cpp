@@ -245,7 +245,7 @@ TEST(LiveMonitorFanotify, NamesPathsAsTheTreeDoesForSeveralRootsAndDropsPendingO
         GTEST_SKIP() << loop.error();
     const std::string m = loop.mountPoint();
     ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(m + "/one") + " " + hmtest::shQuote(m + "/two")), 0);
-    for (const char* name : {"one/x", "one/y", "two/x"})
+    for (const char* name : {"one/x", "one/y", "two/x", "two/.x"})
         hmtest::writeFile(m + "/" + name, "data");
     // The first root is reached through a symbolic link: reports use the link's path.
     ASSERT_EQ(::symlink((m + "/one").c_str(), (dir / "link").c_str()), 0);
@@ -255,7 +255,8 @@ TEST(LiveMonitorFanotify, NamesPathsAsTheTreeDoesForSeveralRootsAndDropsPendingO
     EXPECT_EQ(monitor.directoryMarkCount(), 0);
     ASSERT_EQ(::unlink((m + "/one/x").c_str()), 0);
     ASSERT_EQ(::unlink((m + "/two/x").c_str()), 0);
-    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(dir / "link/x"), q(m + "/two/x")}));
+    ASSERT_EQ(::unlink((m + "/two/.x").c_str()), 0);
+    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(dir / "link/x"), q(m + "/two/x"), q(m + "/two/.x")}));
 
     // A deletion whose batch has not been flushed when the monitor stops is never reported.
     ASSERT_EQ(::unlink((m + "/one/y").c_str()), 0);
@@ -278,6 +279,11 @@ TEST(LiveMonitorStart, EmptyTreesAndFileRootsWatchNothing) {
     EXPECT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyOnDemand);
     monitor.watchFolder(q(dir / "file"), true, 2000);
     EXPECT_EQ(monitor.watchedCount(), 0);
+    // A root the scan could not read (a dead mount, say) gets no fanotify mark.
+    auto unread = scan(dir.path());
+    unread->node(0).flags |= svl::NodeFlag::Unreadable;
+    monitor.start(unread);
+    EXPECT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyOnDemand);
 }
 
 // Inotify mode (fanotify switched off): what a request watches and in which order.
@@ -293,6 +299,8 @@ TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatc
     hmtest::writeFile(r + "/small/f", "s");
     hmtest::writeFile(r + "/mid2/f", "s");
     hmtest::writeFile(r + "/file", "x");
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(r + "/outer/inner")), 0);
+    hmtest::writeFile(r + "/outer/inner/f", "s");
     ASSERT_EQ(::symlink((r + "/big").c_str(), (r + "/link").c_str()), 0);
     LiveMonitor::setFanotifyEnabled(false);
     LiveMonitor monitor;
@@ -320,7 +328,15 @@ TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatc
     hmtest::writeFile(r + "/mid/f", "again");
     ASSERT_EQ(::unlink((r + "/file").c_str()), 0);
     ASSERT_EQ(::mkdir((r + "/file").c_str(), 0755), 0);
+    QSignalSpy replaced(&monitor, &LiveMonitor::foldersReplaced);
     EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/big/f"), q(r + "/file")}));
+    EXPECT_TRUE(replaced.isEmpty());  // a file written again is no folder made again
+
+    // A watch below an unwatched folder that moved away reports nothing under the old path.
+    monitor.watchFolder(q(r + "/outer/inner"), false, 2000);
+    ASSERT_EQ(::rename((r + "/outer").c_str(), (dir / "outer-moved").c_str()), 0);
+    ASSERT_EQ(::unlink((dir / "outer-moved/inner/f").c_str()), 0);
+    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/outer")}));
 
     // The watched folder itself going away is reported through its own watch.
     ASSERT_EQ(hmtest::sh("rm -r " + hmtest::shQuote(r + "/big")), 0);
@@ -331,7 +347,8 @@ TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatc
     ASSERT_EQ(::rename((r + "/mid").c_str(), (r + "/mid-new").c_str()), 0);
     monitor.renamePath(r + "/mid", r + "/mid-new");
     ASSERT_EQ(::unlink((r + "/mid2/f").c_str()), 0);
-    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/mid"), q(r + "/mid2/f")}));
+    ASSERT_EQ(::unlink((r + "/mid-new/f").c_str()), 0);  // the renamed folder keeps its watch
+    EXPECT_EQ(collect(monitor, 3000), (QSet<QString>{q(r + "/mid"), q(r + "/mid2/f"), q(r + "/mid-new/f")}));
 
     monitor.stop();
     EXPECT_EQ(watched.last().at(0).toInt(), 0);
@@ -433,13 +450,18 @@ TEST(LiveMonitorInotify, ALargeBatchIsCheckedInPostedSlicesAndReportedWhole) {
     struct CountSlices : QObject {
         const QSet<QString>* reported;
         int posted = 0;  // before the first report
+        int all = 0;
         bool eventFilter(QObject*, QEvent* event) override {
+            all += event->type() == QEvent::MetaCall;
             return posted += reported->isEmpty() && event->type() == QEvent::MetaCall, false;
         }
     } slices;
     slices.reported = &reported;
     monitor.installEventFilter(&slices);
+    qsizetype firstBatch = 0, largestBatch = 0;
     QObject::connect(&monitor, &LiveMonitor::pathsRemoved, [&](const QStringList& batch) {
+        firstBatch = firstBatch ? firstBatch : batch.size();
+        largestBatch = std::max(largestBatch, batch.size());
         for (const QString& p : batch)
             reported.insert(p);
     });
@@ -456,6 +478,11 @@ TEST(LiveMonitorInotify, ALargeBatchIsCheckedInPostedSlicesAndReportedWhole) {
     EXPECT_EQ(reported.size(), kFiles);
     EXPECT_TRUE(reported.contains(q(path + "/f0")) && reported.contains(q(path + "/f24999")));
     EXPECT_GE(slices.posted, 1);
+    // A slice checks at most 4,096 paths, a batch holds at most 20,000, and a slice is not
+    // one path.
+    EXPECT_GE(slices.posted, (firstBatch - 1) / 4096);
+    EXPECT_LE(largestBatch, 20000);
+    EXPECT_LT(slices.all, 2000);
 }
 
 // An ordinary user: fanotify is refused, inotify serves; the rewrite check holds there too.
@@ -475,6 +502,7 @@ TEST(LiveMonitorInotify, OrdinaryUserFallsBackToInotify) {
         if (monitor.mode() != LiveMonitor::Mode::InotifyOnDemand)
             return 11;
         monitor.watchFolder(q(base + "/scan"), true, 2000);
+        collect(monitor, 500, false);  // under load the watches may take more than one slice
         if (monitor.watchedCount() != 3)
             return 12;
         const QSet<QString> got = changeFixture(monitor, base);
@@ -517,8 +545,16 @@ TEST(LiveMonitorBytes, NamesThatAreNotUtf8ArriveAsTheirOwnBytes) {
     ASSERT_EQ(::mkdir((base + "/scan").c_str(), 0755), 0);
     hmtest::writeFile(bad, "x");
     hmtest::writeFile(base + "/scan/plain.txt", "y");
+    // The monitor's own descriptor is 0, as in a program started with standard input closed.
+    struct RestoreInput {
+        int saved = ::dup(0);
+        ~RestoreInput() { ::dup2(saved, 0), ::close(saved); }
+    } restoreInput;
+    ASSERT_GE(restoreInput.saved, 0);
+    ::close(0);
     LiveMonitor monitor;
     monitor.start(scan(base + "/scan"));
+    ASSERT_NE(::fcntl(0, F_GETFD), -1);
     if (monitor.mode() == LiveMonitor::Mode::InotifyOnDemand)
         monitor.watchFolder(q(base + "/scan"), true, 10);
     std::vector<std::string> bytes;
