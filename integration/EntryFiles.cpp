@@ -64,7 +64,7 @@ int openEntryFolder(const QString& filePath, bool create, QString* reason, bool*
         reached += QLatin1Char('/') + part;
         const QByteArray name = QFile::encodeName(part);
         int next = ::openat(folder.fd, name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (next < 0 && errno == ENOENT && create && (::mkdirat(folder.fd, name.constData(), 0777) == 0 || errno == EEXIST))
+        if (next == -1 && errno == ENOENT && create && (::mkdirat(folder.fd, name.constData(), 0777) == 0 || errno == EEXIST))
             next = ::openat(folder.fd, name.constData(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (next < 0) {
             const int code = errno;

@@ -125,11 +125,8 @@ QString placeChangedText(const QString& path, int code)
 {
     if (code >= kNowMountPoint) {
         // The folder is the path's first names, as many as the code counts.
-        qsizetype end = 0;
-        for (int names = code - kNowMountPoint; names > 0 && end >= 0; --names)
-            end = path.indexOf(u'/', end + 1);
         return QCoreApplication::translate("ItemPlace", "\"%1\" is now a mount point; nothing was changed.")
-            .arg(isolatePathShowingControls(end < 0 ? path : path.left(end)));
+            .arg(isolatePathShowingControls(path.section(u'/', 0, code - kNowMountPoint)));
     }
     if (code == kItemReplaced)
         return QCoreApplication::translate("ItemPlace", "\"%1\" was replaced after it was chosen, so nothing was changed.")

@@ -7,7 +7,11 @@
 #include "tests/integration/DesktopTestEnv.h"
 
 #include <QDir>
+#include <QStandardPaths>
 #include <QTranslator>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using desktoptest::entriesOf;
 using desktoptest::EnvOverride;
@@ -227,6 +231,49 @@ TEST_F(FileManagerMenu, StartUpRefreshFollowsTheNewestFixedCopy) {
     EXPECT_TRUE(hasFileManagerMarker(nautilusExtensionPath()));
     EXPECT_FALSE(refreshFileManagerMenu());
     EXPECT_FALSE(isSystemInstall()) << "an AppImage is never a system installation";
+}
+
+// The one writer of the entry files: the mode asked for, or (-1) that of the regular file it
+// replaces; and with descriptor 0 free (a start without standard input) the folders and files
+// opened there are used like any others.
+TEST_F(FileManagerMenu, EntryFilesGetTheirModeAndWorkWithStandardInputClosed) {
+    const QString data = QDir::cleanPath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
+    const QString file = data + QStringLiteral("/entry");
+    const std::string bytes = file.toStdString();
+    const mode_t mask = ::umask(022);
+    const struct {
+        int old;  // -1: no file there, -2: a pipe with mode 0600
+        int mode, expected;
+    } cases[] = {{-1, -1, 0644}, {-1, 0, 0}, {0600, -1, 0600}, {0600, 0, 0}, {0600, 0755, 0755}, {-2, -1, 0644}};
+    for (const auto& c : cases) {
+        ::unlink(bytes.c_str());
+        if (c.old == -2) {
+            ASSERT_EQ(::mkfifo(bytes.c_str(), 0600), 0);
+        } else if (c.old >= 0) {
+            hmtest::writeFile(bytes, "old");
+            ::chmod(bytes.c_str(), mode_t(c.old));
+        }
+        QString error;
+        EXPECT_TRUE(writeFileAtomically(file, "new", c.mode, &error)) << error.toStdString();
+        EXPECT_EQ(modeOf(file), c.expected) << "old " << c.old << ", mode " << c.mode;
+    }
+    ::umask(mask);
+
+    const int input = ::dup(0);
+    ::close(0);
+    QStringList results;
+    for (const QString& path : {file, data + QStringLiteral("/a/b/entry")}) {
+        QString error;
+        const bool saved = saveEntryFile(path, QStringLiteral("zero"), false, &error);
+        const QByteArray read = readFileBytes(path);
+        const bool removed = removeFileIfPresent(path, &error) && !entryExists(path);
+        results << QStringLiteral("%1 %2 %3 %4").arg(saved).arg(QString::fromUtf8(read)).arg(removed).arg(error);
+    }
+    ::dup2(input, 0);
+    ::close(input);
+    EXPECT_EQ(results, QStringList({"1 zero 1 ", "1 zero 1 "}));
+    EXPECT_TRUE(removeFileIfPresent(data + QStringLiteral("/gone/entry"), nullptr));
+    EXPECT_FALSE(entryExists(data + QStringLiteral("/gone"))) << "removing makes no folder";
 }
 
 TEST(AppImageVersions, NamesAreComparedByMajorMinorAndDate) {

@@ -17,6 +17,7 @@
 #include "core/scan/RemoteSource.h"
 #include "core/scan/RootProbe.h"
 #include "core/scan/ScanDriver.h"
+#include "core/scan/TimedCall.h"
 #include "core/tree/ScanTree.h"
 #include "tests/core/scan/ScanTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -463,6 +464,23 @@ TEST(ScanMultiple, RootsThatDoNotAnswerCostOnlyThemselves) {
         EXPECT_EQ(svl::probeRoots({point}, svl::readMountInfo())[0].reach, svl::RootReach::NoAnswer);
         EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::milliseconds(400)) << point;
     }
+}
+
+// Network and FUSE mounts get the short limit; the calls on one mount share one key.
+TEST(ScanMultiple, NetworkMountsAnswerWithinTheShortLimitAndShareAKey) {
+    for (const char* type : {"nfs", "cifs", "fuse", "fuseblk", "fuse.sshfs"})
+        EXPECT_TRUE(svl::isNetworkFsType(type)) << type;
+    for (const char* type : {"ext4", "tmpfs", "fusectl"})
+        EXPECT_FALSE(svl::isNetworkFsType(type)) << type;
+    const auto mounts = svl::parseMountInfo("20 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+                                            "21 20 0:40 / /mnt/far rw - nfs4 srv:/x rw\n");
+    const auto before = std::chrono::steady_clock::now();
+    const svl::PathCallLimit far = svl::pathCallLimit("root", "/mnt/far/a", mounts);
+    const svl::PathCallLimit near = svl::pathCallLimit("root", "/mnt/farther", mounts);
+    EXPECT_EQ(far.key, "root:/mnt/far");
+    EXPECT_EQ(near.key, "root:/");
+    EXPECT_LT(far.deadline - before, svl::kLocalAnswerLimit);
+    EXPECT_GE(near.deadline - before, svl::kLocalAnswerLimit);
 }
 
 TEST(ScanMultiple, FoldersFileAndLinkUnderTheVirtualRoot) {
