@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -284,6 +285,24 @@ TEST(LiveMonitorStart, EmptyTreesAndFileRootsWatchNothing) {
     unread->node(0).flags |= svl::NodeFlag::Unreadable;
     monitor.start(unread);
     EXPECT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyOnDemand);
+}
+
+// What leaves the tree when folders are made again: the entries still shown directly inside
+// each named folder that the tree holds, the top included.
+TEST(LiveMonitorContents, EntriesStillShownDirectlyInsideTheNamedFolders) {
+    TempDir dir("hm-live");
+    const std::string r = dir / "root";
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(r + "/sub/deep")), 0);
+    for (const char* name : {"a", "b", "sub/c"})
+        hmtest::writeFile(r + "/" + name, "x");
+    auto tree = scan(r);
+    const std::string a = r + "/a";
+    const int64_t id = tree->findPath(a.data(), a.size());
+    ASSERT_GT(id, 0);
+    ASSERT_TRUE(tree->markRemoved(uint32_t(id)));
+    std::vector<std::string> paths = LiveMonitor::contentsOf(*tree, {r, r + "/none", r + "/sub"});
+    std::sort(paths.begin(), paths.end());
+    EXPECT_EQ(paths, (std::vector<std::string>{r + "/b", r + "/sub", r + "/sub/c", r + "/sub/deep"}));
 }
 
 // Inotify mode (fanotify switched off): what a request watches and in which order.
