@@ -82,12 +82,14 @@ int captureAdministratorPlace(const QString& path, const QString& scanTop,
                               std::optional<saferemove::FolderIdentity> scanTopIdentity, RemovalTarget* out,
                               std::optional<std::vector<saferemove::EnteredMount>> mounts)
 {
+    // A link on the way fails these walks with ENOTDIR: they open each folder with O_PATH and
+    // O_NOFOLLOW, which opens a link itself, and O_DIRECTORY, which refuses it.
     if (!scanTopIdentity || scanTop.isEmpty()) {
         const int code = captureItemPlace(path, QStringLiteral("/"), out);
-        return (code == ELOOP || code == ENOTDIR) && linkOnTheWay(path) ? kBelowSymbolicLink : code;
+        return code == ENOTDIR && linkOnTheWay(path) ? kBelowSymbolicLink : code;
     }
     const int code = captureItemPlace(path, scanTop, out, scanTopIdentity, mounts, true);
-    if (code != ELOOP && code != ENOTDIR)
+    if (code != ENOTDIR)
         return code;
     return captureItemPlace(path, scanTop, out, scanTopIdentity, std::move(mounts));
 }

@@ -18,7 +18,7 @@ std::string pathOfDescriptor(int fd) {
     const std::string link = "/proc/self/fd/" + std::to_string(fd);
     std::string path(PATH_MAX, '\0');
     const ssize_t n = readlink(link.c_str(), path.data(), path.size());
-    if (n <= 0 || size_t(n) >= path.size())
+    if (size_t(n) >= path.size())  // -1 too, as a huge size
         return std::string();
     path.resize(size_t(n));
     return path;
@@ -50,8 +50,9 @@ std::optional<RootPlace> examineRootPlace(const std::string& path, const std::ve
         return std::nullopt;
     const std::string canonical = pathOfDescriptor(fd);
     ::close(fd);
-    if (!(st.stx_mask & STATX_MNT_ID) || canonical.empty() || canonical[0] != '/')
+    if (!(st.stx_mask & STATX_MNT_ID))
         return std::nullopt;
+    // An empty or unreachable path lies within no mount point.
     const MountEntry* mount = nullptr;
     for (const MountEntry& entry : mounts)
         if (uint64_t(entry.mountId) == st.stx_mnt_id)

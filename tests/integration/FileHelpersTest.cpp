@@ -246,8 +246,24 @@ TEST(SafeRemoval, OpeningAFolderRefusesLinksOnTheWay)
     EXPECT_GE(below, 0);
     if (below >= 0)
         ::close(below);
-    // A recorded place needs a plain path: "real/.." would name the folder above.
+    // An administrator's walk: from "/" without the scan's identity of its top; else from that
+    // top, reached without links when it can be, and it stays so reached until the removal.
     RemovalTarget place;
+    EXPECT_EQ(captureAdministratorPlace(qs(dir / "link/y/f"), qs(dir / "link"), std::nullopt, &place), kBelowSymbolicLink);
+    const int realFd = ::open((dir / "real").c_str(), O_PATH | O_DIRECTORY);
+    saferemove::FolderIdentity real;
+    ASSERT_TRUE(saferemove::identityOf(realFd, &real));
+    ::close(realFd);
+    EXPECT_EQ(captureAdministratorPlace(qs(dir / "link/y/f"), qs(dir / "link"), real, &place), 0);
+    ASSERT_EQ(captureAdministratorPlace(qs(dir / "real/y/f"), qs(dir / "real"), real, &place), 0);
+    ASSERT_EQ(::rename((dir / "real").c_str(), (dir / "moved").c_str()), 0);
+    ASSERT_EQ(::symlink((dir / "moved").c_str(), (dir / "real").c_str()), 0);
+    std::string name;
+    EXPECT_TRUE(isPlaceChange(-openItemParent(place, &name)));
+    hmtest::writeFile(dir / "moved/file", "");
+    EXPECT_EQ(captureAdministratorPlace(qs(dir / "moved/file/f"), qs(dir / "moved"), std::nullopt, &place), ENOTDIR)
+        << "a file on the way is no link";
+    // A recorded place needs a plain path: "real/.." would name the folder above.
     EXPECT_EQ(captureItemPlace(qs(dir / "real/.."), qs(dir.path()), &place), EINVAL);
     EXPECT_FALSE(saferemove::isCleanAbsolutePath("/a//b"));
     EXPECT_TRUE(saferemove::isCleanAbsolutePath("/a/b"));
