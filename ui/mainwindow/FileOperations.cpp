@@ -598,8 +598,7 @@ void FileOperations::collectVanished(uint32_t folder, std::vector<uint32_t>* out
 RenamePlace FileOperations::placeForRename(uint32_t id) const
 {
     RenamePlace recorded;
-    if (!m_displayed || id == 0 || id >= m_displayed->nodeCount)
-        return recorded;
+    // Neither the root, a removed item nor an id past the tree is collected.
     const QList<SelectedItem> items = m_planner.collect({id}, false, false);
     if (items.isEmpty())
         return recorded;

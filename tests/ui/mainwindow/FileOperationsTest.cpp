@@ -358,18 +358,20 @@ TEST(FileOperations, RefusesImportedTreesRunningJobsAndLookAlikeNames)
     EXPECT_TRUE(FileCommandPlanner(f.context).screenPaths(odd, nullptr).isEmpty());
 
     // The offer after a failed trash takes items as they come: one whose path names its
-    // folder's ".." must not ride on a sibling's checked folder into the question.
+    // folder's ".." must neither ride on a sibling's checked folder into the question nor,
+    // checked first, lend its refused walk to the siblings.
     put(f.root() + "/p1");
     put(f.root() + "/p2");
+    put(f.root() + "/p3");
     f.scan();
-    QList<SelectedItem> offered = f.items({"p1", "p2"});
-    offered[1].path = QString::fromStdString(f.root()) + "/..";
+    QList<SelectedItem> offered = f.items({"p1", "p2", "p3"});
+    offered[0].path = offered[2].path = QString::fromStdString(f.root()) + "/..";
     f.asked.clear();
     f.errors.clear();
     f.answer = false;
     f.ops().offerDeleteImmediately(offered);
     ASSERT_EQ(f.asked.size(), 1);
-    EXPECT_TRUE(f.asked[0].contains("p1")) << f.asked[0].toStdString();
+    EXPECT_TRUE(f.asked[0].startsWith("\"p2\"")) << f.asked[0].toStdString();
     ASSERT_EQ(f.errors.size(), 1);
     EXPECT_TRUE(f.errors[0].contains("..")) << f.errors[0].toStdString();
 }
@@ -740,6 +742,8 @@ TEST(FileOperations, RenameChangesBothTreesAndNeverReplaces)
     EXPECT_FALSE(f.rename(shownId, "other.txt"));
     ASSERT_EQ(f.errors.size(), 1);
     EXPECT_EQ(f.errors[0], "Couldn't rename \"keep.txt\" | An item with that name already exists.");
+    for (const uint32_t none : {0u, f.filtered->nodeCount})
+        EXPECT_EQ(f.ops().placeForRename(none).id, 0u) << "no place recorded for " << none;
     EXPECT_TRUE(f.rename(shownId, " new name.txt "));
     EXPECT_EQ(f.filtered->node(shownId).nameView(), "new name.txt");
     const std::string full = f.root() + "/new name.txt";

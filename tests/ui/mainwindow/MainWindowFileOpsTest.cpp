@@ -206,6 +206,11 @@ TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingO
         reported.append(qs(many + "/never" + std::to_string(i)));
     reported.append(qs(extra));
     const auto there = [](const std::string& path) { return ::access(path.c_str(), F_OK) == 0; };
+    struct CloseCount : QObject {
+        int closes = 0;
+        bool eventFilter(QObject*, QEvent* event) override { return closes += event->type() == QEvent::Close, false; }
+    } counter;
+    m_window->installEventFilter(&counter);
     for (const bool close : {false, true}) {
         SCOPED_TRACE(close ? "window closed" : "Cancel clicked");
         for (int i = 0; i < 50000; ++i) {  // a removal that outlasts the dialog's delay several times
@@ -261,6 +266,8 @@ TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingO
         EXPECT_EQ(mismatched, 0u);
         if (!close) {
             EXPECT_TRUE(windowtest::waitUntil([&] { return tree->node(uint32_t(extraId)).flags & svl::NodeFlag::Removed; }));
+        } else {
+            EXPECT_TRUE(windowtest::waitUntil([&] { return counter.closes == 2; })) << "closed again after the removal";
         }
     }
 }
