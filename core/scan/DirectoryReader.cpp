@@ -209,7 +209,7 @@ void FolderListing::append(const char* name, size_t length, uint64_t id) {
 void entryStatFromStatx(const struct statx& sx, EntryStat& out) {
     out.result = 0;
     out.mode = sx.stx_mode;
-    out.mountRoot = (sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    out.mountRoot = (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;  // 0 where the kernel has no such bit
     out.nlink = sx.stx_nlink;
     out.ino = sx.stx_ino;
     out.dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
@@ -235,7 +235,7 @@ int DirectoryReader::open(const std::string& path) {
 }
 
 int DirectoryReader::openHandle(int handle) {
-    const int fd = ::openat(handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd = ::openat(handle, ".", O_RDONLY | O_CLOEXEC);  // "." of a folder is one
     return fd >= 0 ? fd : -errno;
 }
 
