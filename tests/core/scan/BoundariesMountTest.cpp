@@ -1,12 +1,17 @@
 // Bind targets and file-system boundaries over real mounts (root only): bind mounts, a
 // bind cycle, an ext4 volume inside the scanned folder and Btrfs subvolumes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <vector>
 
 #include "core/scan/Boundaries.h"
 #include "tests/core/scan/BtrfsBindLayout.h"
+#include "tests/core/scan/ScanTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 using hmtest::sh;
@@ -59,6 +64,50 @@ TEST(BoundariesMountTest, BindMountInsideTheRootThroughSymlinkAndTrailingSlash) 
     b.prepare({tmp / "missing"}, false, true);
     EXPECT_FALSE(b.hasBindTargets());
     EXPECT_TRUE(b.rewritePairs().empty());
+}
+
+// Mount points of other file systems are found by the table below the root as given (through
+// a link, with trailing slashes, right below "/"), and only a name that is one now counts.
+TEST(BoundariesMountTest, ForeignMountPointsByTheTableAndByTheFolderNow) {
+    REQUIRE_ROOT();
+    hmtest::TempDir tmp("hm-foreign");
+    const std::string d = tmp / "scan";
+    ASSERT_EQ(sh("mkdir -p " + shQuote(d + "/t") + " " + shQuote(d + "/plain") + " && ln -s scan " + shQuote(tmp / "link") +
+                 " && ln -s t " + shQuote(d + "/to-t")),
+              0);
+    Mounts mounts;
+    ASSERT_TRUE(mounts.mount("-t tmpfs none", d + "/t"));
+    using Names = std::unordered_set<std::string>;
+    const auto namesIn = [](const svl::Boundaries& b, const std::string& folder) {
+        const Names* names = b.foreignMountsIn(folder);
+        return names ? *names : Names{"(none)"};
+    };
+    svl::Boundaries b;
+    const std::string link = tmp / "link";
+    b.prepare({link + "/"}, true, false);
+    EXPECT_EQ(namesIn(b, link + "/"), Names{"t"});
+    EXPECT_EQ(namesIn(b, link + "//"), Names{"t"});
+    EXPECT_EQ(namesIn(b, d), Names{"t"});
+    EXPECT_EQ(namesIn(b, d + "/plain"), Names{"(none)"});
+    b.prepare({"/"}, true, false);
+    EXPECT_EQ(namesIn(b, "/").count("proc"), 1u);
+    b.prepare({d}, false, true);  // only a one-file-system walk stops there
+    EXPECT_EQ(namesIn(b, d), Names{"(none)"});
+
+    const int folder = ::open(d.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(folder, 0);
+    const std::pair<const char*, bool> names[] = {{"t", true}, {"plain", false}, {"missing", false}, {"to-t", false}};
+    for (const bool standardInputClosed : {false, true}) {
+        for (const auto& [name, mountPoint] : names) {
+            std::optional<scantest::StandardInputClosed> closed;
+            if (standardInputClosed)
+                closed.emplace();
+            errno = 0;
+            EXPECT_EQ(svl::isMountPointIn(folder, name), mountPoint) << name << standardInputClosed;
+            EXPECT_TRUE(!standardInputClosed || scantest::StandardInputClosed::stillFree()) << name;
+        }
+    }
+    ::close(folder);
 }
 
 TEST(BoundariesMountTest, Ext4InsideTheScannedFolder) {

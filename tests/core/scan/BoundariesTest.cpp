@@ -186,4 +186,6 @@ TEST(BoundariesTest, ForeignMountPointsAreTheTopMountsOfOtherFileSystems) {
     const std::vector<svl::MountEntry> mounts = svl::parseMountInfo(table);
     EXPECT_EQ(svl::foreignMountPoints(mounts, {"/"}), (Found{{"/", {"proc"}}, {"/srv", {"t"}}}));
     EXPECT_EQ(svl::foreignMountPoints(mounts, {"/srv"}), (Found{{"/srv", {"t"}}}));
+    // A table that lists no mount holding the root (read part-way) names none.
+    EXPECT_EQ(svl::foreignMountPoints(svl::parseMountInfo("22 20 0:30 / /srv/s rw - tmpfs none rw\n"), {"/srv"}), Found{});
 }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <optional>
 
 #include "core/scan/RescanFolder.h"
 #include "core/scan/ScanDriver.h"
@@ -163,22 +164,28 @@ TEST(WalkerBoundary, BindMountIsMarkedWithItsSourceAndNotEntered) {
     EXPECT_EQ(multi->bindSources.count(multiDst), 1u);
 }
 
-// A mount that another mount hides is no boundary: the folder of that name is entered.
+// A mount that another mount hides is no boundary: the folder of that name is entered, and so
+// is a mount of the same file system beside it.
 TEST(WalkerBoundary, AMountHiddenUnderAnotherIsNoBoundary) {
     if (!hmtest::isRoot())
         GTEST_SKIP() << "needs root to mount";
     hmtest::TempDir dir;
     const std::string root = dir / "root";
-    ASSERT_EQ(sh("mkdir -p " + shQuote(root + "/s/y") + " " + shQuote(dir / "cover/y")), 0);
+    ASSERT_EQ(sh("mkdir -p " + shQuote(root + "/s/y") + " " + shQuote(dir / "cover/y") + " " + shQuote(dir / "cover/z") +
+                 " " + shQuote(dir / "beside")),
+              0);
     scantest::makeFile(dir / "cover/y/f", 700, 1600000000);
+    scantest::makeFile(dir / "beside/g", 300, 1600000000);
     hmtest::Mounts mounts;
     ASSERT_TRUE(mounts.mount("-t tmpfs none", root + "/s/y"));
     ASSERT_TRUE(mounts.bind(dir / "cover", root + "/s"));  // hides the tmpfs, shows cover/y
+    ASSERT_TRUE(mounts.bind(dir / "beside", root + "/s/z"));
     svl::ScanOptions options;
     options.oneFileSystem = true;
     auto tree = svl::scanSingle(root, options, nullptr);
     EXPECT_EQ(tree->node(nodeAt(*tree, "s/y")).flags, Folder);
     EXPECT_NE(nodeAt(*tree, "s/y/f"), UINT32_MAX);
+    EXPECT_NE(nodeAt(*tree, "s/z/g"), UINT32_MAX);
 }
 
 // Mounts whose server is gone, beside readable folders: every road of the walk lists their
@@ -244,9 +251,13 @@ TEST(WalkerBoundary, DeadMountsAreListedWithoutWaitingOnThem) {
         EXPECT_FALSE(tree->incomplete);
     }
 
-    // Ctrl+F5 on the mount point itself, and on the folder that holds it.
+    // Ctrl+F5 on the mount point itself (with descriptor 0 free, as in a program started with
+    // standard input closed), and on the folder that holds it.
     const auto started = std::chrono::steady_clock::now();
+    std::optional<scantest::StandardInputClosed> closed(std::in_place);
     const auto point = svl::rescanFolder(root + "/a/dead", {root}, options, nullptr);
+    EXPECT_TRUE(scantest::StandardInputClosed::stillFree());
+    closed.reset();
     ASSERT_TRUE(point);
     ASSERT_EQ(point->nodeCount, 1u);
     EXPECT_EQ(point->node(0).flags, Folder | OtherDevice);
