@@ -4,6 +4,7 @@
 #include "ui/dialogs/FolderChooser.h"
 
 #include "tests/ui/dialogs/DialogTestSupport.h"
+#include "ui/header/VolumeProbe.h"
 
 #include <QAction>
 #include <QCompleter>
@@ -166,6 +167,17 @@ TEST_F(FolderChooserTest, TheTypedPathIsCompletedOpenedAndChosen) {
     for (int i = 0; i < places->count(); ++i)
         roots += places->item(i)->data(Qt::UserRole).toString() == "/";
     EXPECT_EQ(roots, 1);
+    {
+        // No volume lists "/": it is still offered once.
+        volumeSystem().readMounts = [] { return std::vector<svl::MountEntry>(); };
+        FolderChooser bare(QStringLiteral("Choose"), m_root);
+        resetVolumeSystem();
+        const auto* bareRoots = bare.findChild<QListWidget*>(QStringLiteral("places"));
+        int count = 0;
+        for (int i = 0; i < bareRoots->count(); ++i)
+            count += bareRoots->item(i)->data(Qt::UserRole).toString() == "/";
+        EXPECT_EQ(count, 1);
+    }
     Warnings warnings;
     field->setText(QStringLiteral("~"));
     QTest::keyClick(field, Qt::Key_Return);

@@ -49,6 +49,11 @@ TEST_F(FileListModelFixture, RowsColumnsAndDuplicateChildren) {
     EXPECT_EQ(text(model, 1, 8), formatSize(0));
     EXPECT_EQ(text(model, 2, 4), QStringLiteral("(%1)").arg(formatSize(4096)));
     EXPECT_EQ(model.index(2, 4).data(Qt::ForegroundRole).value<QColor>(), dimmedTextColor());
+    // A date never read is an empty cell; a date of 0 that was read is shown.
+    tree->node(3).modified = tree->node(6).modified = 0;
+    tree->node(3).flags |= svl::NodeFlag::Unreadable;
+    EXPECT_TRUE(text(model, 1, FileListModel::ModifiedColumn).isEmpty());
+    EXPECT_FALSE(text(model, 0, FileListModel::ModifiedColumn).isEmpty());
 
     const QModelIndex first = model.index(0, 0);
     EXPECT_TRUE(model.hasChildren(first));

@@ -10,6 +10,7 @@
 #include "ui/views/BindNoteDelegate.h"
 #include "ui/views/FolderTreeView.h"
 #include "ui/views/PercentBarDelegate.h"
+#include "ui/views/RowDrag.h"
 #include "ui/views/RowHeightDelegate.h"
 
 #include <QDir>
@@ -20,6 +21,7 @@
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMimeData>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTreeView>
 #include <QUrl>
@@ -100,9 +102,12 @@ TEST_F(FolderTreeViewTest, BrowsesSortsByHeaderClicksRenamesAndDrags) {
     // F2 on top.bin, a new name, Enter: renamed on disk and shown.
     const QModelIndex top = m_model.index(2, 0, root());
     m_view.setCurrentIndex(top);
+    QSignalSpy opened(&m_view, &FolderTreeView::editorOpened);
     QTest::keyClick(m_view.viewport(), Qt::Key_F2);
     auto* editor = m_view.viewport()->findChild<QLineEdit*>();
     ASSERT_NE(editor, nullptr);
+    ASSERT_EQ(opened.count(), 1);
+    EXPECT_EQ(opened.at(0).at(0).toModelIndex(), top);
     EXPECT_EQ(editor->text(), "top.bin");
     editor->setText(QStringLiteral("renamed.bin"));
     QTest::keyClick(editor, Qt::Key_Return);
@@ -202,6 +207,20 @@ TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarries
     for (uint32_t id : m_view.selectedRowIds())
         expected.append(QString::fromUtf8(m_tree->node(id).nameView().data(), qsizetype(m_tree->node(id).nameLength)));
     EXPECT_EQ(dragged, expected);
+
+    // The picture shows only the selected rows on screen, not those scrolled out below.
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    m_view.resize(900, m_view.header()->height() + 4 * m_view.visualRect(root()).height());
+    m_view.scrollToTop();
+    m_view.selectionModel()->select(root(), QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    m_view.selectionModel()->select(m_model.index(2, 0, root()), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    ASSERT_GT(m_view.visualRect(m_model.index(2, 0, root())).top(), m_view.viewport()->height());
+    const QPointer<QDrag> shown = execRowDrag(&m_view, new QMimeData, Qt::CopyAction);
+    ASSERT_TRUE(shown);
+    EXPECT_EQ(shown->pixmap().deviceIndependentSize().height(), m_view.visualRect(root()).height());
+    m_view.resize(900, 400);
+    m_view.selectionModel()->select(ranges, QItemSelectionModel::ClearAndSelect);
 
     // After a click on a selected row, moving the mouse with no button held drags nothing.
     QCoreApplication::processEvents();
