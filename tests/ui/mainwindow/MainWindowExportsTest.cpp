@@ -342,6 +342,11 @@ TEST_F(MainWindowExports, AdministratorCopyWritesNothingThroughALinkAndHandsTheU
     EXPECT_FALSE(replaceUserFile(qs(shared + "/absent/x.csv"), 0644, folderMeanwhile, &error));
     EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(ENOENT)));
     EXPECT_EQ(hmtest::shOutput("ls -A " + hmtest::shQuote(shared) + " | grep '^[.]' || true"), "") << "no leftovers";
+    // Started by root itself, the copy still leaves another account's file alone.
+    ::setenv("ZRT_USER_UID", "0", 1);
+    const std::string users = shared + "/victim.csv";
+    EXPECT_FALSE(replaceUserFile(qs(users), 0644, folderMeanwhile, &error));
+    EXPECT_TRUE(error.contains("belongs to another account")) << error.toStdString();
 }
 
 TEST_F(MainWindowExports, OrdinaryRunWritesThroughALink) {

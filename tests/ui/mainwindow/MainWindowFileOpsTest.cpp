@@ -177,19 +177,48 @@ TEST_F(MainWindowFileOps, AnItemRemovedInAFilteredViewStaysRemovedWithoutTheFilt
 }
 
 // A batch of removals as large as the live monitor reports for a deleted folder: the paths
-// are found through the per-folder index, names not in the tree are passed over.
+// are found through the per-folder index, names not in the tree are passed over. Reported
+// while a filter is built, more than the window takes out in one turn, they wait for it and
+// then leave the unfiltered tree too, also those the filter hides; so does a replaced
+// folder's contents.
 TEST_F(MainWindowFileOps, ALargeBatchOfRemovedPathsLeavesTheTree)
 {
-    QStringList paths;
-    for (int i = 0; i < 70; ++i)
-        paths.append(qs(m_dir.path() + "/root/d1/gone" + std::to_string(i)));
-    paths.append(qs(m_dir.path() + "/root/d1/f1.bbb"));
-    paths.append(qs(m_dir.path() + "/root/d0"));
-    m_window->onPathsRemoved(paths);
-    const svl::ScanTree& tree = *m_window->displayedTree();
-    EXPECT_TRUE(tree.node(id("d1/f1.bbb")).flags & svl::NodeFlag::Removed);
-    EXPECT_TRUE(tree.node(id("d0/f0.aaa")).flags & svl::NodeFlag::Removed);
-    EXPECT_FALSE(tree.node(id("d1/f0.aaa")).flags & svl::NodeFlag::Removed);
+    const std::string root = m_dir.path() + "/root/";
+    for (const bool filtered : {false, true}) {
+        SCOPED_TRACE(filtered ? "filtered" : "unfiltered");
+        if (filtered) {
+            m_window->scanFolder(qs(root));
+            ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isJobRunning(); }));
+            AppSettings::instance()->setValue("showFilterPanel", true);
+            m_window->applyFilterTexts("*.bbb", "", false);
+            ASSERT_TRUE(m_window->isFiltering());
+        }
+        QStringList paths;
+        for (int i = 0; i < (filtered ? 50000 : 70); ++i)
+            paths.append(qs(root + "d1/gone" + std::to_string(i)));
+        for (const char* rel : {"d1/f1.bbb", "missing/x", "d0", "d1/f2.aaa"})
+            paths.append(qs(root + rel));
+        m_window->onPathsRemoved(paths);
+        ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isFiltering(); }));
+        ASSERT_EQ(m_window->displayedTree() != m_window->currentTree(), filtered);
+        const svl::ScanTree& full = *m_window->currentTree();
+        const auto removed = [&](const svl::ScanTree& tree, const std::string& rel) {
+            const std::string path = root + rel;
+            const int64_t at = tree.findPath(path.data(), path.size());
+            return at > 0 && (tree.node(uint32_t(at)).flags & svl::NodeFlag::Removed);
+        };
+        EXPECT_TRUE(windowtest::waitUntil([&] { return removed(full, "d1/f2.aaa"); }, 5000));
+        EXPECT_TRUE(removed(*m_window->displayedTree(), "d1/f1.bbb"));
+        for (const char* rel : {"d1/f1.bbb", "d0", "d0/f0.aaa"})
+            EXPECT_TRUE(removed(full, rel)) << rel;
+        size_t count = 0;
+        for (uint32_t i = 0; i < full.nodeCount; ++i)
+            count += bool(full.node(i).flags & svl::NodeFlag::Removed);
+        EXPECT_EQ(count, 6u) << "d1/f1.bbb, d0 with its 3 files and d1/f2.aaa, nothing else";
+        emit m_window->liveMonitor()->foldersReplaced({root + "d1"});
+        EXPECT_TRUE(removed(full, "d1/f0.aaa"));
+        EXPECT_FALSE(removed(full, "d1"));
+    }
 }
 
 // Deleting many items leaves the window answering: a timer sees the removal half done. No

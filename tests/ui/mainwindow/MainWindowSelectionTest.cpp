@@ -119,7 +119,8 @@ TEST_F(MainWindowSelection, SummaryCountsEachByteOnceAndSkipsFurtherHardLinksAnd
     show(linkedTree());
     EXPECT_EQ(m_window->selectionLabel()->text(), QString());  // nothing scanned: no path text
     const svl::ScanTree& tree = *m_window->displayedTree();
-    ASSERT_TRUE(m_window->displayedTree()->markRemoved(m_idOf[5]));  // y.aaa: 2000 bytes, 8192 allocated
+    m_window->onPathsRemoved({"/r/a/b/y.aaa"});  // 2000 bytes, 8192 allocated
+    ASSERT_TRUE(tree.node(m_idOf[5]).flags & svl::NodeFlag::Removed);
     const auto summary = [](uint64_t count, uint64_t size, uint64_t allocated) {
         return QString("Selected Files: %1  Total Size: %2  Allocated: %3")
             .arg(formatNumber(count), formatSize(size), formatSize(allocated));

@@ -227,6 +227,8 @@ TEST_F(TreemapImageExport, SavingReportsEveryFailure) {
     error.clear();
     EXPECT_FALSE(saveTreemapPng(image, qs(dir / "missing/folder/t.png"), &error));
     EXPECT_TRUE(error.contains(QString::fromLocal8Bit(std::strerror(ENOENT)))) << error.toStdString();
+    EXPECT_FALSE(saveTreemapPng(image, qs(dir.path()), &error));
+    EXPECT_EQ(error, QString::fromLocal8Bit(std::strerror(EISDIR)));
 
     // A full disk names its cause for a new file too, and leaves nothing behind.
     if (hmtest::isRoot()) {

@@ -146,6 +146,8 @@ TEST_F(TreemapWidgetFixture, ClicksSelectAndCtrlClicksToggle) {
     const QRectF r = m_treemap->rectOf(ids.jpg);
     EXPECT_EQ(shot.pixelColor(int(r.center().x()), int(r.y()) + 1), QColor(Qt::white));
     EXPECT_NE(shot.pixelColor(r.center().toPoint()), QColor(Qt::white));
+    m_treemap->setSelection({0});
+    EXPECT_EQ(m_treemap->grab().toImage().pixelColor(400, 1), QColor(Qt::white)) << "the root, not zoomed into";
 }
 
 TEST_F(TreemapWidgetFixture, RightClickSelectsBeforeAskingForTheMenu) {
@@ -210,6 +212,9 @@ TEST_F(TreemapWidgetFixture, DoubleClickZoomsAndUnzooms) {
     m_treemap->setSelection({ids.big, ids.mp4a});
     const QRectF mp4a = m_treemap->rectOf(ids.mp4a);
     EXPECT_EQ(m_treemap->grab().toImage().pixelColor(int(mp4a.center().x()), int(mp4a.y()) + 1), QColor(Qt::white));
+    const QRectF bigRect = m_treemap->rectOf(ids.big);
+    EXPECT_NE(m_treemap->grab().toImage().pixelColor(int(bigRect.center().x()), int(bigRect.y()) + 1), QColor(Qt::white))
+        << "the zoomed folder fills the picture and gets no outline";
 
     // Double click on a file of the current root, or the root itself: nothing.
     QTest::mouseDClick(m_treemap, Qt::LeftButton, {}, centre(ids.mp4b));
