@@ -17,6 +17,7 @@
 
 #include <memory>
 
+#include "app/DirectionalText.h"
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
 #include "ui/mainwindow/MainWindow.h"
@@ -376,6 +377,20 @@ TEST_F(MainWindowSelection, HoverNamesThePathOrTheFreeSpaceAndClearsOnLeaving) {
     EXPECT_EQ(m_window->hoverLabel()->text(), "Space Free: " + formatSize(m_window->header()->spaceFree()));
     emit treemap->hoverChanged(-1);
     EXPECT_EQ(m_window->hoverLabel()->text(), QString());
+
+    // Right to left, a folder row's path is isolated name by name; the root's file-group row
+    // (the first id past the nodes) holds its folder's path isolated already: one text.
+    QGuiApplication::setLayoutDirection(Qt::RightToLeft);
+    m_window->nodeModel()->setFileGroupMinSize(1);
+    const uint32_t n = uint32_t(m_idOf.size());  // every entry is a node
+    for (const uint32_t row : {m_idOf[1], n}) {
+        const QModelIndex index = m_window->nodeModel()->indexForId(row);
+        ASSERT_TRUE(index.isValid()) << row;
+        emit m_window->treeView()->entered(index);
+        const QString text = m_window->nodeModel()->pathOf(row);
+        EXPECT_EQ(m_window->hoverLabel()->text(), row < n ? isolatePath(text) : isolateText(text)) << row;
+    }
+    QGuiApplication::setLayoutDirection(Qt::LeftToRight);
 }
 
 TEST_F(MainWindowSelection, RescanBringsBackExpansionSelectionAndZoomSkippingWhatVanished) {
