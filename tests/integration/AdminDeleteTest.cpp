@@ -195,6 +195,21 @@ TEST(AdminDelete, RootSideRemovesOnlyInsideTheCheckedFolderAndNeverCrossesMounts
     }
     EXPECT_TRUE(exists(dir / "scan/same/precious"));
 
+    // The root side run with a handed identity that is cut short or has more after it removes nothing.
+    put(dir / "scan/kept", "x");
+    const RemovalTarget kept = capture(dir / "scan/kept");
+    const std::string identity = std::to_string(kept.parent.device) + ':' + std::to_string(kept.parent.inode) + ':' +
+                                 std::to_string(kept.parentMount);
+    for (const std::string& handed : {identity + "x", identity.substr(0, identity.rfind(':'))}) {
+        int status = 0;
+        const std::string said = hmtest::shOutput("'" + programForTests() + "' " + kAdminRemovalSwitch + " '" +
+                                                      handed + "' '" + dir / "scan/kept" + "' 2>&1",
+                                                  &status);
+        EXPECT_NE(status, 0) << handed;
+        EXPECT_NE(said.find("its folder's identity is missing"), std::string::npos) << handed << ": " << said;
+        EXPECT_TRUE(exists(dir / "scan/kept")) << handed;
+    }
+
     // A folder holding a bind mount is left whole, and so is what is mounted there.
     hmtest::Mounts mounts;
     put(dir / "scan/m/bound/.keep", "");
