@@ -148,6 +148,28 @@ TEST_F(TreemapWidgetFixture, ClicksSelectAndCtrlClicksToggle) {
     EXPECT_NE(shot.pixelColor(r.center().toPoint()), QColor(Qt::white));
     m_treemap->setSelection({0});
     EXPECT_EQ(m_treemap->grab().toImage().pixelColor(400, 1), QColor(Qt::white)) << "the root, not zoomed into";
+
+    // A sliver thinner than the outline is filled, not outlined: no white spills beside it.
+    TreeBuilder thin("/thin");
+    thin.file(0, "huge", 1000000000);
+    const uint32_t sliver = thin.file(0, "tiny", 1000000);
+    m_treemap->setTree(thin.finish());
+    m_treemap->setSelection({sliver});
+    const QImage beside = m_treemap->grab().toImage();
+    const QRectF s = m_treemap->rectOf(sliver);
+    ASSERT_GT(s.width() * s.height(), 0);
+    ASSERT_LT(std::min(s.width(), s.height()), 2.0);
+    // The pixels just before and just past it, across its thin side.
+    const bool upright = s.width() < s.height();
+    const QRect ends = s.toAlignedRect();
+    const QPoint middle = s.center().toPoint();
+    const QPoint outside[] = {upright ? QPoint(ends.left() - 1, middle.y()) : QPoint(middle.x(), ends.top() - 1),
+                              upright ? QPoint(ends.right() + 1, middle.y()) : QPoint(middle.x(), ends.bottom() + 1)};
+    for (const QPoint p : outside) {
+        if (beside.rect().contains(p)) {
+            EXPECT_NE(beside.pixelColor(p), QColor(Qt::white)) << p.x() << "," << p.y();
+        }
+    }
 }
 
 TEST_F(TreemapWidgetFixture, RightClickSelectsBeforeAskingForTheMenu) {
