@@ -178,7 +178,9 @@ TEST_F(MainWindowJob, SeveralRootsMustBeApartAndThereAndNamesKeepTheirBytes) {
 }
 
 TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
-    windowtest::makeFolder(m_root, 400, 15);
+    // Enough files that a loaded machine still has the walk running when the cancel comes.
+    constexpr int kFolders = 400, kFiles = 40;
+    windowtest::makeFolder(m_root, kFolders, kFiles);
     MainWindow window;
 
     // At once: the cancel flag is set before the worker has read anything.
@@ -193,7 +195,7 @@ TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
 
     // Mid-scan: a partial tree of more than the root is kept and shown.
     bool cancelledMidway = false;
-    for (int attempt = 0; attempt < 5 && !cancelledMidway; ++attempt) {
+    for (int attempt = 0; attempt < 10 && !cancelledMidway; ++attempt) {
         window.scanFolder(QString::fromStdString(m_root));
         // The worker needs nothing from this thread: watch its counters without turning the loop.
         while (window.scanProgress().files.load() < 50 && !window.scanProgress().cancel.load()
@@ -204,12 +206,12 @@ TEST_F(MainWindowJob, CancelAtOnceAndMidScan) {
         ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
         // A tree holding every file means the walk ended before the cancel: try again.
         cancelledMidway = stillRunning && window.currentTree() && window.currentTree()->nodeCount > 1
-                          && window.currentTree()->node(0).filesBelow < 400u * 15;
+                          && window.currentTree()->node(0).filesBelow < uint32_t(kFolders * kFiles);
     }
     ASSERT_TRUE(cancelledMidway) << "the scan always ended before it could be cancelled";
     EXPECT_TRUE(window.statusText().startsWith("Scan canceled after ")) << window.statusText().toStdString();
     EXPECT_FALSE(window.isEmptyPageShown());
-    EXPECT_LT(window.currentTree()->node(0).filesBelow, 400u * 15 + 1);
+    EXPECT_LT(window.currentTree()->node(0).filesBelow, uint32_t(kFolders * kFiles + 1));
 }
 
 TEST_F(MainWindowJob, SourceChoicesWaitWhileAJobRuns) {
