@@ -2,6 +2,8 @@
 // system names it, and descriptor 0 is a descriptor like any other.
 #include "app/DescriptorDevice.h"
 
+#include "tests/support/TestSupport.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -24,11 +26,9 @@ TEST(DescriptorDevice, WritesAllOrFailsWithTheSystemsErrorAlsoOnDescriptorZero) 
     ::close(pipeFds[1]);
 
     // A program started with standard input closed gets 0 for the next file it opens.
-    const int savedInput = ::dup(0);
-    ASSERT_GE(savedInput, 0);
-    ::close(0);
-    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     {
+        hmtest::StandardInputClosed closed;
+        const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
         DescriptorDevice device(full);
         EXPECT_EQ(full, 0);
         EXPECT_TRUE(device.isOpen());
@@ -36,6 +36,4 @@ TEST(DescriptorDevice, WritesAllOrFailsWithTheSystemsErrorAlsoOnDescriptorZero) 
         EXPECT_EQ(device.failure(), ENOSPC);
         EXPECT_EQ(device.errorString(), systemErrorText(ENOSPC));
     }
-    ::dup2(savedInput, 0);
-    ::close(savedInput);
 }

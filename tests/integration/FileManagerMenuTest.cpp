@@ -5,6 +5,7 @@
 #include "integration/NautilusPython.h"
 #include "integration/ProgramLocation.h"
 #include "tests/integration/DesktopTestEnv.h"
+#include "tests/support/TestSupport.h"
 
 #include <QDir>
 #include <QStandardPaths>
@@ -259,18 +260,15 @@ TEST_F(FileManagerMenu, EntryFilesGetTheirModeAndWorkWithStandardInputClosed) {
     }
     ::umask(mask);
 
-    const int input = ::dup(0);
-    ::close(0);
     QStringList results;
     for (const QString& path : {file, data + QStringLiteral("/a/b/entry")}) {
+        hmtest::StandardInputClosed closed;
         QString error;
         const bool saved = saveEntryFile(path, QStringLiteral("zero"), false, &error);
         const QByteArray read = readFileBytes(path);
         const bool removed = removeFileIfPresent(path, &error) && !entryExists(path);
         results << QStringLiteral("%1 %2 %3 %4").arg(saved).arg(QString::fromUtf8(read)).arg(removed).arg(error);
     }
-    ::dup2(input, 0);
-    ::close(input);
     EXPECT_EQ(results, QStringList({"1 zero 1 ", "1 zero 1 "}));
     EXPECT_TRUE(removeFileIfPresent(data + QStringLiteral("/gone/entry"), nullptr));
     EXPECT_FALSE(entryExists(data + QStringLiteral("/gone"))) << "removing makes no folder";

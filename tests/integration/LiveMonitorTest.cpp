@@ -565,12 +565,7 @@ TEST(LiveMonitorBytes, NamesThatAreNotUtf8ArriveAsTheirOwnBytes) {
     hmtest::writeFile(bad, "x");
     hmtest::writeFile(base + "/scan/plain.txt", "y");
     // The monitor's own descriptor is 0, as in a program started with standard input closed.
-    struct RestoreInput {
-        int saved = ::dup(0);
-        ~RestoreInput() { ::dup2(saved, 0), ::close(saved); }
-    } restoreInput;
-    ASSERT_GE(restoreInput.saved, 0);
-    ::close(0);
+    hmtest::StandardInputClosed closed;
     LiveMonitor monitor;
     monitor.start(scan(base + "/scan"));
     ASSERT_NE(::fcntl(0, F_GETFD), -1);

@@ -65,10 +65,8 @@ TEST(ReplacementFile, CommitReplacesTheNameAndAFailureOrDiscardLeavesNothingBesi
     EXPECT_EQ(never.create(-1, "x", 0600), EBADF);
 
     // Descriptor 0 is a file like any other (a program started with standard input closed).
-    const int savedInput = ::dup(0);
-    ASSERT_GE(savedInput, 0);
-    ::close(0);
     {
+        hmtest::StandardInputClosed closed;
         ReplacementFile file;
         EXPECT_EQ(file.create(folder, "zero", 0600), 0);
         EXPECT_EQ(file.fd(), 0);
@@ -82,8 +80,6 @@ TEST(ReplacementFile, CommitReplacesTheNameAndAFailureOrDiscardLeavesNothingBesi
         EXPECT_EQ(file.commit(), 0);
         EXPECT_EQ(::fcntl(0, F_GETFD), -1);
     }
-    ASSERT_EQ(::dup2(savedInput, 0), 0);
-    ::close(savedInput);
     EXPECT_EQ(hmtest::readText(dir / "zero"), "0");
     EXPECT_EQ(namesIn(dir.path()), "fresh full link out zero ");
     ::close(folder);

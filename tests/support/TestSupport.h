@@ -3,7 +3,9 @@
 // Tests that need root or a missing tool call GTEST_SKIP() with the reason.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -185,5 +187,25 @@ gid_t testUserGid();
 // Runs fn in a child process with the test user's ids; returns the child's exit code
 // (fn's return value), or -1 when the child could not switch ids.
 int runAsTestUser(const std::function<int()>& fn);
+
+// Descriptor 0 free while it lives, as in a program started with standard input closed: the
+// next descriptor opened is 0.
+class StandardInputClosed {
+public:
+    StandardInputClosed() : m_saved(::fcntl(0, F_DUPFD_CLOEXEC, 3)) { ::close(0); }
+    ~StandardInputClosed() {
+        if (m_saved >= 0) {
+            ::dup2(m_saved, 0);
+            ::close(m_saved);
+        }
+    }
+    StandardInputClosed(const StandardInputClosed&) = delete;
+    StandardInputClosed& operator=(const StandardInputClosed&) = delete;
+    // False when something opened descriptor 0 and left it open.
+    static bool stillFree() { return ::fcntl(0, F_GETFD) == -1; }
+
+private:
+    int m_saved;
+};
 
 }  // namespace hmtest

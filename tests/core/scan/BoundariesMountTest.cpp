@@ -99,12 +99,12 @@ TEST(BoundariesMountTest, ForeignMountPointsByTheTableAndByTheFolderNow) {
     const std::pair<const char*, bool> names[] = {{"t", true}, {"plain", false}, {"missing", false}, {"to-t", false}};
     for (const bool standardInputClosed : {false, true}) {
         for (const auto& [name, mountPoint] : names) {
-            std::optional<scantest::StandardInputClosed> closed;
+            std::optional<hmtest::StandardInputClosed> closed;
             if (standardInputClosed)
                 closed.emplace();
             errno = 0;
             EXPECT_EQ(svl::isMountPointIn(folder, name), mountPoint) << name << standardInputClosed;
-            EXPECT_TRUE(!standardInputClosed || scantest::StandardInputClosed::stillFree()) << name;
+            EXPECT_TRUE(!standardInputClosed || hmtest::StandardInputClosed::stillFree()) << name;
         }
     }
     ::close(folder);

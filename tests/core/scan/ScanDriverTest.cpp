@@ -182,7 +182,7 @@ TEST(ScanSingle, TopSwappedDuringScansIsRecordedAsTheFolderItShows) {
         int mismatches = 0;
         for (int run = 0; run < 400 && mismatches == 0; ++run) {
             // Every other run with descriptor 0 free (standard input closed): the top's may be 0.
-            std::optional<scantest::StandardInputClosed> closed;
+            std::optional<hmtest::StandardInputClosed> closed;
             if (run % 2)
                 closed.emplace();
             auto tree = svl::scanSingle(dir / "top", options, nullptr);
@@ -190,7 +190,7 @@ TEST(ScanSingle, TopSwappedDuringScansIsRecordedAsTheFolderItShows) {
             // Below the top the walk goes by path: a link's target stays put, a swapped folder does not.
             mismatches += nodeAt(*tree, recordedA ? "only-A" : "only-B") == UINT32_MAX ||
                           (link && nodeAt(*tree, recordedA ? "inner/in-A" : "inner/in-B") == UINT32_MAX) ||
-                          (closed && !scantest::StandardInputClosed::stillFree());
+                          (closed && !hmtest::StandardInputClosed::stillFree());
         }
         done = true;
         swapper.join();

@@ -189,26 +189,6 @@ private:
     std::unique_ptr<hmtest::TempDir> m_dir;
 };
 
-// Descriptor 0 free while it lives, as in a program started with standard input closed: the
-// next descriptor opened is 0.
-class StandardInputClosed {
-public:
-    StandardInputClosed() : m_saved(::fcntl(0, F_DUPFD_CLOEXEC, 3)) { ::close(0); }
-    ~StandardInputClosed() {
-        if (m_saved >= 0) {
-            ::dup2(m_saved, 0);
-            ::close(m_saved);
-        }
-    }
-    StandardInputClosed(const StandardInputClosed&) = delete;
-    StandardInputClosed& operator=(const StandardInputClosed&) = delete;
-    // False when something opened descriptor 0 and left it open.
-    static bool stillFree() { return ::fcntl(0, F_GETFD) == -1; }
-
-private:
-    int m_saved;
-};
-
 inline void makeFile(const std::string& path, size_t bytes, long long mtime) {
     hmtest::writeFile(path, std::string(bytes, 'x'));
     hmtest::setMtime(path, mtime);

@@ -254,9 +254,9 @@ TEST(WalkerBoundary, DeadMountsAreListedWithoutWaitingOnThem) {
     // Ctrl+F5 on the mount point itself (with descriptor 0 free, as in a program started with
     // standard input closed), and on the folder that holds it.
     const auto started = std::chrono::steady_clock::now();
-    std::optional<scantest::StandardInputClosed> closed(std::in_place);
+    std::optional<hmtest::StandardInputClosed> closed(std::in_place);
     const auto point = svl::rescanFolder(root + "/a/dead", {root}, options, nullptr);
-    EXPECT_TRUE(scantest::StandardInputClosed::stillFree());
+    EXPECT_TRUE(hmtest::StandardInputClosed::stillFree());
     closed.reset();
     ASSERT_TRUE(point);
     ASSERT_EQ(point->nodeCount, 1u);
