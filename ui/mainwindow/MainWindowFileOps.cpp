@@ -161,11 +161,11 @@ void MainWindow::followRenamedRoots(const std::string& oldPath, const std::strin
         return roots;
     };
     m_jobRoots = renamed(m_jobRoots);
-    const QStringList shown = m_header->multipleRoots();
-    if (renamed(shown) == shown)
+    const QStringList shown = renamed(m_header->multipleRoots());
+    if (shown == m_header->multipleRoots())
         return;
     // Shows the new paths and asks their volumes for the space figures.
-    m_header->showMultiple(renamed(shown));
+    m_header->showMultiple(shown);
     m_scanPathText = m_header->multipleRoots().join(QStringLiteral("; "));
     updateWindowTitle();
 }
