@@ -80,6 +80,8 @@ public:
                    const FileActionBackend& backend, const FileOperationHooks& hooks, bool elevated);
 
     const FileCommandPlanner& planner() const { return m_planner; }
+    // `work` through readOffGui for `count` items from kChecksOffGui on, else at once.
+    void readOffGui(qsizetype count, const std::function<void()>& work) const;
 
     void moveToTrash(const QList<SelectedItem>& items);
     void deleteImmediately(const QList<SelectedItem>& items);
@@ -163,8 +165,6 @@ private:
     QList<SelectedItem> acceptedPaths(const QList<SelectedItem>& items,
                                       FileCommandPlanner::PathUse use = FileCommandPlanner::PathUse::Text);
     QList<QString> pathsOf(const QList<SelectedItem>& items) const;
-    // `work` through readOffGui for `count` items from kChecksOffGui on, else at once.
-    void readOffGui(qsizetype count, const std::function<void()>& work) const;
     // `work` through removeOffGui, else at once.
     void removeOffGui(const QString& label, RemovalProgress& progress, const std::function<void()>& work) const;
     void watch(const QString& folder, bool subfolders);

@@ -200,20 +200,17 @@ QList<SelectedItem> MainWindow::collectSelectionOffGui(bool includeGroupRows, bo
 {
     const FileCommandPlanner planner(fileCommandContext());
     const std::vector<uint32_t> ids = currentSelection();
-    if (qsizetype(ids.size()) < FileOperations::kChecksOffGui)
-        return planner.collect(ids, includeGroupRows, includeRoot);
     QList<SelectedItem> items;
-    readTreesOffGui([&] { items = planner.collect(ids, includeGroupRows, includeRoot); });
+    fileOperations().readOffGui(qsizetype(ids.size()),
+                                [&] { items = planner.collect(ids, includeGroupRows, includeRoot); });
     return items;
 }
 
 namespace {
 
-// A million items take a while to free: a large list is let go on a thread of its own.
+// A million items take a while to free: the list is let go on a thread of its own.
 void releaseOffGui(QList<SelectedItem>&& items)
 {
-    if (items.size() < FileOperations::kChecksOffGui)
-        return;
     QThread* release = QThread::create([doomed = std::move(items)] {});
     QObject::connect(release, &QThread::finished, release, &QObject::deleteLater);
     release->start();
