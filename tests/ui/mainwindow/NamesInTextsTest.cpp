@@ -206,6 +206,10 @@ TEST(NamesInTexts, PathsSizesAndDatesKeepTheirOrderInEitherDirection)
 
         const std::string first = dir / (folders.first() + "/bold.txt").toStdString();
         const uint32_t id = uint32_t(tree->findPath(first.data(), first.size()));
+        window.header()->showImportedFile(QString::fromStdString(first), false, 0, 0, false);
+        EXPECT_TRUE(textorder::pathKeepsItsOrder(detail->drawnText(), QString::fromStdString(first), direction))
+            << "header import: " << detail->drawnText().toStdString();
+        window.header()->clearImportedSource();
         window.selectNode(id);
         const QString size = formatSize(tree->node(id).size), allocated = formatSize(tree->node(id).allocated);
         const QString label = window.treemapPanel()->treemap()->labelText(id, false);
