@@ -292,7 +292,7 @@ void TreemapWidget::setExportOptions(bool allocated, bool freeSpace, bool gray) 
 void TreemapWidget::setSelection(const std::vector<uint32_t>& ids) {
     std::vector<uint32_t> next;
     const uint32_t largest = ids.empty() ? 0 : *std::max_element(ids.begin(), ids.end());
-    if (ids.size() > 4096 && largest / 64 <= ids.size()) {
+    if (largest / 64 <= ids.size()) {
         // Dense ids (Select All over millions of rows) are put in order through a bit per id.
         std::vector<uint64_t> bits(largest / 64 + 1);
         for (uint32_t id : ids)
