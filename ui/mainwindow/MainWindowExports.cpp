@@ -216,8 +216,6 @@ bool MainWindow::writeTreemapImage(const QString& path, int width, int height, b
         QProgressDialog progress(tr("Saving the treemap image…"), tr("Cancel"), 0, 0, this);
         progress.setWindowTitle(tr("Save Treemap Image as .png File"));
         progress.setWindowModality(Qt::WindowModal);
-        progress.setAutoClose(false);
-        progress.setAutoReset(false);
         connect(&progress, &QProgressDialog::canceled, this, [cancel] { cancel->store(true); });
         QTimer showLater;
         showLater.setSingleShot(true);
