@@ -1,6 +1,8 @@
 #include "ui/dialogs/SelectMultipleDialog.h"
 
+#include "app/DirectionalText.h"
 #include "tests/ui/dialogs/DialogTestSupport.h"
+#include "ui/views/DirectionalText.h"
 
 #include <QDialogButtonBox>
 #include <QElapsedTimer>
@@ -57,6 +59,12 @@ TEST_F(SelectMultipleDialogTest, ListsOfferedSourcesThenOwnFoldersOnce) {
 
     auto* remove = pushButton(dialog, QStringLiteral("Remove Folder"));
     auto* list = dialog.findChild<QListWidget*>();
+    // Right to left, an own folder is drawn as a path, name by name; a source as one text.
+    for (int i = 0; i < list->count(); ++i) {
+        const QString text = list->item(i)->text();
+        EXPECT_EQ(isolatedCellText(text, list->model()->index(i, 0), Qt::RightToLeft),
+                  i < 2 ? isolateText(text, Qt::RightToLeft) : isolatePath(text, Qt::RightToLeft)) << i;
+    }
     EXPECT_FALSE(remove->isEnabled());
     list->setCurrentRow(1);
     EXPECT_FALSE(remove->isEnabled()) << "offered sources cannot be removed";
