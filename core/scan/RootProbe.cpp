@@ -60,7 +60,7 @@ ProbedRoot examineRoot(const std::string& path) {
     probed.top = resolveScanRoot(path, probed.st);
     if (S_ISDIR(probed.st.stx_mode)) {
         // Attributes may come from what the kernel kept; listing asks the file system itself.
-        const int fd = probed.top.handle >= 0 ? ::openat(probed.top.handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+        const int fd = probed.top.handle >= 0 ? ::openat(probed.top.handle, ".", O_RDONLY | O_CLOEXEC)
                                               : ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd < 0) {
             probed.reach = reachOfError(errno);
