@@ -133,11 +133,14 @@ TEST_F(TreemapWidgetFixture, ClicksSelectAndCtrlClicksToggle) {
     EXPECT_EQ(m_treemap->selection(), Set({ids.mp4a, ids.txtx}));
     QTest::mouseClick(m_treemap, Qt::LeftButton, Qt::ControlModifier, centre(ids.mp4a));
     EXPECT_EQ(m_treemap->selection(), Set({ids.txtx}));
+    // Added again, now beside a selected id on its other side.
+    QTest::mouseClick(m_treemap, Qt::LeftButton, Qt::ControlModifier, centre(ids.mp4a));
+    EXPECT_EQ(m_treemap->selection(), Set({ids.mp4a, ids.txtx}));
     QTest::mouseClick(m_treemap, Qt::LeftButton, {}, inBand(ids.big));
     EXPECT_EQ(m_treemap->selection(), Set({ids.big}));
     QTest::mouseClick(m_treemap, Qt::MiddleButton, {}, centre(ids.jpg));
     EXPECT_EQ(m_treemap->selection(), Set({ids.big}));
-    ASSERT_EQ(clicked.count(), 4);
+    ASSERT_EQ(clicked.count(), 5);
     EXPECT_EQ(clicked.at(2).at(0).toUInt(), ids.mp4a);
 
     // The outline is painted over the picture: white at the selected leaf's edge.
