@@ -532,7 +532,7 @@ TEST(LiveMonitorInotify, OrdinaryUserFallsBackToInotify) {
         checkSequences(base);
         // A watched folder put back unreadable cannot be watched again; that failure is no
         // want of watches, so a later request is still watched.
-        if (hmtest::sh("cd " + hmtest::shQuote(base) + " && mkdir -p w/x w/y && echo >w/y/f") != 0)
+        if (hmtest::sh("cd " + hmtest::shQuote(base) + " && mkdir -p w/x w/y w/z && echo >w/y/f") != 0)
             return 15;
         LiveMonitor again;
         again.start(scan(base + "/w"));
@@ -543,6 +543,14 @@ TEST(LiveMonitorInotify, OrdinaryUserFallsBackToInotify) {
         again.watchFolder(q(base + "/w/y"), false, 10);
         if (::unlink((base + "/w/y/f").c_str()) != 0 || collect(again, 3000) != QSet<QString>{q(base + "/w/y/f")})
             return 17;
+        // Nor is a folder made unreadable since the scan counted as watched.
+        const int watched = again.watchedCount();
+        if (::chmod((base + "/w/z").c_str(), 0) != 0)
+            return 18;
+        again.watchFolder(q(base + "/w/z"), false, 10);
+        collect(again, 500, false);
+        if (again.watchedCount() != watched)
+            return 19;
         return ::testing::Test::HasFailure() ? 14 : 0;
     });
     EXPECT_EQ(rc, 0);
