@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/scan/Boundaries.h"
+#include "core/scan/MountTable.h"
+#include "core/scan/RootPlace.h"
 #include "tests/core/scan/BtrfsBindLayout.h"
 #include "tests/core/scan/ScanTestSupport.h"
 #include "tests/support/TestSupport.h"
@@ -108,6 +110,9 @@ TEST(BoundariesMountTest, ForeignMountPointsByTheTableAndByTheFolderNow) {
         }
     }
     ::close(folder);
+    // A root on a mount the table read earlier does not list has no place: it is compared by name.
+    EXPECT_TRUE(svl::examineRootPlace(d + "/t", svl::readMountInfo()).has_value());
+    EXPECT_FALSE(svl::examineRootPlace(d + "/t", {}).has_value());
 }
 
 TEST(BoundariesMountTest, Ext4InsideTheScannedFolder) {
