@@ -198,11 +198,11 @@ void MainWindow::showError(const QString& text, const QString& detail)
 
 QList<SelectedItem> MainWindow::collectSelectionOffGui(bool includeGroupRows, bool includeRoot)
 {
-    const FileCommandPlanner planner(fileCommandContext());
+    const FileOperations operations = fileOperations();
     const std::vector<uint32_t> ids = currentSelection();
     QList<SelectedItem> items;
-    fileOperations().readOffGui(qsizetype(ids.size()),
-                                [&] { items = planner.collect(ids, includeGroupRows, includeRoot); });
+    operations.readOffGui(qsizetype(ids.size()),
+                          [&] { items = operations.planner().collect(ids, includeGroupRows, includeRoot); });
     return items;
 }
 
