@@ -155,6 +155,13 @@ void parallelFor(uint64_t count, Body&& body) {
         std::rethrow_exception(failure);
 }
 
+// Calls body(begin, end) for consecutive ranges of at most `block` indexes that together
+// cover [0, count) once, through parallelFor: one range is one task.
+template <class Body>
+void parallelForRanges(uint64_t count, uint64_t block, Body&& body) {
+    parallelFor((count + block - 1) / block, [&](uint64_t k) { body(k * block, std::min(count, (k + 1) * block)); });
+}
+
 // Sorts data[0, count) ascending by `less` (a strict weak ordering): chunks are sorted in
 // parallel with std::sort, then merged pairwise in parallel passes through one scratch array
 // of `count` elements. Not stable; with a total order the result does not depend on the

@@ -56,10 +56,8 @@ private:
 template <class Body>
 void forEachOnAllCores(size_t count, const Body& body)
 {
-    constexpr size_t kBlock = 4096;
-    svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
-        const size_t end = std::min(count, size_t(block + 1) * kBlock);
-        for (size_t i = size_t(block) * kBlock; i < end; ++i)
+    svl::parallelForRanges(count, 4096, [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i)
             body(i);
     });
 }

@@ -245,8 +245,8 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
         // The parents are read on all cores: the items lie all over the node array.
         std::vector<uint32_t> parents(count);
         constexpr size_t kBlock = 4096;
-        svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
-            for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i)
+        svl::parallelForRanges(count, kBlock, [&](size_t begin, size_t end) {
+            for (size_t i = begin; i < end; ++i)
                 parents[i] = m_displayed->node(items[qsizetype(i)].id).parent;
         });
         uint32_t lastParent = UINT32_MAX;  // a node's parent is never this; repeats skip the lookup
@@ -260,9 +260,9 @@ FileOperations::CheckedItems FileOperations::checkedPlaces(const QList<SelectedI
                 lastParent = parent;
             }
         }
-        svl::parallelFor((count + kBlock - 1) / kBlock, [&](uint64_t block) {
+        svl::parallelForRanges(count, kBlock, [&](size_t begin, size_t end) {
             std::string bytes;  // reused for each item's path bytes
-            for (size_t i = size_t(block) * kBlock; i < std::min(count, size_t(block + 1) * kBlock); ++i) {
+            for (size_t i = begin; i < end; ++i) {
                 const SelectedItem& item = items[qsizetype(i)];
                 if (placeOf[i] != kUnsettled || item.id == 0)
                     continue;

@@ -95,8 +95,14 @@ TEST(ParallelLoop, EveryIndexExactlyOnce) {
         for (uint64_t count : {0, 1, 2, 3, 7, 8, 9, 63, 64, 65, 1000}) {
             std::vector<std::atomic<int>> hits(count);
             svl::parallelFor(count, [&](uint64_t i) { hits[i].fetch_add(1); });
+            for (uint64_t block : {1, 3, 64})
+                svl::parallelForRanges(count, block, [&](uint64_t begin, uint64_t end) {
+                    EXPECT_TRUE(begin < end && end - begin <= block) << begin << ".." << end;
+                    for (uint64_t i = begin; i < end; ++i)
+                        hits[i].fetch_add(1);
+                });
             for (uint64_t i = 0; i < count; ++i)
-                ASSERT_EQ(hits[i].load(), 1) << "index " << i << " of " << count << ", threads " << threads;
+                ASSERT_EQ(hits[i].load(), 4) << "index " << i << " of " << count << ", threads " << threads;
         }
     }
 }
