@@ -217,13 +217,10 @@ bool MainWindow::writeTreemapImage(const QString& path, int width, int height, b
         progress.setWindowTitle(tr("Save Treemap Image as .png File"));
         progress.setWindowModality(Qt::WindowModal);
         connect(&progress, &QProgressDialog::canceled, this, [cancel] { cancel->store(true); });
-        QTimer showLater;
-        showLater.setSingleShot(true);
-        connect(&showLater, &QTimer::timeout, &progress, &QProgressDialog::show);
         QEventLoop loop;
         connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
         startTreeReader(worker);
-        showLater.start(kProgressDelayMs);
+        QTimer::singleShot(kProgressDelayMs, &progress, &QProgressDialog::show);
         loop.exec();
     }
     // A cancel that came after the rename leaves the finished file.
