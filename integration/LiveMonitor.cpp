@@ -1,5 +1,7 @@
 #include "integration/LiveMonitor.h"
 
+#include "integration/FanotifyEvents.h"
+
 #include "core/tree/ScanTree.h"
 
 #include <QElapsedTimer>
@@ -32,7 +34,6 @@ constexpr size_t kInotifyBufferBytes = 16384;
 constexpr int kCheckedPerSlice = 4096;
 // Records and paths taken into one batch.
 constexpr size_t kBatchSize = 20000;
-constexpr int kMaxHandleBytes = 128;
 // Folders marked one by one on a file system that refuses a whole-file-system mark.
 constexpr int kDirectoryMarkBudget = 20000;
 constexpr uint64_t kFanotifyMask = FAN_DELETE | FAN_MOVED_FROM | FAN_ONDIR;
@@ -74,12 +75,6 @@ T readAt(const char* p) {
 std::string inodeIdentity(const struct stat& info) {
     const uint64_t numbers[2] = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
     return "i" + std::string(reinterpret_cast<const char*>(numbers), sizeof numbers);
-}
-
-std::string handleIdentity(int32_t type, std::string_view handle) {
-    std::string identity = "h" + std::string(reinterpret_cast<const char*>(&type), sizeof type);
-    identity += handle;
-    return identity;
 }
 
 // Whether `path` (whose lstat is `info`) names the object `identity` names; false when the
@@ -337,61 +332,14 @@ bool LiveMonitor::markFolders(const svl::ScanTree& tree, uint32_t rootId, const 
 
 void LiveMonitor::readFanotifyEvents() {
     std::vector<char> buffer(kFanotifyBufferBytes);
-    constexpr size_t kMetaSize = sizeof(struct fanotify_event_metadata);
     while (m_fanotifyFd >= 0) {
         const ssize_t got = ::read(m_fanotifyFd, buffer.data(), buffer.size());
         if (got <= 0)
             break;
-        const char* data = buffer.data();
-        const size_t total = size_t(got);
-        size_t offset = 0;
-        while (total - offset >= kMetaSize) {
-            const auto meta = readAt<struct fanotify_event_metadata>(data + offset);
-            if (meta.event_len < kMetaSize || meta.event_len > total - offset)
-                break;
-            if (meta.vers != FANOTIFY_METADATA_VERSION) {
-                closeFanotify();
-                return;
-            }
-            if (meta.fd >= 0)
-                ::close(meta.fd);
-            if ((meta.mask & (FAN_DELETE | FAN_MOVED_FROM)) && meta.metadata_len >= kMetaSize) {
-                // Reads only bytes in [event + metadata_len, event + event_len).
-                const char* event = data + offset;
-                size_t pos = meta.metadata_len;
-                FanotifyRecord record;
-                bool named = false;
-                while (pos + 4 <= meta.event_len) {
-                    const uint8_t type = uint8_t(event[pos]);
-                    const uint16_t length = readAt<uint16_t>(event + pos + 2);
-                    if (length <= 3 || length > meta.event_len - pos)
-                        break;
-                    const bool known = type == FAN_EVENT_INFO_TYPE_DFID_NAME || type == FAN_EVENT_INFO_TYPE_FID;
-                    const char* info = event + pos;
-                    const uint32_t handleBytes = length >= 20 ? readAt<uint32_t>(info + 12) : 0;
-                    if (known && length >= 20 && handleBytes <= kMaxHandleBytes && 20 + size_t(handleBytes) <= length) {
-                        const std::string_view handle(info + 20, handleBytes);
-                        const int32_t handleType = readAt<int32_t>(info + 16);
-                        const char* name = info + 20 + handleBytes;
-                        const size_t room = length - 20 - handleBytes;
-                        const size_t nameLength = strnlen(name, room);
-                        if (type == FAN_EVENT_INFO_TYPE_FID) {
-                            record.target = handleIdentity(handleType, handle);
-                        } else if (nameLength > 0 && nameLength < room && !(nameLength == 1 && name[0] == '.')) {
-                            record.fsid = readAt<uint64_t>(info + 4);
-                            record.handle = handle;
-                            record.handleType = handleType;
-                            record.name.assign(name, nameLength);
-                            named = true;
-                        }
-                    }
-                    pos += length;
-                }
-                record.folder = meta.mask & FAN_ONDIR;
-                if (named && m_pendingRecords.size() < kMaxPendingRecords)
-                    m_pendingRecords.push_back(std::move(record));
-            }
-            offset += meta.event_len;
+        if (readFanotifyRemovals(buffer.data(), size_t(got), m_pendingRecords, kMaxPendingRecords) ==
+            FanotifyRead::UnknownVersion) {
+            closeFanotify();
+            return;
         }
     }
     if (!m_pendingRecords.empty() && !m_flushTimer.isActive())

@@ -10,6 +10,8 @@
 // resolved and checked a slice at a time, so the window goes on answering meanwhile.
 #pragma once
 
+#include "integration/FanotifyEvents.h"
+
 #include <QObject>
 #include <QSet>
 #include <QString>
@@ -95,14 +97,6 @@ private:
     struct Root {
         std::string treePath;
         std::string realPath;
-    };
-    struct FanotifyRecord {
-        uint64_t fsid = 0;
-        std::string handle;
-        int32_t handleType = 0;
-        std::string name;
-        bool folder = false;
-        std::string target;  // the entry's own identity (see Removal), when the kernel gave it
     };
     // What left a queued path. The identity names the object itself: "i" with device and
     // inode under inotify, "h" with handle type and bytes under fanotify; empty when unknown.
