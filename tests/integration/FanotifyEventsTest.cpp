@@ -5,11 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/fanotify.h>
+#include <unistd.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 using namespace std::string_literals;
@@ -80,6 +84,17 @@ TEST(FanotifyEvents, ANamedRemovalKeepsItsFolderHandleAndItsOwnHandle) {
     EXPECT_EQ(records[0].target, handleIdentity(1, "SELF"));
     EXPECT_NE(handleIdentity(1, "SELF"), handleIdentity(2, "SELF"));
 
+    // The entry's own handle is taken from a record of just the header's size, but not
+    // when the handle it claims lies past the record.
+    for (const auto& [own, target] : {std::pair{info(FAN_EVENT_INFO_TYPE_FID, "", ""), handleIdentity(1, "")},
+                                      std::pair{info(FAN_EVENT_INFO_TYPE_FID, "", "", 20, 4), ""s}}) {
+        records.clear();
+        const std::string bytes = event(FAN_DELETE, named("b") + own);
+        ASSERT_EQ(readFanotifyRemovals(bytes.data(), bytes.size(), records, 100), FanotifyRead::Read);
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].target, target);
+    }
+
     records.clear();
     const std::string file = event(FAN_DELETE, named("a.txt"));
     ASSERT_EQ(readFanotifyRemovals(file.data(), file.size(), records, 100), FanotifyRead::Read);
@@ -98,10 +113,13 @@ TEST(FanotifyEvents, OnlyWellFormedNamedRemovalsInsideTheirBoundsAreRead) {
     } cases[] = {
         {"two removals", event(FAN_DELETE, named("a")) + event(FAN_MOVED_FROM, named("b")), {"a", "b"}},
         {"not a removal", event(FAN_CREATE, named("new")) + ok, {"ok"}},
+        {"no records", event(FAN_DELETE, "") + ok, {"ok"}},
         {"the folder itself", event(FAN_DELETE, named(".")) + ok, {"ok"}},
         {"dotted names", event(FAN_DELETE, named(".a")) + event(FAN_DELETE, named("..")), {".a", ".."}},
         {"empty name", event(FAN_DELETE, named("")) + ok, {"ok"}},
         {"name without its end", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", "abc")) + ok, {"ok"}},
+        {"largest handle", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, std::string(kMaxHandleBytes, 'x'), "a\0"s)),
+         {"a"}},
         {"handle too large", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, tooLargeHandle, "a\0"s)) + ok,
          {"ok"}},
         {"handle past its record", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", "a\0"s, 0, 9)) + ok,
@@ -110,8 +128,10 @@ TEST(FanotifyEvents, OnlyWellFormedNamedRemovalsInsideTheirBoundsAreRead) {
          {"ok"}},
         {"record past its event", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", "a\0"s, 200)) + ok,
          {"ok"}},
-        {"record of no length", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", "a\0"s, 3)) + ok,
-         {"ok"}},
+        // After a record shorter than its header no other can be found: here an unknown one
+        // would start inside the header, and a named one behind it.
+        {"record shorter than its header",
+         event(FAN_DELETE, "\x02\x00\x03\x00\x00\x05\x00\x00"s + named("hidden")) + ok, {"ok"}},
         {"unknown record type", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID, "HNDL", "a\0"s)) + ok, {"ok"}},
         {"event past the read", ok + event(FAN_DELETE, named("cut"), 64), {"ok"}},
         {"event shorter than its header", event(FAN_DELETE, "", 0).substr(0, 20), {}},
@@ -122,6 +142,15 @@ TEST(FanotifyEvents, OnlyWellFormedNamedRemovalsInsideTheirBoundsAreRead) {
     std::string shortEvent = event(FAN_DELETE, named("x"));
     shortEvent[0] = 8;  // event_len below the metadata's own size
     EXPECT_EQ(namesRead(shortEvent + ok), std::vector<std::string>{}) << "event shorter than its metadata";
+    // Each event's descriptor is closed, the last one's too.
+    const int fds[2] = {::open("/dev/null", O_RDONLY | O_CLOEXEC), ::open("/dev/null", O_RDONLY | O_CLOEXEC)};
+    std::string withDescriptors = ok + event(FAN_CREATE, "");
+    for (int k = 0; k < 2; ++k)
+        std::memcpy(&withDescriptors[(k ? ok.size() : 0) + offsetof(fanotify_event_metadata, fd)], &fds[k], sizeof(int));
+    EXPECT_EQ(namesRead(withDescriptors), std::vector<std::string>{"ok"});
+    for (int fd : fds)
+        EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "descriptor " << fd << " left open";
+
     EXPECT_EQ(namesRead(ok + ok + ok, FanotifyRead::Read, 2), (std::vector<std::string>{"ok", "ok"}))
         << "no more than the limit";
     EXPECT_EQ(namesRead(ok + event(FAN_DELETE, named("later"), 0, FANOTIFY_METADATA_VERSION + 1) + ok,
