@@ -41,7 +41,13 @@ std::string info(uint8_t type, const std::string& handle, const std::string& nam
     return record + body;
 }
 
-std::string named(const std::string& name) { return info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", name + '\0'); }
+// A folder handle and name record; its name bytes as given.
+std::string dfid(const std::string& handle, const std::string& name, uint16_t length = 0,
+                 uint32_t claimedHandleBytes = UINT32_MAX) {
+    return info(FAN_EVENT_INFO_TYPE_DFID_NAME, handle, name, length, claimedHandleBytes);
+}
+
+std::string named(const std::string& name) { return dfid("HNDL", name + '\0'); }
 
 std::string event(uint64_t mask, const std::string& infos, uint32_t extraLength = 0,
                   uint8_t version = FANOTIFY_METADATA_VERSION) {
@@ -56,14 +62,19 @@ std::string event(uint64_t mask, const std::string& infos, uint32_t extraLength 
     return bytes + infos;
 }
 
-std::vector<std::string> namesRead(const std::string& bytes, FanotifyRead expected = FanotifyRead::Read,
-                                   size_t limit = 100) {
+std::vector<FanotifyRecord> recordsRead(const std::string& bytes, FanotifyRead expected = FanotifyRead::Read,
+                                        size_t limit = 100) {
     const std::unique_ptr<char[]> exact(new char[bytes.size()]);
     std::memcpy(exact.get(), bytes.data(), bytes.size());
     std::vector<FanotifyRecord> records;
     EXPECT_EQ(readFanotifyRemovals(exact.get(), bytes.size(), records, limit), expected);
+    return records;
+}
+
+std::vector<std::string> namesRead(const std::string& bytes, FanotifyRead expected = FanotifyRead::Read,
+                                   size_t limit = 100) {
     std::vector<std::string> names;
-    for (const FanotifyRecord& record : records)
+    for (const FanotifyRecord& record : recordsRead(bytes, expected, limit))
         names.push_back(record.name);
     return names;
 }
@@ -71,41 +82,27 @@ std::vector<std::string> namesRead(const std::string& bytes, FanotifyRead expect
 }  // namespace
 
 TEST(FanotifyEvents, ANamedRemovalKeepsItsFolderHandleAndItsOwnHandle) {
-    const std::string bytes =
-        event(FAN_MOVED_FROM | FAN_ONDIR, named("photos") + info(FAN_EVENT_INFO_TYPE_FID, "SELF", ""));
-    std::vector<FanotifyRecord> records;
-    ASSERT_EQ(readFanotifyRemovals(bytes.data(), bytes.size(), records, 100), FanotifyRead::Read);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_EQ(records[0].name, "photos");
-    EXPECT_EQ(records[0].fsid, 7u);
-    EXPECT_EQ(records[0].handle, "HNDL");
-    EXPECT_EQ(records[0].handleType, 1);
-    EXPECT_TRUE(records[0].folder);
-    EXPECT_EQ(records[0].target, handleIdentity(1, "SELF"));
+    const auto moved =
+        recordsRead(event(FAN_MOVED_FROM | FAN_ONDIR, named("photos") + info(FAN_EVENT_INFO_TYPE_FID, "SELF", "")));
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved[0].name, "photos");
+    EXPECT_EQ(moved[0].fsid, 7u);
+    EXPECT_EQ(moved[0].handle, "HNDL");
+    EXPECT_EQ(moved[0].handleType, 1);
+    EXPECT_TRUE(moved[0].folder);
+    EXPECT_EQ(moved[0].target, handleIdentity(1, "SELF"));
     EXPECT_NE(handleIdentity(1, "SELF"), handleIdentity(2, "SELF"));
+    EXPECT_FALSE(recordsRead(event(FAN_DELETE, named("a.txt"))).at(0).folder);
 
     // The entry's own handle is taken from a record of just the header's size, but not
     // when the handle it claims lies past the record.
-    for (const auto& [own, target] : {std::pair{info(FAN_EVENT_INFO_TYPE_FID, "", ""), handleIdentity(1, "")},
-                                      std::pair{info(FAN_EVENT_INFO_TYPE_FID, "", "", 20, 4), ""s}}) {
-        records.clear();
-        const std::string bytes = event(FAN_DELETE, named("b") + own);
-        ASSERT_EQ(readFanotifyRemovals(bytes.data(), bytes.size(), records, 100), FanotifyRead::Read);
-        ASSERT_EQ(records.size(), 1u);
-        EXPECT_EQ(records[0].target, target);
-    }
-
-    records.clear();
-    const std::string file = event(FAN_DELETE, named("a.txt"));
-    ASSERT_EQ(readFanotifyRemovals(file.data(), file.size(), records, 100), FanotifyRead::Read);
-    ASSERT_EQ(records.size(), 1u);
-    EXPECT_FALSE(records[0].folder);
-    EXPECT_TRUE(records[0].target.empty());
+    EXPECT_EQ(recordsRead(event(FAN_DELETE, named("b") + info(FAN_EVENT_INFO_TYPE_FID, "", ""))).at(0).target,
+              handleIdentity(1, ""));
+    EXPECT_EQ(recordsRead(event(FAN_DELETE, named("b") + info(FAN_EVENT_INFO_TYPE_FID, "", "", 20, 4))).at(0).target, "");
 }
 
 TEST(FanotifyEvents, OnlyWellFormedNamedRemovalsInsideTheirBoundsAreRead) {
     const std::string ok = event(FAN_DELETE, named("ok"));
-    const std::string tooLargeHandle(kMaxHandleBytes + 1, 'x');
     const struct {
         const char* what;
         std::string bytes;
@@ -117,17 +114,12 @@ TEST(FanotifyEvents, OnlyWellFormedNamedRemovalsInsideTheirBoundsAreRead) {
         {"the folder itself", event(FAN_DELETE, named(".")) + ok, {"ok"}},
         {"dotted names", event(FAN_DELETE, named(".a")) + event(FAN_DELETE, named("..")), {".a", ".."}},
         {"empty name", event(FAN_DELETE, named("")) + ok, {"ok"}},
-        {"name without its end", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", "abc")) + ok, {"ok"}},
-        {"largest handle", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, std::string(kMaxHandleBytes, 'x'), "a\0"s)),
-         {"a"}},
-        {"handle too large", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, tooLargeHandle, "a\0"s)) + ok,
-         {"ok"}},
-        {"handle past its record", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", "a\0"s, 0, 9)) + ok,
-         {"ok"}},
-        {"record shorter than a handle", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "", "", 16)) + ok,
-         {"ok"}},
-        {"record past its event", event(FAN_DELETE, info(FAN_EVENT_INFO_TYPE_DFID_NAME, "HNDL", "a\0"s, 200)) + ok,
-         {"ok"}},
+        {"name without its end", event(FAN_DELETE, dfid("HNDL", "abc")) + ok, {"ok"}},
+        {"largest handle", event(FAN_DELETE, dfid(std::string(kMaxHandleBytes, 'x'), "a\0"s)), {"a"}},
+        {"handle too large", event(FAN_DELETE, dfid(std::string(kMaxHandleBytes + 1, 'x'), "a\0"s)) + ok, {"ok"}},
+        {"handle past its record", event(FAN_DELETE, dfid("HNDL", "a\0"s, 0, 9)) + ok, {"ok"}},
+        {"record shorter than a handle", event(FAN_DELETE, dfid("", "", 16)) + ok, {"ok"}},
+        {"record past its event", event(FAN_DELETE, dfid("HNDL", "a\0"s, 200)) + ok, {"ok"}},
         // After a record shorter than its header no other can be found: here an unknown one
         // would start inside the header, and a named one behind it.
         {"record shorter than its header",
