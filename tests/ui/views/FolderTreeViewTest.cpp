@@ -168,6 +168,12 @@ TEST_F(FolderTreeViewTest, SelectAllAndTheSelectedRowsMatchQtsOwnAndADragCarries
     m_view.selectionModel()->select(ranges, QItemSelectionModel::ClearAndSelect);
     EXPECT_EQ(m_view.selectedRowIds(), qtRows());
     EXPECT_EQ(m_view.selectedRowIds().size(), 5u);
+    // A range inside an earlier one, then one from that earlier one's last row on.
+    QItemSelection nested;
+    for (const auto& [top, bottom] : {std::pair{0, 2}, {1, 1}, {2, 3}})
+        nested.append(QItemSelectionRange(m_model.index(top, 0, group), m_model.index(bottom, 8, group)));
+    m_view.selectionModel()->select(nested, QItemSelectionModel::ClearAndSelect);
+    EXPECT_EQ(m_view.selectedRowIds(), qtRows());
     // So too for many random mixes of ranges under the four rows that have children.
     std::mt19937 random(47);
     for (int round = 0; round < 300; ++round) {
