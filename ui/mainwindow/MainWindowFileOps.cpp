@@ -115,8 +115,7 @@ void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, c
     QProgressDialog dialog(label, tr("Cancel"), 0, counted ? int(std::min<qsizetype>(progress.total, INT_MAX)) : 0,
                            this);
     dialog.setWindowModality(Qt::WindowModal);
-    dialog.setAutoClose(false);
-    dialog.setAutoReset(false);
+    dialog.setAutoReset(false);  // so reaching the total neither resets nor hides it
     dialog.setMinimumDuration(std::numeric_limits<int>::max());  // shown by the timer below
     connect(&dialog, &QProgressDialog::canceled, this, [&progress] { progress.cancel.store(true); });
     QElapsedTimer clock;
