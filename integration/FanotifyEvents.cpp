@@ -7,13 +7,6 @@
 
 namespace {
 
-template <typename T>
-T readAt(const char* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
 // An info record's header (type, padding, length), fsid, then a file_handle's
 // handle_bytes and handle_type before the handle itself.
 constexpr size_t kInfoHandleStart = 20;

@@ -7,9 +7,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// A T copied out of a kernel event record, whose fields need not be aligned in the buffer.
+template <typename T>
+T readAt(const char* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
 
 // Largest file handle kept: larger ones are from file systems the monitor cannot reopen.
 constexpr int kMaxHandleBytes = 128;

@@ -64,13 +64,6 @@ std::string trimmedBytes(std::string path) {
     return path;
 }
 
-template <typename T>
-T readAt(const char* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
 // Identities of objects (LiveMonitor::Removal): "i" + device + inode, "h" + handle type + handle.
 std::string inodeIdentity(const struct stat& info) {
     const uint64_t numbers[2] = {uint64_t(info.st_dev), uint64_t(info.st_ino)};
