@@ -187,6 +187,16 @@ public:
     // nodes (it was missing or did not answer).
     std::vector<std::pair<uint32_t, RootReach>> unreachedRoots;
 
+    // Folders below the roots that could not be read for a reason worth naming (not a denied
+    // one): their node ids and errno, ETIMEDOUT when their file system stopped answering. In
+    // no particular order.
+    struct FailedFolder {
+        uint32_t id = 0;
+        int error = 0;
+        bool operator==(const FailedFolder&) const = default;
+    };
+    std::vector<FailedFolder> failedFolders;
+
 private:
     // Lowest record offset (bytes) at which a node claim failed; UINT64_MAX while none has.
     std::atomic<uint64_t> m_nodeFailedAt{UINT64_MAX};
