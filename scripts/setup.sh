@@ -18,6 +18,7 @@ case ${1:-all} in
       fonts-noto-core fonts-wqy-microhei xvfb xdotool imagemagick python3
       btrfs-progs ntfs-3g xfsprogs attr e2fsprogs util-linux kmod
       liburing-dev sudo
+      linux-libc-dev  # <linux/fuse.h>: the tests serve FUSE mounts of their own
       samba smbclient
       dbus-daemon dbus-bin gnome-keyring libsecret-tools
       desktop-file-utils
