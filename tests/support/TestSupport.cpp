@@ -1,11 +1,12 @@
 #include "tests/support/TestSupport.h"
 
+#include "tests/support/FuseServer.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -211,22 +212,13 @@ bool Mounts::mount(const std::string& args, const std::string& point) {
     return true;
 }
 
-DeadFuseMount::DeadFuseMount(const std::string& point, bool allowOther) : m_point(point) {
-    m_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-    if (m_fd < 0) {
-        m_error = std::string("cannot open /dev/fuse: ") + std::strerror(errno);
-        return;
-    }
-    // Nobody reads the device, so the kernel's first request is never answered.
-    const std::string options = "fd=" + std::to_string(m_fd) + ",rootmode=40000,user_id=0,group_id=0" +
-                                (allowOther ? ",allow_other" : "");
-    if (::mount("hmdead", point.c_str(), "fuse.hmdead", MS_NOSUID | MS_NODEV, options.c_str()) != 0) {
-        m_error = std::string("cannot mount a FUSE file system: ") + std::strerror(errno);
-        ::close(m_fd);
-        m_fd = -1;
-        return;
-    }
-    m_ok = true;
+DeadFuseMount::DeadFuseMount(const std::string& point, bool allowOther)
+    : m_server(std::make_unique<FuseServer>(std::vector<FuseEntry>{})) {
+    // Nothing is read, not even the kernel's first request (INIT): every call waits.
+    m_server->stopReading();
+    m_server->setAllowOther(allowOther);
+    m_ok = m_server->mount(point);
+    m_error = m_server->error();
 }
 
 void DelayedAction::start(std::chrono::milliseconds delay, std::function<void()> action) {
@@ -250,20 +242,12 @@ void DelayedAction::cancel() {
 }
 
 void DeadFuseMount::abortAfter(std::chrono::milliseconds delay) {
-    m_abort.start(delay, [this] {
-        if (m_fd >= 0) {
-            ::close(m_fd);  // the last device handle: the kernel ends every wait with an error
-            m_fd = -1;
-        }
-    });
+    m_abort.start(delay, [this] { m_server->abort(); });
 }
 
 DeadFuseMount::~DeadFuseMount() {
     m_abort.cancel();
-    if (m_fd >= 0)
-        ::close(m_fd);
-    if (m_ok)
-        ::umount2(m_point.c_str(), MNT_DETACH);
+    m_server.reset();  // aborts the connection, then detaches the mount
 }
 
 StoppedFuseMount::StoppedFuseMount(const std::string& workDir)

@@ -10,12 +10,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 namespace hmtest {
+
+class FuseServer;
 
 // A fresh folder under $TMPDIR (or /tmp), removed with its contents on destruction.
 class TempDir {
@@ -136,8 +139,8 @@ public:
     void abortAfter(std::chrono::milliseconds delay);
 
 private:
-    std::string m_point, m_error;
-    int m_fd = -1;
+    std::unique_ptr<FuseServer> m_server;
+    std::string m_error;
     bool m_ok = false;
     DelayedAction m_abort;
 };
