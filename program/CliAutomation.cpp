@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -28,6 +29,7 @@
 #include "core/exchange/CsvImport.h"
 #include "core/rawindex/MftDump.h"
 #include "core/scan/MountTable.h"
+#include "core/scan/MountWatch.h"
 #include "core/scan/RootProbe.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
@@ -130,13 +132,23 @@ bool scanFolders(const std::vector<std::string>& folders, Source& source) {
     const std::vector<std::pair<uint32_t, svl::RootReach>> unreached = source.tree->unreachedRoots;
     for (const auto& [id, reach] : unreached)
         printUnreached(folders.size() == 1 ? folders[0] : std::string(source.tree->node(id).nameView()), reach);
+    // Folders below the roots that could not be read, by path; the rest is written.
+    std::vector<std::string> failed;
+    for (const auto& folder : source.tree->failedFolders)
+        failed.push_back("couldn't read " + source.tree->fullPath(folder.id) + " - " +
+                         (folder.error == svl::kNoAnswerErrno ? std::string("does not answer")
+                                                              : std::string(std::strerror(folder.error))) +
+                         ".");
+    std::sort(failed.begin(), failed.end());
+    for (const std::string& line : failed)
+        printError(line);
     const size_t roots = folders.size();
     if (source.tree->nodeCount == 0 || unreached.size() == roots) {
         if (unreached.empty())
             printError("couldn't scan " + folders[0] + ".");
         source.tree.reset();  // none of them read: nothing to write
     }
-    return unreached.empty();
+    return unreached.empty() && failed.empty();
 }
 
 bool importFile(const std::string& path, Source& source) {
@@ -274,7 +286,7 @@ int run(const svl::CliOptions& options) {
     // Each input is examined within the answer limit of its mount, so a dead mount given
     // here costs its limit, not the run. By the paths' own bytes: a name that is not UTF-8
     // is read like any other.
-    std::vector<svl::ProbedRoot> probed = svl::probeRoots(inputs, svl::readMountInfo());
+    std::vector<svl::ProbedRoot> probed = svl::probeRoots(inputs);
     for (size_t i = 0; i < inputs.size(); ++i) {
         const std::string& input = inputs[i];
         const svl::ProbedRoot& found = probed[i];
@@ -287,9 +299,8 @@ int run(const svl::CliOptions& options) {
             continue;
         }
         mode_t mode = found.st.stx_mode;
-        struct stat st {};
         if (S_ISLNK(mode))  // not one to a folder, which the examination followed
-            mode = ::stat(input.c_str(), &st) == 0 ? st.st_mode : 0;
+            mode = found.followedMode;
         if (S_ISDIR(mode)) {
             folders.push_back(absolutePath(input));
         } else if (S_ISREG(mode) && (hasSuffix(input, "csv") || hasSuffix(input, "tsv"))) {

@@ -87,7 +87,8 @@ public:
     }
 
     ListResult list(int fd, FolderListing& out, const StopTest& stop, int* error) override {
-        m_dir = fdopendir(fd);
+        const auto dir = watchedOrThrow(m_mount, [fd] { return fdopendir(fd); });
+        m_dir = dir ? *dir : nullptr;
         if (!m_dir) {
             *error = errno;
             return ListResult::Failed;
@@ -95,7 +96,8 @@ public:
         size_t listed = 0;
         for (;;) {
             errno = 0;
-            const dirent* d = readdir(m_dir);
+            const auto next = watchedOrThrow(m_mount, [this] { return readdir(m_dir); });
+            const dirent* d = next ? *next : nullptr;
             if (!d) {
                 if (errno != 0) {
                     *error = errno;
@@ -153,7 +155,8 @@ private:
         for (;;) {
             if (stop && stop())
                 return ListResult::Stopped;
-            const long n = syscall(SYS_getdents64, fd, m_buffer, kListingBufferBytes);
+            const long n = watchedOrThrow(m_mount, [&] { return syscall(SYS_getdents64, fd, m_buffer, kListingBufferBytes); })
+                               .value_or(-1);
             if (n == 0)
                 return ListResult::Complete;
             if (n < 0) {
@@ -185,7 +188,7 @@ public:
     bool examineBatch(int fd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out) override {
         if (begin >= std::min(end, listing.entries.size()))
             return false;
-        return m_ring.examine(fd, listing, begin, end, out);
+        return m_ring.examine(fd, listing, begin, end, out, m_mount);
     }
 
 private:
@@ -218,9 +221,9 @@ void entryStatFromStatx(const struct statx& sx, EntryStat& out) {
     out.mtime = sx.stx_mtime.tv_sec;
 }
 
-void statEntry(int dirfd, const char* name, EntryStat& out) {
+void statEntry(int dirfd, const char* name, EntryStat& out, MountKey mount) {
     struct statx sx;
-    if (statx(dirfd, name, kWalkStatxFlags, kWalkStatxMask, &sx) == 0)
+    if (watchedOrThrow(mount, [&] { return statx(dirfd, name, kWalkStatxFlags, kWalkStatxMask, &sx); }).value_or(-1) == 0)
         entryStatFromStatx(sx, out);
     else
         out.result = -errno;
@@ -228,14 +231,17 @@ void statEntry(int dirfd, const char* name, EntryStat& out) {
 
 int DirectoryReader::open(const std::string& path) {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    const int fd = ::open(path.c_str(), kFlags);
+    const int fd = watchedOrThrow(m_mount, [&] { return ::open(path.c_str(), kFlags); }).value_or(-1);
     if (fd >= 0)
         return fd;
-    return errno == ENAMETOOLONG ? openLongPath(path, kFlags) : -errno;
+    if (errno != ENAMETOOLONG)
+        return -errno;
+    return watchedOrThrow(m_mount, [&] { return openLongPath(path, kFlags); }).value_or(-ETIMEDOUT);
 }
 
 int DirectoryReader::openHandle(int handle) {
-    const int fd = ::openat(handle, ".", O_RDONLY | O_CLOEXEC);  // "." of a folder is one
+    // "." of a folder is one.
+    const int fd = watchedOrThrow(m_mount, [&] { return ::openat(handle, ".", O_RDONLY | O_CLOEXEC); }).value_or(-1);
     return fd >= 0 ? fd : -errno;
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/scan/MountWatch.h"
 #include "core/scan/PageAllocator.h"
 #include "core/scan/ScanDriver.h"
 
@@ -78,7 +79,8 @@ constexpr unsigned kWalkStatxMask =
 void entryStatFromStatx(const struct statx& sx, EntryStat& out);
 // Examines `name` relative to `dirfd` (or an absolute path with AT_FDCWD) with the walker's flags
 // and mask; fills `out` (result 0 or -errno).
-void statEntry(int dirfd, const char* name, EntryStat& out);
+// Watched on `mount`: a refused call gives -ETIMEDOUT; a call given up throws CallGivenUp.
+void statEntry(int dirfd, const char* name, EntryStat& out, MountKey mount = kUnknownMount);
 
 class DirectoryReader {
 public:
@@ -108,9 +110,13 @@ public:
     virtual void close(int fd);
 
     ReadMethod method() const { return m_method; }
+    // The mount every later call is watched on (each open, listing read and examination by
+    // itself): a refused call fails with ETIMEDOUT, one given up throws CallGivenUp.
+    void watchOn(MountKey mount) { m_mount = mount; }
 
 protected:
     explicit DirectoryReader(ReadMethod method) : m_method(method) {}
+    MountKey m_mount = kUnknownMount;
 
 private:
     ReadMethod m_method;

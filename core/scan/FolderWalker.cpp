@@ -77,6 +77,42 @@ private:
 
 }  // namespace
 
+// One worker thread as its walk's driver sees it.
+struct WorkerRecord {
+    enum Phase : int { Idle, Working, InSlices, Taken };
+    std::thread thread;
+    std::shared_ptr<struct WorkerSink> sink;
+    mountwatch_detail::Slot* slot = nullptr;  // the thread's own watch, set before its first job
+    std::atomic<int> phase{Idle};
+    std::atomic<bool> exited{false};
+    // The job in hand (queue mutex).
+    uint32_t nodeId = 0;
+    double weight = 0;
+    bool holdsJob = false;
+};
+
+// Told by the watch when a call of a worker (or of the extra threads it lent) is given up.
+struct WorkerSink final : GiveUpSink {
+    std::weak_ptr<Shared> walk;
+    std::atomic<bool> given{false};
+    void givenUp() override {
+        given = true;
+        if (auto shared = walk.lock()) {
+            shared->m_someGivenUp = true;
+            std::lock_guard lock(shared->m_queueMutex);
+            shared->m_driverWake.notify_all();
+        }
+    }
+};
+
+namespace {
+thread_local WorkerRecord* t_record = nullptr;
+
+// Whether an error keeps a folder unread for a reason the user is told by name: not a denial,
+// which the tree shows, nor a folder gone meanwhile.
+bool worthNaming(int error) { return error != 0 && error != EACCES && error != EPERM && error != ENOENT; }
+}  // namespace
+
 // The per-thread part of the walk: the reader with its buffers, the folder's listing, stat
 // results and new jobs, all reused from job to job.
 class Worker {
@@ -118,6 +154,7 @@ public:
         WalkBuffers().swap(m_buf);
     }
     ~Worker() { m_s.m_keptBufferBytes.fetch_sub(int64_t(m_kept)); }
+    void markUnreadable(const WalkJob& job, int error);
 
 private:
     struct Counts {
@@ -128,9 +165,9 @@ private:
         bool dropped = false;  // an entry was marked excluded other than by the scan filter
     };
 
-    void markUnreadable(const WalkJob& job, int error);
-    // Records the folder at `path`, a mount's root the walk enters, in the tree's entered mounts.
-    void recordEnteredMount(uint32_t nodeId, const std::string& path);
+    // Notes the mount identity of an entry that is a mount's root the walk enters (asked of
+    // the folder it is in, while that is open; the tree gets it with the entry's node).
+    void noteEnteredMount(const WalkJob& job, const WalkEntry& e, const EntryStat& st);
     // Marks the listed entries that are mount points of other file systems (`fd`: the folder,
     // or -1 when it is not open).
     void markForeignMounts(const WalkJob& job, int fd);
@@ -141,7 +178,7 @@ private:
     bool batchable(size_t entries) const;
     // Examines entries [begin, end) at once where a batch method applies; false: one by one.
     // `tally`, when set, gets the files and folders examined by extra threads.
-    bool examineBatch(int fd, size_t begin, size_t end, ScanProgress* tally);
+    bool examineBatch(const WalkJob& job, int fd, size_t begin, size_t end, ScanProgress* tally);
     // Adds what the folder counted since the last report to the progress record.
     void reportCounts(const Counts& counts);
     void examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st);
@@ -163,6 +200,14 @@ private:
     std::vector<uint32_t, PageAllocator<uint32_t>>& m_order = m_buf.order;
     std::vector<RawChild> m_rawChildren;
     std::vector<std::string> m_bindSources;
+    // Mount roots among the entries: name offset and identity.
+    struct EnteredMount {
+        uint32_t nameOffset;
+        ScanTree::MountIdentity identity;
+        bool known;  // the kernel confirmed it as a mount's root
+    };
+    std::vector<EnteredMount> m_enteredMounts;
+    int m_folderFd = -1;  // the folder being examined, -1 in a raw walk
     std::string m_path;
     std::string m_name;
     Counts m_reported;  // the current folder's counts already in the progress record
@@ -171,14 +216,22 @@ private:
     static constexpr size_t kFreeBufferBytes = size_t(256) << 10;
 };
 
-void Worker::recordEnteredMount(uint32_t nodeId, const std::string& path) {
-    // Rare (once per mount entered), so the mount id is asked apart from the examination.
+void Worker::noteEnteredMount(const WalkJob& job, const WalkEntry& e, const EntryStat& st) {
+    // Rare (once per mount entered), so the mount id is asked apart from the examination; of
+    // what the kernel holds, as the entry was just examined.
     struct statx sx {};
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_INO | STATX_MNT_ID, &sx) != 0 ||
-        !(sx.stx_attributes & STATX_ATTR_MOUNT_ROOT))
-        return;
-    m_s.storeEnteredMount(nodeId, {makedev(sx.stx_dev_major, sx.stx_dev_minor), sx.stx_ino,
-                                   (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0});
+    constexpr int kFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_DONT_SYNC;
+    const char* name = m_listing.name(e);
+    std::string path;
+    if (m_folderFd < 0)
+        joinPath(path, job.path, name, std::strlen(name));
+    const int result = watchedOrThrow(job.mount, [&] {
+                           return m_folderFd >= 0 ? statx(m_folderFd, name, kFlags, STATX_INO | STATX_MNT_ID, &sx)
+                                                  : statx(AT_FDCWD, path.c_str(), kFlags, STATX_INO | STATX_MNT_ID, &sx);
+                       }).value_or(-1);
+    const bool known = result == 0 && (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT);
+    m_enteredMounts.push_back(
+        {e.nameOffset, {st.dev, sx.stx_ino, known && (sx.stx_mask & STATX_MNT_ID) ? sx.stx_mnt_id : 0}, known});
 }
 
 void Worker::markUnreadable(const WalkJob& job, int error) {
@@ -186,6 +239,8 @@ void Worker::markUnreadable(const WalkJob& job, int error) {
     n.flags |= NodeFlag::Unreadable;
     if (error == EACCES || error == EPERM)
         n.flags |= NodeFlag::AccessDenied;
+    if (worthNaming(error))
+        m_s.storeFailedFolder(job.nodeId, error);
     m_s.errors.fetch_add(1);
     if (m_s.progress) {
         m_s.progress->errorCount.fetch_add(1);
@@ -203,9 +258,11 @@ void Worker::markForeignMounts(const WalkJob& job, int fd) {
         if (!names->count(m_name))
             continue;
         if (fd < 0 && own < 0)
-            own = ::open(job.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+            own = watchedOrThrow(job.mount, [&] { return ::open(job.path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); })
+                      .value_or(-1);
         // The table may be older than the folder: only a name that is a mount point now counts.
-        e.foreignMount = isMountPointIn(fd >= 0 ? fd : own, m_name.c_str()) ? 1 : 0;
+        const int in = fd >= 0 ? fd : own;
+        e.foreignMount = watchedOrThrow(job.mount, [&] { return isMountPointIn(in, m_name.c_str()); }).value_or(false);
     }
     if (own >= 0)
         ::close(own);
@@ -216,7 +273,7 @@ bool Worker::batchable(size_t entries) const {
            entries >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries);
 }
 
-bool Worker::examineBatch(int fd, size_t begin, size_t end, ScanProgress* tally) {
+bool Worker::examineBatch(const WalkJob& job, int fd, size_t begin, size_t end, ScanProgress* tally) {
     if (begin >= end)
         return false;
     if (ReadMethod(m_options.readMethod) == ReadMethod::GetdentsIoUring) {
@@ -225,7 +282,8 @@ bool Worker::examineBatch(int fd, size_t begin, size_t end, ScanProgress* tally)
     }
     if (m_listing.entries.size() >= (m_s.remote ? kParallelStatEntriesRemote : kParallelStatEntries))
         return statParallel(m_s, fd, m_listing, m_stats.data(),
-                            m_s.remote ? kParallelStatThreadsRemote : kParallelStatThreads, begin, end, tally) == 1;
+                            m_s.remote ? kParallelStatThreadsRemote : kParallelStatThreads, begin, end, tally,
+                            job.mount) == 1;
     return false;
 }
 
@@ -256,7 +314,7 @@ bool Worker::examineAndClassify(const WalkJob& job, int fd, Counts& counts) {
     const size_t slice = tally ? n : m_s.remote ? kProgressSliceEntriesRemote : kProgressSliceEntries;
     for (size_t begin = 0; begin < n; begin += slice) {
         const size_t end = std::min(n, begin + slice);
-        const bool batch = batches && examineBatch(fd, begin, end, tally);
+        const bool batch = batches && examineBatch(job, fd, begin, end, tally);
         if (batch && tally) {
             for (size_t i = begin; i < end; ++i) {
                 const EntryStat& st = m_stats[i];
@@ -274,7 +332,7 @@ bool Worker::examineAndClassify(const WalkJob& job, int fd, Counts& counts) {
             else if (batch && m_stats[i].result != EntryStat::kNotExamined)
                 st = m_stats[i];
             else
-                statEntry(fd, m_listing.name(entries[i]), st);
+                statEntry(fd, m_listing.name(entries[i]), st, job.mount);
             classify(job, entries[i], st, counts);
         }
         if (end < n)
@@ -329,7 +387,7 @@ void Worker::examineRaw(const WalkJob& job, const WalkEntry& e, EntryStat& st) {
         // A mount point or subvolume: the live file system knows what is really there.
         joinPath(m_path, job.path, name, std::strlen(name));
         EntryStat now;
-        statEntry(AT_FDCWD, m_path.c_str(), now);
+        statEntry(AT_FDCWD, m_path.c_str(), now, job.mount);
         if (now.result == 0)
             st = now;
     }
@@ -391,6 +449,8 @@ void Worker::classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Cou
         } else {
             e.descend = st.mountRoot ? 2 : 1;
         }
+        if (e.descend == 2)
+            noteEnteredMount(job, e, st);
         return;
     }
     e.size = st.size;
@@ -406,6 +466,8 @@ void Worker::classify(const WalkJob& job, WalkEntry& e, const EntryStat& st, Cou
 void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
     m_listing.clear();
     m_bindSources.clear();
+    m_enteredMounts.clear();
+    m_folderFd = -1;
     newJobs.clear();
     m_reported = Counts();
     Counts counts;
@@ -429,6 +491,7 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
             return;
     } else {
         DirectoryReader& r = reader();
+        r.watchOn(job.mount);
         fd = job.handle >= 0 ? r.openHandle(job.handle) : r.open(job.path);
         if (fd < 0) {
             markUnreadable(job, -fd);
@@ -444,8 +507,13 @@ void Worker::walkFolder(const WalkJob& job, std::vector<WalkJob>& newJobs) {
         }
         if (result == DirectoryReader::ListResult::Stopped)
             return;
-        if (result == DirectoryReader::ListResult::Truncated)
-            ++counts.errors;  // the entries read before the error are kept
+        if (result == DirectoryReader::ListResult::Truncated) {
+            // A listing that broke off is no folder's whole content: unread, with its error.
+            handle.reset();
+            markUnreadable(job, error);
+            return;
+        }
+        m_folderFd = fd;
         markForeignMounts(job, fd);
     }
 
@@ -518,8 +586,16 @@ void Worker::writeNodes(const WalkJob& job, std::vector<WalkJob>& newJobs, const
                 const bool live = ctx && (ctx->index->isSubvolumeLink(e.id) ||
                                           (!ctx->mountPaths.empty() && ctx->mountPaths.count(sub.path) > 0));
                 sub.context = live ? nullptr : job.context;
-                if (e.descend == 2)
-                    recordEnteredMount(sub.nodeId, sub.path);
+                sub.mount = job.mount;
+                if (e.descend == 2) {
+                    for (const EnteredMount& m : m_enteredMounts) {
+                        if (m.nameOffset != e.nameOffset)
+                            continue;
+                        sub.mount = m.identity.device;
+                        if (m.known)
+                            m_s.storeEnteredMount(sub.nodeId, m.identity);
+                    }
+                }
                 newJobs.push_back(std::move(sub));
             }
         }
@@ -644,7 +720,22 @@ void Shared::finishJob(std::vector<WalkJob>& newJobs) {
             m_queueCondition.notify_one();
 }
 
-void Shared::workerLoop() {
+void Shared::workerLoop(const std::shared_ptr<WorkerRecord>& record) {
+    t_record = record.get();
+    bindThreadToSink(record->sink);
+    record->slot = mountwatch_detail::threadSlot();
+    struct Exit {
+        Shared& walk;
+        WorkerRecord& record;
+        ~Exit() {
+            t_record = nullptr;
+            {
+                std::lock_guard<std::mutex> lock(walk.m_queueMutex);
+                record.exited = true;
+            }
+            walk.m_driverWake.notify_all();
+        }
+    } exit{*this, *record};
     try {
         Worker worker(*this);
         std::vector<WalkJob> newJobs;
@@ -653,11 +744,15 @@ void Shared::workerLoop() {
             {
                 std::unique_lock<std::mutex> lock(m_queueMutex);
                 for (;;) {
-                    if (m_stop)
+                    if (m_stop || record->phase.load() == WorkerRecord::Taken)
                         return;
                     if (!m_jobs.empty()) {
                         job = std::move(m_jobs.front());
                         m_jobs.pop_front();
+                        record->nodeId = job.nodeId;
+                        record->weight = job.weight;
+                        record->holdsJob = true;
+                        record->phase = WorkerRecord::Working;
                         break;
                     }
                     if (m_pending <= 0)
@@ -675,19 +770,79 @@ void Shared::workerLoop() {
                 worker.takeSpareBuffers();
                 worker.walkFolder(job, newJobs);
                 worker.trim();
+            } catch (const CallGivenUp&) {
+                throw;
             } catch (...) {
                 workerFailed = true;
                 dropJobAndStop();
                 continue;
             }
+            int working = WorkerRecord::Working;
+            {
+                std::lock_guard<std::mutex> lock(m_queueMutex);
+                if (!record->phase.compare_exchange_strong(working, WorkerRecord::Idle))
+                    throw CallGivenUp{};  // the driver has ended this job
+                record->holdsJob = false;
+            }
             finishJob(newJobs);
         }
+    } catch (const CallGivenUp&) {
+        // Left behind: the driver has ended the job; nothing of the walk is touched any more.
     } catch (...) {
         // A lock or an allocation failed outside a folder: the walk cannot go on safely.
         workerFailed = true;
         m_stop = true;
         m_queueCondition.notify_all();
     }
+}
+
+bool Shared::startWorker() {
+    auto record = std::make_shared<WorkerRecord>();
+    record->sink = std::make_shared<WorkerSink>();
+    record->sink->walk = weak_from_this();
+    try {
+        std::shared_ptr<Shared> self = shared_from_this();
+        record->thread = std::thread([self, record] { self->workerLoop(record); });
+    } catch (...) {
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    m_workers.push_back(std::move(record));
+    return true;
+}
+
+void Shared::storeFailedFolder(uint32_t nodeId, int error) {
+    std::lock_guard<std::mutex> lock(m_bindMutex);
+    tree->failedFolders.push_back({nodeId, error});
+}
+
+void Shared::takeOver(WorkerRecord& record, bool noAnswer) {
+    record.sink->abandoned = true;
+    record.thread.detach();
+    if (!noAnswer)
+        return;  // a cancel: the walk is incomplete anyway
+    bool holdsJob = false;
+    uint32_t nodeId = 0;
+    double weight = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        holdsJob = record.holdsJob;
+        nodeId = record.nodeId;
+        weight = record.weight;
+        record.holdsJob = false;
+    }
+    if (!holdsJob)
+        return;
+    ScanNode& node = tree->node(nodeId);
+    node.flags |= NodeFlag::Unreadable;
+    storeFailedFolder(nodeId, kNoAnswerErrno);
+    errors.fetch_add(1);
+    if (progress) {
+        progress->errorCount.fetch_add(1);
+        progress->addFraction(weight);
+    }
+    std::vector<WalkJob> none;
+    finishJob(none);
 }
 
 void Shared::runWorkers(int32_t threads) {
@@ -698,18 +853,90 @@ void Shared::runWorkers(int32_t threads) {
             return;
     }
     const int count = workerCount(threads, isRawWalk(), rotational, processors());
-    std::vector<std::thread> pool;
-    try {
-        pool.reserve(size_t(count - 1));
-        for (int i = 1; i < count; ++i)
-            pool.emplace_back([this] { workerLoop(); });
-    } catch (...) {
-        // Fewer threads than asked: the walk goes on with those that started.
+    if (weak_from_this().expired()) {
+        // Not owned by a shared_ptr: the calling thread works alone and nothing is left behind.
+        auto record = std::make_shared<WorkerRecord>();
+        record->sink = std::make_shared<WorkerSink>();
+        workersStarted = 1;
+        workerLoop(record);
+        bindThreadToSink(nullptr);
+        return;
     }
-    workersStarted = int(pool.size()) + 1;
-    workerLoop();
-    for (std::thread& t : pool)
-        t.join();
+    for (int i = 0; i < count; ++i)
+        if (!startWorker())
+            break;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        workersStarted = int(m_workers.size());
+    }
+    if (workersStarted == 0) {
+        // No thread at all: the calling thread walks, unsupervised.
+        auto record = std::make_shared<WorkerRecord>();
+        record->sink = std::make_shared<WorkerSink>();
+        record->sink->walk = weak_from_this();
+        workersStarted = 1;
+        workerLoop(record);
+        bindThreadToSink(nullptr);
+        return;
+    }
+    // Supervise: leave behind the workers whose calls were given up, and on a cancel those
+    // still waiting in a call, until every other worker has ended.
+    for (;;) {
+        std::vector<std::shared_ptr<WorkerRecord>> workers;
+        {
+            std::unique_lock<std::mutex> lock(m_queueMutex);
+            m_driverWake.wait_for(lock, std::chrono::milliseconds(20));
+            workers = m_workers;
+        }
+        const bool stopping = m_stop || (progress && progress->cancel.load());
+        bool running = false;
+        int takenNow = 0;
+        for (const auto& record : workers) {
+            if (record->exited || record->phase.load() == WorkerRecord::Taken)
+                continue;
+            int phase = record->phase.load();
+            bool leave = false;
+            if (record->sink->given.load()) {
+                leave = (phase == WorkerRecord::Working || phase == WorkerRecord::InSlices) &&
+                        record->phase.compare_exchange_strong(phase, WorkerRecord::Taken);
+            } else if (stopping && (phase == WorkerRecord::Working || phase == WorkerRecord::InSlices)) {
+                // A cancel: a worker waiting in a call is left there; one at work gets to a check soon.
+                record->sink->abandoned = true;
+                giveUpCallsBoundTo(record->sink.get());
+                const bool waiting = phase == WorkerRecord::InSlices ||
+                                     (record->slot && mountwatch_detail::giveUpCall(record->slot));
+                leave = waiting && record->phase.compare_exchange_strong(phase, WorkerRecord::Taken);
+            }
+            if (leave) {
+                takeOver(*record, record->sink->given.load());
+                ++takenNow;
+                continue;
+            }
+            running = true;
+        }
+        m_someGivenUp = false;
+        if (takenNow > 0 && !stopping)
+            for (int i = 0; i < takenNow; ++i)
+                startWorker();
+        if (!running && takenNow == 0) {
+            bool anyLeft = false;
+            {
+                std::lock_guard<std::mutex> lock(m_queueMutex);
+                for (const auto& record : m_workers)
+                    anyLeft = anyLeft || (!record->exited && record->phase.load() != WorkerRecord::Taken);
+            }
+            if (!anyLeft)
+                break;
+        }
+    }
+    std::vector<std::shared_ptr<WorkerRecord>> workers;
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        workers.swap(m_workers);
+    }
+    for (const auto& record : workers)
+        if (record->thread.joinable())
+            record->thread.join();
 }
 
 // ---- statParallel, mount points, root path ------------------------------------------------
@@ -727,8 +954,19 @@ struct StatSlice {
     size_t begin;
     size_t end;
     ScanProgress* tally;  // counts what it examines as files and folders; may be null
+    MountKey mount;
+    std::shared_ptr<GiveUpSink> sink;  // the calling worker's
 
-    void run() const {
+    // False when a call was given up (the thread is then left behind with its worker).
+    bool run() const {
+        try {
+            examine();
+            return true;
+        } catch (const CallGivenUp&) {
+            return false;
+        }
+    }
+    void examine() const {
         size_t done = 0;
         uint64_t files = 0, folders = 0;
         const auto flush = [&] {
@@ -737,11 +975,13 @@ struct StatSlice {
             files = folders = 0;
         };
         for (size_t i = begin + size_t(k); i < end; i += size_t(count)) {
+            if (mountwatch_detail::threadAbandoned())
+                throw CallGivenUp{};
             if (done++ % kStatParallelStopCheck == 0 && shared->shouldStop())
                 break;
             if (listing->entries[i].foreignMount)
                 continue;
-            statEntry(dirfd, listing->name(listing->entries[i]), out[i]);
+            statEntry(dirfd, listing->name(listing->entries[i]), out[i], mount);
             if (!tally)
                 continue;
             ++(out[i].result == 0 && S_ISDIR(out[i].mode) ? folders : files);
@@ -752,7 +992,10 @@ struct StatSlice {
             flush();
     }
     static void* thread(void* slice) {
-        static_cast<const StatSlice*>(slice)->run();
+        const auto* self = static_cast<const StatSlice*>(slice);
+        bindThreadToSink(self->sink);
+        self->run();
+        bindThreadToSink(nullptr);
         return nullptr;
     }
 };
@@ -764,7 +1007,7 @@ constexpr size_t kStatThreadStackBytes = size_t(128) << 10;
 }  // namespace
 
 int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads,
-                 size_t begin, size_t end, ScanProgress* tally) {
+                 size_t begin, size_t end, ScanProgress* tally, MountKey mount) {
     end = std::min(end, listing.entries.size());
     int32_t inUse = shared.statThreadsInUse.load();
     int count;
@@ -783,8 +1026,14 @@ int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryS
         shared.statThreadsInUse.fetch_sub(count);
         return 0;
     }
+    const std::shared_ptr<GiveUpSink> sink = threadSink();
     for (int k = 0; k < count; ++k)
-        slices.push_back(StatSlice{&shared, dirfd, &listing, out, count, k, begin, end, tally});
+        slices.push_back(StatSlice{&shared, dirfd, &listing, out, count, k, begin, end, tally, mount, sink});
+    // While the extra threads work this worker waits in no call of its own: the driver may
+    // leave it behind then, and it unwinds once they are back.
+    WorkerRecord* record = t_record;
+    int working = WorkerRecord::Working;
+    const bool lent = record && record->phase.compare_exchange_strong(working, WorkerRecord::InSlices);
     pthread_attr_t attr;
     const bool haveAttr = pthread_attr_init(&attr) == 0;
     if (haveAttr)
@@ -797,11 +1046,17 @@ int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryS
     }
     if (haveAttr)
         pthread_attr_destroy(&attr);
+    bool answered = true;
     for (size_t k = threads.size(); k < slices.size(); ++k)
-        slices[k].run();
+        answered = slices[k].run() && answered;
     for (pthread_t id : threads)
         pthread_join(id, nullptr);
     shared.statThreadsInUse.fetch_sub(count);
+    // A call of any of them given up ends this worker's folder: the driver takes it over.
+    int inSlices = WorkerRecord::InSlices;
+    if (!answered || mountwatch_detail::threadAbandoned() || (record && record->sink->given.load()) ||
+        (lent && !record->phase.compare_exchange_strong(inSlices, WorkerRecord::Working)))
+        throw CallGivenUp{};
     return 1;
 }
 

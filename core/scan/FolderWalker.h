@@ -27,6 +27,7 @@
 #include "core/scan/Boundaries.h"
 #include "core/scan/DirectoryReader.h"
 #include "core/scan/EnteredFolders.h"
+#include "core/scan/MountWatch.h"
 #include "core/scan/PageAllocator.h"
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
@@ -58,6 +59,8 @@ struct WalkJob {
     // A descriptor (O_PATH) of the folder, held by the driver for the whole walk: the folder is
     // listed through it instead of by `path`. A root's, so the walk reads what was examined.
     int handle = -1;
+    // The device of the folder itself, whose mount every call about the folder is watched on.
+    uint64_t mount = kUnknownMount;
 };
 
 // A worker's buffers for one folder: the listing, the examination results and the inode
@@ -79,8 +82,11 @@ struct WalkBuffers {
     }
 };
 
-// The state of one walk.
-class Shared {
+struct WorkerRecord;
+
+// The state of one walk. Owned through a shared_ptr: a worker left stuck in a call to a mount
+// that stopped answering keeps it until the kernel lets the worker go.
+class Shared : public std::enable_shared_from_this<Shared> {
 public:
     // `progress` may be null. The tree and options must outlive the walk.
     Shared(ScanTree& tree, const ScanOptions& options, ScanProgress* progress);
@@ -106,9 +112,11 @@ public:
 
     // Queues a job before the workers run (pending += 1). May throw std::bad_alloc.
     void queueJob(WalkJob job);
-    // Starts the workers (count from workerCount) and joins them. Never throws: a worker
-    // that fails stops the walk and sets workerFailed; workers that cannot be started are
-    // done without (at least the calling thread works).
+    // Starts the workers (count from workerCount) and supervises them until the walk is over:
+    // a worker whose call to a mount is given up (or that is stuck when the walk is cancelled)
+    // is left behind, its folder marked unreadable with "does not answer" (ETIMEDOUT) and a
+    // fresh worker started in its place. Never throws: a worker that fails stops the walk and
+    // sets workerFailed; workers that cannot be started are done without (at least one works).
     void runWorkers(int32_t threads);
     // The automatic thread-count rule: `threads` when positive; else 2 on a spinning disk and
     // max(64, processors) otherwise for a folder walk; processors (at least 1) for a raw walk.
@@ -142,7 +150,14 @@ public:
 
 private:
     friend class Worker;
-    void workerLoop();
+    friend struct WorkerSink;
+    void workerLoop(const std::shared_ptr<WorkerRecord>& record);
+    // Starts one worker thread; false when none could be started.
+    bool startWorker();
+    // Leaves a worker behind and ends its folder as not answering (queue mutex not held).
+    void takeOver(WorkerRecord& record, bool noAnswer);
+    // Records a folder the walk could not read for a reason worth naming.
+    void storeFailedFolder(uint32_t nodeId, int error);
     // Ends a job: queues its new jobs (may be empty) and updates pending. Caller holds no lock.
     void finishJob(std::vector<WalkJob>& newJobs);
     // Ends a job that is dropped and stops the walk. Never throws.
@@ -150,6 +165,9 @@ private:
 
     std::mutex m_queueMutex;
     std::condition_variable m_queueCondition;
+    std::vector<std::shared_ptr<WorkerRecord>> m_workers;  // the driver's; jobs in hand under the queue mutex
+    std::atomic<bool> m_someGivenUp{false};
+    std::condition_variable m_driverWake;
     std::deque<WalkJob> m_jobs;
     int64_t m_pending = 0;
     int m_waiting = 0;
@@ -186,8 +204,11 @@ private:
 // calling thread.
 // `tally`, when set, gets each examined entry added to its folders (a folder) or files
 // (anything else, failures included) as the threads go.
+// Every examination is watched on `mount`; the extra threads share the calling thread's watch
+// (a call of theirs given up is the caller's), and one left stuck keeps what it uses.
 int statParallel(Shared& shared, int dirfd, const FolderListing& listing, EntryStat* out, int maxThreads,
-                 size_t begin = 0, size_t end = SIZE_MAX, ScanProgress* tally = nullptr);
+                 size_t begin = 0, size_t end = SIZE_MAX, ScanProgress* tally = nullptr,
+                 MountKey mount = kUnknownMount);
 
 // Fills the context's mount-point sets with the mount points strictly below `rootPath`.
 void collectMountPointsBelow(RawWalkContext& context, const std::string& rootPath);

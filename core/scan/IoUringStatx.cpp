@@ -33,6 +33,20 @@ void storeRelease(unsigned* p, unsigned v) { __atomic_store_n(p, v, __ATOMIC_REL
 
 IoUringStatx::~IoUringStatx() { release(); }
 
+void IoUringStatx::leaveToTheKernel() {
+    if (m_inFlight > 0) {
+        // Requests still in flight write their buffers when they complete: the buffers, the
+        // ring and its descriptor stay as they are for the rest of the process.
+        new std::vector<struct statx>(std::move(m_buffers));
+        m_fd = -1;
+        m_sqes = nullptr;
+        m_sqRing = m_cqRing = nullptr;
+        m_inFlight = 0;
+    }
+    release();
+    m_state = State::Failed;
+}
+
 void IoUringStatx::release() {
     if (m_sqes)
         munmap(m_sqes, m_sqesSize);
@@ -154,7 +168,8 @@ void IoUringStatx::drain(EntryStat* out) {
     }
 }
 
-bool IoUringStatx::examine(int dirfd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out) {
+bool IoUringStatx::examine(int dirfd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out,
+                           MountKey mount) {
     if (!ensureReady())
         return false;
     const size_t count = std::min(end, listing.entries.size());
@@ -187,7 +202,20 @@ bool IoUringStatx::examine(int dirfd, const FolderListing& listing, size_t begin
             ++m_inFlight;
         }
         storeRelease(m_sqTail, tail);
-        const int r = ioUringEnter(m_fd, queued, queued > 0 || m_inFlight > 0 ? 1 : 0, IORING_ENTER_GETEVENTS);
+        int r;
+        try {
+            r = watchedOrThrow(mount, [&] {
+                    return ioUringEnter(m_fd, queued, queued > 0 || m_inFlight > 0 ? 1 : 0, IORING_ENTER_GETEVENTS);
+                }).value_or(-1);
+        } catch (const CallGivenUp&) {
+            leaveToTheKernel();
+            throw;
+        }
+        if (r < 0 && errno == kNoAnswerErrno) {
+            // The mount does not answer: what is in flight may never complete.
+            leaveToTheKernel();
+            return false;
+        }
         if (r < 0) {
             if (errno == EINTR || errno == EAGAIN || errno == EBUSY) {
                 reap(out);

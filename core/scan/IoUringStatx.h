@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/scan/DirectoryReader.h"
+#include "core/scan/MountWatch.h"
 
 struct io_uring_sqe;
 struct io_uring_cqe;
@@ -37,10 +38,15 @@ public:
     // Returns false when io_uring failed for this folder (when no request could run at all,
     // the ring is given up for good); every request already submitted has completed (its
     // buffer is no longer written) when this returns, whatever the answer.
-    [[nodiscard]] bool examine(int dirfd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out);
+    // Each wait for completions is watched on `mount`; when one is given up (CallGivenUp is
+    // thrown) the ring and its buffers are left to the kernel, which may still write them.
+    [[nodiscard]] bool examine(int dirfd, const FolderListing& listing, size_t begin, size_t end, EntryStat* out,
+                               MountKey mount = kUnknownMount);
 
 private:
     void release();
+    // Stops using the ring for good without waiting for what is in flight.
+    void leaveToTheKernel();
     // Takes every available completion; returns how many.
     unsigned reap(EntryStat* out);
     // Waits until no request of ours is in flight (used when abandoning a folder).

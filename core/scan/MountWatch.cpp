@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <deque>
 #include <new>
 #include <set>
@@ -51,9 +52,13 @@ int64_t nowNs() {
 // What the watchdog knows of one mount.
 struct MountRecord {
     bool network = false;
+    int32_t mountId = -1;  // the table's, so a device number used again by a new mount starts afresh
     int64_t lastAnswerNs = 0;
-    bool dead = false;        // given up with nothing answered: calls refused until deadUntil,
-    int64_t deadUntilNs = 0;  // then one probe at a time
+    // Given up with nothing answered: one call at a time is let through as a probe (the
+    // others wait for it); a probe given up refuses every call until coolUntil.
+    bool dead = false;
+    int64_t deadSinceNs = 0;
+    int64_t coolUntilNs = 0;
     Slot* probe = nullptr;
 };
 
@@ -64,6 +69,7 @@ struct Registry {
     std::deque<Slot> slots;
     std::vector<Slot*> freeSlots;
     std::unordered_map<MountKey, MountRecord> mounts;
+    std::condition_variable probeEnded;
     std::atomic<int64_t> networkMs{5000};
     std::atomic<int64_t> localMs{15000};
     bool watchdogRunning = false;
@@ -94,18 +100,18 @@ struct SlotHolder {
     }
 };
 thread_local SlotHolder t_slot;
+thread_local const std::atomic<bool>* t_abandoned = nullptr;
 
 int64_t limitNs(const MountRecord& record) {
     const Registry& r = registry();
     return (record.network ? r.networkMs.load() : r.localMs.load()) * 1000000;
 }
 
-// Whether a device is served over a network or by a user-space server, by the mount table.
-bool deviceIsNetwork(MountKey mount, const std::vector<MountEntry>& table) {
+const MountEntry* entryOfDevice(MountKey mount, const std::vector<MountEntry>& table) {
     for (const MountEntry& entry : table)
         if (makedev(entry.major, entry.minor) == mount)
-            return isNetworkFsType(entry.fsType);
-    return false;
+            return &entry;
+    return nullptr;
 }
 
 void refreshAnyDead(Registry& r) {
@@ -149,7 +155,9 @@ void watchdogTick(std::vector<MountEntry>& table, bool& tableRead) {
                     table = readMountInfo();
                     tableRead = true;
                 }
-                record.network = deviceIsNetwork(mount, table);
+                const MountEntry* entry = entryOfDevice(mount, table);
+                record.network = entry && isNetworkFsType(entry->fsType);
+                record.mountId = entry ? entry->mountId : -1;
             }
             const int64_t silentSince = std::max(record.lastAnswerNs, o.oldestNs);
             if (now - silentSince < limitNs(record))
@@ -161,6 +169,8 @@ void watchdogTick(std::vector<MountEntry>& table, bool& tableRead) {
                 if (slot->probe) {
                     slot->probe = false;
                     record.probe = nullptr;
+                    record.coolUntilNs = now + limitNs(record);
+                    r.probeEnded.notify_all();
                 }
                 std::lock_guard sinkLock(slot->sinkMutex);
                 if (slot->sink)
@@ -168,15 +178,17 @@ void watchdogTick(std::vector<MountEntry>& table, bool& tableRead) {
             }
             // Nothing answered since the oldest of them began: the mount is dead, not one
             // request held back among answered ones.
-            if (record.lastAnswerNs < o.oldestNs) {
+            if (record.lastAnswerNs < o.oldestNs && !record.dead) {
                 record.dead = true;
-                record.deadUntilNs = now + limitNs(record);
+                record.deadSinceNs = now;
             }
         }
         // A dead mount that answered again is alive.
         for (auto& [mount, record] : r.mounts)
-            if (record.dead && record.lastAnswerNs > record.deadUntilNs - limitNs(record))
+            if (record.dead && record.lastAnswerNs > record.deadSinceNs) {
                 record.dead = false;
+                r.probeEnded.notify_all();
+            }
         refreshAnyDead(r);
     }
     for (auto& sink : toTell)
@@ -256,14 +268,29 @@ Slot* threadSlot() {
 bool beginCall(Slot* slot, MountKey mount) {
     if (g_anyDead.load(std::memory_order_acquire)) {
         Registry& r = registry();
-        std::lock_guard lock(r.mutex);
-        auto found = r.mounts.find(mount);
-        if (found != r.mounts.end() && found->second.dead) {
+        std::unique_lock lock(r.mutex);
+        for (;;) {
+            auto found = r.mounts.find(mount);
+            if (found == r.mounts.end() || !found->second.dead)
+                break;
             MountRecord& record = found->second;
-            if (nowNs() < record.deadUntilNs || record.probe)
+            const std::vector<MountEntry> table = readMountInfo();
+            const MountEntry* entry = entryOfDevice(mount, table);
+            if (!entry || entry->mountId != record.mountId) {
+                // Not the mount that was given up: its device number is another's now.
+                r.mounts.erase(found);
+                refreshAnyDead(r);
+                break;
+            }
+            if (nowNs() < record.coolUntilNs)
                 return false;
-            record.probe = slot;
-            slot->probe = true;
+            if (!record.probe) {
+                record.probe = slot;
+                slot->probe = true;
+                break;
+            }
+            // Another call is finding out whether the mount is back: its answer holds for this one.
+            r.probeEnded.wait_for(lock, kTick);
         }
     }
     slot->mount.store(mount, std::memory_order_relaxed);
@@ -279,22 +306,49 @@ bool endCall(Slot* slot) {
     slot->answeredNs.store(nowNs(), std::memory_order_relaxed);
     slot->answeredMount.store(mount, std::memory_order_release);
     const bool answered = !(before & kGivenUp);
+    if (g_anyDead.load(std::memory_order_acquire)) {
+        // A call to a dead mount came back (also a late or an aborted one): it answers again.
+        Registry& r = registry();
+        std::lock_guard lock(r.mutex);
+        auto found = r.mounts.find(mount);
+        if (found != r.mounts.end() && found->second.dead) {
+            found->second.dead = false;
+            found->second.coolUntilNs = 0;
+            found->second.lastAnswerNs = nowNs();
+            refreshAnyDead(r);
+            r.probeEnded.notify_all();
+        }
+    }
     if (slot->probe) {
         Registry& r = registry();
         std::lock_guard lock(r.mutex);
         if (slot->probe) {
             slot->probe = false;
             auto found = r.mounts.find(mount);
-            if (found != r.mounts.end()) {
+            if (found != r.mounts.end() && found->second.probe == slot) {
                 found->second.probe = nullptr;
-                found->second.dead = false;
-                found->second.lastAnswerNs = nowNs();
+                if (answered) {
+                    found->second.dead = false;
+                    found->second.lastAnswerNs = nowNs();
+                }
                 refreshAnyDead(r);
+                r.probeEnded.notify_all();
             }
         }
     }
     return answered;
 }
+
+bool giveUpCall(Slot* slot) {
+    uint64_t word = slot->word.load(std::memory_order_acquire);
+    while ((word & (kInCall | kGivenUp)) == kInCall) {
+        if (slot->word.compare_exchange_weak(word, word | kGivenUp, std::memory_order_acq_rel))
+            return true;
+    }
+    return false;
+}
+
+bool threadAbandoned() { return t_abandoned && t_abandoned->load(std::memory_order_acquire); }
 
 bool startDetached(std::function<void()> body) {
     try {
@@ -306,6 +360,19 @@ bool startDetached(std::function<void()> body) {
 }
 
 }  // namespace mountwatch_detail
+
+void giveUpCallsBoundTo(const GiveUpSink* sink) {
+    Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    for (Slot& slot : r.slots) {
+        {
+            std::lock_guard sinkLock(slot.sinkMutex);
+            if (slot.sink.get() != sink)
+                continue;
+        }
+        mountwatch_detail::giveUpCall(&slot);
+    }
+}
 
 AnswerLimits answerLimits() {
     const Registry& r = registry();
@@ -334,9 +401,16 @@ MountKey mountOfDescriptor(int fd) {
 
 std::shared_ptr<GiveUpSink> bindThreadToSink(std::shared_ptr<GiveUpSink> sink) {
     Slot* slot = mountwatch_detail::threadSlot();
+    t_abandoned = sink ? &sink->abandoned : nullptr;
     std::lock_guard lock(slot->sinkMutex);
     std::swap(slot->sink, sink);
     return sink;
+}
+
+std::shared_ptr<GiveUpSink> threadSink() {
+    Slot* slot = mountwatch_detail::threadSlot();
+    std::lock_guard lock(slot->sinkMutex);
+    return slot->sink;
 }
 
 int openWatched(const std::string& path, bool followLast) {
@@ -346,6 +420,8 @@ int openWatched(const std::string& path, bool followLast) {
     }
     constexpr int kMaxLinks = 40;
     int links = 0;
+    if (path.back() == '/')
+        followLast = true;  // "link/" names what the link leads to
     int dir = ::open(path[0] == '/' ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0)
         return -1;

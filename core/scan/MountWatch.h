@@ -45,15 +45,27 @@ void setAnswerLimits(AnswerLimits limits);
 [[nodiscard]] MountKey mountOfDescriptor(int fd);
 
 // Told when a call of the thread it is bound to is given up. Called on the watchdog thread.
+// `abandoned`, once set by the owner, makes every later watched call of its threads throw
+// CallGivenUp through watchedOrThrow.
 class GiveUpSink {
 public:
     virtual ~GiveUpSink() = default;
     virtual void givenUp() = 0;
+    std::atomic<bool> abandoned{false};
 };
+
+// Thrown by watchedOrThrow when the thread's call was given up or its work abandoned: the
+// thread is to unwind touching nothing its owner may have let go.
+struct CallGivenUp {};
+
+// Gives up the calls in progress of every thread bound to `sink` (as the watchdog would).
+void giveUpCallsBoundTo(const GiveUpSink* sink);
 
 // Binds the calling thread's calls to `sink` (null unbinds); the sink is kept alive while
 // bound. Returns the sink bound before.
 std::shared_ptr<GiveUpSink> bindThreadToSink(std::shared_ptr<GiveUpSink> sink);
+// The sink the calling thread is bound to, or null.
+[[nodiscard]] std::shared_ptr<GiveUpSink> threadSink();
 
 namespace mountwatch_detail {
 struct Slot;
@@ -62,6 +74,8 @@ Slot* threadSlot();
 bool beginCall(Slot* slot, MountKey mount);
 // Returns false when the call was given up while it waited (its result is to be dropped).
 bool endCall(Slot* slot);
+// Gives up the call `slot` is in now; false when it is in none.
+bool giveUpCall(Slot* slot);
 }  // namespace mountwatch_detail
 
 // One watched call on the calling thread, from construction to destruction (or done()).
@@ -107,6 +121,30 @@ auto watchedCall(MountKey mount, F&& fn) -> std::optional<decltype(fn())> {
         errno = kNoAnswerErrno;
         return std::nullopt;
     }
+    errno = saved;
+    return result;
+}
+
+namespace mountwatch_detail {
+bool threadAbandoned();
+}
+
+// Runs `fn` inside a watch on `mount`: its result, or nothing with errno = kNoAnswerErrno when
+// the call was refused (the mount does not answer). Throws CallGivenUp when the call was given
+// up while it waited or the thread's work was abandoned.
+template <class F>
+auto watchedOrThrow(MountKey mount, F&& fn) -> std::optional<decltype(fn())> {
+    if (mountwatch_detail::threadAbandoned())
+        throw CallGivenUp{};
+    WatchedCall call(mount);
+    if (!call.allowed()) {
+        errno = kNoAnswerErrno;
+        return std::nullopt;
+    }
+    auto result = fn();
+    const int saved = errno;
+    if (!call.done() || mountwatch_detail::threadAbandoned())
+        throw CallGivenUp{};
     errno = saved;
     return result;
 }
@@ -198,7 +236,7 @@ std::optional<T> WatchedTask<T>::wait(std::chrono::steady_clock::time_point unti
     m_state->changed.wait_until(lock, until, [this] { return m_state->outcome != Outcome::Running; });
     if (m_state->outcome != Outcome::Done)
         return std::nullopt;
-    return m_state->result;
+    return std::move(m_state->result);  // one waiter takes it
 }
 
 template <class T>

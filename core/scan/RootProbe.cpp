@@ -1,17 +1,16 @@
 #include "core/scan/RootProbe.h"
 
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
-#include <filesystem>
-#include <map>
+#include <chrono>
+#include <climits>
 #include <memory>
-#include <mutex>
-#include <optional>
 
-#include "core/scan/TimedCall.h"
+#include "core/scan/MountTable.h"
+#include "core/scan/MountWatch.h"
 
 namespace svl {
 
@@ -19,21 +18,30 @@ namespace {
 
 constexpr unsigned kRootStatMask = STATX_TYPE | STATX_MTIME | STATX_INO | STATX_SIZE | STATX_BLOCKS;
 
-// The examinations of one probe, shared with their threads, which may outlive the probe.
-struct ProbeBatch {
-    std::mutex mutex;
-    std::condition_variable done;
-    std::vector<std::optional<ProbedRoot>> results;
-};
+// The statx of what a descriptor holds, watched on its mount; errno when it fails.
+bool statWatched(int fd, struct statx& st) {
+    return watchedCall(mountOfDescriptor(fd), [&] { return statx(fd, "", AT_EMPTY_PATH, kRootStatMask, &st); })
+               .value_or(-1) == 0;
+}
 
-// The absolute form of a path, by text only (asking the file system could wait).
-std::string absoluteByText(const std::string& path) {
-    std::error_code error;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    return error ? path : absolute.lexically_normal().string();
+bool onNetwork(const struct statx& st) {
+    for (const MountEntry& entry : readMountInfo())
+        if (entry.major == st.stx_dev_major && entry.minor == st.stx_dev_minor)
+            return isNetworkFsType(entry.fsType);
+    return false;
 }
 
 }  // namespace
+
+std::string pathOfDescriptor(int fd) {
+    std::string buffer(PATH_MAX, '\0');
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(self.c_str(), buffer.data(), buffer.size());
+    if (n <= 0 || size_t(n) >= buffer.size())
+        return {};
+    buffer.resize(size_t(n));
+    return buffer;
+}
 
 RootReach reachOfError(int error) {
     switch (error) {
@@ -46,94 +54,84 @@ RootReach reachOfError(int error) {
     case EPERM:
         return RootReach::Denied;
     default:
-        // A server that is gone (ENOTCONN), an input-output error ...: nothing to read there.
+        // A server that is gone (ENOTCONN), one that does not answer (ETIMEDOUT), an
+        // input-output error ...: nothing to read there.
         return RootReach::NoAnswer;
     }
 }
 
 ProbedRoot examineRoot(const std::string& path) {
     ProbedRoot probed;
-    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, kRootStatMask, &probed.st) != 0) {
+    const auto fail = [&probed] {
         probed.reach = reachOfError(errno);
+        probed.top = ScanRoot();
+        return std::move(probed);
+    };
+    // The path itself, a last link not followed: its own figures.
+    const int own = openWatched(path, false);
+    if (own < 0)
+        return fail();
+    const ScanRoot ownHandle(path, own);
+    if (!statWatched(own, probed.st))
+        return fail();
+    probed.network = onNetwork(probed.st);
+    const bool link = S_ISLNK(probed.st.stx_mode);
+    if (!link && !S_ISDIR(probed.st.stx_mode)) {
+        probed.top = ScanRoot(path, -1);
+        probed.reach = RootReach::Reached;
         return probed;
     }
-    probed.top = resolveScanRoot(path, probed.st);
-    if (S_ISDIR(probed.st.stx_mode)) {
-        // Attributes may come from what the kernel kept; listing asks the file system itself.
-        const int fd = probed.top.handle >= 0 ? ::openat(probed.top.handle, ".", O_RDONLY | O_CLOEXEC)
-                                              : ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0) {
-            probed.reach = reachOfError(errno);
-            probed.top = ScanRoot();
+    if (link) {
+        // A link is followed at the root only, each lookup charged to the mount it asks.
+        const int target = openWatched(path, true);
+        if (target < 0)
+            return fail();
+        ScanRoot followed(pathOfDescriptor(target), target);
+        struct statx st {};
+        if (!statWatched(target, st))
+            return fail();
+        probed.followedMode = st.stx_mode;
+        if (!S_ISDIR(st.stx_mode) || followed.walkPath.empty()) {
+            probed.top = ScanRoot(path, -1);
+            probed.reach = RootReach::Reached;
             return probed;
         }
-        ::close(fd);
+        probed.st = st;
+        probed.network = onNetwork(st);
+        probed.top = std::move(followed);
+    } else {
+        probed.top = ScanRoot(path, ::fcntl(own, F_DUPFD_CLOEXEC, 0));
     }
+    // Attributes may come from what the kernel kept; listing asks the file system itself.
+    const int handle = probed.top.handle;
+    const int listed = watchedCall(mountOfDescriptor(handle), [handle] {
+                           return ::openat(handle, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                       }).value_or(-1);
+    if (listed < 0)
+        return fail();
+    ::close(listed);
     probed.reach = RootReach::Reached;
     return probed;
 }
 
-std::vector<ProbedRoot> probeRoots(const std::vector<std::string>& paths, const std::vector<MountEntry>& mounts) {
-    const size_t n = paths.size();
-    auto batch = std::make_shared<ProbeBatch>();
-    batch->results.resize(n);
-    // Roots grouped by the mount that covers them, one thread and one deadline per group.
-    struct Group {
-        std::vector<size_t> members;
-        std::chrono::steady_clock::time_point deadline;
-        bool started = false;
-        bool noThread = false;  // no thread could be started: examined here, without a limit
-    };
-    std::map<std::string, Group> groups;
-    for (size_t i = 0; i < n; ++i) {
-        const PathCallLimit limit = pathCallLimit("root", absoluteByText(paths[i]), mounts);
-        Group& group = groups[limit.key];
-        if (group.members.empty())
-            group.deadline = limit.deadline;
-        group.members.push_back(i);
-    }
-    for (auto& entry : groups) {
-        const std::string& key = entry.first;
-        Group& group = entry.second;
-        // A root on a mount still stuck from an earlier probe does not answer now either.
-        if (!timedcall_detail::claim(key))
-            continue;
-        group.started = timedcall_detail::startDetached([batch, key, members = group.members, paths] {
-            for (size_t k = 0; k < members.size(); ++k) {
-                ProbedRoot probed = examineRoot(paths[members[k]]);
-                // Free before the last answer is seen, so a probe that follows finds the mount free.
-                if (k + 1 == members.size())
-                    timedcall_detail::release(key);
-                std::lock_guard lock(batch->mutex);
-                batch->results[members[k]] = std::move(probed);
-                batch->done.notify_all();
+std::vector<ProbedRoot> probeRoots(const std::vector<std::string>& paths, const std::atomic<bool>* cancelled) {
+    std::vector<std::unique_ptr<WatchedTask<ProbedRoot>>> tasks;
+    tasks.reserve(paths.size());
+    for (const std::string& path : paths)
+        tasks.push_back(std::make_unique<WatchedTask<ProbedRoot>>([path] { return examineRoot(path); }));
+    std::vector<ProbedRoot> out(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        for (;;) {
+            auto result = tasks[i]->wait(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+            if (result) {
+                out[i] = std::move(*result);
+                break;
             }
-        });
-        if (!group.started) {
-            timedcall_detail::release(key);
-            group.noThread = true;
+            if (tasks[i]->outcome() != WatchedTask<ProbedRoot>::Outcome::Running)
+                break;  // did not answer
+            if (cancelled && cancelled->load())
+                break;
         }
-    }
-    std::vector<ProbedRoot> out(n);
-    // Out of threads the walk runs on this thread too; such roots are examined here as before.
-    for (auto& [key, group] : groups)
-        if (group.noThread)
-            for (size_t i : group.members)
-                out[i] = examineRoot(paths[i]);
-    std::unique_lock lock(batch->mutex);
-    for (auto& entry : groups) {
-        const Group& group = entry.second;
-        if (!group.started)
-            continue;
-        batch->done.wait_until(lock, group.deadline, [&] {
-            for (size_t i : group.members)
-                if (!batch->results[i])
-                    return false;
-            return true;
-        });
-        for (size_t i : group.members)
-            if (batch->results[i])
-                out[i] = std::move(*batch->results[i]);
     }
     return out;
 }

@@ -94,15 +94,13 @@ void adviseHugePages(ScanTree& tree) {
     madvise(tree.names, tree.nameReserved, MADV_HUGEPAGE);
 }
 
-constexpr unsigned kRootStatMask = STATX_TYPE | STATX_MTIME | STATX_INO | STATX_SIZE | STATX_BLOCKS;
-
 }  // namespace
 
 std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions& options, ScanProgress* progress) {
     const auto start = Clock::now();
     auto tree = std::make_unique<ScanTree>();
     adviseHugePages(*tree);
-    ProbedRoot probed = std::move(probeRoots({path}, readMountInfo())[0]);
+    ProbedRoot probed = std::move(probeRoots({path}, progress ? &progress->cancel : nullptr)[0]);
     if (probed.reach == RootReach::Missing || probed.reach == RootReach::NoAnswer) {
         tree->errors = 1;
         tree->unreachedRoots = {{0, probed.reach}};
@@ -171,9 +169,9 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
     }
 
     // The local walk.
-    auto walkState = std::make_unique<Shared>(*tree, options, progress);
+    auto walkState = std::make_shared<Shared>(*tree, options, progress);
     Shared& walk = *walkState;
-    walk.remote = isRemoteFileSystem(walkPath);
+    walk.remote = probed.network;
     tree->remote = walk.remote;
     if (options.rotational >= 1)
         walk.rotational = true;
@@ -190,6 +188,7 @@ std::unique_ptr<ScanTree> scanSingle(const std::string& path, const ScanOptions&
     job.device = rootDevice;
     job.id = st.stx_ino;
     job.handle = top.handle;
+    job.mount = rootDevice;
     bool partial = false;
     if (options.allowRaw && !walk.remote) {
         bool cancelled = false;
@@ -255,7 +254,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         tree->node(uint32_t(i + 1)) = ScanNode{names[i], 0, 0, 0, 0, 0, 0, 0, 0, saturatedLength(paths[i].size()), 0};
     tree->nodeCount = uint32_t(n + 1);
 
-    auto walkState = std::make_unique<Shared>(*tree, options, progress);
+    auto walkState = std::make_shared<Shared>(*tree, options, progress);
     Shared& walk = *walkState;
     struct RemoteRoot {
         uint32_t nodeId;
@@ -272,7 +271,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
     bool rawStopped = false;  // a cancelled or partial raw load was met
     bool anyNetwork = false;
     bool localJobs = false;
-    std::vector<ProbedRoot> probed = probeRoots(paths, readMountInfo());
+    std::vector<ProbedRoot> probed = probeRoots(paths, progress ? &progress->cancel : nullptr);
     std::vector<std::string> reachedPaths;  // what the walk's boundaries are made of
     for (size_t i = 0; i < n; ++i) {
         const uint32_t id = uint32_t(i + 1);
@@ -317,7 +316,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         }
         if (rawStopped)
             continue;
-        const bool network = isRemoteFileSystem(walkPath);
+        const bool network = probed[i].network;
         anyNetwork = anyNetwork || network;
         const uint64_t device = deviceOf(st);
         WalkJob job;
@@ -327,6 +326,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         job.device = device;
         job.id = st.stx_ino;
         job.handle = top.handle;
+        job.mount = device;
         if (options.allowRaw && !network) {
             std::string note;
             bool cancelled = false;
@@ -407,8 +407,9 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
 
     // Roots whose remote walk could not be carried out are walked locally, one at a time.
     for (RemoteRoot* r : fallback) {
-        struct statx st;
-        if (statx(AT_FDCWD, r->walkPath.c_str(), 0, kRootStatMask, &st) != 0) {
+        ProbedRoot again = std::move(probeRoots({r->walkPath}, progress ? &progress->cancel : nullptr)[0]);
+        const struct statx& st = again.st;
+        if (again.reach != RootReach::Reached) {
             tree->node(r->nodeId).flags |= NodeFlag::Unreadable;
             ++rootErrors;
             if (progress) {
@@ -423,6 +424,7 @@ std::unique_ptr<ScanTree> scanMultiple(const std::vector<std::string>& paths, co
         job.weight = weight;
         job.device = deviceOf(st);
         job.id = st.stx_ino;
+        job.mount = job.device;
         walk.queueJob(std::move(job));
         walk.runWorkers(options.threads);
     }

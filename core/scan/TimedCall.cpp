@@ -47,13 +47,6 @@ bool startDetached(std::function<void()> body) {
 
 }  // namespace timedcall_detail
 
-bool isNetworkFsType(const std::string& type) {
-    static const std::set<std::string> network = {"nfs",  "nfs4", "cifs",     "smb3",      "smbfs", "9p",
-                                                  "ncpfs", "afs", "ceph",     "glusterfs", "virtiofs",
-                                                  "davfs", "sshfs", "lustre", "gfs2",      "ocfs2"};
-    return network.count(type) != 0 || type == "fuse" || type == "fuseblk" || type.rfind("fuse.", 0) == 0;
-}
-
 PathCallLimit pathCallLimit(const std::string& what, const std::string& path, const std::vector<MountEntry>& mounts) {
     const MountEntry* mount = mountContaining(mounts, path);
     const auto limit = mount && isNetworkFsType(mount->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;

@@ -16,14 +16,13 @@
 #include <vector>
 
 #include "core/scan/MountTable.h"
+#include "core/scan/MountWatch.h"
 
 namespace svl {
 
 inline constexpr std::chrono::milliseconds kNetworkAnswerLimit{500};
 inline constexpr std::chrono::milliseconds kLocalAnswerLimit{3000};
 
-// Types served over a network or by a user-space server (nfs, cifs, sshfs, every FUSE type ...).
-[[nodiscard]] bool isNetworkFsType(const std::string& type);
 
 // The key and the deadline of a question `what` about `path`: the limit is that of the type of
 // the mount that covers the path in `mounts` (by text, which asks no file system), and

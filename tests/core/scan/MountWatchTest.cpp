@@ -7,18 +7,12 @@
 #include <chrono>
 
 #include "core/scan/MountWatch.h"
+#include "tests/core/scan/ScanTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Shortened limits for one test, put back afterwards.
-struct ShortLimits {
-    svl::AnswerLimits saved = svl::answerLimits();
-    explicit ShortLimits(std::chrono::milliseconds network) { svl::setAnswerLimits({network, std::chrono::seconds(15)}); }
-    ~ShortLimits() { svl::setAnswerLimits(saved); }
-};
 
 int openInTask(const std::string& path, Clock::duration* took) {
     const auto start = Clock::now();
@@ -43,7 +37,7 @@ TEST(MountWatch, AMountThatNeverAnswersCostsItsLimitOnceAndOnlyItself) {
         GTEST_SKIP() << dead.error();
     dead.abortAfter(std::chrono::seconds(60));
     ASSERT_EQ(symlink((dir / "dead/x").c_str(), (dir / "here/link").c_str()), 0);
-    ShortLimits limits(std::chrono::milliseconds(700));
+    scantest::ShortAnswerLimits limits(std::chrono::milliseconds(700));
 
     Clock::duration took{};
     EXPECT_EQ(openInTask(dir / "here/link", &took), -2) << "through the link, the dead mount does not answer";
@@ -52,8 +46,10 @@ TEST(MountWatch, AMountThatNeverAnswersCostsItsLimitOnceAndOnlyItself) {
     // The folder the link lies in was not charged: it answers at once.
     EXPECT_EQ(openInTask(dir / "here/sub", &took), 0);
     EXPECT_LT(took, std::chrono::milliseconds(300));
-    // The dead mount itself: refused at once while the first call is held.
+    // The dead mount itself: one probe finds it still silent; after it, refused at once.
     EXPECT_EQ(openInTask(dir / "dead/y", &took), -2);
+    EXPECT_GE(took, std::chrono::milliseconds(600));
+    EXPECT_EQ(openInTask(dir / "dead/z", &took), -2);
     EXPECT_LT(took, std::chrono::milliseconds(300));
     // A missing name is an answer, not silence.
     EXPECT_EQ(openInTask(dir / "here/missing", &took), -1);
@@ -69,7 +65,7 @@ TEST(MountWatch, ARefusedCallIsNotMadeAndATaskCanBeLeft) {
     if (!dead.ok())
         GTEST_SKIP() << dead.error();
     dead.abortAfter(std::chrono::seconds(60));
-    ShortLimits limits(std::chrono::milliseconds(500));
+    scantest::ShortAnswerLimits limits(std::chrono::milliseconds(500));
     const svl::MountKey key = [&] {
         const int fd = ::open((dir / "dead").c_str(), O_PATH | O_CLOEXEC);  // crosses without asking
         const svl::MountKey k = svl::mountOfDescriptor(fd);
@@ -80,6 +76,9 @@ TEST(MountWatch, ARefusedCallIsNotMadeAndATaskCanBeLeft) {
     EXPECT_EQ(held.outcome(), svl::WatchedTask<int>::Outcome::Running);
     EXPECT_FALSE(held.wait(Clock::now() + std::chrono::seconds(5)));
     EXPECT_EQ(held.outcome(), svl::WatchedTask<int>::Outcome::NoAnswer);
+    svl::WatchedTask<int> probe([&] { return svl::openWatched(dir / "dead/b"); });
+    EXPECT_FALSE(probe.wait(Clock::now() + std::chrono::seconds(5)));
+    EXPECT_EQ(probe.outcome(), svl::WatchedTask<int>::Outcome::NoAnswer) << "a probe that finds it still silent";
     bool made = false;
     EXPECT_FALSE(svl::watchedCall(key, [&] { return made = true; }));
     EXPECT_FALSE(made);

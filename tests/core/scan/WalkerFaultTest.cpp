@@ -71,11 +71,11 @@ struct FolderWalk {
     svl::ScanTree tree;
     svl::ScanOptions options;
     svl::ScanProgress progress;
-    std::unique_ptr<svl::Shared> walk;
+    std::shared_ptr<svl::Shared> walk;
 
     void start(const std::string& root) {
         scantest::writeRoot(tree, root);
-        walk = std::make_unique<svl::Shared>(tree, options, &progress);
+        walk = std::make_shared<svl::Shared>(tree, options, &progress);
     }
     void run(const std::string& root) {
         svl::WalkJob job;
@@ -116,7 +116,8 @@ TEST(WalkerFault, ThrowingReaderStopsTheWalkAndMarksItIncomplete) {
     scantest::expectWellFormed(w.tree);
 }
 
-TEST(WalkerFault, ListingErrorPartWayKeepsTheEntriesAndCountsOneError) {
+// A listing that breaks off is no folder's content: the folder is unread, its error named.
+TEST(WalkerFault, ListingErrorPartWayMarksTheFolderUnreadWithItsError) {
     hmtest::TempDir dir;
     const std::string root = dir / "root";
     makeTenByTen(root, "broken");
@@ -129,12 +130,13 @@ TEST(WalkerFault, ListingErrorPartWayKeepsTheEntriesAndCountsOneError) {
         };
         w.run(root);
         const uint32_t broken = nodeAt(w.tree, "broken");
-        EXPECT_EQ(w.tree.node(broken).childCount, 2u);
-        EXPECT_EQ(w.tree.node(broken).flags, Folder);
+        EXPECT_EQ(w.tree.node(broken).childCount, 0u);
+        EXPECT_EQ(w.tree.node(broken).flags, Folder | Unreadable);
+        EXPECT_EQ(w.tree.failedFolders, (std::vector<svl::ScanTree::FailedFolder>{{broken, EIO}}));
         EXPECT_EQ(w.tree.errors, 1u);
         EXPECT_EQ(w.progress.errorCount.load(), 1u);
         EXPECT_FALSE(w.tree.incomplete);
-        EXPECT_EQ(w.tree.nodeCount, 1u + 10 + 9 * 10 + 2);
+        EXPECT_EQ(w.tree.nodeCount, 1u + 10 + 9 * 10);
         EXPECT_NEAR(w.progress.fraction.load(), 1.0, 1e-12);
         scantest::expectWellFormed(w.tree);
     }
@@ -294,7 +296,8 @@ TEST(WalkerFault, StatParallelKeepsWithinTheWalksBudget) {
     ASSERT_EQ(reader->list(fd, listing, {}, &error), svl::DirectoryReader::ListResult::Complete);
     svl::ScanTree tree;
     svl::ScanOptions options;
-    svl::Shared walk(tree, options, nullptr);
+    auto owned = std::make_shared<svl::Shared>(tree, options, nullptr);
+    svl::Shared& walk = *owned;
     listing.entries[7].foreignMount = 1;  // another file system's mount point: never asked
     std::vector<svl::EntryStat> out(listing.entries.size());
     walk.statThreadsInUse = 255;  // one left: not enough

@@ -177,7 +177,8 @@ TEST(WalkerRaw, FolderWalkStopsAtOnceOnCancel) {
     svl::ScanOptions options;
     svl::ScanProgress progress;
     progress.cancel = true;
-    svl::Shared walk(tree, options, &progress);
+    auto owned = std::make_shared<svl::Shared>(tree, options, &progress);
+    svl::Shared& walk = *owned;
     EXPECT_TRUE(walk.shouldStop());
     svl::WalkJob job;
     job.path = dir / "root";

@@ -126,13 +126,13 @@ struct RawWalk {
     svl::ScanTree tree;
     svl::ScanOptions options;
     svl::ScanProgress progress;
-    std::unique_ptr<svl::Shared> walk;
+    std::shared_ptr<svl::Shared> walk;
 
     // Walks `index` from its root with weight `weight`.
     void run(std::unique_ptr<svl::RawIndex> index, const std::string& rootPath, double weight = 0.15,
              bool collectMounts = false) {
         writeRoot(tree, rootPath);
-        walk = std::make_unique<svl::Shared>(tree, options, &progress);
+        walk = std::make_shared<svl::Shared>(tree, options, &progress);
         const uint64_t rootId = index->rootId();
         svl::RawWalkContext& ctx = walk->addRawContext(std::move(index), kDevice);
         if (collectMounts)
