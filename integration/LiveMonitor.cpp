@@ -21,6 +21,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -84,6 +85,22 @@ bool sameObject(const std::string& path, const struct stat& info, const std::str
                                       {reinterpret_cast<const char*>(handle.header.f_handle), handle.header.handle_bytes});
 }
 
+// Mount types whose file system may stop answering: network ones and FUSE (whose server is a
+// program that may hang or be stopped).
+bool mayStopAnswering(std::string_view type) {
+    static constexpr std::string_view kTypes[] = {"nfs",       "nfs4",     "cifs",  "smb3",  "smbfs",
+                                                  "9p",        "ceph",     "glusterfs", "virtiofs", "davfs",
+                                                  "sshfs",     "lustre",   "fuse",  "fuseblk"};
+    return type.starts_with("fuse.") || std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
+}
+
+// Whether a mount of the device (as st_dev) may stop answering; false when the table has none.
+bool deviceMayStopAnswering(const std::vector<svl::MountEntry>& mounts, uint64_t device) {
+    return std::any_of(mounts.begin(), mounts.end(), [&](const svl::MountEntry& mount) {
+        return mount.major == ::major(device) && mount.minor == ::minor(device) && mayStopAnswering(mount.fsType);
+    });
+}
+
 template <typename Visit>
 void forEachFolderChild(const svl::ScanTree& tree, uint32_t id, Visit visit) {
     const svl::ScanNode& node = tree.node(id);
@@ -119,6 +136,29 @@ LiveMonitor::LiveMonitor(QObject* parent) : QObject(parent) {
 
 LiveMonitor::~LiveMonitor() { stop(); }
 
+void LiveMonitor::setAddWatchCall(AddWatchCall call) { m_addWatchCall = std::move(call); }
+
+// By the text of the folder's path, and, where that path goes through a link, by the device
+// the scan found at its top or at the mount it entered on the way down.
+bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const {
+    const std::string path = tree.fullPath(id);
+    if (const svl::MountEntry* mount = svl::mountContaining(m_mounts, path); mount && mayStopAnswering(mount->fsType))
+        return true;
+    const bool virtualRoot = tree.node(0).flags & svl::NodeFlag::VirtualRoot;
+    uint32_t at = id;
+    for (;; at = tree.node(at).parent) {
+        if (const auto entered = tree.enteredMounts.find(at); entered != tree.enteredMounts.end())
+            return deviceMayStopAnswering(m_mounts, entered->second.device);
+        if (at == 0 || (virtualRoot && tree.node(at).parent == 0))
+            break;
+    }
+    const std::string top = trimmedBytes(tree.fullPath(at));
+    for (const auto& [given, identity] : tree.scannedTops)
+        if (trimmedBytes(given) == top)
+            return deviceMayStopAnswering(m_mounts, identity.device);
+    return false;
+}
+
 void LiveMonitor::setFanotifyEnabled(bool enabled) { s_fanotifyEnabled = enabled; }
 bool LiveMonitor::fanotifyEnabled() { return s_fanotifyEnabled; }
 
@@ -134,6 +174,7 @@ void LiveMonitor::start(std::shared_ptr<svl::ScanTree> tree) {
     stop();
     if (!tree || tree->nodeCount == 0)
         return;
+    m_mounts = svl::readMountInfo();
     if (startFanotify(tree)) {
         m_onDemand = true;
         return;
@@ -152,6 +193,7 @@ void LiveMonitor::startInotify(std::shared_ptr<svl::ScanTree> tree, int folderLi
         return;
     if (!openInotify())
         return;
+    m_mounts = svl::readMountInfo();
     m_folderLimit = folderLimit >= 0 ? folderLimit : int(readMaxUserWatches() * 0.6);
     m_tree = std::move(tree);
     const svl::ScanNode& root = m_tree->node(0);
@@ -179,6 +221,7 @@ void LiveMonitor::stop() {
     if (m_inotifyFd >= 0)
         ::close(m_inotifyFd);
     m_inotifyFd = -1;
+    m_mounts.clear();
     m_watches.clear();
     m_watchOfPath.clear();
     m_lostWatches.clear();
@@ -229,7 +272,9 @@ bool LiveMonitor::startFanotify(const std::shared_ptr<svl::ScanTree>& tree) {
     if (!s_fanotifyEnabled || tree->remote)
         return false;
     // A root that could not be read is not watched: asking a dead mount about it would wait.
-    const auto readable = [&](uint32_t id) { return !(tree->node(id).flags & svl::NodeFlag::Unreadable); };
+    const auto readable = [&](uint32_t id) {
+        return !(tree->node(id).flags & svl::NodeFlag::Unreadable) && !mayNotAnswer(*tree, id);
+    };
     std::vector<uint32_t> rootIds;
     const svl::ScanNode& root = tree->node(0);
     if (root.flags & svl::NodeFlag::VirtualRoot)
@@ -310,7 +355,7 @@ bool LiveMonitor::markFolders(const svl::ScanTree& tree, uint32_t rootId, const 
     while (!heap.empty() && m_directoryMarks < kDirectoryMarkBudget) {
         const uint32_t id = heap.top().second;
         heap.pop();
-        if (tree.node(id).flags & kUnwatchable)
+        if ((tree.node(id).flags & kUnwatchable) || mayNotAnswer(tree, id))
             continue;
         if (::fanotify_mark(m_fanotifyFd, kFlags, kFanotifyMask, AT_FDCWD, tree.fullPath(id).c_str()) != 0) {
             if (errno == ENOSPC)
@@ -499,9 +544,13 @@ void LiveMonitor::checkSlice(int generation) {
     }
     // A watched folder left with its watch: the folder now at that path, if any, is watched
     // instead (a folder watched already keeps its watch).
-    for (const std::string& path : batch.lost)
-        if (!addWatch(path) && errno == ENOSPC)
+    if (!batch.lost.empty())
+        m_mounts = svl::readMountInfo();
+    for (const std::string& path : batch.lost) {
+        const svl::MountEntry* mount = svl::mountContaining(m_mounts, path);
+        if (!m_outOfWatches && !(mount && mayStopAnswering(mount->fsType)) && !addWatch(path) && errno == ENOSPC)
             m_outOfWatches = true;
+    }
     // Taken before the reports: their receivers may stop or restart the monitor.
     const std::unique_ptr<Batch> done = std::move(m_batch);
     // A full batch more goes at once, behind the window's own events; less waits for the timer.
@@ -543,7 +592,8 @@ bool LiveMonitor::addWatch(const std::string& path) {
     struct stat info;
     if (::lstat(path.c_str(), &info) != 0)
         return false;
-    const int descriptor = ::inotify_add_watch(m_inotifyFd, path.c_str(), kInotifyMask);
+    const int descriptor = m_addWatchCall ? m_addWatchCall(m_inotifyFd, path.c_str(), kInotifyMask)
+                                          : ::inotify_add_watch(m_inotifyFd, path.c_str(), kInotifyMask);
     if (descriptor == -1)
         return false;
     forgetWatch(descriptor);  // the kernel's descriptor of this folder may be known already
@@ -589,6 +639,7 @@ void LiveMonitor::dropMovedWatches(const std::string& folder) {
 void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxFolders) {
     if (!m_onDemand || m_inotifyFd < 0 || !m_tree)
         return;
+    m_mounts = svl::readMountInfo();
     if (m_remote)
         maxFolders = std::min(maxFolders, 200);
     const QByteArray utf8 = path.toUtf8();
@@ -606,7 +657,7 @@ void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxF
         const uint32_t id = heap.top().second;
         heap.pop();
         const svl::ScanNode& folder = m_tree->node(id);
-        if (folder.flags & kUnwatchable)
+        if ((folder.flags & kUnwatchable) || mayNotAnswer(*m_tree, id))
             continue;
         if (m_queued.insert(id).second)
             m_watchQueue.emplace(folder.allocated, id);
@@ -657,7 +708,7 @@ void LiveMonitor::watchSlice(int generation) {
         const uint32_t id = m_watchQueue.top().second;
         m_watchQueue.pop();
         const svl::ScanNode& folder = m_tree->node(id);
-        if (folder.flags & kUnwatchable)
+        if ((folder.flags & kUnwatchable) || mayNotAnswer(*m_tree, id))
             continue;
         if (!m_outOfWatches && m_watchedCount < m_folderLimit) {
             if (addWatch(m_tree->fullPath(id)))
