@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sched.h>
 #include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
@@ -624,6 +625,23 @@ struct BatchRun {
     }
 };
 
+// Runs fn in a child process whose "/" is a fresh tmpfs (with /proc), in a mount namespace of
+// its own; returns fn's result, or 20 when that "/" could not be made.
+int inOwnRoot(const std::string& dir, const std::function<int()>& fn) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const std::string proc = dir + "/proc";
+        const bool made = ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                          ::mount("none", dir.c_str(), "tmpfs", 0, nullptr) == 0 && ::mkdir(proc.c_str(), 0755) == 0 &&
+                          ::mount("proc", proc.c_str(), "proc", 0, nullptr) == 0 && ::chroot(dir.c_str()) == 0 &&
+                          ::chdir("/") == 0;
+        ::_exit(made ? fn() : 20);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 TEST(LiveMonitorBatches, WhatTheCallerSeesForEachStateItBrings) {
     ensureApp();
     struct Row {
@@ -708,6 +726,36 @@ TEST(LiveMonitorBatches, WhatTheCallerSeesForEachStateItBrings) {
                  return added;
              });
              return QSet<QString>{q(r.base + "/a/w/g"), q(r.base + "/b/f0")};
+         }},
+        // Under fanotify with "/" scanned: the removals inside a folder removed with them come
+        // with a folder handle that no longer resolves; their bare names are no paths at the top.
+        {"folder of the removal gone, \"/\" scanned",
+         [&](BatchRun& r) {
+             if (!hmtest::isRoot())
+                 return QSet<QString>();
+             EXPECT_EQ(inOwnRoot(r.base + "/b", [] {
+                           hmtest::writeFile("/victim", "x");
+                           if (::mkdir("/dir", 0755) != 0)
+                               return 21;
+                           hmtest::writeFile("/dir/victim", "x");
+                           hmtest::writeFile("/dir/other", "x");
+                           svl::ScanOptions options;
+                           options.oneFileSystem = true;
+                           auto tree = std::shared_ptr<svl::ScanTree>(svl::scanSingle("/", options, nullptr));
+                           LiveMonitor monitor;
+                           monitor.start(tree);
+                           if (monitor.mode() != LiveMonitor::Mode::Fanotify)
+                               return 22;
+                           applyReports(monitor, tree);
+                           if (::unlink("/dir/victim") != 0 || ::unlink("/dir/other") != 0 || ::rmdir("/dir") != 0)
+                               return 23;
+                           if (collect(monitor, 3000) != QSet<QString>{"/dir"})
+                               return 24;
+                           const int64_t top = tree->findPath("/victim", 7);
+                           return top > 0 && !(tree->node(uint32_t(top)).flags & svl::NodeFlag::Removed) ? 0 : 25;
+                       }),
+                       0);
+             return QSet<QString>();
          }},
     };
     for (const Row& row : rows) {
