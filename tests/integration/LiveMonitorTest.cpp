@@ -30,6 +30,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <functional>
@@ -298,8 +299,17 @@ TEST(LiveMonitorFanotify, NamesPathsAsTheTreeDoesForSeveralRootsAndDropsPendingO
         hmtest::writeFile(m + "/" + name, "data");
     // The first root is reached through a symbolic link: reports use the link's path.
     ASSERT_EQ(::symlink((m + "/one").c_str(), (dir / "link").c_str()), 0);
+    // A third root is a mount that stopped answering since the scan: it is left alone.
+    ASSERT_EQ(::mkdir((dir / "dead").c_str(), 0755), 0);
+    auto tree = scanMany({dir / "link", m + "/two/", dir / "dead"});
+    hmtest::DeadFuseMount dead(dir / "dead");
+    ASSERT_TRUE(dead.ok()) << dead.error();
+    dead.abortAfter(std::chrono::seconds(30));
     LiveMonitor monitor;
-    monitor.start(scanMany({dir / "link", m + "/two/"}));
+    QElapsedTimer started;
+    started.start();
+    monitor.start(tree);
+    EXPECT_LT(started.elapsed(), 10000);
     ASSERT_EQ(monitor.mode(), LiveMonitor::Mode::Fanotify);
     EXPECT_EQ(monitor.directoryMarkCount(), 0);
     ASSERT_EQ(::unlink((m + "/one/x").c_str()), 0);
@@ -369,15 +379,26 @@ TEST(LiveMonitorInotify, RequestsWatchLargestFoldersFirstAndSkipWhatCannotBeWatc
     ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(r + "/outer/inner")), 0);
     hmtest::writeFile(r + "/outer/inner/f", "s");
     ASSERT_EQ(::symlink((r + "/big").c_str(), (r + "/link").c_str()), 0);
+    ASSERT_EQ(::mkdir((r + "/dead").c_str(), 0755), 0);
     LiveMonitor::setFanotifyEnabled(false);
     LiveMonitor monitor;
     monitor.start(scan(r));
     LiveMonitor::setFanotifyEnabled(true);
+    // As root, "dead" becomes a mount that never answers after the scan: never watched.
+    std::unique_ptr<hmtest::DeadFuseMount> dead;
+    if (hmtest::isRoot()) {
+        dead = std::make_unique<hmtest::DeadFuseMount>(r + "/dead");
+        ASSERT_TRUE(dead->ok()) << dead->error();
+        dead->abortAfter(std::chrono::seconds(30));
+    }
+    QElapsedTimer refusing;
+    refusing.start();
     ASSERT_EQ(monitor.mode(), LiveMonitor::Mode::InotifyOnDemand);
     EXPECT_EQ(monitor.folderLimit(), std::min(readMaxUserWatches() / 4, 20000));
-    for (const std::string& refused : {r + "/file", r + "/link", r + "/none", std::string("/")})
+    for (const std::string& refused : {r + "/file", r + "/link", r + "/none", std::string("/"), r + "/dead"})
         monitor.watchFolder(q(refused), true, 2000);
     EXPECT_EQ(monitor.watchedCount(), 0);
+    EXPECT_LT(refusing.elapsed(), 10000);
 
     QSignalSpy watched(&monitor, &LiveMonitor::watchedChanged);
     monitor.watchFolder(q(r), true, 3);  // root, big, mid
