@@ -88,9 +88,8 @@ bool sameObject(const std::string& path, const struct stat& info, const std::str
 // Mount types whose file system may stop answering: network ones and FUSE (whose server is a
 // program that may hang or be stopped).
 bool mayStopAnswering(std::string_view type) {
-    static constexpr std::string_view kTypes[] = {"nfs",       "nfs4",     "cifs",  "smb3",  "smbfs",
-                                                  "9p",        "ceph",     "glusterfs", "virtiofs", "davfs",
-                                                  "sshfs",     "lustre",   "fuse",  "fuseblk"};
+    static constexpr std::string_view kTypes[] = {"nfs",       "nfs4",     "cifs",  "smb3",  "smbfs",  "9p",   "ceph",
+                                                  "glusterfs", "virtiofs", "davfs", "sshfs", "lustre", "fuse", "fuseblk"};
     return type.starts_with("fuse.") || std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
 }
 
@@ -141,8 +140,7 @@ void LiveMonitor::setAddWatchCall(AddWatchCall call) { m_addWatchCall = std::mov
 // By the text of the folder's path, and, where that path goes through a link, by the device
 // the scan found at its top or at the mount it entered on the way down.
 bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const {
-    const std::string path = tree.fullPath(id);
-    if (const svl::MountEntry* mount = svl::mountContaining(m_mounts, path); mount && mayStopAnswering(mount->fsType))
+    if (pathMayNotAnswer(tree.fullPath(id)))
         return true;
     const bool virtualRoot = tree.node(0).flags & svl::NodeFlag::VirtualRoot;
     uint32_t at = id;
@@ -157,6 +155,11 @@ bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const {
         if (trimmedBytes(given) == top)
             return deviceMayStopAnswering(m_mounts, identity.device);
     return false;
+}
+
+bool LiveMonitor::pathMayNotAnswer(const std::string& path) const {
+    const svl::MountEntry* mount = svl::mountContaining(m_mounts, path);
+    return mount && mayStopAnswering(mount->fsType);
 }
 
 void LiveMonitor::setFanotifyEnabled(bool enabled) { s_fanotifyEnabled = enabled; }
@@ -505,6 +508,7 @@ void LiveMonitor::flushRemoved() {
         m_batch->paths.insert(m_pendingPaths.extract(m_pendingPaths.begin()));
     m_batch->lost = std::move(m_lostWatches);
     m_lostWatches.clear();
+    m_mounts = svl::readMountInfo();
     checkSlice(m_generation);
 }
 
@@ -534,8 +538,11 @@ void LiveMonitor::checkSlice(int generation) {
     while (!batch.paths.empty()) {
         const auto entry = batch.paths.extract(batch.paths.begin());
         const std::string& path = entry.key();
+        // A mount that may not answer, mounted over the path since, is not asked: what the
+        // tree shows there is covered, gone from sight.
         struct stat info;
-        if (::lstat(path.c_str(), &info) != 0 || bool(S_ISDIR(info.st_mode)) != entry.mapped().folder)
+        if (pathMayNotAnswer(path) || ::lstat(path.c_str(), &info) != 0 ||
+            bool(S_ISDIR(info.st_mode)) != entry.mapped().folder)
             batch.gone.push_back(path);
         else if (entry.mapped().folder && !sameObject(path, info, entry.mapped().identity))
             batch.replaced.push_back(path);
@@ -544,11 +551,10 @@ void LiveMonitor::checkSlice(int generation) {
     }
     // A watched folder left with its watch: the folder now at that path, if any, is watched
     // instead (a folder watched already keeps its watch).
-    if (!batch.lost.empty())
-        m_mounts = svl::readMountInfo();
     for (const std::string& path : batch.lost) {
-        const svl::MountEntry* mount = svl::mountContaining(m_mounts, path);
-        if (!m_outOfWatches && !(mount && mayStopAnswering(mount->fsType)) && !addWatch(path) && errno == ENOSPC)
+        if (m_outOfWatches)
+            break;
+        if (!pathMayNotAnswer(path) && !addWatch(path) && errno == ENOSPC)
             m_outOfWatches = true;
     }
     // Taken before the reports: their receivers may stop or restart the monitor.
@@ -625,10 +631,14 @@ std::vector<int> LiveMonitor::watchesAtAndBelow(const std::string& folder) const
 // The kernel keeps a watch on its folder wherever the folder goes; a watch whose path names
 // the folder no longer would report another folder's changes under that path.
 void LiveMonitor::dropMovedWatches(const std::string& folder) {
-    for (const int descriptor : watchesAtAndBelow(folder)) {
+    const std::vector<int> descriptors = watchesAtAndBelow(folder);
+    if (!descriptors.empty())
+        m_mounts = svl::readMountInfo();
+    for (const int descriptor : descriptors) {
         const Watch& watch = m_watches.at(descriptor);
         struct stat info;
-        if (::lstat(watch.path.c_str(), &info) == 0 && inodeIdentity(info) == watch.identity)
+        if (!pathMayNotAnswer(watch.path) && ::lstat(watch.path.c_str(), &info) == 0 &&
+            inodeIdentity(info) == watch.identity)
             continue;  // still there: moved back, or renamed by the window, which renamed the watch too
         m_lostWatches.insert(watch.path);
         ::inotify_rm_watch(m_inotifyFd, descriptor);

@@ -135,8 +135,10 @@ private:
     using QueueEntry = std::pair<uint64_t, uint32_t>;
 
     bool startFanotify(const std::shared_ptr<svl::ScanTree>& tree);
-    // Whether a folder of the tree lies on a network or FUSE mount (see the header's note).
+    // Whether a folder of the tree, or a path, lies on a network or FUSE mount (see the
+    // header's note).
     bool mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const;
+    bool pathMayNotAnswer(const std::string& path) const;
     bool markFolders(const svl::ScanTree& tree, uint32_t rootId, const char* realRoot);
     void closeFanotify();
     void readFanotifyEvents();
@@ -184,6 +186,6 @@ private:
     int m_generation = 0;
     bool m_slicePosted = false;  // a slice of this generation waits in the event queue
     int m_sliceMs = 10;
-    std::vector<svl::MountEntry> m_mounts;  // read at each start and watch request
+    std::vector<svl::MountEntry> m_mounts;  // read afresh before the folders it decides on are touched
     AddWatchCall m_addWatchCall;
 };

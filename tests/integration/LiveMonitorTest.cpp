@@ -586,6 +586,7 @@ struct BatchRun {
     std::string base;
     LiveMonitor monitor;
     std::shared_ptr<svl::ScanTree> tree;
+    std::unique_ptr<hmtest::DeadFuseMount> dead;
     QSet<QString> reported;
     int slicesThisPass = 0;
     int mostSlicesPerPass = 0;
@@ -738,7 +739,7 @@ TEST(LiveMonitorBatches, WhatTheCallerSeesForEachStateItBrings) {
              return QSet<QString>();
          },
          true},
-        // A watch added leaves errno as it was: that is no want of watches.
+        // A watch added may leave errno at ENOSPC from before: that is no want of watches.
         {"watch made again",
          [&](BatchRun& r) {
              remakeW(r, [](int fd, const char* path, uint32_t mask) {
@@ -747,6 +748,22 @@ TEST(LiveMonitorBatches, WhatTheCallerSeesForEachStateItBrings) {
                  return added;
              });
              return QSet<QString>{q(r.base + "/a/w/g"), q(r.base + "/b/f0")};
+         }},
+        // As root: a watched folder moved away, and a mount that never answers put at its path.
+        {"watch made again, a mount that does not answer over it",
+         [&](BatchRun& r) {
+             if (!hmtest::isRoot())
+                 return QSet<QString>();
+             r.watch({"a/w"});
+             EXPECT_EQ(hmtest::sh("cd " + hmtest::shQuote(r.base) + " && mv a/w w-old && mkdir a/w"), 0);
+             r.dead = std::make_unique<hmtest::DeadFuseMount>(r.base + "/a/w");
+             EXPECT_TRUE(r.dead->ok()) << r.dead->error();
+             r.dead->abortAfter(std::chrono::seconds(30));
+             QElapsedTimer timer;
+             timer.start();
+             r.run([&] { return !r.reported.isEmpty(); });
+             EXPECT_LT(timer.elapsed(), 10000);
+             return QSet<QString>{q(r.base + "/a/w")};
          }},
         // Under fanotify with "/" scanned: the removals inside a folder removed with them come
         // with a folder handle that no longer resolves; their bare names are no paths at the top.
