@@ -2,6 +2,7 @@
 
 #include "integration/FanotifyEvents.h"
 
+#include "core/scan/TimedCall.h"
 #include "core/tree/ScanTree.h"
 
 #include <QElapsedTimer>
@@ -85,18 +86,10 @@ bool sameObject(const std::string& path, const struct stat& info, const std::str
                                       {reinterpret_cast<const char*>(handle.header.f_handle), handle.header.handle_bytes});
 }
 
-// Mount types whose file system may stop answering: network ones and FUSE (whose server is a
-// program that may hang or be stopped).
-bool mayStopAnswering(std::string_view type) {
-    static constexpr std::string_view kTypes[] = {"nfs",       "nfs4",     "cifs",  "smb3",  "smbfs",  "9p",   "ceph",
-                                                  "glusterfs", "virtiofs", "davfs", "sshfs", "lustre", "fuse", "fuseblk"};
-    return type.starts_with("fuse.") || std::find(std::begin(kTypes), std::end(kTypes), type) != std::end(kTypes);
-}
-
 // Whether a mount of the device (as st_dev) may stop answering; false when the table has none.
 bool deviceMayStopAnswering(const std::vector<svl::MountEntry>& mounts, uint64_t device) {
     return std::any_of(mounts.begin(), mounts.end(), [&](const svl::MountEntry& mount) {
-        return mount.major == ::major(device) && mount.minor == ::minor(device) && mayStopAnswering(mount.fsType);
+        return mount.major == ::major(device) && mount.minor == ::minor(device) && svl::isNetworkFsType(mount.fsType);
     });
 }
 
@@ -159,7 +152,7 @@ bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const {
 
 bool LiveMonitor::pathMayNotAnswer(const std::string& path) const {
     const svl::MountEntry* mount = svl::mountContaining(m_mounts, path);
-    return mount && mayStopAnswering(mount->fsType);
+    return mount && svl::isNetworkFsType(mount->fsType);
 }
 
 void LiveMonitor::setFanotifyEnabled(bool enabled) { s_fanotifyEnabled = enabled; }
