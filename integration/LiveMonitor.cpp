@@ -132,8 +132,8 @@ void LiveMonitor::setAddWatchCall(AddWatchCall call) { m_addWatchCall = std::mov
 
 // By the text of the folder's path, and, where that path goes through a link, by the device
 // the scan found at its top or at the mount it entered on the way down.
-bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const {
-    if (pathMayNotAnswer(tree.fullPath(id)))
+bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id, const std::string& path) const {
+    if (pathMayNotAnswer(path))
         return true;
     const bool virtualRoot = tree.node(0).flags & svl::NodeFlag::VirtualRoot;
     uint32_t at = id;
@@ -143,7 +143,8 @@ bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const {
         if (at == 0 || (virtualRoot && tree.node(at).parent == 0))
             break;
     }
-    const std::string top = trimmedBytes(tree.fullPath(at));
+    // A top's path is its name.
+    const std::string top = trimmedBytes(std::string(tree.node(at).nameView()));
     for (const auto& [given, identity] : tree.scannedTops)
         if (trimmedBytes(given) == top)
             return deviceMayStopAnswering(m_mounts, identity.device);
@@ -269,7 +270,7 @@ bool LiveMonitor::startFanotify(const std::shared_ptr<svl::ScanTree>& tree) {
         return false;
     // A root that could not be read is not watched: asking a dead mount about it would wait.
     const auto readable = [&](uint32_t id) {
-        return !(tree->node(id).flags & svl::NodeFlag::Unreadable) && !mayNotAnswer(*tree, id);
+        return !(tree->node(id).flags & svl::NodeFlag::Unreadable) && !mayNotAnswer(*tree, id, tree->fullPath(id));
     };
     std::vector<uint32_t> rootIds;
     const svl::ScanNode& root = tree->node(0);
@@ -351,9 +352,12 @@ bool LiveMonitor::markFolders(const svl::ScanTree& tree, uint32_t rootId, const 
     while (!heap.empty() && m_directoryMarks < kDirectoryMarkBudget) {
         const uint32_t id = heap.top().second;
         heap.pop();
-        if ((tree.node(id).flags & kUnwatchable) || mayNotAnswer(tree, id))
+        if (tree.node(id).flags & kUnwatchable)
             continue;
-        if (::fanotify_mark(m_fanotifyFd, kFlags, kFanotifyMask, AT_FDCWD, tree.fullPath(id).c_str()) != 0) {
+        const std::string path = tree.fullPath(id);
+        if (mayNotAnswer(tree, id, path))
+            continue;
+        if (::fanotify_mark(m_fanotifyFd, kFlags, kFanotifyMask, AT_FDCWD, path.c_str()) != 0) {
             if (errno == ENOSPC)
                 break;
             continue;
@@ -660,7 +664,7 @@ void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxF
         const uint32_t id = heap.top().second;
         heap.pop();
         const svl::ScanNode& folder = m_tree->node(id);
-        if ((folder.flags & kUnwatchable) || mayNotAnswer(*m_tree, id))
+        if (folder.flags & kUnwatchable)
             continue;
         if (m_queued.insert(id).second)
             m_watchQueue.emplace(folder.allocated, id);
@@ -711,12 +715,15 @@ void LiveMonitor::watchSlice(int generation) {
         const uint32_t id = m_watchQueue.top().second;
         m_watchQueue.pop();
         const svl::ScanNode& folder = m_tree->node(id);
-        if ((folder.flags & kUnwatchable) || mayNotAnswer(*m_tree, id))
+        if (folder.flags & kUnwatchable)
             continue;
         if (!m_outOfWatches && m_watchedCount < m_folderLimit) {
-            if (addWatch(m_tree->fullPath(id)))
+            // One that may not answer is never touched; its subfolders are decided in turn.
+            const std::string path = m_tree->fullPath(id);
+            const bool touched = !mayNotAnswer(*m_tree, id, path);
+            if (touched && addWatch(path))
                 ++m_watchedCount;
-            else if (errno == ENOSPC)
+            else if (touched && errno == ENOSPC)
                 m_outOfWatches = true;
         }
         if (!m_onDemand)

@@ -137,7 +137,7 @@ private:
     bool startFanotify(const std::shared_ptr<svl::ScanTree>& tree);
     // Whether a folder of the tree, or a path, lies on a network or FUSE mount (see the
     // header's note).
-    bool mayNotAnswer(const svl::ScanTree& tree, uint32_t id) const;
+    bool mayNotAnswer(const svl::ScanTree& tree, uint32_t id, const std::string& path) const;
     bool pathMayNotAnswer(const std::string& path) const;
     bool markFolders(const svl::ScanTree& tree, uint32_t rootId, const char* realRoot);
     void closeFanotify();
