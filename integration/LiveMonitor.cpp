@@ -2,6 +2,7 @@
 
 #include "integration/FanotifyEvents.h"
 
+#include "core/scan/TimedCall.h"
 #include "core/tree/ScanTree.h"
 
 #include <QElapsedTimer>
@@ -21,6 +22,7 @@
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace {
@@ -84,6 +86,13 @@ bool sameObject(const std::string& path, const struct stat& info, const std::str
                                       {reinterpret_cast<const char*>(handle.header.f_handle), handle.header.handle_bytes});
 }
 
+// Whether a mount of the device (as st_dev) may stop answering; false when the table has none.
+bool deviceMayStopAnswering(const std::vector<svl::MountEntry>& mounts, uint64_t device) {
+    return std::any_of(mounts.begin(), mounts.end(), [&](const svl::MountEntry& mount) {
+        return mount.major == ::major(device) && mount.minor == ::minor(device) && svl::isNetworkFsType(mount.fsType);
+    });
+}
+
 template <typename Visit>
 void forEachFolderChild(const svl::ScanTree& tree, uint32_t id, Visit visit) {
     const svl::ScanNode& node = tree.node(id);
@@ -119,6 +128,34 @@ LiveMonitor::LiveMonitor(QObject* parent) : QObject(parent) {
 
 LiveMonitor::~LiveMonitor() { stop(); }
 
+void LiveMonitor::setAddWatchCall(AddWatchCall call) { m_addWatchCall = std::move(call); }
+
+// By the text of the folder's path, and, where that path goes through a link, by the device
+// the scan found at its top or at the mount it entered on the way down.
+bool LiveMonitor::mayNotAnswer(const svl::ScanTree& tree, uint32_t id, const std::string& path) const {
+    if (pathMayNotAnswer(path))
+        return true;
+    const bool virtualRoot = tree.node(0).flags & svl::NodeFlag::VirtualRoot;
+    uint32_t at = id;
+    for (;; at = tree.node(at).parent) {
+        if (const auto entered = tree.enteredMounts.find(at); entered != tree.enteredMounts.end())
+            return deviceMayStopAnswering(m_mounts, entered->second.device);
+        if (at == 0 || (virtualRoot && tree.node(at).parent == 0))
+            break;
+    }
+    // A top's path is its name.
+    const std::string top = trimmedBytes(std::string(tree.node(at).nameView()));
+    for (const auto& [given, identity] : tree.scannedTops)
+        if (trimmedBytes(given) == top)
+            return deviceMayStopAnswering(m_mounts, identity.device);
+    return false;
+}
+
+bool LiveMonitor::pathMayNotAnswer(const std::string& path) const {
+    const svl::MountEntry* mount = svl::mountContaining(m_mounts, path);
+    return mount && svl::isNetworkFsType(mount->fsType);
+}
+
 void LiveMonitor::setFanotifyEnabled(bool enabled) { s_fanotifyEnabled = enabled; }
 bool LiveMonitor::fanotifyEnabled() { return s_fanotifyEnabled; }
 
@@ -134,6 +171,7 @@ void LiveMonitor::start(std::shared_ptr<svl::ScanTree> tree) {
     stop();
     if (!tree || tree->nodeCount == 0)
         return;
+    m_mounts = svl::readMountInfo();
     if (startFanotify(tree)) {
         m_onDemand = true;
         return;
@@ -152,6 +190,7 @@ void LiveMonitor::startInotify(std::shared_ptr<svl::ScanTree> tree, int folderLi
         return;
     if (!openInotify())
         return;
+    m_mounts = svl::readMountInfo();
     m_folderLimit = folderLimit >= 0 ? folderLimit : int(readMaxUserWatches() * 0.6);
     m_tree = std::move(tree);
     const svl::ScanNode& root = m_tree->node(0);
@@ -179,6 +218,7 @@ void LiveMonitor::stop() {
     if (m_inotifyFd >= 0)
         ::close(m_inotifyFd);
     m_inotifyFd = -1;
+    m_mounts.clear();
     m_watches.clear();
     m_watchOfPath.clear();
     m_lostWatches.clear();
@@ -229,7 +269,9 @@ bool LiveMonitor::startFanotify(const std::shared_ptr<svl::ScanTree>& tree) {
     if (!s_fanotifyEnabled || tree->remote)
         return false;
     // A root that could not be read is not watched: asking a dead mount about it would wait.
-    const auto readable = [&](uint32_t id) { return !(tree->node(id).flags & svl::NodeFlag::Unreadable); };
+    const auto readable = [&](uint32_t id) {
+        return !(tree->node(id).flags & svl::NodeFlag::Unreadable) && !mayNotAnswer(*tree, id, tree->fullPath(id));
+    };
     std::vector<uint32_t> rootIds;
     const svl::ScanNode& root = tree->node(0);
     if (root.flags & svl::NodeFlag::VirtualRoot)
@@ -312,7 +354,10 @@ bool LiveMonitor::markFolders(const svl::ScanTree& tree, uint32_t rootId, const 
         heap.pop();
         if (tree.node(id).flags & kUnwatchable)
             continue;
-        if (::fanotify_mark(m_fanotifyFd, kFlags, kFanotifyMask, AT_FDCWD, tree.fullPath(id).c_str()) != 0) {
+        const std::string path = tree.fullPath(id);
+        if (mayNotAnswer(tree, id, path))
+            continue;
+        if (::fanotify_mark(m_fanotifyFd, kFlags, kFanotifyMask, AT_FDCWD, path.c_str()) != 0) {
             if (errno == ENOSPC)
                 break;
             continue;
@@ -460,6 +505,7 @@ void LiveMonitor::flushRemoved() {
         m_batch->paths.insert(m_pendingPaths.extract(m_pendingPaths.begin()));
     m_batch->lost = std::move(m_lostWatches);
     m_lostWatches.clear();
+    m_mounts = svl::readMountInfo();
     checkSlice(m_generation);
 }
 
@@ -489,8 +535,11 @@ void LiveMonitor::checkSlice(int generation) {
     while (!batch.paths.empty()) {
         const auto entry = batch.paths.extract(batch.paths.begin());
         const std::string& path = entry.key();
+        // A mount that may not answer, mounted over the path since, is not asked: what the
+        // tree shows there is covered, gone from sight.
         struct stat info;
-        if (::lstat(path.c_str(), &info) != 0 || bool(S_ISDIR(info.st_mode)) != entry.mapped().folder)
+        if (pathMayNotAnswer(path) || ::lstat(path.c_str(), &info) != 0 ||
+            bool(S_ISDIR(info.st_mode)) != entry.mapped().folder)
             batch.gone.push_back(path);
         else if (entry.mapped().folder && !sameObject(path, info, entry.mapped().identity))
             batch.replaced.push_back(path);
@@ -499,9 +548,12 @@ void LiveMonitor::checkSlice(int generation) {
     }
     // A watched folder left with its watch: the folder now at that path, if any, is watched
     // instead (a folder watched already keeps its watch).
-    for (const std::string& path : batch.lost)
-        if (!addWatch(path) && errno == ENOSPC)
+    for (const std::string& path : batch.lost) {
+        if (m_outOfWatches)
+            break;
+        if (!pathMayNotAnswer(path) && !addWatch(path) && errno == ENOSPC)
             m_outOfWatches = true;
+    }
     // Taken before the reports: their receivers may stop or restart the monitor.
     const std::unique_ptr<Batch> done = std::move(m_batch);
     // A full batch more goes at once, behind the window's own events; less waits for the timer.
@@ -543,7 +595,8 @@ bool LiveMonitor::addWatch(const std::string& path) {
     struct stat info;
     if (::lstat(path.c_str(), &info) != 0)
         return false;
-    const int descriptor = ::inotify_add_watch(m_inotifyFd, path.c_str(), kInotifyMask);
+    const int descriptor = m_addWatchCall ? m_addWatchCall(m_inotifyFd, path.c_str(), kInotifyMask)
+                                          : ::inotify_add_watch(m_inotifyFd, path.c_str(), kInotifyMask);
     if (descriptor == -1)
         return false;
     forgetWatch(descriptor);  // the kernel's descriptor of this folder may be known already
@@ -575,10 +628,14 @@ std::vector<int> LiveMonitor::watchesAtAndBelow(const std::string& folder) const
 // The kernel keeps a watch on its folder wherever the folder goes; a watch whose path names
 // the folder no longer would report another folder's changes under that path.
 void LiveMonitor::dropMovedWatches(const std::string& folder) {
-    for (const int descriptor : watchesAtAndBelow(folder)) {
+    const std::vector<int> descriptors = watchesAtAndBelow(folder);
+    if (!descriptors.empty())
+        m_mounts = svl::readMountInfo();
+    for (const int descriptor : descriptors) {
         const Watch& watch = m_watches.at(descriptor);
         struct stat info;
-        if (::lstat(watch.path.c_str(), &info) == 0 && inodeIdentity(info) == watch.identity)
+        if (!pathMayNotAnswer(watch.path) && ::lstat(watch.path.c_str(), &info) == 0 &&
+            inodeIdentity(info) == watch.identity)
             continue;  // still there: moved back, or renamed by the window, which renamed the watch too
         m_lostWatches.insert(watch.path);
         ::inotify_rm_watch(m_inotifyFd, descriptor);
@@ -589,6 +646,7 @@ void LiveMonitor::dropMovedWatches(const std::string& folder) {
 void LiveMonitor::watchFolder(const QString& path, bool withSubfolders, int maxFolders) {
     if (!m_onDemand || m_inotifyFd < 0 || !m_tree)
         return;
+    m_mounts = svl::readMountInfo();
     if (m_remote)
         maxFolders = std::min(maxFolders, 200);
     const QByteArray utf8 = path.toUtf8();
@@ -660,9 +718,12 @@ void LiveMonitor::watchSlice(int generation) {
         if (folder.flags & kUnwatchable)
             continue;
         if (!m_outOfWatches && m_watchedCount < m_folderLimit) {
-            if (addWatch(m_tree->fullPath(id)))
+            // One that may not answer is never touched; its subfolders are decided in turn.
+            const std::string path = m_tree->fullPath(id);
+            const bool touched = !mayNotAnswer(*m_tree, id, path);
+            if (touched && addWatch(path))
                 ++m_watchedCount;
-            else if (errno == ENOSPC)
+            else if (touched && errno == ENOSPC)
                 m_outOfWatches = true;
         }
         if (!m_onDemand)

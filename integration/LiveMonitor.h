@@ -5,11 +5,15 @@
 // A folder that left and is found at its path again is another folder: its old contents
 // are reported, and inotify watches follow the folders themselves, not their old names.
 //
+// Folders on network and FUSE mounts (by the mount table, which asks no file system) are
+// never watched nor touched: such a mount may stop answering, and the GUI thread would wait.
+//
 // Threads: GUI thread only. Socket notifiers, the flush timer and posted slices drive it; a
 // batch (a deleted folder of a million files gives hundreds of thousands of paths) is
 // resolved and checked a slice at a time, so the window goes on answering meanwhile.
 #pragma once
 
+#include "core/scan/MountTable.h"
 #include "integration/FanotifyEvents.h"
 
 #include <QObject>
@@ -19,6 +23,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <queue>
@@ -73,6 +78,14 @@ public:
     int folderLimit() const { return m_folderLimit; }
     // Folders marked one by one on file systems that refuse a whole-file-system mark.
     int directoryMarkCount() const { return m_directoryMarks; }
+    // The kernel refused a watch for want of watches: folders asked for since are not watched,
+    // nor folders made again where watched ones left, until the next start.
+    bool outOfWatches() const { return m_outOfWatches; }
+
+    // The call that adds an inotify watch (inotify_add_watch unless replaced): tests run out
+    // of watches through it without touching the per-user limit.
+    using AddWatchCall = std::function<int(int descriptor, const char* path, uint32_t mask)>;
+    void setAddWatchCall(AddWatchCall call);
 
     // The paths of the entries directly inside these folders that the tree still shows:
     // what leaves the tree when foldersReplaced names the folders.
@@ -122,6 +135,10 @@ private:
     using QueueEntry = std::pair<uint64_t, uint32_t>;
 
     bool startFanotify(const std::shared_ptr<svl::ScanTree>& tree);
+    // Whether a folder of the tree, or a path, lies on a network or FUSE mount (see the
+    // header's note).
+    bool mayNotAnswer(const svl::ScanTree& tree, uint32_t id, const std::string& path) const;
+    bool pathMayNotAnswer(const std::string& path) const;
     bool markFolders(const svl::ScanTree& tree, uint32_t rootId, const char* realRoot);
     void closeFanotify();
     void readFanotifyEvents();
@@ -169,4 +186,6 @@ private:
     int m_generation = 0;
     bool m_slicePosted = false;  // a slice of this generation waits in the event queue
     int m_sliceMs = 10;
+    std::vector<svl::MountEntry> m_mounts;  // read afresh before the folders it decides on are touched
+    AddWatchCall m_addWatchCall;
 };
