@@ -316,20 +316,25 @@ int removeEntry(int parentFd, const std::string& name, const RemovalControl& con
 {
     if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
         return EINVAL;
+    Steps steps(control);
+    if (int e = steps.next(); e != 0)
+        return e;
+    // Anything but a folder goes at once: the kernel refuses the unlink of a folder and of a
+    // mount point. A folder whose parent can't be written to may still be emptied.
+    if (::unlinkat(parentFd, name.c_str(), 0) == 0) {
+        steps.removed();
+        return 0;
+    }
+    const int unlinkError = errno;
+    if (unlinkError == ENOENT)
+        return ENOENT;
     Place top, item;
     if (int e = placeOf(parentFd, "", &top); e != 0)
         return e;
     if (int e = placeOf(parentFd, name.c_str(), &item); e != 0)
         return e;
-    Steps steps(control);
-    if (!S_ISDIR(item.mode)) {
-        if (int e = steps.next(); e != 0)
-            return e;
-        if (::unlinkat(parentFd, name.c_str(), 0) != 0)
-            return errno;
-        steps.removed();
-        return 0;
-    }
+    if (!S_ISDIR(item.mode))
+        return unlinkError;
     if (!samePlace(top, item))
         return EXDEV;
 

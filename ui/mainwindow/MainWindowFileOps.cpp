@@ -62,6 +62,10 @@ namespace {
 
 // A removal shorter than this shows no progress dialog.
 constexpr int kRemovalProgressDelayMs = 400;
+// From this many entries on, live monitoring pauses while a removal runs: it would check each
+// removed entry on this thread as the removal goes, taking as long again as the removal, and
+// the removal takes its own entries out of the tree.
+constexpr uint64_t kMonitorPausedFrom = 20000;
 
 // A removal's progress. Cancel, Escape or closing the box asks the worker to stop; the box
 // stays, saying so, until the worker has stopped, so the window is never idle-looking while
@@ -173,6 +177,9 @@ void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, c
             dialog.setValue(int(std::min<uint64_t>(progress.done.load(), uint64_t(steps))));
     });
     tick.start(100);
+    const bool monitorPaused = progress.total >= kMonitorPausedFrom && m_liveMonitor->mode() != LiveMonitor::Mode::Idle;
+    if (monitorPaused)
+        m_liveMonitor->stop();
     startTreeReader(thread);
     // Until the dialog takes the window's input, the user's input waits: no other command
     // starts meanwhile. Done once the worker's finish was handled, as in readTreesOffGui.
@@ -186,7 +193,10 @@ void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, c
     m_removal = nullptr;
     // What others reported removed meanwhile (the live monitor sees this very removal) is
     // taken out after the command's own items left the tree, which is quicker.
-    QTimer::singleShot(0, this, [this] {
+    // Monitoring comes back once the command's own items left the tree.
+    QTimer::singleShot(0, this, [this, monitorPaused] {
+        if (monitorPaused && !m_closeAfterRemoval)
+            restartMonitoring();
         if (m_pendingThreads.empty())
             applyQueuedRemovals();
     });
