@@ -20,8 +20,10 @@
 // came. As root it runs on a tmpfs and again on an ext4 loop mount.
 //
 // --in-memory builds every tree in memory (quicker to start; no questions or removals measured).
+// --no-monitor turns live monitoring off, which otherwise checks every removed entry as it goes.
+// --no-ext4 skips the ext4 loop mount.
 //
-//   bench_tree_window_bench [--trees m1,t1m,m3,s1,r40k,r1m] [--threads N] [--in-memory]
+//   bench_tree_window_bench [--trees m1,t1m,m3,s1,r40k,r1m] [--threads N] [--in-memory] [--no-monitor] [--no-ext4]
 #include "BenchAppSupport.h"
 
 #include "app/ValueFormat.h"
@@ -492,10 +494,14 @@ Result run(const std::string& name, const std::string& work, bool inMemory, cons
 int main(int argc, char** argv) {
     std::vector<std::string> trees{"m1", "t1m", "m3", "s1", "r40k", "r1m"};
     int threads = -1;
-    bool inMemory = false;
+    bool inMemory = false, monitor = true, withExt4 = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--in-memory")) {
             inMemory = true;
+        } else if (!std::strcmp(argv[i], "--no-monitor")) {
+            monitor = false;
+        } else if (!std::strcmp(argv[i], "--no-ext4")) {
+            withExt4 = false;
         } else if (i + 1 == argc) {
             break;
         } else if (!std::strcmp(argv[i], "--trees")) {
@@ -514,6 +520,7 @@ int main(int argc, char** argv) {
     if (!app.ok())
         return 1;
     AppSettings::instance()->settings()->setValue(QStringLiteral("animateTreemapZoom"), false);
+    AppSettings::instance()->settings()->setValue(QStringLiteral("monitorFileSystemForChanges"), monitor);
     if (threads > 0)
         svl::setHardwareThreadOverride(threads);
 
@@ -525,7 +532,7 @@ int main(int argc, char** argv) {
     setenv("XDG_DATA_HOME", (std::string(work) + "/data").c_str(), 1);
     // The removals again on ext4, as root: a loop mount of an image on the disk.
     std::string ext4, image;
-    if (geteuid() == 0 && !inMemory) {
+    if (geteuid() == 0 && !inMemory && withExt4) {
         char imageName[] = "/var/tmp/hm-tree-window-bench-XXXXXX";
         char mountName[] = "/tmp/hm-tree-window-bench-ext4-XXXXXX";
         const int fd = mkstemp(imageName);
