@@ -10,6 +10,7 @@
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/app/ShellTestEnv.h"
+#include "integration/FileHelpers.h"
 #include "tests/integration/FileTestSupport.h"
 
 #include <QClipboard>
@@ -1170,6 +1171,28 @@ TEST(FileOperations, RemovalsStopBetweenItemsWhenCancelledAndGatherTheirFailures
     EXPECT_TRUE(f.errors.isEmpty()) << f.errors.join('\n').toStdString();
     EXPECT_EQ(f.removedIds, gone);
     EXPECT_FALSE(exists(f.root() + "/gone/b"));
+
+    // Files of one folder share its walk for a while only: a folder moved away meanwhile, and
+    // another put in its place, is noticed at the next walk, and what is left in it stays.
+    constexpr int kFiles = ItemDeleter::kWalkEvery + 44;
+    put(f.root() + "/run/f0");
+    for (int i = 1; i < kFiles; ++i)
+        hmtest::writeFile(f.root() + "/run/f" + std::to_string(i), "x");
+    f.scan();
+    f.beforeEntry = [&](uint64_t removed, RemovalProgress&) {
+        if (removed == 10)
+            ASSERT_EQ(hmtest::sh("cd " + hmtest::shQuote(f.root()) + " && mv run moved && mkdir run"), 0);
+    };
+    std::vector<uint32_t> run;
+    for (int i = 0; i < kFiles; ++i)
+        run.push_back(f.id("run/f" + std::to_string(i)));
+    f.ops().deleteImmediately(FileCommandPlanner(f.context).collect(run, false, false));
+    f.beforeEntry = nullptr;
+    size_t stayed = 0;
+    for (int i = 0; i < kFiles; ++i)
+        stayed += exists(f.root() + "/moved/f" + std::to_string(i));
+    EXPECT_EQ(stayed, 44u);
+    f.removedIds = gone;
 
     if (!hmtest::isRoot())
         GTEST_SKIP() << "needs root for a read-only bind mount";
