@@ -1180,8 +1180,9 @@ TEST(FileOperations, RemovalsStopBetweenItemsWhenCancelledAndGatherTheirFailures
         hmtest::writeFile(f.root() + "/run/f" + std::to_string(i), "x");
     f.scan();
     f.beforeEntry = [&](uint64_t removed, RemovalProgress&) {
-        if (removed == 10)
+        if (removed == 10) {
             ASSERT_EQ(hmtest::sh("cd " + hmtest::shQuote(f.root()) + " && mv run moved && mkdir run"), 0);
+        }
     };
     std::vector<uint32_t> run;
     for (int i = 0; i < kFiles; ++i)
