@@ -13,13 +13,17 @@
 // the time until the Move to Trash and the Delete Immediately questions show and until a
 // drag of the selected rows starts, each with the longest gap until then. Questions need trees on disk. Goal: no gap over 300 ms.
 // A third table has removals, confirmed: r40k selects the 40,000 files of one folder, r1m a
-// folder of 1,000,000 files; each is deleted immediately and, made again, moved to the Trash.
-// It gives the longest gap from the command until the items are gone from disk and the
-// window settled, the milliseconds that took, and the message boxes that came.
+// folder of 1,000,000 files; each is deleted immediately, made again and removed by `rm -rf`,
+// and, made again, moved to the Trash. It gives the longest gap from the command until the
+// items are gone from disk and the window settled, the milliseconds from the answered question
+// until they were gone (beside those of rm -rf on the same files) and the message boxes that
+// came. As root it runs on a tmpfs and again on an ext4 loop mount.
 //
 // --in-memory builds every tree in memory (quicker to start; no questions or removals measured).
+// --no-monitor turns live monitoring off, which otherwise checks every removed entry as it goes.
+// --no-ext4 skips the ext4 loop mount.
 //
-//   bench_tree_window_bench [--trees m1,t1m,m3,s1,r40k,r1m] [--threads N] [--in-memory]
+//   bench_tree_window_bench [--trees m1,t1m,m3,s1,r40k,r1m] [--threads N] [--in-memory] [--no-monitor] [--no-ext4]
 #include "BenchAppSupport.h"
 
 #include "app/ValueFormat.h"
@@ -49,11 +53,14 @@
 #include <QTreeView>
 
 #include <fcntl.h>
+#include <spawn.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -260,7 +267,9 @@ struct Removal {
 
 struct Result {
     std::string tree;
+    std::string fs;  // of the removals
     Removal deleted, trashed;
+    double rmMs = -1;  // rm -rf on the same files
     double expandAll = 0, reset = 0, groupRow = 0, sortColumns = 0, fileList = 0, selectAll = 0, deleteQuestion = 0,
            deleteGap = 0, dragData = 0, nameExpand = 0, nameResort = 0;
     // The Tree View after Expand All.
@@ -284,10 +293,13 @@ Removal removalOf(const std::string& top, const std::function<void()>& make, con
     const Clock::time_point settled = Clock::now() + std::chrono::milliseconds(300);
     turnUntil([&] { return Clock::now() >= settled; });
     Removal result;
+    Clock::time_point answered{};
     QTimer watcher;
     QObject::connect(&watcher, &QTimer::timeout, [&] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             ++result.boxes;
+            if (answered == Clock::time_point{})
+                answered = Clock::now();
             if (QAbstractButton* accept = box->defaultButton())
                 accept->click();
             else
@@ -295,7 +307,6 @@ Removal removalOf(const std::string& top, const std::function<void()>& make, con
         }
     });
     watcher.start(1);
-    const Clock::time_point pressed = Clock::now();
     Clock::time_point done{};
     result.gap = gapOf([&] { actionNamed(window, command)->trigger(); },
                        [&] {
@@ -303,8 +314,21 @@ Removal removalOf(const std::string& top, const std::function<void()>& make, con
                                done = Clock::now();
                            return done != Clock::time_point{};
                        });
-    result.ms = msBetween(pressed, done);
+    result.ms = msBetween(answered, done);
     return result;
+}
+
+// Milliseconds `rm -rf` takes for `path`.
+double rmRf(const std::string& path) {
+    const char* args[] = {"rm", "-rf", "--", path.c_str(), nullptr};
+    const Clock::time_point start = Clock::now();
+    pid_t child = -1;
+    if (posix_spawnp(&child, "rm", nullptr, nullptr, const_cast<char* const*>(args), environ) != 0)
+        return -1;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? msBetween(start, Clock::now()) : -1;
 }
 
 // The 40,000 files of one folder, and a folder of a million files, deleted and trashed.
@@ -313,6 +337,7 @@ void runRemovals(Result& r, const std::string& top) {
     const std::string inner = top + (many ? "/files" : "/big");
     const auto make = [&] {
         std::filesystem::create_directories(inner);
+        std::fflush(stdout);
         makeFiles(inner, 0, many ? 40000 : 1000000);
     };
     const auto pick = [&](const svl::ScanTree& tree) {
@@ -335,6 +360,10 @@ void runRemovals(Result& r, const std::string& top) {
                 r.deleted.boxes);
     std::error_code ignored;
     std::filesystem::remove_all(top, ignored);
+    make();
+    r.rmMs = rmRf(inner);
+    std::printf("  %s rm -rf: %.0f ms\n", r.tree.c_str(), r.rmMs);
+    std::filesystem::remove_all(top, ignored);
     std::printf("  trashing ...\n");
     std::fflush(stdout);
     r.trashed = removalOf(top, make, QObject::tr("Move to Trash"), pick, gone);
@@ -342,12 +371,13 @@ void runRemovals(Result& r, const std::string& top) {
                 r.trashed.boxes);
 }
 
-Result run(const std::string& name, const std::string& work, bool inMemory) {
+Result run(const std::string& name, const std::string& work, bool inMemory, const std::string& fs = "tmpfs") {
     Result r;
     r.tree = name;
+    r.fs = fs;
     if (name == "r40k" || name == "r1m") {
         if (!inMemory) {
-            std::printf("removals %s ...\n", name.c_str());
+            std::printf("removals %s on %s ...\n", name.c_str(), fs.c_str());
             std::fflush(stdout);
             runRemovals(r, work + "/" + name);
         }
@@ -464,10 +494,14 @@ Result run(const std::string& name, const std::string& work, bool inMemory) {
 int main(int argc, char** argv) {
     std::vector<std::string> trees{"m1", "t1m", "m3", "s1", "r40k", "r1m"};
     int threads = -1;
-    bool inMemory = false;
+    bool inMemory = false, monitor = true, withExt4 = true;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--in-memory")) {
             inMemory = true;
+        } else if (!std::strcmp(argv[i], "--no-monitor")) {
+            monitor = false;
+        } else if (!std::strcmp(argv[i], "--no-ext4")) {
+            withExt4 = false;
         } else if (i + 1 == argc) {
             break;
         } else if (!std::strcmp(argv[i], "--trees")) {
@@ -486,6 +520,7 @@ int main(int argc, char** argv) {
     if (!app.ok())
         return 1;
     AppSettings::instance()->settings()->setValue(QStringLiteral("animateTreemapZoom"), false);
+    AppSettings::instance()->settings()->setValue(QStringLiteral("monitorFileSystemForChanges"), monitor);
     if (threads > 0)
         svl::setHardwareThreadOverride(threads);
 
@@ -495,14 +530,41 @@ int main(int argc, char** argv) {
     const bool onTmpfs = geteuid() == 0 && mount("hmbench", work, "tmpfs", 0, "size=2g,nr_inodes=4m") == 0;
     // Items on the home's file system would go to the home's trash: one of our own instead.
     setenv("XDG_DATA_HOME", (std::string(work) + "/data").c_str(), 1);
+    // The removals again on ext4, as root: a loop mount of an image on the disk.
+    std::string ext4, image;
+    if (geteuid() == 0 && !inMemory && withExt4) {
+        char imageName[] = "/var/tmp/hm-tree-window-bench-XXXXXX";
+        char mountName[] = "/tmp/hm-tree-window-bench-ext4-XXXXXX";
+        const int fd = mkstemp(imageName);
+        if (fd >= 0 && mkdtemp(mountName)) {
+            close(fd);
+            image = imageName;
+            const std::string command = "truncate -s 3G " + image + " && mkfs.ext4 -q -N 2200000 -F " + image +
+                                        " && mount -o loop " + image + " " + mountName;
+            if (std::system(command.c_str()) == 0)
+                ext4 = mountName;
+        }
+    }
     std::vector<Result> results;
     for (const std::string& name : trees) {
-        results.push_back(run(name, work, inMemory));
-        std::error_code ignored;
-        std::filesystem::remove_all(std::string(work) + "/" + name, ignored);
-        for (const char* trash : {"/data", "/.Trash-0", "/.Trash"})
-            std::filesystem::remove_all(std::string(work) + trash, ignored);
+        const bool removal = name[0] == 'r';
+        std::vector<std::pair<std::string, std::string>> places{{work, onTmpfs ? "tmpfs" : "tmp"}};
+        if (removal && !ext4.empty())
+            places.emplace_back(ext4, "ext4");
+        for (const auto& [place, fs] : places) {
+            results.push_back(run(name, place, inMemory, fs));
+            std::error_code ignored;
+            std::filesystem::remove_all(place + "/" + name, ignored);
+            for (const char* trash : {"/data", "/.Trash-0", "/.Trash"})
+                std::filesystem::remove_all(place + trash, ignored);
+        }
     }
+    if (!ext4.empty()) {
+        umount2(ext4.c_str(), MNT_DETACH);
+        rmdir(ext4.c_str());
+    }
+    if (!image.empty())
+        unlink(image.c_str());
     if (onTmpfs)
         umount2(work, MNT_DETACH);
     std::error_code ignored;
@@ -528,15 +590,16 @@ int main(int argc, char** argv) {
                     r.treeTrash.after, r.treeTrash.gap, r.treeDelete.after, r.treeDelete.gap, r.treeDrag.after,
                     r.treeDrag.gap);
     }
-    std::printf("\nconfirmed removals: longest gap in ms, ms until gone from disk, message boxes shown\n"
-                "(the question included); -1: not measured\n");
-    std::printf("%-5s %9s %9s %9s %9s %9s %9s\n", "case", "delGap", "delMs", "delBoxes", "trashGap", "trashMs",
-                "trashBoxes");
+    std::printf("\nconfirmed removals: longest gap in ms, ms from the answered question until gone from\n"
+                "disk beside rm -rf on the same files, message boxes shown (the question included); -1: not measured\n");
+    std::printf("%-5s %-6s %9s %9s %9s %7s %9s %9s %9s %9s\n", "case", "fs", "delGap", "delMs", "rmMs", "ratio",
+                "delBoxes", "trashGap", "trashMs", "trashBoxes");
     for (const Result& r : results) {
         if (r.tree[0] != 'r')
             continue;
-        std::printf("%-5s %9.0f %9.0f %9d %9.0f %9.0f %9d\n", r.tree.c_str(), r.deleted.gap, r.deleted.ms,
-                    r.deleted.boxes, r.trashed.gap, r.trashed.ms, r.trashed.boxes);
+        std::printf("%-5s %-6s %9.0f %9.0f %9.0f %7.2f %9d %9.0f %9.0f %9d\n", r.tree.c_str(), r.fs.c_str(),
+                    r.deleted.gap, r.deleted.ms, r.rmMs, r.rmMs > 0 ? r.deleted.ms / r.rmMs : -1.0, r.deleted.boxes,
+                    r.trashed.gap, r.trashed.ms, r.trashed.boxes);
     }
     return 0;
 }

@@ -19,6 +19,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -117,7 +118,14 @@ bool deleteItems(const QString& path, QString* error, bool* permissionDenied)
                          permissionDenied);
 }
 
-bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDenied)
+bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDenied,
+                 const saferemove::RemovalControl& control)
+{
+    return ItemDeleter().remove(target, error, permissionDenied, control);
+}
+
+bool ItemDeleter::remove(const RemovalTarget& target, QString* error, bool* permissionDenied,
+                         const saferemove::RemovalControl& control)
 {
     if (permissionDenied)
         *permissionDenied = false;
@@ -127,16 +135,49 @@ bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDe
         return false;
     }
     std::string name;
-    const int dir = openItemParent(target, &name);
-    if (dir < 0) {
-        if (isPlaceChange(-dir)) {
-            setError(error, placeChangedText(target.path, -dir));
-            return false;
+    const QStringView folder = QStringView(target.path).left(std::max<qsizetype>(target.path.lastIndexOf(u'/'), 0));
+    const bool again = m_parent.fd >= 0 && m_uses < kWalkEvery && target.parent == m_identity && target.top == m_top &&
+                       folder == m_folder && target.item;
+    if (again) {
+        // The folder is the one walked to and checked for an earlier item: only this item's
+        // own identity is left to check.
+        const std::string bytes = pathBytes(target.path);
+        std::string parent;
+        ItemIdentity now;
+        int code = saferemove::isCleanAbsolutePath(bytes) && saferemove::splitParent(bytes, &parent, &name)
+                       ? captureItemIdentityAt(m_parent.fd, name, &now)
+                       : EINVAL;
+        if (code == 0 && now != *target.item)
+            code = kItemReplaced;
+        if (code != 0) {
+            if (isPlaceChange(code)) {
+                setError(error, placeChangedText(target.path, code));
+                return false;
+            }
+            return removalResult(code, error, permissionDenied);
         }
-        return removalResult(-dir, error, permissionDenied);
+        ++m_uses;
+    } else {
+        m_parent.reset();
+        const int dir = openItemParent(target, &name);
+        if (dir < 0) {
+            if (isPlaceChange(-dir)) {
+                setError(error, placeChangedText(target.path, -dir));
+                return false;
+            }
+            return removalResult(-dir, error, permissionDenied);
+        }
+        m_parent.reset(dir);
+        m_folder = folder.toString();
+        m_identity = target.parent;
+        m_top = target.top;
+        m_uses = 1;
     }
-    const int code = saferemove::removeEntry(dir, name);
-    ::close(dir);
+    const int code = saferemove::removeEntry(m_parent.fd, name, control);
+    if (code == ECANCELED && control.cancel && control.cancel->load()) {
+        setError(error, QString());
+        return false;
+    }
     return removalResult(code, error, permissionDenied);
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "integration/ItemPlace.h"
+#include "integration/OwnedFd.h"
 
 #include <QList>
 #include <QString>
@@ -26,7 +27,26 @@ bool canDeleteWithoutAdministrator(const QString& path);
 bool deleteItems(const QString& path, QString* error, bool* permissionDenied);
 // The same for an item chosen earlier: it is removed through its parent folder only when
 // that is still the folder it was chosen in, reached without a link below the walk's start.
-bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDenied);
+// `control` counts the entries removed and can stop the removal between them (then false,
+// with nothing said about permission).
+bool deleteItems(const RemovalTarget& target, QString* error, bool* permissionDenied,
+                 const saferemove::RemovalControl& control = {});
+
+// deleteItems for many items in a row: items of one folder in a row share one walk to it,
+// made again every kWalkEvery items, each item still checked to be the object chosen.
+class ItemDeleter {
+public:
+    static constexpr int kWalkEvery = 256;
+    bool remove(const RemovalTarget& target, QString* error, bool* permissionDenied,
+                const saferemove::RemovalControl& control = {});
+
+private:
+    OwnedFd m_parent;  // the folder walked to last
+    QString m_folder;  // its path
+    saferemove::FolderIdentity m_identity;
+    QString m_top;
+    int m_uses = 0;
+};
 
 // Renames an item whose place was recorded to `newName` in the same folder: only while
 // the folder is the one it was in and the item the object it was. Never replaces an

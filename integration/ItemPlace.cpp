@@ -78,6 +78,15 @@ int captureItemIdentity(const std::string& path, ItemIdentity* out)
     return 0;
 }
 
+int captureItemIdentityAt(int dirFd, const std::string& name, ItemIdentity* out)
+{
+    struct stat st {};
+    if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno;
+    *out = identityOfItem(st);
+    return 0;
+}
+
 int captureAdministratorPlace(const QString& path, const QString& scanTop,
                               std::optional<saferemove::FolderIdentity> scanTopIdentity, RemovalTarget* out,
                               std::optional<std::vector<saferemove::EnteredMount>> mounts)

@@ -64,6 +64,8 @@ constexpr int kBelowSymbolicLink = -1;
 
 // The item's identity by its path, the last name not followed: 0 or errno.
 [[nodiscard]] int captureItemIdentity(const std::string& path, ItemIdentity* out);
+// The same for `name` inside the folder open as `dirFd`.
+[[nodiscard]] int captureItemIdentityAt(int dirFd, const std::string& name, ItemIdentity* out);
 
 // openItemParent's code (negated) for an item that is another object than the one recorded.
 constexpr int kItemReplaced = 4096;

@@ -9,7 +9,9 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -73,13 +75,23 @@ bool identityOf(int fd, FolderIdentity* out);
 // Splits a clean absolute path into its parent folder and last name; false for "/".
 bool splitParent(const std::string& path, std::string* parent, std::string* name);
 
+// What a removal reports as it goes and what stops it; every member optional. Each is looked
+// at right before an entry (a file, a link or an emptied folder) goes.
+struct RemovalControl {
+    const std::atomic<bool>* cancel = nullptr;  // raised: the removal stops there with ECANCELED
+    std::atomic<uint64_t>* removed = nullptr;   // one more for every entry removed
+    // Called with the number removed so far (by this removal) before each next one goes.
+    const std::function<void(uint64_t removed)>* beforeEntry = nullptr;
+};
+
 // Removes `name` inside the folder open as `parentFd`: a file or link is unlinked, a
 // folder is emptied depth first and removed. Never follows a link, and never enters a
 // folder on another device or another mount than `parentFd` (EXDEV; nothing of it is
-// touched). Stops at the first failure and returns its errno; entries removed before it
-// stay removed. Keeps one descriptor open at any depth and no recursion per level: going
-// up reopens ".." and checks it is the folder it came from (ESTALE otherwise).
-[[nodiscard]] int removeEntry(int parentFd, const std::string& name);
+// touched). Stops at the first failure, or at a cancel (ECANCELED), and returns its errno;
+// entries removed before it stay removed. Keeps one descriptor open at any depth and no
+// recursion per level: going up reopens ".." and checks it is the folder it came from
+// (ESTALE otherwise).
+[[nodiscard]] int removeEntry(int parentFd, const std::string& name, const RemovalControl& control = {});
 
 // Renames `name` to `newName` inside the folder open as `parentFd`, never replacing an
 // item: RENAME_NOREPLACE where the file system has it; where it hasn't (EINVAL on FUSE
@@ -90,6 +102,6 @@ bool splitParent(const std::string& path, std::string* parent, std::string* name
 // removeEntry for a path: the parent is opened without following links when
 // `noFollowParents` is set (as a root process must), else with an ordinary open.
 // The root "/" and names "." and ".." are refused with EINVAL.
-[[nodiscard]] int removePath(const std::string& path, bool noFollowParents);
+[[nodiscard]] int removePath(const std::string& path, bool noFollowParents, const RemovalControl& control = {});
 
 }  // namespace saferemove

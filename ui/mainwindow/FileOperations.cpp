@@ -347,11 +347,12 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
     CheckedItems notTrashable, needsAdministrator;
     Failures changed;
     RemovalProgress progress;
-    progress.total = chosen.size();
+    const qsizetype count = chosen.size();
+    progress.total = uint64_t(count);
     // On a worker: the trees are only read meanwhile; each item's way is checked again
     // right before it moves, since the disk may have changed since the question.
     removeOffGui(tr("Moving items to the Trash…"), progress, [&] {
-        for (qsizetype i = 0; i < progress.total && !progress.cancel.load(); ++i) {
+        for (qsizetype i = 0; i < count && !progress.cancel.load(); ++i) {
             const CheckedItem c = items.at(i);
             const TrashOutcome outcome = m_backend.moveToTrash(c.place);
             // An item that vanished meanwhile is simply gone, not a failure to ask about.
@@ -364,7 +365,7 @@ void FileOperations::moveToTrash(const QList<SelectedItem>& selection)
                 notTrashable.append(c);
             else
                 needsAdministrator.append(c);
-            progress.done.store(i + 1);
+            progress.done.store(uint64_t(i + 1));
         }
     });
     if (!trashed.empty())
@@ -419,31 +420,56 @@ void FileOperations::deletePermanently(const CheckedItems& checked)
     Failures failures;
     QString failedName, failedReason;  // of the first failure
     RemovalProgress progress;
-    progress.total = checked.items().size();
+    const QList<SelectedItem>& items = checked.items();
+    // Counted in entries, so that one folder of a million files shows its progress too.
+    for (const SelectedItem& item : items) {
+        const svl::ScanNode& node = m_displayed->node(item.id);
+        progress.total += item.isFolder ? uint64_t(node.filesBelow) + node.foldersBelow + 1 : 1;
+    }
+    bool stopped = false;
     // On a worker: the trees are only read meanwhile; each item's way is checked again
     // right before it goes, since the disk may have changed since the question.
     removeOffGui(tr("Deleting items…"), progress, [&] {
-        for (qsizetype i = 0; i < progress.total && !progress.cancel.load(); ++i) {
+        saferemove::RemovalControl control;
+        control.cancel = &progress.cancel;
+        control.removed = &progress.done;
+        const std::function<void(uint64_t)> beforeEntry = [&](uint64_t) { progress.beforeEntry(progress.done.load()); };
+        if (progress.beforeEntry)
+            control.beforeEntry = &beforeEntry;
+        ItemDeleter deleter;
+        for (qsizetype i = 0; i < items.size(); ++i) {
             const CheckedItem c = checked.at(i);
             const SelectedItem& item = c.item;
             QString error;
             bool denied = false;
-            if (deleteItems(c.place, &error, &denied) || presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone) {
+            if (deleter.remove(c.place, &error, &denied, control)) {
                 removed.push_back(item.id);
-            } else {
+                continue;
+            }
+            if (progress.cancel.load()) {
+                // Stopped inside the item, or before it: what went leaves the tree, the rest stays.
+                stopped = true;
                 if (item.isFolder)
                     collectVanished(item.id, &removed);
-                if (denied && !m_elevated) {
-                    needsAdministrator.append(c);
-                } else {
-                    if (failures.count() == 0) {
-                        failedName = item.name;
-                        failedReason = error;
-                    }
-                    failures.add(tr("\"%1\": %2").arg(isolatePathShowingControls(item.path), error));
-                }
+                else if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone)
+                    removed.push_back(item.id);
+                break;
             }
-            progress.done.store(i + 1);
+            if (presenceOf(m_displayed->fullPath(item.id)) == Presence::Gone) {
+                removed.push_back(item.id);
+                continue;
+            }
+            if (item.isFolder)
+                collectVanished(item.id, &removed);
+            if (denied && !m_elevated) {
+                needsAdministrator.append(c);
+            } else {
+                if (failures.count() == 0) {
+                    failedName = item.name;
+                    failedReason = error;
+                }
+                failures.add(tr("\"%1\": %2").arg(isolatePathShowingControls(item.path), error));
+            }
         }
     });
     if (!removed.empty())
@@ -452,7 +478,7 @@ void FileOperations::deletePermanently(const CheckedItems& checked)
         m_hooks.showError(tr("Couldn't delete \"%1\"").arg(isolateShowingControls(failedName)), failedReason);
     else if (failures.count() > 0)
         m_hooks.showError(tr("Couldn't delete"), failures.text());
-    if (progress.done.load() == progress.total)  // not cancelled
+    if (!stopped)
         offerDeleteAsAdministrator(needsAdministrator);
 }
 

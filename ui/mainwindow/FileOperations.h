@@ -32,12 +32,15 @@ struct RenamePlace {
     RemovalTarget place;
 };
 
-// A confirmed removal as it goes: the worker counts the items it is done with and looks at
-// `cancel` before each next one; the window reads both while it waits.
+// A confirmed removal as it goes: the worker counts its steps (entries removed, or items
+// moved to the Trash) and looks at `cancel` before each next one, also inside a folder; the
+// window reads both while it waits.
 struct RemovalProgress {
-    qsizetype total = 0;
-    std::atomic<qsizetype> done{0};
+    uint64_t total = 0;  // steps expected
+    std::atomic<uint64_t> done{0};
     std::atomic<bool> cancel{false};
+    // Optional: called on the worker with the entries removed so far before each next one goes.
+    std::function<void(uint64_t removed)> beforeEntry;
 };
 
 struct FileOperationHooks {

@@ -18,6 +18,8 @@
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 
+#include <QApplication>
+#include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QProgressDialog>
@@ -60,6 +62,45 @@ namespace {
 
 // A removal shorter than this shows no progress dialog.
 constexpr int kRemovalProgressDelayMs = 400;
+// From this many entries on, live monitoring pauses while a removal runs: it would check each
+// removed entry on this thread as the removal goes, taking as long again as the removal, and
+// the removal takes its own entries out of the tree.
+constexpr uint64_t kMonitorPausedFrom = 20000;
+
+// A removal's progress. Cancel, Escape or closing the box asks the worker to stop; the box
+// stays, saying so, until the worker has stopped, so the window is never idle-looking while
+// it ignores input.
+class RemovalProgressDialog : public QProgressDialog {
+public:
+    RemovalProgressDialog(const QString& label, int steps, QWidget* parent, std::atomic<bool>* cancel)
+        : QProgressDialog(label, QString(), 0, steps, parent), m_cancel(cancel), m_button(new QPushButton(MainWindow::tr("Cancel")))
+    {
+        setCancelButton(m_button);  // the dialog owns it now
+        // Its own handling hides the box at once: this one stays up.
+        disconnect(this, &QProgressDialog::canceled, this, &QProgressDialog::cancel);
+        connect(this, &QProgressDialog::canceled, this, [this] { stop(); });
+    }
+    void reject() override { stop(); }
+    bool stopping() const { return m_cancel->load(); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        event->ignore();
+        stop();
+    }
+
+private:
+    void stop()
+    {
+        if (m_cancel->exchange(true))
+            return;
+        setLabelText(MainWindow::tr("Stopping…"));
+        m_button->setEnabled(false);
+    }
+    std::atomic<bool>* m_cancel;
+    QPushButton* m_button;
+};
 
 }  // namespace
 
@@ -112,24 +153,33 @@ void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, c
     QThread* thread = QThread::create([&work, keep = m_displayedTree, keepFull = m_currentTree] { work(); });
     m_removal = &progress;
     const bool counted = progress.total > 1;
-    QProgressDialog dialog(label, tr("Cancel"), 0, counted ? int(std::min<qsizetype>(progress.total, INT_MAX)) : 0,
-                           this);
+    const int steps = int(std::min<uint64_t>(progress.total, INT_MAX));
+    RemovalProgressDialog dialog(label, counted ? steps : 0, this, &progress.cancel);
     dialog.setWindowModality(Qt::WindowModal);
     dialog.setAutoReset(false);  // so reaching the total neither resets nor hides it
+    dialog.setAutoClose(false);
     dialog.setMinimumDuration(std::numeric_limits<int>::max());  // shown by the timer below
-    connect(&dialog, &QProgressDialog::canceled, this, [&progress] { progress.cancel.store(true); });
+    // Until the dialog shows, the window takes no input: the cursor says it is busy.
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    bool busyCursor = true;
+    const auto showDialog = [&] {
+        dialog.show();
+        if (std::exchange(busyCursor, false))
+            QApplication::restoreOverrideCursor();
+    };
     QElapsedTimer clock;
     clock.start();
     QTimer tick;
     connect(&tick, &QTimer::timeout, this, [&] {
-        if (progress.cancel.load())
-            return;
         if (!dialog.isVisible() && clock.elapsed() >= kRemovalProgressDelayMs)
-            dialog.show();
-        if (counted && dialog.isVisible())
-            dialog.setValue(int(std::min<qsizetype>(progress.done.load(), INT_MAX)));
+            showDialog();
+        if (counted && dialog.isVisible() && !progress.cancel.load())
+            dialog.setValue(int(std::min<uint64_t>(progress.done.load(), uint64_t(steps))));
     });
     tick.start(100);
+    const bool monitorPaused = progress.total >= kMonitorPausedFrom && m_liveMonitor->mode() != LiveMonitor::Mode::Idle;
+    if (monitorPaused)
+        m_liveMonitor->stop();
     startTreeReader(thread);
     // Until the dialog takes the window's input, the user's input waits: no other command
     // starts meanwhile. Done once the worker's finish was handled, as in readTreesOffGui.
@@ -138,10 +188,15 @@ void MainWindow::removeOffGui(const QString& label, RemovalProgress& progress, c
                                         | QEventLoop::WaitForMoreEvents);
     tick.stop();
     dialog.hide();
+    if (busyCursor)
+        QApplication::restoreOverrideCursor();
     m_removal = nullptr;
     // What others reported removed meanwhile (the live monitor sees this very removal) is
     // taken out after the command's own items left the tree, which is quicker.
-    QTimer::singleShot(0, this, [this] {
+    // Monitoring comes back once the command's own items left the tree.
+    QTimer::singleShot(0, this, [this, monitorPaused] {
+        if (monitorPaused && !m_closeAfterRemoval)
+            restartMonitoring();
         if (m_pendingThreads.empty())
             applyQueuedRemovals();
     });

@@ -10,6 +10,7 @@
 #include "core/scan/ScanDriver.h"
 #include "core/tree/ScanTree.h"
 #include "tests/app/ShellTestEnv.h"
+#include "integration/FileHelpers.h"
 #include "tests/integration/FileTestSupport.h"
 
 #include <QClipboard>
@@ -49,6 +50,8 @@ struct Fixture {
     int offGuiRuns = 0;  // checks handed to readOffGui, run on a thread of their own
     int removalRuns = 0;  // removals handed to removeOffGui, run on a thread of their own
     RemovalProgress* removal = nullptr;  // of the removal running
+    std::function<void(uint64_t removed, RemovalProgress&)> beforeEntry;  // inside removals, per entry
+    uint64_t removalTotal = 0, removalDone = 0;  // the last removal's steps
     FileActionBackend backend = FileActionBackend::system();
     FileCommandContext context;
 
@@ -103,8 +106,12 @@ struct Fixture {
         hooks.removeOffGui = [this](const QString&, RemovalProgress& progress, const std::function<void()>& work) {
             ++removalRuns;
             removal = &progress;
+            if (beforeEntry)
+                progress.beforeEntry = [this, &progress](uint64_t removed) { beforeEntry(removed, progress); };
             std::thread(work).join();
             removal = nullptr;
+            removalTotal = progress.total;
+            removalDone = progress.done;
         };
         return FileOperations(shown(), tree.get(), context, backend, hooks, elevated);
     }
@@ -1076,6 +1083,57 @@ TEST(FileOperations, AnOrdinaryUserTrashesDeletesAndRenamesOnEveryVolume)
 // what was done leaves the tree, the rest stays, and nothing more is asked (not even about
 // an item the trash refused before the cancel). Failures come
 // in one message that names the first few and counts the rest.
+// One folder deleted with a cancel raised after a chosen number of entries: the walk stops
+// there, at any depth; the tree drops what went and keeps what is left with its counts; the
+// progress counted entries; the file beside it stays.
+TEST(FileOperations, ACancelInsideAFolderStopsItThereAndTheTreeKeepsWhatIsLeft)
+{
+    struct Row {
+        const char* when;
+        uint64_t cancelAt;  // entries removed when the cancel comes; none: never
+        uint64_t left;      // entries left of top, top itself included
+    };
+    // top holds 6 files and sub, sub 4 files and deep, deep 3 files: 16 entries. Files go
+    // before their folder's folders, a folder once emptied.
+    const Row rows[] = {
+        {"before the first entry", 0, 16},  {"after 4 entries", 4, 12},
+        {"inside a nested folder", 8, 8},   {"two folders deep", 12, 4},
+        {"during the top's own removal", 15, 1}, {"never", UINT64_MAX, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.when);
+        Fixture f;
+        for (int i = 0; i < 6; ++i)
+            put(f.root() + "/top/f" + std::to_string(i));
+        for (int i = 0; i < 4; ++i)
+            put(f.root() + "/top/sub/g" + std::to_string(i));
+        for (int i = 0; i < 3; ++i)
+            put(f.root() + "/top/sub/deep/h" + std::to_string(i));
+        put(f.root() + "/beside");
+        f.scan();
+        f.beforeEntry = [&](uint64_t removed, RemovalProgress& progress) {
+            if (removed == row.cancelAt)
+                progress.cancel.store(true);
+        };
+        f.ops().deleteImmediately(f.items({"top"}));
+        EXPECT_EQ(f.asked.size(), 1);
+        EXPECT_TRUE(f.errors.isEmpty()) << f.errors.join('\n').toStdString();
+        EXPECT_EQ(f.removalTotal, 16u);
+        EXPECT_EQ(f.removalDone, 16 - row.left);
+        uint64_t onDisk = 0;
+        std::error_code ignored;
+        for (auto it = std::filesystem::recursive_directory_iterator(f.root(), ignored);
+             it != std::filesystem::recursive_directory_iterator(); ++it)
+            ++onDisk;
+        EXPECT_EQ(onDisk, row.left + 1) << "and the file beside";
+        const svl::ScanNode& root = f.tree->node(0);
+        EXPECT_EQ(uint64_t(root.filesBelow) + root.foldersBelow, onDisk);
+        for (uint32_t id = 1; id < f.tree->nodeCount; ++id)
+            EXPECT_NE(exists(f.tree->fullPath(id)), bool(f.tree->node(id).flags & svl::NodeFlag::Removed))
+                << f.tree->fullPath(id);
+    }
+}
+
 TEST(FileOperations, RemovalsStopBetweenItemsWhenCancelledAndGatherTheirFailures)
 {
     Fixture f;
@@ -1113,6 +1171,29 @@ TEST(FileOperations, RemovalsStopBetweenItemsWhenCancelledAndGatherTheirFailures
     EXPECT_TRUE(f.errors.isEmpty()) << f.errors.join('\n').toStdString();
     EXPECT_EQ(f.removedIds, gone);
     EXPECT_FALSE(exists(f.root() + "/gone/b"));
+
+    // Files of one folder share its walk for a while only: a folder moved away meanwhile, and
+    // another put in its place, is noticed at the next walk, and what is left in it stays.
+    constexpr int kFiles = ItemDeleter::kWalkEvery + 44;
+    put(f.root() + "/run/f0");
+    for (int i = 1; i < kFiles; ++i)
+        hmtest::writeFile(f.root() + "/run/f" + std::to_string(i), "x");
+    f.scan();
+    f.beforeEntry = [&](uint64_t removed, RemovalProgress&) {
+        if (removed == 10) {
+            ASSERT_EQ(hmtest::sh("cd " + hmtest::shQuote(f.root()) + " && mv run moved && mkdir run"), 0);
+        }
+    };
+    std::vector<uint32_t> run;
+    for (int i = 0; i < kFiles; ++i)
+        run.push_back(f.id("run/f" + std::to_string(i)));
+    f.ops().deleteImmediately(FileCommandPlanner(f.context).collect(run, false, false));
+    f.beforeEntry = nullptr;
+    size_t stayed = 0;
+    for (int i = 0; i < kFiles; ++i)
+        stayed += exists(f.root() + "/moved/f" + std::to_string(i));
+    EXPECT_EQ(stayed, 44u);
+    f.removedIds = gone;
 
     if (!hmtest::isRoot())
         GTEST_SKIP() << "needs root for a read-only bind mount";

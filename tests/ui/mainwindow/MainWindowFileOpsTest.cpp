@@ -29,6 +29,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <numeric>
 
@@ -299,6 +300,65 @@ TEST_F(MainWindowFileOps, ARemovalOfManyItemsLeavesTheWindowAnsweringAndClosingO
             EXPECT_TRUE(windowtest::waitUntil([&] { return counter.closes == 2; })) << "closed again after the removal";
         }
     }
+}
+
+// Escape on the removal of one large folder stops it inside that folder: the box stays up
+// saying it is stopping until the worker has; what is left stays on disk and in the tree, with
+// the folder's counts those of the disk; the file beside it is untouched.
+TEST_F(MainWindowFileOps, EscapeOnTheRemovalOfOneFolderLeavesTheRestInTheTree)
+{
+    const std::string top = m_dir.path() + "/one", big = top + "/big", beside = top + "/small/a.txt";
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(big) + " " + hmtest::shQuote(top + "/small")), 0);
+    for (int i = 0; i < 200000; ++i) {  // a removal that outlasts the box's delay several times
+        const int fd = ::open((big + "/f" + std::to_string(i)).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    hmtest::writeFile(beside, "x");
+    m_window->scanFolder(qs(top));
+    ASSERT_TRUE(windowtest::waitUntil([this] { return !m_window->isJobRunning(); }));
+    const std::shared_ptr<svl::ScanTree> tree = m_window->displayedTree();
+    const uint32_t folder = uint32_t(tree->findPath(big.data(), big.size()));
+    m_window->setSelection({folder}, MainWindow::FromTree);
+    bool escaped = false, stayed = false;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        auto* progress = m_window->findChild<QProgressDialog*>();
+        if (!progress || !progress->isVisible())
+            return;
+        if (escaped) {
+            stayed = stayed || progress->labelText() == "Stopping…";
+            return;
+        }
+        if (progress->value() <= 0)
+            return;
+        escaped = true;
+        QTest::keyClick(progress, Qt::Key_Escape);
+        stayed = progress->isVisible() && progress->labelText() == "Stopping…";
+    });
+    watch.start(1);
+    {
+        BoxAnswerer answer(QStringList{"Delete Immediately", "Cancel"});
+        m_window->deleteSelectionImmediately();
+        EXPECT_EQ(answer.texts.size(), 1) << answer.texts.join('\n').toStdString();
+    }
+    ASSERT_TRUE(escaped);
+    EXPECT_TRUE(stayed);
+    EXPECT_EQ(m_window->findChild<QProgressDialog*>(), nullptr);
+    uint32_t left = 0;
+    std::error_code ignored;
+    for (auto it = std::filesystem::directory_iterator(big, ignored); it != std::filesystem::directory_iterator(); ++it)
+        ++left;
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, 200000u);
+    const svl::ScanNode& node = tree->node(folder);
+    EXPECT_FALSE(node.flags & svl::NodeFlag::Removed);
+    EXPECT_EQ(node.filesBelow, left);
+    EXPECT_EQ(tree->node(0).filesBelow, left + 1);
+    const int64_t small = tree->findPath(beside.data(), beside.size());
+    ASSERT_GT(small, 0);
+    EXPECT_FALSE(tree->node(uint32_t(small)).flags & svl::NodeFlag::Removed);
+    EXPECT_EQ(hmtest::readText(beside), "x");
 }
 
 // Runs as the ordinary account only (so the live monitor uses inotify), started by the test below.
