@@ -2,12 +2,17 @@
 // scanned or a CSV imported, and the files written are compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fuse.h>
+#include <poll.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +22,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/TestSupport.h"
@@ -43,6 +49,69 @@ uint64_t allocatedOf(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? uint64_t(st.st_blocks) * 512 : 0;
 }
+
+// A FUSE mount (root only) whose server answers the kernel's start and then reads every
+// request without answering: the caller then waits in the kernel past every signal, as on a
+// server that hung with a request in hand, and a process holding such a caller cannot end.
+// The server gives up after `limit` (the waits fail), so a test that waits on it fails rather
+// than hangs; destruction does so at once and detaches the mount.
+class WithholdingFuseMount {
+public:
+    WithholdingFuseMount(const std::string& point, std::chrono::seconds limit) : m_point(point) {
+        m_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
+        const std::string options = "fd=" + std::to_string(m_fd) + ",rootmode=40000,user_id=0,group_id=0,allow_other";
+        if (m_fd < 0 || ::mount("hmheld", point.c_str(), "fuse.hmheld", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
+            return;
+        m_mounted = true;
+        std::vector<char> buffer(FUSE_MIN_READ_BUFFER + (1 << 20));
+        const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
+        fuse_in_header in{};
+        fuse_init_in init{};
+        if (n < ssize_t(sizeof in + sizeof init))
+            return;
+        std::memcpy(&in, buffer.data(), sizeof in);
+        std::memcpy(&init, buffer.data() + sizeof in, sizeof init);
+        struct {
+            fuse_out_header header;
+            fuse_init_out body;
+        } reply{};
+        reply.header.len = sizeof reply;
+        reply.header.unique = in.unique;
+        reply.body.major = FUSE_KERNEL_VERSION;
+        reply.body.minor = std::min<uint32_t>(init.minor, FUSE_KERNEL_MINOR_VERSION);
+        reply.body.max_readahead = init.max_readahead;
+        reply.body.max_write = 4096;
+        if (in.opcode != FUSE_INIT || ::write(m_fd, &reply, sizeof reply) != ssize_t(sizeof reply))
+            return;
+        m_ok = true;
+        m_server = std::thread([this, limit, buffer = std::move(buffer)]() mutable {
+            const auto end = std::chrono::steady_clock::now() + limit;
+            while (!m_stop && std::chrono::steady_clock::now() < end) {
+                pollfd ready{m_fd, POLLIN, 0};
+                if (::poll(&ready, 1, 50) > 0 && ::read(m_fd, buffer.data(), buffer.size()) < 0 && errno != EINTR)
+                    break;
+            }
+            ::close(m_fd);  // the last handle: every wait on the mount ends with an error
+        });
+    }
+    ~WithholdingFuseMount() {
+        m_stop = true;
+        if (m_server.joinable())
+            m_server.join();
+        else if (m_fd >= 0)
+            ::close(m_fd);
+        if (m_mounted)
+            ::umount2(m_point.c_str(), MNT_DETACH);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    std::string m_point;
+    int m_fd = -1;
+    bool m_mounted = false, m_ok = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_server;
+};
 
 struct RunResult {
     int status = -1;
@@ -222,6 +291,10 @@ TEST_F(HeadlessRun, UnreachableRootsAreNamedWithTheirReasons) {
     if (!dead.ok())
         GTEST_SKIP() << dead.error();
     dead.abortAfter(std::chrono::seconds(90));  // a run that waits in the mount fails instead of hanging
+    ASSERT_EQ(mkdir((m_root + "/held").c_str(), 0755), 0);
+    WithholdingFuseMount held(m_root + "/held", std::chrono::seconds(60));
+    if (!held.ok())
+        GTEST_SKIP() << "cannot serve a FUSE mount";
     hmtest::StoppedFuseMount stopped(m_root);
     if (!stopped.ok())
         GTEST_SKIP() << stopped.error();
@@ -243,6 +316,8 @@ TEST_F(HeadlessRun, UnreachableRootsAreNamedWithTheirReasons) {
     const std::vector<Case> cases = {
         {{"dead"}, false, line("dead", "does not answer"), false},
         {{"data", "dead"}, false, line("dead", "does not answer"), true},
+        // The run's look at it stays in the kernel after the outputs are written.
+        {{"data", "held"}, false, line("held", "does not answer"), true},
         {{stoppedPoint}, false, line(stoppedPoint, "does not answer"), false},
         {{"data", stoppedPoint}, false, line(stoppedPoint, "does not answer"), true},
         {{"data", "p"}, true, line("p", "permission denied"), true},
