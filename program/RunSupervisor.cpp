@@ -56,16 +56,23 @@ int superviseWindowlessRun() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return -1;
+    // Held back until the parent passes them on: one that came between the fork and the
+    // handlers would end the parent alone and leave the child running.
+    sigset_t passed, before;
+    sigemptyset(&passed);
+    sigaddset(&passed, SIGINT);
+    sigaddset(&passed, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &passed, &before);
     std::fflush(nullptr);
     const pid_t child = ::fork();
-    if (child < 0) {
+    if (child <= 0) {
+        ::sigprocmask(SIG_SETMASK, &before, nullptr);
         ::close(fds[0]);
-        ::close(fds[1]);
-        return -1;
-    }
-    if (child == 0) {
-        ::close(fds[0]);
-        g_reportFd = fds[1];
+        if (child == 0) {
+            g_reportFd = fds[1];
+        } else {
+            ::close(fds[1]);
+        }
         return -1;
     }
     ::close(fds[1]);
@@ -75,6 +82,7 @@ int superviseWindowlessRun() {
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    ::sigprocmask(SIG_SETMASK, &before, nullptr);
 
     // The report: one byte with the code, or the end of the pipe when the child ended without one.
     int reported = -1;
