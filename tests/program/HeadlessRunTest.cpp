@@ -3,16 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <linux/fuse.h>
-#include <poll.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <csignal>
@@ -26,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/FuseServer.h"
 #include "tests/support/TestSupport.h"
 
 using hmtest::shQuote;
@@ -50,69 +47,6 @@ uint64_t allocatedOf(const std::string& path) {
     struct stat st;
     return ::lstat(path.c_str(), &st) == 0 ? uint64_t(st.st_blocks) * 512 : 0;
 }
-
-// A FUSE mount (root only) whose server answers the kernel's start and then reads every
-// request without answering: the caller then waits in the kernel past every signal, as on a
-// server that hung with a request in hand, and a process holding such a caller cannot end.
-// The server gives up after `limit` (the waits fail), so a test that waits on it fails rather
-// than hangs; destruction does so at once and detaches the mount.
-class WithholdingFuseMount {
-public:
-    WithholdingFuseMount(const std::string& point, std::chrono::seconds limit) : m_point(point) {
-        m_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
-        const std::string options = "fd=" + std::to_string(m_fd) + ",rootmode=40000,user_id=0,group_id=0,allow_other";
-        if (m_fd < 0 || ::mount("hmheld", point.c_str(), "fuse.hmheld", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
-            return;
-        m_mounted = true;
-        std::vector<char> buffer(FUSE_MIN_READ_BUFFER + (1 << 20));
-        const ssize_t n = ::read(m_fd, buffer.data(), buffer.size());
-        fuse_in_header in{};
-        fuse_init_in init{};
-        if (n < ssize_t(sizeof in + sizeof init))
-            return;
-        std::memcpy(&in, buffer.data(), sizeof in);
-        std::memcpy(&init, buffer.data() + sizeof in, sizeof init);
-        struct {
-            fuse_out_header header;
-            fuse_init_out body;
-        } reply{};
-        reply.header.len = sizeof reply;
-        reply.header.unique = in.unique;
-        reply.body.major = FUSE_KERNEL_VERSION;
-        reply.body.minor = std::min<uint32_t>(init.minor, FUSE_KERNEL_MINOR_VERSION);
-        reply.body.max_readahead = init.max_readahead;
-        reply.body.max_write = 4096;
-        if (in.opcode != FUSE_INIT || ::write(m_fd, &reply, sizeof reply) != ssize_t(sizeof reply))
-            return;
-        m_ok = true;
-        m_server = std::thread([this, limit, buffer = std::move(buffer)]() mutable {
-            const auto end = std::chrono::steady_clock::now() + limit;
-            while (!m_stop && std::chrono::steady_clock::now() < end) {
-                pollfd ready{m_fd, POLLIN, 0};
-                if (::poll(&ready, 1, 50) > 0 && ::read(m_fd, buffer.data(), buffer.size()) < 0 && errno != EINTR)
-                    break;
-            }
-            ::close(m_fd);  // the last handle: every wait on the mount ends with an error
-        });
-    }
-    ~WithholdingFuseMount() {
-        m_stop = true;
-        if (m_server.joinable())
-            m_server.join();
-        else if (m_fd >= 0)
-            ::close(m_fd);
-        if (m_mounted)
-            ::umount2(m_point.c_str(), MNT_DETACH);
-    }
-    bool ok() const { return m_ok; }
-
-private:
-    std::string m_point;
-    int m_fd = -1;
-    bool m_mounted = false, m_ok = false;
-    std::atomic<bool> m_stop{false};
-    std::thread m_server;
-};
 
 struct RunResult {
     int status = -1;
@@ -292,10 +226,12 @@ TEST_F(HeadlessRun, UnreachableRootsAreNamedWithTheirReasons) {
     if (!dead.ok())
         GTEST_SKIP() << dead.error();
     dead.abortAfter(std::chrono::seconds(90));  // a run that waits in the mount fails instead of hanging
-    ASSERT_EQ(mkdir((m_root + "/held").c_str(), 0755), 0);
-    WithholdingFuseMount held(m_root + "/held", std::chrono::seconds(60));
-    if (!held.ok())
-        GTEST_SKIP() << "cannot serve a FUSE mount";
+    // A server that reads every request and answers none: its caller waits past every signal.
+    hmtest::FuseServer held({});
+    held.addRule({hmtest::FuseOp::Any, "*", hmtest::FuseAction::Withhold});
+    if (!held.mount(m_root + "/held"))
+        GTEST_SKIP() << held.error();
+    held.failWithheldAfter(std::chrono::seconds(90), EIO);  // a run held by it fails instead of hanging
     hmtest::StoppedFuseMount stopped(m_root);
     if (!stopped.ok())
         GTEST_SKIP() << stopped.error();
