@@ -1,6 +1,7 @@
 #include "app/AppSettings.h"
 
 #include "app/AdminOverrides.h"
+#include "app/PathText.h"
 #include "app/PortableMode.h"
 #include "core/exchange/WriteAll.h"
 
@@ -216,6 +217,36 @@ void AppSettings::setValue(const char* key, const QVariant& value) {
         return;
     m_store->setValue(name, value);
     emit changed(name);
+}
+
+namespace {
+
+constexpr QLatin1String kFileUrl("file://");
+
+}  // namespace
+
+QStringList AppSettings::pathList(const char* key) const {
+    QStringList paths = m_store->value(QLatin1String(key)).toStringList();
+    for (QString& path : paths) {
+        if (path.startsWith(kFileUrl))
+            path = pathText(QByteArray::fromPercentEncoding(path.mid(kFileUrl.size()).toLatin1()).toStdString());
+    }
+    return paths;
+}
+
+void AppSettings::setPathList(const char* key, const QStringList& paths) {
+    QStringList stored;
+    for (const QString& path : paths) {
+        // A path beginning with the URL's own text is encoded too, so that it reads back as itself.
+        if (QString::fromUtf8(path.toUtf8()) == path && !path.startsWith(kFileUrl)) {
+            stored.append(path);
+        } else {
+            std::string url(kFileUrl.data(), size_t(kFileUrl.size()));
+            appendPercentEncoded(url, pathBytes(path));
+            stored.append(QString::fromLatin1(url));
+        }
+    }
+    setValue(key, stored);
 }
 
 bool AppSettings::sync() {

@@ -37,6 +37,13 @@ public:
     // value by QVariant equality, then emits changed(key). No flush.
     void setValue(const char* key, const QVariant& value);
 
+    // A list of paths under `key`, stored byte for byte: a path whose text would not come back
+    // from the store's UTF-8 (a name that is not UTF-8, carried as in PathText.h) is written as a
+    // percent-encoded "file://" URL, every other path as it is, which is also how older
+    // editions stored them; both forms read back as the path.
+    QStringList pathList(const char* key) const;
+    void setPathList(const char* key, const QStringList& paths);
+
     // Flushes the store, hands it back to the invoking user when elevated, and
     // answers whether the store reports no error.
     bool sync();

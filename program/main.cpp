@@ -15,6 +15,7 @@
 #include "app/AdminOverrides.h"
 #include "app/AppSettings.h"
 #include "program/CliAutomation.h"
+#include "program/RunSupervisor.h"
 #include "app/ColorScheme.h"
 #include "app/ElevatedStart.h"
 #include "app/Elevation.h"
@@ -46,6 +47,9 @@ int main(int argc, char** argv) {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
         quietLibraryMessages();
+        // The work goes on in a child; this process hands back its code.
+        if (const int code = superviseWindowlessRun(); code >= 0)
+            return code;
     } else if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORMTHEME")
                && !qgetenv("XDG_CURRENT_DESKTOP").toLower().contains("kde")) {
         qputenv("QT_QPA_PLATFORMTHEME", "xdgdesktopportal");
@@ -70,7 +74,7 @@ int main(int argc, char** argv) {
         return 1;
     if (headless) {
         AppSettings::instance()->setSaveEnabled(false);
-        return cliautomation::run(options);
+        return reportRunCode(cliautomation::run(options));
     }
 
     const QStringList arguments = windowArguments(argc, argv);

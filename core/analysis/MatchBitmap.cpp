@@ -252,6 +252,10 @@ std::unique_ptr<ScanTree> filterTree(const ScanTree& source, const Filter* inclu
                 out->bindSources.emplace(newId, bind->second);
             if (auto mount = source.enteredMounts.find(kept[i]); mount != source.enteredMounts.end())
                 out->enteredMounts.emplace(newId, mount->second);
+            if (from == 0)
+                for (const auto& [id, reach] : source.unreachedRoots)
+                    if (id == kept[i])
+                        out->unreachedRoots.emplace_back(newId, reach);
             if (source.nodes[kept[i]].flags & NodeFlag::Folder)
                 queue.emplace_back(kept[i], newId);
         }
@@ -272,6 +276,9 @@ std::unique_ptr<ScanTree> filterTree(const ScanTree& source, const Filter* inclu
         }
         out->importMismatch = true;
     }
+    for (const auto& [id, reach] : source.unreachedRoots)
+        if (id == 0)
+            out->unreachedRoots.emplace_back(0, reach);
     out->errors = source.errors;
     out->scannedTops = source.scannedTops;
     out->seconds = source.seconds;

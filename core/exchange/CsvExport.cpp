@@ -139,6 +139,12 @@ void sortChildren(const ScanTree& tree, const std::vector<uint32_t>& ids, int32_
     });
 }
 
+// A root the scan could not reach (missing, denied, not answering) holds nothing it read.
+bool unreachedRoot(const ScanTree& tree, uint32_t id) {
+    return std::any_of(tree.unreachedRoots.begin(), tree.unreachedRoots.end(),
+                       [id](const auto& root) { return root.first == id; });
+}
+
 std::vector<uint32_t> listRows(const ScanTree& tree, const std::vector<uint32_t>& ids, bool listedOnly,
                                const CsvExportOptions& options, const std::vector<uint32_t>& perm) {
     std::vector<uint32_t> rows;
@@ -148,7 +154,7 @@ std::vector<uint32_t> listRows(const ScanTree& tree, const std::vector<uint32_t>
     while (!stack.empty()) {
         const StackEntry e = stack.back();
         stack.pop_back();
-        if (skipped(tree, e, options.maxDepth))
+        if (skipped(tree, e, options.maxDepth) || (e.level == 0 && unreachedRoot(tree, e.id)))
             continue;
         const ScanNode& n = tree.nodes[e.id];
         if (n.flags & NodeFlag::VirtualRoot) {
@@ -562,7 +568,8 @@ bool exportCsv(const ScanTree& tree, const std::vector<uint32_t>& ids, bool list
         fail(error, "Either one or both of \"Export Files\" and \"Export Folders\" must be selected.");
         return false;
     }
-    if (ids.empty() || tree.nodeCount == 0) {
+    if (ids.empty() || tree.nodeCount == 0 ||
+        std::all_of(ids.begin(), ids.end(), [&](uint32_t id) { return unreachedRoot(tree, id); })) {
         fail(error, "There's nothing to export.");
         return false;
     }

@@ -32,7 +32,8 @@ struct CsvExportOptions {
 [[nodiscard]] std::string csvHeaderLine(const CsvExportOptions& options, bool withBindMounts);
 
 // Writes the rows of `ids` and, unless `listedOnly`, of everything below them to `path`
-// (created or emptied). `driveCapacity` 0 leaves the drive columns empty. Returns true when
+// (created or emptied). The roots the scan could not reach (ScanTree::unreachedRoots) are
+// left out, as the run that names them on standard error leaves them out. `driveCapacity` 0 leaves the drive columns empty. Returns true when
 // the whole file was written and closed; otherwise assigns one of the fixed English messages
 // to *error (when not null) and may leave a partly written file. A file that could not be
 // created or written gets its message, a line feed and the system's text for the cause.

@@ -146,6 +146,10 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
                     tree->bindSources.emplace(id, bind->second);
                 if (const auto mount = fresh.enteredMounts.find(0); mount != fresh.enteredMounts.end())
                     tree->enteredMounts.emplace(id, mount->second);
+                if (w.newId == 0)  // a root rescanned: reached now unless its fresh scan says otherwise
+                    for (const auto& [freshId, reach] : fresh.unreachedRoots)
+                        if (freshId == 0)
+                            tree->unreachedRoots.emplace_back(id, reach);
                 droppedErrors += unreadableBelow(old, child);
                 freshErrors += fresh.errors;
                 incomplete = incomplete || fresh.incomplete;
@@ -154,6 +158,10 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
                 continue;
             }
             copyOwnValues(src, child, n);
+            if (fromOld && w.sourceId == 0)
+                for (const auto& [oldId, reach] : old.unreachedRoots)
+                    if (oldId == child)
+                        tree->unreachedRoots.emplace_back(id, reach);
             const auto bind = src.bindSources.find(child);
             if (bind != src.bindSources.end())
                 tree->bindSources.emplace(id, bind->second);
@@ -167,6 +175,9 @@ std::unique_ptr<ScanTree> graftRescans(const ScanTree& old, const std::vector<Re
         parent.childCount = uint32_t(kept.size());
     }
 
+    for (const auto& [oldId, reach] : old.unreachedRoots)
+        if (oldId == 0)
+            tree->unreachedRoots.emplace_back(0, reach);
     tree->finishNodeCount();
     tree->errors = (old.errors > droppedErrors ? old.errors - droppedErrors : 0) + freshErrors;
     tree->incomplete = incomplete;

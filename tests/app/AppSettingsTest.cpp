@@ -1,8 +1,11 @@
 #include "app/AppSettings.h"
+#include "app/PathText.h"
 
 #include "tests/app/ShellTestEnv.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -40,6 +43,36 @@ TEST(AppSettingsStore, WritesAndSignalsOnlyRealChanges) {
     ASSERT_EQ(spy.count(), 2);
     EXPECT_EQ(settings.settings()->value("unitBase").toInt(), 1024);
     EXPECT_TRUE(settings.sync());
+}
+
+TEST(AppSettingsStore, PathListsComeBackByteForByteAndReadTheOldForm) {
+    TempDir dir("hm-settings"), restarted("hm-settings");
+    const QString first = useFreshConfigFolder(dir);
+    const std::vector<std::string> bytes = {"/srv/caf\xe9", "/srv/plain", "file:///srv/x", "/srv/100% \xff\xfe"};
+    QStringList paths;
+    for (const std::string& b : bytes)
+        paths.append(pathText(b));
+    QString file;
+    {
+        AppSettings settings;
+        settings.setPathList("selectMultipleCustomFolders", paths);
+        // A plain path stays as older editions stored it.
+        EXPECT_EQ(settings.settings()->value("selectMultipleCustomFolders").toStringList().at(1), "/srv/plain");
+        settings.settings()->setValue("oldForm", QStringList{"/srv/a", "/srv/b"});
+        ASSERT_TRUE(settings.sync());
+        file = settings.settings()->fileName();
+    }
+    // The file as a new start reads it (a file this process opened before comes from memory).
+    const QString copy = useFreshConfigFolder(restarted) + file.mid(first.size());
+    QDir().mkpath(QFileInfo(copy).path());
+    ASSERT_TRUE(QFile::copy(file, copy));
+    AppSettings again;
+    ASSERT_EQ(again.settings()->fileName(), copy);
+    const QStringList read = again.pathList("selectMultipleCustomFolders");
+    ASSERT_EQ(read.size(), qsizetype(bytes.size()));
+    for (size_t i = 0; i < bytes.size(); ++i)
+        EXPECT_EQ(pathBytes(read[qsizetype(i)]), bytes[i]) << i;
+    EXPECT_EQ(again.pathList("oldForm"), (QStringList{"/srv/a", "/srv/b"}));
 }
 
 TEST(AppSettingsStore, ResetLeavesOnlyTheImportFlag) {

@@ -2,6 +2,7 @@
 // scanned or a CSV imported, and the files written are compared byte for byte.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <array>
 #include <chrono>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,8 +19,10 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "tests/support/FuseServer.h"
 #include "tests/support/TestSupport.h"
 
 using hmtest::shQuote;
@@ -222,6 +226,12 @@ TEST_F(HeadlessRun, UnreachableRootsAreNamedWithTheirReasons) {
     if (!dead.ok())
         GTEST_SKIP() << dead.error();
     dead.abortAfter(std::chrono::seconds(90));  // a run that waits in the mount fails instead of hanging
+    // A server that reads every request and answers none: its caller waits past every signal.
+    hmtest::FuseServer held({});
+    held.addRule({hmtest::FuseOp::Any, "*", hmtest::FuseAction::Withhold});
+    if (!held.mount(m_root + "/held"))
+        GTEST_SKIP() << held.error();
+    held.failWithheldAfter(std::chrono::seconds(90), EIO);  // a run held by it fails instead of hanging
     hmtest::StoppedFuseMount stopped(m_root);
     if (!stopped.ok())
         GTEST_SKIP() << stopped.error();
@@ -243,6 +253,8 @@ TEST_F(HeadlessRun, UnreachableRootsAreNamedWithTheirReasons) {
     const std::vector<Case> cases = {
         {{"dead"}, false, line("dead", "does not answer"), false},
         {{"data", "dead"}, false, line("dead", "does not answer"), true},
+        // The run's look at it stays in the kernel after the outputs are written.
+        {{"data", "held"}, false, line("held", "does not answer"), true},
         {{stoppedPoint}, false, line(stoppedPoint, "does not answer"), false},
         {{"data", stoppedPoint}, false, line(stoppedPoint, "does not answer"), true},
         {{"data", "p"}, true, line("p", "permission denied"), true},
@@ -360,6 +372,44 @@ TEST_F(HeadlessRun, FailuresAreOneLineAndExitCodeOne) {
     const std::string full = std::strerror(ENOSPC);
     EXPECT_EQ(r.errors, "Hollowmere: couldn't write /dev/full - Couldn't write the file. " + full +
                             "\nHollowmere: couldn't write /dev/full - " + full + "\n");
+
+    // The work runs in a child of the program (an output nobody reads holds it): a child that is
+    // killed is a failure named on standard error; SIGTERM to the program ends both by it.
+    ASSERT_EQ(mkfifo((m_root + "/out/fifo.csv").c_str(), 0644), 0);
+    const auto parentOf = [](pid_t pid) {
+        const std::string stat = hmtest::readText("/proc/" + std::to_string(pid) + "/stat");
+        const size_t end = stat.rfind(')');
+        return end == std::string::npos ? pid_t(-1) : pid_t(std::atoi(stat.c_str() + end + 4));
+    };
+    for (const int signal : {SIGKILL, SIGTERM}) {
+        const auto fifoRuns = [] {
+            return hmtest::processesWhere([](pid_t, const std::vector<std::string>& a) {
+                return a.size() == 3 && a[1] == "--export=out/fifo.csv";
+            });
+        };
+        std::thread killer([&] {
+            for (int tries = 0; tries < 3000; ++tries, ::usleep(10000)) {
+                const std::vector<pid_t> runs = fifoRuns();
+                for (const pid_t pid : runs)
+                    if (std::find(runs.begin(), runs.end(), parentOf(pid)) != runs.end()) {
+                        ::kill(signal == SIGKILL ? pid : parentOf(pid), signal);
+                        return;
+                    }
+            }
+        });
+        r = run({"--export=out/fifo.csv", "data"});
+        killer.join();
+        for (int tries = 0; tries < 500 && !fifoRuns().empty(); ++tries)
+            ::usleep(10000);
+        EXPECT_TRUE(fifoRuns().empty()) << "the work was left behind";
+        if (!fifoRuns().empty())  // lets a left one write and end
+            ::close(::open((m_root + "/out/fifo.csv").c_str(), O_RDONLY | O_NONBLOCK));
+        EXPECT_EQ(r.status, signal == SIGKILL ? 1 : 128 + SIGTERM) << signal;
+        if (signal == SIGKILL)
+            EXPECT_EQ(r.errors, "Hollowmere: the run ended on signal 9 (Killed).\n");
+        else
+            EXPECT_EQ(r.errors.find("Hollowmere"), std::string::npos) << r.errors;  // the shell may say so
+    }
 
     hmtest::writeFile(m_root + "/junk.csv", std::string("\x00\x01\"\n,,\n\"", 8));
     r = run({"--export=out/j.csv", "junk.csv"});

@@ -61,10 +61,7 @@ SelectMultipleDialog::SelectMultipleDialog(const QList<QPair<QString, QString>>&
     layout->addWidget(m_list, 1);
     for (const auto& [label, path] : sources)
         addRow(label, path, false, ticked.contains(path));
-    const QStringList custom = AppSettings::instance()
-                                   ->settings()
-                                   ->value(QStringLiteral("selectMultipleCustomFolders"))
-                                   .toStringList();
+    const QStringList custom = AppSettings::instance()->pathList("selectMultipleCustomFolders");
     for (const QString& path : custom) {
         bool listed = false;
         for (int i = 0; i < m_list->count() && !listed; ++i)
@@ -180,7 +177,7 @@ void SelectMultipleDialog::storeCustomFolders() {
         if (m_list->item(i)->data(kCustomRole).toBool())
             custom.append(m_list->item(i)->data(kPathRole).toString());
     }
-    AppSettings::instance()->setValue("selectMultipleCustomFolders", custom);
+    AppSettings::instance()->setPathList("selectMultipleCustomFolders", custom);
 }
 
 QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {

@@ -236,7 +236,7 @@ bool HeaderPanel::isFolderSelection() const {
         return true;
     const QSettings* store = AppSettings::instance()->settings();
     return store->value(QStringLiteral("customFolders")).toStringList().contains(path) ||
-           store->value(QStringLiteral("selectMultipleCustomFolders")).toStringList().contains(path);
+           AppSettings::instance()->pathList("selectMultipleCustomFolders").contains(path);
 }
 
 void HeaderPanel::setStatusText(const QString& text) {

@@ -79,7 +79,7 @@ void HeaderPanel::rebuildSources(const QString& selection) {
 
     const QSettings* store = AppSettings::instance()->settings();
     QStringList folders = store->value(QStringLiteral("customFolders")).toStringList();
-    for (const QString& folder : store->value(QStringLiteral("selectMultipleCustomFolders")).toStringList()) {
+    for (const QString& folder : AppSettings::instance()->pathList("selectMultipleCustomFolders")) {
         if (!folders.contains(folder))
             folders.append(folder);
     }

@@ -2,8 +2,10 @@
 
 #include "app/AppSettings.h"
 #include "app/DirectionalText.h"
+#include "app/PlainText.h"
 #include "app/ValueFormat.h"
 #include "core/tree/ScanTree.h"
+#include "ui/header/ElidingLabel.h"
 #include "ui/header/RuleFrame.h"
 #include "ui/treemap/TreemapWidget.h"
 
@@ -39,8 +41,8 @@ TreemapPanel::TreemapPanel(QWidget* parent) : QWidget(parent) {
     row->setContentsMargins(4, 1, 4, 1);
     m_up = makeUnzoomButton(QStringLiteral(".."), header);
     m_top = makeUnzoomButton(QStringLiteral("/"), header);
-    m_title = new QLabel(header);
-    m_title->setTextFormat(Qt::PlainText);
+    // A long path is shortened in the middle (whole in the tooltip), so it never widens the window.
+    m_title = new ElidingLabel(header);
     m_title->setAlignment(Qt::AlignCenter);
     m_title->setForegroundRole(QPalette::PlaceholderText);
     // Balances the buttons on the left so the title stays centred over the treemap.
@@ -86,6 +88,7 @@ void TreemapPanel::updateTitle() {
     m_top->setVisible(root != 0);
     if (!m_tree || m_tree->nodeCount == 0 || root >= m_tree->nodeCount) {
         m_title->setText(tr("Treemap"));
+        m_title->setToolTip(QString());
         return;
     }
     const svl::ScanNode& node = m_tree->node(root);
@@ -94,4 +97,5 @@ void TreemapPanel::updateTitle() {
     m_title->setText(QStringLiteral("%1 \u2014 %2")
                          .arg(isolatePath(QString::fromUtf8(m_tree->fullPath(root))),
                               isolateText(formatSize(allocated ? node.allocated : node.size))));
+    m_title->setToolTip(plainToolTip(m_title->text()));
 }

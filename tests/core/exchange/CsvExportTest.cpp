@@ -14,6 +14,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/analysis/Filter.h"
+#include "core/analysis/MatchBitmap.h"
 #include "core/analysis/Parallel.h"
 #include "core/exchange/CsvFormat.h"
 #include "tests/core/tree/TreeBuilder.h"
@@ -235,6 +237,29 @@ TEST(CsvExport, VirtualRootAndBindSources) {
               "File Name,Size,Allocated,Modified,Attributes,Files,Folders,BINDMOUNTOF\n"
               "\"/one/\",30,0,1970/01/01 00:00:00,0,1,0,\n"
               "\"/two/\",0,0,1970/01/01 00:00:00,0,0,1,\n");
+
+    // Roots the scan could not reach give no rows, also in a filtered copy; a tree of only such
+    // a root has nothing to export.
+    auto several = build(dir("Select Multiple",
+                             {dir("/gone", {}, 0, 0, NodeFlag::Unreadable), dir("/one", {file("f", 30)}),
+                              dir("/shut", {}, 4096, kTime, NodeFlag::Unreadable | NodeFlag::AccessDenied),
+                              dir("/dead", {}, 0, 0, NodeFlag::Unreadable)},
+                             0, 0, NodeFlag::VirtualRoot));
+    several->unreachedRoots = {{uint32_t(find(*several, "/gone")), svl::RootReach::Missing},
+                               {uint32_t(find(*several, "/shut")), svl::RootReach::Denied},
+                               {uint32_t(find(*several, "/dead")), svl::RootReach::NoAnswer}};
+    const std::string reached = "File Name,Size,Allocated,Modified,Attributes,Files,Folders\n"
+                                "\"/one/\",30,0,1970/01/01 00:00:00,0,1,0\n"
+                                "\"/one/f\",30,0,1970/01/01 00:00:00,0,0,0\n";
+    EXPECT_EQ(exportText(*several, o), reached);
+    const svl::Filter exclude = svl::decodeFilterText("zzz", false, nullptr);
+    EXPECT_EQ(exportText(*svl::filterTree(*several, nullptr, &exclude), o), reached);
+    auto alone = build(dir("/shut", {}, 4096, kTime, NodeFlag::Unreadable | NodeFlag::AccessDenied));
+    alone->unreachedRoots = {{0, svl::RootReach::Denied}};
+    hmtest::TempDir out("csvexport");
+    std::string error;
+    EXPECT_FALSE(svl::exportCsv(*alone, {0}, false, o, 0, 0, out / "alone.csv", &error));
+    EXPECT_EQ(error, "There's nothing to export.");
 }
 
 TEST(CsvExport, FileIdsAndDatesComeFromTheFiles) {

@@ -170,6 +170,25 @@ TEST(GraftRescansTest, BindSourcesAndEnteredMountsFollowTheirNodes) {
     EXPECT_EQ(tree->enteredMounts.at(at(*tree, "/r/f/x")), (Mount{7, 8, 9}));
 }
 
+// The roots a scan could not reach stay known as such by their new ids; one rescanned is
+// what its fresh scan says.
+TEST(GraftRescansTest, UnreachedRootsFollowTheirNodes) {
+    auto old = build(dir("Select Multiple", {dir("/a", {dir("s", {})}), dir("/gone", {}), dir("/shut", {}),
+                                             dir("/dead", {})},
+                         0, 0, svl::NodeFlag::VirtualRoot));
+    old->unreachedRoots = {{at(*old, "/gone"), svl::RootReach::Missing},
+                           {at(*old, "/shut"), svl::RootReach::Denied},
+                           {at(*old, "/dead"), svl::RootReach::NoAnswer}};
+    auto stillShut = build(dir("/shut", {}));
+    stillShut->unreachedRoots = {{0, svl::RootReach::Denied}};
+    auto tree = svl::graftRescans(*old, {{at(*old, "/a/s"), share(build(dir("/a/s", {file("n", 1)})))},
+                                         {at(*old, "/shut"), share(std::move(stillShut))},
+                                         {at(*old, "/dead"), share(build(dir("/dead", {file("back", 1)})))}});
+    using Unreached = std::vector<std::pair<uint32_t, svl::RootReach>>;
+    EXPECT_EQ(tree->unreachedRoots, (Unreached{{at(*tree, "/gone"), svl::RootReach::Missing},
+                                               {at(*tree, "/shut"), svl::RootReach::Denied}}));
+}
+
 TEST(GraftRescansTest, EmptyOldTreeAndLongNames) {
     svl::ScanTree empty;
     EXPECT_EQ(svl::graftRescans(empty, {})->nodeCount, 0u);

@@ -1,6 +1,7 @@
 #include "ui/dialogs/SelectMultipleDialog.h"
 
 #include "app/DirectionalText.h"
+#include "app/PathText.h"
 #include "tests/ui/dialogs/DialogTestSupport.h"
 #include "ui/views/DirectionalText.h"
 
@@ -229,6 +230,14 @@ TEST_F(SelectMultipleDialogTest, AddedFoldersAreStoredAtOnceAndNeverTwice) {
     EXPECT_TRUE(dialog.selectedPaths().isEmpty()) << "added unticked";
     dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel)->click();
     EXPECT_EQ(stored("selectMultipleCustomFolders").toStringList(), (QStringList{"/srv/new"}));
+
+    // A name that is not UTF-8 is stored in a form that keeps its bytes, and listed again.
+    next = pathText("/srv/caf\xe9");
+    SelectMultipleDialog second(kSources, {});
+    pushButton(second, QStringLiteral("Add Folder\u2026"))->click();
+    EXPECT_EQ(stored("selectMultipleCustomFolders").toStringList(), (QStringList{"/srv/new", "file:///srv/caf%E9"}));
+    SelectMultipleDialog third(kSources, {});
+    EXPECT_EQ(rows(third).last(), next);
 }
 
 // "Add Folder…" and a typed folder on a dead mount: the chooser says it does not answer and

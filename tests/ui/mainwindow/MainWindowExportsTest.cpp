@@ -163,6 +163,47 @@ TEST_F(MainWindowExports, DriveColumnsEqualTheHeadlessRunAndComeBackOnImport) {
     EXPECT_EQ(m_window.header()->spaceFree(), headerFree);
 }
 
+// Roots the scan could not reach are named, not exported: the window's file has the rows of
+// the headless run's, whichever of the roots is missing or does not answer.
+TEST_F(MainWindowExports, UnreachedRootsAreLeftOutAsByTheHeadlessRun) {
+    hmtest::TempDir roots("hm-export-roots");
+    for (const char* name : {"r1", "r2"}) {
+        ASSERT_EQ(::mkdir((roots / name).c_str(), 0755), 0);
+        windowtest::makeFolder(roots / name, 2, 2);
+    }
+    std::vector<std::vector<std::string>> cases = {{"gone", "r1", "r2"}, {"gone", "r1"}};
+    std::unique_ptr<hmtest::DeadFuseMount> dead;
+    if (hmtest::isRoot() && ::mkdir((roots / "dead").c_str(), 0755) == 0) {
+        dead = std::make_unique<hmtest::DeadFuseMount>(roots / "dead");
+        if (dead->ok()) {
+            dead->abortAfter(std::chrono::seconds(60));  // a scan that waits in it fails instead of hanging
+            cases.push_back({"dead", "r1", "r2"});
+        }
+    }
+    CsvExportChoice choice;
+    choice.exportOptions.exportDriveCapacity = false;
+    for (const auto& names : cases) {
+        SCOPED_TRACE(names.front() + " " + names.back());
+        QStringList paths;
+        svl::CliOptions options;
+        for (const std::string& name : names) {
+            paths.append(qs(roots / name));
+            options.inputPaths.push_back(roots / name);
+        }
+        m_window.scanMultiple(paths);
+        ASSERT_TRUE(waitUntil([&] { return !m_window.isJobRunning() && m_window.displayedTree(); }, 20000));
+        const std::string fromWindow = m_out / "w-roots.csv";
+        ASSERT_TRUE(m_window.exportCsvTo(qs(fromWindow), choice));
+        options.exportPath = m_out / "h-roots.csv";
+        options.exportDriveCapacity = false;
+        EXPECT_EQ(cliautomation::run(options), 1);
+        const QByteArray written = readAll(fromWindow);
+        EXPECT_EQ(written, readAll(options.exportPath));
+        EXPECT_TRUE(written.contains(QByteArray::fromStdString(roots / "r1/")));
+        EXPECT_FALSE(written.contains(QByteArray::fromStdString(roots / names.front()))) << written.toStdString();
+    }
+}
+
 TEST_F(MainWindowExports, FileViewSourceWritesOneRowPerFile) {
     CsvExportChoice choice;
     choice.fromFileView = true;

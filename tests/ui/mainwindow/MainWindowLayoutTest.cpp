@@ -11,6 +11,7 @@
 #include "ui/header/ElidingLabel.h"
 #include "ui/header/HeaderPanel.h"
 #include "ui/mainwindow/MainWindow.h"
+#include "ui/treemap/TreemapPanel.h"
 #include "ui/views/FileViewPanel.h"
 #include "ui/views/NodeModel.h"
 
@@ -48,6 +49,25 @@ TEST(MainWindowLayout, PanelsFitTheNarrowestFirstSize) {
         EXPECT_EQ(label->toolTip(), label->text()) << name;
     }
     EXPECT_EQ(window.header()->findChild<ElidingLabel*>(QStringLiteral("statusLabel"))->text(), status);
+
+    // A scanned start folder of 536 characters: the treemap's title names it too, as shortened.
+    hmtest::TempDir dir("hm-layout-long");
+    std::string deep = dir.path();
+    while (deep.size() < 536)
+        deep += "/folder-" + std::to_string(deep.size());
+    deep.resize(536);
+    ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(deep)), 0);
+    window.scanFolder(QString::fromStdString(deep));
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning() && window.displayedTree(); }));
+    QCoreApplication::processEvents();
+    const auto* title = qobject_cast<const ElidingLabel*>(window.treemapPanel()->titleLabel());
+    ASSERT_TRUE(title && title->isVisible());
+    EXPECT_TRUE(title->shownText().contains(QChar(0x2026)) && title->shownText().endsWith(title->text().right(8)))
+        << title->shownText().toStdString();
+    EXPECT_TRUE(title->toolTip().startsWith(QString::fromStdString(deep) + QStringLiteral(" \u2014 ")))
+        << title->toolTip().toStdString();
+    EXPECT_LE(window.minimumSizeHint().width(), 800);
+    EXPECT_LE(window.minimumSize().width(), 800);
 }
 
 TEST(MainWindowLayout, DefaultTreeColumnsFitTheirPaneWithWholeDates) {
