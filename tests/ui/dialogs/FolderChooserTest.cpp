@@ -268,3 +268,99 @@ TEST_F(FolderChooserTest, AMountWhoseServerStoppedIsRefusedWithinItsLimit) {
     ntfs.stop(std::chrono::seconds(20));
     expectRefused(m_root, point);
 }
+
+// Folders on mounts served by the test, each typed with Return: one answering 8 entries every
+// 250 ms is listed in full; one whose OPENDIR is withheld does not answer once the limit has
+// passed (the list stays); one whose listing fails part-way says so over what it found. The
+// window's loop is never held over 300 ms.
+TEST_F(FolderChooserTest, ASlowFolderIsListedInFullAndOnlyASilentOneDoesNotAnswer) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    std::vector<hmtest::FuseEntry> sixty;
+    for (int i = 0; i < 60; ++i)
+        sixty.push_back({QStringLiteral("d%1").arg(i, 2, 10, QLatin1Char('0')).toStdString(),
+                         hmtest::FuseEntry::Kind::Folder});
+    using Server = hmtest::FuseServer;
+    struct Row {
+        const char* name;
+        std::function<void(Server&)> setup, midway;  // midway: once the first entries are shown
+        int fewest, most;
+        QString warning;
+    };
+    const std::vector<Row> table = {
+        {"slow", [](Server& s) { s.setReaddirChunk(8), s.setAnswerDelay(250ms); }, {}, 60, 60, {}},
+        {"silent", [](Server& s) { s.addRule({hmtest::FuseOp::Opendir, "", hmtest::FuseAction::Withhold}); }, {},
+         0, 0, "does not answer"},
+        {"failing", [](Server& s) { s.setReaddirChunk(8), s.setAnswerDelay(100ms); },
+         [](Server& s) { s.addRule({hmtest::FuseOp::Readdir, "", hmtest::FuseAction::Fail, EIO}); }, 8, 59,
+         "Could not read"},
+    };
+    // Kept to the end: a device number freed by one would come back for the next.
+    std::vector<std::unique_ptr<Server>> servers;
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.name);
+        Server& server = *servers.emplace_back(std::make_unique<Server>(sixty));
+        row.setup(server);
+        ASSERT_TRUE(server.mount(m_dir / row.name)) << server.error();
+        const QString point = QString::fromStdString(server.mountPoint());
+        FolderChooser chooser(QStringLiteral("Choose"), m_root);
+        chooser.show();
+        ASSERT_TRUE(settled(chooser));
+        Warnings warnings;
+        dialogtest::LoopGaps gaps;
+        auto* field = chooser.findChild<QLineEdit*>();
+        field->setText(point);
+        QTest::keyClick(field, Qt::Key_Return);
+        if (row.midway) {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return chooser.directory() == point && !rows(chooser).isEmpty(); }, 10000));
+            row.midway(server);
+        }
+        ASSERT_TRUE(settled(chooser, 20000));
+        QTest::qWait(50);  // a warning comes up
+        const int listed = chooser.directory() == point ? int(rows(chooser).size()) : 0;
+        EXPECT_GE(listed, row.fewest);
+        EXPECT_LE(listed, row.most);
+        EXPECT_EQ(chooser.directory(), row.fewest > 0 ? point : m_root);
+        EXPECT_EQ(warnings.texts.size(), row.warning.isEmpty() ? 0 : 1) << warnings.texts.join('|').toStdString();
+        if (!row.warning.isEmpty()) {
+            EXPECT_TRUE(warnings.texts.value(0).contains(row.warning)) << warnings.texts.value(0).toStdString();
+        }
+        if (row.warning.startsWith("Could")) {
+            EXPECT_TRUE(chooser.findChild<QLabel*>("listingStatus")->text().startsWith(row.warning)) << "not an empty folder";
+        }
+        EXPECT_LT(gaps.longest, 300);
+    }
+}
+
+// A healthy folder holding a link into a mount that never answers: its folders are listed at
+// once, the link is shown once it is given up, and other folders on the same disk list after.
+TEST_F(FolderChooserTest, ALinkIntoADeadMountCostsOnlyItself) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    hmtest::FuseServer dead({{"sub", hmtest::FuseEntry::Kind::Folder}});
+    dead.addRule({hmtest::FuseOp::Any, "*", hmtest::FuseAction::Withhold});
+    ASSERT_TRUE(dead.mount(m_dir / "dead")) << dead.error();
+    ::symlink((m_dir / "dead/sub").c_str(), (m_dir / "photos/tosub").c_str());
+    ::mkdir((m_dir / "photos/a").c_str(), 0755);
+    FolderChooser chooser(QStringLiteral("Choose"), m_root + "/photos");
+    chooser.show();
+    Warnings warnings;
+    dialogtest::LoopGaps gaps;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return rows(chooser) == QStringList{"a"}; }, 10000));
+    EXPECT_TRUE(chooser.isListing()) << "the link is still asked";
+    ASSERT_TRUE(settled(chooser));
+    EXPECT_EQ(rows(chooser), (QStringList{"a", "tosub"}));
+    auto* list = chooser.findChild<QListWidget*>(QStringLiteral("folders"));
+    EXPECT_TRUE(list->item(1)->toolTip().contains("does not answer"));
+    // Its own folder and others on "/" list as ever.
+    for (const QString& next : {m_root, QStringLiteral("/"), m_root + "/photos"}) {
+        auto* field = chooser.findChild<QLineEdit*>();
+        field->setText(next);
+        QTest::keyClick(field, Qt::Key_Return);
+        ASSERT_TRUE(settled(chooser));
+        EXPECT_EQ(chooser.directory(), next);
+        EXPECT_FALSE(rows(chooser).isEmpty());
+    }
+    EXPECT_TRUE(warnings.texts.isEmpty()) << warnings.texts.join('|').toStdString();
+    EXPECT_LT(gaps.longest, 300);
+}
