@@ -330,6 +330,18 @@ TEST_F(FolderChooserTest, ASlowFolderIsListedInFullAndOnlyASilentOneDoesNotAnswe
         }
         EXPECT_LT(gaps.longest, 300);
     }
+    // The slow folder as the ordinary account.
+    if (hmtest::testUserUid() == uid_t(-1))
+        return;
+    ::chmod(m_dir.path().c_str(), 0755);
+    const QString slow = QString::fromStdString(servers[0]->mountPoint());
+    const int rc = hmtest::runAsTestUser([&] {
+        ::alarm(60);
+        FolderChooser chooser(QStringLiteral("Choose"), slow);
+        const bool listed = QTest::qWaitFor([&] { return !chooser.isListing(); }, 20000);
+        return listed && chooser.directory() == slow && rows(chooser).size() == 60 ? 0 : 1;
+    });
+    EXPECT_EQ(rc, 0);
 }
 
 // A healthy folder holding a link into a mount that never answers: its folders are listed at
@@ -348,13 +360,21 @@ TEST_F(FolderChooserTest, ALinkIntoADeadMountCostsOnlyItself) {
     dialogtest::LoopGaps gaps;
     ASSERT_TRUE(QTest::qWaitFor([&] { return rows(chooser) == QStringList{"a"}; }, 10000));
     EXPECT_TRUE(chooser.isListing()) << "the link is still asked";
+    // Left before the link answers: its answer is not added to the next folder.
+    auto* field = chooser.findChild<QLineEdit*>();
+    field->setText(m_root);
+    QTest::keyClick(field, Qt::Key_Return);
+    ASSERT_TRUE(settled(chooser));
+    QTest::qWait(1500);
+    EXPECT_EQ(rows(chooser), (QStringList{"audio", "audit", "dead", "linked", "photos"}));
+    field->setText(m_root + "/photos");
+    QTest::keyClick(field, Qt::Key_Return);
     ASSERT_TRUE(settled(chooser));
     EXPECT_EQ(rows(chooser), (QStringList{"a", "tosub"}));
     auto* list = chooser.findChild<QListWidget*>(QStringLiteral("folders"));
     EXPECT_TRUE(list->item(1)->toolTip().contains("does not answer"));
     // Its own folder and others on "/" list as ever.
     for (const QString& next : {m_root, QStringLiteral("/"), m_root + "/photos"}) {
-        auto* field = chooser.findChild<QLineEdit*>();
         field->setText(next);
         QTest::keyClick(field, Qt::Key_Return);
         ASSERT_TRUE(settled(chooser));
