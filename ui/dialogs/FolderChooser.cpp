@@ -172,7 +172,10 @@ FolderChooser::FolderChooser(const QString& title, const QString& start, QWidget
 
     fillPlaces();
     const QString first = start.isEmpty() ? QDir::currentPath() : start;
-    showFolder(QDir(first).absolutePath(), false, QString(), true);
+    // Named at once, listed when it answers; the home folder when it cannot be listed.
+    m_folder = withoutTrailingSlashes(QDir::cleanPath(QDir(first).absolutePath()));
+    m_path->setText(m_folder);
+    showFolder(m_folder, false, QString(), true);
     m_path->setFocus();
 }
 

@@ -32,7 +32,7 @@ public:
     FolderChooser(const QString& title, const QString& start, QWidget* parent = nullptr);
     ~FolderChooser() override;
 
-    // The folder listed (empty until the first listing has opened its folder).
+    // The folder listed (the start folder until its listing has answered).
     QString directory() const { return m_folder; }
     // A listing of the list's folder, its links included, has not ended yet.
     bool isListing() const;

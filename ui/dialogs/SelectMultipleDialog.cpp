@@ -313,7 +313,14 @@ SelectMultipleDialog::checkNestingLater(const QStringList& paths, std::function<
     check->answers.resize(size_t(paths.size()));
     check->waiting = size_t(paths.size());
     if (paths.isEmpty()) {
-        QMetaObject::invokeMethod(qApp, [answered] { answered(Nesting()); }, Qt::QueuedConnection);
+        const std::weak_ptr<NestingCheck> alive = check;
+        QMetaObject::invokeMethod(
+            qApp,
+            [alive, answered] {
+                if (alive.lock())  // not dropped meanwhile
+                    answered(Nesting());
+            },
+            Qt::QueuedConnection);
         return check;
     }
     NestingCheck* raw = check.get();  // each answer comes only while its WatchedAnswer, kept by check, lives
