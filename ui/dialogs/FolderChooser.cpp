@@ -342,7 +342,11 @@ void FolderChooser::insertFolder(const QString& name, bool answered) {
     const auto at = std::lower_bound(m_names.begin(), m_names.end(), name, m_collator);
     const int row = int(at - m_names.begin());
     m_names.insert(at, name);
-    auto* item = new QListWidgetItem(style()->standardIcon(answered ? QStyle::SP_DirIcon : QStyle::SP_DirLinkIcon), name);
+    if (m_folderIcon.isNull()) {
+        m_folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
+        m_unansweredIcon = style()->standardIcon(QStyle::SP_DirLinkIcon);
+    }
+    auto* item = new QListWidgetItem(answered ? m_folderIcon : m_unansweredIcon, name);
     if (!answered)  // a link whose target did not answer: it may be a folder
         item->setToolTip(plainToolTip(doesNotAnswer(QDir(m_folder).filePath(name))));
     m_list->insertItem(row, item);

@@ -13,6 +13,7 @@
 
 #include <QCollator>
 #include <QDialog>
+#include <QIcon>
 #include <QString>
 #include <QStringList>
 
@@ -83,6 +84,7 @@ private:
     QString m_chosen;
     QCollator m_collator;
     QStringList m_names;  // the list's rows, in order
+    QIcon m_folderIcon, m_unansweredIcon;
     std::unique_ptr<FolderListing> m_listing;
     std::unique_ptr<FolderListing> m_completing;
     WatchedAnswer<int> m_check;

@@ -356,6 +356,7 @@ TEST_F(FolderChooserTest, ALinkIntoADeadMountCostsOnlyItself) {
     ::mkdir((m_dir / "photos/a").c_str(), 0755);
     FolderChooser chooser(QStringLiteral("Choose"), m_root + "/photos");
     chooser.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&chooser));
     Warnings warnings;
     dialogtest::LoopGaps gaps;
     ASSERT_TRUE(QTest::qWaitFor([&] { return rows(chooser) == QStringList{"a"}; }, 10000));

@@ -200,6 +200,7 @@ TEST_F(SelectMultipleDialogTest, AStoppedRootBesideGoodOnesNeverHoldsTheWindow) 
     store("selectMultipleCustomFolders", QStringList{a, b, stopped});
     SelectMultipleDialog dialog({}, {a, b, stopped});
     dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
     dialogtest::LoopGaps gaps;
     dialog.findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return dialog.result() == QDialog::Accepted; }, 10000));
