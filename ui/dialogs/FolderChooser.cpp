@@ -4,8 +4,8 @@
 #include "app/DirectionalText.h"
 #include "app/PathText.h"
 #include "app/PlainText.h"
+#include "core/scan/MountWatch.h"
 #include "ui/header/HeaderPanel.h"
-#include "ui/header/VolumeProbe.h"
 #include "ui/views/DirectionalText.h"
 
 #include <QAction>
@@ -24,74 +24,45 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
-struct FolderNames {
-    int error = 0;
-    std::vector<std::string> names;
-};
-
 constexpr char kShowHiddenKey[] = "folderChooserShowHidden";
 
-// The subfolders of `path`, hidden ones ("." first) only when `hidden`. Links and entries of
-// unknown type are examined with the cached answer, so a mount point among them is not asked.
-FolderNames listFolders(const std::string& path, bool hidden) {
-    FolderNames out;
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) {
-        out.error = errno;
-        return out;
-    }
-    const int fd = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == ".." || (!hidden && name[0] == '.'))
-            continue;
-        bool folder = entry->d_type == DT_DIR;
-        if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
-            struct statx st;
-            folder = ::statx(fd, entry->d_name, AT_STATX_DONT_SYNC, STATX_TYPE, &st) == 0 && S_ISDIR(st.stx_mode);
-        }
-        if (folder)
-            out.names.emplace_back(entry->d_name);
-    }
-    ::closedir(dir);
-    return out;
-}
-
-// The subfolders of `path`, listed on a thread of their own within the limit of the mount that
-// holds it; nothing when the listing does not answer in time.
-std::optional<FolderNames> listWithinLimit(const QString& path, bool hidden) {
-    const std::string bytes = pathBytes(path);
-    const PathCallLimit limit = pathCallLimit("list", bytes);
-    TimedCall<FolderNames> call(limit.key, [bytes, hidden] { return listFolders(bytes, hidden); });
-    return call.wait(limit.deadline);
-}
-
-QStringList sortedNames(const FolderNames& listing) {
-    QStringList names;
-    for (const std::string& name : listing.names)
-        names.append(pathText(name));
-    QCollator collator;
-    collator.setCaseSensitivity(Qt::CaseInsensitive);
-    collator.setNumericMode(true);
-    std::sort(names.begin(), names.end(), collator);
-    return names;
+// 0 when `path` is a folder, else the errno of the question that failed (ENOTDIR for another
+// object; svl::kNoAnswerErrno when its mount did not answer). On a watched task.
+int folderError(const std::string& path) {
+    const int fd = svl::openWatched(path, true);
+    if (fd < 0)
+        return errno;
+    struct statx st {};
+    const auto asked =
+        svl::watchedCall(svl::mountOfDescriptor(fd), [&] { return ::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &st); });
+    const int error = errno;
+    ::close(fd);
+    if (!asked || *asked != 0)
+        return error;
+    return S_ISDIR(st.stx_mode) ? 0 : ENOTDIR;
 }
 
 QString doesNotAnswer(const QString& path) {
     return FolderChooser::tr("\"%1\" does not answer: the drive or network share it is on may have stopped responding.")
         .arg(isolatePath(path));
+}
+
+QString couldNotRead(const QString& path) {
+    return FolderChooser::tr("Could not read %1").arg(isolatePath(path));
+}
+
+QString failureText(int error, const QString& path) {
+    return error == svl::kNoAnswerErrno ? doesNotAnswer(path) : couldNotRead(path);
 }
 
 QString withoutTrailingSlashes(QString path) {
@@ -145,6 +116,13 @@ FolderChooser::FolderChooser(const QString& title, const QString& start, QWidget
     lists->addWidget(m_places);
     lists->addWidget(m_list, 1);
     layout->addLayout(lists, 1);
+    // "Listing…" while entries still come; why a listing ended early.
+    m_status = new QLabel(this);
+    m_status->setObjectName(QStringLiteral("listingStatus"));
+    m_status->setTextFormat(Qt::PlainText);
+    layout->addWidget(m_status);
+    m_collator.setCaseSensitivity(Qt::CaseInsensitive);
+    m_collator.setNumericMode(true);
 
     // Return in the field or a list is handled there; elsewhere it presses OK, the default button.
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
@@ -194,9 +172,17 @@ FolderChooser::FolderChooser(const QString& title, const QString& start, QWidget
 
     fillPlaces();
     const QString first = start.isEmpty() ? QDir::currentPath() : start;
-    if (!showFolder(QDir(first).absolutePath(), false))
-        showFolder(QDir::homePath(), false);
+    // Named at once, listed when it answers; the home folder when it cannot be listed.
+    m_folder = withoutTrailingSlashes(QDir::cleanPath(QDir(first).absolutePath()));
+    m_path->setText(m_folder);
+    showFolder(m_folder, false, QString(), true);
     m_path->setFocus();
+}
+
+FolderChooser::~FolderChooser() = default;
+
+bool FolderChooser::isListing() const {
+    return m_listing && !m_listing->finished();
 }
 
 bool FolderChooser::eventFilter(QObject* watched, QEvent* event) {
@@ -250,14 +236,12 @@ bool FolderChooser::showsHidden() const {
 
 void FolderChooser::setShowHidden(bool shown) {
     AppSettings::instance()->setValue(kShowHiddenKey, shown);
-    const QString typed = m_path->text();
-    if (showFolder(m_folder, true))
-        m_path->setText(typed);
+    showFolder(m_folder, true, m_path->text());
 }
 
 void FolderChooser::goUp() {
     const QString parentFolder = QFileInfo(m_folder).path();
-    if (parentFolder != m_folder)
+    if (!m_folder.isEmpty() && parentFolder != m_folder)
         showFolder(parentFolder, true);
 }
 
@@ -273,53 +257,99 @@ void FolderChooser::updateCompletions(const QString& text) {
     const QString head = text.left(text.lastIndexOf(u'/') + 1);
     if (!m_completedHead.isNull() && head == m_completedHead)
         return;
-    m_completedHead = QString();
-    QStringList entries;
-    const std::optional<FolderNames> listing = listWithinLimit(resolveTyped(head, m_folder), showsHidden());
-    if (listing && listing->error == 0) {
-        for (const QString& name : sortedNames(*listing))
-            entries.append(head + name);
-        m_completedHead = head;
-    }
-    m_completions->setStringList(entries);
+    m_completedHead = head;
+    m_completions->setStringList({});
+    auto entries = std::make_shared<QStringList>();
+    FolderListing::Handlers handlers;
+    handlers.found = [this, head, entries](const QStringList& names) {
+        for (const QString& name : names) {
+            const QString entry = head + name;
+            entries->insert(std::lower_bound(entries->begin(), entries->end(), entry, m_collator), entry);
+        }
+        m_completions->setStringList(*entries);
+        // Offered as they come, for the text typed by now.
+        QCompleter* completer = m_path->completer();
+        completer->setCompletionPrefix(m_path->text());
+        if (m_path->hasFocus() && m_path->text().startsWith(head))
+            completer->complete();
+    };
+    m_completing = std::make_unique<FolderListing>(resolveTyped(head, m_folder), showsHidden(), std::move(handlers));
 }
 
 void FolderChooser::accept() {
     const QString path = typedPath();
-    const std::optional<PathFacts> facts = pathFactsWithinLimit(path);
-    if (!facts) {
-        warn(doesNotAnswer(path));
-        return;
-    }
-    if (!facts->isFolder) {
-        warn(tr("Could not read %1").arg(isolatePath(path)));
-        return;
-    }
-    m_chosen = path;
-    QDialog::accept();
+    m_check.ask([bytes = pathBytes(path)] { return folderError(bytes); },
+                [this, path](std::optional<int> error) {
+                    if (error && *error == 0) {
+                        m_chosen = path;
+                        QDialog::accept();
+                    } else {
+                        warn(failureText(error.value_or(svl::kNoAnswerErrno), path));
+                    }
+                });
 }
 
-bool FolderChooser::showFolder(const QString& folder, bool warnUser) {
+void FolderChooser::done(int result) {
+    m_check.drop();  // an answer after Cancel chooses nothing
+    QDialog::done(result);
+}
+
+void FolderChooser::showFolder(const QString& folder, bool warnUser, const QString& typed, bool orHome) {
     const QString path = withoutTrailingSlashes(QDir::cleanPath(folder));
-    const std::optional<FolderNames> listing = listWithinLimit(path, showsHidden());
-    if (!listing || listing->error != 0) {
+    auto opened = std::make_shared<bool>(false);
+    FolderListing::Handlers handlers;
+    handlers.opened = [this, path, typed, opened] {
+        *opened = true;
+        m_folder = path;
+        m_completedHead = QString();  // a relative path now lies elsewhere
+        m_completing.reset();
+        m_list->clear();
+        m_names.clear();
+        m_path->setText(typed.isNull() ? path : typed);
+        m_places->clearSelection();
+        for (int i = 0; i < m_places->count(); ++i) {
+            if (m_places->item(i)->data(Qt::UserRole).toString() == path)
+                m_places->item(i)->setSelected(true);
+        }
+    };
+    handlers.found = [this](const QStringList& names) {
+        for (const QString& name : names)
+            insertFolder(name, true);
+    };
+    handlers.unanswered = [this](const QString& name) { insertFolder(name, false); };
+    handlers.ended = [this, path, warnUser, orHome, opened](int error) {
+        if (error == 0) {
+            m_status->clear();
+            return;
+        }
+        if (!*opened) {
+            // The list stays as it was.
+            m_listing.reset();
+            m_status->clear();
+            if (orHome && path != QDir::homePath())
+                showFolder(QDir::homePath(), false);
+        } else {
+            m_status->setText(failureText(error, path));  // what is shown is not all there is
+        }
         if (warnUser)
-            warn(!listing ? doesNotAnswer(path) : tr("Could not read %1").arg(isolatePath(path)));
-        return false;
+            warn(failureText(error, path));
+    };
+    m_status->setText(tr("Listing %1\u2026").arg(isolatePath(path)));
+    m_listing = std::make_unique<FolderListing>(path, showsHidden(), std::move(handlers));
+}
+
+void FolderChooser::insertFolder(const QString& name, bool answered) {
+    const auto at = std::lower_bound(m_names.begin(), m_names.end(), name, m_collator);
+    const int row = int(at - m_names.begin());
+    m_names.insert(at, name);
+    if (m_folderIcon.isNull()) {
+        m_folderIcon = style()->standardIcon(QStyle::SP_DirIcon);
+        m_unansweredIcon = style()->standardIcon(QStyle::SP_DirLinkIcon);
     }
-    m_folder = path;
-    m_completedHead = QString();  // a relative path now lies elsewhere
-    m_list->clear();
-    const QIcon icon = style()->standardIcon(QStyle::SP_DirIcon);
-    for (const QString& name : sortedNames(*listing))
-        new QListWidgetItem(icon, name, m_list);
-    m_path->setText(path);
-    m_places->clearSelection();
-    for (int i = 0; i < m_places->count(); ++i) {
-        if (m_places->item(i)->data(Qt::UserRole).toString() == path)
-            m_places->item(i)->setSelected(true);
-    }
-    return true;
+    auto* item = new QListWidgetItem(answered ? m_folderIcon : m_unansweredIcon, name);
+    if (!answered)  // a link whose target did not answer: it may be a folder
+        item->setToolTip(plainToolTip(doesNotAnswer(QDir(m_folder).filePath(name))));
+    m_list->insertItem(row, item);
 }
 
 void FolderChooser::warn(const QString& text) {

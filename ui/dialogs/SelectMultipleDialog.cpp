@@ -7,13 +7,15 @@
 #include "app/AppSettings.h"
 #include "app/PathText.h"
 #include "app/PlainText.h"
+#include "core/scan/MountWatch.h"
 #include "core/scan/RootPlace.h"
+#include "core/scan/RootProbe.h"
 #include "ui/dialogs/FolderChooser.h"
-#include "ui/header/VolumeProbe.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QEvent>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QKeySequence>
 #include <QLabel>
@@ -22,6 +24,11 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
 #include <memory>
 #include <optional>
 
@@ -34,12 +41,114 @@ QString withSlash(const QString& path) {
     return path.endsWith(QLatin1Char('/')) ? path : path + QLatin1Char('/');
 }
 
+// One root as examined: its place, or why it cannot be reached (0 with no place: it could be
+// opened but not placed, and is compared by text).
+struct RootAnswer {
+    std::optional<svl::RootPlace> place;
+    int error = 0;
+};
+
+// Examines `path` on a watched task: it is opened one name at a time, each step charged to
+// the mount it asks (a link to where it leads), and placed by the path its descriptor has,
+// inside a watch on the mount that holds it.
+RootAnswer examineRoot(const std::string& path, const std::vector<svl::MountEntry>& mounts) {
+    int fd = svl::openWatched(path, true);
+    if (fd >= 0) {
+        struct statx st {};
+        const auto asked = svl::watchedCall(svl::mountOfDescriptor(fd),
+                                            [&] { return ::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE, &st); });
+        if (!asked && errno == svl::kNoAnswerErrno) {
+            ::close(fd);
+            return {std::nullopt, svl::kNoAnswerErrno};
+        }
+        if (!asked || *asked != 0 || !S_ISDIR(st.stx_mode)) {
+            // A link is followed only to a folder, as the scan follows it.
+            ::close(fd);
+            fd = -1;
+        }
+    } else if (errno == svl::kNoAnswerErrno) {
+        return {std::nullopt, errno};
+    }
+    if (fd < 0)
+        fd = svl::openWatched(path, false);
+    if (fd < 0)
+        return {std::nullopt, errno};
+    std::string canonical(PATH_MAX, '\0');
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), canonical.data(), canonical.size());
+    canonical.resize(n > 0 && size_t(n) < canonical.size() ? size_t(n) : 0);
+    const svl::MountKey mount = svl::mountOfDescriptor(fd);
+    ::close(fd);
+    if (canonical.empty())
+        return {};
+    // Links are resolved already, so the place is asked of the object's own mount.
+    const auto place = svl::watchedCall(mount, [&] { return svl::examineRootPlace(canonical, mounts); });
+    if (!place)
+        return {std::nullopt, svl::kNoAnswerErrno};
+    return {*place, 0};
+}
+
+QString reachText(int error) {
+    switch (svl::reachOfError(error)) {
+    case svl::RootReach::Missing:
+        return SelectMultipleDialog::tr("does not exist");
+    case svl::RootReach::Denied:
+        return SelectMultipleDialog::tr("permission denied");
+    default:
+        return SelectMultipleDialog::tr("does not answer");
+    }
+}
+
+// The finding over every root's answer (nothing: its task did not answer).
+SelectMultipleDialog::Nesting nestingOf(const QStringList& paths, const std::vector<std::optional<RootAnswer>>& answers) {
+    SelectMultipleDialog::Nesting out;
+    std::vector<bool> compared(size_t(paths.size()), false);
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        const std::optional<RootAnswer>& answer = answers[size_t(i)];
+        if (!answer || answer->error != 0)
+            out.unreached.append({paths[i], reachText(answer ? answer->error : svl::kNoAnswerErrno)});
+        else
+            compared[size_t(i)] = true;
+    }
+    // Roots that cannot be placed are compared by name, as absolute paths without "." and
+    // ".." steps, so "a" and "./a/b" meet too.
+    QStringList names;
+    for (const QString& path : paths)
+        names.append(withSlash(QDir::cleanPath(QDir::current().absoluteFilePath(path))));
+    for (qsizetype i = 0; i < paths.size() && out.conflict.isEmpty(); ++i) {
+        for (qsizetype j = 0; j < paths.size(); ++j) {
+            if (i == j || !compared[size_t(i)] || !compared[size_t(j)])
+                continue;
+            const std::optional<svl::RootPlace>& inner = answers[size_t(i)]->place;
+            const std::optional<svl::RootPlace>& outer = answers[size_t(j)]->place;
+            const bool nested = inner && outer ? svl::placeWithin(*inner, *outer) : names[i].startsWith(names[j]);
+            if (nested) {
+                out.conflict = SelectMultipleDialog::tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
+                                   .arg(isolatePath(paths[i]), isolatePath(paths[j]));
+                break;
+            }
+        }
+    }
+    return out;
+}
+
+std::function<RootAnswer()> examination(const QString& path,
+                                        const std::shared_ptr<const std::vector<svl::MountEntry>>& mounts) {
+    return [bytes = pathBytes(path), mounts] { return examineRoot(bytes, *mounts); };
+}
+
 }  // namespace
+
+struct SelectMultipleDialog::NestingCheck {
+    QStringList paths;
+    std::vector<std::unique_ptr<WatchedAnswer<RootAnswer>>> asked;
+    std::vector<std::optional<RootAnswer>> answers;
+    size_t waiting = 0;
+};
 
 std::function<QString(QWidget*)>& SelectMultipleDialog::folderChooser() {
     static std::function<QString(QWidget*)> chooser = [](QWidget* parent) {
-        return FolderChooser::getFolder(parent, SelectMultipleDialog::tr("Add folder"),
-                                        chooserStartFolder(QDir::currentPath()));
+        // The chooser itself lists the home folder when this one cannot be listed.
+        return FolderChooser::getFolder(parent, SelectMultipleDialog::tr("Add folder"), QDir::currentPath());
     };
     return chooser;
 }
@@ -87,6 +196,7 @@ SelectMultipleDialog::SelectMultipleDialog(const QList<QPair<QString, QString>>&
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     layout->addWidget(buttons);
+    m_okButton = buttons->button(QDialogButtonBox::Ok);
 
     connect(m_list, &QListWidget::currentItemChanged, this, [this](QListWidgetItem* current) {
         m_removeButton->setEnabled(current && current->data(kCustomRole).toBool());
@@ -180,46 +290,83 @@ void SelectMultipleDialog::storeCustomFolders() {
     AppSettings::instance()->setPathList("selectMultipleCustomFolders", custom);
 }
 
-QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
-    // What each root really is, asked off this thread within a limit, one root after another:
-    // a root on a dead mount holds one thread and counts as unexaminable.
+SelectMultipleDialog::Nesting SelectMultipleDialog::checkNesting(const QStringList& paths) {
     const auto mounts = std::make_shared<const std::vector<svl::MountEntry>>(svl::readMountInfo());
-    QList<std::optional<svl::RootPlace>> places;
-    for (const QString& path : paths) {
-        const std::string bytes = pathBytes(path);
-        const PathCallLimit limit = pathCallLimit("place", bytes);
-        TimedCall<std::optional<svl::RootPlace>> call(limit.key,
-                                                      [bytes, mounts] { return svl::examineRootPlace(bytes, *mounts); });
-        places.append(call.wait(limit.deadline).value_or(std::nullopt));
-    }
-    // Roots that cannot be examined are compared by name, as absolute paths without "." and
-    // ".." steps, so "a" and "./a/b" meet too.
-    QStringList compared;
+    // All started before any is waited for: a root that does not answer costs its limit once.
+    std::vector<std::unique_ptr<svl::WatchedTask<RootAnswer>>> tasks;
     for (const QString& path : paths)
-        compared.append(withSlash(QDir::cleanPath(QDir::current().absoluteFilePath(path))));
-    for (qsizetype i = 0; i < paths.size(); ++i) {
-        for (qsizetype j = 0; j < paths.size(); ++j) {
-            if (i == j)
-                continue;
-            const bool nested = places[i] && places[j] ? svl::placeWithin(*places[i], *places[j])
-                                                       : compared[i].startsWith(compared[j]);
-            if (nested)
-                return tr("\"%1\"\nis included within\n\"%2\"\n\nThey cannot both be selected.")
-                    .arg(isolatePath(paths[i]), isolatePath(paths[j]));
-        }
+        tasks.push_back(std::make_unique<svl::WatchedTask<RootAnswer>>(examination(path, mounts)));
+    std::vector<std::optional<RootAnswer>> answers;
+    for (const auto& task : tasks)
+        answers.push_back(task->wait());
+    return nestingOf(paths, answers);
+}
+
+std::shared_ptr<SelectMultipleDialog::NestingCheck>
+SelectMultipleDialog::checkNestingLater(const QStringList& paths, std::function<void(const Nesting&)> answered) {
+    const auto mounts = std::make_shared<const std::vector<svl::MountEntry>>(svl::readMountInfo());
+    auto check = std::make_shared<NestingCheck>();
+    check->paths = paths;
+    check->answers.resize(size_t(paths.size()));
+    check->waiting = size_t(paths.size());
+    if (paths.isEmpty()) {
+        const std::weak_ptr<NestingCheck> alive = check;
+        QMetaObject::invokeMethod(
+            qApp,
+            [alive, answered] {
+                if (alive.lock())  // not dropped meanwhile
+                    answered(Nesting());
+            },
+            Qt::QueuedConnection);
+        return check;
     }
-    return QString();
+    NestingCheck* raw = check.get();  // each answer comes only while its WatchedAnswer, kept by check, lives
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        check->asked.push_back(std::make_unique<WatchedAnswer<RootAnswer>>());
+        check->asked.back()->ask(examination(paths[i], mounts), [raw, i, answered](std::optional<RootAnswer> answer) {
+            raw->answers[size_t(i)] = std::move(answer);
+            if (--raw->waiting == 0)
+                answered(nestingOf(raw->paths, raw->answers));
+        });
+    }
+    return check;
+}
+
+QString SelectMultipleDialog::nestingConflict(const QStringList& paths) {
+    return checkNesting(paths).conflict;
 }
 
 bool SelectMultipleDialog::refuseNesting(QWidget* parent, const QStringList& paths) {
-    const QString conflict = nestingConflict(paths);
-    if (conflict.isEmpty())
+    QEventLoop loop;
+    std::optional<Nesting> found;
+    const std::shared_ptr<NestingCheck> check = checkNestingLater(paths, [&](const Nesting& nesting) {
+        found = nesting;
+        loop.quit();
+    });
+    if (!found)
+        loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (found->conflict.isEmpty())
         return false;
-    showPlainWarning(parent, tr("Cannot select these items"), conflict);
+    showPlainWarning(parent, tr("Cannot select these items"), found->conflict);
     return true;
 }
 
 void SelectMultipleDialog::tryAccept() {
-    if (!refuseNesting(this, selectedPaths()))
-        accept();
+    if (m_check)
+        return;  // OK waits for the check it started
+    m_okButton->setEnabled(false);
+    m_check = checkNestingLater(selectedPaths(), [this](const Nesting& nesting) {
+        m_check.reset();
+        m_okButton->setEnabled(true);
+        if (!nesting.conflict.isEmpty())
+            showPlainWarning(this, tr("Cannot select these items"), nesting.conflict);
+        else
+            accept();
+    });
+}
+
+void SelectMultipleDialog::done(int result) {
+    m_check.reset();
+    m_okButton->setEnabled(true);
+    QDialog::done(result);
 }

@@ -9,12 +9,15 @@
 #include "ui/dialogs/FolderChooser.h"
 
 #include <QAbstractButton>
+#include <QElapsedTimer>
 #include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
 
 namespace dialogtest {
 
@@ -45,15 +48,16 @@ struct MessageBoxCatcher {
 
 // Uses every folder chooser that comes up as a user would: types the next path into the field
 // that has the focus and presses Return, and once more to choose it when that opened it in the
-// list; with no path left it closes the chooser. Every warning box is closed and its text kept.
-// Runs from start() until destroyed.
+// list; with no path left it closes the chooser. It waits for each answer the chooser is
+// waiting for. Every warning box is closed and its text kept. Runs from start() until destroyed.
 struct ChooserTyping {
     QStringList paths;
     QStringList warnings;
     QTimer typer, closer;
+    bool entered = false;
 
     void start() {
-        // Two timers: a warning comes up inside the typer's own Return.
+        // Two timers: a warning comes up inside the chooser's own answer.
         QObject::connect(&closer, &QTimer::timeout, [this] {
             if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
                 warnings << box->text();
@@ -66,6 +70,16 @@ struct ChooserTyping {
                                                                       : nullptr;
             if (!field)
                 return;
+            auto* chooser = qobject_cast<FolderChooser*>(modal);
+            if (chooser && (chooser->isListing() || chooser->isChecking()))
+                return;
+            if (chooser && entered) {
+                entered = false;
+                if (chooser->directory() == chooser->typedPath()) {
+                    QTest::keyClick(field, Qt::Key_Return);
+                    return;
+                }
+            }
             if (paths.isEmpty()) {
                 modal->close();
                 return;
@@ -73,12 +87,26 @@ struct ChooserTyping {
             field->clear();
             QTest::keyClicks(field, paths.takeFirst());
             QTest::keyClick(field, Qt::Key_Return);
-            auto* chooser = qobject_cast<FolderChooser*>(modal);
-            if (chooser && chooser->isVisible() && chooser->directory() == chooser->typedPath())
-                QTest::keyClick(field, Qt::Key_Return);
+            entered = true;
         });
         closer.start(10);
         typer.start(50);
+    }
+};
+
+// The longest time the event loop was held while it lives, seen by a timer ticking every 10 ms.
+struct LoopGaps {
+    QTimer ticker;
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    LoopGaps() {
+        QObject::connect(&ticker, &QTimer::timeout, [this] {
+            const qint64 now = clock.elapsed();
+            longest = std::max(longest, now - last);
+            last = now;
+        });
+        clock.start();
+        ticker.start(10);
     }
 };
 
