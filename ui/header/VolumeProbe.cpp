@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QEventLoop>
+#include <QThread>
 #include <QTimer>
 #include <QFileInfo>
 
@@ -161,7 +162,12 @@ std::optional<PathFacts> watchedPathFacts(const std::string& path) {
 }
 
 std::optional<PathFacts> pathFactsWithinLimit(const QString& path) {
-    return svl::runWatched([bytes = pathBytes(path)] { return watchedPathFacts(bytes); }).value_or(std::nullopt);
+    std::function<std::optional<PathFacts>()> work = [bytes = pathBytes(path)] { return watchedPathFacts(bytes); };
+    // On the GUI thread the window answers while the mount is asked.
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (app && QThread::currentThread() == app->thread())
+        return awaitOffGui(std::move(work)).value_or(std::nullopt);
+    return svl::runWatched(work).value_or(std::nullopt);
 }
 
 QString chooserStartFolder(const QString& folder) {

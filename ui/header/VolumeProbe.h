@@ -89,8 +89,8 @@ struct PathFacts {
 // On a watched task: the facts of `path`, every lookup watched on the mount it asks;
 // nothing when a mount on the way does not answer.
 std::optional<PathFacts> watchedPathFacts(const std::string& path);
-// The facts of `path` asked on a watched task and waited for; nothing when a mount on the
-// way does not answer.
+// The facts of `path` asked on a watched task and waited for, on the GUI thread with its
+// event loop turning; nothing when a mount on the way does not answer.
 std::optional<PathFacts> pathFactsWithinLimit(const QString& path);
 // The folder a file chooser opens in: `folder` when asking about it is answered (even that
 // it is gone), else the home folder; a chooser listing a dead mount freezes.
