@@ -80,11 +80,9 @@ public:
     uint64_t spaceFree() const { return m_spaceFree; }
 
     // Rebuilds the source list keeping the current choice: filled at once from the mount table,
-    // and again once every volume answered or was given up (sourcesAnswered).
+    // and again once every volume answered or was given up.
     void refreshSources();
     bool sourcesPending() const;
-    // How long the GUI thread waits for the usual quick answers before showing what it has.
-    static constexpr std::chrono::milliseconds kAnswerGrace{40};
     // Clears and refills the list, then makes `selection` (a path or special key) current.
     void rebuildSources(const QString& selection);
     void setChosenFolder(const QString& path);
@@ -111,8 +109,7 @@ signals:
     void scanAsAdminRequested();
     void scanAsNonAdminRequested();
     void donateRequested();
-    // The source list took its answers; the space labels have theirs.
-    void sourcesAnswered();
+    // The space labels have the volume's answer.
     void spaceAnswered();
 
 private:

@@ -57,7 +57,6 @@ void HeaderPanel::onSourcesAnswered() {
         fillSources(data == QLatin1String(kSelectMftKey) || data == QLatin1String(kSelectCsvKey) ? data
                                                                                                 : selectedPath());
     }
-    emit sourcesAnswered();
 }
 
 void HeaderPanel::takeSourceAnswers() {

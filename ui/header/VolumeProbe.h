@@ -17,6 +17,7 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -102,6 +103,10 @@ VolumeUsage statVolume(const std::string& path);
 // undone; empty when none does or the device is no /dev/ path.
 QString labelOfDevice(const std::string& device, const QString& labelFolder = QStringLiteral("/dev/disk/by-label"));
 
+// How long the GUI thread waits for the usual quick answers before it shows what it has and
+// takes the rest as they come: no limit on the mount, which the watch alone gives up.
+inline constexpr std::chrono::milliseconds kAnswerGrace{40};
+
 // A question asked on a watched task whose answer comes back to the GUI thread.
 template <class T>
 class OffGuiQuestion {
@@ -154,7 +159,7 @@ void turnEventLoopUntil(const std::function<bool()>& done);
 template <class T>
 std::optional<T> awaitOffGui(std::function<T()> work) {
     auto question = askOffGui<T>(QCoreApplication::instance(), std::move(work), {});
-    if (!question->waitUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(40)))
+    if (!question->waitUntil(std::chrono::steady_clock::now() + kAnswerGrace))
         turnEventLoopUntil([&] { return question->answered(); });
     return question->answer();
 }

@@ -169,6 +169,6 @@ void MainWindow::updateDumpMftAction() {
     };
     *holder = askOffGui<NtfsAnswer>(this, ntfsQuestion(m_header->selectedPath()), take);
     m_dumpMftQuestion = holder;
-    if ((*holder)->waitUntil(std::chrono::steady_clock::now() + HeaderPanel::kAnswerGrace))
+    if ((*holder)->waitUntil(std::chrono::steady_clock::now() + kAnswerGrace))
         take();
 }

@@ -166,10 +166,11 @@ void MainWindow::scanPath(const QString& path) {
         questions.push_back(askOffGui<std::optional<PathFacts>>(
             this, [bytes = pathBytes(candidate)] { return watchedPathFacts(bytes); }, {}));
     const QPointer<MainWindow> window(this);
-    turnEventLoopUntil([&] {
+    const auto answered = [&] {
         return std::all_of(questions.begin(), questions.end(), [](const auto& q) { return q->answered(); });
-    });
-    if (!window)
+    };
+    turnEventLoopUntil(answered);
+    if (!window || !answered())  // gone, or quitting meanwhile
         return;
     const auto canonicalOf = [&](int i) {
         return questions[size_t(i)]->answer().value_or(std::nullopt).value_or(PathFacts()).canonical;
