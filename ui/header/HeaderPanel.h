@@ -3,8 +3,8 @@
 // selection and its volume's total, used and free space in the middle; icon, title,
 // web link and donate button on the right. It decides nothing about scanning: it turns
 // the user's actions into signals and shows the state the main window gives it.
-// Volumes are listed and sized through VolumeProbe, so a dead network mount costs the
-// GUI thread at most one short time limit. GUI thread only.
+// Volumes are listed and sized through VolumeProbe on watched tasks whose answers come
+// back to the GUI thread: a dead mount never holds it. GUI thread only.
 #pragma once
 
 #include "ui/header/SourceList.h"
@@ -15,7 +15,12 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <chrono>
 #include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
 
 class ElidingLabel;
 class FunnelButton;
@@ -66,24 +71,26 @@ public:
     const QString& importedFile() const { return m_importedFile; }
     bool importedIsMft() const { return m_importedIsMft; }
 
-    // Fills the selection row and the total, used and free space of the source's volume.
+    // Fills the selection row now and the total, used and free space of the source's volume
+    // once it answered (spaceAnswered); a volume that does not answer is shown without sizes.
     void updateSpaceLabels(const QString& path);
+    // Whether a volume's size is still being asked.
+    bool spacePending() const { return !m_spaceQuestions.empty(); }
     uint64_t spaceTotal() const { return m_spaceTotal; }
     uint64_t spaceFree() const { return m_spaceFree; }
 
-    // Rebuilds the source list keeping the current choice.
+    // Rebuilds the source list keeping the current choice: filled at once from the mount table,
+    // and again once every volume answered or was given up.
     void refreshSources();
+    bool sourcesPending() const;
     // Clears and refills the list, then makes `selection` (a path or special key) current.
     void rebuildSources(const QString& selection);
     void setChosenFolder(const QString& path);
     // Selects the path's item, adding the path to the recent folders when no item has it.
     void selectPath(const QString& path);
 
-    // The offered volumes, in order (asks each for its size within its time limit).
-    static QList<VolumeRecord> mountedVolumes();
-    // Mount points of the mount table and of the gvfs shares, one per line.
-    static QString currentMountSignature();
-    // (text, path) of every offered volume and share, for the several-folders dialog.
+    // (text, path) of every offered volume and share, for the several-folders dialog; a
+    // volume whose size does not come at once is offered.
     static QList<QPair<QString, QString>> selectableSources();
 
     VolumeCombo* sourceCombo() const { return m_combo; }
@@ -102,6 +109,8 @@ signals:
     void scanAsAdminRequested();
     void scanAsNonAdminRequested();
     void donateRequested();
+    // The space labels have the volume's answer.
+    void spaceAnswered();
 
 private:
     void fitWidths();
@@ -112,6 +121,12 @@ private:
     int findData(const QString& data) const;
     void clearValueLabels();
     void fillValueLabels();
+    void fillSources(const QString& selection);
+    QList<QPair<QString, QString>> sourceItems() const;
+    void onSourcesAnswered();
+    void takeSourceAnswers();
+    void askSpace(const std::vector<svl::MountEntry>& table, const QStringList& paths);
+    void onSpaceAnswered();
 
     VolumeCombo* m_combo = nullptr;
     ScanButton* m_scanButton = nullptr;
@@ -136,7 +151,14 @@ private:
     uint64_t m_importedFree = 0;
     QString m_chosenFolder;
     QStringList m_multipleRoots;
-    QString m_mountSignature;
+    QString m_mountSignature;  // of the table the list was built from
+    std::shared_ptr<SourceProbe> m_sourceProbe;  // the look whose answers are awaited
+    std::shared_ptr<SourceProbe> m_shareProbe;   // the shares asked again as the drop-down opens
+    std::vector<svl::MountEntry> m_sourceTable;
+    std::map<std::string, VolumeUsage> m_knownUsage;  // the last answers, by mount point
+    std::vector<svl::SmbMountInfo> m_shownShares;
+    QList<QPair<QString, QString>> m_shownSources;  // (text, path) of the volumes and shares shown
+    std::vector<std::shared_ptr<OffGuiQuestion<VolumeUsage>>> m_spaceQuestions;
     uint64_t m_spaceTotal = 0;
     uint64_t m_spaceFree = 0;
     int m_lastRealIndex = 0;

@@ -13,70 +13,93 @@ QString qs(const std::string& s) {
     return QString::fromUtf8(s.data(), qsizetype(s.size()));
 }
 
-// One look at the mounts: the table, the offered volumes and the shares, all asked at
-// once so that a dead network mount and a dead gvfs cost one time limit together.
-struct SourceSnapshot {
-    std::vector<svl::MountEntry> table;
-    QList<VolumeRecord> volumes;
-    std::vector<svl::SmbMountInfo> shares;
-};
-
-SourceSnapshot takeSnapshot(bool withVolumes) {
-    SourceSnapshot snapshot;
-    const auto start = std::chrono::steady_clock::now();
-    TimedCall<std::vector<svl::SmbMountInfo>> shares("gvfs-shares", volumeSystem().listShares);
-    snapshot.table = volumeSystem().readMounts();
-    if (withVolumes)
-        snapshot.volumes = listVolumes(snapshot.table);
-    snapshot.shares = shares.wait(start + kNetworkAnswerLimit).value_or(std::vector<svl::SmbMountInfo>());
-    return snapshot;
-}
-
-QString signatureOf(const SourceSnapshot& snapshot) {
+QString signatureOf(const std::vector<svl::MountEntry>& table) {
     QStringList points;
-    for (const svl::MountEntry& entry : snapshot.table)
+    for (const svl::MountEntry& entry : table)
         points.append(qs(entry.mountPoint));
-    for (const svl::SmbMountInfo& share : snapshot.shares)
-        points.append(qs(share.mountPoint));
     return points.join(QLatin1Char('\n'));
 }
 
 }  // namespace
 
-QList<VolumeRecord> HeaderPanel::mountedVolumes() {
-    return listVolumes(volumeSystem().readMounts());
-}
-
-QString HeaderPanel::currentMountSignature() {
-    return signatureOf(takeSnapshot(false));
-}
-
 QList<QPair<QString, QString>> HeaderPanel::selectableSources() {
-    const SourceSnapshot snapshot = takeSnapshot(true);
+    // A volume whose size is not in yet is offered; one the mount watch already gave up on
+    // answers at once.
+    SourceProbe probe(nullptr, {});
+    probe.waitBriefly(kAnswerGrace);
     QList<QPair<QString, QString>> sources;
-    for (const VolumeRecord& volume : snapshot.volumes)
+    for (const VolumeRecord& volume : probe.volumes())
         sources.append({volumeItemText(volume), volume.rootPath});
-    for (const svl::SmbMountInfo& share : snapshot.shares)
+    for (const svl::SmbMountInfo& share : probe.shares())
         sources.append({smbItemText(share), qs(share.mountPoint)});
     return sources;
 }
 
 void HeaderPanel::rebuildSources(const QString& selection) {
-    const SourceSnapshot snapshot = takeSnapshot(true);
+    // The list is filled at once from the mount table and what is known of each volume, and
+    // again once every volume answered (or was given up), keeping the choice made meanwhile.
+    auto probe = std::make_shared<SourceProbe>(this, [this] { onSourcesAnswered(); });
+    m_sourceProbe = probe;
+    m_sourceTable = probe->table();
+    m_mountSignature = signatureOf(m_sourceTable);
+    if (probe->waitBriefly(kAnswerGrace))
+        takeSourceAnswers();
+    fillSources(selection);
+}
+
+void HeaderPanel::onSourcesAnswered() {
+    if (!m_sourceProbe || !m_sourceProbe->settled())
+        return;
+    takeSourceAnswers();
+    // Unchanged items are left alone: an open drop-down stays open.
+    if (sourceItems() != m_shownSources) {
+        const QString data = currentData();
+        fillSources(data == QLatin1String(kSelectMftKey) || data == QLatin1String(kSelectCsvKey) ? data
+                                                                                                : selectedPath());
+    }
+}
+
+void HeaderPanel::takeSourceAnswers() {
+    m_shownShares = m_sourceProbe->shares();
+    m_knownUsage = m_sourceProbe->answers();
+    m_sourceProbe.reset();
+}
+
+bool HeaderPanel::sourcesPending() const {
+    return m_sourceProbe != nullptr;
+}
+
+QList<QPair<QString, QString>> HeaderPanel::sourceItems() const {
+    QList<VolumeRecord> volumes;
+    if (m_sourceProbe) {
+        volumes = m_sourceProbe->volumes(m_knownUsage);
+    } else {
+        volumes = selectVolumes(
+            m_sourceTable,
+            [this](const svl::MountEntry& entry) {
+                const auto known = m_knownUsage.find(entry.mountPoint);
+                return known != m_knownUsage.end() ? known->second : VolumeUsage();
+            },
+            [](const svl::MountEntry& entry) { return volumeSystem().deviceLabel(entry.source); });
+    }
+    QList<QPair<QString, QString>> items;
+    for (const VolumeRecord& volume : volumes)
+        items.append({volumeItemText(volume), volume.rootPath});
+    for (const svl::SmbMountInfo& share : m_shownShares)
+        items.append({smbItemText(share), qs(share.mountPoint)});
+    return items;
+}
+
+void HeaderPanel::fillSources(const QString& selection) {
+    m_shownSources = sourceItems();
     const QSignalBlocker blocker(m_combo);
     m_combo->clear();
 
     QStringList known;
-    for (const VolumeRecord& volume : snapshot.volumes) {
-        m_combo->addItem(volumeItemText(volume), volume.rootPath);
-        known.append(volume.rootPath);
+    for (const auto& [text, path] : m_shownSources) {
+        m_combo->addItem(text, path);
+        known.append(path);
     }
-    m_mountSignature = signatureOf(snapshot);
-    for (const svl::SmbMountInfo& share : snapshot.shares) {
-        m_combo->addItem(smbItemText(share), qs(share.mountPoint));
-        known.append(qs(share.mountPoint));
-    }
-
     const QSettings* store = AppSettings::instance()->settings();
     QStringList folders = store->value(QStringLiteral("customFolders")).toStringList();
     for (const QString& folder : AppSettings::instance()->pathList("selectMultipleCustomFolders")) {
@@ -137,6 +160,17 @@ void HeaderPanel::setChosenFolder(const QString& path) {
 }
 
 void HeaderPanel::onPopupAboutToOpen() {
-    if (currentMountSignature() != m_mountSignature)
+    // A new mount is seen in the table; a new gvfs share only by listing them again.
+    if (signatureOf(volumeSystem().readMounts()) != m_mountSignature) {
         refreshSources();
+        return;
+    }
+    if (m_sourceProbe || m_shareProbe)
+        return;
+    m_shareProbe = std::make_shared<SourceProbe>(this, [this] {
+        const std::vector<svl::SmbMountInfo> shares = m_shareProbe->shares();
+        m_shareProbe.reset();
+        if (shares != m_shownShares)
+            refreshSources();
+    }, false);
 }

@@ -1,6 +1,6 @@
 // The header's selection row and the total, used and free space of its volume. Sizes
-// come from VolumeProbe within a time limit: a volume that does not answer in time is
-// shown without sizes.
+// come from VolumeProbe on watched tasks, all roots at once, and are shown as they come
+// back: a volume that does not answer is shown without sizes.
 #include "ui/header/HeaderPanel.h"
 
 #include "app/DirectionalText.h"
@@ -16,10 +16,6 @@
 #include <algorithm>
 
 namespace {
-
-VolumeUsage usageOf(const std::vector<svl::MountEntry>& table, const QString& path) {
-    return queryUsageOf(table, pathBytes(path));
-}
 
 // Many huge roots stop at the largest count instead of wrapping to a small number.
 uint64_t saturatingAdd(uint64_t a, uint64_t b) {
@@ -48,6 +44,8 @@ void HeaderPanel::fillValueLabels() {
 
 void HeaderPanel::updateSpaceLabels(const QString& path) {
     const std::vector<svl::MountEntry> table = volumeSystem().readMounts();
+    // Answers still awaited belong to the selection before.
+    m_spaceQuestions.clear();
     m_spaceTotal = 0;
     m_spaceFree = 0;
     m_selectionLabel->setHoldsPath(false);
@@ -61,18 +59,7 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
         m_selectionDetail->setHoldsPath(false);
         m_selectionDetail->setText(QStringLiteral("  ") + bracketed.join(QLatin1Char(' ')));
         m_selectionDetail->setToolTip(plainToolTip(m_multipleRoots.join(QLatin1Char('\n'))));
-        for (const QString& root : m_multipleRoots) {
-            const VolumeUsage usage = usageOf(table, root);
-            if (!hasSize(usage)) {
-                m_spaceTotal = 0;
-                m_spaceFree = 0;
-                clearValueLabels();
-                return;
-            }
-            m_spaceTotal = saturatingAdd(m_spaceTotal, usage.total);
-            m_spaceFree = saturatingAdd(m_spaceFree, usage.available);
-        }
-        fillValueLabels();
+        askSpace(table, m_multipleRoots);
         return;
     }
 
@@ -119,12 +106,43 @@ void HeaderPanel::updateSpaceLabels(const QString& path) {
             m_selectionDetail->setToolTip(plainToolTip(label));
         }
     }
-    const VolumeUsage usage = usageOf(table, path);
-    if (!hasSize(usage)) {
-        clearValueLabels();
+    askSpace(table, {path});
+}
+
+void HeaderPanel::askSpace(const std::vector<svl::MountEntry>& table, const QStringList& paths) {
+    clearValueLabels();
+    const VolumeSystem system = volumeSystem();
+    for (const QString& path : paths)
+        m_spaceQuestions.push_back(askOffGui<VolumeUsage>(
+            this, [system, table, path = pathBytes(path)] { return watchedPathUsage(system, table, path); },
+            [this] { onSpaceAnswered(); }));
+    const auto until = std::chrono::steady_clock::now() + kAnswerGrace;
+    for (const auto& question : m_spaceQuestions)
+        question->waitUntil(until);
+    onSpaceAnswered();
+}
+
+void HeaderPanel::onSpaceAnswered() {
+    for (const auto& question : m_spaceQuestions)
+        if (!question->answered())
+            return;
+    if (m_spaceQuestions.empty())
         return;
+    // Sizes of all roots together, or none when one of them has none.
+    uint64_t total = 0;
+    uint64_t free = 0;
+    bool all = true;
+    for (const auto& question : m_spaceQuestions) {
+        const VolumeUsage usage = question->answer().value_or(VolumeUsage());
+        all = all && hasSize(usage);
+        total = saturatingAdd(total, usage.total);
+        free = saturatingAdd(free, usage.available);
     }
-    m_spaceTotal = usage.total;
-    m_spaceFree = usage.available;
-    fillValueLabels();
+    m_spaceQuestions.clear();
+    if (all) {
+        m_spaceTotal = total;
+        m_spaceFree = free;
+        fillValueLabels();
+    }
+    emit spaceAnswered();
 }

@@ -70,8 +70,9 @@ QList<VolumeRecord> selectVolumes(const std::vector<svl::MountEntry>& table,
         if (grouped.count(entry->mountPoint))
             continue;
         const VolumeUsage usage = usageOf(*entry);
-        const bool answered = usage.state == VolumeUsage::State::Answered && usage.total > 0;
-        const bool silentNetwork = usage.state == VolumeUsage::State::NoAnswer && isNetworkFsType(entry->fsType);
+        const bool answered = (usage.state == VolumeUsage::State::Answered && usage.total > 0)
+                              || usage.state == VolumeUsage::State::Pending;
+        const bool silentNetwork = usage.state == VolumeUsage::State::NoAnswer && svl::isNetworkFsType(entry->fsType);
         if (!answered && !silentNetwork)
             continue;
         kept.push_back(entry);
@@ -97,30 +98,74 @@ QList<VolumeRecord> selectVolumes(const std::vector<svl::MountEntry>& table,
     return result;
 }
 
-QList<VolumeRecord> listVolumes(const std::vector<svl::MountEntry>& table) {
+SourceProbe::SourceProbe(QObject* context, std::function<void()> changed, bool withVolumes) {
+    const VolumeSystem system = volumeSystem();
+    m_table = system.readMounts();
+    // Called once per answer; only the last one tells, once (several may be posted together).
+    auto last = [this, changed = std::move(changed)] {
+        if (m_told || !settled())
+            return;
+        m_told = true;
+        if (changed)
+            changed();
+    };
+    m_shares = askOffGui<std::vector<svl::SmbMountInfo>>(
+        context, [system, table = m_table] { return watchedShares(system, table); }, last);
+    if (!withVolumes)
+        return;
+    for (const svl::MountEntry* entry : candidateMounts(m_table))
+        m_usage[entry->mountPoint] = askOffGui<VolumeUsage>(
+            context, [system, mount = *entry] { return watchedMountUsage(system, mount); }, last);
+}
+
+bool SourceProbe::settled() const {
+    for (const auto& [point, question] : m_usage)
+        if (!question->answered())
+            return false;
+    return m_shares->answered();
+}
+
+bool SourceProbe::waitBriefly(std::chrono::milliseconds grace) {
+    const auto until = std::chrono::steady_clock::now() + grace;
+    for (auto& [point, question] : m_usage)
+        question->waitUntil(until);
+    m_shares->waitUntil(until);
+    return settled();
+}
+
+QList<VolumeRecord> SourceProbe::volumes(const std::map<std::string, VolumeUsage>& earlier) const {
     const VolumeSystem& system = volumeSystem();
-    const auto start = std::chrono::steady_clock::now();
-    // Every candidate is asked at once, so a dead mount costs one limit, not one per mount.
-    std::vector<std::pair<const svl::MountEntry*, std::unique_ptr<TimedCall<VolumeUsage>>>> calls;
-    for (const svl::MountEntry* entry : candidateMounts(table)) {
-        auto call = std::make_unique<TimedCall<VolumeUsage>>(
-            "usage:" + entry->mountPoint, [query = system.queryUsage, path = entry->mountPoint] { return query(path); });
-        calls.emplace_back(entry, std::move(call));
-    }
-    std::map<const svl::MountEntry*, VolumeUsage> answers;
-    for (auto& [entry, call] : calls) {
-        const auto limit = isNetworkFsType(entry->fsType) ? kNetworkAnswerLimit : kLocalAnswerLimit;
-        const std::optional<VolumeUsage> usage = call->wait(start + limit);
-        VolumeUsage answer;
-        if (usage)
-            answer = *usage;
-        else
-            answer.state = VolumeUsage::State::NoAnswer;
-        answers[entry] = answer;
-    }
     return selectVolumes(
-        table, [&](const svl::MountEntry& entry) { return answers[&entry]; },
+        m_table,
+        [&](const svl::MountEntry& entry) {
+            VolumeUsage usage;
+            const auto asked = m_usage.find(entry.mountPoint);
+            if (asked == m_usage.end())
+                return usage;
+            if (asked->second->answered()) {
+                usage.state = VolumeUsage::State::NoAnswer;
+                return asked->second->answer().value_or(usage);
+            }
+            // Still asked: what the last look found, else offered until it answers.
+            const auto known = earlier.find(entry.mountPoint);
+            usage.state = VolumeUsage::State::Pending;
+            return known != earlier.end() ? known->second : usage;
+        },
         [&](const svl::MountEntry& entry) { return system.deviceLabel(entry.source); });
+}
+
+std::map<std::string, VolumeUsage> SourceProbe::answers() const {
+    std::map<std::string, VolumeUsage> result;
+    VolumeUsage silent;
+    silent.state = VolumeUsage::State::NoAnswer;
+    for (const auto& [point, question] : m_usage)
+        if (question->answered())
+            result[point] = question->answer().value_or(silent);
+    return result;
+}
+
+std::vector<svl::SmbMountInfo> SourceProbe::shares() const {
+    return m_shares->answer().value_or(std::vector<svl::SmbMountInfo>());
 }
 
 QString volumeLabel(const VolumeRecord& volume) {

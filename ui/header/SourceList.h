@@ -1,8 +1,8 @@
 // The volumes the source combo offers: which mounts of the mount table are worth
 // scanning, their labels and item texts. The rules are pure functions over mount
-// records and size answers, so any mount list can be fed in; `listVolumes` feeds them
-// the live system with every size query under a time limit (VolumeProbe). GUI thread
-// for `listVolumes` (it waits at most the longest limit); the rest is pure.
+// records and size answers, so any mount list can be fed in; a SourceProbe feeds them
+// the live system, every size query a watched task of its own (VolumeProbe). GUI thread
+// for SourceProbe; the rest is pure.
 #pragma once
 
 #include "ui/header/VolumeProbe.h"
@@ -11,7 +11,10 @@
 #include <QPair>
 #include <QString>
 
+#include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
 #include <vector>
 
 // One offered volume.
@@ -20,7 +23,7 @@ struct VolumeRecord {
     QString device;    // the mount source, e.g. "/dev/sda1" or "server:/export"
     QString name;      // the file-system label; empty when it has none
     QString fsType;
-    VolumeUsage usage;  // NoAnswer: a network mount that did not answer in time, shown without sizes
+    VolumeUsage usage;  // NoAnswer: a network mount that does not answer, shown without sizes
 };
 
 // The mounts of the table that may be offered at all, before asking them for sizes:
@@ -30,16 +33,40 @@ struct VolumeRecord {
 std::vector<const svl::MountEntry*> candidateMounts(const std::vector<svl::MountEntry>& table);
 
 // The volumes to offer, in table order: the candidates that answered with a size above
-// 0, network ones that did not answer at all, less all but one mount of each Btrfs or
+// 0 or are still being asked (Pending), network ones that do not answer, less all but one mount of each Btrfs or
 // ZFS file system and less bind mounts of another offered volume. `usageOf` and
 // `labelOf` are asked only about candidates.
 QList<VolumeRecord> selectVolumes(const std::vector<svl::MountEntry>& table,
                                   const std::function<VolumeUsage(const svl::MountEntry&)>& usageOf,
                                   const std::function<QString(const svl::MountEntry&)>& labelOf);
 
-// The live list: the mount table through the hooks, every candidate asked for its size
-// at once, waiting for each at most its limit.
-QList<VolumeRecord> listVolumes(const std::vector<svl::MountEntry>& table);
+// One look at the live mounts: the table through the hooks, then every candidate asked
+// for its size and the gvfs shares listed, each on a watched task of its own, all at once.
+// `changed` runs on the GUI thread once the last answer is in (unless `context` is gone or
+// the probe was dropped). A mount the watch gives up answers NoAnswer.
+class SourceProbe {
+public:
+    SourceProbe(QObject* context, std::function<void()> changed, bool withVolumes = true);
+    SourceProbe(const SourceProbe&) = delete;
+    SourceProbe& operator=(const SourceProbe&) = delete;
+    const std::vector<svl::MountEntry>& table() const { return m_table; }
+    bool settled() const;
+    // Waits at most `grace` for the answers: the usual quick ones are then taken at once.
+    bool waitBriefly(std::chrono::milliseconds grace);
+    // The offered volumes by the answers so far: one still asked is Pending, or its answer
+    // in `earlier` (by mount point) when it has one.
+    QList<VolumeRecord> volumes(const std::map<std::string, VolumeUsage>& earlier = {}) const;
+    // The answers in so far, by mount point.
+    std::map<std::string, VolumeUsage> answers() const;
+    // Empty until the listing answered.
+    std::vector<svl::SmbMountInfo> shares() const;
+
+private:
+    std::vector<svl::MountEntry> m_table;
+    std::map<std::string, std::shared_ptr<OffGuiQuestion<VolumeUsage>>> m_usage;  // by mount point
+    std::shared_ptr<OffGuiQuestion<std::vector<svl::SmbMountInfo>>> m_shares;
+    bool m_told = false;
+};
 
 // "name · device", or whichever of the two is there (the device when both are equal).
 QString volumeLabel(const VolumeRecord& volume);

@@ -287,6 +287,15 @@ void MainWindow::connectHeader() {
     connect(m_header, &HeaderPanel::selectMultipleRequested, this, &MainWindow::chooseMultiple);
     connect(m_header, &HeaderPanel::selectionChanged, this, &MainWindow::onSourceSelected);
     connect(m_header, &HeaderPanel::accessDeniedClicked, this, &MainWindow::showAccessDenied);
+    // The volume's sizes come after the tree may be shown: the free-space strip follows them.
+    connect(m_header, &HeaderPanel::spaceAnswered, this, [this] {
+        const std::pair<uint64_t, uint64_t> space{m_header->spaceTotal(), m_header->spaceFree()};
+        if (m_displayedTree && space != m_treemapSpace) {
+            m_treemapSpace = space;
+            m_treemapPanel->treemap()->setDiskSpace(space.first, space.second);
+        }
+        updateSelectionSummary();
+    });
     m_header->setElevated(isElevated());
 }
 
@@ -523,5 +532,11 @@ void MainWindow::closeEvent(QCloseEvent* event) {
     m_closeAfterRemoval = false;
     saveWindowState();
     m_guiCalls.close();
+    // A job is given up, not waited for: its worker may wait in the kernel on a mount that
+    // never answers, and the process must end all the same.
+    if (m_jobThread) {
+        m_pollTimer->stop();
+        leaveJobThread();
+    }
     QMainWindow::closeEvent(event);
 }

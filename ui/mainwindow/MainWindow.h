@@ -446,6 +446,8 @@ private:
     // After a cancel: gives the job up once its progress stood still for a while.
     void watchCancelledJob();
     void abandonJob();
+    // Cancels the job and leaves its worker to end on its own, unwaited for.
+    void leaveJobThread();
     // Hands the rescan worker's result to rescanFinished.
     void takeRescanResult();
     void createIntegrationActions();
@@ -518,6 +520,7 @@ private:
     QAction* m_rescanAction = nullptr;
     QAction* m_showHeaderAction = nullptr;
     QAction* m_dumpMftAction = nullptr;
+    std::shared_ptr<void> m_dumpMftQuestion;  // whether the shown volume is NTFS, being asked
     std::optional<ChosenOutputFolder> m_chosenOutputFolder;  // see askSaveFileName
     QMenu* m_languageMenu = nullptr;
     QString m_hoverText;
@@ -542,6 +545,7 @@ private:
     bool m_treeColumnsUnsaved = false;
     bool m_mainSplitUnsaved = false;
     QString m_statusText;
+    std::pair<uint64_t, uint64_t> m_treemapSpace;  // the volume's total and free bytes the treemap shows
 
     // Trees and what the views show of them
     std::shared_ptr<svl::ScanTree> m_currentTree;

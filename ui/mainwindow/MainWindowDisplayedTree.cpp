@@ -229,7 +229,8 @@ void MainWindow::installTree(std::shared_ptr<svl::ScanTree> tree, bool restore) 
     // The drive figures go in while the treemap holds no tree, so the new tree is laid
     // out once rather than twice.
     m_treemapPanel->setTree(nullptr);
-    m_treemapPanel->treemap()->setDiskSpace(m_header->spaceTotal(), m_header->spaceFree());
+    m_treemapSpace = {m_header->spaceTotal(), m_header->spaceFree()};
+    m_treemapPanel->treemap()->setDiskSpace(m_treemapSpace.first, m_treemapSpace.second);
     m_treemapPanel->setTree(tree);
     restartMonitoring();
     if (!m_pendingSearchText.isEmpty())

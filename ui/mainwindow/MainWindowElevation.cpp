@@ -17,7 +17,12 @@
 #include <QClipboard>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QPointer>
 #include <QTimer>
+
+#include <memory>
+#include <optional>
+#include <vector>
 
 namespace {
 
@@ -82,23 +87,36 @@ void MainWindow::showAdministratorAccessHelp(const QString& command) {
 bool MainWindow::offerAdminScan(const QStringList& paths) {
     if (offersElevated() || !boolSetting("askAboutAdminScan") || !boolSetting("fastDiskScan"))
         return true;
-    // Asked off this thread within a limit: a path on a dead mount gets no offer.
+    // Asked on watched tasks, all paths at once, the window answering meanwhile: a path on a
+    // mount that does not answer gets no offer.
     struct RawFacts {
         bool needsAdmin = false;
         std::string kind;
     };
+    std::vector<std::shared_ptr<OffGuiQuestion<std::optional<RawFacts>>>> questions;
+    for (const QString& candidate : paths)
+        questions.push_back(askOffGui<std::optional<RawFacts>>(this, [local = pathBytes(candidate)] {
+            return watchedOnPathMount(local, [&] {
+                const bool needsAdmin = svl::rawScanNeedsAdmin(local);
+                return RawFacts{needsAdmin, needsAdmin ? svl::rawScanKind(local) : std::string()};
+            });
+        }, {}));
+    const auto allAnswered = [&] {
+        for (const auto& question : questions)
+            if (!question->answered())
+                return false;
+        return true;
+    };
+    const QPointer<MainWindow> window(this);
+    turnEventLoopUntil(allAnswered);
+    if (!window || !allAnswered())  // gone, or quitting meanwhile
+        return false;
     QString path;
     QString kind;
-    for (const QString& candidate : paths) {
-        const std::string local = pathBytes(candidate);
-        const PathCallLimit limit = pathCallLimit("raw", local);
-        TimedCall<RawFacts> call(limit.key, [local] {
-            const bool needsAdmin = svl::rawScanNeedsAdmin(local);
-            return RawFacts{needsAdmin, needsAdmin ? svl::rawScanKind(local) : std::string()};
-        });
-        const RawFacts facts = call.wait(limit.deadline).value_or(RawFacts());
+    for (int i = 0; i < paths.size(); ++i) {
+        const RawFacts facts = questions[size_t(i)]->answer().value_or(std::nullopt).value_or(RawFacts());
         if (facts.needsAdmin) {
-            path = candidate;
+            path = paths[i];
             kind = QString::fromStdString(facts.kind);
             break;
         }

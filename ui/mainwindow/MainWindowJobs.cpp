@@ -191,17 +191,22 @@ void MainWindow::watchCancelledJob() {
         abandonJob();
 }
 
-void MainWindow::abandonJob() {
+void MainWindow::leaveJobThread() {
+    m_job->progress.cancel = true;
     QThread* thread = m_jobThread;
     connect(thread, &QThread::finished, thread, &QObject::deleteLater);
     if (thread->isFinished())
         thread->deleteLater();
     m_jobThread = nullptr;
     ++m_jobGeneration;
-    const double seconds = double(m_jobClock.elapsed()) / 1000.0;
     // The worker still writes its own state; the window reads a fresh one from now on.
     m_job = std::make_shared<JobState>();
     m_job->progress.cancel = true;
+}
+
+void MainWindow::abandonJob() {
+    leaveJobThread();
+    const double seconds = double(m_jobClock.elapsed()) / 1000.0;
     if (m_jobIsRescan) {
         rescanFinished(nullptr, true, QString(), seconds);
         return;
@@ -235,7 +240,7 @@ void MainWindow::scanFinished(std::shared_ptr<svl::ScanTree> tree) {
         m_header->showImportedFile(m_scanPathText, result.driveKnown, result.driveCapacity, result.driveFree,
                                    m_jobKind == JobKind::MftLoad);
     const JobOutcome outcome = jobOutcome(tree.get(), cancelled, m_jobKind, m_scanPathText, result.error,
-                                          result.unreachedRoots);
+                                          result.unreachedRoots, result.failedFolders);
     setStatusText(outcome.statusText);
     if (outcome.page == JobOutcome::Failed) {
         setScanState(Failed, outcome.statusText);

@@ -11,6 +11,8 @@
 #include <QThread>
 
 #include <atomic>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -31,38 +33,45 @@ std::string utf8(const QString& text) {
     return text.toUtf8().toStdString();
 }
 
-// The device and free bytes of the NTFS volume mounted at `path`, asked off this thread
-// within a limit; nothing for any other path and for one on a mount that does not answer.
+// The device and free bytes of the NTFS volume mounted at `path`, asked on a watched task;
+// nothing for any other path and for one on a mount that does not answer.
 struct NtfsVolume {
     std::string device;
     uint64_t freeBytes = 0;
 };
-std::optional<NtfsVolume> ntfsVolumeWithinLimit(const QString& path) {
-    const std::string local = pathBytes(path);
-    const PathCallLimit limit = pathCallLimit("ntfs", local);
-    TimedCall<std::optional<NtfsVolume>> call(limit.key, [local]() -> std::optional<NtfsVolume> {
-        NtfsVolume volume;
-        if (!svl::isNtfsVolume(local, &volume.device, &volume.freeBytes))
-            return std::nullopt;
-        return volume;
-    });
-    return call.wait(limit.deadline).value_or(std::nullopt);
+using NtfsAnswer = std::optional<NtfsVolume>;
+std::function<NtfsAnswer()> ntfsQuestion(const QString& path) {
+    return [local = pathBytes(path)]() -> NtfsAnswer {
+        return watchedOnPathMount(local, [&]() -> NtfsAnswer {
+                   NtfsVolume volume;
+                   if (!svl::isNtfsVolume(local, &volume.device, &volume.freeBytes))
+                       return std::nullopt;
+                   return volume;
+               })
+            .value_or(std::nullopt);
+    };
 }
 
 }  // namespace
 
 void MainWindow::dumpMftCommand() {
     const QString path = m_header->selectedPath();
-    if (!ntfsVolumeWithinLimit(path)) {
-        QMessageBox::information(this, tr("Dump MFT File"),
-                                 tr("Select an NTFS volume first: its Master File Table is what gets dumped."));
-        return;
-    }
-    // Reading the volume needs administrator rights: without them a new copy does the dump.
-    if (offersElevated())
-        dumpMft(path);
-    else
-        m_elevator->restartAsAdministrator(path, true, {});
+    // The answer comes back to this thread; the window answers meanwhile.
+    auto question = std::make_shared<std::shared_ptr<OffGuiQuestion<NtfsAnswer>>>();
+    *question = askOffGui<NtfsAnswer>(this, ntfsQuestion(path), [this, question, path] {
+        const bool ntfs = (*question)->answer().value_or(std::nullopt).has_value();
+        question->reset();
+        if (!ntfs) {
+            QMessageBox::information(this, tr("Dump MFT File"),
+                                     tr("Select an NTFS volume first: its Master File Table is what gets dumped."));
+            return;
+        }
+        // Reading the volume needs administrator rights: without them a new copy does the dump.
+        if (offersElevated())
+            dumpMft(path);
+        else
+            m_elevator->restartAsAdministrator(path, true, {});
+    });
 }
 
 void MainWindow::dumpMft(const QString& volumePath) {
@@ -86,7 +95,7 @@ void MainWindow::dumpMft(const QString& volumePath) {
 
 svl::MftDumpResult MainWindow::dumpMftTo(const QString& volumePath, const QString& filePath) {
     svl::MftDumpResult result;
-    const std::optional<NtfsVolume> volume = ntfsVolumeWithinLimit(volumePath);
+    const NtfsAnswer volume = awaitOffGui<NtfsAnswer>(ntfsQuestion(volumePath)).value_or(std::nullopt);
     if (!volume) {
         result.error = utf8(tr("%1 is not an NTFS volume").arg(isolatePath(volumePath)));
         return result;
@@ -145,5 +154,21 @@ void MainWindow::updateDumpMftAction() {
     if (!m_dumpMftAction)
         return;
     const bool importedOrSeveral = !m_header->multipleRoots().isEmpty() || !m_header->importedFile().isEmpty();
-    m_dumpMftAction->setEnabled(!importedOrSeveral && ntfsVolumeWithinLimit(m_header->selectedPath()));
+    // Disabled until the volume answered that it is NTFS.
+    m_dumpMftAction->setEnabled(false);
+    m_dumpMftQuestion.reset();
+    if (importedOrSeveral)
+        return;
+    auto holder = std::make_shared<std::shared_ptr<OffGuiQuestion<NtfsAnswer>>>();
+    const auto take = [this, holder] {
+        if (m_dumpMftQuestion != holder || !*holder)
+            return;  // a later look asks now
+        m_dumpMftAction->setEnabled((*holder)->answer().value_or(std::nullopt).has_value());
+        holder->reset();
+        m_dumpMftQuestion.reset();
+    };
+    *holder = askOffGui<NtfsAnswer>(this, ntfsQuestion(m_header->selectedPath()), take);
+    m_dumpMftQuestion = holder;
+    if ((*holder)->waitUntil(std::chrono::steady_clock::now() + kAnswerGrace))
+        take();
 }

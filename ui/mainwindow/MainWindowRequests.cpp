@@ -3,6 +3,14 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QPointer>
+
+#include <algorithm>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "app/PathText.h"
 
 #include "app/AppSettings.h"
 #include "ui/dialogs/FolderChooser.h"
@@ -143,17 +151,34 @@ void MainWindow::importMftFile(const QString& path) {
 }
 
 void MainWindow::scanPath(const QString& path) {
-    // Canonical paths are asked off this thread within a limit: the path may lie on a dead mount.
-    const auto canonicalOf = [](const QString& p) { return pathFactsWithinLimit(p).value_or(PathFacts()).canonical; };
+    // Canonical paths are asked on watched tasks, all at once, the window answering meanwhile:
+    // the path may lie on a dead mount, or be a link into one.
     const QString cleaned = QDir::cleanPath(path);
-    const QString canonical = canonicalOf(path);
+    QStringList candidates{path};
     const VolumeCombo* combo = m_header->sourceCombo();
     for (int i = 0; i < combo->count(); ++i) {
         const QString data = combo->itemData(i, Qt::UserRole).toString();
-        if (!data.startsWith(u'/'))
-            continue;
-        if (QDir::cleanPath(data) == cleaned
-            || (!canonical.isEmpty() && canonicalOf(data) == canonical)) {
+        if (data.startsWith(u'/'))
+            candidates.append(data);
+    }
+    std::vector<std::shared_ptr<OffGuiQuestion<std::optional<PathFacts>>>> questions;
+    for (const QString& candidate : candidates)
+        questions.push_back(askOffGui<std::optional<PathFacts>>(
+            this, [bytes = pathBytes(candidate)] { return watchedPathFacts(bytes); }, {}));
+    const QPointer<MainWindow> window(this);
+    const auto answered = [&] {
+        return std::all_of(questions.begin(), questions.end(), [](const auto& q) { return q->answered(); });
+    };
+    turnEventLoopUntil(answered);
+    if (!window || !answered())  // gone, or quitting meanwhile
+        return;
+    const auto canonicalOf = [&](int i) {
+        return questions[size_t(i)]->answer().value_or(std::nullopt).value_or(PathFacts()).canonical;
+    };
+    const QString canonical = canonicalOf(0);
+    for (int i = 1; i < candidates.size(); ++i) {
+        const QString& data = candidates[i];
+        if (QDir::cleanPath(data) == cleaned || (!canonical.isEmpty() && canonicalOf(i) == canonical)) {
             m_header->selectPath(data);
             scanFolder(data);
             return;

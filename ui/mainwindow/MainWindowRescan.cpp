@@ -3,7 +3,6 @@
 #include "ui/mainwindow/MainWindow.h"
 
 #include <QAction>
-#include <QMenuBar>
 #include <QThread>
 #include <QTimer>
 
@@ -34,8 +33,9 @@ void MainWindow::rescanSelectedFolders() {
     m_liveMonitor->stop();
     m_header->setBusy(true);
     m_escapeAction->setEnabled(true);
+    // The views hold the tree being rescanned; the menus stay, their commands refuse what a
+    // running job forbids, and Quit must work whatever the rescan waits on.
     m_tabs->setEnabled(false);
-    menuBar()->setEnabled(false);
     m_job = std::make_shared<JobState>();
     m_jobIsRescan = true;
     m_header->setProgress(0);
@@ -58,6 +58,7 @@ void MainWindow::rescanSelectedFolders() {
         job->result.error = outcome.error;
         job->rescanCancelled = outcome.cancelled;
         job->rescanSeconds = outcome.seconds;
+        job->result.failedFolders = std::move(outcome.failedFolders);
     });
 }
 
@@ -69,14 +70,15 @@ void MainWindow::takeRescanResult() {
 void MainWindow::rescanFinished(std::shared_ptr<svl::ScanTree> tree, bool cancelled, QString error, double seconds) {
     endJobThread();
     m_tabs->setEnabled(true);
-    menuBar()->setEnabled(true);
     const QString secondsText = formatDecimal(seconds, 2);
     if (tree) {
         m_currentTree = tree;
         rebuildDeniedFolders(deniedFolderIds(*tree));
         if (m_header->multipleRoots().isEmpty() && !m_scanPathText.isEmpty())
             m_header->updateSpaceLabels(m_scanPathText);
-        setStatusText(!error.isEmpty() ? error : tr("Scan complete in %1 seconds").arg(secondsText));
+        setStatusText(!error.isEmpty() ? error
+                                       : tr("Scan complete in %1 seconds").arg(secondsText)
+                                             + unreadSuffix({}, m_job->result.failedFolders));
         refreshDisplayedTree(true);
         return;
     }

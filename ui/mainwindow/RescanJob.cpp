@@ -40,6 +40,10 @@ RescanOutcome runRescan(const svl::ScanTree& full, const std::vector<RescanTarge
                 break;
             }
             std::shared_ptr<const svl::ScanTree> fresh = svl::rescanFolder(target.path, roots, options, &progress);
+            if (fresh) {
+                std::vector<FailedFolder> failed = failedFoldersOf(*fresh);
+                outcome.failedFolders.insert(outcome.failedFolders.end(), failed.begin(), failed.end());
+            }
             if (!fresh)
                 records.push_back({target.id, nullptr});
             else if (fresh->nodeCount > 0)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/scan/ScanDriver.h"
+#include "ui/mainwindow/ScanJob.h"
 
 namespace svl {
 class ScanTree;
@@ -29,6 +30,7 @@ struct RescanOutcome {
     bool cancelled = false;
     QString error;        // the first folder that could not be read, or a memory failure
     double seconds = 0;
+    std::vector<FailedFolder> failedFolders;  // folders below the targets that could not be read
 };
 
 // Scans every target again in order, until the cancel flag is set, each as a full scan of

@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -58,6 +60,8 @@ JobResult work(const JobRequest& request, svl::ScanProgress& progress, const Mem
             out.unreachedRoots.push_back({pathText(out.tree->node(id).nameView()), reach});
         if (!out.unreachedRoots.empty() && out.unreachedRoots.size() == out.tree->node(0).childCount)
             out.tree.reset();
+        else
+            out.failedFolders = failedFoldersOf(*out.tree);
     } else if (request.kind == JobKind::MftLoad) {
         svl::MftFileInfo info;
         std::string error;
@@ -72,6 +76,7 @@ JobResult work(const JobRequest& request, svl::ScanProgress& progress, const Mem
         out.tree = svl::scanSingle(request.path, request.options, &progress);
         for (const auto& [id, reach] : out.tree->unreachedRoots)
             out.unreachedRoots.push_back({pathText(request.path), reach});
+        out.failedFolders = failedFoldersOf(*out.tree);
     }
     return out;
 }
@@ -83,6 +88,16 @@ void yieldToGuiThread() {
     constexpr int kJobNiceness = 10;
     const int current = getpriority(PRIO_PROCESS, 0);
     (void)setpriority(PRIO_PROCESS, pid_t(gettid()), std::min(current + kJobNiceness, 19));
+}
+
+std::vector<FailedFolder> failedFoldersOf(const svl::ScanTree& tree) {
+    std::vector<svl::ScanTree::FailedFolder> records = tree.failedFolders;
+    std::sort(records.begin(), records.end(), [](const auto& a, const auto& b) { return a.id < b.id; });
+    std::vector<FailedFolder> result;
+    for (const auto& record : records)
+        if (record.id < tree.nodeCount)
+            result.push_back({pathText(tree.fullPath(record.id)), record.error});
+    return result;
 }
 
 std::vector<uint32_t> deniedFolderIds(const svl::ScanTree& tree) {
@@ -150,11 +165,48 @@ QString reachText(svl::RootReach reach) {
     return QString();
 }
 
+QString failureText(int error) {
+    switch (error) {
+    case ETIMEDOUT:
+        return reachText(svl::RootReach::NoAnswer);
+    case ENOENT:
+        return reachText(svl::RootReach::Missing);
+    case EACCES:
+    case EPERM:
+        return reachText(svl::RootReach::Denied);
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+namespace {
+
+// Each root that could not be reached, with its reason, then the first failed folders.
+QStringList unreadReasons(const std::vector<UnreachedRoot>& unreached, const std::vector<FailedFolder>& failed) {
+    constexpr size_t kNamedFolders = 3;
+    QStringList reasons;
+    for (const UnreachedRoot& root : unreached)
+        reasons.append(isolatePath(root.path) + QStringLiteral(": ") + reachText(root.reach));
+    for (size_t i = 0; i < failed.size() && i < kNamedFolders; ++i)
+        reasons.append(isolatePath(failed[i].path) + QStringLiteral(": ") + failureText(failed[i].error));
+    if (failed.size() > kNamedFolders)
+        reasons.append(QStringLiteral("\u2026"));
+    return reasons;
+}
+
+}  // namespace
+
+QString unreadSuffix(const std::vector<UnreachedRoot>& unreached, const std::vector<FailedFolder>& failed) {
+    const QStringList reasons = unreadReasons(unreached, failed);
+    return reasons.isEmpty() ? QString()
+                             : QStringLiteral(" - ") + tr("Could not read %1").arg(reasons.join(QStringLiteral("; ")));
+}
+
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
-                      const QString& error, const std::vector<UnreachedRoot>& unreached) {
+                      const QString& error, const std::vector<UnreachedRoot>& unreached,
+                      const std::vector<FailedFolder>& failed) {
     const uint32_t n = tree ? tree->nodeCount : 0;
     const QString seconds = formatDecimal(tree ? tree->seconds : 0.0, 2);
-    // Each root that could not be reached, with its reason.
     QStringList reasons;
     for (const UnreachedRoot& root : unreached)
         reasons.append(isolatePath(root.path) + QStringLiteral(": ") + reachText(root.reach));
@@ -168,8 +220,9 @@ JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, c
                                              : tr("Could not read %1").arg(isolatePath(label));
         return {JobOutcome::Failed, text + QStringLiteral(": ") + error};
     }
-    // Roots that could not be reached are named after the outcome of the others.
-    const QString missing = reasons.isEmpty() ? QString() : QStringLiteral(" - ") + unreachedText;
+    // Roots that could not be reached, then folders that could not be read, are named after
+    // the outcome of the others.
+    const QString missing = unreadSuffix(unreached, failed);
     if (cancelled)
         return {n <= 1 ? JobOutcome::Cancelled : JobOutcome::Results,
                 tr("Scan canceled after %1 seconds").arg(seconds) + missing};

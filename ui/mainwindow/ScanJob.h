@@ -35,6 +35,17 @@ struct UnreachedRoot {
     bool operator==(const UnreachedRoot&) const = default;
 };
 
+// A folder below the roots that could not be read, by its full path, and its errno
+// (ETIMEDOUT: its file system does not answer).
+struct FailedFolder {
+    QString path;
+    int error = 0;
+    bool operator==(const FailedFolder&) const = default;
+};
+
+// The failed folders of `tree` with their full paths, in node order.
+std::vector<FailedFolder> failedFoldersOf(const svl::ScanTree& tree);
+
 struct JobResult {
     std::shared_ptr<svl::ScanTree> tree;  // null when nothing could be read or the work failed
     QString error;                        // the failure text; empty when there is none
@@ -43,6 +54,7 @@ struct JobResult {
     uint64_t driveFree = 0;
     std::vector<uint32_t> deniedIds;      // folders whose access was denied, found on the job thread
     std::vector<UnreachedRoot> unreachedRoots;  // roots that could not be reached (the tree has the rest)
+    std::vector<FailedFolder> failedFolders;    // folders below the roots that could not be read
 };
 
 // What a job's worker shares with the window. A job the window gave up on keeps its own
@@ -87,8 +99,15 @@ struct JobOutcome {
 
 // `label` is the job's path or its roots joined by "; "; a null tree counts as no nodes.
 // `unreached`, roots that could not be reached, are each named with their reason: as the
-// failure when nothing was read, else after the shown result.
+// failure when nothing was read, else after the shown result, followed by the first
+// `failed` folders below the roots.
 JobOutcome jobOutcome(const svl::ScanTree* tree, bool cancelled, JobKind kind, const QString& label,
-                      const QString& error, const std::vector<UnreachedRoot>& unreached = {});
+                      const QString& error, const std::vector<UnreachedRoot>& unreached = {},
+                      const std::vector<FailedFolder>& failed = {});
 // Why a root could not be reached, as the window says it ("does not answer" ...).
 QString reachText(svl::RootReach reach);
+// Why a folder could not be read, from its errno: "does not answer" for ETIMEDOUT.
+QString failureText(int error);
+// " - Could not read a: does not answer; b: …" naming the unreached roots and the first few
+// failed folders; empty when there are none.
+QString unreadSuffix(const std::vector<UnreachedRoot>& unreached, const std::vector<FailedFolder>& failed);

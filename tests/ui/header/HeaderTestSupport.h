@@ -6,9 +6,17 @@
 #include "tests/app/ShellTestEnv.h"
 
 #include "app/AppSettings.h"
+#include "core/scan/MountWatch.h"
 #include "ui/header/VolumeProbe.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -109,6 +117,40 @@ private:
     std::shared_ptr<Gate> m_gate;
     std::mutex m_mutex;
     std::map<std::string, int> m_callsByPath;
+};
+
+// Shorter answer limits for one test; the limits before come back at its end.
+class ShortAnswerLimits {
+public:
+    explicit ShortAnswerLimits(std::chrono::milliseconds network, std::chrono::milliseconds local)
+        : m_before(svl::answerLimits()) {
+        svl::setAnswerLimits({network, local});
+    }
+    ~ShortAnswerLimits() { svl::setAnswerLimits(m_before); }
+
+private:
+    svl::AnswerLimits m_before;
+};
+
+// Turns the event loop until `done` (at most `limitMs`), measuring the longest time the loop
+// did not come round to a timer firing every 10 ms.
+struct LoopGaps {
+    qint64 longestMs = 0;
+    bool run(const std::function<bool()>& done, int limitMs = 20000) {
+        QElapsedTimer clock, sinceTick;
+        clock.start();
+        sinceTick.start();
+        QTimer tick;
+        QObject::connect(&tick, &QTimer::timeout, [&] {
+            longestMs = std::max(longestMs, sinceTick.elapsed());
+            sinceTick.restart();
+        });
+        tick.start(10);
+        while (!done() && clock.elapsed() < limitMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        longestMs = std::max(longestMs, sinceTick.elapsed());
+        return done();
+    }
 };
 
 inline void clearSettings() {

@@ -26,6 +26,7 @@
 #include "ui/dialogs/FolderChooser.h"
 #include "ui/dialogs/SelectMultipleDialog.h"
 #include "ui/header/HeaderPanel.h"
+#include "ui/header/VolumeCombo.h"
 #include "ui/mainwindow/EmptyStateWidget.h"
 #include "ui/mainwindow/MainWindow.h"
 #include "ui/treemap/TreemapPanel.h"
@@ -50,6 +51,8 @@ protected:
 
     // `dead`, a FUSE mount nobody serves, beside `alive`, a small tree, in the scanned folder;
     // not ok() where FUSE cannot be mounted.
+    windowtest::ShortAnswerLimits m_limits;
+
     std::unique_ptr<hmtest::DeadFuseMount> deadBesideAlive() {
         ::mkdir((m_root + "/dead").c_str(), 0755);
         ::mkdir((m_root + "/alive").c_str(), 0755);
@@ -304,7 +307,11 @@ TEST_F(MainWindowJob, ChoosersStartAtHomeWhenTheirFolderDoesNotAnswer) {
     AppSettings::instance()->setValue("csvImportLastFolder", QString::fromStdString(point));
     QStringList starts;
     QTimer closer;
+    QElapsedTimer sinceTick;
+    sinceTick.start();
+    qint64 longest = 0;
     QObject::connect(&closer, &QTimer::timeout, [&] {
+        longest = std::max(longest, sinceTick.restart());
         if (auto* chooser = qobject_cast<FolderChooser*>(QApplication::activeModalWidget())) {
             starts << chooser->directory();
             chooser->reject();
@@ -317,6 +324,7 @@ TEST_F(MainWindowJob, ChoosersStartAtHomeWhenTheirFolderDoesNotAnswer) {
     dead.abortAfter(std::chrono::seconds(5));
     QElapsedTimer clock;
     clock.start();
+    sinceTick.restart();
     window.chooseFolder();
     window.chooseCsvFile();
     AppSettings::instance()->setValue("mftLastFolder", QString::fromStdString(point));
@@ -324,8 +332,10 @@ TEST_F(MainWindowJob, ChoosersStartAtHomeWhenTheirFolderDoesNotAnswer) {
         starts << proposed;
         return QString();
     };
+    sinceTick.restart();
     window.dumpMft(QStringLiteral("/media/usb"));
     EXPECT_LT(clock.elapsed(), 2000);
+    EXPECT_LT(longest, 300) << "the window answers while the choosers' folders are asked";
     EXPECT_EQ(starts, QStringList({QDir::homePath(), QDir::homePath(), QDir::home().filePath("usb.mft")}));
 }
 
@@ -497,13 +507,65 @@ TEST_F(MainWindowJob, RemovalDuringAFilterIsAppliedToItsResult) {
     EXPECT_FALSE(shows(*window.currentTree(), shownFile));
 }
 
+// A start folder that is a link into a mount that never answers: the window keeps answering
+// (no turn of its event loop over 300 ms) while the start looks at it and the scan ends.
+TEST_F(MainWindowJob, AStartOnADeadMountKeepsTheWindowAnswering) {
+    if (!hmtest::isRoot())
+        GTEST_SKIP() << "mounting a FUSE file system needs root";
+    const std::unique_ptr<hmtest::DeadFuseMount> dead = deadBesideAlive();
+    if (!dead->ok())
+        GTEST_SKIP() << dead->error();
+    dead->abortAfter(std::chrono::seconds(30));
+    const std::string link = m_root + "/link";
+    ASSERT_EQ(::symlink((m_root + "/dead").c_str(), link.c_str()), 0);
+    MainWindow window;
+    window.show();
+    QElapsedTimer sinceTick;
+    qint64 longest = 0;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        longest = std::max(longest, sinceTick.elapsed());
+        sinceTick.restart();
+    });
+    tick.start(10);
+    QTest::qWait(50);
+    sinceTick.restart();
+    longest = 0;
+    window.scanPath(QString::fromStdString(link));
+    ASSERT_TRUE(waitUntil([&] { return !window.isJobRunning(); }));
+    EXPECT_LT(longest, 300);
+    EXPECT_EQ(window.statusText(), "Could not read " + QString::fromStdString(link) + ": does not answer");
+    EXPECT_GE(window.header()->sourceCombo()->findData(QStringLiteral("/")), 0);
+}
+
+// Closing the window ends the event loop at once and gives the job up, also while it waits on a
+// mount that never answers.
 TEST_F(MainWindowJob, ClosingTheWindowDuringAScanDoesNotHang) {
+    std::vector<std::string> roots{m_root};
+    std::unique_ptr<hmtest::DeadFuseMount> dead;
+    if (hmtest::isRoot()) {
+        dead = deadBesideAlive();
+        if (dead->ok()) {
+            dead->abortAfter(std::chrono::seconds(30));
+            roots.push_back(m_root + "/dead");
+        }
+    }
     windowtest::makeFolder(m_root, 100, 10);
-    auto window = std::make_unique<MainWindow>();
-    window->scanFolder(QString::fromStdString(m_root));
-    window->close();
-    window.reset();
-    SUCCEED();
+    for (const std::string& root : roots) {
+        SCOPED_TRACE(root);
+        auto window = std::make_unique<MainWindow>();
+        window->show();
+        window->scanFolder(QString::fromStdString(root));
+        QTest::qWait(200);
+        QElapsedTimer clock;
+        clock.start();
+        QTimer::singleShot(0, window.get(), [&] { window->close(); });
+        EXPECT_TRUE(waitUntil([&] { return !window->isVisible(); }, 5000));
+        EXPECT_LT(clock.elapsed(), 1000);
+        EXPECT_FALSE(window->isJobRunning());
+        window.reset();
+        EXPECT_LT(clock.elapsed(), 1500) << "the window does not wait for its worker";
+    }
 }
 
 }  // namespace

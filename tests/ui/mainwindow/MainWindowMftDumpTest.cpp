@@ -254,6 +254,7 @@ TEST(MainWindowMftDumpDeadMount, AVolumeThatDoesNotAnswerIsRefusedAtOnce) {
         GTEST_SKIP() << "mounting a FUSE file system needs root";
     windowtest::clearSettings();
     AppSettings::instance()->setSaveEnabled(false);
+    windowtest::ShortAnswerLimits limits;
     hmtest::TempDir dir("mft-dead");
     const std::string point = dir / "dead";
     ::mkdir(point.c_str(), 0755);

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <thread>
 
@@ -30,7 +31,9 @@ TEST(ScanJob, OutcomeOfAFinishedJob) {
         const char* error;
         JobOutcome::Page page;
         const char* status;
+        std::vector<FailedFolder> failed = {};
     };
+    const std::vector<FailedFolder> five = {{"/x/1", EIO}, {"/x/2", EIO}, {"/x/3", EIO}, {"/x/4", EIO}, {"/x/5", EIO}};
     const Case cases[] = {
         {0, false, JobKind::Folder, "", JobOutcome::Failed, "Could not read /x"},
         {0, false, JobKind::CsvImport, "bad header", JobOutcome::Failed, "Could not import /x: bad header"},
@@ -43,10 +46,20 @@ TEST(ScanJob, OutcomeOfAFinishedJob) {
         {5, false, JobKind::MftLoad, "", JobOutcome::Results, "Import complete in 1.25 seconds"},
         // Work that failed outright stays a failure when a cancel came meanwhile.
         {UINT32_MAX, true, JobKind::Folder, "out of memory", JobOutcome::Failed, "Could not read /x: out of memory"},
+        // Folders that could not be read are named after the outcome, the first three of them.
+        {3, false, JobKind::Folder, "", JobOutcome::Results,
+         "Scan complete in 1.25 seconds - Could not read /x/a: does not answer; /x/b: Input/output error",
+         {{"/x/a", ETIMEDOUT}, {"/x/b", EIO}}},
+        {3, true, JobKind::Multiple, "", JobOutcome::Results,
+         "Scan canceled after 1.25 seconds - Could not read /x/gone: does not exist", {{"/x/gone", ENOENT}}},
+        {6, false, JobKind::Folder, "", JobOutcome::Results,
+         "Scan complete in 1.25 seconds - Could not read /x/1: Input/output error; /x/2: Input/output error; "
+         "/x/3: Input/output error; \u2026",
+         five},
     };
     for (const Case& c : cases) {
         const auto tree = c.nodes == UINT32_MAX ? nullptr : treeOf(c.nodes, 1.2549);
-        const JobOutcome outcome = jobOutcome(tree.get(), c.cancelled, c.kind, "/x", c.error);
+        const JobOutcome outcome = jobOutcome(tree.get(), c.cancelled, c.kind, "/x", c.error, {}, c.failed);
         EXPECT_EQ(outcome.page, c.page) << c.status;
         EXPECT_EQ(outcome.statusText, QString::fromUtf8(c.status));
     }
@@ -55,6 +68,21 @@ TEST(ScanJob, OutcomeOfAFinishedJob) {
     EXPECT_EQ(jobOutcome(treeOf(1, 1.2549).get(), false, JobKind::Folder, "/x", "").statusText,
               "Scan complete in 1,25 seconds");
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+}
+
+TEST(ScanJob, FailedFoldersAreNamedByTheirFullPathsInTreeOrder) {
+    hmtest::TempDir dir("hm-failed");
+    windowtest::makeFolder(dir.path(), 3, 1);
+    svl::ScanOptions options;
+    std::unique_ptr<svl::ScanTree> tree = svl::scanSingle(dir.path(), options, nullptr);
+    ASSERT_TRUE(tree);
+    const auto idOf = [&](const std::string& path) { return uint32_t(tree->findPath(path.data(), path.size())); };
+    const std::string first = idOf(dir / "d0") < idOf(dir / "d2") ? dir / "d0" : dir / "d2";
+    const std::string second = first == dir / "d0" ? dir / "d2" : dir / "d0";
+    // Recorded in no particular order, one of them past the tree's end.
+    tree->failedFolders = {{idOf(second), EIO}, {tree->nodeCount, EIO}, {idOf(first), ETIMEDOUT}};
+    EXPECT_EQ(failedFoldersOf(*tree), (std::vector<FailedFolder>{{QString::fromStdString(first), ETIMEDOUT},
+                                                                 {QString::fromStdString(second), EIO}}));
 }
 
 TEST(ScanJob, ProgressLineFollowsKindAndImportPhase) {
