@@ -2,7 +2,7 @@
 
 #include "integration/FanotifyEvents.h"
 
-#include "core/scan/TimedCall.h"
+#include "core/scan/MountWatch.h"
 #include "core/tree/ScanTree.h"
 
 #include <QElapsedTimer>
