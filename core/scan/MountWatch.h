@@ -21,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <utility>
 
 namespace svl {
@@ -236,7 +237,10 @@ std::optional<T> WatchedTask<T>::wait(std::chrono::steady_clock::time_point unti
     m_state->changed.wait_until(lock, until, [this] { return m_state->outcome != Outcome::Running; });
     if (m_state->outcome != Outcome::Done)
         return std::nullopt;
-    return std::move(m_state->result);  // one waiter takes it
+    if constexpr (std::is_copy_constructible_v<T>)
+        return m_state->result;
+    else
+        return std::move(m_state->result);  // a move-only result goes to the one waiter
 }
 
 template <class T>

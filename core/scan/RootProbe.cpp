@@ -26,8 +26,13 @@ bool statWatched(int fd, struct statx& st) {
 
 bool onNetwork(const struct statx& st) {
     for (const MountEntry& entry : readMountInfo())
-        if (entry.major == st.stx_dev_major && entry.minor == st.stx_dev_minor)
+        if (entry.major == st.stx_dev_major && entry.minor == st.stx_dev_minor) {
+            // A user-space driver of a local disk (ntfs-3g) reads that disk, no server.
+            const bool blockDriver = entry.fsType == "fuseblk" || entry.fsType == "fuse.ntfs-3g";
+            if (blockDriver && entry.source.rfind("/dev/", 0) == 0)
+                return false;
             return isNetworkFsType(entry.fsType);
+        }
     return false;
 }
 

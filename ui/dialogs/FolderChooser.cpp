@@ -334,7 +334,7 @@ void FolderChooser::showFolder(const QString& folder, bool warnUser, const QStri
         if (warnUser)
             warn(failureText(error, path));
     };
-    m_status->setText(tr("Listing %1\u2026").arg(isolatePath(path)));
+    m_status->clear();  // the list itself shows the entries as they come
     m_listing = std::make_unique<FolderListing>(path, showsHidden(), std::move(handlers));
 }
 
