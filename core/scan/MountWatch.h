@@ -107,25 +107,6 @@ private:
 // The errno a refused or given-up call reports: the mount does not answer.
 inline constexpr int kNoAnswerErrno = ETIMEDOUT;
 
-// Runs `fn` inside a watch on `mount`: its result, or nothing with errno = kNoAnswerErrno when
-// the mount does not answer (refused, or given up while it waited).
-template <class F>
-auto watchedCall(MountKey mount, F&& fn) -> std::optional<decltype(fn())> {
-    WatchedCall call(mount);
-    if (!call.allowed()) {
-        errno = kNoAnswerErrno;
-        return std::nullopt;
-    }
-    auto result = fn();
-    const int saved = errno;
-    if (!call.done()) {
-        errno = kNoAnswerErrno;
-        return std::nullopt;
-    }
-    errno = saved;
-    return result;
-}
-
 namespace mountwatch_detail {
 bool threadAbandoned();
 }
@@ -148,6 +129,18 @@ auto watchedOrThrow(MountKey mount, F&& fn) -> std::optional<decltype(fn())> {
         throw CallGivenUp{};
     errno = saved;
     return result;
+}
+
+// Runs `fn` inside a watch on `mount`: its result, or nothing with errno = kNoAnswerErrno when
+// the mount does not answer (refused, or given up while it waited).
+template <class F>
+auto watchedCall(MountKey mount, F&& fn) -> std::optional<decltype(fn())> {
+    try {
+        return watchedOrThrow(mount, std::forward<F>(fn));
+    } catch (const CallGivenUp&) {
+        errno = kNoAnswerErrno;
+        return std::nullopt;
+    }
 }
 
 // Opens `path` (O_PATH, links followed) one name at a time, each lookup watched on the mount
