@@ -146,7 +146,7 @@ TEST_F(MainWindowRescan, CancelledRescanLeavesTheTreeAndSaysSo) {
     window.show();
     window.rescanSelectedFolders();
     QTest::qWait(300);
-    ASSERT_TRUE(window.isJobRunning());
+    ASSERT_TRUE(window.isJobRunning() || waitUntil([&] { return window.isJobRunning(); }, 2000));
     QAction* quit = nullptr;
     for (QAction* action : window.menuBar()->actions().constFirst()->menu()->actions())
         if (action->text() == "Quit")
