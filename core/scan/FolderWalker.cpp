@@ -98,7 +98,6 @@ struct WorkerSink final : GiveUpSink {
     void givenUp() override {
         given = true;
         if (auto shared = walk.lock()) {
-            shared->m_someGivenUp = true;
             std::lock_guard lock(shared->m_queueMutex);
             shared->m_driverWake.notify_all();
         }
@@ -914,7 +913,6 @@ void Shared::runWorkers(int32_t threads) {
             }
             running = true;
         }
-        m_someGivenUp = false;
         if (takenNow > 0 && !stopping)
             for (int i = 0; i < takenNow; ++i)
                 startWorker();
@@ -1086,29 +1084,6 @@ ScanRoot& ScanRoot::operator=(ScanRoot&& other) noexcept {
 ScanRoot::~ScanRoot() {
     if (handle >= 0)
         ::close(handle);
-}
-
-ScanRoot resolveScanRoot(const std::string& path, struct statx& st) {
-    const bool link = S_ISLNK(st.stx_mode);
-    if (!link && !S_ISDIR(st.stx_mode))
-        return ScanRoot(path, -1);
-    // A link is followed at the root only; a folder must still be one, not a link put there since.
-    ScanRoot root(path, ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | (link ? 0 : O_NOFOLLOW)));
-    struct statx opened;
-    if (root.handle < 0 ||
-        statx(root.handle, "", AT_EMPTY_PATH, STATX_TYPE | STATX_MTIME | STATX_SIZE | STATX_BLOCKS | STATX_INO,
-              &opened) != 0)
-        return ScanRoot(path, -1);
-    if (link) {
-        const std::string self = "/proc/self/fd/" + std::to_string(root.handle);
-        char* real = realpath(self.c_str(), nullptr);
-        if (!real)
-            return ScanRoot(path, -1);
-        root.walkPath = real;
-        std::free(real);
-    }
-    st = opened;
-    return root;
 }
 
 }  // namespace svl

@@ -166,7 +166,6 @@ private:
     std::mutex m_queueMutex;
     std::condition_variable m_queueCondition;
     std::vector<std::shared_ptr<WorkerRecord>> m_workers;  // the driver's; jobs in hand under the queue mutex
-    std::atomic<bool> m_someGivenUp{false};
     std::condition_variable m_driverWake;
     std::deque<WalkJob> m_jobs;
     int64_t m_pending = 0;
@@ -228,12 +227,5 @@ struct ScanRoot {
     ~ScanRoot();
 };
 
-// Opens a root once and takes from that one descriptor what the scan records and what it
-// walks, so a link swapped meanwhile cannot make them two folders. For a symbolic link whose
-// target is a folder: the walk path is the folder's canonical path and `st` becomes the
-// folder's stat; for a folder: the path as given, `st` refreshed from the descriptor; anything
-// else (or a root that cannot be opened as it was examined): the path as given, no descriptor,
-// `st` unchanged. `st` is the root's no-follow statx on entry.
-ScanRoot resolveScanRoot(const std::string& path, struct statx& st);
 
 }  // namespace svl

@@ -12,9 +12,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core/scan/MountWatch.h"
 
 namespace hmtest {
 
@@ -168,6 +171,22 @@ private:
     pid_t m_daemon = -1;
     bool m_ok = false;
     DelayedAction m_resume;
+};
+
+// Shorter answer limits for one test (network and FUSE mounts after `network`; local disks
+// after `local`, or their limit in force when not given); the limits before come back at its end.
+class ShortAnswerLimits {
+public:
+    explicit ShortAnswerLimits(std::chrono::milliseconds network, std::optional<std::chrono::milliseconds> local = {})
+        : m_before(svl::answerLimits()) {
+        svl::setAnswerLimits({network, local.value_or(m_before.local)});
+    }
+    ~ShortAnswerLimits() { svl::setAnswerLimits(m_before); }
+    ShortAnswerLimits(const ShortAnswerLimits&) = delete;
+    ShortAnswerLimits& operator=(const ShortAnswerLimits&) = delete;
+
+private:
+    svl::AnswerLimits m_before;
 };
 
 // Holds an exclusive lock on /tmp/<name>.lock while it lives, so that tests in other

@@ -37,7 +37,7 @@ TEST(MountWatch, AMountThatNeverAnswersCostsItsLimitOnceAndOnlyItself) {
         GTEST_SKIP() << dead.error();
     dead.abortAfter(std::chrono::seconds(60));
     ASSERT_EQ(symlink((dir / "dead/x").c_str(), (dir / "here/link").c_str()), 0);
-    scantest::ShortAnswerLimits limits(std::chrono::milliseconds(700));
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(700));
 
     Clock::duration took{};
     EXPECT_EQ(openInTask(dir / "here/link", &took), -2) << "through the link, the dead mount does not answer";
@@ -65,7 +65,7 @@ TEST(MountWatch, ARefusedCallIsNotMadeAndATaskCanBeLeft) {
     if (!dead.ok())
         GTEST_SKIP() << dead.error();
     dead.abortAfter(std::chrono::seconds(60));
-    scantest::ShortAnswerLimits limits(std::chrono::milliseconds(500));
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(500));
     const svl::MountKey key = [&] {
         const int fd = ::open((dir / "dead").c_str(), O_PATH | O_CLOEXEC);  // crosses without asking
         const svl::MountKey k = svl::mountOfDescriptor(fd);

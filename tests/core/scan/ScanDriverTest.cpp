@@ -149,9 +149,11 @@ TEST(ScanSingle, SymlinkToFolderIsNamedByTheLinkAndReadsTheFolder) {
     EXPECT_NE(nodeAt(*tree, "a"), UINT32_MAX);
     EXPECT_NE(nodeAt(*tree, "inner"), UINT32_MAX);
     EXPECT_EQ(tree->node(0).size, 10u);
-    // A top examined as a folder and replaced by a link before it is opened is not followed.
-    struct statx asFolder = statOf(dir / "real");
-    EXPECT_EQ(svl::resolveScanRoot(dir / "link", asFolder).handle, -1);
+    // The examination's figures and the walk come from one descriptor: the folder's own path.
+    const svl::ProbedRoot examined = svl::examineRoot(dir / "link");
+    EXPECT_EQ(examined.top.walkPath, dir / "real");
+    EXPECT_GE(examined.top.handle, 0);
+    EXPECT_TRUE(S_ISDIR(examined.st.stx_mode));
 }
 
 // The top is swapped while scans run, as a link retargeted and as two folders exchanged: the
@@ -448,7 +450,7 @@ TEST(ScanMultiple, RootsTheUserMayNotReadAreDeniedNotMissing) {
 TEST(ScanMultiple, RootsThatDoNotAnswerCostOnlyThemselves) {
     if (!hmtest::isRoot())
         GTEST_SKIP() << "mounting FUSE file systems needs root";
-    scantest::ShortAnswerLimits limits(std::chrono::milliseconds(1500));
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(1500));
     hmtest::TempDir dir;
     ASSERT_EQ(hmtest::sh("mkdir -p " + hmtest::shQuote(dir / "open") + " " + hmtest::shQuote(dir / "dead")), 0);
     scantest::makeFile(dir / "open/f", 100, 1600000000);

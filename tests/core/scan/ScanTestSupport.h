@@ -22,14 +22,6 @@
 
 namespace scantest {
 
-// Shortened answer limits for one test, put back afterwards.
-struct ShortAnswerLimits {
-    svl::AnswerLimits saved = svl::answerLimits();
-    explicit ShortAnswerLimits(std::chrono::milliseconds network, std::chrono::milliseconds local = std::chrono::seconds(15)) {
-        svl::setAnswerLimits({network, local});
-    }
-    ~ShortAnswerLimits() { svl::setAnswerLimits(saved); }
-};
 
 // Path of a node relative to the root ("" for the root), names joined by "/".
 inline std::string relPath(const svl::ScanTree& tree, uint32_t id) {

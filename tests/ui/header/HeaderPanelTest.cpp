@@ -312,7 +312,7 @@ TEST_F(HeaderPanelTest, GvfsShareShowsItsAddressAndSizes) {
 
 TEST_F(HeaderPanelTest, DeadNetworkMountNeverHoldsTheWindow) {
     // Fake devices outside the real table count as local for the watch.
-    headertest::ShortAnswerLimits limits(std::chrono::milliseconds(300), std::chrono::milliseconds(1000));
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(300), std::chrono::milliseconds(1000));
     fake.table += mountLine(40, "0:4101", "/", "/mnt/dead", "nfs4", "gone:/export");
     fake.blocking = {"/mnt/dead", "/mnt/dead/photos"};
     headertest::LoopGaps gaps;
@@ -361,7 +361,7 @@ TEST(HeaderPanelDeadMount, ALinkIntoADeadMountCostsOnlyThatMountAndASlowMountAns
     headertest::clearSettings();
     AppSettings::instance()->setSaveEnabled(false);
     // Local disks keep their long limit: only the dead mount may be given up.
-    headertest::ShortAnswerLimits limits(std::chrono::milliseconds(300), std::chrono::seconds(15));
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(300), std::chrono::seconds(15));
     hmtest::TempDir dir("hm-header-dead");
     const std::string point = dir / "dead", link = dir / "link";
     ::mkdir(point.c_str(), 0755);
@@ -387,7 +387,7 @@ TEST(HeaderPanelDeadMount, ALinkIntoADeadMountCostsOnlyThatMountAndASlowMountAns
     EXPECT_LT(gaps.longestMs, 300);
 
     // A mount slower than the window may wait, but answering within its limit, shows its space.
-    headertest::ShortAnswerLimits slowLimits(std::chrono::milliseconds(1500), std::chrono::seconds(15));
+    hmtest::ShortAnswerLimits slowLimits(std::chrono::milliseconds(1500), std::chrono::seconds(15));
     hmtest::FuseServer slow({{"a", hmtest::FuseEntry::Kind::Folder}});
     ASSERT_TRUE(slow.mount(dir / "slow")) << slow.error();
     slow.setAnswerDelay(std::chrono::milliseconds(400));

@@ -119,19 +119,6 @@ private:
     std::map<std::string, int> m_callsByPath;
 };
 
-// Shorter answer limits for one test; the limits before come back at its end.
-class ShortAnswerLimits {
-public:
-    explicit ShortAnswerLimits(std::chrono::milliseconds network, std::chrono::milliseconds local)
-        : m_before(svl::answerLimits()) {
-        svl::setAnswerLimits({network, local});
-    }
-    ~ShortAnswerLimits() { svl::setAnswerLimits(m_before); }
-
-private:
-    svl::AnswerLimits m_before;
-};
-
 // Turns the event loop until `done` (at most `limitMs`), measuring the longest time the loop
 // did not come round to a timer firing every 10 ms.
 struct LoopGaps {

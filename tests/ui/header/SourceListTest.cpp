@@ -107,7 +107,7 @@ TEST(SourceList, SilentNetworkMountIsShownWithoutSizesButSilentDiskIsNot) {
 
 TEST(SourceList, LiveProbeAsksEveryVolumeAtOnceAndWaitsForNone) {
     // Fake devices outside the real table count as local for the watch.
-    headertest::ShortAnswerLimits limits(std::chrono::milliseconds(300), std::chrono::milliseconds(600));
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(300), std::chrono::milliseconds(600));
     FakeVolumes fake;
     fake.table = mountLine(20, "8:1", "/", "/", "ext4", "/dev/sda1") +
                  mountLine(21, "0:4001", "/", "/mnt/dead", "nfs", "gone:/export") +

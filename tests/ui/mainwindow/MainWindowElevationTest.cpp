@@ -153,7 +153,7 @@ TEST(MainWindowElevationUserSide, OfferAnswers) {
     if (volume.isEmpty())
         GTEST_SKIP() << "runs only as the ordinary account inside MainWindowElevation.OfferOnAVolumeOnlyRootCanRead";
     windowtest::clearSettings();
-    windowtest::ShortAnswerLimits limits;
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(400));
     MainWindow window;
     QSettings* settings = AppSettings::instance()->settings();
     const auto asks = [settings] { return settings->value("askAboutAdminScan", true).toBool(); };

@@ -51,7 +51,7 @@ protected:
 
     // `dead`, a FUSE mount nobody serves, beside `alive`, a small tree, in the scanned folder;
     // not ok() where FUSE cannot be mounted.
-    windowtest::ShortAnswerLimits m_limits;
+    hmtest::ShortAnswerLimits m_limits{std::chrono::milliseconds(400)};
 
     std::unique_ptr<hmtest::DeadFuseMount> deadBesideAlive() {
         ::mkdir((m_root + "/dead").c_str(), 0755);

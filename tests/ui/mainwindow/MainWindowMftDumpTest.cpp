@@ -254,7 +254,7 @@ TEST(MainWindowMftDumpDeadMount, AVolumeThatDoesNotAnswerIsRefusedAtOnce) {
         GTEST_SKIP() << "mounting a FUSE file system needs root";
     windowtest::clearSettings();
     AppSettings::instance()->setSaveEnabled(false);
-    windowtest::ShortAnswerLimits limits;
+    hmtest::ShortAnswerLimits limits(std::chrono::milliseconds(400));
     hmtest::TempDir dir("mft-dead");
     const std::string point = dir / "dead";
     ::mkdir(point.c_str(), 0755);

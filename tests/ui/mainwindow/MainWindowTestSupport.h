@@ -80,22 +80,6 @@ inline void makeFolder(const std::string& root, int folders, int filesEach) {
 // Answers the next modal message boxes in turn with the buttons labelled in `buttons` (a box
 // without such a button is rejected), keeping every answered box's text and detail; stops
 // answering when it goes out of scope.
-// Mounts that never answer are given up soon in these tests (network and FUSE mounts after
-// `network`); local disks keep their long limit, so a busy machine never loses one.
-class ShortAnswerLimits {
-public:
-    explicit ShortAnswerLimits(std::chrono::milliseconds network = std::chrono::milliseconds(400))
-        : m_before(svl::answerLimits()) {
-        svl::setAnswerLimits({network, m_before.local});
-    }
-    ~ShortAnswerLimits() { svl::setAnswerLimits(m_before); }
-    ShortAnswerLimits(const ShortAnswerLimits&) = delete;
-    ShortAnswerLimits& operator=(const ShortAnswerLimits&) = delete;
-
-private:
-    svl::AnswerLimits m_before;
-};
-
 class BoxAnswerer {
 public:
     explicit BoxAnswerer(QStringList buttons) : m_buttons(std::move(buttons)) {
